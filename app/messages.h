@@ -1,0 +1,11 @@
+// The dialog's private window messages. Both carry 0 in wParam.
+#pragma once
+
+#include "platform/win32.h"
+
+// lParam: the update's result (1 success, anything else failure). Posted once by the ending
+// update worker.
+#define WM_UPDATE_DONE (WM_APP + 37)
+// lParam: percentage 0..100 of the current progress step. Posted or sent by workers and by the
+// disk library.
+#define WM_UPDATE_PROGRESS (WM_APP + 48)

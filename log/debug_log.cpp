@@ -1,0 +1,27 @@
+#include "log/debug_log.h"
+#include "app/app_state.h"
+#include "common/wformat.h"
+#include "platform/win32.h"
+
+#include <stdarg.h>
+#include <string.h>
+#include <wchar.h>
+
+namespace {
+const WCHAR kPrefix[] = L"[ZX]          [middle] ";
+const size_t kLineChars = 1024;
+} // namespace
+
+void DebugPrint(const wchar_t* format, ...) {
+    if (GetAppState()->DebugFlag != 1) {
+        return;
+    }
+    WCHAR line[kLineChars];
+    const size_t prefixLen = sizeof(kPrefix) / sizeof(kPrefix[0]) - 1;
+    wmemcpy(line, kPrefix, prefixLen + 1);
+    va_list args;
+    va_start(args, format);
+    WFormatV(line + prefixLen, kLineChars - prefixLen, format, args);
+    va_end(args);
+    OutputDebugStringW(line);
+}
