@@ -17,10 +17,8 @@ packages=(cmake ninja-build g++ make pkg-config git ca-certificates
           libgtest-dev libgmock-dev libbenchmark-dev
           zlib1g-dev libminizip-dev libncurses-dev
           clang libclang-rt-dev clang-format)
-if [ "$want_windows" = 1 ]; then
-    packages+=(g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix libz-mingw-w64-dev
-               wine wine64 xvfb xauth imagemagick dpkg-dev)
-fi
+# The Windows packages (mingw-w64, Wine, Xvfb, ImageMagick) and minizip for mingw are the
+# business of setup-windows.sh, run at the end with --windows.
 
 missing=()
 for p in "${packages[@]}"; do
@@ -38,6 +36,6 @@ if [ "${#missing[@]}" -gt 0 ]; then
 fi
 
 here="$(cd "$(dirname "$0")" && pwd)"
-if [ "$want_windows" = 1 ] && [ -x "$here/setup-windows.sh" ]; then
+if [ "$want_windows" = 1 ]; then
     "$here/setup-windows.sh"
 fi

@@ -1,0 +1,122 @@
+#!/usr/bin/env bash
+# Prepares, on Debian 12, the Windows cross builds (presets win32 and win64) and the Wine smoke
+# test. Safe to run again: every step is skipped when its result is already there.
+#   1. the mingw-w64 compilers, their zlib, Wine, Xvfb and ImageMagick (Debian packages);
+#   2. minizip, which has no mingw package: its sources come with Debian's zlib source package
+#      (a deb-src entry for the configured mirror, then `apt-get source zlib`), and its three
+#      files ioapi.c, unzip.c and iowin32.c are compiled with both mingw compilers into
+#      third_party/mingw-<i686|x86_64>/{include,lib}. third_party/ is ignored by git.
+# Needs root or sudo for the package steps. Called by scripts/setup.sh --windows.
+set -euo pipefail
+
+root="$(cd "$(dirname "$0")/.." && pwd)"
+third_party="$root/third_party"
+if [ "$(id -u)" = 0 ]; then sudo=(); else sudo=(sudo); fi
+
+log() { echo "setup-windows: $*"; }
+
+# --- 1. packages ------------------------------------------------------------------------------
+
+packages=(g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix libz-mingw-w64-dev
+          wine wine64 xvfb xauth imagemagick dpkg-dev)
+missing=()
+for p in "${packages[@]}"; do
+    if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+        missing+=("$p")
+    fi
+done
+if [ "${#missing[@]}" -gt 0 ]; then
+    log "installing ${missing[*]}"
+    "${sudo[@]}" apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq --no-install-recommends \
+        "${missing[@]}"
+fi
+
+# --- 2. Debian's zlib sources -------------------------------------------------------------------
+
+src_dir="$third_party/src"
+find_minizip_src() {
+    local d
+    for d in "$src_dir"/zlib-*/contrib/minizip; do
+        if [ -f "$d/unzip.c" ] && [ -f "$d/ioapi.c" ] && [ -f "$d/iowin32.c" ]; then
+            echo "$d"
+            return 0
+        fi
+    done
+    return 1
+}
+
+# The first "deb" entry of the main Debian archive, in either sources format.
+configured_mirror() {
+    local f
+    for f in /etc/apt/sources.list.d/*.sources; do
+        [ -f "$f" ] || continue
+        awk '
+            /^[ \t]*$/ { if (deb && uri != "" && uri !~ /security/) { print uri, keyring; exit }
+                         deb = 0; uri = ""; keyring = "" }
+            /^Types:/ { for (i = 2; i <= NF; i++) if ($i == "deb") deb = 1 }
+            /^URIs:/ { uri = $2 }
+            /^Signed-By:/ { keyring = $2 }
+            END { if (deb && uri != "" && uri !~ /security/) print uri, keyring }
+        ' "$f" | head -n 1
+    done | head -n 1
+    if [ -f /etc/apt/sources.list ]; then
+        awk '$1 == "deb" && $0 !~ /security/ {
+                 for (i = 2; i <= NF; i++) if ($i !~ /^\[/) { print $i; exit }
+             }' /etc/apt/sources.list | head -n 1
+    fi
+}
+
+has_deb_src() {
+    grep -rqsE '^[[:space:]]*(deb-src[[:space:]]|Types:.*deb-src)' \
+        /etc/apt/sources.list /etc/apt/sources.list.d/ 2>/dev/null
+}
+
+if ! minizip_src="$(find_minizip_src)"; then
+    if ! has_deb_src; then
+        read -r mirror keyring < <(configured_mirror | head -n 1) || true
+        if [ -z "${mirror:-}" ]; then
+            echo "setup-windows: no Debian mirror found in /etc/apt/sources.list*" >&2
+            exit 1
+        fi
+        codename="$(. /etc/os-release && echo "${VERSION_CODENAME:-bookworm}")"
+        log "adding a deb-src entry for $mirror ($codename)"
+        {
+            echo "Types: deb-src"
+            echo "URIs: $mirror"
+            echo "Suites: $codename"
+            echo "Components: main"
+            if [ -n "${keyring:-}" ]; then echo "Signed-By: $keyring"; fi
+        } | "${sudo[@]}" tee /etc/apt/sources.list.d/zxflash-deb-src.sources >/dev/null
+        "${sudo[@]}" apt-get update -qq
+    fi
+    mkdir -p "$src_dir"
+    log "fetching Debian's zlib sources into $src_dir"
+    (cd "$src_dir" && apt-get source -qq zlib)
+    minizip_src="$(find_minizip_src)"
+fi
+
+# --- 3. minizip for both mingw targets -------------------------------------------------------------
+
+stamp_text="$(basename "$(dirname "$(dirname "$minizip_src")")") $(sha256sum "$0" | cut -c1-16)"
+for arch in i686 x86_64; do
+    triple="$arch-w64-mingw32"
+    out="$third_party/mingw-$arch"
+    stamp="$out/.built"
+    if [ -f "$out/lib/libminizip.a" ] && [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$stamp_text" ]; then
+        continue
+    fi
+    log "building minizip for $triple"
+    rm -rf "$out"
+    mkdir -p "$out/include" "$out/lib" "$out/obj"
+    for f in ioapi unzip iowin32; do
+        "$triple-gcc-posix" -O2 -w -DWIN32_LEAN_AND_MEAN -c "$minizip_src/$f.c" \
+            -o "$out/obj/$f.o"
+    done
+    "$triple-ar" rcs "$out/lib/libminizip.a" "$out/obj/ioapi.o" "$out/obj/unzip.o" \
+        "$out/obj/iowin32.o"
+    rm -rf "$out/obj"
+    cp "$minizip_src/unzip.h" "$minizip_src/ioapi.h" "$minizip_src/iowin32.h" "$out/include/"
+    echo "$stamp_text" >"$stamp"
+done
+log "minizip ready in $third_party/mingw-{i686,x86_64}"
