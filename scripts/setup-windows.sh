@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Prepares, on Debian 12, the Windows cross builds (presets win32 and win64) and the Wine smoke
 # test. Safe to run again: every step is skipped when its result is already there.
-#   1. the mingw-w64 compilers, their zlib, Wine, Xvfb and ImageMagick (Debian packages);
+#   1. the mingw-w64 compilers, their zlib, Wine, Xvfb, the X tools of the smoke test and
+#      ImageMagick (Debian packages);
 #   2. minizip, which has no mingw package: its sources come with Debian's zlib source package
 #      (a deb-src entry for the configured mirror, then `apt-get source zlib`), and its three
 #      files ioapi.c, unzip.c and iowin32.c are compiled with both mingw compilers into
@@ -18,7 +19,7 @@ log() { echo "setup-windows: $*"; }
 # --- 1. packages ------------------------------------------------------------------------------
 
 packages=(g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix libz-mingw-w64-dev
-          wine wine64 xvfb xauth imagemagick dpkg-dev)
+          wine wine64 xvfb xauth x11-utils xdotool imagemagick dpkg-dev)
 missing=()
 for p in "${packages[@]}"; do
     if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then

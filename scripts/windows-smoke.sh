@@ -1,0 +1,157 @@
+#!/usr/bin/env bash
+# Starts the x86_64 zxflash.exe under Wine on a private Xvfb display and checks that it opens a
+# top-level window with the expected title, that Esc closes it, that the process returns 0, and
+# that the run's working folder under the temp folder is gone afterwards. Saves a PNG of the
+# window (or of the whole screen when no window came up) into the output folder.
+#
+#   scripts/windows-smoke.sh EXE TITLE OUTDIR
+#
+# Wine runs 64-bit programs only here (no i386 architecture). Its prefix lives in
+# .cache/wine-x86_64 of the source tree (git-ignored); the first run creates it (about 10 s).
+# Without a window manager the X11 driver keys Decorated=N and Managed=N make Wine draw the
+# title bar itself, so the screenshot shows it.
+set -euo pipefail
+
+if [ "$#" -ne 3 ]; then
+    echo "usage: $0 EXE TITLE OUTDIR" >&2
+    exit 2
+fi
+exe="$(realpath "$1")"
+title="$2"
+outdir="$(mkdir -p "$3" && realpath "$3")"
+root="$(cd "$(dirname "$0")/.." && pwd)"
+shot="$outdir/zxflash-win64.png"
+screen_shot="$outdir/zxflash-win64-screen.png"
+rm -f "$shot" "$screen_shot"
+
+say() { echo "windows-smoke: $*"; }
+fail() {
+    echo "windows-smoke: FAIL: $*" >&2
+    exit 1
+}
+
+for tool in wine wineserver Xvfb xwininfo xdotool import; do
+    command -v "$tool" >/dev/null || fail "$tool is missing (scripts/setup.sh --windows)"
+done
+[ -f "$exe" ] || fail "no program at $exe"
+
+export WINEPREFIX="${ZX_WINEPREFIX:-$root/.cache/wine-x86_64}"
+export WINEARCH=win64
+export WINEDEBUG=-all
+# No Mono or Gecko installers on prefix creation: the program needs neither.
+export WINEDLLOVERRIDES="mscoree=;mshtml="
+unset WAYLAND_DISPLAY
+
+xvfb_pid=""
+wine_pid=""
+cleanup() {
+    if [ -n "$wine_pid" ] && kill -0 "$wine_pid" 2>/dev/null; then
+        kill "$wine_pid" 2>/dev/null || true
+    fi
+    # Ends the wineserver of this prefix only, which this script started.
+    wineserver -k 2>/dev/null || true
+    if [ -n "$xvfb_pid" ]; then
+        kill "$xvfb_pid" 2>/dev/null || true
+        wait "$xvfb_pid" 2>/dev/null || true
+    fi
+}
+trap cleanup EXIT
+
+# --- a private X display --------------------------------------------------------------------
+
+display=""
+for n in $(seq 91 140); do
+    if [ ! -e "/tmp/.X11-unix/X$n" ] && [ ! -e "/tmp/.X$n-lock" ]; then
+        display=":$n"
+        break
+    fi
+done
+[ -n "$display" ] || fail "no free X display number"
+Xvfb "$display" -screen 0 1280x800x24 -nolisten tcp >"$outdir/xvfb.log" 2>&1 &
+xvfb_pid=$!
+export DISPLAY="$display"
+for _ in $(seq 1 50); do
+    if xwininfo -root >/dev/null 2>&1; then break; fi
+    kill -0 "$xvfb_pid" 2>/dev/null || fail "Xvfb did not start (see $outdir/xvfb.log)"
+    sleep 0.1
+done
+xwininfo -root >/dev/null 2>&1 || fail "Xvfb on $display does not answer"
+
+# --- the Wine prefix --------------------------------------------------------------------------
+
+if [ ! -f "$WINEPREFIX/system.reg" ]; then
+    say "creating the Wine prefix $WINEPREFIX"
+    mkdir -p "$WINEPREFIX"
+    wine wineboot --init >"$outdir/wineboot.log" 2>&1 || fail "wineboot failed (see $outdir/wineboot.log)"
+    wineserver -w
+fi
+for key in Decorated Managed; do
+    wine reg add 'HKCU\Software\Wine\X11 Driver' /v "$key" /t REG_SZ /d N /f >/dev/null 2>&1 ||
+        fail "could not set the X11 driver key $key"
+done
+
+temp_root="$WINEPREFIX/drive_c/users/$(id -un)/AppData/Local/Temp/Reflash"
+list_run_folders() {
+    if [ -d "$temp_root" ]; then
+        find "$temp_root" -mindepth 1 -maxdepth 1 -type d -printf '%f\n' | sort
+    fi
+}
+before="$(list_run_folders)"
+
+# --- the run ----------------------------------------------------------------------------------
+
+say "starting $(basename "$exe") on $display"
+wine "$exe" >"$outdir/zxflash-wine.log" 2>&1 &
+wine_pid=$!
+
+# Top-level windows are the root's children; Wine names them after the window title.
+window=""
+for _ in $(seq 1 600); do
+    window="$(xwininfo -root -children 2>/dev/null |
+        awk -v t="\"$title\"" 'index($0, t) && $1 ~ /^0x/ { print $1; exit }')"
+    if [ -n "$window" ]; then break; fi
+    kill -0 "$wine_pid" 2>/dev/null || break
+    sleep 0.1
+done
+if [ -z "$window" ]; then
+    import -window root "$screen_shot" 2>/dev/null || true
+    xwininfo -root -children >"$outdir/windows.txt" 2>&1 || true
+    fail "no top-level window titled \"$title\" (windows in $outdir/windows.txt, screen in $screen_shot)"
+fi
+say "window $window is titled \"$title\""
+
+# Let the dialog finish painting, then photograph the window (Wine draws its caption inside).
+sleep 2
+import -window "$window" "$shot" || fail "could not take the screenshot"
+import -window root "$screen_shot" 2>/dev/null || true
+say "screenshot $shot"
+
+# Esc: focus the dialog, then a real key press through XTEST.
+xdotool mousemove --sync 5 5 >/dev/null 2>&1 || true
+xdotool windowfocus --sync "$window" >/dev/null 2>&1 || xdotool windowfocus "$window" || true
+sleep 0.5
+xdotool key --clearmodifiers Escape
+
+status=""
+for _ in $(seq 1 300); do
+    if ! kill -0 "$wine_pid" 2>/dev/null; then
+        set +e
+        wait "$wine_pid"
+        status=$?
+        set -e
+        wine_pid=""
+        break
+    fi
+    sleep 0.1
+done
+[ -n "$status" ] || fail "the program did not close on Esc within 30 s"
+[ "$status" = 0 ] || fail "the program returned $status, not 0 (log: $outdir/zxflash-wine.log)"
+if xwininfo -root -children 2>/dev/null | grep -qF "\"$title\""; then
+    fail "the window \"$title\" is still there after the program ended"
+fi
+
+after="$(list_run_folders)"
+left="$(comm -13 <(echo "$before") <(echo "$after") | sed '/^$/d')"
+[ -z "$left" ] || fail "the working folder was not removed: $temp_root/$left"
+
+say "PASS: window \"$title\" shown, closed by Esc with exit code 0, working folder removed"
