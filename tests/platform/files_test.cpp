@@ -171,6 +171,16 @@ TEST_F(FilesTest, FilePointer) {
     EXPECT_EQ(SetFilePointer(h, -20, nullptr, FILE_CURRENT), INVALID_SET_FILE_POINTER);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NEGATIVE_SEEK));
     EXPECT_EQ(SetFilePointer(h, 0, nullptr, FILE_CURRENT), 6u); // not moved
+    // Past 4 GiB (a sparse file): the low part is returned, the high part comes back through
+    // the pointer.
+    highPart = 1;
+    EXPECT_EQ(SetFilePointer(h, 5, &highPart, FILE_BEGIN), 5u);
+    EXPECT_EQ(highPart, 1);
+    ASSERT_TRUE(WriteFile(h, "Z", 1, &got, nullptr));
+    DWORD sizeHigh = 0;
+    EXPECT_EQ(GetFileSize(h, &sizeHigh), 6u);
+    EXPECT_EQ(sizeHigh, 1u);
+    EXPECT_EQ(SetFilePointer(h, 0, nullptr, FILE_END), INVALID_SET_FILE_POINTER); // needs 33 bits
     CloseHandle(h);
 }
 
