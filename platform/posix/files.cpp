@@ -558,7 +558,7 @@ HANDLE CreateFileW(LPCWSTR fileName, DWORD desiredAccess, DWORD shareMode, LPSEC
         SetLastError(creationDisposition == OPEN_ALWAYS ? ERROR_ALREADY_EXISTS : 0);
         return zxposix::NewHandle(object);
     }
-    if (!exists && path.trailingSeparator) {
+    if (path.trailingSeparator) { // a file name cannot end in a separator
         SetLastError(ERROR_INVALID_NAME);
         return INVALID_HANDLE_VALUE;
     }
@@ -798,8 +798,12 @@ BOOL DeleteFileW(LPCWSTR fileName) {
         SetLastError(zxposix::ErrorOfErrno(errno, path));
         return FALSE;
     }
-    if (S_ISDIR(st.st_mode) || !(st.st_mode & S_IWUSR) || path.trailingSeparator) {
+    if (S_ISDIR(st.st_mode) || !(st.st_mode & S_IWUSR)) {
         SetLastError(ERROR_ACCESS_DENIED); // folders and read-only files are refused
+        return FALSE;
+    }
+    if (path.trailingSeparator) {
+        SetLastError(ERROR_INVALID_NAME);
         return FALSE;
     }
     if (!zxposix::OthersAllowDelete(st.st_dev, st.st_ino)) {

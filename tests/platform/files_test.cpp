@@ -113,6 +113,13 @@ TEST_F(FilesTest, CreateReadWriteAndDispositions) {
     EXPECT_EQ(CreateFileW(W(L"sub").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr),
               INVALID_HANDLE_VALUE);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    EXPECT_EQ(
+        CreateFileW(W(L"a.bin\\").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr),
+        INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_NAME));
+    EXPECT_EQ(CreateFileW(W(L"*.bin").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr),
+              INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_NAME));
     // Slashes separate too, and . and .. resolve on the text.
     std::wstring slashed = win + L"/sub/../a.bin";
     h = CreateFileW(slashed.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
