@@ -6,21 +6,12 @@ if(NOT WIN32)
 endif()
 enable_language(RC)
 
-set(ZX_HOST_DEMO_PACKAGE_ZIP "" CACHE FILEPATH
-    "Demo package ZIP built by the host (dev) build; cross builds embed it")
-if(DEFINED ZX_DEMO_PACKAGE_ZIP AND NOT ZX_DEMO_PACKAGE_ZIP STREQUAL "")
-    set(_zx_package_zip "${ZX_DEMO_PACKAGE_ZIP}")
-else()
-    set(_zx_package_zip "${ZX_HOST_DEMO_PACKAGE_ZIP}")
+# The firmware package: resources/demo-package sets ZX_DEMO_PACKAGE_ZIP (on cross builds the
+# host build's zip, ZX_HOST_DEMO_PACKAGE_ZIP) and the target zx_demo_package.
+if(NOT DEFINED ZX_DEMO_PACKAGE_ZIP OR ZX_DEMO_PACKAGE_ZIP STREQUAL "")
+    message(FATAL_ERROR "ZX_DEMO_PACKAGE_ZIP is not set: resources/demo-package must come first")
 endif()
-if(_zx_package_zip STREQUAL "")
-    message(FATAL_ERROR "ZX_HOST_DEMO_PACKAGE_ZIP is not set: build the dev preset first and "
-                        "pass its demo package ZIP (the win32 and win64 presets do)")
-endif()
-if(NOT EXISTS "${_zx_package_zip}")
-    message(STATUS "The demo package ${_zx_package_zip} does not exist yet; "
-                   "build the dev preset before building zxflash.exe")
-endif()
+set(_zx_package_zip "${ZX_DEMO_PACKAGE_ZIP}")
 
 # Icon 105: 64x64 with 48, 32 and 16 pixel variants, drawn with ImageMagick so that no binary
 # is kept in the repository. ImageMagick 6 is convert-im6.q16, ImageMagick 7 magick.
@@ -49,6 +40,9 @@ file(CONFIGURE OUTPUT "${CMAKE_CURRENT_BINARY_DIR}/zxflash_files.h" CONTENT
 
 add_library(zx_winres OBJECT zxflash.rc "${_zx_icon}")
 target_include_directories(zx_winres PRIVATE "${CMAKE_CURRENT_BINARY_DIR}")
+if(TARGET zx_demo_package)
+    add_dependencies(zx_winres zx_demo_package)
+endif()
 # windres leaves no dependency information: list what the script reads.
 set_source_files_properties(zxflash.rc PROPERTIES OBJECT_DEPENDS
     "${_zx_icon};${_zx_manifest};${_zx_package_zip};${CMAKE_CURRENT_SOURCE_DIR}/dialog.rc;${ZX_SOURCE_ROOT}/app/resource_ids.h;${CMAKE_CURRENT_BINARY_DIR}/zxflash_files.h")
