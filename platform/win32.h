@@ -12,12 +12,22 @@
 #define _UNICODE
 #endif
 #include <windows.h>
+// GUIDs and property keys declared from here on are defined (as selectany data) where they are
+// used, so that no import library has to provide them.
+#include <initguid.h>
 #include <winioctl.h>
 #include <ntddscsi.h>
 #include <setupapi.h>
 #include <cfgmgr32.h>
-#include <commctrl.h>
+#include <devpropdef.h>
 #include <devpkey.h>
+#include <pciprop.h>
+#include <usbiodef.h>
+#include <commctrl.h>
+// GDI+ is started and shut down around the dialog; its headers need the property types that
+// WIN32_LEAN_AND_MEAN leaves out of windows.h.
+#include <objidl.h>
+#include <gdiplus.h>
 #include "platform/windows/sdk_additions.h"
 
 #else

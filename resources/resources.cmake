@@ -7,11 +7,16 @@ endif()
 enable_language(RC)
 
 # The firmware package: resources/demo-package sets ZX_DEMO_PACKAGE_ZIP (on cross builds the
-# host build's zip, ZX_HOST_DEMO_PACKAGE_ZIP) and the target zx_demo_package.
-if(NOT DEFINED ZX_DEMO_PACKAGE_ZIP OR ZX_DEMO_PACKAGE_ZIP STREQUAL "")
-    message(FATAL_ERROR "ZX_DEMO_PACKAGE_ZIP is not set: resources/demo-package must come first")
+# host build's zip, ZX_HOST_DEMO_PACKAGE_ZIP, which the Windows presets set) and the target
+# zx_demo_package.
+if(DEFINED ZX_DEMO_PACKAGE_ZIP AND NOT ZX_DEMO_PACKAGE_ZIP STREQUAL "")
+    set(_zx_package_zip "${ZX_DEMO_PACKAGE_ZIP}")
+elseif(DEFINED ZX_HOST_DEMO_PACKAGE_ZIP AND NOT ZX_HOST_DEMO_PACKAGE_ZIP STREQUAL "")
+    set(_zx_package_zip "${ZX_HOST_DEMO_PACKAGE_ZIP}")
+else()
+    message(FATAL_ERROR "No demo package: set ZX_HOST_DEMO_PACKAGE_ZIP to the host build's "
+                        "demo-package.zip (the win32 and win64 presets do)")
 endif()
-set(_zx_package_zip "${ZX_DEMO_PACKAGE_ZIP}")
 
 # Icon 105: 64x64 with 48, 32 and 16 pixel variants, drawn with ImageMagick so that no binary
 # is kept in the repository. ImageMagick 6 is convert-im6.q16, ImageMagick 7 magick.
@@ -38,7 +43,8 @@ file(CONFIGURE OUTPUT "${CMAKE_CURRENT_BINARY_DIR}/zxflash_files.h" CONTENT
 #define ZX_PACKAGE_ZIP \"${_zx_package_zip}\"
 ")
 
-add_library(zx_winres OBJECT zxflash.rc "${_zx_icon}")
+# Built when zxflash.exe links it.
+add_library(zx_winres OBJECT EXCLUDE_FROM_ALL zxflash.rc "${_zx_icon}")
 target_include_directories(zx_winres PRIVATE "${CMAKE_CURRENT_BINARY_DIR}")
 if(TARGET zx_demo_package)
     add_dependencies(zx_winres zx_demo_package)
