@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Starts the x86_64 zxflash.exe under Wine on a private Xvfb display and checks that it opens a
-# top-level window with the expected title, that Esc closes it, that the process returns 0, and
-# that the run's working folder under the temp folder is gone afterwards. Saves a PNG of the
-# window (or of the whole screen when no window came up) into the output folder.
+# top-level window with the expected title, that the embedded package was unpacked into a new
+# working folder under %TEMP%\Reflash, that Esc closes the window, that the process returns 0,
+# and that the working folder is gone afterwards. Saves a PNG of the window (and one of the
+# whole screen) into the output folder.
 #
 #   scripts/windows-smoke.sh EXE TITLE OUTDIR
 #
@@ -90,7 +91,11 @@ for key in Decorated Managed; do
         fail "could not set the X11 driver key $key"
 done
 
-temp_root="$WINEPREFIX/drive_c/users/$(id -un)/AppData/Local/Temp/Reflash"
+# The program's temp folder, as Wine gives it (GetTempPathW), in Linux form.
+temp_windows="$(wine cmd /c echo %TEMP% 2>/dev/null | tr -d '\r')"
+temp_dir="$(winepath -u "$temp_windows" 2>/dev/null | sed 's:/*$::')"
+[ -d "$temp_dir" ] || fail "cannot find the temp folder of the Wine prefix ($temp_windows)"
+temp_root="$temp_dir/Reflash"
 list_run_folders() {
     if [ -d "$temp_root" ]; then
         find "$temp_root" -mindepth 1 -maxdepth 1 -type d -printf '%f\n' | sort
@@ -119,6 +124,15 @@ if [ -z "$window" ]; then
     fail "no top-level window titled \"$title\" (windows in $outdir/windows.txt, screen in $screen_shot)"
 fi
 say "window $window is titled \"$title\""
+
+# The package resource was unpacked into a new working folder of this run.
+run_folder="$(comm -13 <(echo "$before") <(list_run_folders) | sed '/^$/d')"
+[ "$(echo "$run_folder" | sed '/^$/d' | wc -l)" = 1 ] ||
+    fail "expected one new working folder under $temp_root, found: ${run_folder:-none}"
+[ -f "$temp_root/$run_folder/ReflashInfo.ini" ] ||
+    fail "the working folder $temp_root/$run_folder holds no ReflashInfo.ini"
+[ ! -e "$temp_dir/~ReleasePackage.a" ] || fail "the temporary archive was not deleted"
+say "package unpacked into Temp\\Reflash\\$run_folder"
 
 # Let the dialog finish painting, then photograph the window (Wine draws its caption inside).
 sleep 2
@@ -150,8 +164,7 @@ if xwininfo -root -children 2>/dev/null | grep -qF "\"$title\""; then
     fail "the window \"$title\" is still there after the program ended"
 fi
 
-after="$(list_run_folders)"
-left="$(comm -13 <(echo "$before") <(echo "$after") | sed '/^$/d')"
-[ -z "$left" ] || fail "the working folder was not removed: $temp_root/$left"
+[ ! -e "$temp_root/$run_folder" ] || fail "the working folder $temp_root/$run_folder was not removed"
+[ -d "$temp_root" ] || fail "the package root folder $temp_root is gone"
 
 say "PASS: window \"$title\" shown, closed by Esc with exit code 0, working folder removed"
