@@ -1,5 +1,6 @@
 // Opening an archive with minizip: Windows paths go to minizip's wide-path file functions,
-// other platforms take the path as UTF-8 with '/' separators.
+// other platforms take the path as UTF-8 with '/' separators (the POSIX layer's drive C: is
+// the file system's root, so a leading drive letter is dropped).
 #include "package/zip_reader.h"
 
 #include <unzip.h>
@@ -26,6 +27,11 @@ void* ZipOpenFile(const WCHAR* path) {
             *p = '/';
         }
     }
-    return unzOpen64(utf8);
+    const char* native = utf8;
+    if (((utf8[0] >= 'A' && utf8[0] <= 'Z') || (utf8[0] >= 'a' && utf8[0] <= 'z')) &&
+        utf8[1] == ':' && utf8[2] == '/') {
+        native = utf8 + 2;
+    }
+    return unzOpen64(native);
 #endif
 }

@@ -149,6 +149,7 @@ int ZipExtractEntry(ZipReader* reader, uint32_t index) {
         return -1;
     }
     bool ok = true;
+    uint64_t total = 0;
     BYTE chunk[kCopyChunk];
     for (;;) {
         int got = unzReadCurrentFile(reader->hArchive, chunk, kCopyChunk);
@@ -165,8 +166,13 @@ int ZipExtractEntry(ZipReader* reader, uint32_t index) {
             ok = false;
             break;
         }
+        total += static_cast<uint64_t>(got);
     }
     CloseHandle(file);
+    // Data that ends before the stored size is never checked against the CRC by minizip.
+    if (total != entry.iSize) {
+        ok = false;
+    }
     // Closing the entry checks its CRC once it has been read to the end.
     if (unzCloseCurrentFile(reader->hArchive) != UNZ_OK) {
         ok = false;

@@ -21,7 +21,7 @@ std::string WriteZip(const std::string& path, const std::vector<ZipInput>& entri
         info.tmz_date.tm_mday = 1; // 1980-01-01 00:00, so that builds are byte-identical
         info.tmz_date.tm_year = 1980;
         info.dosDate = 0;
-        const unsigned long mode = e.directory ? 040755 : 0100644;
+        const unsigned long mode = e.unixMode != 0 ? e.unixMode : e.directory ? 040755 : 0100644;
         info.external_fa = mode << 16;
         bool ascii = std::all_of(e.name.begin(), e.name.end(),
                                  [](char c) { return static_cast<unsigned char>(c) < 0x80; });

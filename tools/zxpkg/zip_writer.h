@@ -10,6 +10,7 @@ struct ZipInput {
     std::string name; // stored name, '/' separated
     std::vector<unsigned char> data;
     bool directory = false;
+    unsigned long unixMode = 0; // 0: 0100644 for files, 040755 for folders
 };
 
 // Writes the entries in the given order. Returns an empty text or what failed.
