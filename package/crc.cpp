@@ -52,9 +52,9 @@ uint32_t Crc32cSoftware(uint32_t value, const uint8_t* p, size_t n) {
         memcpy(&hi, p + 4, 4);
         lo ^= value;
         value = kTables.t[7][lo & 0xFF] ^ kTables.t[6][(lo >> 8) & 0xFF] ^
-                kTables.t[5][(lo >> 16) & 0xFF] ^ kTables.t[4][lo >> 24] ^
-                kTables.t[3][hi & 0xFF] ^ kTables.t[2][(hi >> 8) & 0xFF] ^
-                kTables.t[1][(hi >> 16) & 0xFF] ^ kTables.t[0][hi >> 24];
+                kTables.t[5][(lo >> 16) & 0xFF] ^ kTables.t[4][lo >> 24] ^ kTables.t[3][hi & 0xFF] ^
+                kTables.t[2][(hi >> 8) & 0xFF] ^ kTables.t[1][(hi >> 16) & 0xFF] ^
+                kTables.t[0][hi >> 24];
         p += 8;
         n -= 8;
     }

@@ -118,8 +118,8 @@ BOOL FindNandMapImage(const DiskRecord* disk, WCHAR* path, size_t capacity) {
     const AppState* state = GetAppState();
     int n = disk->iLun > 1 ? 2 : static_cast<int>(disk->iLun);
     WCHAR hex[16];
-    WFormat(hex, 16, L"%02X%02X%02X%02X%02X%02X", disk->NandId[0], disk->NandId[1],
-            disk->NandId[2], disk->NandId[3], disk->NandId[4], disk->NandId[5]);
+    WFormat(hex, 16, L"%02X%02X%02X%02X%02X%02X", disk->NandId[0], disk->NandId[1], disk->NandId[2],
+            disk->NandId[3], disk->NandId[4], disk->NandId[5]);
     WCHAR key[32];
     WFormat(key, 32, L"%s_%d", hex, n);
     DebugPrint(L"Item=%s", key);
@@ -167,8 +167,8 @@ BYTE* LoadImageFile(const WCHAR* path, DWORD* size) {
     if (length == 0) {
         return nullptr;
     }
-    BYTE* image = static_cast<BYTE*>(
-        VirtualAlloc(nullptr, length, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
+    BYTE* image =
+        static_cast<BYTE*>(VirtualAlloc(nullptr, length, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
     if (image == nullptr) {
         return nullptr;
     }

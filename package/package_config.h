@@ -8,10 +8,10 @@
 #define CONFIG_SECTION_NANDMAP L"NandMap"
 #define CONFIG_DEFAULT_TITLE L"Package Error"
 #define CONFIG_LINE_BREAK_MARK L"<BR>"
-#define CONFIG_SPLIT_SLOTS 100     // tokens kept by the TITLE tokenizer
-#define CONFIG_SPLIT_SLOT_CHARS 4  // characters per slot, terminator included
+#define CONFIG_SPLIT_SLOTS 100    // tokens kept by the TITLE tokenizer
+#define CONFIG_SPLIT_SLOT_CHARS 4 // characters per slot, terminator included
 #define CONFIG_SPLIT_COPY_CHARS 1024
-#define CONFIG_REPLACE_CHARS 1024  // longest text ReplaceAll works on, terminator included
+#define CONFIG_REPLACE_CHARS 1024 // longest text ReplaceAll works on, terminator included
 #define CONFIG_TITLE_BYTES (2 * 260)
 
 // Reads every UPDATEINFO key of the file into the Application state: the decoded TITLE (a

@@ -59,8 +59,8 @@ DWORD ReadWholeFile(const WCHAR* path, DWORD length, void* buffer) {
 }
 
 BOOL WriteWholeFile(const WCHAR* path, const void* data, DWORD length) {
-    HANDLE file = CreateFileW(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE file =
+        CreateFileW(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         return FALSE;
     }
@@ -178,11 +178,13 @@ void PreparePackage() {
 
 namespace {
 
-bool IsSeparator(WCHAR c) { return c == L'\\' || c == L'/'; }
+bool IsSeparator(WCHAR c) {
+    return c == L'\\' || c == L'/';
+}
 
 bool IsForbiddenChar(WCHAR c) {
-    return c < 0x20 || c == L':' || c == L'*' || c == L'?' || c == L'"' || c == L'<' ||
-           c == L'>' || c == L'|' || c == 0x7F;
+    return c < 0x20 || c == L':' || c == L'*' || c == L'?' || c == L'"' || c == L'<' || c == L'>' ||
+           c == L'|' || c == 0x7F;
 }
 
 // A component made only of dots and blanks other than "." itself: ".." climbs out, and

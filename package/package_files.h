@@ -5,7 +5,7 @@
 
 #include "platform/win32.h"
 
-#define PACKAGE_PATH_CHARS 260        // every path of the package code
+#define PACKAGE_PATH_CHARS 260         // every path of the package code
 #define PACKAGE_DELETE_PATH_CHARS 1024 // paths built while deleting a folder's files
 #define PACKAGE_RESOURCE_TYPE L"FWPACKAGEZIP"
 #define PACKAGE_RESOURCE_ID 1000

@@ -126,8 +126,7 @@ BOOL IsDiskEligible(const DiskRecord* disk, const WCHAR* modelList, const WCHAR*
     return wcscmp(socRule, soc) == 0 ? TRUE : FALSE;
 }
 
-BOOL ReadImageVersionFromBuffer(const BYTE* image, size_t size, WCHAR* version,
-                                size_t capacity) {
+BOOL ReadImageVersionFromBuffer(const BYTE* image, size_t size, WCHAR* version, size_t capacity) {
     if (version == nullptr || capacity == 0) {
         return FALSE;
     }
@@ -190,8 +189,7 @@ uint32_t ReadImageFtlBuildNumber(const WCHAR* imagePath) {
     return value;
 }
 
-BOOL CompareDrvInfoVersion(const WCHAR* drvInfoVersion, int partCount,
-                           const WCHAR* imageVersion) {
+BOOL CompareDrvInfoVersion(const WCHAR* drvInfoVersion, int partCount, const WCHAR* imageVersion) {
     WCHAR d[VERSION_COMPARE_CHARS];
     WCHAR b[VERSION_COMPARE_CHARS];
     CopyText(d, VERSION_COMPARE_CHARS, drvInfoVersion);
@@ -255,8 +253,7 @@ BOOL SetConfigVersion(BYTE* block, const WCHAR* newVersion, int kind, uint32_t* 
     return TRUE;
 }
 
-void PatchImageConfig(BYTE* image, size_t size, const BYTE* configBlock,
-                      const WCHAR* newVersion) {
+void PatchImageConfig(BYTE* image, size_t size, const BYTE* configBlock, const WCHAR* newVersion) {
     ImageLayout layout;
     if (GetImageLayout(image, size, &layout) != IMAGE_LAYOUT_OK) {
         DebugPrint(L"Not Config FW");

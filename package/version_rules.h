@@ -27,8 +27,7 @@ BOOL IsDiskEligible(const DiskRecord* disk, const WCHAR* modelList, const WCHAR*
 // The version text of an image: the trailer's four parts, or a dotted version searched in the
 // bytes. ReadImageVersion loads the file; the buffer form reads a loaded image.
 BOOL ReadImageVersion(const WCHAR* imagePath, WCHAR* version, size_t capacity);
-BOOL ReadImageVersionFromBuffer(const BYTE* image, size_t size, WCHAR* version,
-                                size_t capacity);
+BOOL ReadImageVersionFromBuffer(const BYTE* image, size_t size, WCHAR* version, size_t capacity);
 
 // The trailer's FTL build number, or 0 for an image without a usable trailer.
 uint32_t ReadImageFtlBuildNumber(const WCHAR* imagePath);

@@ -9,9 +9,9 @@
 
 namespace {
 
-const uLong kFlagUtf8Name = 0x0800;   // general purpose bit 11: the name is UTF-8
-const uLong kHostUnix = 3;            // "version made by" high byte of Unix archivers
-const uLong kUnixTypeMask = 0170000;  // st_mode file type bits in external_fa >> 16
+const uLong kFlagUtf8Name = 0x0800;  // general purpose bit 11: the name is UTF-8
+const uLong kHostUnix = 3;           // "version made by" high byte of Unix archivers
+const uLong kUnixTypeMask = 0170000; // st_mode file type bits in external_fa >> 16
 const uLong kUnixTypeLink = 0120000;
 const uLong kDosReparsePoint = 0x400; // FILE_ATTRIBUTE_REPARSE_POINT in the low word
 const size_t kRawNameBytes = 1024;
@@ -68,8 +68,8 @@ int ZipOpenArchive(ZipReader* reader, const WCHAR* path) {
         reader->hArchive = nullptr;
         return 0;
     }
-    reader->iCount = info.number_entry > 0xFFFFFFFFu ? 0xFFFFFFFFu
-                                                     : static_cast<uint32_t>(info.number_entry);
+    reader->iCount =
+        info.number_entry > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<uint32_t>(info.number_entry);
     return 1;
 }
 
@@ -105,8 +105,8 @@ int ZipGetEntry(ZipReader* reader, uint32_t index, ZipEntry* entry) {
         return 1;
     }
     UINT codePage = (info.flag & kFlagUtf8Name) != 0 ? CP_UTF8 : CP_OEMCP;
-    int n = MultiByteToWideChar(codePage, 0, raw, static_cast<int>(info.size_filename),
-                                entry->Name, PACKAGE_PATH_CHARS - 1);
+    int n = MultiByteToWideChar(codePage, 0, raw, static_cast<int>(info.size_filename), entry->Name,
+                                PACKAGE_PATH_CHARS - 1);
     if (n <= 0) {
         entry->Name[0] = 0;
         return 1;
@@ -142,8 +142,8 @@ int ZipExtractEntry(ZipReader* reader, uint32_t index) {
     if (unzOpenCurrentFile(reader->hArchive) != UNZ_OK) {
         return -1;
     }
-    HANDLE file = CreateFileW(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE file =
+        CreateFileW(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         unzCloseCurrentFile(reader->hArchive);
         return -1;

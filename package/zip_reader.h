@@ -7,9 +7,9 @@
 #include <stdint.h>
 
 struct ZipReader {
-    void* hArchive;    // minizip's unzFile, null when closed
-    uint32_t iCount;   // number of entries
-    int64_t iCurrent;  // index of the entry minizip points at, -1 before the first
+    void* hArchive;   // minizip's unzFile, null when closed
+    uint32_t iCount;  // number of entries
+    int64_t iCurrent; // index of the entry minizip points at, -1 before the first
     WCHAR BaseFolder[PACKAGE_PATH_CHARS];
 };
 

@@ -6,6 +6,7 @@
 namespace {
 
 using zxtest::PackageTest;
+namespace fs = std::filesystem;
 using zxtest::W;
 
 class NandMapTest : public PackageTest {

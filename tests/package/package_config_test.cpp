@@ -6,6 +6,7 @@
 namespace {
 
 using zxtest::PackageTest;
+namespace fs = std::filesystem;
 
 const char kSampleTitle[] =
     "46 00 57 00 20 00 75 00 70 00 64 00 61 00 74 00 65 00 20 00 74 00 6F 00 6F 00 6C 00";

@@ -8,14 +8,14 @@
 namespace {
 
 using zxtest::PackageTest;
+namespace fs = std::filesystem;
 using zxtest::W;
 
 std::vector<unsigned char> Bytes(const std::string& s) {
     return std::vector<unsigned char>(s.begin(), s.end());
 }
 
-zxpkg::ZipInput Entry(const std::string& name, const std::string& data,
-                      unsigned long mode = 0) {
+zxpkg::ZipInput Entry(const std::string& name, const std::string& data, unsigned long mode = 0) {
     zxpkg::ZipInput e;
     e.name = name;
     e.data = Bytes(data);
@@ -100,13 +100,13 @@ TEST_F(PackageTest, UnsafeEntriesAreSkippedAndTheOthersExtracted) {
 }
 
 TEST(SafeNameTest, RelativeNamesThatStayInside) {
-    for (const wchar_t* ok : {L"a.fw", L"sub\\a.fw", L"sub/a.fw", L".\\a", L"..a", L"a..",
-                              L"sub\\", L"a b.fw"}) {
+    for (const wchar_t* ok :
+         {L"a.fw", L"sub\\a.fw", L"sub/a.fw", L".\\a", L"..a", L"a..", L"sub\\", L"a b.fw"}) {
         EXPECT_TRUE(IsSafeRelativeName(ok)) << zxtest::N(ok);
     }
-    for (const wchar_t* bad : {L"", L"..", L"..\\a", L"a\\..", L"a/../b", L"\\a", L"/a",
-                               L"\\\\server\\x", L"C:\\a", L"C:a", L"a:b", L"...", L". .",
-                               L"a\\ ..\\b", L"*", L"a?.fw", L"a|b", L"a\x01"}) {
+    for (const wchar_t* bad :
+         {L"", L"..", L"..\\a", L"a\\..", L"a/../b", L"\\a", L"/a", L"\\\\server\\x", L"C:\\a",
+          L"C:a", L"a:b", L"...", L". .", L"a\\ ..\\b", L"*", L"a?.fw", L"a|b", L"a\x01"}) {
         EXPECT_FALSE(IsSafeRelativeName(bad)) << zxtest::N(bad);
     }
 }
@@ -143,10 +143,10 @@ TEST_F(PackageTest, NotAnArchiveExtractsNothing) {
 TEST_F(PackageTest, StartUpExtractsTheResourceIntoANewWorkingFolder) {
     setenv("TMPDIR", dir_.c_str(), 1);
     fs::path zip = dir_ / "pkg.zip";
-    ASSERT_EQ(zxpkg::WriteZip(zip.string(), {Entry("ReflashInfo.ini", "[UPDATEINFO]\r\n"),
-                                             Entry("img.fw", "IMAGE"),
-                                             Entry("docs/readme.txt", "r")}),
-              "");
+    ASSERT_EQ(
+        zxpkg::WriteZip(zip.string(), {Entry("ReflashInfo.ini", "[UPDATEINFO]\r\n"),
+                                       Entry("img.fw", "IMAGE"), Entry("docs/readme.txt", "r")}),
+        "");
     std::vector<uint8_t> bytes = zxtest::ReadBytes(zip);
     zxposix::RegisterResource(L"FWPACKAGEZIP", 1000, bytes.data(), bytes.size());
 
@@ -162,8 +162,8 @@ TEST_F(PackageTest, StartUpExtractsTheResourceIntoANewWorkingFolder) {
     EXPECT_EQ(tick.find_first_not_of(L"0123456789"), std::wstring::npos);
     EXPECT_EQ(std::wstring(s->ConfigPath), first + L"\\ReflashInfo.ini");
     fs::path work = dir_ / "Reflash" / zxtest::N(tick);
-    EXPECT_EQ(Tree(work), (std::vector<std::string>{"ReflashInfo.ini", "docs/",
-                                                    "docs/readme.txt", "img.fw"}));
+    EXPECT_EQ(Tree(work),
+              (std::vector<std::string>{"ReflashInfo.ini", "docs/", "docs/readme.txt", "img.fw"}));
     EXPECT_FALSE(fs::exists(dir_ / "~ReleasePackage.a"));
 
     // A second run later gets its own folder and leaves the first alone.

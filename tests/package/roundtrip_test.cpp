@@ -13,6 +13,7 @@
 namespace {
 
 using zxtest::PackageTest;
+namespace fs = std::filesystem;
 using zxtest::W;
 
 // Runs zxpkg with the arguments; its exit code, and its standard output in *out.
@@ -77,8 +78,8 @@ TEST_F(PackageTest, ImageBuildExtractConfigureSelectAndApplyTheRules) {
     EXPECT_EQ(std::wstring(image), std::wstring(s->WorkingFolder) + L"\\A.fw");
 
     WCHAR version[64];
-    EXPECT_TRUE(CheckDrvInfoVersion(L"041k0207", s->iInternalFWVersionCheckPart, image, version,
-                                    64));
+    EXPECT_TRUE(
+        CheckDrvInfoVersion(L"041k0207", s->iInternalFWVersionCheckPart, image, version, 64));
     EXPECT_STREQ(version, L"041k020C");
     EXPECT_FALSE(CheckDrvInfoVersion(L"041k0207", 4, image, version, 64));
     EXPECT_EQ(ReadImageFtlBuildNumber(image), 0x00010203u);
@@ -120,9 +121,9 @@ TEST_F(PackageTest, ZxpkgImageWritesTheFormat) {
               0);
     std::vector<uint8_t> b = zxtest::ReadBytes(f);
     ASSERT_EQ(b.size(), 617u * 4096);
-    const uint8_t header[40] = {'C', 'M', 'F', 'G', 0, 0, 0, 0, 0,   0, 0, 0, 0, 0,
-                                0,   0,   1,   0,   0, 0, 4, 0, 0,   0, 5, 0, 0, 0,
-                                0x66, 2,  0,   0, 0x67, 2, 0, 0, 0x67, 2, 0, 0};
+    const uint8_t header[40] = {'C',  'M', 'F', 'G', 0,    0, 0, 0, 0,    0, 0, 0, 0, 0,
+                                0,    0,   1,   0,   0,    0, 4, 0, 0,    0, 5, 0, 0, 0,
+                                0x66, 2,   0,   0,   0x67, 2, 0, 0, 0x67, 2, 0, 0};
     EXPECT_EQ(memcmp(b.data(), header, 40), 0);
     const size_t t = 616 * 4096;
     const uint8_t parts[8] = {'0', '4', '1', 'k', '0', '2', 0, '7'};

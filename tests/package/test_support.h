@@ -20,7 +20,9 @@ namespace zxtest {
 
 namespace fs = std::filesystem;
 
-inline std::wstring W(const std::string& s) { return std::wstring(s.begin(), s.end()); }
+inline std::wstring W(const std::string& s) {
+    return std::wstring(s.begin(), s.end());
+}
 inline std::string N(const std::wstring& s) {
     std::string out;
     for (wchar_t c : s) {

@@ -37,8 +37,8 @@ std::string Narrow(const std::wstring& w) {
 
 std::wstring Widen(const std::string& s) {
     std::wstring out(s.size() + 1, L'\0');
-    int n = MultiByteToWideChar(CP_UTF8, 0, s.c_str(), -1, out.data(),
-                                static_cast<int>(out.size()));
+    int n =
+        MultiByteToWideChar(CP_UTF8, 0, s.c_str(), -1, out.data(), static_cast<int>(out.size()));
     out.resize(n > 0 ? static_cast<size_t>(n - 1) : 0);
     return out;
 }
@@ -83,7 +83,8 @@ std::vector<std::string> SectionKeys(const fs::path& ini, const std::string& sec
             continue;
         }
         line = line.substr(b);
-        while (!line.empty() && (line.back() == '\r' || line.back() == ' ' || line.back() == '\t')) {
+        while (!line.empty() &&
+               (line.back() == '\r' || line.back() == ' ' || line.back() == '\t')) {
             line.pop_back();
         }
         if (line[0] == '[') {
@@ -103,10 +104,9 @@ std::vector<std::string> SectionKeys(const fs::path& ini, const std::string& sec
         while (!key.empty() && (key.back() == ' ' || key.back() == '\t')) {
             key.pop_back();
         }
-        if (!key.empty() &&
-            std::find_if(keys.begin(), keys.end(), [&](const std::string& k) {
-                return Lower(k) == Lower(key);
-            }) == keys.end()) {
+        if (!key.empty() && std::find_if(keys.begin(), keys.end(), [&](const std::string& k) {
+                                return Lower(k) == Lower(key);
+                            }) == keys.end()) {
             keys.push_back(key);
         }
     }

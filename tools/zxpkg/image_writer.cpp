@@ -47,8 +47,7 @@ std::string ValidateImageSpec(const ImageSpec& spec) {
         uint32_t first = spec.regions[r][0];
         uint32_t last = spec.regions[r][1];
         if (first == 0 || first > last || last >= kMaxPages - 1) {
-            return "region " + std::to_string(r) +
-                   ": pages F-L with 1 <= F <= L and L below 65535";
+            return "region " + std::to_string(r) + ": pages F-L with 1 <= F <= L and L below 65535";
         }
         if (trailer >= first && trailer <= last) {
             return "region " + std::to_string(r) + " covers the trailer page";

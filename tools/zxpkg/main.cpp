@@ -16,13 +16,12 @@
 
 namespace {
 
-const char kUsage[] =
-    "usage: zxpkg <command> [options]\n"
-    "commands:\n"
-    "  image   write a CMFG firmware image\n"
-    "  build   make a package ZIP from a folder\n"
-    "  check   read a package as the program does and report every finding\n"
-    "'zxpkg <command> --help' describes each command.\n";
+const char kUsage[] = "usage: zxpkg <command> [options]\n"
+                      "commands:\n"
+                      "  image   write a CMFG firmware image\n"
+                      "  build   make a package ZIP from a folder\n"
+                      "  check   read a package as the program does and report every finding\n"
+                      "'zxpkg <command> --help' describes each command.\n";
 
 const char kImageUsage[] =
     "usage: zxpkg image -o FILE [--version-parts P1,P2,P3,P4] [--ftl N]\n"

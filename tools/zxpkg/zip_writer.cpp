@@ -29,8 +29,8 @@ std::string WriteZip(const std::string& path, const std::vector<ZipInput>& entri
         std::string name = e.directory ? e.name + "/" : e.name;
         int rc = zipOpenNewFileInZip4_64(zf, name.c_str(), &info, nullptr, 0, nullptr, 0, nullptr,
                                          e.directory ? 0 : Z_DEFLATED, e.directory ? 0 : 9, 0,
-                                         -MAX_WBITS, DEF_MEM_LEVEL, Z_DEFAULT_STRATEGY, nullptr,
-                                         0, (3 << 8) | 20, flagBase, 0);
+                                         -MAX_WBITS, DEF_MEM_LEVEL, Z_DEFAULT_STRATEGY, nullptr, 0,
+                                         (3 << 8) | 20, flagBase, 0);
         if (rc != ZIP_OK) {
             error = "cannot add " + e.name;
             break;
