@@ -16,8 +16,7 @@ if(WIN32)
             "${_zx_mz_root}/include/unzip.h and ${_zx_mz_root}/lib/libminizip.a. "
             "Run scripts/setup.sh --windows to build it from Debian's zlib sources.")
     endif()
-    find_library(ZX_MINGW_ZLIB NAMES z zlibstatic zlib
-                 HINTS "${_zx_mz_root}/lib" NO_CMAKE_SYSTEM_PATH)
+    find_library(ZX_MINGW_ZLIB NAMES libz.a z zlibstatic zlib HINTS "${_zx_mz_root}/lib")
     if(NOT ZX_MINGW_ZLIB)
         find_package(ZLIB REQUIRED)
         set(ZX_MINGW_ZLIB ZLIB::ZLIB)

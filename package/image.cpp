@@ -76,6 +76,19 @@ int GetImageLayout(const BYTE* image, size_t size, ImageLayout* layout) {
         memset(layout, 0, sizeof(*layout));
         return IMAGE_LAYOUT_OUT_OF_BOUNDS;
     }
+    layout->bPatchable = 1;
+    const uint32_t configPage = header.Regions[IMAGE_CONFIG_REGION].FirstPage;
+    const uint32_t pages[2] = {configPage, trailerPage + 1};
+    for (uint32_t page : pages) {
+        if (page == 0) {
+            layout->bPatchable = 0;
+        }
+        for (int r = 0; r < IMAGE_CONFIG_REGION; ++r) {
+            if (page >= header.Regions[r].FirstPage && page <= header.Regions[r].LastPage) {
+                layout->bPatchable = 0;
+            }
+        }
+    }
     return IMAGE_LAYOUT_OK;
 }
 

@@ -55,6 +55,9 @@ struct ImageLayout {
     size_t RegionOffset[IMAGE_USED_REGIONS];
     size_t RegionLength[IMAGE_USED_REGIONS];
     size_t TrailerOffset;
+    // The first page of region 2 and the trailer page lie apart from the header page and from
+    // the pages the checksum covers before them, so a patch can rewrite both consistently.
+    uint8_t bPatchable;
 };
 
 enum {

@@ -255,7 +255,10 @@ BOOL SetConfigVersion(BYTE* block, const WCHAR* newVersion, int kind, uint32_t* 
 
 void PatchImageConfig(BYTE* image, size_t size, const BYTE* configBlock, const WCHAR* newVersion) {
     ImageLayout layout;
-    if (GetImageLayout(image, size, &layout) != IMAGE_LAYOUT_OK) {
+    if (GetImageLayout(image, size, &layout) != IMAGE_LAYOUT_OK || !layout.bPatchable) {
+        // No magic, a part outside the file, or a configuration page or trailer that shares
+        // pages with the header or with regions 0 and 1: a patch could not keep the checksum
+        // right, so the image is left as it is.
         DebugPrint(L"Not Config FW");
         return;
     }

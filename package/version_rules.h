@@ -47,6 +47,7 @@ BOOL CompareDrvInfoVersion(const WCHAR* drvInfoVersion, int partCount, const WCH
 BOOL SetConfigVersion(BYTE* block, const WCHAR* newVersion, int kind, uint32_t* checkValue);
 
 // Puts the drive's FW configuration block (when given) and NEWVERSION into the first page of
-// region 2 and stores a fresh checksum of the image's own kind. An image without the magic or
-// with a region or trailer outside it is left unchanged.
+// region 2 and stores a fresh checksum of the image's own kind. An image without the magic,
+// with a region or trailer outside it, or whose configuration page or trailer page shares a
+// page with the header or with regions 0 and 1, is left unchanged.
 void PatchImageConfig(BYTE* image, size_t size, const BYTE* configBlock, const WCHAR* newVersion);

@@ -118,6 +118,24 @@ TEST(ImageFormatTest, FilesShorterThanAPageOrWithoutTheMagic) {
     EXPECT_EQ(other.bytes, before);
 }
 
+TEST(ImageFormatTest, PatchLeavesOverlappingLayoutsAlone) {
+    // Region 1 holds region 2's first page; the trailer lies in region 0; region 2 starts on
+    // the header page. A patch could not keep their checksums right.
+    const uint32_t layouts[3][3][2] = {
+        {{1, 1}, {2, 4}, {3, 3}}, {{1, 5}, {2, 2}, {3, 3}}, {{1, 1}, {2, 2}, {0, 3}}};
+    for (const auto& r : layouts) {
+        TestImage img(6);
+        for (int k = 0; k < 3; ++k) {
+            img.Region(k, r[k][0], r[k][1]);
+        }
+        img.Fill(4096, 6 * 4096, 0x19);
+        std::vector<uint8_t> block(4096, 0x77);
+        std::vector<uint8_t> before = img.bytes;
+        PatchImageConfig(img.bytes.data(), img.bytes.size(), block.data(), L"041k020C");
+        EXPECT_EQ(img.bytes, before) << r[1][1];
+    }
+}
+
 TEST(ImageFormatTest, SampleHeaderLayout) {
     // Regions 0, 1 and 2 on pages 1-4, 5-614 and 615-615; the trailer on page 616.
     TestImage img(617);
