@@ -12,7 +12,7 @@ const char kSampleTitle[] =
     "46 00 57 00 20 00 75 00 70 00 64 00 61 00 74 00 65 00 20 00 74 00 6F 00 6F 00 6C 00";
 
 TEST(DecodeHexTextTest, TitleBytesAndTheirDecoding) {
-    BYTE out[16];
+    BYTE out[32];
     EXPECT_EQ(DecodeHexText(L"46 00 57 00", out, 11), 4);
     const BYTE fw[4] = {0x46, 0x00, 0x57, 0x00};
     EXPECT_EQ(memcmp(out, fw, 4), 0);
