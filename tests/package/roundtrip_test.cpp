@@ -139,6 +139,27 @@ TEST_F(PackageTest, ZxpkgImageWritesTheFormat) {
     EXPECT_EQ(zxtest::ReadBytes(g), b);
 }
 
+TEST_F(PackageTest, ZxpkgBuildIsReproducibleAndLeavesLinksOut) {
+    fs::path src = dir_ / "src";
+    fs::create_directories(src / "sub");
+    zxtest::WriteText(src / "ReflashInfo.ini", "[UPDATEINFO]\r\n");
+    zxtest::WriteText(src / "sub" / "b.fw", "B");
+    fs::create_symlink("/etc/hostname", src / "link.fw");
+    std::string out;
+    ASSERT_EQ(Zxpkg("build " + src.string() + " -o " + (dir_ / "1.zip").string(), &out), 0);
+    EXPECT_NE(out.find("left out link.fw (symbolic link)"), std::string::npos) << out;
+    fs::last_write_time(src / "sub" / "b.fw", fs::file_time_type::clock::now());
+    ASSERT_EQ(Zxpkg("build " + src.string() + " -o " + (dir_ / "2.zip").string()), 0);
+    EXPECT_EQ(zxtest::ReadBytes(dir_ / "1.zip"), zxtest::ReadBytes(dir_ / "2.zip"));
+    fs::path work = dir_ / "work";
+    EXPECT_EQ(UnzipToFolder(W((dir_ / "1.zip").string()).c_str(), W(work.string()).c_str(), FALSE),
+              2);
+    EXPECT_TRUE(fs::exists(work / "sub" / "b.fw"));
+    EXPECT_FALSE(fs::exists(work / "link.fw"));
+    fs::remove(src / "ReflashInfo.ini");
+    EXPECT_EQ(Zxpkg("build " + src.string() + " -o " + (dir_ / "3.zip").string()), 1);
+}
+
 TEST_F(PackageTest, ZxpkgRefusesBadArguments) {
     std::string o = " -o " + (dir_ / "x.fw").string();
     EXPECT_EQ(Zxpkg(""), 2);

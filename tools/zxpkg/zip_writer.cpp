@@ -63,7 +63,7 @@ std::string CollectFolder(const std::string& dir, std::vector<ZipInput>& entries
     for (auto it = fs::recursive_directory_iterator(dir, ec); !ec && it != fs::end(it);
          it.increment(ec)) {
         const fs::directory_entry& de = *it;
-        std::string rel = fs::relative(de.path(), dir).generic_string();
+        std::string rel = de.path().lexically_relative(dir).generic_string();
         if (de.is_symlink()) {
             skipped.push_back(rel + " (symbolic link)");
             continue;
@@ -79,7 +79,7 @@ std::string CollectFolder(const std::string& dir, std::vector<ZipInput>& entries
     }
     std::vector<std::string> names;
     for (const fs::path& p : files) {
-        names.push_back(fs::relative(p, dir).generic_string());
+        names.push_back(p.lexically_relative(dir).generic_string());
     }
     std::sort(names.begin(), names.end());
     for (const std::string& n : names) {
