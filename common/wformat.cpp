@@ -6,7 +6,7 @@
 // Choices where that runtime leaves the result open or unsafe:
 // - An unknown type character is copied to the output unchanged (what the non-secure functions
 //   do) and takes no argument; the flags, width and precision before it are dropped.
-// - A format that ends inside a specification ends the output there.
+// - A format that ends inside a conversion ends the output there.
 // - A negative "*" precision counts as no precision; a negative "*" width left-justifies.
 // - "%n" is not supported (it is an unknown type): nothing is ever written through an argument.
 // - "%%" prints one percent sign and ignores any width.
@@ -294,7 +294,7 @@ void FormatInteger(Output* out, Spec spec, va_list* args) {
     }
 }
 
-// Parses one specification after the '%'. Returns false when the format ends inside it.
+// Parses one conversion after the '%'. Returns false when the format ends inside it.
 bool ParseSpec(const wchar_t** p, Spec* spec, va_list* args) {
     *spec = Spec{false, false, false, false, false, 0, -1, kSizeNone, 0};
     for (;; ++*p) {
