@@ -660,9 +660,6 @@ DWORD FirmwareDownload(Io& io) {
         !(fw.Flags & STORAGE_HW_FIRMWARE_REQUEST_FLAG_CONTROLLER)) {
         return ERROR_INVALID_PARAMETER;
     }
-    if (io.pc.TakeFault(*io.disk, "download_fail")) {
-        return ERROR_IO_DEVICE;
-    }
     NvmeCommand cmd;
     cmd.cdw[0] = kNvmeFirmwareDownload;
     cmd.cdw[10] = uint32_t(fw.BufferSize / 4 - 1);

@@ -427,6 +427,44 @@ TEST_F(StackTest, FaultsStrikeAfterTheirSkipAndForTheirCount) {
     CloseHandle(h);
 }
 
+TEST_F(StackTest, DriveFaultsStrikeWhateverTheTransport) {
+    HANDLE h = Open(L"\\\\.\\PhysicalDrive1");
+    ASSERT_TRUE(sim::InjectFault("native", "nvme_fail:0x06*1"));
+    std::vector<uint8_t> buf = IdentifyCommand();
+    EXPECT_EQ(Ioctl(h, IOCTL_STORAGE_PROTOCOL_COMMAND, buf.data(), DWORD(buf.size()), buf.data(),
+                    DWORD(buf.size()))
+                  .error,
+              1117u);
+    buf = IdentifyCommand();
+    EXPECT_EQ(Ioctl(h, IOCTL_STORAGE_PROTOCOL_COMMAND, buf.data(), DWORD(buf.size()), buf.data(),
+                    DWORD(buf.size()))
+                  .error,
+              0u);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(&buf[144 + 24]), 8), "ZELTARIX");
+    ASSERT_TRUE(sim::InjectFault("native", "garbage_identify"));
+    buf = IdentifyCommand();
+    EXPECT_TRUE(Ioctl(h, IOCTL_STORAGE_PROTOCOL_COMMAND, buf.data(), DWORD(buf.size()), buf.data(),
+                      DWORD(buf.size()))
+                    .ok);
+    EXPECT_NE(std::string(reinterpret_cast<char*>(&buf[144 + 24]), 8), "ZELTARIX");
+    sim::ClearFaults("native");
+    CloseHandle(h);
+    // A refused download chunk, here on the RST path.
+    HANDLE port = Open(L"\\\\.\\scsi3:");
+    ASSERT_TRUE(sim::InjectFault("rst", "download_fail@1*1"));
+    std::vector<DWORD> errors;
+    for (uint32_t offset = 0; offset < 3; ++offset) {
+        std::vector<uint8_t> in = IntelNvm(0x11, 0, 4); // one dword at dword offset `offset`
+        std::memcpy(&in[32 + 44], &offset, 4);
+        std::vector<uint8_t> out(in.size(), 0);
+        errors.push_back(Ioctl(port, IOCTL_SCSI_MINIPORT, in.data(), DWORD(in.size()), out.data(),
+                               DWORD(out.size()))
+                             .error);
+    }
+    EXPECT_EQ(errors, (std::vector<DWORD>{0, 1117, 0}));
+    CloseHandle(port);
+}
+
 TEST_F(StackTest, NativeFirmwareDownloadAndActivate) {
     HANDLE h = Open(L"\\\\.\\PhysicalDrive1");
     ASSERT_TRUE(sim::WithDrive("native", [](sim::NvmeDrive& d) {
