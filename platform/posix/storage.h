@@ -36,6 +36,14 @@ typedef ULONGLONG DWORDLONG;
 #define STG_E_FIRMWARE_SLOT_INVALID 0x80030208L
 #define STG_E_FIRMWARE_IMAGE_INVALID 0x80030209L
 
+// Errors of devices that went away (winerror.h).
+#ifndef ERROR_NO_SUCH_DEVICE
+#define ERROR_NO_SUCH_DEVICE 433L
+#endif
+#ifndef ERROR_DEVICE_NOT_CONNECTED
+#define ERROR_DEVICE_NOT_CONNECTED 1167L
+#endif
+
 BOOL DeviceIoControl(HANDLE device, DWORD ioControlCode, LPVOID inBuffer, DWORD inBufferSize,
                      LPVOID outBuffer, DWORD outBufferSize, LPDWORD bytesReturned,
                      LPOVERLAPPED overlapped);
