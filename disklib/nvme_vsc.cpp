@@ -1,7 +1,6 @@
 #include "disklib/nvme_vsc.h"
 
 #include "disklib/nvme_transport.h"
-#include "disklib/usb/usb_bridge.h"
 #include "log/debug_log.h"
 
 #include <string.h>
@@ -45,9 +44,9 @@ void AnsiToDiskText(WCHAR* dst, const uint8_t* src, int count) {
 
 } // namespace
 
-int32_t DISKLIB_NVME_VSC_Command(CommandContext* context, HANDLE hDisk, int32_t direction,
-                                 uint8_t opcode, uint32_t cdw12, uint32_t cdw13, uint32_t cdw14,
-                                 uint32_t cdw15, void* buffer, uint32_t length) {
+int DISKLIB_NVME_VSC_Command(const CommandContext* context, HANDLE hDisk, int32_t direction,
+                             uint8_t opcode, uint32_t cdw12, uint32_t cdw13, uint32_t cdw14,
+                             uint32_t cdw15, void* buffer, uint32_t length) {
     NvmeCommandBlock command;
     memset(&command, 0, sizeof(command));
     command.CDW0 = opcode;
@@ -59,25 +58,13 @@ int32_t DISKLIB_NVME_VSC_Command(CommandContext* context, HANDLE hDisk, int32_t 
     command.CDW14 = cdw14;
     command.CDW15 = cdw15;
 
-    switch (context->iCmdType) {
-    case CMD_NVME:
-        return IO_NVME_ProtocolCommand(hDisk, direction, opcode, cdw12, cdw13, cdw14, cdw15, buffer,
-                                       length);
-    case CMD_RST:
-        return IO_RST_NvmePassThrough(context->hScsiPort, context->iScsiPathId, &command, buffer,
-                                      length);
-    case CMD_USB_ASM:
-        return IO_USB_ASM_NvmePassThrough(hDisk, direction, &command, buffer, length);
-    case CMD_USB_JMI:
-        return IO_USB_JMI_NvmePassThrough(hDisk, direction, &command, buffer, length);
-    case CMD_USB_RTK:
-        return IO_USB_RTK_NvmePassThrough(hDisk, direction, &command, buffer, length);
-    default:
-        return DISKLIB_ERR_UNSUPPORTED;
-    }
+    // The protocol command of the native path carries the opcode and CDW12..CDW15 only; every
+    // other transport takes the whole block.
+    return DISKLIB_NVME_Dispatch(context, hDisk, NVME_REQUEST_COMMAND, direction, &command, buffer,
+                                 length);
 }
 
-int32_t DISKLIB_NVME_VSC_GetVSCtype(CommandContext* context, HANDLE hDisk) {
+int DISKLIB_NVME_VSC_GetVSCtype(const CommandContext* context, HANDLE hDisk) {
     uint8_t buffer[VSC_BLOCK_BYTES];
     memset(buffer, 0, sizeof(buffer));
     DebugPrint(L"DISKLIB_NVME_VSC_GetVSCtype IN ");
@@ -107,7 +94,7 @@ int32_t DISKLIB_NVME_VSC_GetVSCtype(CommandContext* context, HANDLE hDisk) {
     return 0;
 }
 
-int32_t DISKLIB_NVME_UnlockVSC(CommandContext* context, HANDLE hDisk) {
+int DISKLIB_NVME_UnlockVSC(const CommandContext* context, HANDLE hDisk) {
     if (context->iCmdType != CMD_NVME && context->iCmdType != CMD_RST) {
         return DISKLIB_OK;
     }
@@ -116,11 +103,11 @@ int32_t DISKLIB_NVME_UnlockVSC(CommandContext* context, HANDLE hDisk) {
                                     VSC_MARKER, kUnlockEnable, 0, NULL, 0);
 }
 
-int32_t DISKLIB_NVME_VSC_GetDrvInfo(CommandContext* context, HANDLE hDisk, uint8_t* buffer) {
+int DISKLIB_NVME_VSC_GetDrvInfo(const CommandContext* context, HANDLE hDisk, uint8_t* buffer) {
     DebugPrint(L"DISKLIB_NVME_VSC_GetDrvInfo IN");
     uint8_t block[VSC_BLOCK_BYTES];
     memset(block, 0, sizeof(block));
-    int32_t result;
+    int result;
     if (IsGeneration1(context)) {
         result = DISKLIB_NVME_VSC_Command(context, hDisk, XFER_IN, VSC_OPCODE_GEN1_READ, kGen1Read,
                                           kGen1SelectDrvInfo, 0, 0, block, sizeof(block));
@@ -140,9 +127,9 @@ int32_t DISKLIB_NVME_VSC_GetDrvInfo(CommandContext* context, HANDLE hDisk, uint8
     return DISKLIB_OK;
 }
 
-int32_t DISKLIB_NVME_VSC_GetMPInfo(CommandContext* context, HANDLE hDisk, uint8_t* buffer) {
+int DISKLIB_NVME_VSC_GetMPInfo(const CommandContext* context, HANDLE hDisk, uint8_t* buffer) {
     DebugPrint(L"DISKLIB_NVME_VSC_GetMPInfo IN");
-    int32_t result;
+    int result;
     if (IsGeneration1(context)) {
         result =
             DISKLIB_NVME_VSC_Command(context, hDisk, XFER_IN, VSC_OPCODE_GEN1_READ, kGen1MPRead, 0,
@@ -157,9 +144,9 @@ int32_t DISKLIB_NVME_VSC_GetMPInfo(CommandContext* context, HANDLE hDisk, uint8_
     return result;
 }
 
-int32_t DISKLIB_NVME_GetFWConfig(CommandContext* context, HANDLE hDisk, uint8_t* buffer) {
+int DISKLIB_NVME_GetFWConfig(const CommandContext* context, HANDLE hDisk, uint8_t* buffer) {
     DebugPrint(L"DISKLIB_NVME_GetFWConfig IN");
-    int32_t result;
+    int result;
     if (IsGeneration1(context)) {
         result = DISKLIB_NVME_VSC_Command(context, hDisk, XFER_IN, VSC_OPCODE_GEN1_READ, kGen1Read,
                                           kGen1SelectFWConfig, 0, 0, buffer, VSC_BLOCK_BYTES);
@@ -174,10 +161,10 @@ int32_t DISKLIB_NVME_GetFWConfig(CommandContext* context, HANDLE hDisk, uint8_t*
     return result;
 }
 
-int32_t DISKLIB_NVME_SetFWConfig(CommandContext* context, HANDLE hDisk, uint8_t* block,
-                                 uint32_t checkValue) {
+int DISKLIB_NVME_SetFWConfig(const CommandContext* context, HANDLE hDisk, uint8_t* block,
+                             uint32_t checkValue) {
     DebugPrint(L"DISKLIB_NVME_SetFWConfig IN");
-    int32_t result;
+    int result;
     if (IsGeneration1(context)) {
         result =
             DISKLIB_NVME_VSC_Command(context, hDisk, XFER_OUT, VSC_OPCODE_GEN1_WRITE, kGen1Write,
@@ -193,14 +180,13 @@ int32_t DISKLIB_NVME_SetFWConfig(CommandContext* context, HANDLE hDisk, uint8_t*
     return result;
 }
 
-int32_t DISKLIB_NVME_SetFWVersionByMpInfo(CommandContext* context, HANDLE hDisk,
-                                          const WCHAR* version) {
+int DISKLIB_NVME_SetFWVersionByMpInfo(const CommandContext* context, HANDLE hDisk,
+                                      const WCHAR* version) {
     DebugPrint(L"DISKLIB_NVME_SetFWVersionByMpInfo IN");
     uint8_t current[VSC_BLOCK_BYTES];
     memset(current, 0, sizeof(current));
-    int32_t result =
-        DISKLIB_NVME_VSC_Command(context, hDisk, XFER_IN, VSC_OPCODE_MP_READ, 0, 0, VSC_SIG_CDW14,
-                                 VSC_SIG_CDW15, current, sizeof(current));
+    int result = DISKLIB_NVME_VSC_Command(context, hDisk, XFER_IN, VSC_OPCODE_MP_READ, 0, 0,
+                                          VSC_SIG_CDW14, VSC_SIG_CDW15, current, sizeof(current));
     if (result != DISKLIB_OK) {
         return result;
     }
@@ -241,7 +227,7 @@ int32_t DISKLIB_NVME_SetFWVersionByMpInfo(CommandContext* context, HANDLE hDisk,
     return result;
 }
 
-int32_t DISKLIB_NVME_VSC_FillDiskRecord(CommandContext* context, HANDLE hDisk, DiskRecord* disk) {
+int DISKLIB_NVME_VSC_FillDiskRecord(const CommandContext* context, HANDLE hDisk, DiskRecord* disk) {
     uint8_t buffer[VSC_BLOCK_BYTES];
     memset(buffer, 0, sizeof(buffer));
 
@@ -256,7 +242,7 @@ int32_t DISKLIB_NVME_VSC_FillDiskRecord(CommandContext* context, HANDLE hDisk, D
     }
 
     memset(buffer, 0, sizeof(buffer));
-    const int32_t result = DISKLIB_NVME_VSC_GetMPInfo(context, hDisk, buffer);
+    const int result = DISKLIB_NVME_VSC_GetMPInfo(context, hDisk, buffer);
     if (result != DISKLIB_OK) {
         return result;
     }

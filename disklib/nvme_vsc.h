@@ -48,31 +48,31 @@
 #define MPINFO_VERSION_1768_BYTES 10
 
 // One vendor command over the disk's transport. Transport result, -5 without a transport.
-int32_t DISKLIB_NVME_VSC_Command(CommandContext* context, HANDLE hDisk, int32_t direction,
-                                 uint8_t opcode, uint32_t cdw12, uint32_t cdw13, uint32_t cdw14,
-                                 uint32_t cdw15, void* buffer, uint32_t length);
+int DISKLIB_NVME_VSC_Command(const CommandContext* context, HANDLE hDisk, int32_t direction,
+                             uint8_t opcode, uint32_t cdw12, uint32_t cdw13, uint32_t cdw14,
+                             uint32_t cdw15, void* buffer, uint32_t length);
 
 // Which generation of the command set the drive answers: 1 or 0.
-int32_t DISKLIB_NVME_VSC_GetVSCtype(CommandContext* context, HANDLE hDisk);
+int DISKLIB_NVME_VSC_GetVSCtype(const CommandContext* context, HANDLE hDisk);
 
 // Unlocks the vendor commands on native and RST disks; 1 at once on every other command type.
-int32_t DISKLIB_NVME_UnlockVSC(CommandContext* context, HANDLE hDisk);
+int DISKLIB_NVME_UnlockVSC(const CommandContext* context, HANDLE hDisk);
 
 // Drive information block into a 4096-byte buffer: 1, 0 when the drive has no valid block
 // (buffer untouched), or a negative transport result.
-int32_t DISKLIB_NVME_VSC_GetDrvInfo(CommandContext* context, HANDLE hDisk, uint8_t* buffer);
+int DISKLIB_NVME_VSC_GetDrvInfo(const CommandContext* context, HANDLE hDisk, uint8_t* buffer);
 
 // MP information and FW configuration blocks, 4096 bytes each: transport results.
-int32_t DISKLIB_NVME_VSC_GetMPInfo(CommandContext* context, HANDLE hDisk, uint8_t* buffer);
-int32_t DISKLIB_NVME_GetFWConfig(CommandContext* context, HANDLE hDisk, uint8_t* buffer);
-int32_t DISKLIB_NVME_SetFWConfig(CommandContext* context, HANDLE hDisk, uint8_t* block,
-                                 uint32_t checkValue);
+int DISKLIB_NVME_VSC_GetMPInfo(const CommandContext* context, HANDLE hDisk, uint8_t* buffer);
+int DISKLIB_NVME_GetFWConfig(const CommandContext* context, HANDLE hDisk, uint8_t* buffer);
+int DISKLIB_NVME_SetFWConfig(const CommandContext* context, HANDLE hDisk, uint8_t* block,
+                             uint32_t checkValue);
 
 // Writes a version text into bytes 88..95 of the MP information block, keeping the rest of its
 // 144-byte header. A text longer than 8 characters is cut to 8.
-int32_t DISKLIB_NVME_SetFWVersionByMpInfo(CommandContext* context, HANDLE hDisk,
-                                          const WCHAR* version);
+int DISKLIB_NVME_SetFWVersionByMpInfo(const CommandContext* context, HANDLE hDisk,
+                                      const WCHAR* version);
 
 // Fills the vendor fields of a Disk record from the Drive and MP information blocks. Returns 1,
 // or the MP information read's failure.
-int32_t DISKLIB_NVME_VSC_FillDiskRecord(CommandContext* context, HANDLE hDisk, DiskRecord* disk);
+int DISKLIB_NVME_VSC_FillDiskRecord(const CommandContext* context, HANDLE hDisk, DiskRecord* disk);
