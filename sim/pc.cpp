@@ -583,6 +583,7 @@ bool Pc::Build(const Scenario& scenario, std::string& error) {
         }
 
         const int owner = d.index;
+        d.host = std::make_unique<DiskBridgeHost>(d.index);
         std::wstring diskId;
         DevInst parent = 0;
         if (usb) {
@@ -590,7 +591,6 @@ bool Pc::Build(const Scenario& scenario, std::string& error) {
             if (!d.bridge) {
                 return fail(s, "unknown bridge '" + bridgeKind + "'");
             }
-            d.host = std::make_unique<DiskBridgeHost>(d.index);
             // usb = C/P1/.../Pn: host controller C, then the port on each hub down to the
             // device's own port Pn.
             std::vector<uint32_t> path;
