@@ -22,8 +22,8 @@ const char kRtkCompletion[] = "e41000f9000000000000000000000000";
 class BridgeDetectTest : public usbtest::SimTest {
 protected:
     // Loads one enclosure as PhysicalDrive4 and detects its bridge with the trace on.
-    int32_t Detect(const std::string& bridge, const std::string& vendor,
-                   const std::string& product, const std::string& extra = "") {
+    int32_t Detect(const std::string& bridge, const std::string& vendor, const std::string& product,
+                   const std::string& extra = "") {
         Load(UsbDisk("enclosure", 4, bridge, "1/2", vendor, product, extra));
         HANDLE h = OpenDrive(4);
         StartRecording();
@@ -62,8 +62,8 @@ TEST_F(BridgeDetectTest, JmicronWithoutSignatureAnswersTheFirstProbe) {
     ExpectInquiry(trace[0]);
     ExpectPassThrough(trace[1], kJmiCommand, SCSI_IOCTL_DATA_OUT, 512, 24, 10);
     // The request block: "NVME", four zero bytes, Identify Controller (opcode 06, CDW10 1).
-    EXPECT_EQ(Field(trace[1], "data"), "4e564d45" + Zeros(4) + "06000000" + Zeros(36) +
-                                           "01000000" + Zeros(20) + Zeros(440));
+    EXPECT_EQ(Field(trace[1], "data"),
+              "4e564d45" + Zeros(4) + "06000000" + Zeros(36) + "01000000" + Zeros(20) + Zeros(440));
     ExpectPassThrough(trace[2], kJmiDataIn4096, SCSI_IOCTL_DATA_IN, 4096, 24, 10);
     ExpectPassThrough(trace[3], kJmiResponse, SCSI_IOCTL_DATA_IN, 512, 24, 10);
     for (const auto& r : trace) {
@@ -129,8 +129,8 @@ TEST_F(BridgeDetectTest, ZeroVendorIdsRejectACandidateAndTheNextIsTried) {
     ExpectPassThrough(trace[5], kRtkCommand, SCSI_IOCTL_DATA_OUT, 64, 64, 60);
 
     // A zero subsystem vendor id alone rejects the ASMedia answer; Realtek is tried next.
-    std::string text = UsbDisk("enclosure", 4, "asmedia", "1/2", "ASMT", "2362",
-                               "bridge_signature = no");
+    std::string text =
+        UsbDisk("enclosure", 4, "asmedia", "1/2", "ASMT", "2362", "bridge_signature = no");
     text.replace(text.find("ssvid = 0x1E5C"), 14, "ssvid = 0x0000");
     Load(text);
     HANDLE h = OpenDrive(4);

@@ -164,6 +164,8 @@ inline void ExpectPassThrough(const tracetest::Record& r, const std::string& cdb
     EXPECT_EQ(Field(r, "out_len"), std::to_string(kRequestBytes));
 }
 
-inline std::string Zeros(size_t bytes) { return std::string(bytes * 2, '0'); }
+inline std::string Zeros(size_t bytes) {
+    return std::string(bytes * 2, '0');
+}
 
 } // namespace usbtest
