@@ -529,4 +529,14 @@ TEST_F(BridgeTunnelTest, BridgesRefuseWhatTheChipWouldRefuse) {
     EXPECT_EQ(Raw(h, asmCommand, SCSI_IOCTL_DATA_OUT, &cmd, 64), 2);
 }
 
+TEST_F(BridgeTunnelTest, RealtekLengthBeyondSixteenBitsIsRefusedBeforeAnyRequest) {
+    HANDLE h = LoadBridge("realtek", "RTL9210B NVME");
+    std::vector<uint8_t> data(65536);
+    NvmeCommandBlock cmd = LogPageCommand();
+    StartRecording();
+    EXPECT_EQ(IO_USB_RTK_NvmePassThrough(h, XFER_IN, &cmd, data.data(), 65536), DISKLIB_ERR_IO);
+    EXPECT_EQ(IO_USB_RTK_FirmwareDownload(h, 0, data.data(), 65536), DISKLIB_ERR_IO);
+    EXPECT_EQ(Trace().size(), 0u);
+}
+
 } // namespace
