@@ -200,7 +200,12 @@ NvmeCompletion NvmeDrive::Admin(const NvmeAdminRequest& r) {
         return FirmwareDownload(r);
     case kNvmeFirmwareCommit:
         return FirmwareCommit(r);
-    case kNvmeAbort:
+    case kNvmeAbort: {
+        // No command is outstanding: nothing to abort (DW0 bit 0 set: not aborted).
+        NvmeCompletion c = NvmeCompletion::Of(nvme_status::kSuccess);
+        c.dw0 = 1;
+        return c;
+    }
     case kNvmeSetFeatures:
     case kNvmeGetFeatures:
         return NvmeCompletion::Of(nvme_status::kInvalidField);
@@ -216,11 +221,14 @@ NvmeCompletion NvmeDrive::Identify(const NvmeAdminRequest& r) {
     const uint32_t cns = r.cmd.cdw[10] & 0xFF;
     uint8_t reply[kNvmeIdentifySize];
     switch (cns) {
-    case 0: // namespace
-        if (r.cmd.Nsid() != 1) {
+    case 0: // namespace 1, or (NSID 0xFFFFFFFF) what all namespaces have in common
+        if (r.cmd.Nsid() != 1 && r.cmd.Nsid() != 0xFFFFFFFF) {
             return NvmeCompletion::Of(nvme_status::kInvalidNamespace);
         }
         BuildIdentifyNamespace(reply);
+        if (r.cmd.Nsid() == 0xFFFFFFFF) {
+            std::memset(reply, 0, 24); // no size, capacity or use
+        }
         break;
     case 1: // controller
         BuildIdentifyController(reply);

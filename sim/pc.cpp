@@ -356,6 +356,12 @@ bool Pc::Build(const Scenario& scenario, std::string& error) {
             hostIndexes.insert(uint32_t(std::strtoul(s.Get("usb").c_str(), nullptr, 10)));
         }
     }
+    // Controllers are numbered by their place: every index up to the highest one exists.
+    if (!hostIndexes.empty() && *hostIndexes.rbegin() <= 99) {
+        for (uint32_t i = 1; i < *hostIndexes.rbegin(); ++i) {
+            hostIndexes.insert(i);
+        }
+    }
     struct Hub {
         DevInst node;
         uint32_t number;

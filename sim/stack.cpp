@@ -261,7 +261,7 @@ DWORD ProtocolSpecific(Io& io, SimDisk& d, const STORAGE_PROPERTY_QUERY& q) {
     std::memcpy(io.out + dataAt, data.data(),
                 std::min<size_t>(data.size(), psd.ProtocolDataLength));
     io.returned = DWORD(dataAt + psd.ProtocolDataLength);
-    io.f.Data(data.data(), std::min<size_t>(data.size(), psd.ProtocolDataLength));
+    io.f.Data(data.data(), std::min<size_t>(data.size(), psd.ProtocolDataLength), true);
     return 0;
 }
 

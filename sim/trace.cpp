@@ -140,9 +140,11 @@ void TraceFields::Nums(const char* key, const uint32_t* values, size_t count) {
     text_ += "]";
 }
 
-void TraceFields::Data(const void* data, size_t size) {
+void TraceFields::Data(const void* data, size_t size, bool withoutLength) {
     if (size > 512 && !FullData()) {
-        Num("data_len", size);
+        if (!withoutLength) {
+            Num("data_len", size);
+        }
         Num("data_crc32", Crc32(data, size));
     } else {
         Hex("data", data, size);

@@ -19,7 +19,8 @@ public:
     void Hex(const char* key, const void* data, size_t size);
     void Nums(const char* key, const uint32_t* values, size_t count);
     // "data" as hex, or "data_len" and "data_crc32" beyond 512 bytes (unless ZX_SIM_TRACE_FULL=1).
-    void Data(const void* data, size_t size);
+    // withoutLength: the record already carries "data_len" (the protocol-specific queries).
+    void Data(const void* data, size_t size, bool withoutLength = false);
     const std::string& Text() const { return text_; }
 
 private:
