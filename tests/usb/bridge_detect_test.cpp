@@ -145,4 +145,15 @@ TEST_F(BridgeDetectTest, ZeroVendorIdsRejectACandidateAndTheNextIsTried) {
     ExpectPassThrough(trace[3], kRtkCommand, SCSI_IOCTL_DATA_OUT, 64, 64, 60);
 }
 
+TEST_F(BridgeDetectTest, DefaultPcHasOneEnclosureOfEachFamilyAndAStick) {
+    ASSERT_TRUE(sim::LoadDefaultScenario());
+    const int drives[] = {4, 5, 6, 7};
+    const int32_t expected[] = {CMD_USB_ASM, CMD_USB_JMI, CMD_USB_RTK, CMD_NONE};
+    for (int i = 0; i < 4; ++i) {
+        SCOPED_TRACE(drives[i]);
+        HANDLE h = OpenDrive(drives[i]);
+        EXPECT_EQ(IO_USB_GetBridgeType(h), expected[i]);
+    }
+}
+
 } // namespace
