@@ -339,7 +339,21 @@ bool Pc::Build(const Scenario& scenario, std::string& error) {
         }
     }
 
-    uint8_t nextPort = 0;
+    // SCSI port numbers: the ones a scenario gives, and the lowest free ones for the rest.
+    std::set<uint32_t> givenPorts;
+    for (const auto& s : scenario.sections) {
+        uint64_t p = 0;
+        if (s.Has("scsi_port") && ParseU64(s.Get("scsi_port"), p)) {
+            givenPorts.insert(uint32_t(p));
+        }
+    }
+    uint32_t freePort = 0;
+    auto nextPort = [&]() {
+        while (givenPorts.count(freePort)) {
+            ++freePort;
+        }
+        return uint8_t(freePort++);
+    };
     uint32_t nextHubNumber = 1;
     const DevInst root = AddNode(0, L"HTREE\\ROOT\\0", L"", kClassSystem, -1);
     const DevInst pciRoot = AddNode(root, L"ACPI\\PNP0A08\\0", L"pci", kClassSystem, -1);
@@ -458,7 +472,7 @@ bool Pc::Build(const Scenario& scenario, std::string& error) {
             }
             out.port = uint8_t(port);
         } else {
-            out.port = nextPort++;
+            out.port = nextPort();
         }
         return true;
     };
@@ -656,7 +670,7 @@ bool Pc::Build(const Scenario& scenario, std::string& error) {
             }
             d.usbDeviceNode = dev;
             parent = dev;
-            d.scsiPort = nextPort++;
+            d.scsiPort = nextPort();
             diskId = L"USBSTOR\\Disk&Ven_" + IdText(d.vendor, 8) + L"&Prod_" +
                      IdText(d.product, 16) + L"&Rev_" + IdText(d.revision, 4) + L"\\" +
                      IdText(d.serial, 32) + L"&0";
@@ -904,7 +918,9 @@ bool ReplacePc(const Scenario& scenario, const std::string& name, std::string& e
     if (!pc->Build(scenario, error)) {
         return false;
     }
+    static uint64_t epochs = 0;
     pc->scenarioName = name;
+    pc->epoch = ++epochs;
     g_pc = std::move(pc);
     return true;
 }

@@ -99,6 +99,7 @@ public:
     std::vector<std::unique_ptr<SimDisk>> disks;
     std::vector<DevNode> nodes; // nodes[i].inst == i + 1
     std::string scenarioName;
+    uint64_t epoch = 0; // grows with every PC that replaces the one before
 
     bool Build(const Scenario& scenario, std::string& error);
     // Brings back disks whose time away has passed.

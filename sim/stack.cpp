@@ -25,7 +25,8 @@ constexpr uint32_t kMaxScsiTransfer = 2u << 20;
 
 struct DeviceHandle : zxposix::HandleObject {
     enum Kind { Disk, Volume, Port } kind = Disk;
-    int disk = -1; // Disk, Volume
+    int disk = -1;      // Disk, Volume
+    uint64_t epoch = 0; // the PC the handle was opened on
     uint64_t generation = 0;
     wchar_t letter = 0; // Volume
     uint32_t port = 0;  // Port
@@ -40,7 +41,7 @@ std::vector<std::weak_ptr<DeviceHandle>>& OpenHandles() {
 }
 
 bool SameTarget(const DeviceHandle& a, const DeviceHandle& b) {
-    if (a.kind != b.kind) {
+    if (a.kind != b.kind || a.epoch != b.epoch) {
         return false;
     }
     switch (a.kind) {
@@ -772,6 +773,11 @@ HANDLE OpenDevice(LPCWSTR path, DWORD access, DWORD share, DWORD disposition, DW
     if (!error && disposition != OPEN_EXISTING) {
         error = ERROR_INVALID_PARAMETER;
     }
+    h->epoch = pc.epoch;
+    if (disk) {
+        h->disk = disk->index;
+        h->generation = disk->generation;
+    }
     if (!error && disk && pc.TakeFault(*disk, "open_fail")) {
         error = ERROR_ACCESS_DENIED;
     }
@@ -780,10 +786,6 @@ HANDLE OpenDevice(LPCWSTR path, DWORD access, DWORD share, DWORD disposition, DW
     }
     HANDLE result = INVALID_HANDLE_VALUE;
     if (!error) {
-        if (disk) {
-            h->disk = disk->index;
-            h->generation = disk->generation;
-        }
         OpenHandles().push_back(h);
         result = zxposix::NewHandle(h);
     }
@@ -817,7 +819,9 @@ BOOL DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD inSize, LPVOID 
     Pc& pc = ThePc();
     SimDisk* disk = nullptr;
     DWORD error = 0;
-    if (handle->kind == DeviceHandle::Port) {
+    if (handle->epoch != pc.epoch) {
+        error = ERROR_NO_SUCH_DEVICE; // opened on a PC that has been replaced
+    } else if (handle->kind == DeviceHandle::Port) {
         if (!pc.PortExists(handle->port)) {
             error = ERROR_NO_SUCH_DEVICE;
         }
