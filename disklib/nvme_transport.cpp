@@ -1,4 +1,5 @@
 #include "disklib/nvme_transport.h"
+#include "disklib/usb/usb_bridge.h"
 
 #include "log/debug_log.h"
 
@@ -103,10 +104,15 @@ int DISKLIB_NVME_Dispatch(const CommandContext* context, HANDLE device, int requ
         return IO_RST_NvmePassThrough(context->hScsiPort, context->iScsiPathId, command, buffer,
                                       length);
     case CMD_USB_ASM:
+        // ASMedia answers Identify with its one-request command.
+        if (request == NVME_REQUEST_IDENTIFY) {
+            return IO_USB_ASM_Identify(device, direction, command, buffer, length);
+        }
+        return IO_USB_ASM_NvmePassThrough(device, direction, command, buffer, length);
     case CMD_USB_JMI:
+        return IO_USB_JMI_NvmePassThrough(device, direction, command, buffer, length);
     case CMD_USB_RTK:
-        // The USB bridge transports join here.
-        return DISKLIB_ERR_UNSUPPORTED;
+        return IO_USB_RTK_NvmePassThrough(device, direction, command, buffer, length);
     default:
         return DISKLIB_ERR_UNSUPPORTED;
     }

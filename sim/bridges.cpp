@@ -2,6 +2,8 @@
 // disk answers alike, and the plain bridge of an ordinary USB disk.
 #include "sim/usb_bridge.h"
 
+#include "sim/nvme_bridges.h"
+
 #include <algorithm>
 #include <cstring>
 
@@ -138,12 +140,19 @@ bool AnswerStandardScsi(BridgeHost& host, const ScsiRequest& rq, const std::stri
     }
 }
 
-// Bridge kinds a scenario may name. The NVMe bridges of the enclosures ("asmedia", "jmicron",
-// "realtek") join this table with their own classes; until then they answer like a plain
-// USB disk, which tunnels nothing.
+// Bridge kinds a scenario may name.
 std::unique_ptr<UsbBridge> MakeBridge(const std::string& kind) {
-    if (kind == "plain" || kind == "asmedia" || kind == "jmicron" || kind == "realtek") {
+    if (kind == "plain") {
         return std::make_unique<PlainBridge>();
+    }
+    if (kind == "asmedia") {
+        return MakeAsmediaBridge();
+    }
+    if (kind == "jmicron") {
+        return MakeJmicronBridge();
+    }
+    if (kind == "realtek") {
+        return MakeRealtekBridge();
     }
     return nullptr;
 }

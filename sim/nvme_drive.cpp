@@ -171,6 +171,9 @@ void NvmeDrive::BuildEffectsLog(uint8_t* out) const {
     Put32(out + 1024 + 4 * 0x00, 1);     // Flush
     Put32(out + 1024 + 4 * 0x01, 1 | 2); // Write: CSUPP, LBCC
     Put32(out + 1024 + 4 * 0x02, 1);     // Read
+    for (const auto& entry : state_.effectsEntries) {
+        Put32(out + 4 * entry.first, entry.second);
+    }
 }
 
 NvmeCompletion NvmeDrive::Admin(const NvmeAdminRequest& r) {

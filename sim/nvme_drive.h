@@ -134,6 +134,8 @@ struct NvmeDriveState {
     uint8_t lbaShift = 9; // LBADS of LBA format 0
     bool garbageIdentify = false;
     std::set<uint8_t> unlistedOpcodes; // left out of the Commands Supported and Effects log
+    // Admin entries of that log given outright, replacing the built ones (for tests).
+    std::map<uint8_t, uint32_t> effectsEntries;
     // Vendor blocks by name ("drvinfo", "mpinfo", "fwconfig"), each 4096 bytes, and every
     // scenario key of the disk, for the vendor command set.
     std::map<std::string, std::vector<uint8_t>> blocks;

@@ -1,13 +1,19 @@
 // The vendor command sets and firmware image checks that drives of a scenario may carry.
 #include "sim/usb_bridge.h"
 
+#include "sim/nvme_bridges.h"
+
 namespace sim {
 
-// "0" and "1" are the two generations of the controller maker's command set; their classes
-// join this table with the vendor command set. Until then such a drive lists no vendor opcode
-// and refuses them as an unknown opcode. "none" is a drive of another maker.
+// "0" and "1" are the two generations of the controller maker's command set; "none" is a
+// drive of another maker.
 std::unique_ptr<NvmeCommandSet> MakeVendorCommandSet(const std::string& kind) {
-    (void)kind;
+    if (kind == "0") {
+        return MakeZeltarixCommandSet(0);
+    }
+    if (kind == "1") {
+        return MakeZeltarixCommandSet(1);
+    }
     return nullptr;
 }
 
