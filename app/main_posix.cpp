@@ -1,0 +1,46 @@
+// The program entry on POSIX: the dialog is drawn in the terminal, and the Debug log goes to a
+// file so that it never writes into the screen being drawn.
+#include "app/app_main.h"
+#include "platform/posix/control.h"
+#include "platform/posix/terminal/terminal.h"
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <string>
+#include <unistd.h>
+
+int main(int argc, char** argv) {
+    // The command line as Windows hands it to WinMain: the arguments after the program name.
+    std::string commandLine;
+    for (int i = 1; i < argc; i++) {
+        if (i > 1) {
+            commandLine += ' ';
+        }
+        commandLine += argv[i];
+    }
+    const char* speed = getenv("ZX_SIM_SPEED");
+    if (speed != NULL && atof(speed) > 0) {
+        zxposix::SetClockSpeed(atof(speed));
+    }
+    std::string logPath;
+    const char* log = getenv("ZX_DEBUG_LOG");
+    if (log == NULL || log[0] == 0) {
+        const char* tmp = getenv("TMPDIR");
+        logPath = std::string(tmp != NULL && tmp[0] != 0 ? tmp : "/tmp") + "/zxflash-debug.log";
+        setenv("ZX_DEBUG_LOG", logPath.c_str(), 1);
+    }
+    std::string error;
+    std::unique_ptr<zxposix::ui::FrontEnd> terminal = zxposix::ui::MakeTerminalFrontEnd(&error);
+    if (!terminal) {
+        fprintf(stderr, "zxflash: %s (zxsim run runs the program without one)\n", error.c_str());
+        return 2;
+    }
+    zxposix::ui::SetFrontEnd(terminal.get());
+    int result = AppMain(GetModuleHandleW(NULL), commandLine.c_str());
+    zxposix::ui::SetFrontEnd(nullptr);
+    terminal.reset();
+    if (!logPath.empty()) {
+        fprintf(stderr, "zxflash: Debug log in %s\n", logPath.c_str());
+    }
+    return result;
+}
