@@ -39,7 +39,7 @@ int main(int argc, char** argv) {
     int result = AppMain(GetModuleHandleW(NULL), commandLine.c_str());
     zxposix::ui::SetFrontEnd(nullptr);
     terminal.reset();
-    if (!logPath.empty()) {
+    if (!logPath.empty() && access(logPath.c_str(), F_OK) == 0) {
         fprintf(stderr, "zxflash: Debug log in %s\n", logPath.c_str());
     }
     return result;

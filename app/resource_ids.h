@@ -1,6 +1,6 @@
-// Resource and control ids shared by the resource script (resources/dialog.rc, resources/zxflash.rc)
-// and the program. Plain #define lines only: the resource compiler and the POSIX template reader
-// both read this file.
+// Resource and control ids shared by the resource script (resources/dialog.rc,
+// resources/zxflash.rc) and the program. Plain #define lines only: the resource compiler and the
+// POSIX template reader both read this file.
 #pragma once
 
 #define IDD_MAIN 102

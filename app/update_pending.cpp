@@ -2,7 +2,9 @@
 // here and do nothing. This file goes away when they land.
 #include "app/update_flow.h"
 
-void LaunchUpdate(HWND dialog) { (void)dialog; }
+void LaunchUpdate(HWND dialog) {
+    (void)dialog;
+}
 
 void OnUpdateDone(HWND dialog, int result) {
     (void)dialog;

@@ -178,7 +178,8 @@ void SetFrontEnd(FrontEnd* frontEnd);
 uint64_t ChangeCount();
 
 // The headless script driver: steps run in order. Dialog steps wait until `settled` holds
-// (default: always) and no message box is open; an Answer step answers the next message box.
+// (default: always) and no message box is open; an Answer step answers the next message box,
+// and is dropped when the dialog is settled with no box open.
 // A message box that opens with no Answer step next is answered with its Esc answer (No for
 // Yes/No), marked unscripted. When the script is done the driver presses Esc whenever the
 // dialog is settled, until it closes.

@@ -52,7 +52,9 @@ public:
             PressCloseBox(dialog);
             break;
         case ScriptStep::Answer:
-            return std::chrono::milliseconds(2); // waits for its message box
+            // No box came of the steps before and the dialog is settled: nothing is left to
+            // answer, so the answer is dropped.
+            break;
         }
         steps_.pop_front();
         return std::chrono::milliseconds(1);

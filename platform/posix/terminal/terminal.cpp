@@ -94,8 +94,8 @@ public:
         if (has_colors()) {
             start_color();
             use_default_colors();
-            init_pair(1, COLOR_WHITE, COLOR_BLUE);  // message boxes
-            init_pair(2, COLOR_GREEN, -1);          // progress
+            init_pair(1, COLOR_WHITE, COLOR_BLUE); // message boxes
+            init_pair(2, COLOR_GREEN, -1);         // progress
         }
     }
 
@@ -226,9 +226,7 @@ private:
             int r = static_cast<int>((y * innerH + ch / 2) / ch);
             return top + 1 + std::min(std::max(r, 0), innerH - 1);
         };
-        auto spanOf = [&](const RECT& r) {
-            return std::max(1, colOf(r.right) - colOf(r.left));
-        };
+        auto spanOf = [&](const RECT& r) { return std::max(1, colOf(r.right) - colOf(r.left)); };
         // Text first, so that separators take only free rows.
         std::set<int> textRows;
         for (const ControlView& c : v.controls) {
