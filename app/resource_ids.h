@@ -15,5 +15,7 @@
 #define IDC_CAPACITY 505
 #define IDC_STATUS 510
 #define IDC_PROGRESS 1003
-#define IDC_ICON 1004
+#define IDC_PROGRAM_ICON 1004
+#ifndef IDC_STATIC
 #define IDC_STATIC -1
+#endif

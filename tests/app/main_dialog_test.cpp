@@ -114,7 +114,7 @@ TEST_F(MainDialog, InitialisationClearsThePanelShowsTheIconAndFindsNoDisk) {
     // the title is the package's (without a package: the default title's decoding)
     EXPECT_EQ(v.title, std::wstring(state->Title));
     EXPECT_NE(v.title, L"Dialog");
-    const ControlView* icon = v.Find(IDC_ICON);
+    const ControlView* icon = v.Find(IDC_PROGRAM_ICON);
     ASSERT_NE(icon, nullptr);
     EXPECT_NE(icon->image, nullptr);
     EXPECT_EQ(v.classIcon, icon->image);
