@@ -13,6 +13,8 @@
 
 #include <atomic>
 #include <cstdlib>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <thread>
 
@@ -127,6 +129,25 @@ TEST_F(MainDialog, InitialisationClearsThePanelShowsTheIconAndFindsNoDisk) {
     EXPECT_EQ(Stop(), 0);
     EXPECT_EQ(GdiplusStartCount(), 0);
     EXPECT_GE(CommonControlsInitialised(), 1);
+}
+
+TEST_F(MainDialog, StartsOnTheDemoPackageWithItsTitleAndRemovesItsFolderAtTheClose) {
+    static std::vector<char> zip; // registered while the program runs
+    std::ifstream in(ZX_DEMO_ZIP, std::ios::binary);
+    ASSERT_TRUE(in.good()) << ZX_DEMO_ZIP;
+    zip.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    zxposix::RegisterResource(L"FWPACKAGEZIP", IDR_FWPACKAGEZIP, zip.data(), zip.size());
+    HWND d = StartProgram();
+    AppState* state = GetAppState();
+    std::wstring folder = state->WorkingFolder;
+    DialogView v;
+    ASSERT_TRUE(ReadDialog(d, &v));
+    EXPECT_EQ(v.title, L"FW update tool");
+    EXPECT_TRUE(Exists(state->ConfigPath));
+    PressKey(d, VK_ESCAPE);
+    EXPECT_EQ(Stop(), 0);
+    EXPECT_FALSE(Exists(folder.c_str()));
+    zxposix::RegisterResource(L"FWPACKAGEZIP", IDR_FWPACKAGEZIP, "", 0);
 }
 
 TEST_F(MainDialog, HeightFitAndProgressBarOnAKnownScreen) {
