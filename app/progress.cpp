@@ -1,13 +1,36 @@
 // The progress operations of the update workers. The range lives in the Application state; the
-// dialog maps each percentage into it when it handles WM_UPDATE_PROGRESS.
+// dialog maps each percentage into it when it handles WM_UPDATE_PROGRESS. The worker writes the
+// range while the dialog's thread may still be mapping an earlier posted percentage, so both
+// ends are read and written atomically (a late percentage is mapped into the new range).
 #include "app/app_state.h"
 #include "app/main_dialog.h"
 #include "app/messages.h"
 
+namespace {
+
+int16_t LoadRangeEnd(int16_t* end) {
+    return InterlockedCompareExchange16(reinterpret_cast<SHORT volatile*>(end), 0, 0);
+}
+
+void StoreRangeEnd(int16_t* end, int value) {
+    SHORT want = static_cast<SHORT>(value);
+    SHORT seen = LoadRangeEnd(end);
+    for (;;) {
+        SHORT before =
+            InterlockedCompareExchange16(reinterpret_cast<SHORT volatile*>(end), want, seen);
+        if (before == seen) {
+            return;
+        }
+        seen = before;
+    }
+}
+
+} // namespace
+
 void SetProgressRange(int low, int high, int percent) {
     AppState* state = GetAppState();
-    state->ProgressLow = static_cast<int16_t>(low);
-    state->ProgressHigh = static_cast<int16_t>(high);
+    StoreRangeEnd(&state->ProgressLow, low);
+    StoreRangeEnd(&state->ProgressHigh, high);
     SendMessageW(state->hDialog, WM_UPDATE_PROGRESS, 0, static_cast<LPARAM>(percent));
 }
 
@@ -29,13 +52,12 @@ void WaitWithProgress(DWORD total) {
 
 int MapProgress(int percent) {
     AppState* state = GetAppState();
+    int low = LoadRangeEnd(&state->ProgressLow);
     if (percent == 0) {
-        return state->ProgressLow;
+        return low;
     }
-    if (state->ProgressHigh == 0) {
-        state->ProgressHigh = 100;
-    }
-    int low = state->ProgressLow;
-    int high = state->ProgressHigh;
+    // a high end of 0 (never set) becomes 100
+    InterlockedCompareExchange16(reinterpret_cast<SHORT volatile*>(&state->ProgressHigh), 100, 0);
+    int high = LoadRangeEnd(&state->ProgressHigh);
     return low + (high - low) * percent / 100;
 }

@@ -197,6 +197,13 @@ LONG InterlockedDecrement(LONG volatile* addend) {
     return __atomic_sub_fetch(addend, 1, __ATOMIC_SEQ_CST);
 }
 
+SHORT InterlockedCompareExchange16(SHORT volatile* destination, SHORT exchange, SHORT comparand) {
+    SHORT expected = comparand;
+    __atomic_compare_exchange_n(destination, &expected, exchange, false, __ATOMIC_SEQ_CST,
+                                __ATOMIC_SEQ_CST);
+    return expected;
+}
+
 PVOID InterlockedCompareExchangePointer(PVOID volatile* destination, PVOID exchange,
                                         PVOID comparand) {
     PVOID expected = comparand;

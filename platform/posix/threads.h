@@ -29,6 +29,7 @@ LONG InterlockedCompareExchange(LONG volatile* destination, LONG exchange, LONG 
 LONG InterlockedExchange(LONG volatile* target, LONG value);
 LONG InterlockedIncrement(LONG volatile* addend);
 LONG InterlockedDecrement(LONG volatile* addend);
+SHORT InterlockedCompareExchange16(SHORT volatile* destination, SHORT exchange, SHORT comparand);
 PVOID InterlockedCompareExchangePointer(PVOID volatile* destination, PVOID exchange,
                                         PVOID comparand);
 PVOID InterlockedExchangePointer(PVOID volatile* target, PVOID value);
