@@ -1,8 +1,10 @@
-// The program entry on POSIX: the dialog is drawn in the terminal, and the Debug log goes to a
-// file so that it never writes into the screen being drawn.
+// The program entry on POSIX: the program runs on the simulated PC, its dialog is drawn in the
+// terminal, and the Debug log goes to a file so that it never writes into the screen being
+// drawn.
 #include "app/app_main.h"
 #include "platform/posix/control.h"
 #include "platform/posix/terminal/terminal.h"
+#include "sim/control.h"
 
 #include <stdio.h>
 #include <stdlib.h>
@@ -21,6 +23,14 @@ int main(int argc, char** argv) {
     const char* speed = getenv("ZX_SIM_SPEED");
     if (speed != NULL && atof(speed) > 0) {
         zxposix::SetClockSpeed(atof(speed));
+    }
+    // The simulated PC: the scenario file named by ZX_SIM_SCENARIO, or the default one.
+    const char* scenario = getenv("ZX_SIM_SCENARIO");
+    std::string scenarioError;
+    if (scenario != NULL && scenario[0] != 0 ? !sim::LoadScenarioFile(scenario, &scenarioError)
+                                             : !sim::LoadDefaultScenario()) {
+        fprintf(stderr, "zxflash: scenario %s: %s\n", scenario, scenarioError.c_str());
+        return 2;
     }
     std::string logPath;
     const char* log = getenv("ZX_DEBUG_LOG");

@@ -6,6 +6,7 @@
 #include "platform/posix/control.h"
 #include "platform/posix/ui_control.h"
 #include "platform/win32.h"
+#include "sim/control.h"
 #include "tools/zxsim/command.h"
 
 #include <atomic>
@@ -27,12 +28,14 @@ using namespace zxposix::ui;
 const char kUsage[] =
     "usage: zxsim run [--scenario F] [--package ZIP] [--select N] [--answer A]... [--speed X]\n"
     "                 [--trace F] [--timeout S] [-- program text]\n"
-    "  Runs zxflash headless. --select N picks list entry N and presses RUN; each --answer\n"
-    "  (ok, cancel, yes, no) answers the next message box; a box left without an answer gets\n"
-    "  its Esc answer (No for Yes/No). When the steps are done and no update runs, Esc closes\n"
-    "  the dialog. Prints the title, the controls, every message box and the exit code.\n"
-    "  --speed X runs the clock X times faster (default 10); --timeout S gives up after S real\n"
-    "  seconds (default 600).\n";
+    "  Runs zxflash headless on the simulated PC (--scenario F, else ZX_SIM_SCENARIO, else the\n"
+    "  default scenario; --trace F writes the request trace). --package ZIP embeds another\n"
+    "  package. --select N picks list entry N and presses RUN; each --answer (ok, cancel, yes,\n"
+    "  no) answers the next message box; a box left without an answer gets its Esc answer (No\n"
+    "  for Yes/No). When the steps are done and no update runs, Esc closes the dialog.\n"
+    "  Prints the title, the controls, every message box, each simulated disk and the exit\n"
+    "  code. --speed X runs the clock X times faster (default 10); --timeout S gives up after\n"
+    "  S real seconds (default 600).\n";
 
 std::string Utf8(const std::wstring& w) {
     if (w.empty()) {
@@ -74,6 +77,14 @@ std::string Quote(const std::wstring& w) {
         }
     }
     return out + "\"";
+}
+
+std::string QuoteUtf8(const std::string& s) {
+    std::wstring w;
+    for (unsigned char c : s) {
+        w.push_back(c < 0x80 ? wchar_t(c) : L'?');
+    }
+    return Quote(w);
 }
 
 std::string ButtonList(UINT type) {
@@ -149,6 +160,8 @@ void PrintDialog(const DialogView& v) {
 int Run(int argc, char** argv) {
     std::vector<ScriptStep> steps;
     std::string package;
+    std::string scenario;
+    std::string trace;
     std::string commandLine;
     double speed = 10.0;
     int timeout = 600;
@@ -165,9 +178,9 @@ int Run(int argc, char** argv) {
             std::fputs(kUsage, stdout);
             return 0;
         } else if (a == "--scenario") {
-            setenv("ZX_SIM_SCENARIO", value("--scenario"), 1);
+            scenario = value("--scenario");
         } else if (a == "--trace") {
-            setenv("ZX_SIM_TRACE", value("--trace"), 1);
+            trace = value("--trace");
         } else if (a == "--package") {
             package = value("--package");
         } else if (a == "--select") {
@@ -205,6 +218,19 @@ int Run(int argc, char** argv) {
             return 2;
         }
     }
+    if (scenario.empty() && std::getenv("ZX_SIM_SCENARIO") != nullptr) {
+        scenario = std::getenv("ZX_SIM_SCENARIO");
+    }
+    std::string error;
+    if (!(scenario.empty() ? sim::LoadDefaultScenario()
+                           : sim::LoadScenarioFile(scenario, &error))) {
+        std::fprintf(stderr, "zxsim run: scenario %s: %s\n", scenario.c_str(), error.c_str());
+        return 2;
+    }
+    if (!trace.empty() && !sim::SetTraceFile(trace)) {
+        std::fprintf(stderr, "zxsim run: cannot write the trace to %s\n", trace.c_str());
+        return 2;
+    }
     static std::vector<char> packageBytes; // registered resources must outlive the run
     if (!package.empty()) {
         std::ifstream in(package, std::ios::binary);
@@ -240,6 +266,12 @@ int Run(int argc, char** argv) {
         std::printf("message box %zu: caption %s text %s buttons %s answer %s%s\n", i + 1,
                     Quote(b.caption).c_str(), Quote(b.text).c_str(), ButtonList(b.type).c_str(),
                     Utf8(ButtonName(b.answer)).c_str(), b.unscripted ? " (unscripted)" : "");
+    }
+    for (const sim::DiskView& disk : sim::DescribeDisks()) {
+        std::printf("disk %s: %s%s%s, %s, model %s, firmware %s\n", disk.name.c_str(),
+                    disk.kind.c_str(), disk.bridge.empty() ? "" : " ", disk.bridge.c_str(),
+                    disk.present ? "present" : "away", QuoteUtf8(disk.model).c_str(),
+                    QuoteUtf8(disk.firmware).c_str());
     }
     std::printf("exit code: %d\n", result);
     return result;
