@@ -185,7 +185,8 @@ uint64_t ChangeCount();
 // dialog is settled, until it closes.
 struct ScriptStep {
     enum Kind { Select, Run, Escape, CloseBox, Answer } kind;
-    int value = 0; // Select: entry index; Answer: IDOK, IDCANCEL, IDYES, IDNO
+    int value =
+        0; // Select: entry of the dialog's (first) list; Answer: IDOK, IDCANCEL, IDYES, IDNO
 };
 std::unique_ptr<FrontEnd> MakeHeadlessScript(std::vector<ScriptStep> steps,
                                              std::function<bool()> settled);

@@ -3,6 +3,7 @@
 #include "platform/posix/user_internal.h"
 
 #include <cctype>
+#include <cwchar>
 #include <deque>
 
 namespace zxposix {
@@ -39,9 +40,18 @@ public:
         }
         ScriptStep step = steps_.front();
         switch (step.kind) {
-        case ScriptStep::Select:
-            SelectEntry(dialog, 500, step.value);
+        case ScriptStep::Select: {
+            DialogView view;
+            if (ReadDialog(dialog, &view)) {
+                for (const ControlView& c : view.controls) {
+                    if (wcscasecmp(c.className.c_str(), WC_COMBOBOXW) == 0) { // the list
+                        SelectEntry(dialog, c.id, step.value);
+                        break;
+                    }
+                }
+            }
             break;
+        }
         case ScriptStep::Run:
             ClickButton(dialog, IDOK);
             break;
