@@ -82,9 +82,7 @@ std::vector<std::wstring> SplitLines(const std::wstring& text, int width) {
 
 class Terminal : public FrontEnd {
 public:
-    Terminal() {
-        std::setlocale(LC_ALL, "");
-        initscr();
+    explicit Terminal(SCREEN* screen) : screen_(screen) {
         cbreak();
         noecho();
         keypad(stdscr, TRUE);
@@ -99,7 +97,10 @@ public:
         }
     }
 
-    ~Terminal() override { endwin(); }
+    ~Terminal() override {
+        endwin();
+        delscreen(screen_);
+    }
 
     std::chrono::milliseconds Idle() override {
         for (;;) {
@@ -380,6 +381,7 @@ private:
         }
     }
 
+    SCREEN* screen_;
     uint64_t drawn_ = UINT64_MAX;
     bool dirty_ = true;
     int focus_ = 0;
@@ -395,7 +397,16 @@ std::unique_ptr<FrontEnd> MakeTerminalFrontEnd(std::string* error) {
         }
         return nullptr;
     }
-    return std::make_unique<Terminal>();
+    std::setlocale(LC_ALL, "");
+    SCREEN* screen = newterm(nullptr, stdout, stdin);
+    if (screen == nullptr) {
+        if (error != nullptr) {
+            *error = "the terminal (TERM) is not known";
+        }
+        return nullptr;
+    }
+    set_term(screen);
+    return std::make_unique<Terminal>(screen);
 }
 
 } // namespace ui
