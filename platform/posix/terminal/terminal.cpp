@@ -227,7 +227,11 @@ private:
             int r = static_cast<int>((y * innerH + ch / 2) / ch);
             return top + 1 + std::min(std::max(r, 0), innerH - 1);
         };
-        auto spanOf = [&](const RECT& r) { return std::max(1, colOf(r.right) - colOf(r.left)); };
+        auto endColOf = [&](LONG x) { // one past the last cell
+            int c = static_cast<int>((x * innerW + cw / 2) / cw);
+            return left + 1 + std::min(std::max(c, 0), innerW);
+        };
+        auto spanOf = [&](const RECT& r) { return std::max(1, endColOf(r.right) - colOf(r.left)); };
         // Text first, so that separators take only free rows.
         std::set<int> textRows;
         for (const ControlView& c : v.controls) {
