@@ -197,6 +197,25 @@ LONG InterlockedDecrement(LONG volatile* addend) {
     return __atomic_sub_fetch(addend, 1, __ATOMIC_SEQ_CST);
 }
 
+SHORT InterlockedCompareExchange16(SHORT volatile* destination, SHORT exchange, SHORT comparand) {
+    SHORT expected = comparand;
+    __atomic_compare_exchange_n(destination, &expected, exchange, false, __ATOMIC_SEQ_CST,
+                                __ATOMIC_SEQ_CST);
+    return expected;
+}
+
+PVOID InterlockedCompareExchangePointer(PVOID volatile* destination, PVOID exchange,
+                                        PVOID comparand) {
+    PVOID expected = comparand;
+    __atomic_compare_exchange_n(destination, &expected, exchange, false, __ATOMIC_SEQ_CST,
+                                __ATOMIC_SEQ_CST);
+    return expected;
+}
+
+PVOID InterlockedExchangePointer(PVOID volatile* target, PVOID value) {
+    return __atomic_exchange_n(target, value, __ATOMIC_SEQ_CST);
+}
+
 void InitializeCriticalSection(LPCRITICAL_SECTION section) {
     section->impl = new std::recursive_mutex();
 }
