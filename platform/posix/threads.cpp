@@ -14,10 +14,12 @@ namespace {
 
 using Steady = std::chrono::steady_clock;
 
+// Program time starts at the machine's uptime, as the Windows tick count counts from the
+// system's start, so that two runs never read the same tick count.
 struct Clock {
     std::mutex lock;
     Steady::time_point anchor = Steady::now();
-    double anchorMs = 0.0;  // program time at the anchor
+    double anchorMs = std::chrono::duration<double, std::milli>(anchor.time_since_epoch()).count();
     double speed = 1.0;
 };
 
