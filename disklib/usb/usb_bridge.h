@@ -20,6 +20,11 @@ struct UsbPassThroughRequest {
 #if defined(_WIN32) && !defined(_WIN64)
 static_assert(sizeof(UsbPassThroughRequest) == 112, "the 32-bit pass-through request is 112 bytes");
 static_assert(offsetof(UsbPassThroughRequest, SenseBuffer) == 48, "sense area at 48");
+#elif UINTPTR_MAX == 0xFFFFFFFFFFFFFFFFu
+// 64-bit builds (Windows x86_64, the POSIX layer): the structure is 56 bytes, the sense area
+// follows the filler at 60.
+static_assert(sizeof(UsbPassThroughRequest) == 128, "the 64-bit pass-through request is 128 bytes");
+static_assert(offsetof(UsbPassThroughRequest, SenseBuffer) == 60, "sense area at 60");
 #endif
 
 #define USB_SCSI_STATUS_CHECK_CONDITION 2
