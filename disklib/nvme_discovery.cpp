@@ -5,7 +5,7 @@
 #include "common/wformat.h"
 #include "disklib/nvme_transport.h"
 #include "disklib/usb/usb_bridge.h"
-#include "disklib/vsc.h"
+#include "disklib/nvme_vsc.h"
 #include "log/debug_log.h"
 #include "topology/device_node.h"
 #include "topology/port_id.h"
