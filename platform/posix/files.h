@@ -1,6 +1,7 @@
 // Files and folders on the real file system. A backslash in a path is the separator (a slash
 // is accepted too). Paths that start with \\.\ name devices of the simulated PC and are
-// forwarded to it by CreateFileW (platform/posix/storage.h).
+// forwarded by CreateFileW to the opener of platform/posix/device_hook.h. How Linux paths
+// look in Windows form: platform/posix/paths.h.
 #pragma once
 
 #include "platform/posix/types.h"
@@ -9,6 +10,10 @@
 #define GENERIC_WRITE 0x40000000u
 #define GENERIC_EXECUTE 0x20000000u
 #define GENERIC_ALL 0x10000000u
+#define DELETE 0x00010000u
+#define FILE_READ_DATA 0x0001u
+#define FILE_WRITE_DATA 0x0002u
+#define FILE_APPEND_DATA 0x0004u
 
 #define FILE_SHARE_READ 0x00000001
 #define FILE_SHARE_WRITE 0x00000002
@@ -27,6 +32,7 @@
 #define FILE_ATTRIBUTE_ARCHIVE 0x00000020
 #define FILE_ATTRIBUTE_NORMAL 0x00000080
 #define FILE_ATTRIBUTE_REPARSE_POINT 0x00000400
+#define FILE_FLAG_BACKUP_SEMANTICS 0x02000000
 #define INVALID_FILE_ATTRIBUTES ((DWORD)-1)
 #define INVALID_FILE_SIZE ((DWORD)0xFFFFFFFF)
 
@@ -34,6 +40,11 @@
 #define FILE_CURRENT 1
 #define FILE_END 2
 #define INVALID_SET_FILE_POINTER ((DWORD)-1)
+
+// Error codes of this group (winerror.h).
+#define ERROR_DISK_FULL 112L
+#define ERROR_MOD_NOT_FOUND 126L
+#define ERROR_NEGATIVE_SEEK 131L
 
 typedef struct _WIN32_FIND_DATAW {
     DWORD dwFileAttributes;
@@ -56,8 +67,7 @@ BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD numberOfBytesToRead, LPDWORD num
 BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD numberOfBytesToWrite,
                LPDWORD numberOfBytesWritten, LPOVERLAPPED overlapped);
 DWORD GetFileSize(HANDLE file, LPDWORD fileSizeHigh);
-DWORD SetFilePointer(HANDLE file, LONG distanceToMove, PLONG distanceToMoveHigh,
-                     DWORD moveMethod);
+DWORD SetFilePointer(HANDLE file, LONG distanceToMove, PLONG distanceToMoveHigh, DWORD moveMethod);
 BOOL DeleteFileW(LPCWSTR fileName);
 BOOL CreateDirectoryW(LPCWSTR pathName, LPSECURITY_ATTRIBUTES securityAttributes);
 BOOL RemoveDirectoryW(LPCWSTR pathName);

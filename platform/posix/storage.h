@@ -36,6 +36,20 @@ typedef ULONGLONG DWORDLONG;
 #define STG_E_FIRMWARE_SLOT_INVALID 0x80030208L
 #define STG_E_FIRMWARE_IMAGE_INVALID 0x80030209L
 
+// Errors of devices that went away (winerror.h).
+#ifndef ERROR_NO_SUCH_DEVICE
+#define ERROR_NO_SUCH_DEVICE 433L
+#endif
+#ifndef ERROR_BAD_LENGTH
+#define ERROR_BAD_LENGTH 24L
+#endif
+#ifndef ERROR_INVALID_FLAGS
+#define ERROR_INVALID_FLAGS 1004L
+#endif
+#ifndef ERROR_DEVICE_NOT_CONNECTED
+#define ERROR_DEVICE_NOT_CONNECTED 1167L
+#endif
+
 BOOL DeviceIoControl(HANDLE device, DWORD ioControlCode, LPVOID inBuffer, DWORD inBufferSize,
                      LPVOID outBuffer, DWORD outBufferSize, LPDWORD bytesReturned,
                      LPOVERLAPPED overlapped);
@@ -134,6 +148,12 @@ typedef struct _STORAGE_PROTOCOL_SPECIFIC_DATA {
     DWORD ProtocolDataRequestSubValue3;
     DWORD ProtocolDataRequestSubValue4;
 } STORAGE_PROTOCOL_SPECIFIC_DATA, *PSTORAGE_PROTOCOL_SPECIFIC_DATA;
+
+typedef struct _STORAGE_PROTOCOL_DATA_DESCRIPTOR {
+    DWORD Version;
+    DWORD Size;
+    STORAGE_PROTOCOL_SPECIFIC_DATA ProtocolSpecificData;
+} STORAGE_PROTOCOL_DATA_DESCRIPTOR, *PSTORAGE_PROTOCOL_DATA_DESCRIPTOR;
 
 // --- IOCTL_STORAGE_PROTOCOL_COMMAND -------------------------------------------------------
 

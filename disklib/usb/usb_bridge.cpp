@@ -1,0 +1,456 @@
+#include "disklib/usb/usb_bridge.h"
+
+#include <string.h>
+
+namespace {
+
+const ULONG kCdbLength = 16;
+const UCHAR kOpcodeIdentify = 0x06;
+const UCHAR kOpcodeFirmwareDownload = 0x11;
+const uint32_t kIdentifyBytes = 4096;
+
+// Sense length and timeout (seconds) of each family's requests.
+const UCHAR kAsmSenseLength = 24;
+const ULONG kAsmTimeout = 10;
+const UCHAR kJmiSenseLength = 24;
+const ULONG kJmiTimeout = 10;
+const UCHAR kRtkSenseLength = 64;
+const ULONG kRtkTimeout = 60;
+const UCHAR kInquirySenseLength = 64;
+const ULONG kInquiryTimeout = 10;
+
+// What a phase's outcome is tested for.
+enum PhaseCheck {
+    CHECK_CALL_AND_STATUS, // a failed call or CHECK CONDITION fails the phase
+    CHECK_STATUS_ONLY,     // only CHECK CONDITION fails it
+    CHECK_CALL_ONLY,       // only a failed call fails it
+    CHECK_NOTHING
+};
+
+// Checks of an ordinary command: phases 1 and 2 tested fully, the completion only for its status.
+const PhaseCheck kCommandChecks[3] = {CHECK_CALL_AND_STATUS, CHECK_CALL_AND_STATUS,
+                                      CHECK_STATUS_ONLY};
+// Realtek tests every phase fully, for commands and firmware chunks alike.
+const PhaseCheck kRtkChecks[3] = {CHECK_CALL_AND_STATUS, CHECK_CALL_AND_STATUS,
+                                  CHECK_CALL_AND_STATUS};
+// ASMedia and JMicron firmware chunks: only the calls of phases 1 and 2 are tested.
+const PhaseCheck kChunkChecks[3] = {CHECK_CALL_ONLY, CHECK_CALL_ONLY, CHECK_NOTHING};
+
+struct PhaseOutcome {
+    bool callOk;
+    UCHAR scsiStatus;
+};
+
+bool PhaseFailed(const PhaseOutcome& outcome, PhaseCheck check) {
+    const bool checkCondition = outcome.scsiStatus == USB_SCSI_STATUS_CHECK_CONDITION;
+    switch (check) {
+    case CHECK_CALL_AND_STATUS:
+        return !outcome.callOk || checkCondition;
+    case CHECK_STATUS_ONLY:
+        return checkCondition;
+    case CHECK_CALL_ONLY:
+        return !outcome.callOk;
+    default:
+        return false;
+    }
+}
+
+// Builds one pass-through request from a zero-filled envelope and sends it synchronously, the
+// envelope serving as input and output.
+PhaseOutcome SendPassThrough(HANDLE hDisk, const UCHAR cdb[16], UCHAR dataIn, void* data,
+                             ULONG length, UCHAR senseLength, ULONG timeoutSeconds) {
+    UsbPassThroughRequest request;
+    memset(&request, 0, sizeof(request));
+    request.Sptd.Length = (USHORT)sizeof(SCSI_PASS_THROUGH_DIRECT);
+    request.Sptd.PathId = 0;
+    request.Sptd.TargetId = 0;
+    request.Sptd.Lun = 0;
+    request.Sptd.CdbLength = (UCHAR)kCdbLength;
+    request.Sptd.SenseInfoLength = senseLength;
+    request.Sptd.DataIn = dataIn;
+    request.Sptd.DataTransferLength = length;
+    request.Sptd.TimeOutValue = timeoutSeconds;
+    request.Sptd.DataBuffer = length != 0 ? data : NULL;
+    request.Sptd.SenseInfoOffset = (ULONG)offsetof(UsbPassThroughRequest, SenseBuffer);
+    memcpy(request.Sptd.Cdb, cdb, kCdbLength);
+
+    DWORD returned = 0;
+    const BOOL ok = DeviceIoControl(hDisk, IOCTL_SCSI_PASS_THROUGH_DIRECT, &request,
+                                    sizeof(request), &request, sizeof(request), &returned, NULL);
+    PhaseOutcome outcome;
+    outcome.callOk = ok != FALSE;
+    outcome.scsiStatus = request.Sptd.ScsiStatus;
+    return outcome;
+}
+
+bool IsValidDirection(int32_t direction) {
+    return direction == XFER_NONE || direction == XFER_OUT || direction == XFER_IN;
+}
+
+// The transfer kind carried in the bridges' CDBs: 0 none, 1 device to host, 2 host to device.
+UCHAR TransferKind(int32_t direction) {
+    if (direction == XFER_IN) {
+        return 1;
+    }
+    if (direction == XFER_OUT) {
+        return 2;
+    }
+    return 0;
+}
+
+// DataIn of a data phase.
+UCHAR DataPhaseDataIn(int32_t direction) {
+    if (direction == XFER_IN) {
+        return SCSI_IOCTL_DATA_IN;
+    }
+    if (direction == XFER_OUT) {
+        return SCSI_IOCTL_DATA_OUT;
+    }
+    return SCSI_IOCTL_DATA_UNSPECIFIED;
+}
+
+// --- ASMedia ---------------------------------------------------------------------------------
+
+const UCHAR kAsmToDevice = 0xEA;
+const UCHAR kAsmFromDevice = 0xEB;
+const UCHAR kAsmSignature = 0x5A;
+const UCHAR kAsmPhaseCommand = 0x80;
+const UCHAR kAsmPhaseData = 0x81;
+const UCHAR kAsmPhaseCompletion = 0x82;
+const ULONG kAsmCompletionBytes = 16;
+
+// ASMedia CDB: [0] EA/EB, [1] 5A, [2] phase, [4] transfer kind, [10..13] length big-endian.
+void BuildAsmCdb(UCHAR cdb[16], UCHAR operation, UCHAR phase, UCHAR kind, ULONG length) {
+    memset(cdb, 0, kCdbLength);
+    cdb[0] = operation;
+    cdb[1] = kAsmSignature;
+    cdb[2] = phase;
+    cdb[4] = kind;
+    cdb[10] = (UCHAR)(length >> 24);
+    cdb[11] = (UCHAR)(length >> 16);
+    cdb[12] = (UCHAR)(length >> 8);
+    cdb[13] = (UCHAR)length;
+}
+
+int32_t AsmThreePhase(HANDLE hDisk, int32_t direction, NvmeCommandBlock* command, void* data,
+                      uint32_t length, const PhaseCheck checks[3]) {
+    if (command == NULL || !IsValidDirection(direction)) {
+        return DISKLIB_ERR_IO;
+    }
+    const UCHAR kind = TransferKind(direction);
+    UCHAR cdb[16];
+
+    BuildAsmCdb(cdb, kAsmToDevice, kAsmPhaseCommand, kind, sizeof(NvmeCommandBlock));
+    PhaseOutcome outcome = SendPassThrough(hDisk, cdb, SCSI_IOCTL_DATA_OUT, command,
+                                           sizeof(NvmeCommandBlock), kAsmSenseLength, kAsmTimeout);
+    if (PhaseFailed(outcome, checks[0])) {
+        return DISKLIB_ERR_IO;
+    }
+
+    BuildAsmCdb(cdb, direction == XFER_OUT ? kAsmToDevice : kAsmFromDevice, kAsmPhaseData, kind,
+                length);
+    outcome = SendPassThrough(hDisk, cdb, DataPhaseDataIn(direction), data, length, kAsmSenseLength,
+                              kAsmTimeout);
+    if (PhaseFailed(outcome, checks[1])) {
+        return DISKLIB_ERR_IO;
+    }
+
+    // The completion lands over the first 16 bytes of the caller's command block.
+    BuildAsmCdb(cdb, kAsmFromDevice, kAsmPhaseCompletion, kind, kAsmCompletionBytes);
+    outcome = SendPassThrough(hDisk, cdb, SCSI_IOCTL_DATA_IN, command, kAsmCompletionBytes,
+                              kAsmSenseLength, kAsmTimeout);
+    if (PhaseFailed(outcome, checks[2])) {
+        return DISKLIB_ERR_IO;
+    }
+    return DISKLIB_OK;
+}
+
+// --- JMicron ---------------------------------------------------------------------------------
+
+const UCHAR kJmiOperation = 0xA1;
+const UCHAR kJmiPhaseCommand = 0x80;
+const UCHAR kJmiPhaseNoData = 0x81;
+const UCHAR kJmiPhaseDataIn = 0x82;
+const UCHAR kJmiPhaseDataOut = 0x83;
+const UCHAR kJmiPhaseResponse = 0x8F;
+const uint32_t kJmiMaxLength = 0xFFFFFF; // the CDB carries a 24-bit length
+
+// JMicron CDB: [0] A1, [1] protocol code, [3..5] length big-endian 24-bit.
+void BuildJmiCdb(UCHAR cdb[16], UCHAR protocol, ULONG length) {
+    memset(cdb, 0, kCdbLength);
+    cdb[0] = kJmiOperation;
+    cdb[1] = protocol;
+    cdb[3] = (UCHAR)(length >> 16);
+    cdb[4] = (UCHAR)(length >> 8);
+    cdb[5] = (UCHAR)length;
+}
+
+// JMicron request block: "NVME", four zero bytes, the NVMe command block, zeros to 512.
+void BuildJmiBlock(UCHAR block[USB_JMI_BLOCK_BYTES], const NvmeCommandBlock* command) {
+    memset(block, 0, USB_JMI_BLOCK_BYTES);
+    block[0] = 'N';
+    block[1] = 'V';
+    block[2] = 'M';
+    block[3] = 'E';
+    memcpy(block + USB_JMI_BLOCK_COMMAND_OFFSET, command, sizeof(NvmeCommandBlock));
+}
+
+UCHAR JmiDataProtocol(int32_t direction) {
+    if (direction == XFER_IN) {
+        return kJmiPhaseDataIn;
+    }
+    if (direction == XFER_OUT) {
+        return kJmiPhaseDataOut;
+    }
+    return kJmiPhaseNoData;
+}
+
+int32_t JmiThreePhase(HANDLE hDisk, int32_t direction, const NvmeCommandBlock* command, void* data,
+                      uint32_t length, const PhaseCheck checks[3]) {
+    if (command == NULL || !IsValidDirection(direction) || length > kJmiMaxLength) {
+        return DISKLIB_ERR_IO;
+    }
+    UCHAR block[USB_JMI_BLOCK_BYTES];
+    UCHAR cdb[16];
+    BuildJmiBlock(block, command);
+
+    BuildJmiCdb(cdb, kJmiPhaseCommand, USB_JMI_BLOCK_BYTES);
+    PhaseOutcome outcome = SendPassThrough(hDisk, cdb, SCSI_IOCTL_DATA_OUT, block,
+                                           USB_JMI_BLOCK_BYTES, kJmiSenseLength, kJmiTimeout);
+    if (PhaseFailed(outcome, checks[0])) {
+        return DISKLIB_ERR_IO;
+    }
+
+    if (direction != XFER_OUT && data != NULL) {
+        memset(data, 0, length);
+    }
+    BuildJmiCdb(cdb, JmiDataProtocol(direction), length);
+    outcome = SendPassThrough(hDisk, cdb, DataPhaseDataIn(direction), data, length, kJmiSenseLength,
+                              kJmiTimeout);
+    if (PhaseFailed(outcome, checks[1])) {
+        return DISKLIB_ERR_IO;
+    }
+
+    memset(block, 0, sizeof(block));
+    BuildJmiCdb(cdb, kJmiPhaseResponse, USB_JMI_BLOCK_BYTES);
+    outcome = SendPassThrough(hDisk, cdb, SCSI_IOCTL_DATA_IN, block, USB_JMI_BLOCK_BYTES,
+                              kJmiSenseLength, kJmiTimeout);
+    if (PhaseFailed(outcome, checks[2])) {
+        return DISKLIB_ERR_IO;
+    }
+    return DISKLIB_OK;
+}
+
+// --- Realtek ---------------------------------------------------------------------------------
+
+const UCHAR kRtkToDevice = 0xE5;
+const UCHAR kRtkFromDevice = 0xE4;
+const UCHAR kRtkPhaseCommand = 0xF7;
+const UCHAR kRtkPhaseData = 0xF8;
+const UCHAR kRtkPhaseCompletion = 0xF9;
+const ULONG kRtkCompletionBytes = 16;
+const uint32_t kRtkMaxLength = 0xFFFF; // the CDB carries a 16-bit length
+
+// Realtek CDB: [0] E4/E5, [1..2] length little-endian 16-bit, [3] phase, [6] transfer kind in
+// the data phase.
+void BuildRtkCdb(UCHAR cdb[16], UCHAR operation, ULONG length, UCHAR phase, UCHAR kind) {
+    memset(cdb, 0, kCdbLength);
+    cdb[0] = operation;
+    cdb[1] = (UCHAR)length;
+    cdb[2] = (UCHAR)(length >> 8);
+    cdb[3] = phase;
+    cdb[6] = kind;
+}
+
+int32_t RtkThreePhase(HANDLE hDisk, int32_t direction, const NvmeCommandBlock* command, void* data,
+                      uint32_t length) {
+    // A length the 16-bit field cannot hold is refused before anything is sent.
+    if (command == NULL || !IsValidDirection(direction) || length > kRtkMaxLength) {
+        return DISKLIB_ERR_IO;
+    }
+    // Realtek request block: the NVMe command block in bytes 0..63, zeros to 512.
+    UCHAR block[USB_RTK_BLOCK_BYTES];
+    UCHAR cdb[16];
+    memset(block, 0, sizeof(block));
+    memcpy(block, command, sizeof(NvmeCommandBlock));
+
+    BuildRtkCdb(cdb, kRtkToDevice, sizeof(NvmeCommandBlock), kRtkPhaseCommand, 0);
+    PhaseOutcome outcome = SendPassThrough(hDisk, cdb, SCSI_IOCTL_DATA_OUT, block,
+                                           sizeof(NvmeCommandBlock), kRtkSenseLength, kRtkTimeout);
+    if (PhaseFailed(outcome, kRtkChecks[0])) {
+        return DISKLIB_ERR_IO;
+    }
+
+    if (direction != XFER_OUT && data != NULL) {
+        memset(data, 0, length);
+    }
+    BuildRtkCdb(cdb, direction == XFER_IN ? kRtkFromDevice : kRtkToDevice, length, kRtkPhaseData,
+                TransferKind(direction));
+    outcome = SendPassThrough(hDisk, cdb, DataPhaseDataIn(direction), data, length, kRtkSenseLength,
+                              kRtkTimeout);
+    if (PhaseFailed(outcome, kRtkChecks[1])) {
+        return DISKLIB_ERR_IO;
+    }
+
+    memset(block, 0, sizeof(block));
+    BuildRtkCdb(cdb, kRtkFromDevice, kRtkCompletionBytes, kRtkPhaseCompletion, 0);
+    outcome = SendPassThrough(hDisk, cdb, SCSI_IOCTL_DATA_IN, block, kRtkCompletionBytes,
+                              kRtkSenseLength, kRtkTimeout);
+    if (PhaseFailed(outcome, kRtkChecks[2])) {
+        return DISKLIB_ERR_IO;
+    }
+    return DISKLIB_OK;
+}
+
+// --- Firmware Image Download ----------------------------------------------------------------
+
+// Opcode 0x11, NSID 0, CDW10 the zero-based dword count, CDW11 the offset in dwords.
+NvmeCommandBlock BuildFirmwareDownloadCommand(uint32_t offset, uint32_t length) {
+    NvmeCommandBlock command;
+    memset(&command, 0, sizeof(command));
+    command.CDW0 = kOpcodeFirmwareDownload;
+    command.CDW10 = (length - 1) >> 2;
+    command.CDW11 = offset >> 2;
+    return command;
+}
+
+// --- Detection -------------------------------------------------------------------------------
+
+const UCHAR kInquiryOperation = 0x12;
+const ULONG kInquiryBytes = 0x26;
+const size_t kInquiryProductOffset = 16;
+const size_t kInquirySignatureOffset = 36;
+const uint32_t kInquiryBufferBytes = 4096;
+
+// Looks for "9210B" in the bytes from start up to the first zero byte or the end.
+bool ContainsRealtekProduct(const UCHAR* start, size_t available) {
+    static const char kPattern[] = "9210B";
+    const size_t patternLength = sizeof(kPattern) - 1;
+    size_t textLength = 0;
+    while (textLength < available && start[textLength] != 0) {
+        ++textLength;
+    }
+    for (size_t i = 0; i + patternLength <= textLength; ++i) {
+        if (memcmp(start + i, kPattern, patternLength) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// Sends Identify Controller through a candidate family's Identify operation and accepts the
+// candidate when it succeeds with non-zero PCI vendor and subsystem vendor ids.
+bool CandidateAnswersIdentify(HANDLE hDisk, int32_t candidate, UCHAR* buffer) {
+    NvmeCommandBlock command;
+    memset(&command, 0, sizeof(command));
+    command.CDW0 = kOpcodeIdentify;
+    command.CDW1 = 0;
+    command.CDW10 = 1;
+    memset(buffer, 0, kIdentifyBytes);
+    int32_t result = DISKLIB_ERR_IO;
+    if (candidate == CMD_USB_JMI) {
+        result = IO_USB_JMI_NvmePassThrough(hDisk, XFER_IN, &command, buffer, kIdentifyBytes);
+    } else if (candidate == CMD_USB_ASM) {
+        result = IO_USB_ASM_Identify(hDisk, XFER_IN, &command, buffer, kIdentifyBytes);
+    } else if (candidate == CMD_USB_RTK) {
+        result = IO_USB_RTK_NvmePassThrough(hDisk, XFER_IN, &command, buffer, kIdentifyBytes);
+    }
+    if (result != DISKLIB_OK) {
+        return false;
+    }
+    const uint16_t vendorId = (uint16_t)(buffer[0] | (buffer[1] << 8));
+    const uint16_t subsystemVendorId = (uint16_t)(buffer[2] | (buffer[3] << 8));
+    return vendorId != 0 && subsystemVendorId != 0;
+}
+
+} // namespace
+
+int32_t IO_USB_GetBridgeType(HANDLE hDisk) {
+    UCHAR* buffer =
+        (UCHAR*)VirtualAlloc(NULL, kInquiryBufferBytes, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
+    if (buffer == NULL) {
+        return CMD_NONE;
+    }
+    int32_t type = CMD_NONE;
+
+    // INQUIRY: 12 00 00 00 26, 38 bytes in.
+    UCHAR cdb[16];
+    memset(cdb, 0, sizeof(cdb));
+    cdb[0] = kInquiryOperation;
+    cdb[4] = (UCHAR)kInquiryBytes;
+    const PhaseOutcome outcome =
+        SendPassThrough(hDisk, cdb, SCSI_IOCTL_DATA_IN, buffer, kInquiryBytes, kInquirySenseLength,
+                        kInquiryTimeout);
+    if (!PhaseFailed(outcome, CHECK_CALL_AND_STATUS)) {
+        const UCHAR b36 = buffer[kInquirySignatureOffset];
+        const UCHAR b37 = buffer[kInquirySignatureOffset + 1];
+        if (b36 == 0x60 && b37 == 0x23) {
+            type = CMD_USB_ASM;
+        } else if (b36 == 0x30 && b37 == 0x35) {
+            type = CMD_USB_JMI;
+        } else if (ContainsRealtekProduct(buffer + kInquiryProductOffset,
+                                          kInquiryBufferBytes - kInquiryProductOffset)) {
+            type = CMD_USB_RTK;
+        } else {
+            static const int32_t kCandidates[3] = {CMD_USB_JMI, CMD_USB_ASM, CMD_USB_RTK};
+            for (int i = 0; i < 3; ++i) {
+                if (CandidateAnswersIdentify(hDisk, kCandidates[i], buffer)) {
+                    type = kCandidates[i];
+                    break;
+                }
+            }
+        }
+    }
+    VirtualFree(buffer, 0, MEM_RELEASE);
+    return type;
+}
+
+int32_t IO_USB_ASM_Identify(HANDLE hDisk, int32_t direction, NvmeCommandBlock* command, void* data,
+                            uint32_t length) {
+    if (command == NULL || !IsValidDirection(direction)) {
+        return DISKLIB_ERR_IO;
+    }
+    // CDB: E6, opcode, 00, CDW10 bits 7..0, 00 00 00, NSID bits 7..0, eight zeros.
+    UCHAR cdb[16];
+    memset(cdb, 0, sizeof(cdb));
+    cdb[0] = 0xE6;
+    cdb[1] = (UCHAR)command->CDW0;
+    cdb[3] = (UCHAR)command->CDW10;
+    cdb[7] = (UCHAR)command->CDW1;
+    const PhaseOutcome outcome = SendPassThrough(hDisk, cdb, DataPhaseDataIn(direction), data,
+                                                 length, kAsmSenseLength, kAsmTimeout);
+    return PhaseFailed(outcome, CHECK_CALL_AND_STATUS) ? DISKLIB_ERR_IO : DISKLIB_OK;
+}
+
+int32_t IO_USB_ASM_NvmePassThrough(HANDLE hDisk, int32_t direction, NvmeCommandBlock* command,
+                                   void* data, uint32_t length) {
+    return AsmThreePhase(hDisk, direction, command, data, length, kCommandChecks);
+}
+
+int32_t IO_USB_JMI_NvmePassThrough(HANDLE hDisk, int32_t direction, NvmeCommandBlock* command,
+                                   void* data, uint32_t length) {
+    return JmiThreePhase(hDisk, direction, command, data, length, kCommandChecks);
+}
+
+int32_t IO_USB_RTK_NvmePassThrough(HANDLE hDisk, int32_t direction, NvmeCommandBlock* command,
+                                   void* data, uint32_t length) {
+    return RtkThreePhase(hDisk, direction, command, data, length);
+}
+
+int32_t IO_USB_ASM_FirmwareDownload(HANDLE hDisk, uint32_t offset, const void* chunk,
+                                    uint32_t length) {
+    NvmeCommandBlock command = BuildFirmwareDownloadCommand(offset, length);
+    return AsmThreePhase(hDisk, XFER_OUT, &command, const_cast<void*>(chunk), length, kChunkChecks);
+}
+
+int32_t IO_USB_JMI_FirmwareDownload(HANDLE hDisk, uint32_t offset, const void* chunk,
+                                    uint32_t length) {
+    NvmeCommandBlock command = BuildFirmwareDownloadCommand(offset, length);
+    return JmiThreePhase(hDisk, XFER_OUT, &command, const_cast<void*>(chunk), length, kChunkChecks);
+}
+
+int32_t IO_USB_RTK_FirmwareDownload(HANDLE hDisk, uint32_t offset, const void* chunk,
+                                    uint32_t length) {
+    NvmeCommandBlock command = BuildFirmwareDownloadCommand(offset, length);
+    return RtkThreePhase(hDisk, XFER_OUT, &command, const_cast<void*>(chunk), length);
+}

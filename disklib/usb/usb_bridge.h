@@ -1,0 +1,56 @@
+// NVMe admin commands tunnelled through the vendor SCSI commands of three USB bridge families
+// (ASMedia, JMicron, Realtek RTL9210B), and the detection of which family fronts a USB disk.
+// Every exchange is one synchronous IOCTL_SCSI_PASS_THROUGH_DIRECT on the disk's handle.
+// Results: DISKLIB_OK (1) or DISKLIB_ERR_IO (-4); the NVMe completion status is never examined.
+#pragma once
+
+#include "disklib/disk_record.h"
+#include "platform/win32.h"
+
+#include <stddef.h>
+#include <stdint.h>
+
+// The envelope of every pass-through exchange: the platform's SCSI_PASS_THROUGH_DIRECT, a filler
+// dword and the sense area. 112 bytes with the sense area at 48 in the 32-bit layout.
+struct UsbPassThroughRequest {
+    SCSI_PASS_THROUGH_DIRECT Sptd;
+    ULONG Filler;
+    UCHAR SenseBuffer[64];
+};
+#if defined(_WIN32) && !defined(_WIN64)
+static_assert(sizeof(UsbPassThroughRequest) == 112, "the 32-bit pass-through request is 112 bytes");
+static_assert(offsetof(UsbPassThroughRequest, SenseBuffer) == 48, "sense area at 48");
+#endif
+
+#define USB_SCSI_STATUS_CHECK_CONDITION 2
+
+// JMicron request block: the data of the JMicron command phase.
+#define USB_JMI_BLOCK_BYTES 512
+#define USB_JMI_BLOCK_COMMAND_OFFSET 8 // the NVMe command block, 64 bytes
+#define USB_JMI_BLOCK_POWER_OFFSET 72  // the power value of a power request
+// Realtek request block: bytes 0..63 carry the NVMe command block.
+#define USB_RTK_BLOCK_BYTES 512
+
+// Which bridge fronts a USB-attached disk: CMD_USB_ASM, CMD_USB_JMI, CMD_USB_RTK, or CMD_NONE.
+int32_t IO_USB_GetBridgeType(HANDLE hDisk);
+
+// ASMedia one-request command (used for Identify): CDB E6 with opcode, CNS and NSID.
+int32_t IO_USB_ASM_Identify(HANDLE hDisk, int32_t direction, NvmeCommandBlock* command, void* data,
+                            uint32_t length);
+
+// Three-phase commands: command, data, completion. The ASMedia one leaves the 16-byte
+// completion in the first 16 bytes of the caller's command block.
+int32_t IO_USB_ASM_NvmePassThrough(HANDLE hDisk, int32_t direction, NvmeCommandBlock* command,
+                                   void* data, uint32_t length);
+int32_t IO_USB_JMI_NvmePassThrough(HANDLE hDisk, int32_t direction, NvmeCommandBlock* command,
+                                   void* data, uint32_t length);
+int32_t IO_USB_RTK_NvmePassThrough(HANDLE hDisk, int32_t direction, NvmeCommandBlock* command,
+                                   void* data, uint32_t length);
+
+// One Firmware Image Download chunk at the given byte offset of the image.
+int32_t IO_USB_ASM_FirmwareDownload(HANDLE hDisk, uint32_t offset, const void* chunk,
+                                    uint32_t length);
+int32_t IO_USB_JMI_FirmwareDownload(HANDLE hDisk, uint32_t offset, const void* chunk,
+                                    uint32_t length);
+int32_t IO_USB_RTK_FirmwareDownload(HANDLE hDisk, uint32_t offset, const void* chunk,
+                                    uint32_t length);

@@ -1,0 +1,59 @@
+#!/usr/bin/env bash
+# Builds the fuzz preset (clang, libFuzzer, AddressSanitizer and UndefinedBehaviorSanitizer)
+# and runs every fuzz target for a bounded time on a small seed corpus made at run time.
+#   scripts/fuzz.sh [seconds per target]     (default 20; or ZX_FUZZ_SECONDS)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+seconds="${1:-${ZX_FUZZ_SECONDS:-20}}"
+targets=(fuzz_package_config fuzz_image fuzz_zip)
+
+cmake --preset fuzz >/dev/null
+cmake --build --preset fuzz --target "${targets[@]}" zxpkg -- -j2
+bin=build/fuzz
+zxpkg="$bin/tools/zxpkg/zxpkg"
+
+work="$(mktemp -d)"
+trap 'rm -rf "$work"' EXIT
+
+# Seeds: configuration files, small images of both checksum kinds, and archives (one made by
+# zxpkg, one with names that try to leave the folder and a symbolic link).
+mkdir -p "$work/seeds/config" "$work/seeds/image" "$work/seeds/zip" "$work/pkg"
+cp resources/demo-package/ReflashInfo.ini "$work/seeds/config/demo.ini"
+printf '[UPDATEINFO]\r\nTITLE=46 00 57 00\r\nBeforeMessage=a<BR>b<BR>c\r\nPowerCtrl=257\r\n' \
+    > "$work/seeds/config/small.ini"
+"$zxpkg" image -o "$work/seeds/image/crc32.fw" --regions 1-1,2-2,3-3 --seed 3
+"$zxpkg" image -o "$work/seeds/image/crc32c.fw" --regions 1-1,2-2,3-3 --checksum crc32c \
+    --version-parts 1,2,3,4 --seed 4
+printf 'xxxx 1.2.3.4 yyyy' > "$work/seeds/image/dotted.bin"
+cp resources/demo-package/ReflashInfo.ini "$work/pkg/"
+"$zxpkg" image -o "$work/pkg/a.fw" --regions 1-1,2-2,3-3 --seed 5
+"$zxpkg" build "$work/pkg" -o "$work/seeds/zip/package.zip"
+command -v python3 >/dev/null && python3 - "$work/seeds/zip/unsafe.zip" <<'PY'
+import sys, zipfile
+with zipfile.ZipFile(sys.argv[1], "w", zipfile.ZIP_DEFLATED) as z:
+    for name in ["ok.txt", "../up.txt", "..\\up2.txt", "/abs.txt", "C:/drive.txt", "sub/a.txt"]:
+        z.writestr(name, "data " + name)
+    link = zipfile.ZipInfo("link")
+    link.create_system = 3
+    link.external_attr = 0o120777 << 16
+    z.writestr(link, "/etc/passwd")
+PY
+
+declare -A maxlen=([fuzz_package_config]=4096 [fuzz_image]=24576 [fuzz_zip]=16384)
+declare -A seeds=([fuzz_package_config]=config [fuzz_image]=image [fuzz_zip]=zip)
+status=0
+for t in "${targets[@]}"; do
+    echo "== $t (${seconds}s)"
+    mkdir -p "$work/corpus/$t"
+    if ! "$bin/tests/fuzz/$t" -max_total_time="$seconds" -max_len="${maxlen[$t]}" \
+        -print_final_stats=1 -artifact_prefix="$work/" "$work/corpus/$t" \
+        "$work/seeds/${seeds[$t]}" 2>"$work/$t.log"; then
+        tail -40 "$work/$t.log"
+        mkdir -p build/fuzz-artifacts
+        cp "$work"/crash-* "$work"/leak-* "$work"/timeout-* build/fuzz-artifacts/ 2>/dev/null || true
+        status=1
+    else
+        grep -E 'stat::number_of_executed_units|Done' "$work/$t.log" | tail -2
+    fi
+done
+exit "$status"

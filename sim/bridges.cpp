@@ -1,0 +1,160 @@
+// The USB bridges of the simulated PC: the table of bridge kinds, the SCSI commands every USB
+// disk answers alike, and the plain bridge of an ordinary USB disk.
+#include "sim/usb_bridge.h"
+
+#include "sim/nvme_bridges.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace sim {
+
+ScsiReply ScsiReply::Check(uint8_t key, uint8_t asc, uint8_t ascq) {
+    ScsiReply r;
+    r.status = kScsiCheckCondition;
+    r.sense[0] = 0x70; // current error, fixed format
+    r.sense[2] = key;
+    r.sense[7] = 10; // additional sense length
+    r.sense[12] = asc;
+    r.sense[13] = ascq;
+    r.senseLength = 18;
+    return r;
+}
+
+namespace {
+
+void PutText(uint8_t* dst, size_t size, const std::string& text) {
+    std::memset(dst, ' ', size);
+    std::memcpy(dst, text.data(), std::min(size, text.size()));
+}
+
+void PutBe32(uint8_t* p, uint32_t v) {
+    p[0] = uint8_t(v >> 24);
+    p[1] = uint8_t(v >> 16);
+    p[2] = uint8_t(v >> 8);
+    p[3] = uint8_t(v);
+}
+
+// Copies a reply of `size` bytes, cut to the allocation length and the transfer length.
+ScsiReply DataIn(const ScsiRequest& rq, const uint8_t* reply, uint32_t size, uint32_t alloc) {
+    if (rq.length != 0 && rq.dir != ScsiDir::In) {
+        return ScsiReply::Check(0x05, 0x24, 0x00); // invalid field in CDB
+    }
+    uint32_t n = std::min(std::min(size, alloc), rq.length);
+    if (n != 0) {
+        std::memcpy(rq.data, reply, n);
+    }
+    return ScsiReply::Good(n);
+}
+
+class PlainBridge : public UsbBridge {
+public:
+    const char* Name() const override { return "plain"; }
+    ScsiReply Execute(BridgeHost& host, const ScsiRequest& rq) override {
+        ScsiReply reply;
+        if (AnswerStandardScsi(host, rq, std::string(), reply)) {
+            return reply;
+        }
+        return ScsiReply::Check(0x05, 0x20, 0x00); // invalid command operation code
+    }
+};
+
+} // namespace
+
+bool AnswerStandardScsi(BridgeHost& host, const ScsiRequest& rq, const std::string& tail,
+                        ScsiReply& reply) {
+    const uint8_t op = rq.cdb[0];
+    switch (op) {
+    case 0x00: // TEST UNIT READY
+        reply = rq.length == 0 ? ScsiReply::Good(0) : ScsiReply::Check(0x05, 0x24, 0x00);
+        return true;
+    case 0x03: { // REQUEST SENSE
+        uint8_t sense[18] = {0x70, 0, 0, 0, 0, 0, 0, 10};
+        reply = DataIn(rq, sense, sizeof(sense), rq.cdb[4]);
+        return true;
+    }
+    case 0x12: { // INQUIRY
+        const uint32_t alloc = uint32_t(rq.cdb[3]) << 8 | rq.cdb[4];
+        if (rq.cdb[1] & 1) { // vital product data
+            uint8_t page[64] = {};
+            page[1] = rq.cdb[2];
+            if (rq.cdb[2] == 0x00) {
+                page[3] = 2;
+                page[4] = 0x00;
+                page[5] = 0x80;
+                reply = DataIn(rq, page, 6, alloc);
+            } else if (rq.cdb[2] == 0x80) {
+                std::string serial = host.Param("serial");
+                serial.resize(std::min<size_t>(serial.size(), 32));
+                page[3] = uint8_t(serial.size());
+                std::memcpy(page + 4, serial.data(), serial.size());
+                reply = DataIn(rq, page, uint32_t(4 + serial.size()), alloc);
+            } else {
+                reply = ScsiReply::Check(0x05, 0x24, 0x00);
+            }
+            return true;
+        }
+        if (rq.cdb[2] != 0) {
+            reply = ScsiReply::Check(0x05, 0x24, 0x00);
+            return true;
+        }
+        uint8_t data[96] = {};
+        data[0] = 0x00; // direct-access block device
+        data[1] = 0x80; // removable medium
+        data[2] = 0x06; // SPC-4
+        data[3] = 0x02; // response data format
+        PutText(data + 8, 8, host.Vendor());
+        PutText(data + 16, 16, host.Product());
+        PutText(data + 32, 4, host.Revision());
+        const size_t tailLen = std::min<size_t>(tail.size(), sizeof(data) - 36);
+        std::memcpy(data + 36, tail.data(), tailLen);
+        const uint32_t size = uint32_t(36 + tailLen);
+        data[4] = uint8_t(size - 5);
+        reply = DataIn(rq, data, size, alloc);
+        return true;
+    }
+    case 0x25: { // READ CAPACITY (10)
+        uint8_t data[8];
+        const uint64_t last = host.Blocks() ? host.Blocks() - 1 : 0;
+        PutBe32(data, last > 0xFFFFFFFFu ? 0xFFFFFFFFu : uint32_t(last));
+        PutBe32(data + 4, host.BlockSize());
+        reply = DataIn(rq, data, sizeof(data), 8);
+        return true;
+    }
+    case 0x9E: { // READ CAPACITY (16)
+        if ((rq.cdb[1] & 0x1F) != 0x10) {
+            return false;
+        }
+        uint8_t data[32] = {};
+        const uint64_t last = host.Blocks() ? host.Blocks() - 1 : 0;
+        PutBe32(data, uint32_t(last >> 32));
+        PutBe32(data + 4, uint32_t(last));
+        PutBe32(data + 8, host.BlockSize());
+        const uint32_t alloc = uint32_t(rq.cdb[10]) << 24 | uint32_t(rq.cdb[11]) << 16 |
+                               uint32_t(rq.cdb[12]) << 8 | rq.cdb[13];
+        reply = DataIn(rq, data, sizeof(data), alloc);
+        return true;
+    }
+    default:
+        return false;
+    }
+}
+
+// Bridge kinds a scenario may name.
+std::unique_ptr<UsbBridge> MakeBridge(const std::string& kind) {
+    if (kind == "plain") {
+        return std::make_unique<PlainBridge>();
+    }
+    if (kind == "asmedia") {
+        return MakeAsmediaBridge();
+    }
+    if (kind == "jmicron") {
+        return MakeJmicronBridge();
+    }
+    if (kind == "realtek") {
+        return MakeRealtekBridge();
+    }
+    return nullptr;
+}
+
+} // namespace sim

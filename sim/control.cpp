@@ -1,0 +1,198 @@
+#include "sim/control.h"
+
+#include "platform/posix/device_hook.h"
+#include "sim/pc.h"
+#include "sim/trace.h"
+#include "sim/windows_api.h"
+
+#include <fstream>
+
+namespace sim {
+namespace {
+
+// Tools and tests may open devices before anything else of the platform layer ran.
+void RegisterOpener() {
+    if (zxposix::GetDeviceOpener() != &OpenDevice) {
+        zxposix::SetDeviceOpener(&OpenDevice);
+    }
+}
+
+SimDisk* Find(const std::string& name) {
+    return ThePc().DiskByName(name);
+}
+
+} // namespace
+
+bool LoadScenarioText(const std::string& text, std::string* error) {
+    RegisterOpener();
+    Scenario sc;
+    std::string e;
+    if (!ParseScenario(text, sc, e) || !ReplacePc(sc, "text", e)) {
+        if (error) {
+            *error = e;
+        }
+        return false;
+    }
+    return true;
+}
+
+bool LoadScenarioFile(const std::string& path, std::string* error) {
+    std::ifstream f(path, std::ios::binary);
+    if (!f) {
+        if (error) {
+            *error = "cannot read " + path;
+        }
+        return false;
+    }
+    std::string text((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+    RegisterOpener();
+    Scenario sc;
+    std::string e;
+    if (!ParseScenario(text, sc, e) || !ReplacePc(sc, path, e)) {
+        if (error) {
+            *error = path + ": " + e;
+        }
+        return false;
+    }
+    return true;
+}
+
+bool LoadDefaultScenario() {
+    RegisterOpener();
+    Scenario sc;
+    std::string e;
+    return ParseScenario(DefaultScenarioText(), sc, e) && ReplacePc(sc, "default", e);
+}
+
+bool SetTraceFile(const std::string& path) {
+    RegisterOpener();
+    return TraceOpen(path);
+}
+
+bool InjectFault(const std::string& disk, const std::string& faults) {
+    std::lock_guard<std::recursive_mutex> guard(PcLock());
+    SimDisk* d = Find(disk);
+    std::string error;
+    return d && ParseFaultList(faults, d->faults, error);
+}
+
+void ClearFaults(const std::string& disk) {
+    std::lock_guard<std::recursive_mutex> guard(PcLock());
+    if (SimDisk* d = Find(disk)) {
+        d->faults.clear();
+    }
+}
+
+std::vector<std::string> DiskNames() {
+    std::lock_guard<std::recursive_mutex> guard(PcLock());
+    std::vector<std::string> names;
+    for (const auto& d : ThePc().disks) {
+        names.push_back(d->name);
+    }
+    return names;
+}
+
+bool IsPresent(const std::string& disk) {
+    std::lock_guard<std::recursive_mutex> guard(PcLock());
+    SimDisk* d = Find(disk);
+    return d && !d->removed;
+}
+
+int DriveNumberOf(const std::string& disk) {
+    std::lock_guard<std::recursive_mutex> guard(PcLock());
+    SimDisk* d = Find(disk);
+    return d ? int(d->driveNumber) : -1;
+}
+
+bool RemoveDisk(const std::string& disk) {
+    std::lock_guard<std::recursive_mutex> guard(PcLock());
+    SimDisk* d = Find(disk);
+    if (!d) {
+        return false;
+    }
+    ThePc().TakeAway(*d, 0, false);
+    return true;
+}
+
+bool AddDisk(const std::string& disk, int driveNumber) {
+    std::lock_guard<std::recursive_mutex> guard(PcLock());
+    Pc& pc = ThePc();
+    SimDisk* d = pc.DiskByName(disk);
+    if (!d) {
+        return false;
+    }
+    if (driveNumber >= 0) {
+        d->returnDrive = driveNumber;
+    }
+    pc.Return(*d);
+    return true;
+}
+
+bool ResetDisk(const std::string& disk, uint32_t awayMs, int driveNumber) {
+    std::lock_guard<std::recursive_mutex> guard(PcLock());
+    Pc& pc = ThePc();
+    SimDisk* d = pc.DiskByName(disk);
+    if (!d) {
+        return false;
+    }
+    if (driveNumber >= 0) {
+        d->returnDrive = driveNumber;
+    }
+    pc.TakeAway(*d, awayMs ? awayMs : 1, true);
+    return true;
+}
+
+bool WithDrive(const std::string& disk, const std::function<void(NvmeDrive&)>& fn) {
+    std::lock_guard<std::recursive_mutex> guard(PcLock());
+    SimDisk* d = Find(disk);
+    if (!d || !d->nvme) {
+        return false;
+    }
+    fn(*d->nvme);
+    return true;
+}
+
+std::vector<DiskView> DescribeDisks() {
+    std::lock_guard<std::recursive_mutex> guard(PcLock());
+    Pc& pc = ThePc();
+    std::vector<DiskView> out;
+    for (const auto& d : pc.disks) {
+        DiskView v;
+        v.name = d->name;
+        v.kind = DiskKindName(d->kind);
+        v.bridge = d->bridge ? d->bridge->Name() : "";
+        if (d->kind == DiskKind::Usb) {
+            v.bridge = d->params.count("bridge") ? d->params.at("bridge") : "plain";
+        }
+        v.present = !d->removed;
+        v.driveNumber = d->driveNumber;
+        v.busType = d->busType;
+        v.scsiPort = d->scsiPort;
+        v.scsiPath = d->scsiPath;
+        v.scsiTarget = d->scsiTarget;
+        v.scsiLun = d->scsiLun;
+        v.model = d->nvme ? d->nvme->State().model : d->model;
+        v.firmware = d->nvme ? d->nvme->State().firmware : d->firmware;
+        v.blocks = d->blocks;
+        v.blockSize = d->blockSize;
+        v.volumes = d->volumes;
+        for (const DevNode* n = pc.Node(d->diskNode); n; n = pc.Node(n->parent)) {
+            NodeView nv;
+            nv.id = n->id;
+            nv.service = n->service;
+            nv.hasBus = n->hasBus;
+            nv.bus = n->bus;
+            nv.location = n->location;
+            v.nodes.push_back(nv);
+        }
+        out.push_back(v);
+    }
+    return out;
+}
+
+std::string ScenarioName() {
+    std::lock_guard<std::recursive_mutex> guard(PcLock());
+    return ThePc().scenarioName;
+}
+
+} // namespace sim

@@ -1,0 +1,68 @@
+// The control interface of the simulated PC, for tests and tools (never for the system's
+// subsystems): load a scenario, write the request trace, inject faults, read and change a
+// drive's state, take disks away and bring them back. The clock speed is set through
+// platform/posix/control.h.
+#pragma once
+
+#include "sim/nvme_drive.h"
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace sim {
+
+// Replaces the PC with the one a scenario describes; open device handles die with the old
+// one. On failure the PC stays as it was and error says why.
+bool LoadScenarioText(const std::string& text, std::string* error = nullptr);
+bool LoadScenarioFile(const std::string& path, std::string* error = nullptr);
+bool LoadDefaultScenario();
+const std::string& DefaultScenarioText();
+
+// Writes the request trace to a file ("" stops it); the sequence starts again at 1.
+bool SetTraceFile(const std::string& path);
+
+// Adds faults to a disk: "kind[:arg][@skip][*count]", comma-separated (docs/scenario.md).
+bool InjectFault(const std::string& disk, const std::string& faults);
+void ClearFaults(const std::string& disk);
+
+// Disks by scenario name.
+std::vector<std::string> DiskNames();
+bool IsPresent(const std::string& disk);
+int DriveNumberOf(const std::string& disk); // -1 for an unknown disk
+// Takes the disk out of the PC (until AddDisk), or for awayMs of program time with a reset of
+// its drive (a power cycle). It comes back under driveNumber when that is not -1.
+bool RemoveDisk(const std::string& disk);
+bool AddDisk(const std::string& disk, int driveNumber = -1);
+bool ResetDisk(const std::string& disk, uint32_t awayMs, int driveNumber = -1);
+// Runs fn on the disk's NVMe drive under the PC's lock; false when the disk has none.
+bool WithDrive(const std::string& disk, const std::function<void(NvmeDrive&)>& fn);
+
+// What `zxsim devices` shows.
+struct NodeView {
+    std::wstring id;
+    std::wstring service;
+    bool hasBus = false;
+    uint32_t bus = 0;
+    std::wstring location;
+};
+struct DiskView {
+    std::string name;
+    std::string kind;
+    std::string bridge;
+    bool present = false;
+    uint32_t driveNumber = 0;
+    uint32_t busType = 0;
+    uint32_t scsiPort = 0, scsiPath = 0, scsiTarget = 0, scsiLun = 0;
+    std::string model;
+    std::string firmware;
+    uint64_t blocks = 0;
+    uint32_t blockSize = 0;
+    std::string volumes;
+    std::vector<NodeView> nodes; // the disk's node, its parent, ... up to the root
+};
+std::vector<DiskView> DescribeDisks();
+std::string ScenarioName();
+
+} // namespace sim

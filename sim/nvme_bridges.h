@@ -1,0 +1,47 @@
+// The NVMe-to-USB bridges of the simulated PC's enclosures and the ZELTARIX vendor command set
+// of its NVMe drives.
+//
+// Bridges (scenario key `bridge`): "asmedia", "jmicron" and "realtek". Each answers the
+// standard SCSI commands, its INQUIRY signature and its own NVMe tunnel, and refuses with
+// CHECK CONDITION what the chip would refuse: an unknown CDB (also another family's tunnel),
+// a phase out of order, a length that does not match the CDB or the phase, a direction that
+// does not match the phase. A command the drive fails ends its data phase in CHECK CONDITION;
+// the completion phase then still returns the completion. Keys of the disk:
+//   bridge_signature = no      INQUIRY without the bytes 36-37 signature (ASMedia, JMicron;
+//                              a Realtek bridge is known by "9210B" in its product text)
+//   bridge_zero_ids = yes      the bridge's Identify Controller answer has zero PCI vendor and
+//                              subsystem vendor ids (the chip answers it itself)
+// Faults of the disk, consumed per tunnel request: bridge_fail_<phase> makes the call fail
+// (no SCSI status), bridge_check_<phase> answers CHECK CONDITION, with <phase> one of
+// command, data, completion; the faulted phase has no effect.
+// Power requests (ASMedia EA 5A value, JMicron power block) are accepted; what they do to the
+// drive is left to the firmware model.
+#pragma once
+
+#include "sim/usb_bridge.h"
+
+#include <memory>
+
+namespace sim {
+
+std::unique_ptr<UsbBridge> MakeAsmediaBridge();
+std::unique_ptr<UsbBridge> MakeJmicronBridge();
+std::unique_ptr<UsbBridge> MakeRealtekBridge();
+
+// The vendor command set of generation 0 or 1 (scenario key `vsc`). Keys of the disk:
+//   vsc_unlock = required      vendor commands other than the unlock are refused until the
+//                              unlock (0xFC) has been sent since the last reset
+//   vsc_checksum = crc32 | crc32c   check value kind of the FW configuration write
+//   vsc_drvinfo = no           the Drive information block is not valid (first byte 0)
+//   vsc_soc_id, vsc_nand_id (12 hex digits), vsc_drvinfo_version, vsc_ftl_build
+//   vsc_mp_format (default 1768), vsc_ch, vsc_ce, vsc_lun, vsc_pln, vsc_pg,
+//   vsc_nand_table (hex, from offset 1352), vsc_mp_soc_id, vsc_mp_version (10 bytes at 1606),
+//   vsc_mp_header_version (8 bytes at 88), vsc_fw_version (8 bytes at 1064 of FW configuration)
+// A block given whole (keys drvinfo, mpinfo, fwconfig) takes the place of the synthesised one.
+// The blocks live in the drive's state, so what is written persists.
+std::unique_ptr<NvmeCommandSet> MakeZeltarixCommandSet(int generation);
+
+// CRC-32 (kind 0) and CRC-32C (kind 1) of a buffer.
+uint32_t SimCrc(const uint8_t* data, size_t length, int kind);
+
+} // namespace sim

@@ -1,0 +1,385 @@
+#include "sim/nvme_drive.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace sim {
+namespace {
+
+void PutText(uint8_t* dst, size_t size, const std::string& text) {
+    std::memset(dst, ' ', size);
+    std::memcpy(dst, text.data(), std::min(size, text.size()));
+}
+
+void Put16(uint8_t* p, uint16_t v) {
+    p[0] = uint8_t(v);
+    p[1] = uint8_t(v >> 8);
+}
+
+void Put32(uint8_t* p, uint32_t v) {
+    for (int i = 0; i < 4; ++i) {
+        p[i] = uint8_t(v >> (8 * i));
+    }
+}
+
+void Put64(uint8_t* p, uint64_t v) {
+    for (int i = 0; i < 8; ++i) {
+        p[i] = uint8_t(v >> (8 * i));
+    }
+}
+
+// Moves a reply of `size` bytes into the request's buffer: the transfer length must be the
+// reply's size, as a drive writes whole structures.
+NvmeCompletion Deliver(const NvmeAdminRequest& r, const uint8_t* reply, uint32_t size) {
+    if (r.length != size || r.data == nullptr) {
+        return NvmeCompletion::Of(nvme_status::kDataTransferError);
+    }
+    std::memcpy(r.data, reply, size);
+    return NvmeCompletion::Of(nvme_status::kSuccess);
+}
+
+} // namespace
+
+NvmeXfer XferOfOpcode(uint8_t opcode) {
+    switch (opcode & 3) {
+    case 1:
+        return NvmeXfer::ToDevice;
+    case 2:
+        return NvmeXfer::FromDevice;
+    default:
+        return NvmeXfer::None;
+    }
+}
+
+const char* XferName(NvmeXfer xfer) {
+    switch (xfer) {
+    case NvmeXfer::ToDevice:
+        return "to_device";
+    case NvmeXfer::FromDevice:
+        return "from_device";
+    default:
+        return "none";
+    }
+}
+
+NvmeCommand NvmeCommand::FromBytes(const uint8_t* b) {
+    NvmeCommand c;
+    for (int i = 0; i < 16; ++i) {
+        c.cdw[i] = uint32_t(b[4 * i]) | uint32_t(b[4 * i + 1]) << 8 | uint32_t(b[4 * i + 2]) << 16 |
+                   uint32_t(b[4 * i + 3]) << 24;
+    }
+    return c;
+}
+
+void NvmeCommand::ToBytes(uint8_t* b) const {
+    for (int i = 0; i < 16; ++i) {
+        Put32(b + 4 * i, cdw[i]);
+    }
+}
+
+void NvmeCompletion::ToBytes(uint8_t* b) const {
+    Put32(b, dw0);
+    Put32(b + 4, dw1);
+    Put16(b + 8, sqHead);
+    Put16(b + 10, sqId);
+    Put16(b + 12, cid);
+    Put16(b + 14, uint16_t(uint16_t(status.sc) << 1 | uint16_t(status.sct & 7) << 9));
+}
+
+NvmeDrive::NvmeDrive(NvmeDriveState state) : state_(std::move(state)) {
+    if (!state_.slots[1].filled) {
+        state_.slots[1].filled = true;
+        state_.slots[1].revision = state_.firmware;
+    }
+    state_.activeSlot = 1;
+}
+
+void NvmeDrive::SetCommandSet(std::unique_ptr<NvmeCommandSet> commandSet) {
+    commandSet_ = std::move(commandSet);
+}
+
+bool NvmeDrive::Lists(uint8_t opcode) const {
+    if (state_.unlistedOpcodes.count(opcode)) {
+        return false;
+    }
+    switch (opcode) {
+    case kNvmeGetLogPage:
+    case kNvmeIdentify:
+    case kNvmeAbort:
+    case kNvmeSetFeatures:
+    case kNvmeGetFeatures:
+    case kNvmeFirmwareCommit:
+    case kNvmeFirmwareDownload:
+        return true;
+    default:
+        return opcode >= 0xC0 && commandSet_ && commandSet_->Handles(opcode);
+    }
+}
+
+void NvmeDrive::BuildIdentifyController(uint8_t* out) const {
+    std::memset(out, 0, kNvmeIdentifySize);
+    if (state_.garbageIdentify) {
+        uint32_t x = 0x2545F491u;
+        for (uint32_t i = 0; i < kNvmeIdentifySize; ++i) {
+            x ^= x << 13;
+            x ^= x >> 17;
+            x ^= x << 5;
+            out[i] = uint8_t(x);
+        }
+        return;
+    }
+    Put16(out + 0, state_.vendorId);
+    Put16(out + 2, state_.subsystemVendorId);
+    PutText(out + 4, 20, state_.serial);
+    PutText(out + 24, 40, state_.model);
+    PutText(out + 64, 8, state_.firmware);
+    out[72] = 6;                        // RAB
+    Put16(out + 78, 1);                 // CNTLID
+    Put32(out + 80, 0x00010400);        // VER 1.4
+    Put16(out + 256, 0x0006);           // OACS: Format NVM, Firmware Download and Commit
+    out[258] = 3;                       // ACL
+    out[259] = 3;                       // AERL
+    out[260] = kNvmeFirmwareSlots << 1; // FRMW: slot count, slot 1 writable
+    out[261] = 0x02;                    // LPA: Commands Supported and Effects log
+    out[262] = 63;                      // ELPE
+    out[512] = 0x66;                    // SQES
+    out[513] = 0x44;                    // CQES
+    Put32(out + 516, 1);                // NN
+}
+
+void NvmeDrive::BuildIdentifyNamespace(uint8_t* out) const {
+    std::memset(out, 0, kNvmeIdentifySize);
+    if (state_.garbageIdentify) {
+        std::memset(out, 0xA5, kNvmeIdentifySize);
+        return;
+    }
+    Put64(out + 0, state_.namespaceBlocks);  // NSZE
+    Put64(out + 8, state_.namespaceBlocks);  // NCAP
+    Put64(out + 16, state_.namespaceBlocks); // NUSE
+    out[25] = 0;                             // NLBAF: one format
+    out[26] = 0;                             // FLBAS: format 0
+    out[130] = state_.lbaShift;              // LBAF0.LBADS
+}
+
+void NvmeDrive::BuildEffectsLog(uint8_t* out) const {
+    std::memset(out, 0, 4096);
+    for (int op = 0; op < 256; ++op) {
+        if (Lists(uint8_t(op))) {
+            Put32(out + 4 * op, 1); // CSUPP
+        }
+    }
+    Put32(out + 1024 + 4 * 0x00, 1);     // Flush
+    Put32(out + 1024 + 4 * 0x01, 1 | 2); // Write: CSUPP, LBCC
+    Put32(out + 1024 + 4 * 0x02, 1);     // Read
+    for (const auto& entry : state_.effectsEntries) {
+        Put32(out + 4 * entry.first, entry.second);
+    }
+}
+
+NvmeCompletion NvmeDrive::Admin(const NvmeAdminRequest& r) {
+    NvmeCompletion faulted;
+    if (faultHook_ && faultHook_(r, faulted)) {
+        return faulted;
+    }
+    if (r.length != 0 && r.data == nullptr) {
+        return NvmeCompletion::Of(nvme_status::kDataTransferError);
+    }
+    const uint8_t op = r.cmd.Opcode();
+    // The opcode fixes the direction of its data; a transport that moves data the other way
+    // (or data for a command without any) is refused.
+    const NvmeXfer wanted = XferOfOpcode(op);
+    if (r.length != 0 && r.dir != wanted) {
+        return NvmeCompletion::Of(nvme_status::kInvalidField);
+    }
+    switch (op) {
+    case kNvmeIdentify:
+        return Identify(r);
+    case kNvmeGetLogPage:
+        return GetLogPage(r);
+    case kNvmeFirmwareDownload:
+        return FirmwareDownload(r);
+    case kNvmeFirmwareCommit:
+        return FirmwareCommit(r);
+    case kNvmeAbort: {
+        // No command is outstanding: nothing to abort (DW0 bit 0 set: not aborted).
+        NvmeCompletion c = NvmeCompletion::Of(nvme_status::kSuccess);
+        c.dw0 = 1;
+        return c;
+    }
+    case kNvmeSetFeatures:
+    case kNvmeGetFeatures:
+        return NvmeCompletion::Of(nvme_status::kInvalidField);
+    default:
+        if (op >= 0xC0 && commandSet_ && commandSet_->Handles(op)) {
+            return commandSet_->Execute(*this, r);
+        }
+        return NvmeCompletion::Of(nvme_status::kInvalidOpcode);
+    }
+}
+
+NvmeCompletion NvmeDrive::Identify(const NvmeAdminRequest& r) {
+    const uint32_t cns = r.cmd.cdw[10] & 0xFF;
+    uint8_t reply[kNvmeIdentifySize];
+    switch (cns) {
+    case 0: // namespace 1, or (NSID 0xFFFFFFFF) what all namespaces have in common
+        if (r.cmd.Nsid() != 1 && r.cmd.Nsid() != 0xFFFFFFFF) {
+            return NvmeCompletion::Of(nvme_status::kInvalidNamespace);
+        }
+        BuildIdentifyNamespace(reply);
+        if (r.cmd.Nsid() == 0xFFFFFFFF) {
+            std::memset(reply, 0, 24); // no size, capacity or use
+        }
+        break;
+    case 1: // controller
+        BuildIdentifyController(reply);
+        break;
+    case 2: // active namespace list
+        std::memset(reply, 0, sizeof(reply));
+        if (r.cmd.Nsid() < 1) {
+            Put32(reply, 1);
+        }
+        break;
+    default:
+        return NvmeCompletion::Of(nvme_status::kInvalidField);
+    }
+    return Deliver(r, reply, kNvmeIdentifySize);
+}
+
+NvmeCompletion NvmeDrive::GetLogPage(const NvmeAdminRequest& r) {
+    const uint32_t lid = r.cmd.cdw[10] & 0xFF;
+    // NUMDL (CDW10 bits 16..31) and NUMDU (CDW11 bits 0..15): a zero-based dword count that
+    // must describe exactly the bytes the transport moves.
+    const uint64_t numd = (uint64_t(r.cmd.cdw[11] & 0xFFFF) << 16 | (r.cmd.cdw[10] >> 16)) + 1;
+    const uint64_t offset = uint64_t(r.cmd.cdw[13]) << 32 | r.cmd.cdw[12];
+    if (numd * 4 != r.length || (offset & 3) != 0) {
+        return NvmeCompletion::Of(nvme_status::kInvalidField);
+    }
+    std::vector<uint8_t> page;
+    switch (lid) {
+    case 0x01: // error information: no entries
+        page.assign(64, 0);
+        break;
+    case 0x02: // SMART / health
+        page.assign(512, 0);
+        page[3] = 100;        // available spare
+        page[4] = 10;         // threshold
+        Put16(&page[1], 308); // composite temperature, Kelvin
+        break;
+    case 0x03: // firmware slot information
+        page.assign(512, 0);
+        page[0] = uint8_t(state_.activeSlot | state_.pendingSlot << 4);
+        for (int s = 1; s <= kNvmeFirmwareSlots; ++s) {
+            if (state_.slots[s].filled) {
+                PutText(&page[8 * s], 8, state_.slots[s].revision);
+            }
+        }
+        break;
+    case 0x05: // commands supported and effects
+        page.assign(4096, 0);
+        BuildEffectsLog(page.data());
+        break;
+    default:
+        return NvmeCompletion::Of(nvme_status::kInvalidLogPage);
+    }
+    if (offset >= page.size()) {
+        return NvmeCompletion::Of(nvme_status::kInvalidField);
+    }
+    // A read past the end of the page returns zeros there.
+    std::memset(r.data, 0, r.length);
+    std::memcpy(r.data, page.data() + offset,
+                size_t(std::min<uint64_t>(r.length, page.size() - offset)));
+    return NvmeCompletion::Of(nvme_status::kSuccess);
+}
+
+NvmeCompletion NvmeDrive::FirmwareDownload(const NvmeAdminRequest& r) {
+    // NUMD (CDW10) is zero-based, OFST (CDW11) counts dwords.
+    const uint64_t bytes = (uint64_t(r.cmd.cdw[10]) + 1) * 4;
+    const uint64_t offset = uint64_t(r.cmd.cdw[11]) * 4;
+    if (bytes != r.length || r.length == 0) {
+        return NvmeCompletion::Of(nvme_status::kInvalidField);
+    }
+    if (offset + bytes > (64u << 20)) {
+        return NvmeCompletion::Of(nvme_status::kInvalidField);
+    }
+    if (state_.staging.size() < offset + bytes) {
+        state_.staging.resize(size_t(offset + bytes), 0);
+        state_.stagingFilled.resize(size_t(offset + bytes), false);
+    }
+    for (uint64_t i = offset; i < offset + bytes; ++i) {
+        if (state_.stagingFilled[size_t(i)]) {
+            return NvmeCompletion::Of(nvme_status::kOverlappingRange);
+        }
+    }
+    std::memcpy(state_.staging.data() + offset, r.data, r.length);
+    std::fill(state_.stagingFilled.begin() + long(offset),
+              state_.stagingFilled.begin() + long(offset + bytes), true);
+    return NvmeCompletion::Of(nvme_status::kSuccess);
+}
+
+NvmeCompletion NvmeDrive::FirmwareCommit(const NvmeAdminRequest& r) {
+    int slot = int(r.cmd.cdw[10] & 7);
+    const uint32_t action = (r.cmd.cdw[10] >> 3) & 7;
+    if (slot == 0) {
+        slot = 1; // the controller picks the slot
+    }
+    if (slot > kNvmeFirmwareSlots) {
+        return NvmeCompletion::Of(nvme_status::kInvalidFirmwareSlot);
+    }
+    if (action == 2) { // activate the image already in the slot at the next reset
+        if (!state_.slots[slot].filled) {
+            return NvmeCompletion::Of(nvme_status::kInvalidFirmwareImage);
+        }
+        state_.pendingSlot = slot;
+        return NvmeCompletion::Of(nvme_status::kSuccess);
+    }
+    if (action > 3) {
+        return NvmeCompletion::Of(nvme_status::kInvalidField);
+    }
+    // Actions 0, 1 and 3 take the downloaded image; it must be whole (no gaps) and pass the
+    // image check.
+    const bool whole = !state_.staging.empty() &&
+                       std::all_of(state_.stagingFilled.begin(), state_.stagingFilled.end(),
+                                   [](bool b) { return b; });
+    FirmwareCheck check;
+    if (whole) {
+        if (checker_) {
+            check = checker_(state_.staging);
+        } else {
+            check.ok = true;
+            check.revision = state_.firmware;
+        }
+    }
+    std::vector<uint8_t> image;
+    image.swap(state_.staging);
+    state_.stagingFilled.clear();
+    if (!whole || !check.ok) {
+        return NvmeCompletion::Of(nvme_status::kInvalidFirmwareImage);
+    }
+    FirmwareSlot& s = state_.slots[slot];
+    s.filled = true;
+    s.image = std::move(image);
+    s.revision = check.revision;
+    if (action == 1 || action == 3) {
+        state_.pendingSlot = slot;
+    }
+    if (action == 3) {
+        return NvmeCompletion::Of(nvme_status::kFirmwareNeedsReset);
+    }
+    return NvmeCompletion::Of(nvme_status::kSuccess);
+}
+
+void NvmeDrive::Reset() {
+    state_.resets++;
+    state_.staging.clear();
+    state_.stagingFilled.clear();
+    if (state_.pendingSlot != 0) {
+        state_.activeSlot = state_.pendingSlot;
+        state_.firmware = state_.slots[state_.activeSlot].revision;
+        state_.pendingSlot = 0;
+    }
+    if (commandSet_) {
+        commandSet_->OnReset(*this);
+    }
+}
+
+} // namespace sim

@@ -1,0 +1,191 @@
+// The NVMe drive model: one controller with namespace 1, answering admin commands the way a
+// drive does (Identify, Get Log Page, Firmware Image Download and Commit into slots), with a
+// pluggable vendor command set and a pluggable firmware image check.
+//
+// Every transport of the simulated PC (the native stack, the RST miniport, the USB bridges)
+// hands the drive an NvmeAdminRequest: the 64-byte submission entry, the direction in which
+// the transport moves data, and the data buffer. The drive answers with a completion entry.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace sim {
+
+constexpr uint32_t kNvmeIdentifySize = 4096;
+constexpr int kNvmeFirmwareSlots = 3; // slots 1..3; slot 1 is writable
+
+// Admin opcodes the drive itself answers.
+enum : uint8_t {
+    kNvmeGetLogPage = 0x02,
+    kNvmeIdentify = 0x06,
+    kNvmeAbort = 0x08,
+    kNvmeSetFeatures = 0x09,
+    kNvmeGetFeatures = 0x0A,
+    kNvmeFirmwareCommit = 0x10,
+    kNvmeFirmwareDownload = 0x11,
+};
+
+// Which way the data of a command moves.
+enum class NvmeXfer : uint8_t { None, ToDevice, FromDevice };
+
+// The direction an opcode implies (its bits 1..0: 01 host to controller, 10 controller to
+// host, 00 none). 11 (bidirectional) is reported as None; no command of this PC uses it.
+NvmeXfer XferOfOpcode(uint8_t opcode);
+const char* XferName(NvmeXfer xfer);
+
+// A submission queue entry: 16 little-endian dwords.
+struct NvmeCommand {
+    uint32_t cdw[16] = {};
+    static NvmeCommand FromBytes(const uint8_t* bytes64);
+    void ToBytes(uint8_t* bytes64) const;
+    uint8_t Opcode() const { return uint8_t(cdw[0] & 0xFF); }
+    uint32_t Nsid() const { return cdw[1]; }
+};
+
+// Status code type and status code of a completion.
+struct NvmeStatus {
+    uint8_t sct = 0;
+    uint8_t sc = 0;
+    bool Ok() const { return sct == 0 && sc == 0; }
+};
+
+namespace nvme_status {
+constexpr NvmeStatus kSuccess{0, 0x00};
+constexpr NvmeStatus kInvalidOpcode{0, 0x01};
+constexpr NvmeStatus kInvalidField{0, 0x02};
+constexpr NvmeStatus kDataTransferError{0, 0x04};
+constexpr NvmeStatus kInternalError{0, 0x06};
+constexpr NvmeStatus kInvalidNamespace{0, 0x0B};
+constexpr NvmeStatus kInvalidFirmwareSlot{1, 0x06};
+constexpr NvmeStatus kInvalidFirmwareImage{1, 0x07};
+constexpr NvmeStatus kInvalidLogPage{1, 0x09};
+constexpr NvmeStatus kFirmwareNeedsReset{1, 0x0B}; // activation requires a conventional reset
+constexpr NvmeStatus kOverlappingRange{1, 0x14};
+} // namespace nvme_status
+
+// A completion queue entry (16 bytes on the wire).
+struct NvmeCompletion {
+    uint32_t dw0 = 0;
+    uint32_t dw1 = 0;
+    uint16_t sqHead = 0;
+    uint16_t sqId = 0;
+    uint16_t cid = 0;
+    NvmeStatus status;
+    bool Ok() const { return status.Ok(); }
+    // Bytes 14..15 hold the phase tag (bit 0), SC (bits 1..8) and SCT (bits 9..11).
+    void ToBytes(uint8_t* bytes16) const;
+    static NvmeCompletion Of(NvmeStatus status) {
+        NvmeCompletion c;
+        c.status = status;
+        return c;
+    }
+};
+
+// One admin command as a transport delivers it.
+struct NvmeAdminRequest {
+    NvmeCommand cmd;
+    NvmeXfer dir = NvmeXfer::None; // as the transport moves the data
+    uint8_t* data = nullptr;       // ToDevice: read from; FromDevice: written to
+    uint32_t length = 0;           // bytes the transport moves
+};
+
+class NvmeDrive;
+
+// Vendor-specific admin commands (opcodes 0xC0..0xFF). The drive asks Handles() for its
+// Commands Supported and Effects log and hands every such opcode to Execute(). The command
+// set keeps what it needs in the drive's state (vendor blocks, parameters).
+class NvmeCommandSet {
+public:
+    virtual ~NvmeCommandSet() = default;
+    virtual bool Handles(uint8_t opcode) const = 0;
+    virtual NvmeCompletion Execute(NvmeDrive& drive, const NvmeAdminRequest& request) = 0;
+    // Called when the controller resets (after the drive switched to a committed image).
+    virtual void OnReset(NvmeDrive& drive) { (void)drive; }
+};
+
+// The result of checking a firmware image at commit.
+struct FirmwareCheck {
+    bool ok = false;
+    std::string revision; // the revision the drive reports once the image runs (8 characters)
+};
+using FirmwareChecker = std::function<FirmwareCheck(const std::vector<uint8_t>& image)>;
+
+struct FirmwareSlot {
+    bool filled = false;
+    std::string revision;
+    std::vector<uint8_t> image;
+};
+
+// Who the drive is and what it holds. Tests and tools read and change it through the control
+// interface (sim/control.h).
+struct NvmeDriveState {
+    uint16_t vendorId = 0;
+    uint16_t subsystemVendorId = 0;
+    std::string serial;   // 20 characters in Identify
+    std::string model;    // 40 characters
+    std::string firmware; // 8 characters: the running image's revision
+    uint64_t namespaceBlocks = 0;
+    uint8_t lbaShift = 9; // LBADS of LBA format 0
+    bool garbageIdentify = false;
+    std::set<uint8_t> unlistedOpcodes; // left out of the Commands Supported and Effects log
+    // Admin entries of that log given outright, replacing the built ones (for tests).
+    std::map<uint8_t, uint32_t> effectsEntries;
+    // Vendor blocks by name ("drvinfo", "mpinfo", "fwconfig"), each 4096 bytes, and every
+    // scenario key of the disk, for the vendor command set.
+    std::map<std::string, std::vector<uint8_t>> blocks;
+    std::map<std::string, std::string> params;
+    // Firmware: slots 1..kNvmeFirmwareSlots (index 0 unused), the running slot, the slot that
+    // runs after the next reset (0: none), and the pieces downloaded since the last commit.
+    FirmwareSlot slots[kNvmeFirmwareSlots + 1];
+    int activeSlot = 1;
+    int pendingSlot = 0;
+    std::vector<uint8_t> staging;
+    std::vector<bool> stagingFilled;
+    uint32_t resets = 0;
+};
+
+// Decides, before the drive looks at a command, whether a fault takes it: returns true and
+// sets the completion to make the command fail (or succeed) without the drive executing it.
+using NvmeFaultHook = std::function<bool(const NvmeAdminRequest& request, NvmeCompletion& out)>;
+
+class NvmeDrive {
+public:
+    explicit NvmeDrive(NvmeDriveState state);
+
+    // Checks and executes one admin command.
+    NvmeCompletion Admin(const NvmeAdminRequest& request);
+    // A controller reset: a committed image becomes the running one.
+    void Reset();
+
+    NvmeDriveState& State() { return state_; }
+    const NvmeDriveState& State() const { return state_; }
+    void SetCommandSet(std::unique_ptr<NvmeCommandSet> commandSet);
+    NvmeCommandSet* CommandSet() { return commandSet_.get(); }
+    void SetFirmwareChecker(FirmwareChecker checker) { checker_ = std::move(checker); }
+    void SetFaultHook(NvmeFaultHook hook) { faultHook_ = std::move(hook); }
+
+    // True when the Commands Supported and Effects log lists the admin opcode.
+    bool Lists(uint8_t opcode) const;
+    void BuildIdentifyController(uint8_t* out4096) const;
+    void BuildIdentifyNamespace(uint8_t* out4096) const;
+    void BuildEffectsLog(uint8_t* out4096) const;
+
+private:
+    NvmeCompletion Identify(const NvmeAdminRequest& r);
+    NvmeCompletion GetLogPage(const NvmeAdminRequest& r);
+    NvmeCompletion FirmwareDownload(const NvmeAdminRequest& r);
+    NvmeCompletion FirmwareCommit(const NvmeAdminRequest& r);
+
+    NvmeDriveState state_;
+    std::unique_ptr<NvmeCommandSet> commandSet_;
+    FirmwareChecker checker_;
+    NvmeFaultHook faultHook_;
+};
+
+} // namespace sim

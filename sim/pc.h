@@ -1,0 +1,137 @@
+// The simulated PC itself: disks, their drives and bridges, the device tree and the state of
+// presence. Internal to sim/ (the platform layer reaches it through sim/windows_api.h, tests
+// and tools through sim/control.h).
+#pragma once
+
+#include "platform/posix/types.h"
+#include "sim/nvme_drive.h"
+#include "sim/scenario.h"
+#include "sim/usb_bridge.h"
+
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace sim {
+
+typedef DWORD DevInst;
+
+enum class DiskKind { Nvme, Rst, Usb, Sata, Other };
+const char* DiskKindName(DiskKind kind);
+
+// A named fault of a disk: `skip` matching requests pass before it strikes, then it strikes
+// `count` times (-1: for ever).
+struct Fault {
+    std::string kind;
+    std::string arg;
+    int skip = 0;
+    int count = -1;
+};
+bool ParseFaultList(const std::string& text, std::vector<Fault>& out, std::string& error);
+
+struct DevNode {
+    DevInst inst = 0;
+    DevInst parent = 0;
+    std::wstring id;
+    std::wstring service;
+    std::wstring description;
+    GUID setupClass = {};
+    bool hasBus = false;
+    uint32_t bus = 0;
+    bool hasLocation = false;
+    std::wstring location;
+    bool hasLink = false;
+    uint32_t link[4] = {}; // current speed, current width, maximum speed, maximum width
+    std::vector<std::pair<GUID, std::wstring>> interfaces; // class and path
+    int ownerDisk = -1; // present only while that disk is; -1: always present
+};
+
+struct SimDisk;
+
+// The BridgeHost a USB disk gives its bridge.
+class DiskBridgeHost : public BridgeHost {
+public:
+    explicit DiskBridgeHost(int index) : index_(index) {}
+    NvmeDrive* Drive() override;
+    std::string Param(const std::string& key) const override;
+    std::string Vendor() const override;
+    std::string Product() const override;
+    std::string Revision() const override;
+    uint64_t Blocks() const override;
+    uint32_t BlockSize() const override;
+    void PowerCycle(uint32_t awayMs) override;
+    bool TakeFault(const std::string& kind) override;
+
+private:
+    int index_;
+};
+
+struct SimDisk {
+    int index = 0;
+    std::string name;
+    DiskKind kind = DiskKind::Nvme;
+    std::map<std::string, std::string> params;
+    uint32_t driveNumber = 0;
+    uint32_t busType = 0;
+    uint8_t scsiPort = 0, scsiPath = 0, scsiTarget = 0, scsiLun = 0;
+    std::string vendor, product, revision, serial, model, firmware;
+    uint64_t blocks = 0;
+    uint32_t blockSize = 512;
+    std::unique_ptr<NvmeDrive> nvme;   // nvme, rst and NVMe enclosures
+    std::unique_ptr<UsbBridge> bridge; // usb
+    std::unique_ptr<DiskBridgeHost> host;
+    std::string volumes; // letters
+    std::vector<Fault> faults;
+    // Presence: a removed disk is away until `awayUntil` (program ms; 0: until re-added).
+    bool removed = false;
+    uint64_t awayUntil = 0;
+    int returnDrive = -1;    // drive number it comes back under (-1: the same)
+    uint64_t generation = 0; // grows each time the disk leaves; older handles are dead
+    DevInst diskNode = 0;
+    DevInst usbDeviceNode = 0;
+    std::wstring interfacePath;
+};
+
+class Pc {
+public:
+    std::vector<std::unique_ptr<SimDisk>> disks;
+    std::vector<DevNode> nodes; // nodes[i].inst == i + 1
+    std::string scenarioName;
+    uint64_t epoch = 0; // grows with every PC that replaces the one before
+
+    bool Build(const Scenario& scenario, std::string& error);
+    // Brings back disks whose time away has passed.
+    void Update();
+    bool Present(const SimDisk& disk) const { return !disk.removed; }
+    bool NodePresent(const DevNode& node) const;
+    const DevNode* Node(DevInst inst) const;
+    SimDisk* DiskByName(const std::string& name);
+    SimDisk* DiskByDrive(uint32_t number); // present disks only
+    SimDisk* DiskByVolume(wchar_t letter); // present disks only
+    SimDisk* DiskByInterface(const std::wstring& path);
+    bool PortExists(uint32_t port) const;
+    SimDisk* DiskOnPort(uint32_t port, uint32_t pathId, uint32_t target, uint32_t lun);
+    // Takes the disk away for awayMs of program time (0: until re-added), resetting its drive.
+    void TakeAway(SimDisk& disk, uint64_t awayMs, bool reset);
+    void Return(SimDisk& disk);
+    // Consumes one strike of a fault of the disk that matches kind (and arg when not empty).
+    bool TakeFault(SimDisk& disk, const std::string& kind, const std::string& arg = "");
+    bool HasFault(const SimDisk& disk, const std::string& kind) const;
+
+private:
+    DevInst AddNode(DevInst parent, const std::wstring& id, const std::wstring& service,
+                    const GUID& setupClass, int owner);
+};
+
+// The one PC of the process and the lock that guards it. ThePc() loads the scenario named by
+// ZX_SIM_SCENARIO (or the default one) the first time it is needed.
+std::recursive_mutex& PcLock();
+Pc& ThePc();
+bool ReplacePc(const Scenario& scenario, const std::string& name, std::string& error);
+
+std::wstring Widen(const std::string& s);
+std::string Narrow(const std::wstring& s); // UTF-8
+
+} // namespace sim

@@ -1,0 +1,108 @@
+#include "sim/scenario.h"
+
+#include <cctype>
+
+namespace sim {
+namespace {
+
+std::string Trim(const std::string& s) {
+    size_t b = 0;
+    size_t e = s.size();
+    while (b < e && std::isspace(static_cast<unsigned char>(s[b]))) {
+        ++b;
+    }
+    while (e > b && std::isspace(static_cast<unsigned char>(s[e - 1]))) {
+        --e;
+    }
+    return s.substr(b, e - b);
+}
+
+} // namespace
+
+bool ScenarioSection::Has(const std::string& key) const {
+    for (const auto& kv : keys) {
+        if (kv.first == key) {
+            return true;
+        }
+    }
+    return false;
+}
+
+std::string ScenarioSection::Get(const std::string& key, const std::string& fallback) const {
+    for (const auto& kv : keys) {
+        if (kv.first == key) {
+            return kv.second;
+        }
+    }
+    return fallback;
+}
+
+bool ParseScenario(const std::string& text, Scenario& out, std::string& error) {
+    out.sections.clear();
+    size_t pos = 0;
+    int lineNo = 0;
+    while (pos <= text.size()) {
+        size_t end = text.find('\n', pos);
+        if (end == std::string::npos) {
+            end = text.size();
+        }
+        std::string line = Trim(text.substr(pos, end - pos));
+        pos = end + 1;
+        ++lineNo;
+        if (line.empty() || line[0] == '#' || line[0] == ';') {
+            if (end == text.size()) {
+                break;
+            }
+            continue;
+        }
+        if (line[0] == '[') {
+            if (line.back() != ']') {
+                error = "line " + std::to_string(lineNo) + ": section without ']'";
+                return false;
+            }
+            std::string inner = Trim(line.substr(1, line.size() - 2));
+            ScenarioSection section;
+            size_t space = inner.find_first_of(" \t");
+            section.type = inner.substr(0, space);
+            section.name = space == std::string::npos ? std::string() : Trim(inner.substr(space));
+            section.line = lineNo;
+            if (section.type.empty() || section.name.empty()) {
+                error = "line " + std::to_string(lineNo) + ": a section is \"[type name]\"";
+                return false;
+            }
+            out.sections.push_back(section);
+        } else {
+            size_t eq = line.find('=');
+            if (eq == std::string::npos) {
+                error = "line " + std::to_string(lineNo) + ": expected \"key = value\"";
+                return false;
+            }
+            if (out.sections.empty()) {
+                error = "line " + std::to_string(lineNo) + ": key outside a section";
+                return false;
+            }
+            std::string key = Trim(line.substr(0, eq));
+            std::string value = Trim(line.substr(eq + 1));
+            if (value.size() >= 2 && value.front() == '"' && value.back() == '"') {
+                value = value.substr(1, value.size() - 2);
+            }
+            for (auto& c : key) {
+                c = char(std::tolower(static_cast<unsigned char>(c)));
+            }
+            auto& keys = out.sections.back().keys;
+            for (const auto& kv : keys) {
+                if (kv.first == key) {
+                    error = "line " + std::to_string(lineNo) + ": key '" + key + "' given twice";
+                    return false;
+                }
+            }
+            keys.emplace_back(key, value);
+        }
+        if (end == text.size()) {
+            break;
+        }
+    }
+    return true;
+}
+
+} // namespace sim

@@ -1,0 +1,31 @@
+// Scenario files: the text that describes a simulated PC (docs/scenario.md).
+#pragma once
+
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace sim {
+
+// One "[type name]" block and its "key = value" lines, in file order.
+struct ScenarioSection {
+    std::string type;
+    std::string name;
+    int line = 0;
+    std::vector<std::pair<std::string, std::string>> keys;
+
+    bool Has(const std::string& key) const;
+    std::string Get(const std::string& key, const std::string& fallback = std::string()) const;
+};
+
+struct Scenario {
+    std::vector<ScenarioSection> sections;
+};
+
+// Parses the text; on a syntax error returns false with "line N: ..." in error.
+bool ParseScenario(const std::string& text, Scenario& out, std::string& error);
+
+// The embedded default scenario.
+const std::string& DefaultScenarioText();
+
+} // namespace sim

@@ -1,0 +1,33 @@
+// The simulated PC behind the Windows API of platform/posix/: device paths of CreateFileW,
+// DeviceIoControl, and the SetupAPI and configuration-manager functions. Only
+// platform/posix/ calls these.
+#pragma once
+
+#include "platform/posix/setupapi.h"
+#include "platform/posix/types.h"
+
+namespace sim {
+
+// The device opener registered with zxposix::SetDeviceOpener.
+HANDLE OpenDevice(LPCWSTR path, DWORD desiredAccess, DWORD shareMode, DWORD creationDisposition,
+                  DWORD flagsAndAttributes);
+BOOL DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD inSize, LPVOID out, DWORD outSize,
+                     LPDWORD returned, LPOVERLAPPED overlapped);
+
+HDEVINFO GetClassDevs(const GUID* classGuid, PCWSTR enumerator, DWORD flags);
+BOOL EnumDeviceInfo(HDEVINFO set, DWORD index, PSP_DEVINFO_DATA data);
+BOOL EnumDeviceInterfaces(HDEVINFO set, PSP_DEVINFO_DATA data, const GUID* cls, DWORD index,
+                          PSP_DEVICE_INTERFACE_DATA iface);
+BOOL GetDeviceInterfaceDetail(HDEVINFO set, PSP_DEVICE_INTERFACE_DATA iface,
+                              PSP_DEVICE_INTERFACE_DETAIL_DATA_W detail, DWORD size,
+                              PDWORD required, PSP_DEVINFO_DATA data);
+BOOL GetDeviceRegistryProperty(HDEVINFO set, PSP_DEVINFO_DATA data, DWORD property, PDWORD type,
+                               PBYTE buffer, DWORD size, PDWORD required);
+BOOL GetDeviceProperty(HDEVINFO set, PSP_DEVINFO_DATA data, const DEVPROPKEY* key,
+                       DEVPROPTYPE* type, PBYTE buffer, DWORD size, PDWORD required, DWORD flags);
+BOOL DestroyDeviceInfoList(HDEVINFO set);
+CONFIGRET GetParent(PDEVINST parent, DEVINST inst, ULONG flags);
+CONFIGRET GetDeviceId(DEVINST inst, PWSTR buffer, ULONG length, ULONG flags);
+CONFIGRET GetDeviceIdSize(PULONG length, DEVINST inst, ULONG flags);
+
+} // namespace sim

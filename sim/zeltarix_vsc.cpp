@@ -1,0 +1,296 @@
+// The ZELTARIX vendor command set of the simulated NVMe drives, generations 0 and 1: the
+// unlock, the Drive information, MP information and FW configuration blocks, their reads and
+// writes, and the check value of the FW configuration write.
+#include "sim/nvme_bridges.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace sim {
+
+uint32_t SimCrc(const uint8_t* data, size_t length, int kind) {
+    const uint32_t poly = kind == 1 ? 0x82F63B78u : 0xEDB88320u;
+    uint32_t table[256];
+    for (uint32_t i = 0; i < 256; ++i) {
+        uint32_t c = i;
+        for (int k = 0; k < 8; ++k) {
+            c = (c & 1) ? (c >> 1) ^ poly : c >> 1;
+        }
+        table[i] = c;
+    }
+    uint32_t value = 0xFFFFFFFFu;
+    for (size_t i = 0; i < length; ++i) {
+        value = (value >> 8) ^ table[(value ^ data[i]) & 0xFF];
+    }
+    return ~value;
+}
+
+namespace {
+
+constexpr uint32_t kBlock = 4096;
+constexpr uint32_t kNsidAll = 0xFFFFFFFFu;
+constexpr uint32_t kUnlockCode = 0x6B716D77u;
+constexpr uint32_t kSigLow = 0x58495241u;     // "ARIX"
+constexpr uint32_t kSigHigh = 0x544C455Au;    // "ZELT"
+constexpr NvmeStatus kSequenceError{0, 0x0C}; // command sequence error: still locked
+
+std::string Param(const NvmeDrive& drive, const std::string& key) {
+    const auto& p = drive.State().params;
+    auto it = p.find(key);
+    return it == p.end() ? std::string() : it->second;
+}
+
+uint64_t Number(const NvmeDrive& drive, const std::string& key, uint64_t fallback) {
+    const std::string text = Param(drive, key);
+    if (text.empty()) {
+        return fallback;
+    }
+    return std::strtoull(text.c_str(), nullptr, 0);
+}
+
+std::vector<uint8_t> HexBytes(const std::string& text) {
+    std::vector<uint8_t> out;
+    std::string digits;
+    for (char c : text) {
+        if (std::isxdigit(static_cast<unsigned char>(c))) {
+            digits += c;
+        }
+    }
+    for (size_t i = 0; i + 1 < digits.size(); i += 2) {
+        out.push_back(uint8_t(std::strtoul(digits.substr(i, 2).c_str(), nullptr, 16)));
+    }
+    return out;
+}
+
+void PutText(std::vector<uint8_t>& block, size_t offset, size_t size, const std::string& text) {
+    for (size_t i = 0; i < size; ++i) {
+        block[offset + i] = i < text.size() ? uint8_t(text[i]) : 0;
+    }
+}
+
+void Put16(std::vector<uint8_t>& block, size_t offset, uint64_t v) {
+    block[offset] = uint8_t(v);
+    block[offset + 1] = uint8_t(v >> 8);
+}
+
+void Put32(std::vector<uint8_t>& block, size_t offset, uint64_t v) {
+    for (int i = 0; i < 4; ++i) {
+        block[offset + size_t(i)] = uint8_t(v >> (8 * i));
+    }
+}
+
+std::string Text(const NvmeDrive& drive, const std::string& key) {
+    const std::string text = Param(drive, key);
+    return text.empty() ? drive.State().firmware : text;
+}
+
+std::vector<uint8_t> NandId(const NvmeDrive& drive) {
+    std::vector<uint8_t> id = HexBytes(Param(drive, "vsc_nand_id"));
+    if (id.empty()) {
+        id = {0x2C, 0xC3, 0x08, 0x32, 0xE6, 0x00};
+    }
+    id.resize(6, 0);
+    return id;
+}
+
+// The blocks a drive starts with when its scenario gives none whole.
+std::vector<uint8_t> MakeDrvInfo(const NvmeDrive& drive) {
+    std::vector<uint8_t> b(kBlock, 0);
+    if (Param(drive, "vsc_drvinfo") == "no") {
+        return b;
+    }
+    b[0] = 0x5A;
+    Put16(b, 2, Number(drive, "vsc_soc_id", 0x5016));
+    const std::vector<uint8_t> id = NandId(drive);
+    std::memcpy(&b[16], id.data(), 6);
+    PutText(b, 32, 8, Text(drive, "vsc_drvinfo_version"));
+    Put32(b, 72, Number(drive, "vsc_ftl_build", 0));
+    return b;
+}
+
+std::vector<uint8_t> MakeMpInfo(const NvmeDrive& drive) {
+    std::vector<uint8_t> b(kBlock, 0);
+    PutText(b, 88, 8, Text(drive, "vsc_mp_header_version"));
+    Put16(b, 280, Number(drive, "vsc_mp_format", 1768));
+    Put16(b, 288, Number(drive, "vsc_pg", 2304));
+    const uint64_t ch = Number(drive, "vsc_ch", 4);
+    const uint64_t ce = Number(drive, "vsc_ce", 2);
+    b[295] = uint8_t(ch);
+    b[296] = uint8_t(ce);
+    b[297] = uint8_t(Number(drive, "vsc_lun", 2));
+    b[298] = uint8_t(Number(drive, "vsc_pln", 2));
+    std::vector<uint8_t> table = HexBytes(Param(drive, "vsc_nand_table"));
+    if (table.empty()) {
+        const std::vector<uint8_t> id = NandId(drive);
+        for (uint64_t i = 0; i < ch * ce && i < 32; ++i) {
+            table.insert(table.end(), id.begin(), id.end());
+        }
+    }
+    const size_t room = 1582 - 1352;
+    std::memcpy(&b[1352], table.data(), std::min(table.size(), room));
+    Put16(b, 1582, Number(drive, "vsc_mp_soc_id", Number(drive, "vsc_soc_id", 0x5016)));
+    PutText(b, 1606, 10, Text(drive, "vsc_mp_version"));
+    return b;
+}
+
+std::vector<uint8_t> MakeFwConfig(const NvmeDrive& drive) {
+    std::vector<uint8_t> b(kBlock, 0);
+    PutText(b, 1064, 8, Text(drive, "vsc_fw_version"));
+    return b;
+}
+
+class ZeltarixCommandSet : public NvmeCommandSet {
+public:
+    explicit ZeltarixCommandSet(int generation) : generation_(generation) {}
+
+    bool Handles(uint8_t opcode) const override {
+        switch (opcode) {
+        case 0xFC: // unlock
+        case 0xF2: // MP information read
+        case 0xF1: // MP information write
+            return true;
+        case 0xE6: // generation 0: Drive information and FW configuration read
+        case 0xE5: // generation 0: FW configuration write
+            return generation_ == 0;
+        case 0xFE: // generation 1: every read
+        case 0xFD: // generation 1: FW configuration write
+            return generation_ == 1;
+        default:
+            return false;
+        }
+    }
+
+    NvmeCompletion Execute(NvmeDrive& drive, const NvmeAdminRequest& r) override {
+        const uint32_t* cdw = r.cmd.cdw;
+        if (r.cmd.Nsid() != kNsidAll) {
+            return NvmeCompletion::Of(nvme_status::kInvalidNamespace);
+        }
+        // CDW10: the transfer in dwords, not zero-based.
+        if (uint64_t(cdw[10]) * 4 != r.length) {
+            return NvmeCompletion::Of(nvme_status::kInvalidField);
+        }
+        const uint8_t op = r.cmd.Opcode();
+        if (op == 0xFC) {
+            if (r.length != 0 || cdw[12] != 0x1F || cdw[13] != kUnlockCode || cdw[14] != 1) {
+                return NvmeCompletion::Of(nvme_status::kInvalidField);
+            }
+            unlocked_ = true;
+            return Ok();
+        }
+        if (Param(drive, "vsc_unlock") == "required" && !unlocked_) {
+            return NvmeCompletion::Of(kSequenceError);
+        }
+        if (r.length != kBlock) {
+            return NvmeCompletion::Of(nvme_status::kInvalidField);
+        }
+        const bool signed_ = cdw[14] == kSigLow && cdw[15] == kSigHigh;
+        switch (op) {
+        case 0xE6: // generation 0 read: CDW12 3 Drive information, 1 FW configuration
+            if (cdw[13] != 0 || !signed_) {
+                break;
+            }
+            if (cdw[12] == 3) {
+                return Read(drive, "drvinfo", r);
+            }
+            if (cdw[12] == 1) {
+                return Read(drive, "fwconfig", r);
+            }
+            break;
+        case 0xE5: // generation 0 FW configuration write, check value in CDW14
+            if (cdw[12] == 1 && cdw[13] == 0 && cdw[15] == 0) {
+                return WriteConfig(drive, r, cdw[14]);
+            }
+            break;
+        case 0xFE: // generation 1 read
+            if (cdw[12] == 0x82 && cdw[14] == 0 && cdw[15] == 0) {
+                if (cdw[13] == 3) {
+                    return Read(drive, "drvinfo", r);
+                }
+                if (cdw[13] == 1) {
+                    return Read(drive, "fwconfig", r);
+                }
+            }
+            if (cdw[12] == 0x63 && cdw[13] == 0 && signed_) {
+                return Read(drive, "mpinfo", r);
+            }
+            break;
+        case 0xFD: // generation 1 FW configuration write, check value in CDW15
+            if (cdw[12] == 0x81 && cdw[13] == 1 && cdw[14] == 0) {
+                return WriteConfig(drive, r, cdw[15]);
+            }
+            break;
+        case 0xF2: // MP information read, both generations
+            if (cdw[12] == 0 && cdw[13] == 0 && signed_) {
+                return Read(drive, "mpinfo", r);
+            }
+            break;
+        case 0xF1: // MP information write, both generations
+            if (cdw[12] == 0 && cdw[13] == 0 && signed_) {
+                Block(drive, "mpinfo").assign(r.data, r.data + kBlock);
+                return Ok();
+            }
+            break;
+        default:
+            break;
+        }
+        return NvmeCompletion::Of(nvme_status::kInvalidField);
+    }
+
+    void OnReset(NvmeDrive& drive) override {
+        (void)drive;
+        unlocked_ = false;
+    }
+
+private:
+    static NvmeCompletion Ok() { return NvmeCompletion::Of(nvme_status::kSuccess); }
+
+    // The named block of the drive's state, made from the scenario keys on first use.
+    static std::vector<uint8_t>& Block(NvmeDrive& drive, const std::string& name) {
+        auto& blocks = drive.State().blocks;
+        auto it = blocks.find(name);
+        if (it == blocks.end() || it->second.size() != kBlock) {
+            std::vector<uint8_t> made = name == "drvinfo"  ? MakeDrvInfo(drive)
+                                        : name == "mpinfo" ? MakeMpInfo(drive)
+                                                           : MakeFwConfig(drive);
+            if (it != blocks.end()) {
+                made = it->second;
+                made.resize(kBlock, 0);
+            }
+            it = blocks.insert_or_assign(name, made).first;
+        }
+        return it->second;
+    }
+
+    static NvmeCompletion Read(NvmeDrive& drive, const std::string& name,
+                               const NvmeAdminRequest& r) {
+        const std::vector<uint8_t>& block = Block(drive, name);
+        std::memcpy(r.data, block.data(), kBlock);
+        return Ok();
+    }
+
+    // The block is taken only when the check value is its CRC under the drive's checksum kind.
+    static NvmeCompletion WriteConfig(NvmeDrive& drive, const NvmeAdminRequest& r,
+                                      uint32_t checkValue) {
+        const int kind = Param(drive, "vsc_checksum") == "crc32c" ? 1 : 0;
+        if (SimCrc(r.data, kBlock, kind) != checkValue) {
+            return NvmeCompletion::Of(nvme_status::kInvalidField);
+        }
+        Block(drive, "fwconfig").assign(r.data, r.data + kBlock);
+        return Ok();
+    }
+
+    int generation_;
+    bool unlocked_ = false;
+};
+
+} // namespace
+
+std::unique_ptr<NvmeCommandSet> MakeZeltarixCommandSet(int generation) {
+    return std::make_unique<ZeltarixCommandSet>(generation);
+}
+
+} // namespace sim

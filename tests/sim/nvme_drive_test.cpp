@@ -1,0 +1,133 @@
+// The NVMe drive model: its checks, its log pages, firmware slots and the vendor command seam.
+#include "sim/nvme_drive.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <vector>
+
+namespace {
+
+sim::NvmeDriveState State() {
+    sim::NvmeDriveState s;
+    s.vendorId = 0x1E5C;
+    s.subsystemVendorId = 0x1E5C;
+    s.model = "ZELTARIX ZX5016 1TB";
+    s.serial = "ZX5016A0000000000001";
+    s.firmware = "ZX16A100";
+    s.namespaceBlocks = 1953525168;
+    return s;
+}
+
+sim::NvmeCompletion Send(sim::NvmeDrive& d, uint32_t cdw0, uint32_t cdw10, sim::NvmeXfer dir,
+                         std::vector<uint8_t>& data, uint32_t cdw11 = 0) {
+    sim::NvmeAdminRequest r;
+    r.cmd.cdw[0] = cdw0;
+    r.cmd.cdw[1] = 0xFFFFFFFF;
+    r.cmd.cdw[10] = cdw10;
+    r.cmd.cdw[11] = cdw11;
+    r.dir = dir;
+    r.data = data.empty() ? nullptr : data.data();
+    r.length = uint32_t(data.size());
+    return d.Admin(r);
+}
+
+TEST(NvmeDrive, LogPageDwordCountMustMatchTheTransfer) {
+    sim::NvmeDrive d(State());
+    std::vector<uint8_t> page(4096, 0);
+    EXPECT_TRUE(Send(d, 0x02, 0x03FF0005, sim::NvmeXfer::FromDevice, page).Ok());
+    std::vector<uint8_t> small(512, 0);
+    EXPECT_TRUE(Send(d, 0x02, 0x007F0005, sim::NvmeXfer::FromDevice, small).Ok());
+    sim::NvmeCompletion c = Send(d, 0x02, 0x007F0005, sim::NvmeXfer::FromDevice, page);
+    EXPECT_EQ(c.status.sc, 0x02); // invalid field
+    c = Send(d, 0x02, 0x03FF0005, sim::NvmeXfer::ToDevice, page);
+    EXPECT_EQ(c.status.sc, 0x02); // data against the opcode's direction
+    c = Send(d, 0x02, 0x03FF0077, sim::NvmeXfer::FromDevice, page);
+    EXPECT_EQ(c.status.sct, 1);
+    EXPECT_EQ(c.status.sc, 0x09); // invalid log page
+    uint8_t completion[16];
+    c.ToBytes(completion);
+    EXPECT_EQ(completion[14], 0x12);
+    EXPECT_EQ(completion[15], 0x02);
+}
+
+class TestCommandSet : public sim::NvmeCommandSet {
+public:
+    bool Handles(uint8_t opcode) const override { return opcode == 0xE6; }
+    sim::NvmeCompletion Execute(sim::NvmeDrive&, const sim::NvmeAdminRequest& r) override {
+        ++calls;
+        std::memset(r.data, 0x5A, r.length);
+        return sim::NvmeCompletion::Of(sim::nvme_status::kSuccess);
+    }
+    int calls = 0;
+};
+
+TEST(NvmeDrive, VendorCommandSetIsListedAndExecuted) {
+    sim::NvmeDrive d(State());
+    std::vector<uint8_t> effects(4096, 0);
+    d.BuildEffectsLog(effects.data());
+    EXPECT_EQ(effects[4 * 0xE6], 0);
+    std::vector<uint8_t> block(4096, 0);
+    EXPECT_EQ(Send(d, 0xE6, 1024, sim::NvmeXfer::FromDevice, block).status.sc, 0x01);
+    auto set = std::make_unique<TestCommandSet>();
+    TestCommandSet* raw = set.get();
+    d.SetCommandSet(std::move(set));
+    d.BuildEffectsLog(effects.data());
+    EXPECT_EQ(effects[4 * 0xE6], 1);
+    EXPECT_EQ(effects[4 * 0xE5], 0);
+    EXPECT_TRUE(Send(d, 0xE6, 1024, sim::NvmeXfer::FromDevice, block).Ok());
+    EXPECT_EQ(block[4095], 0x5A);
+    EXPECT_EQ(raw->calls, 1);
+}
+
+TEST(NvmeDrive, FirmwareGoesIntoASlotAndRunsAfterReset) {
+    sim::NvmeDrive d(State());
+    d.SetFirmwareChecker([](const std::vector<uint8_t>& image) {
+        sim::FirmwareCheck c;
+        c.ok = image.size() == 8 && image[0] == 'C';
+        c.revision = "ZX16A200";
+        return c;
+    });
+    std::vector<uint8_t> none;
+    std::vector<uint8_t> half = {'C', 'M', 'F', 'G'};
+    std::vector<uint8_t> rest = {1, 2, 3, 4};
+    // Commit with nothing downloaded, then a gap in the image.
+    EXPECT_EQ(Send(d, 0x10, 0x09, sim::NvmeXfer::None, none).status.sc, 0x07);
+    EXPECT_TRUE(Send(d, 0x11, 0, sim::NvmeXfer::ToDevice, rest, 1).Ok());
+    EXPECT_EQ(Send(d, 0x10, 0x09, sim::NvmeXfer::None, none).status.sc, 0x07);
+    // Pieces in any order; an overlap is refused; NUMD is zero-based.
+    EXPECT_TRUE(Send(d, 0x11, 0, sim::NvmeXfer::ToDevice, rest, 1).Ok());
+    EXPECT_EQ(Send(d, 0x11, 0, sim::NvmeXfer::ToDevice, rest, 1).status.sc, 0x14);
+    EXPECT_EQ(Send(d, 0x11, 1, sim::NvmeXfer::ToDevice, half, 0).status.sc, 0x02);
+    EXPECT_TRUE(Send(d, 0x11, 0, sim::NvmeXfer::ToDevice, half, 0).Ok());
+    EXPECT_EQ(Send(d, 0x10, 0x0C, sim::NvmeXfer::None, none).status.sc, 0x06); // slot 4
+    EXPECT_TRUE(Send(d, 0x10, 0x09, sim::NvmeXfer::None, none).Ok());          // slot 1, CA 1
+    EXPECT_EQ(d.State().firmware, "ZX16A100");
+    std::vector<uint8_t> slots(512, 0);
+    EXPECT_TRUE(Send(d, 0x02, 0x007F0003, sim::NvmeXfer::FromDevice, slots).Ok());
+    EXPECT_EQ(slots[0], 0x11); // running slot 1, next slot 1
+    d.Reset();
+    EXPECT_EQ(d.State().firmware, "ZX16A200");
+    std::vector<uint8_t> id(4096, 0);
+    EXPECT_TRUE(Send(d, 0x06, 1, sim::NvmeXfer::FromDevice, id).Ok());
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(&id[64]), 8), "ZX16A200");
+}
+
+TEST(NvmeDrive, IdentifyChecksNamespaceAndLength) {
+    sim::NvmeDrive d(State());
+    std::vector<uint8_t> id(4096, 0);
+    sim::NvmeAdminRequest r;
+    r.cmd.cdw[0] = 0x06;
+    r.cmd.cdw[1] = 2;
+    r.dir = sim::NvmeXfer::FromDevice;
+    r.data = id.data();
+    r.length = 4096;
+    EXPECT_EQ(d.Admin(r).status.sc, 0x0B); // namespace 2 does not exist
+    r.cmd.cdw[1] = 1;
+    EXPECT_TRUE(d.Admin(r).Ok());
+    EXPECT_EQ(id[130], 9);
+    r.length = 512;
+    EXPECT_EQ(d.Admin(r).status.sc, 0x04); // Identify moves 4096 bytes
+}
+
+} // namespace

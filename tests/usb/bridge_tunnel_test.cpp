@@ -1,0 +1,542 @@
+// NVMe commands and firmware chunks through the ASMedia, JMicron and Realtek tunnels of the
+// simulated bridges, checked request by request in the trace.
+#include "disklib/nvme_transport.h"
+#include "disklib/usb/usb_bridge.h"
+#include "tests/usb/usb_fixture.h"
+
+#include <cstring>
+
+using tracetest::Field;
+using usbtest::ExpectPassThrough;
+using usbtest::UsbDisk;
+using usbtest::Zeros;
+
+namespace {
+
+// Get Log Page 05 with 4096 bytes: CDW0 02, NSID FFFFFFFF, CDW10 03FF0005.
+NvmeCommandBlock LogPageCommand() {
+    NvmeCommandBlock c;
+    memset(&c, 0, sizeof(c));
+    c.CDW0 = 0x02;
+    c.CDW1 = 0xFFFFFFFF;
+    c.CDW10 = 0x03FF0005;
+    return c;
+}
+const std::string kLogPageHex = "02000000ffffffff" + Zeros(32) + "0500ff03" + Zeros(20);
+
+// The unlock: a vendor command without data.
+NvmeCommandBlock UnlockCommand() {
+    NvmeCommandBlock c;
+    memset(&c, 0, sizeof(c));
+    c.CDW0 = 0xFC;
+    c.CDW1 = 0xFFFFFFFF;
+    c.CDW2 = 0x6B716D77;
+    c.CDW12 = 0x1F;
+    c.CDW13 = 0x6B716D77;
+    c.CDW14 = 1;
+    return c;
+}
+
+// Firmware Image Download of 4096 bytes at offset 8192: NUMD 3FF, OFST 800.
+const std::string kChunkCommandHex = "11000000" + Zeros(36) + "ff030000" + "00080000" + Zeros(16);
+
+class BridgeTunnelTest : public usbtest::SimTest {
+protected:
+    HANDLE LoadBridge(const std::string& bridge, const std::string& product = "2362") {
+        Load(UsbDisk("enc", 4, bridge, "1/2", "VENDOR", product));
+        return OpenDrive(4);
+    }
+
+    // One raw pass-through request; the SCSI status, or -1 when the call failed.
+    static int Raw(HANDLE h, const uint8_t (&cdb)[16], UCHAR dataIn, void* data, ULONG length) {
+        UsbPassThroughRequest rq;
+        memset(&rq, 0, sizeof(rq));
+        rq.Sptd.Length = sizeof(SCSI_PASS_THROUGH_DIRECT);
+        rq.Sptd.CdbLength = 16;
+        rq.Sptd.SenseInfoLength = 24;
+        rq.Sptd.SenseInfoOffset = offsetof(UsbPassThroughRequest, SenseBuffer);
+        rq.Sptd.DataIn = dataIn;
+        rq.Sptd.DataTransferLength = length;
+        rq.Sptd.DataBuffer = length ? data : nullptr;
+        rq.Sptd.TimeOutValue = 10;
+        memcpy(rq.Sptd.Cdb, cdb, 16);
+        DWORD returned = 0;
+        if (!DeviceIoControl(h, IOCTL_SCSI_PASS_THROUGH_DIRECT, &rq, sizeof(rq), &rq, sizeof(rq),
+                             &returned, nullptr)) {
+            return -1;
+        }
+        return rq.Sptd.ScsiStatus;
+    }
+
+    std::vector<uint8_t> Staged() {
+        std::vector<uint8_t> staged;
+        EXPECT_TRUE(sim::WithDrive("enc", [&](sim::NvmeDrive& d) { staged = d.State().staging; }));
+        return staged;
+    }
+};
+
+TEST_F(BridgeTunnelTest, AsmediaDataInCommandAndItsCompletionOverTheCommandBlock) {
+    HANDLE h = LoadBridge("asmedia");
+    NvmeCommandBlock cmd = LogPageCommand();
+    uint8_t data[4096];
+    memset(data, 0xCC, sizeof(data));
+    StartRecording();
+    EXPECT_EQ(IO_USB_ASM_NvmePassThrough(h, XFER_IN, &cmd, data, sizeof(data)), DISKLIB_OK);
+    const auto trace = Trace();
+    ASSERT_EQ(trace.size(), 3u);
+    ExpectPassThrough(trace[0],
+                      "ea5a8000010000000000"
+                      "00000040"
+                      "0000",
+                      SCSI_IOCTL_DATA_OUT, 64, 24, 10);
+    EXPECT_EQ(Field(trace[0], "data"), kLogPageHex);
+    ExpectPassThrough(trace[1],
+                      "eb5a8100010000000000"
+                      "00001000"
+                      "0000",
+                      SCSI_IOCTL_DATA_IN, 4096, 24, 10);
+    ExpectPassThrough(trace[2],
+                      "eb5a8200010000000000"
+                      "00000010"
+                      "0000",
+                      SCSI_IOCTL_DATA_IN, 16, 24, 10);
+    for (const auto& r : trace) {
+        EXPECT_EQ(Field(r, "scsi_status"), "0");
+    }
+    // The log page arrived: Identify (06) and Get Log Page (02) are listed as supported.
+    EXPECT_EQ(data[4 * 0x02], 1);
+    EXPECT_EQ(data[4 * 0x06], 1);
+    // The 16-byte completion (all zero for a success) replaced CDW0..CDW3; the rest is kept.
+    const uint8_t* bytes = reinterpret_cast<const uint8_t*>(&cmd);
+    for (int i = 0; i < 16; ++i) {
+        EXPECT_EQ(bytes[i], 0) << "byte " << i;
+    }
+    EXPECT_EQ(cmd.CDW10, 0x03FF0005u);
+}
+
+TEST_F(BridgeTunnelTest, JmicronDataInCommandCarriesTheNvmeBlock) {
+    HANDLE h = LoadBridge("jmicron");
+    NvmeCommandBlock cmd = LogPageCommand();
+    uint8_t data[4096];
+    memset(data, 0xCC, sizeof(data));
+    StartRecording();
+    EXPECT_EQ(IO_USB_JMI_NvmePassThrough(h, XFER_IN, &cmd, data, sizeof(data)), DISKLIB_OK);
+    const auto trace = Trace();
+    ASSERT_EQ(trace.size(), 3u);
+    ExpectPassThrough(trace[0], "a1800000020000000000000000000000", SCSI_IOCTL_DATA_OUT, 512, 24,
+                      10);
+    EXPECT_EQ(Field(trace[0], "data"), "4e564d4500000000" + kLogPageHex + Zeros(440));
+    ExpectPassThrough(trace[1], "a1820000100000000000000000000000", SCSI_IOCTL_DATA_IN, 4096, 24,
+                      10);
+    ExpectPassThrough(trace[2], "a18f0000020000000000000000000000", SCSI_IOCTL_DATA_IN, 512, 24,
+                      10);
+    EXPECT_EQ(data[4 * 0x06], 1);
+    // Only the ASMedia command leaves the completion in the caller's block.
+    EXPECT_EQ(cmd.CDW0, 0x02u);
+    EXPECT_EQ(cmd.CDW1, 0xFFFFFFFFu);
+}
+
+TEST_F(BridgeTunnelTest, RealtekDataInCommandUsesItsOwnPhases) {
+    HANDLE h = LoadBridge("realtek", "RTL9210B NVME");
+    NvmeCommandBlock cmd = LogPageCommand();
+    uint8_t data[4096];
+    memset(data, 0xCC, sizeof(data));
+    StartRecording();
+    EXPECT_EQ(IO_USB_RTK_NvmePassThrough(h, XFER_IN, &cmd, data, sizeof(data)), DISKLIB_OK);
+    const auto trace = Trace();
+    ASSERT_EQ(trace.size(), 3u);
+    ExpectPassThrough(trace[0], "e54000f7000000000000000000000000", SCSI_IOCTL_DATA_OUT, 64, 64,
+                      60);
+    EXPECT_EQ(Field(trace[0], "data"), kLogPageHex);
+    ExpectPassThrough(trace[1], "e40010f8000001000000000000000000", SCSI_IOCTL_DATA_IN, 4096, 64,
+                      60);
+    ExpectPassThrough(trace[2], "e41000f9000000000000000000000000", SCSI_IOCTL_DATA_IN, 16, 64, 60);
+    EXPECT_EQ(data[4 * 0x06], 1);
+    EXPECT_EQ(cmd.CDW0, 0x02u);
+}
+
+TEST_F(BridgeTunnelTest, CommandWithoutDataSendsAnEmptyDataPhase) {
+    struct Case {
+        const char* bridge;
+        int32_t (*send)(HANDLE, int32_t, NvmeCommandBlock*, void*, uint32_t);
+        std::string cdbs[3];
+        unsigned sense, timeout;
+        unsigned lengths[3];
+    };
+    const Case cases[] = {
+        {"asmedia",
+         IO_USB_ASM_NvmePassThrough,
+         {"ea5a8000000000000000"
+          "00000040"
+          "0000",
+          "eb5a8100000000000000"
+          "00000000"
+          "0000",
+          "eb5a8200000000000000"
+          "00000010"
+          "0000"},
+         24,
+         10,
+         {64, 0, 16}},
+        {"jmicron",
+         IO_USB_JMI_NvmePassThrough,
+         {"a1800000020000000000000000000000", "a1810000000000000000000000000000",
+          "a18f0000020000000000000000000000"},
+         24,
+         10,
+         {512, 0, 512}},
+        {"realtek",
+         IO_USB_RTK_NvmePassThrough,
+         {"e54000f7000000000000000000000000", "e50000f8000000000000000000000000",
+          "e41000f9000000000000000000000000"},
+         64,
+         60,
+         {64, 0, 16}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.bridge);
+        HANDLE h = LoadBridge(c.bridge);
+        NvmeCommandBlock cmd = UnlockCommand();
+        StartRecording();
+        EXPECT_EQ(c.send(h, XFER_NONE, &cmd, nullptr, 0), DISKLIB_OK);
+        const auto trace = Trace();
+        ASSERT_EQ(trace.size(), 3u);
+        ExpectPassThrough(trace[0], c.cdbs[0], SCSI_IOCTL_DATA_OUT, c.lengths[0], c.sense,
+                          c.timeout);
+        ExpectPassThrough(trace[1], c.cdbs[1], SCSI_IOCTL_DATA_UNSPECIFIED, 0, c.sense, c.timeout);
+        ExpectPassThrough(trace[2], c.cdbs[2], SCSI_IOCTL_DATA_IN, c.lengths[2], c.sense,
+                          c.timeout);
+        for (const auto& r : trace) {
+            EXPECT_EQ(Field(r, "scsi_status"), "0");
+        }
+    }
+}
+
+TEST_F(BridgeTunnelTest, CompletionPhaseFailuresAsmediaAndJmicronIgnoreButRealtekDoesNot) {
+    struct Case {
+        const char* bridge;
+        int32_t (*send)(HANDLE, int32_t, NvmeCommandBlock*, void*, uint32_t);
+        int32_t failedCall; // the completion call fails without a SCSI status
+        int32_t checkCondition;
+    };
+    const Case cases[] = {
+        {"asmedia", IO_USB_ASM_NvmePassThrough, DISKLIB_OK, DISKLIB_ERR_IO},
+        {"jmicron", IO_USB_JMI_NvmePassThrough, DISKLIB_OK, DISKLIB_ERR_IO},
+        {"realtek", IO_USB_RTK_NvmePassThrough, DISKLIB_ERR_IO, DISKLIB_ERR_IO},
+    };
+    uint8_t data[4096];
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.bridge);
+        HANDLE h = LoadBridge(c.bridge);
+        ASSERT_TRUE(sim::InjectFault("enc", "bridge_fail_completion*1"));
+        NvmeCommandBlock cmd = LogPageCommand();
+        StartRecording();
+        EXPECT_EQ(c.send(h, XFER_IN, &cmd, data, sizeof(data)), c.failedCall);
+        auto trace = Trace();
+        ASSERT_EQ(trace.size(), 3u);
+        EXPECT_EQ(Field(trace[2], "ok"), "false");
+        EXPECT_EQ(Field(trace[2], "scsi_status"), "<missing>");
+
+        ASSERT_TRUE(sim::InjectFault("enc", "bridge_check_completion*1"));
+        cmd = LogPageCommand();
+        StartRecording();
+        EXPECT_EQ(c.send(h, XFER_IN, &cmd, data, sizeof(data)), c.checkCondition);
+        trace = Trace();
+        ASSERT_EQ(trace.size(), 3u);
+        EXPECT_EQ(Field(trace[2], "ok"), "true");
+        EXPECT_EQ(Field(trace[2], "scsi_status"), "2");
+    }
+}
+
+TEST_F(BridgeTunnelTest, FailedCommandOrDataPhaseEndsTheCommandAtOnce) {
+    const char* bridges[] = {"asmedia", "jmicron", "realtek"};
+    int32_t (*sends[])(HANDLE, int32_t, NvmeCommandBlock*, void*, uint32_t) = {
+        IO_USB_ASM_NvmePassThrough, IO_USB_JMI_NvmePassThrough, IO_USB_RTK_NvmePassThrough};
+    uint8_t data[4096];
+    for (int i = 0; i < 3; ++i) {
+        SCOPED_TRACE(bridges[i]);
+        HANDLE h = LoadBridge(bridges[i]);
+        ASSERT_TRUE(sim::InjectFault("enc", "bridge_check_command*1"));
+        NvmeCommandBlock cmd = LogPageCommand();
+        StartRecording();
+        EXPECT_EQ(sends[i](h, XFER_IN, &cmd, data, sizeof(data)), DISKLIB_ERR_IO);
+        EXPECT_EQ(Trace().size(), 1u);
+
+        ASSERT_TRUE(sim::InjectFault("enc", "bridge_fail_data*1"));
+        cmd = LogPageCommand();
+        StartRecording();
+        EXPECT_EQ(sends[i](h, XFER_IN, &cmd, data, sizeof(data)), DISKLIB_ERR_IO);
+        EXPECT_EQ(Trace().size(), 2u);
+    }
+}
+
+TEST_F(BridgeTunnelTest, FirmwareChunksGoOutAsHostToDeviceCommands) {
+    struct Case {
+        const char* bridge;
+        int32_t (*send)(HANDLE, uint32_t, const void*, uint32_t);
+        std::string cdbs[3];
+        std::string commandData;
+        unsigned sense, timeout;
+        unsigned lengths[3];
+    };
+    const Case cases[] = {
+        {"asmedia",
+         IO_USB_ASM_FirmwareDownload,
+         {"ea5a8000020000000000"
+          "00000040"
+          "0000",
+          "ea5a8100020000000000"
+          "00001000"
+          "0000",
+          "eb5a8200020000000000"
+          "00000010"
+          "0000"},
+         kChunkCommandHex,
+         24,
+         10,
+         {64, 4096, 16}},
+        {"jmicron",
+         IO_USB_JMI_FirmwareDownload,
+         {"a1800000020000000000000000000000", "a1830000100000000000000000000000",
+          "a18f0000020000000000000000000000"},
+         "4e564d4500000000" + kChunkCommandHex + Zeros(440),
+         24,
+         10,
+         {512, 4096, 512}},
+        {"realtek",
+         IO_USB_RTK_FirmwareDownload,
+         {"e54000f7000000000000000000000000", "e50010f8000002000000000000000000",
+          "e41000f9000000000000000000000000"},
+         kChunkCommandHex,
+         64,
+         60,
+         {64, 4096, 16}},
+    };
+    std::vector<uint8_t> chunk(4096);
+    for (size_t i = 0; i < chunk.size(); ++i) {
+        chunk[i] = uint8_t(i * 7 + 3);
+    }
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.bridge);
+        HANDLE h = LoadBridge(c.bridge);
+        StartRecording();
+        EXPECT_EQ(c.send(h, 8192, chunk.data(), 4096), DISKLIB_OK);
+        const auto trace = Trace();
+        ASSERT_EQ(trace.size(), 3u);
+        ExpectPassThrough(trace[0], c.cdbs[0], SCSI_IOCTL_DATA_OUT, c.lengths[0], c.sense,
+                          c.timeout);
+        EXPECT_EQ(Field(trace[0], "data"), c.commandData);
+        ExpectPassThrough(trace[1], c.cdbs[1], SCSI_IOCTL_DATA_OUT, c.lengths[1], c.sense,
+                          c.timeout);
+        ExpectPassThrough(trace[2], c.cdbs[2], SCSI_IOCTL_DATA_IN, c.lengths[2], c.sense,
+                          c.timeout);
+        // The drive staged the piece at 8192.
+        const std::vector<uint8_t> staged = Staged();
+        ASSERT_EQ(staged.size(), 12288u);
+        EXPECT_TRUE(std::equal(chunk.begin(), chunk.end(), staged.begin() + 8192));
+    }
+}
+
+TEST_F(BridgeTunnelTest, ShortLastChunkCarriesItsLengthInEveryFamilysCdb) {
+    std::vector<uint8_t> chunk(1808, 0x5A);
+    // 1808 bytes: NUMD (1808 - 1) >> 2 = 0x1C3.
+    const std::string command = "11000000" + Zeros(36) + "c3010000" + "00080000" + Zeros(16);
+
+    HANDLE h = LoadBridge("asmedia");
+    StartRecording();
+    EXPECT_EQ(IO_USB_ASM_FirmwareDownload(h, 8192, chunk.data(), 1808), DISKLIB_OK);
+    auto trace = Trace();
+    ASSERT_EQ(trace.size(), 3u);
+    EXPECT_EQ(Field(trace[0], "data"), command);
+    ExpectPassThrough(trace[1],
+                      "ea5a8100020000000000"
+                      "00000710"
+                      "0000",
+                      SCSI_IOCTL_DATA_OUT, 1808, 24, 10);
+
+    h = LoadBridge("jmicron");
+    StartRecording();
+    EXPECT_EQ(IO_USB_JMI_FirmwareDownload(h, 8192, chunk.data(), 1808), DISKLIB_OK);
+    trace = Trace();
+    ASSERT_EQ(trace.size(), 3u);
+    ExpectPassThrough(trace[1], "a1830000071000000000000000000000", SCSI_IOCTL_DATA_OUT, 1808, 24,
+                      10);
+
+    h = LoadBridge("realtek");
+    StartRecording();
+    EXPECT_EQ(IO_USB_RTK_FirmwareDownload(h, 8192, chunk.data(), 1808), DISKLIB_OK);
+    trace = Trace();
+    ASSERT_EQ(trace.size(), 3u);
+    ExpectPassThrough(trace[1], "e51007f8000002000000000000000000", SCSI_IOCTL_DATA_OUT, 1808, 64,
+                      60);
+}
+
+TEST_F(BridgeTunnelTest, FirmwareChunkStatusRulesDifferByBridge) {
+    std::vector<uint8_t> chunk(4096, 0x11);
+    const char* every = "bridge_check_command,bridge_check_data,bridge_check_completion";
+
+    // ASMedia and JMicron look only at whether the calls of phases 1 and 2 went through.
+    HANDLE h = LoadBridge("asmedia");
+    ASSERT_TRUE(sim::InjectFault("enc", every));
+    StartRecording();
+    EXPECT_EQ(IO_USB_ASM_FirmwareDownload(h, 0, chunk.data(), 4096), DISKLIB_OK);
+    auto trace = Trace();
+    ASSERT_EQ(trace.size(), 3u);
+    for (const auto& r : trace) {
+        EXPECT_EQ(Field(r, "scsi_status"), "2");
+    }
+
+    h = LoadBridge("jmicron");
+    ASSERT_TRUE(sim::InjectFault("enc", every));
+    StartRecording();
+    EXPECT_EQ(IO_USB_JMI_FirmwareDownload(h, 0, chunk.data(), 4096), DISKLIB_OK);
+    trace = Trace();
+    ASSERT_EQ(trace.size(), 3u);
+    for (const auto& r : trace) {
+        EXPECT_EQ(Field(r, "scsi_status"), "2");
+    }
+
+    // Realtek stops at the first CHECK CONDITION.
+    h = LoadBridge("realtek");
+    ASSERT_TRUE(sim::InjectFault("enc", every));
+    StartRecording();
+    EXPECT_EQ(IO_USB_RTK_FirmwareDownload(h, 0, chunk.data(), 4096), DISKLIB_ERR_IO);
+    EXPECT_EQ(Trace().size(), 1u);
+
+    // A failed data-phase call fails every family's chunk; a failed completion call only
+    // Realtek's.
+    const char* bridges[] = {"asmedia", "jmicron", "realtek"};
+    int32_t (*sends[])(HANDLE, uint32_t, const void*, uint32_t) = {
+        IO_USB_ASM_FirmwareDownload, IO_USB_JMI_FirmwareDownload, IO_USB_RTK_FirmwareDownload};
+    const int32_t completionFailed[] = {DISKLIB_OK, DISKLIB_OK, DISKLIB_ERR_IO};
+    for (int i = 0; i < 3; ++i) {
+        SCOPED_TRACE(bridges[i]);
+        h = LoadBridge(bridges[i]);
+        ASSERT_TRUE(sim::InjectFault("enc", "bridge_fail_data*1"));
+        StartRecording();
+        EXPECT_EQ(sends[i](h, 0, chunk.data(), 4096), DISKLIB_ERR_IO);
+        EXPECT_EQ(Trace().size(), 2u);
+
+        ASSERT_TRUE(sim::InjectFault("enc", "bridge_fail_completion*1"));
+        StartRecording();
+        EXPECT_EQ(sends[i](h, 4096, chunk.data(), 4096), completionFailed[i]);
+        EXPECT_EQ(Trace().size(), 3u);
+    }
+}
+
+TEST_F(BridgeTunnelTest, DispatchPicksTheBridgeOperations) {
+    // ASMedia Identify is the one-request command; its Get Log Page the three-phase one.
+    HANDLE h = LoadBridge("asmedia");
+    CommandContext ctx = Context(CMD_USB_ASM);
+    uint8_t data[4096];
+    StartRecording();
+    EXPECT_EQ(DISKLIB_NVME_Identify(&ctx, h, 1, 0, data, sizeof(data)), DISKLIB_OK);
+    EXPECT_EQ(DISKLIB_NVME_Identify(&ctx, h, 0, 1, data, sizeof(data)), DISKLIB_OK);
+    EXPECT_EQ(DISKLIB_NVME_GetLogPage(&ctx, h, 5, data, sizeof(data)), DISKLIB_OK);
+    auto trace = Trace();
+    ASSERT_EQ(trace.size(), 5u);
+    ExpectPassThrough(trace[0], "e6060001000000000000000000000000", SCSI_IOCTL_DATA_IN, 4096, 24,
+                      10);
+    ExpectPassThrough(trace[1], "e6060000000000010000000000000000", SCSI_IOCTL_DATA_IN, 4096, 24,
+                      10);
+    ExpectPassThrough(trace[2],
+                      "ea5a8000010000000000"
+                      "00000040"
+                      "0000",
+                      SCSI_IOCTL_DATA_OUT, 64, 24, 10);
+    EXPECT_EQ(Field(trace[2], "data"), kLogPageHex);
+    ExpectPassThrough(trace[3],
+                      "eb5a8100010000000000"
+                      "00001000"
+                      "0000",
+                      SCSI_IOCTL_DATA_IN, 4096, 24, 10);
+    ExpectPassThrough(trace[4],
+                      "eb5a8200010000000000"
+                      "00000010"
+                      "0000",
+                      SCSI_IOCTL_DATA_IN, 16, 24, 10);
+
+    // JMicron and Realtek carry Identify through their three-phase commands.
+    h = LoadBridge("jmicron");
+    ctx = Context(CMD_USB_JMI);
+    StartRecording();
+    EXPECT_EQ(DISKLIB_NVME_Identify(&ctx, h, 0, 1, data, sizeof(data)), DISKLIB_OK);
+    trace = Trace();
+    ASSERT_EQ(trace.size(), 3u);
+    // Identify Namespace: opcode 06, NSID 1, CNS 0.
+    EXPECT_EQ(Field(trace[0], "data"), "4e564d4500000000"
+                                       "0600000001000000" +
+                                           Zeros(496));
+
+    h = LoadBridge("realtek");
+    ctx = Context(CMD_USB_RTK);
+    StartRecording();
+    EXPECT_EQ(DISKLIB_NVME_Identify(&ctx, h, 1, 0, data, sizeof(data)), DISKLIB_OK);
+    trace = Trace();
+    ASSERT_EQ(trace.size(), 3u);
+    ExpectPassThrough(trace[0], "e54000f7000000000000000000000000", SCSI_IOCTL_DATA_OUT, 64, 64,
+                      60);
+    // PCI vendor id 1E5C of the drive behind the bridge.
+    EXPECT_EQ(data[0], 0x5C);
+    EXPECT_EQ(data[1], 0x1E);
+}
+
+TEST_F(BridgeTunnelTest, BridgesRefuseWhatTheChipWouldRefuse) {
+    uint8_t block[512];
+    memset(block, 0, sizeof(block));
+
+    HANDLE h = LoadBridge("asmedia");
+    // A data phase with no command before it.
+    const uint8_t asmData[16] = {0xEB, 0x5A, 0x81, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0x02, 0, 0, 0};
+    EXPECT_EQ(Raw(h, asmData, SCSI_IOCTL_DATA_IN, block, 512), 2);
+    // A command phase whose length is not the 64-byte command.
+    const uint8_t asmShort[16] = {0xEA, 0x5A, 0x80, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0x20, 0, 0};
+    EXPECT_EQ(Raw(h, asmShort, SCSI_IOCTL_DATA_OUT, block, 32), 2);
+    // The CDB's length and the transfer length disagree.
+    const uint8_t asmMismatch[16] = {0xEA, 0x5A, 0x80, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0x40, 0, 0};
+    EXPECT_EQ(Raw(h, asmMismatch, SCSI_IOCTL_DATA_OUT, block, 32), 2);
+    // The ASMedia power request is taken.
+    const uint8_t asmPower[16] = {0xEA, 0x5A, 0x01};
+    EXPECT_EQ(Raw(h, asmPower, SCSI_IOCTL_DATA_OUT, nullptr, 0), 0);
+
+    h = LoadBridge("jmicron");
+    // A request block without the "NVME" signature.
+    const uint8_t jmiCommand[16] = {0xA1, 0x80, 0, 0, 0x02, 0};
+    EXPECT_EQ(Raw(h, jmiCommand, SCSI_IOCTL_DATA_OUT, block, 512), 2);
+    // The response phase before any command.
+    const uint8_t jmiResponse[16] = {0xA1, 0x8F, 0, 0, 0x02, 0};
+    EXPECT_EQ(Raw(h, jmiResponse, SCSI_IOCTL_DATA_IN, block, 512), 2);
+    // The JMicron power sequence: block with the value at 72, non-data phase with DataIn IN,
+    // response phase.
+    memcpy(block, "NVME", 4);
+    block[72] = 5;
+    EXPECT_EQ(Raw(h, jmiCommand, SCSI_IOCTL_DATA_OUT, block, 512), 0);
+    const uint8_t jmiNoData[16] = {0xA1, 0x81};
+    EXPECT_EQ(Raw(h, jmiNoData, SCSI_IOCTL_DATA_IN, nullptr, 0), 0);
+    memset(block, 0, sizeof(block));
+    EXPECT_EQ(Raw(h, jmiResponse, SCSI_IOCTL_DATA_IN, block, 512), 0);
+
+    h = LoadBridge("realtek");
+    NvmeCommandBlock cmd = LogPageCommand();
+    const uint8_t rtkCommand[16] = {0xE5, 0x40, 0x00, 0xF7};
+    EXPECT_EQ(Raw(h, rtkCommand, SCSI_IOCTL_DATA_OUT, &cmd, 64), 0);
+    // A data-in phase sent with DataIn OUT.
+    uint8_t data[4096];
+    const uint8_t rtkData[16] = {0xE4, 0x00, 0x10, 0xF8, 0, 0, 1};
+    EXPECT_EQ(Raw(h, rtkData, SCSI_IOCTL_DATA_OUT, data, 4096), 2);
+    // Another family's tunnel is an unknown CDB.
+    const uint8_t asmCommand[16] = {0xEA, 0x5A, 0x80, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0x40, 0, 0};
+    EXPECT_EQ(Raw(h, asmCommand, SCSI_IOCTL_DATA_OUT, &cmd, 64), 2);
+}
+
+TEST_F(BridgeTunnelTest, RealtekLengthBeyondSixteenBitsIsRefusedBeforeAnyRequest) {
+    HANDLE h = LoadBridge("realtek", "RTL9210B NVME");
+    std::vector<uint8_t> data(65536);
+    NvmeCommandBlock cmd = LogPageCommand();
+    StartRecording();
+    EXPECT_EQ(IO_USB_RTK_NvmePassThrough(h, XFER_IN, &cmd, data.data(), 65536), DISKLIB_ERR_IO);
+    EXPECT_EQ(IO_USB_RTK_FirmwareDownload(h, 0, data.data(), 65536), DISKLIB_ERR_IO);
+    EXPECT_EQ(Trace().size(), 0u);
+}
+
+} // namespace
