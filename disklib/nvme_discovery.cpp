@@ -78,7 +78,7 @@ uint32_t DriveNumberOfPath(const WCHAR* path) {
 bool ServiceIsIntelRst(const WCHAR* devicePath) {
     WCHAR service[128];
     service[0] = 0;
-    GetDiskDriverService(devicePath, service);
+    GetDiskDriverService(devicePath, service, 128);
     return FindNoCase(service, L"iaStor") != nullptr;
 }
 
@@ -214,12 +214,8 @@ int DISKLIB_NVME_GetDiskInfo(const WCHAR* path, DiskRecord* record) {
                record->iPort);
 
     if (record->iCmdType == CMD_NVME) {
-        DWORD speed = 0, width = 0, maxSpeed = 0, maxWidth = 0;
-        GetPcieLinkInfo(record->DevicePath, &speed, &width, &maxSpeed, &maxWidth);
-        record->iLinkSpeed = static_cast<int32_t>(speed);
-        record->iLinkWidth = width;
-        record->iMaxLinkSpeed = maxSpeed;
-        record->iMaxLinkWidth = maxWidth;
+        GetPcieLinkInfo(record->DevicePath, &record->iLinkSpeed, &record->iLinkWidth,
+                        &record->iMaxLinkSpeed, &record->iMaxLinkWidth);
     }
 
     CloseDisk(device, &context);
