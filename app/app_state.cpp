@@ -9,7 +9,12 @@ AppState g_appState;
 
 AppState* GetAppState() { return &g_appState; }
 
-int IsBusy() { return g_appState.hWorker != nullptr ? 1 : 0; }
+// The worker slot is written by the worker's thread and read by the dialog's: read it atomically.
+int IsBusy() {
+    PVOID worker = InterlockedCompareExchangePointer(
+        reinterpret_cast<PVOID volatile*>(&g_appState.hWorker), nullptr, nullptr);
+    return worker != nullptr ? 1 : 0;
+}
 
 void InitAppState(const char* commandLine) {
     memset(&g_appState, 0, sizeof(g_appState));

@@ -73,13 +73,22 @@ bool InjectFault(const std::string& disk, const std::string& faults) {
     std::lock_guard<std::recursive_mutex> guard(PcLock());
     SimDisk* d = Find(disk);
     std::string error;
-    return d && ParseFaultList(faults, d->faults, error);
+    if (!d || !ParseFaultList(faults, d->faults, error)) {
+        return false;
+    }
+    if (d->nvme && ThePc().HasFault(*d, "garbage_identify")) {
+        d->nvme->State().garbageIdentify = true;
+    }
+    return true;
 }
 
 void ClearFaults(const std::string& disk) {
     std::lock_guard<std::recursive_mutex> guard(PcLock());
     if (SimDisk* d = Find(disk)) {
         d->faults.clear();
+        if (d->nvme) {
+            d->nvme->State().garbageIdentify = false;
+        }
     }
 }
 

@@ -593,7 +593,22 @@ bool Pc::Build(const Scenario& scenario, std::string& error) {
                 }
                 st.unlistedOpcodes.insert(uint8_t(o));
             }
+            st.garbageIdentify = HasFault(d, "garbage_identify");
             d.nvme = std::make_unique<NvmeDrive>(st);
+            // Faults that strike inside the drive, whatever transport brings the command.
+            const int index = d.index;
+            d.nvme->SetFaultHook([index](const NvmeAdminRequest& r, NvmeCompletion& out) {
+                SimDisk& self = *ThePc().disks[size_t(index)];
+                char opcode[8];
+                std::snprintf(opcode, sizeof(opcode), "0x%02x", r.cmd.Opcode());
+                if ((r.cmd.Opcode() == kNvmeFirmwareDownload &&
+                     ThePc().TakeFault(self, "download_fail")) ||
+                    ThePc().TakeFault(self, "nvme_fail", opcode)) {
+                    out = NvmeCompletion::Of(nvme_status::kInternalError);
+                    return true;
+                }
+                return false;
+            });
             const std::string vsc = s.Get("vsc", "none");
             if (vsc != "none" && vsc != "0" && vsc != "1") {
                 return fail(s, "vsc is 0, 1 or none");

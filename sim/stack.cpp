@@ -603,6 +603,92 @@ DWORD IntelNvm(Io& io, const SRB_IO_CONTROL& srb) {
     return 0;
 }
 
+// The RST firmware requests: a FIRMWARE_REQUEST_BLOCK after the header, then
+// STORAGE_FIRMWARE_DOWNLOAD_V2 with the chunk, or STORAGE_FIRMWARE_ACTIVATE.
+DWORD IntelFw(Io& io, const SRB_IO_CONTROL& srb) {
+    const size_t frbAt = 32;
+    const size_t bodyAt = frbAt + sizeof(FIRMWARE_REQUEST_BLOCK);
+    if (io.in.size() < bodyAt) {
+        return ERROR_INVALID_PARAMETER;
+    }
+    const uint8_t* p = io.in.data();
+    const uint8_t pathId = p[29];
+    auto frb = Read<FIRMWARE_REQUEST_BLOCK>(io.in, frbAt);
+    io.f.Num("version", p[28]);
+    io.f.Num("path_id", pathId);
+    io.f.Num("function", frb.Function);
+    io.f.Num("fw_flags", frb.Flags);
+    io.f.Num("data_buffer_offset", frb.DataBufferOffset);
+    io.f.Num("data_buffer_length", frb.DataBufferLength);
+    if (srb.ControlCode != kIntelFwControlCode) {
+        return ERROR_INVALID_FUNCTION;
+    }
+    if (uint64_t(srb.HeaderLength) + srb.Length != io.in.size() || p[28] != 1 ||
+        frb.Version != FIRMWARE_REQUEST_BLOCK_STRUCTURE_VERSION ||
+        frb.Size != sizeof(FIRMWARE_REQUEST_BLOCK) ||
+        !(frb.Flags & FIRMWARE_REQUEST_FLAG_CONTROLLER) || frb.DataBufferOffset < bodyAt ||
+        uint64_t(frb.DataBufferOffset) + frb.DataBufferLength > io.in.size()) {
+        return ERROR_INVALID_PARAMETER;
+    }
+    SimDisk* d = io.pc.DiskOnPort(io.handle.port, pathId, 0, 0);
+    if (!d || d->kind != DiskKind::Rst || !d->nvme) {
+        return ERROR_INVALID_PARAMETER;
+    }
+    NvmeCommand cmd;
+    std::vector<uint8_t> data;
+    NvmeXfer dir = NvmeXfer::None;
+    if (frb.Function == FIRMWARE_FUNCTION_DOWNLOAD) {
+        const size_t imageAt = offsetof(STORAGE_FIRMWARE_DOWNLOAD_V2, ImageBuffer);
+        if (frb.DataBufferLength < imageAt) {
+            return ERROR_INVALID_PARAMETER;
+        }
+        auto dl = Read<STORAGE_FIRMWARE_DOWNLOAD_V2>(io.in, frb.DataBufferOffset);
+        io.f.Num("fw_struct_version", dl.Version);
+        io.f.Num("fw_struct_size", dl.Size);
+        io.f.Num("offset", dl.Offset);
+        io.f.Num("buffer_size", dl.BufferSize);
+        io.f.Num("slot", dl.Slot);
+        io.f.Num("image_size", dl.ImageSize);
+        const uint64_t chunkAt = uint64_t(frb.DataBufferOffset) + imageAt;
+        if (dl.Version != STORAGE_FIRMWARE_DOWNLOAD_STRUCTURE_VERSION_V2 || dl.Size != imageAt ||
+            dl.BufferSize == 0 || dl.BufferSize % 4 || dl.Offset % 4 ||
+            frb.DataBufferLength != imageAt + dl.BufferSize ||
+            chunkAt + dl.BufferSize > io.in.size()) {
+            return ERROR_INVALID_PARAMETER;
+        }
+        data.assign(p + chunkAt, p + chunkAt + dl.BufferSize);
+        io.f.Data(data.data(), data.size());
+        cmd.cdw[0] = kNvmeFirmwareDownload;
+        cmd.cdw[10] = uint32_t(dl.BufferSize / 4 - 1);
+        cmd.cdw[11] = uint32_t(dl.Offset / 4);
+        dir = NvmeXfer::ToDevice;
+    } else if (frb.Function == FIRMWARE_FUNCTION_ACTIVATE) {
+        if (frb.DataBufferLength < sizeof(STORAGE_FIRMWARE_ACTIVATE)) {
+            return ERROR_INVALID_PARAMETER;
+        }
+        auto act = Read<STORAGE_FIRMWARE_ACTIVATE>(io.in, frb.DataBufferOffset);
+        io.f.Num("fw_struct_version", act.Version);
+        io.f.Num("fw_struct_size", act.Size);
+        io.f.Num("slot", act.SlotToActivate);
+        if (act.Version != STORAGE_FIRMWARE_ACTIVATE_STRUCTURE_VERSION ||
+            act.Size != sizeof(STORAGE_FIRMWARE_ACTIVATE) || act.SlotToActivate == 0 ||
+            act.SlotToActivate > kNvmeFirmwareSlots) {
+            return ERROR_INVALID_PARAMETER;
+        }
+        // The image goes into the slot and runs after the next reset.
+        cmd.cdw[0] = kNvmeFirmwareCommit;
+        cmd.cdw[10] = act.SlotToActivate | 1u << 3;
+    } else {
+        return ERROR_INVALID_FUNCTION;
+    }
+    const NvmeCompletion c = RunAdmin(*d->nvme, cmd, dir, data);
+    if (!c.Ok()) {
+        return ERROR_IO_DEVICE;
+    }
+    io.returned = 0;
+    return 0;
+}
+
 DWORD Miniport(Io& io) {
     if (io.in.size() < sizeof(SRB_IO_CONTROL)) {
         return ERROR_INVALID_PARAMETER;
@@ -631,7 +717,9 @@ DWORD Miniport(Io& io) {
     if (std::memcmp(srb.Signature, "IntelNvm", 8) == 0) {
         return IntelNvm(io, srb);
     }
-    (void)kIntelFwControlCode; // "IntelFw " joins with the firmware transfer
+    if (std::memcmp(srb.Signature, "IntelFw ", 8) == 0) {
+        return IntelFw(io, srb);
+    }
     return ERROR_INVALID_FUNCTION;
 }
 
@@ -659,9 +747,6 @@ DWORD FirmwareDownload(Io& io) {
         fw.BufferSize % 4 || fw.Offset % 4 ||
         !(fw.Flags & STORAGE_HW_FIRMWARE_REQUEST_FLAG_CONTROLLER)) {
         return ERROR_INVALID_PARAMETER;
-    }
-    if (io.pc.TakeFault(*io.disk, "download_fail")) {
-        return ERROR_IO_DEVICE;
     }
     NvmeCommand cmd;
     cmd.cdw[0] = kNvmeFirmwareDownload;

@@ -7,7 +7,8 @@
 
 namespace zxposix {
 
-// Milliseconds of program time since the process started (scaled by the speed factor).
+// Milliseconds of program time: the uptime at the process start, then advancing scaled by the
+// speed factor.
 uint64_t ClockNowMs();
 // The real duration that a span of program time takes at the current speed.
 std::chrono::nanoseconds ClockRealDuration(uint64_t programMs);

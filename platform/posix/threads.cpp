@@ -14,10 +14,12 @@ namespace {
 
 using Steady = std::chrono::steady_clock;
 
+// Program time starts at the machine's uptime, as the Windows tick count counts from the
+// system's start, so that two runs never read the same tick count.
 struct Clock {
     std::mutex lock;
     Steady::time_point anchor = Steady::now();
-    double anchorMs = 0.0;  // program time at the anchor
+    double anchorMs = std::chrono::duration<double, std::milli>(anchor.time_since_epoch()).count();
     double speed = 1.0;
 };
 
@@ -195,6 +197,25 @@ LONG InterlockedIncrement(LONG volatile* addend) {
 
 LONG InterlockedDecrement(LONG volatile* addend) {
     return __atomic_sub_fetch(addend, 1, __ATOMIC_SEQ_CST);
+}
+
+SHORT InterlockedCompareExchange16(SHORT volatile* destination, SHORT exchange, SHORT comparand) {
+    SHORT expected = comparand;
+    __atomic_compare_exchange_n(destination, &expected, exchange, false, __ATOMIC_SEQ_CST,
+                                __ATOMIC_SEQ_CST);
+    return expected;
+}
+
+PVOID InterlockedCompareExchangePointer(PVOID volatile* destination, PVOID exchange,
+                                        PVOID comparand) {
+    PVOID expected = comparand;
+    __atomic_compare_exchange_n(destination, &expected, exchange, false, __ATOMIC_SEQ_CST,
+                                __ATOMIC_SEQ_CST);
+    return expected;
+}
+
+PVOID InterlockedExchangePointer(PVOID volatile* target, PVOID value) {
+    return __atomic_exchange_n(target, value, __ATOMIC_SEQ_CST);
 }
 
 void InitializeCriticalSection(LPCRITICAL_SECTION section) {

@@ -29,6 +29,10 @@ LONG InterlockedCompareExchange(LONG volatile* destination, LONG exchange, LONG 
 LONG InterlockedExchange(LONG volatile* target, LONG value);
 LONG InterlockedIncrement(LONG volatile* addend);
 LONG InterlockedDecrement(LONG volatile* addend);
+SHORT InterlockedCompareExchange16(SHORT volatile* destination, SHORT exchange, SHORT comparand);
+PVOID InterlockedCompareExchangePointer(PVOID volatile* destination, PVOID exchange,
+                                        PVOID comparand);
+PVOID InterlockedExchangePointer(PVOID volatile* target, PVOID value);
 
 // Critical sections, for the few places that must keep two threads apart.
 typedef struct _CRITICAL_SECTION {

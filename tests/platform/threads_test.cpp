@@ -69,6 +69,15 @@ TEST(ClockTest, SpeedFactorShortensSleepsAndAdvancesTheTickCount) {
     EXPECT_LT(real, std::chrono::milliseconds(1000));
 }
 
+TEST(ClockTest, TickCountStartsAtTheMachinesUptimeLikeWindows) {
+    // Two runs of the program must not read the same tick count (working folders are named
+    // after it), so it counts from the system's start, not from the process's.
+    double uptimeMs = std::chrono::duration<double, std::milli>(
+                          std::chrono::steady_clock::now().time_since_epoch())
+                          .count();
+    EXPECT_NEAR(static_cast<double>(GetTickCount64()), uptimeMs, 1000.0);
+}
+
 TEST(ClockTest, TickCountIsMonotonicAcrossSpeedChanges) {
     ULONGLONG a = GetTickCount64();
     {

@@ -427,6 +427,44 @@ TEST_F(StackTest, FaultsStrikeAfterTheirSkipAndForTheirCount) {
     CloseHandle(h);
 }
 
+TEST_F(StackTest, DriveFaultsStrikeWhateverTheTransport) {
+    HANDLE h = Open(L"\\\\.\\PhysicalDrive1");
+    ASSERT_TRUE(sim::InjectFault("native", "nvme_fail:0x06*1"));
+    std::vector<uint8_t> buf = IdentifyCommand();
+    EXPECT_EQ(Ioctl(h, IOCTL_STORAGE_PROTOCOL_COMMAND, buf.data(), DWORD(buf.size()), buf.data(),
+                    DWORD(buf.size()))
+                  .error,
+              1117u);
+    buf = IdentifyCommand();
+    EXPECT_EQ(Ioctl(h, IOCTL_STORAGE_PROTOCOL_COMMAND, buf.data(), DWORD(buf.size()), buf.data(),
+                    DWORD(buf.size()))
+                  .error,
+              0u);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(&buf[144 + 24]), 8), "ZELTARIX");
+    ASSERT_TRUE(sim::InjectFault("native", "garbage_identify"));
+    buf = IdentifyCommand();
+    EXPECT_TRUE(Ioctl(h, IOCTL_STORAGE_PROTOCOL_COMMAND, buf.data(), DWORD(buf.size()), buf.data(),
+                      DWORD(buf.size()))
+                    .ok);
+    EXPECT_NE(std::string(reinterpret_cast<char*>(&buf[144 + 24]), 8), "ZELTARIX");
+    sim::ClearFaults("native");
+    CloseHandle(h);
+    // A refused download chunk, here on the RST path.
+    HANDLE port = Open(L"\\\\.\\scsi3:");
+    ASSERT_TRUE(sim::InjectFault("rst", "download_fail@1*1"));
+    std::vector<DWORD> errors;
+    for (uint32_t offset = 0; offset < 3; ++offset) {
+        std::vector<uint8_t> in = IntelNvm(0x11, 0, 4); // one dword at dword offset `offset`
+        std::memcpy(&in[32 + 44], &offset, 4);
+        std::vector<uint8_t> out(in.size(), 0);
+        errors.push_back(Ioctl(port, IOCTL_SCSI_MINIPORT, in.data(), DWORD(in.size()), out.data(),
+                               DWORD(out.size()))
+                             .error);
+    }
+    EXPECT_EQ(errors, (std::vector<DWORD>{0, 1117, 0}));
+    CloseHandle(port);
+}
+
 TEST_F(StackTest, NativeFirmwareDownloadAndActivate) {
     HANDLE h = Open(L"\\\\.\\PhysicalDrive1");
     ASSERT_TRUE(sim::WithDrive("native", [](sim::NvmeDrive& d) {
@@ -478,6 +516,77 @@ TEST_F(StackTest, NativeFirmwareDownloadAndActivate) {
     act.Slot = 4;
     EXPECT_EQ(Ioctl(h, IOCTL_STORAGE_FIRMWARE_ACTIVATE, &act, sizeof(act), NULL, 0).error, 87u);
     CloseHandle(h);
+}
+
+} // namespace
+
+namespace {
+
+// An "IntelFw " request as the RST driver reads it: 88 + chunk bytes for a download, 4184
+// for an activate.
+std::vector<uint8_t> IntelFw(uint32_t function, uint64_t offset, uint32_t chunk) {
+    const bool download = function == FIRMWARE_FUNCTION_DOWNLOAD;
+    std::vector<uint8_t> buf(download ? 88 + chunk : 4184, 0);
+    auto* srb = reinterpret_cast<SRB_IO_CONTROL*>(buf.data());
+    srb->HeaderLength = 28;
+    std::memcpy(srb->Signature, "IntelFw ", 8);
+    srb->Timeout = 200;
+    srb->ControlCode = 0xF0000040;
+    srb->Length = DWORD(buf.size() - 28);
+    buf[28] = 1;
+    buf[29] = 1; // path id
+    auto* frb = reinterpret_cast<FIRMWARE_REQUEST_BLOCK*>(&buf[32]);
+    frb->Version = 1;
+    frb->Size = 24;
+    frb->Function = function;
+    frb->Flags = FIRMWARE_REQUEST_FLAG_CONTROLLER;
+    frb->DataBufferOffset = 56;
+    frb->DataBufferLength = download ? chunk + 32 : 12;
+    if (download) {
+        auto* dl = reinterpret_cast<STORAGE_FIRMWARE_DOWNLOAD_V2*>(&buf[56]);
+        dl->Version = 2;
+        dl->Size = 32;
+        dl->Offset = offset;
+        dl->BufferSize = chunk;
+        dl->Slot = 0xFF;
+        std::memset(&buf[88], 'C', chunk);
+    } else {
+        auto* act = reinterpret_cast<STORAGE_FIRMWARE_ACTIVATE*>(&buf[56]);
+        act->Version = 1;
+        act->Size = 12;
+        act->SlotToActivate = 1;
+    }
+    return buf;
+}
+
+TEST_F(StackTest, RstFirmwareDownloadAndActivate) {
+    ASSERT_TRUE(sim::WithDrive("rst", [](sim::NvmeDrive& d) {
+        d.SetFirmwareChecker([](const std::vector<uint8_t>& image) {
+            sim::FirmwareCheck c;
+            c.ok = image.size() == 5904;
+            c.revision = "ZX12B200";
+            return c;
+        });
+    }));
+    HANDLE port = Open(L"\\\\.\\scsi3:");
+    std::vector<uint8_t> first = IntelFw(FIRMWARE_FUNCTION_DOWNLOAD, 0, 4096);
+    std::vector<uint8_t> second = IntelFw(FIRMWARE_FUNCTION_DOWNLOAD, 4096, 1808);
+    std::vector<uint8_t> bad = IntelFw(FIRMWARE_FUNCTION_DOWNLOAD, 8192, 16);
+    reinterpret_cast<FIRMWARE_REQUEST_BLOCK*>(&bad[32])->DataBufferLength = 16; // without the 32
+    std::vector<uint8_t> activate = IntelFw(FIRMWARE_FUNCTION_ACTIVATE, 0, 0);
+    EXPECT_EQ(Ioctl(port, IOCTL_SCSI_MINIPORT, first.data(), DWORD(first.size()), NULL, 0).error,
+              0u);
+    EXPECT_EQ(Ioctl(port, IOCTL_SCSI_MINIPORT, bad.data(), DWORD(bad.size()), NULL, 0).error, 87u);
+    EXPECT_EQ(Ioctl(port, IOCTL_SCSI_MINIPORT, second.data(), DWORD(second.size()), NULL, 0).error,
+              0u);
+    EXPECT_EQ(
+        Ioctl(port, IOCTL_SCSI_MINIPORT, activate.data(), DWORD(activate.size()), NULL, 0).error,
+        0u);
+    CloseHandle(port);
+    ASSERT_TRUE(sim::ResetDisk("rst", 1));
+    std::string running;
+    sim::WithDrive("rst", [&](sim::NvmeDrive& d) { running = d.State().firmware; });
+    EXPECT_EQ(running, "ZX12B200");
 }
 
 } // namespace

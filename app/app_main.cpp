@@ -1,0 +1,20 @@
+#include "app/app_main.h"
+#include "app/app_state.h"
+#include "app/main_dialog.h"
+#include "app/resource_ids.h"
+
+int AppMain(HINSTANCE instance, const char* commandLine) {
+    // Version 1, no debug callback, background thread and external codecs not suppressed.
+    Gdiplus::GdiplusStartupInput input;
+    input.GdiplusVersion = 1;
+    input.DebugEventCallback = NULL;
+    input.SuppressBackgroundThread = FALSE;
+    input.SuppressExternalCodecs = FALSE;
+    ULONG_PTR token = 0;
+    Gdiplus::GdiplusStartup(&token, &input, NULL);
+    InitCommonControls();
+    InitAppState(commandLine);
+    DialogBoxParamW(instance, MAKEINTRESOURCEW(IDD_MAIN), NULL, MainDialogProc, 0);
+    Gdiplus::GdiplusShutdown(token);
+    return 0;
+}

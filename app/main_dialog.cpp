@@ -1,0 +1,136 @@
+// The main dialog: initialisation and layout, the commands, the device-change debounce and the
+// two private messages of the update workers.
+#include "app/main_dialog.h"
+#include "app/app_state.h"
+#include "app/disk_list.h"
+#include "app/messages.h"
+#include "app/resource_ids.h"
+#include "app/update_flow.h"
+#include "package/package_config.h"
+#include "package/package_files.h"
+
+namespace {
+
+// The dialog's bottom edge goes one status-line height plus 5 pixels below the status line;
+// left, top and width stay.
+void FitHeight(HWND dialog) {
+    RECT status;
+    RECT window;
+    GetWindowRect(GetDlgItem(dialog, IDC_STATUS), &status);
+    GetWindowRect(dialog, &window);
+    int height = 2 * status.bottom - status.top + 5 - window.top;
+    MoveWindow(dialog, window.left, window.top, window.right - window.left, height, TRUE);
+}
+
+// A 5-pixel bar along the bottom of the client area, across its whole width.
+void PlaceProgressBar(HWND dialog) {
+    RECT client;
+    GetClientRect(dialog, &client);
+    int width = client.right - client.left;
+    int height = client.bottom - client.top;
+    MoveWindow(GetDlgItem(dialog, IDC_PROGRESS), 0, height - 5, width, 5, TRUE);
+}
+
+void ShowProgramIcon(HWND dialog) {
+    HANDLE icon = LoadImageW(GetModuleHandleW(NULL), MAKEINTRESOURCEW(IDI_MAIN), IMAGE_ICON, 64, 64,
+                             LR_DEFAULTCOLOR);
+    SendDlgItemMessageW(dialog, IDC_PROGRAM_ICON, STM_SETIMAGE, IMAGE_ICON, reinterpret_cast<LPARAM>(icon));
+    SetClassLongPtrW(dialog, GCLP_HICON, reinterpret_cast<LONG_PTR>(icon));
+}
+
+INT_PTR OnInitDialog(HWND dialog) {
+    AppState* state = GetAppState();
+    state->hDialog = dialog;
+    SetDlgItemTextW(dialog, IDC_MODEL, L"");
+    SetDlgItemTextW(dialog, IDC_SERIAL, L"");
+    SetDlgItemTextW(dialog, IDC_INTERFACE, L"");
+    SetDlgItemTextW(dialog, IDC_FIRMWARE, L"");
+    SetDlgItemTextW(dialog, IDC_CAPACITY, L"");
+    SetDlgItemTextW(dialog, IDC_STATUS, L"");
+    FitHeight(dialog);
+    PlaceProgressBar(dialog);
+    CenterWindow(dialog);
+    ShowProgramIcon(dialog);
+    // Failures here are not detected: a missing configuration leaves the defaults.
+    PreparePackage();
+    LoadPackageConfig(state->ConfigPath);
+    SetWindowTextW(dialog, state->Title);
+    Rescan(dialog, 1);
+    RefreshSelection(dialog);
+    return 0;
+}
+
+INT_PTR OnClose(HWND dialog) {
+    AppState* state = GetAppState();
+    if (IsBusy()) {
+        MessageBoxW(dialog, BUSY_CLOSE_TEXT, state->Title, MB_OK);
+        return 0;
+    }
+    CleanUpWorkingFolder(state->WorkingFolder);
+    EndDialog(dialog, 0);
+    return 1;
+}
+
+INT_PTR OnCommand(HWND dialog, int id, int notification) {
+    switch (id) {
+    case IDOK:
+        LaunchUpdate(dialog);
+        return 0;
+    case IDCANCEL:
+        return OnClose(dialog);
+    case IDC_DISK_LIST:
+        if (notification == CBN_SELENDOK) {
+            RefreshSelection(dialog);
+        }
+        return 0;
+    default:
+        return 0;
+    }
+}
+
+} // namespace
+
+void CenterWindow(HWND window) {
+    RECT rect;
+    GetWindowRect(window, &rect);
+    int width = rect.right - rect.left;
+    int height = rect.bottom - rect.top;
+    int x;
+    int y;
+    HWND parent = GetParent(window);
+    RECT area;
+    if (parent != NULL && GetWindowRect(parent, &area)) {
+        x = area.left + (area.right - area.left - width) / 2;
+        y = area.top + (area.bottom - area.top - height) / 2;
+    } else {
+        x = (GetSystemMetrics(SM_CXSCREEN) - width) / 2;
+        y = (GetSystemMetrics(SM_CYSCREEN) - height) / 2;
+    }
+    MoveWindow(window, x, y, width, height, TRUE);
+}
+
+INT_PTR CALLBACK MainDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam) {
+    switch (message) {
+    case WM_INITDIALOG:
+        return OnInitDialog(dialog);
+    case WM_COMMAND:
+        return OnCommand(dialog, LOWORD(wParam), HIWORD(wParam));
+    case WM_DEVICECHANGE:
+        // Setting the timer again restarts its delay: a burst gives one rescan.
+        SetTimer(dialog, DEVICE_CHANGE_TIMER_ID, DEVICE_CHANGE_DELAY_MS, NULL);
+        return 0;
+    case WM_TIMER:
+        KillTimer(dialog, DEVICE_CHANGE_TIMER_ID);
+        Rescan(dialog, 0);
+        return 0;
+    case WM_UPDATE_DONE:
+        OnUpdateDone(dialog, static_cast<int>(lParam));
+        return 0;
+    case WM_UPDATE_PROGRESS:
+        SendDlgItemMessageW(dialog, IDC_PROGRESS, PBM_SETPOS,
+                            static_cast<WPARAM>(MapProgress(static_cast<int>(lParam))), 0);
+        return 0;
+    default:
+        return 0;
+    }
+}

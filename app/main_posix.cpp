@@ -1,0 +1,56 @@
+// The program entry on POSIX: the program runs on the simulated PC, its dialog is drawn in the
+// terminal, and the Debug log goes to a file so that it never writes into the screen being
+// drawn.
+#include "app/app_main.h"
+#include "platform/posix/control.h"
+#include "platform/posix/terminal/terminal.h"
+#include "sim/control.h"
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <string>
+#include <unistd.h>
+
+int main(int argc, char** argv) {
+    // The command line as Windows hands it to WinMain: the arguments after the program name.
+    std::string commandLine;
+    for (int i = 1; i < argc; i++) {
+        if (i > 1) {
+            commandLine += ' ';
+        }
+        commandLine += argv[i];
+    }
+    const char* speed = getenv("ZX_SIM_SPEED");
+    if (speed != NULL && atof(speed) > 0) {
+        zxposix::SetClockSpeed(atof(speed));
+    }
+    // The simulated PC: the scenario file named by ZX_SIM_SCENARIO, or the default one.
+    const char* scenario = getenv("ZX_SIM_SCENARIO");
+    std::string scenarioError;
+    if (scenario != NULL && scenario[0] != 0 ? !sim::LoadScenarioFile(scenario, &scenarioError)
+                                             : !sim::LoadDefaultScenario()) {
+        fprintf(stderr, "zxflash: scenario %s: %s\n", scenario, scenarioError.c_str());
+        return 2;
+    }
+    std::string logPath;
+    const char* log = getenv("ZX_DEBUG_LOG");
+    if (log == NULL || log[0] == 0) {
+        const char* tmp = getenv("TMPDIR");
+        logPath = std::string(tmp != NULL && tmp[0] != 0 ? tmp : "/tmp") + "/zxflash-debug.log";
+        setenv("ZX_DEBUG_LOG", logPath.c_str(), 1);
+    }
+    std::string error;
+    std::unique_ptr<zxposix::ui::FrontEnd> terminal = zxposix::ui::MakeTerminalFrontEnd(&error);
+    if (!terminal) {
+        fprintf(stderr, "zxflash: %s (zxsim run runs the program without one)\n", error.c_str());
+        return 2;
+    }
+    zxposix::ui::SetFrontEnd(terminal.get());
+    int result = AppMain(GetModuleHandleW(NULL), commandLine.c_str());
+    zxposix::ui::SetFrontEnd(nullptr);
+    terminal.reset();
+    if (!logPath.empty() && access(logPath.c_str(), F_OK) == 0) {
+        fprintf(stderr, "zxflash: Debug log in %s\n", logPath.c_str());
+    }
+    return result;
+}

@@ -1,0 +1,109 @@
+// The headless front end: a script of user actions played into the dialog, for tests and
+// `zxsim run`.
+#include "platform/posix/user_internal.h"
+
+#include <cctype>
+#include <cwchar>
+#include <deque>
+
+namespace zxposix {
+namespace ui {
+namespace {
+
+class HeadlessScript : public FrontEnd {
+public:
+    HeadlessScript(std::vector<ScriptStep> steps, std::function<bool()> settled)
+        : steps_(steps.begin(), steps.end()), settled_(std::move(settled)) {}
+
+    std::chrono::milliseconds Idle() override {
+        MessageBoxRecord box;
+        if (OpenMessageBox(&box)) {
+            if (!steps_.empty() && steps_.front().kind == ScriptStep::Answer) {
+                AnswerMessageBox(steps_.front().value);
+                steps_.pop_front();
+            } else {
+                int a = EscapeAnswer(box.type);
+                AnswerMessageBoxUnscripted(a != 0 ? a : IDNO);
+            }
+            return std::chrono::milliseconds(1);
+        }
+        HWND dialog = CurrentDialog();
+        if (dialog == nullptr || !IsSettled()) {
+            return std::chrono::milliseconds(2);
+        }
+        if (steps_.empty()) {
+            if (ChangeCount() != lastEscapeChange_) { // once per change of state
+                PressKey(dialog, VK_ESCAPE);
+                lastEscapeChange_ = ChangeCount();
+            }
+            return std::chrono::milliseconds(2);
+        }
+        ScriptStep step = steps_.front();
+        switch (step.kind) {
+        case ScriptStep::Select: {
+            DialogView view;
+            if (ReadDialog(dialog, &view)) {
+                for (const ControlView& c : view.controls) {
+                    if (wcscasecmp(c.className.c_str(), WC_COMBOBOXW) == 0) { // the list
+                        SelectEntry(dialog, c.id, step.value);
+                        break;
+                    }
+                }
+            }
+            break;
+        }
+        case ScriptStep::Run:
+            ClickButton(dialog, IDOK);
+            break;
+        case ScriptStep::Escape:
+            PressKey(dialog, VK_ESCAPE);
+            break;
+        case ScriptStep::CloseBox:
+            PressCloseBox(dialog);
+            break;
+        case ScriptStep::Answer:
+            // No box came of the steps before and the dialog is settled: nothing is left to
+            // answer, so the answer is dropped.
+            break;
+        }
+        steps_.pop_front();
+        return std::chrono::milliseconds(1);
+    }
+
+private:
+    bool IsSettled() const { return !settled_ || settled_(); }
+
+    std::deque<ScriptStep> steps_;
+    std::function<bool()> settled_;
+    uint64_t lastEscapeChange_ = UINT64_MAX;
+};
+
+} // namespace
+
+std::unique_ptr<FrontEnd> MakeHeadlessScript(std::vector<ScriptStep> steps,
+                                             std::function<bool()> settled) {
+    return std::make_unique<HeadlessScript>(std::move(steps), std::move(settled));
+}
+
+int ParseAnswer(const std::string& text) {
+    std::string t;
+    for (char c : text) {
+        t.push_back(static_cast<char>(std::tolower(static_cast<unsigned char>(c))));
+    }
+    if (t == "ok") {
+        return IDOK;
+    }
+    if (t == "cancel") {
+        return IDCANCEL;
+    }
+    if (t == "yes") {
+        return IDYES;
+    }
+    if (t == "no") {
+        return IDNO;
+    }
+    return 0;
+}
+
+} // namespace ui
+} // namespace zxposix

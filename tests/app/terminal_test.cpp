@@ -1,0 +1,130 @@
+// zxflash in a terminal: the program on its embedded demo package, driven through a
+// pseudo-terminal as a person would drive it.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <string>
+#include <sys/ioctl.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+
+class Terminal {
+public:
+    Terminal(const std::string& dir, int rows, int cols) {
+        winsize ws{};
+        ws.ws_row = static_cast<unsigned short>(rows);
+        ws.ws_col = static_cast<unsigned short>(cols);
+        pid_ = forkpty(&fd_, nullptr, nullptr, &ws);
+        if (pid_ == 0) {
+            setenv("TERM", "xterm", 1);
+            setenv("TMPDIR", dir.c_str(), 1);
+            setenv("ZX_DEBUG_LOG", (dir + "/debug.log").c_str(), 1);
+            execl(ZXFLASH_PATH, "zxflash", "/debug", static_cast<char*>(nullptr));
+            _exit(127);
+        }
+    }
+
+    ~Terminal() {
+        if (pid_ > 0 && !exited_) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+        }
+        if (fd_ >= 0) {
+            close(fd_);
+        }
+    }
+
+    bool Started() const { return pid_ > 0 && fd_ >= 0; }
+
+    // Reads until the output since the last mark holds text, or the time is up.
+    bool WaitFor(const std::string& text, int ms) {
+        auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+        while (std::chrono::steady_clock::now() < end) {
+            if (out_.find(text, mark_) != std::string::npos) {
+                return true;
+            }
+            Read(20);
+        }
+        return out_.find(text, mark_) != std::string::npos;
+    }
+
+    void Mark() { mark_ = out_.size(); }
+
+    void Send(const std::string& keys) {
+        ASSERT_EQ(write(fd_, keys.data(), keys.size()), ssize_t(keys.size()));
+    }
+
+    void Resize(int rows, int cols) {
+        winsize ws{};
+        ws.ws_row = static_cast<unsigned short>(rows);
+        ws.ws_col = static_cast<unsigned short>(cols);
+        ioctl(fd_, TIOCSWINSZ, &ws);
+        kill(pid_, SIGWINCH);
+    }
+
+    // The exit code, or -1 when the program does not end in time.
+    int WaitExit(int ms) {
+        auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+        while (std::chrono::steady_clock::now() < end) {
+            Read(20);
+            int status = 0;
+            if (waitpid(pid_, &status, WNOHANG) == pid_) {
+                exited_ = true;
+                return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+            }
+        }
+        return -1;
+    }
+
+    const std::string& Output() const { return out_; }
+
+private:
+    void Read(int ms) {
+        pollfd p{fd_, POLLIN, 0};
+        if (poll(&p, 1, ms) > 0 && (p.revents & POLLIN)) {
+            char buf[4096];
+            ssize_t n = read(fd_, buf, sizeof(buf));
+            if (n > 0) {
+                out_.append(buf, static_cast<size_t>(n));
+            }
+        }
+    }
+
+    pid_t pid_ = -1;
+    int fd_ = -1;
+    bool exited_ = false;
+    std::string out_;
+    size_t mark_ = 0;
+};
+
+} // namespace
+
+TEST(TerminalFrontEnd, ShowsTheDemoTitleRedrawsOnResizeAndClosesOnEsc) {
+    char pattern[] = "/tmp/zxterm-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    std::string dir = pattern;
+    {
+        Terminal t(dir, 24, 80);
+        ASSERT_TRUE(t.Started());
+        EXPECT_TRUE(t.WaitFor("FW update tool", 10000)) << t.Output();
+        EXPECT_TRUE(t.WaitFor("[ RUN ]", 2000));
+        EXPECT_TRUE(t.WaitFor("Capacity", 2000));
+        t.Mark();
+        t.Resize(30, 100);
+        EXPECT_TRUE(t.WaitFor("FW update tool", 5000)); // drawn again for the new size
+        t.Send("\x1b");
+        EXPECT_EQ(t.WaitExit(10000), 0);
+        // the Debug log's prefix never reaches the screen
+        EXPECT_EQ(t.Output().find("[ZX]          [middle]"), std::string::npos);
+    }
+    std::string cmd = "rm -rf '" + dir + "'";
+    EXPECT_EQ(std::system(cmd.c_str()), 0);
+}

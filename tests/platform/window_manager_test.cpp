@@ -1,0 +1,516 @@
+// The POSIX window manager: templates, cross-thread messages, nested message boxes, list
+// notifications, disabled input, timers, the close paths and the headless script driver.
+#include "platform/posix/control.h"
+#include "platform/posix/ui_control.h"
+#include "platform/win32.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <fstream>
+#include <functional>
+#include <mutex>
+#include <sstream>
+#include <thread>
+
+using namespace zxposix::ui;
+
+namespace {
+
+const char kTestScript[] =
+    "#define IDD_TEST 200\n"
+    "IDD_TEST DIALOGEX 0, 0, 200, 100\n"
+    "STYLE DS_MODALFRAME | DS_CENTER | WS_POPUP | WS_CAPTION | WS_SYSMENU\n"
+    "CAPTION \"Test\"\n"
+    "FONT 9, \"Face\", 400, 0, 0x88\n"
+    "BEGIN\n"
+    "  CONTROL \"\", 500, \"ComboBox\", CBS_DROPDOWNLIST | WS_VSCROLL | WS_TABSTOP, 10, 10, 100, "
+    "50\n"
+    "  CONTROL \"RUN\", IDOK, \"Button\", BS_DEFPUSHBUTTON | WS_TABSTOP, 120, 10, 50, 14\n"
+    "  CONTROL \"\", 510, \"Static\", SS_LEFT, 10, 40, 100, 8\n"
+    "  CONTROL \"\", 1003, \"msctls_progress32\", WS_BORDER, 0, 90, 200, 6\n"
+    "END\n";
+
+const UINT kMsgA = WM_APP + 1;
+const UINT kMsgB = WM_APP + 2;
+const UINT kMsgBox = WM_APP + 3;
+
+std::mutex g_lock;
+std::function<INT_PTR(HWND, UINT, WPARAM, LPARAM)> g_handler;
+std::vector<std::pair<UINT, WPARAM>> g_seen; // messages of interest, in arrival order
+
+void See(UINT msg, WPARAM w) {
+    std::lock_guard<std::mutex> guard(g_lock);
+    g_seen.push_back({msg, w});
+}
+
+std::vector<std::pair<UINT, WPARAM>> Seen() {
+    std::lock_guard<std::mutex> guard(g_lock);
+    return g_seen;
+}
+
+INT_PTR CALLBACK TestProc(HWND h, UINT msg, WPARAM w, LPARAM l) {
+    std::function<INT_PTR(HWND, UINT, WPARAM, LPARAM)> handler;
+    {
+        std::lock_guard<std::mutex> guard(g_lock);
+        handler = g_handler;
+    }
+    if (msg == WM_COMMAND && LOWORD(w) == IDCANCEL) {
+        See(msg, w);
+        EndDialog(h, 7);
+        return TRUE;
+    }
+    return handler ? handler(h, msg, w, l) : 0;
+}
+
+class WindowManager : public ::testing::Test {
+protected:
+    void SetUp() override {
+        zxposix::RegisterResource(ZX_DIALOG_SCRIPT_TYPE, ZX_DIALOG_SCRIPT_ID, kTestScript,
+                                  sizeof(kTestScript) - 1);
+        ClearRecords();
+        ClearPendingAnswers();
+        SetScreenSize(1024, 768);
+        std::lock_guard<std::mutex> guard(g_lock);
+        g_seen.clear();
+        g_handler = nullptr;
+    }
+
+    void TearDown() override {
+        if (thread_.joinable()) {
+            if (HWND d = CurrentDialog()) {
+                EndDialog(d, 0);
+            }
+            thread_.join();
+        }
+        zxposix::SetClockSpeed(1.0);
+        std::lock_guard<std::mutex> guard(g_lock);
+        g_handler = nullptr;
+    }
+
+    void SetHandler(std::function<INT_PTR(HWND, UINT, WPARAM, LPARAM)> h) {
+        std::lock_guard<std::mutex> guard(g_lock);
+        g_handler = std::move(h);
+    }
+
+    // Runs the test dialog on a thread of its own; returns its window.
+    HWND Start() {
+        thread_ = std::thread([this] {
+            dialogThread_ = GetCurrentThreadId();
+            result_ = DialogBoxParamW(nullptr, MAKEINTRESOURCEW(200), nullptr, TestProc, 0);
+        });
+        EXPECT_TRUE(WaitUntil([] { return CurrentDialog() != nullptr; }, kWait));
+        return CurrentDialog();
+    }
+
+    INT_PTR Finish() {
+        thread_.join();
+        return result_;
+    }
+
+    static constexpr std::chrono::milliseconds kWait{5000};
+    std::thread thread_;
+    std::atomic<DWORD> dialogThread_{0};
+    std::atomic<INT_PTR> result_{-2};
+};
+
+std::string ReadSourceFile(const char* relative) {
+    std::ifstream in(std::string(ZX_TEST_SOURCE_ROOT) + "/" + relative, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+int CommandsTo(const std::vector<MessageRecord>& log, int id, int notification) {
+    int n = 0;
+    for (const MessageRecord& r : log) {
+        if (r.controlId == 0 && r.message == WM_COMMAND && LOWORD(r.wParam) == id &&
+            HIWORD(r.wParam) == notification) {
+            n++;
+        }
+    }
+    return n;
+}
+
+} // namespace
+
+TEST(DialogScript, ReadsTheMainDialogTemplateAsTheResourceCompilerDoes) {
+    std::string script =
+        ReadSourceFile("app/resource_ids.h") + "\n" + ReadSourceFile("resources/dialog.rc");
+    DialogTemplate t;
+    std::string error;
+    ASSERT_TRUE(ParseDialogScript(script, 102, &t, &error)) << error;
+    EXPECT_EQ(t.language, 1028);
+    EXPECT_EQ(t.x, 0);
+    EXPECT_EQ(t.y, 0);
+    EXPECT_EQ(t.cx, 340);
+    EXPECT_EQ(t.cy, 117);
+    // popup, caption, system menu, modal frame, centred, and the font flag of FONT
+    EXPECT_EQ(t.style, 0x80C808C0u);
+    EXPECT_EQ(t.caption, L"Dialog");
+    EXPECT_EQ(t.pointSize, 9);
+    EXPECT_EQ(t.weight, 400);
+    EXPECT_EQ(t.italic, 0);
+    EXPECT_EQ(t.charset, 136);
+    EXPECT_EQ(t.face, L"\u5FAE\u8EDF\u6B63\u9ED1\u9AD4");
+
+    struct Want {
+        int id;
+        const wchar_t* cls;
+        const wchar_t* text;
+        int x, y, cx, cy;
+        DWORD style;
+    };
+    const DWORD child = 0x50000000; // WS_CHILD | WS_VISIBLE
+    const Want want[] = {
+        {500, L"ComboBox", L"", 64, 11, 206, 59, child | 0x00210003},
+        {-1, L"Static", L"Model ", 65, 28, 50, 8, child},
+        {501, L"Static", L"Model ", 115, 28, 203, 8, child},
+        {-1, L"Static", L"Serial No. ", 65, 42, 50, 8, child},
+        {502, L"Static", L"Serial No. ", 115, 42, 203, 8, child},
+        {-1, L"Static", L"Interface ", 65, 56, 50, 8, child},
+        {503, L"Static", L"Interface ", 115, 56, 203, 8, child},
+        {-1, L"Static", L"Firmware ", 65, 70, 50, 8, child},
+        {504, L"Static", L"Firmware ", 115, 70, 203, 8, child},
+        {-1, L"Static", L"Capacity ", 65, 84, 50, 8, child},
+        {505, L"Static", L"Capacity ", 115, 84, 203, 8, child},
+        {1, L"Button", L"RUN", 272, 10, 51, 14, child | 0x00010001},
+        {510, L"Static", L"", 65, 100, 258, 8, child},
+        {1003, L"msctls_progress32", L"", 0, 112, 339, 6, child | 0x00800000},
+        {1004, L"Static", L"", 16, 11, 20, 20, child | 0x3},
+        {-1, L"Static", L"", 65, 39, 250, 1, child | 0x10},
+        {-1, L"Static", L"", 65, 53, 250, 1, child | 0x10},
+        {-1, L"Static", L"", 65, 81, 250, 1, child | 0x10},
+        {-1, L"Static", L"", 65, 67, 250, 1, child | 0x10},
+        {-1, L"Static", L"", 65, 95, 250, 1, child | 0x10},
+    };
+    ASSERT_EQ(t.controls.size(), sizeof(want) / sizeof(want[0]));
+    for (size_t i = 0; i < t.controls.size(); i++) {
+        const ControlTemplate& c = t.controls[i];
+        SCOPED_TRACE(i);
+        EXPECT_EQ(c.id, want[i].id);
+        EXPECT_EQ(c.className, want[i].cls);
+        EXPECT_EQ(c.text, want[i].text);
+        EXPECT_EQ(c.x, want[i].x);
+        EXPECT_EQ(c.y, want[i].y);
+        EXPECT_EQ(c.cx, want[i].cx);
+        EXPECT_EQ(c.cy, want[i].cy);
+        EXPECT_EQ(c.style, want[i].style);
+    }
+}
+
+TEST(DialogScript, RefusesUnknownNamesAndMissingDialogs) {
+    DialogTemplate t;
+    std::string error;
+    EXPECT_FALSE(ParseDialogScript(kTestScript, 201, &t, &error));
+    EXPECT_NE(error.find("201"), std::string::npos);
+    std::string bad = "1 DIALOGEX 0, 0, 10, 10\nSTYLE WS_POPUP | WS_NONSENSE\nBEGIN\nEND\n";
+    EXPECT_FALSE(ParseDialogScript(bad, 1, &t, &error));
+    EXPECT_NE(error.find("line 2"), std::string::npos) << error;
+    std::string open = "1 DIALOGEX 0, 0, 10, 10\nCAPTION \"unterminated\nBEGIN\nEND\n";
+    EXPECT_FALSE(ParseDialogScript(open, 1, &t, &error));
+}
+
+TEST_F(WindowManager, LaysTheTemplateOutInPixelsOfItsFont) {
+    HWND d = Start();
+    DialogView v;
+    ASSERT_TRUE(ReadDialog(d, &v));
+    // 9 points at 96 dpi: base units 6 x 16; 200 x 100 units = 300 x 200 pixels of client
+    EXPECT_EQ(v.client.right, 300);
+    EXPECT_EQ(v.client.bottom, 200);
+    // frame 3, caption 19; DS_CENTER on 1024 x 768
+    EXPECT_EQ(v.window.left, 359);
+    EXPECT_EQ(v.window.top, 271);
+    EXPECT_EQ(v.window.right, 665);
+    EXPECT_EQ(v.window.bottom, 496);
+    const ControlView* status = v.Find(510);
+    ASSERT_NE(status, nullptr);
+    EXPECT_EQ(status->rect.left, 15);
+    EXPECT_EQ(status->rect.top, 80);
+    EXPECT_EQ(status->rect.right, 165);
+    EXPECT_EQ(status->rect.bottom, 96);
+    RECT screen;
+    ASSERT_TRUE(GetWindowRect(GetDlgItem(d, 510), &screen));
+    EXPECT_EQ(screen.left, 359 + 3 + 15);
+    EXPECT_EQ(screen.top, 271 + 3 + 19 + 80);
+    EXPECT_EQ(v.title, L"Test");
+    EndDialog(d, 3);
+    EXPECT_EQ(Finish(), 3);
+    EXPECT_EQ(CurrentDialog(), nullptr);
+    EXPECT_FALSE(IsWindow(d));
+}
+
+TEST_F(WindowManager, SendFromAnotherThreadWaitsForTheDialogThread) {
+    std::atomic<DWORD> ranOn{0};
+    std::atomic<bool> finished{false};
+    SetHandler([&](HWND, UINT msg, WPARAM, LPARAM) -> INT_PTR {
+        if (msg == kMsgA) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            ranOn = GetCurrentThreadId();
+            finished = true;
+        }
+        return 0;
+    });
+    HWND d = Start();
+    SendMessageW(d, kMsgA, 0, 0);
+    EXPECT_TRUE(finished.load()); // SendMessageW returned only after the handler ran
+    EXPECT_EQ(ranOn.load(), dialogThread_.load());
+    EXPECT_NE(ranOn.load(), GetCurrentThreadId());
+    // A control's own messages run on the dialog's thread too and give their results back.
+    EXPECT_EQ(SendDlgItemMessageW(d, 500, CB_ADDSTRING, 0, (LPARAM)L"first"), 0);
+    EXPECT_EQ(SendDlgItemMessageW(d, 500, CB_ADDSTRING, 0, (LPARAM)L"second"), 1);
+    EXPECT_EQ(SendDlgItemMessageW(d, 500, CB_GETCOUNT, 0, 0), 2);
+    PressKey(d, VK_ESCAPE);
+    EXPECT_EQ(Finish(), 7);
+    // A window that is gone answers 0 at once.
+    EXPECT_EQ(SendMessageW(d, kMsgA, 0, 0), 0);
+    EXPECT_FALSE(PostMessageW(d, kMsgA, 0, 0));
+}
+
+TEST_F(WindowManager, PostQueuesAndSentMessagesGoFirst) {
+    std::atomic<bool> release{false};
+    std::atomic<bool> inA{false};
+    SetHandler([&](HWND, UINT msg, WPARAM w, LPARAM) -> INT_PTR {
+        if (msg == kMsgA) {
+            inA = true;
+            while (!release) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            }
+        }
+        if (msg == kMsgB) {
+            See(msg, w);
+        }
+        return 0;
+    });
+    HWND d = Start();
+    ASSERT_TRUE(PostMessageW(d, kMsgA, 0, 0));
+    ASSERT_TRUE(WaitUntil([&] { return inA.load(); }, kWait));
+    EXPECT_TRUE(PostMessageW(d, kMsgB, 1, 0)); // returns while the dialog thread is busy
+    EXPECT_TRUE(PostMessageW(d, kMsgB, 2, 0));
+    std::thread sender([d] { SendMessageW(d, kMsgB, 3, 0); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(30)); // the send is queued by now
+    release = true;
+    sender.join();
+    ASSERT_TRUE(WaitUntil([] { return Seen().size() == 3; }, kWait));
+    std::vector<std::pair<UINT, WPARAM>> want = {{kMsgB, 3}, {kMsgB, 1}, {kMsgB, 2}};
+    EXPECT_EQ(Seen(), want);
+}
+
+TEST_F(WindowManager, MessageBoxDisablesItsOwnerAndKeepsDispatching) {
+    std::atomic<int> answer{0};
+    SetHandler([&](HWND h, UINT msg, WPARAM w, LPARAM) -> INT_PTR {
+        if (msg == kMsgBox) {
+            answer = MessageBoxW(h, L"Line one\nLine two", L"Caption", MB_YESNO | MB_ICONWARNING);
+        }
+        if (msg == kMsgB || (msg == WM_COMMAND && LOWORD(w) == IDOK)) {
+            See(msg, w);
+        }
+        return 0;
+    });
+    HWND d = Start();
+    PostMessageW(d, kMsgBox, 0, 0);
+    MessageBoxRecord box;
+    ASSERT_TRUE(WaitUntil([&] { return OpenMessageBox(&box); }, kWait));
+    EXPECT_EQ(box.caption, L"Caption");
+    EXPECT_EQ(box.text, L"Line one\nLine two");
+    EXPECT_EQ(box.type, static_cast<UINT>(MB_YESNO | MB_ICONWARNING));
+    EXPECT_FALSE(IsWindowEnabled(d));
+    // The nested loop still runs posted and sent messages, but the owner takes no input.
+    PostMessageW(d, kMsgB, 10, 0);
+    ASSERT_TRUE(WaitUntil([] { return Seen().size() == 1; }, kWait));
+    SendMessageW(d, kMsgB, 11, 0);
+    ClickButton(d, IDOK);
+    PressKey(d, VK_RETURN);
+    ASSERT_TRUE(WaitUntil([] { return Seen().size() == 2; }, kWait));
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    std::vector<std::pair<UINT, WPARAM>> want = {{kMsgB, 10}, {kMsgB, 11}};
+    EXPECT_EQ(Seen(), want);
+    EXPECT_EQ(answer.load(), 0);
+    AnswerMessageBox(IDNO);
+    ASSERT_TRUE(WaitUntil([&] { return answer.load() != 0; }, kWait));
+    EXPECT_EQ(answer.load(), IDNO);
+    EXPECT_TRUE(IsWindowEnabled(d));
+    std::vector<MessageBoxRecord> boxes = MessageBoxes();
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_FALSE(boxes[0].open);
+    EXPECT_EQ(boxes[0].answer, IDNO);
+    EXPECT_FALSE(boxes[0].unscripted);
+    // An answer the box does not offer gives its Esc answer: OK for a box with only OK.
+    AnswerMessageBox(IDYES); // answers the next box to open
+    SetHandler([&](HWND h, UINT msg, WPARAM, LPARAM) -> INT_PTR {
+        if (msg == kMsgBox) {
+            answer = MessageBoxW(h, L"Only OK", L"C", MB_OK);
+        }
+        return 0;
+    });
+    answer = 0;
+    PostMessageW(d, kMsgBox, 0, 0);
+    ASSERT_TRUE(WaitUntil([&] { return answer.load() != 0; }, kWait));
+    EXPECT_EQ(answer.load(), IDOK);
+}
+
+TEST_F(WindowManager, ListSelectionFromCodeRaisesNoNotificationButTheUserSelectionDoes) {
+    HWND d = Start();
+    SendDlgItemMessageW(d, 500, CB_ADDSTRING, 0, (LPARAM)L"disk A");
+    SendDlgItemMessageW(d, 500, CB_ADDSTRING, 0, (LPARAM)L"disk B");
+    EXPECT_EQ(SendDlgItemMessageW(d, 500, CB_SETITEMDATA, 1, 17), CB_OKAY);
+    EXPECT_EQ(SendDlgItemMessageW(d, 500, CB_SETCURSEL, 1, 0), 1);
+    EXPECT_EQ(SendDlgItemMessageW(d, 500, CB_GETCURSEL, 0, 0), 1);
+    EXPECT_EQ(SendDlgItemMessageW(d, 500, CB_GETITEMDATA, 1, 0), 17);
+    EXPECT_EQ(SendDlgItemMessageW(d, 500, CB_GETITEMDATA, 2, 0), CB_ERR);
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_EQ(CommandsTo(MessageLog(), 500, CBN_SELENDOK), 0);
+    EXPECT_EQ(CommandsTo(MessageLog(), 500, CBN_SELCHANGE), 0);
+    // out of range: no selection
+    EXPECT_EQ(SendDlgItemMessageW(d, 500, CB_SETCURSEL, 5, 0), CB_ERR);
+    EXPECT_EQ(SendDlgItemMessageW(d, 500, CB_GETCURSEL, 0, 0), CB_ERR);
+
+    SelectEntry(d, 500, 0);
+    ASSERT_TRUE(WaitUntil([] { return CommandsTo(MessageLog(), 500, CBN_SELCHANGE) == 1; }, kWait));
+    EXPECT_EQ(CommandsTo(MessageLog(), 500, CBN_SELENDOK), 1);
+    EXPECT_EQ(SendDlgItemMessageW(d, 500, CB_GETCURSEL, 0, 0), 0);
+    PressKey(d, VK_DOWN);
+    ASSERT_TRUE(WaitUntil([] { return CommandsTo(MessageLog(), 500, CBN_SELENDOK) == 2; }, kWait));
+    EXPECT_EQ(SendDlgItemMessageW(d, 500, CB_GETCURSEL, 0, 0), 1);
+    DialogView v;
+    ASSERT_TRUE(ReadDialog(d, &v));
+    EXPECT_EQ(v.Find(500)->text, L"disk B");
+    SendDlgItemMessageW(d, 500, CB_RESETCONTENT, 0, 0);
+    EXPECT_EQ(SendDlgItemMessageW(d, 500, CB_GETCOUNT, 0, 0), 0);
+    EXPECT_EQ(SendDlgItemMessageW(d, 500, CB_GETCURSEL, 0, 0), CB_ERR);
+}
+
+TEST_F(WindowManager, DisabledControlsIgnoreInput) {
+    HWND d = Start();
+    SendDlgItemMessageW(d, 500, CB_ADDSTRING, 0, (LPARAM)L"disk A");
+    EXPECT_FALSE(EnableWindow(GetDlgItem(d, IDOK), FALSE)); // was enabled
+    EXPECT_FALSE(EnableWindow(GetDlgItem(d, 500), FALSE));
+    ClickButton(d, IDOK);
+    PressKey(d, VK_RETURN); // the default button is disabled
+    SelectEntry(d, 500, 0);
+    PressKey(d, VK_DOWN);
+    // one message that is sure to come after the input above
+    SendMessageW(d, kMsgB, 0, 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    std::vector<MessageRecord> log = MessageLog();
+    EXPECT_EQ(CommandsTo(log, IDOK, BN_CLICKED), 0);
+    EXPECT_EQ(CommandsTo(log, 500, CBN_SELENDOK), 0);
+    EXPECT_EQ(SendDlgItemMessageW(d, 500, CB_GETCURSEL, 0, 0), CB_ERR);
+    EXPECT_TRUE(EnableWindow(GetDlgItem(d, IDOK), TRUE));
+    ClickButton(d, IDOK);
+    PressKey(d, VK_RETURN);
+    ASSERT_TRUE(WaitUntil([] { return CommandsTo(MessageLog(), IDOK, BN_CLICKED) == 2; }, kWait));
+}
+
+TEST_F(WindowManager, TimersFireFromTheClockAndSettingAgainRestartsThem) {
+    zxposix::SetClockSpeed(20.0);
+    HWND d = Start();
+    uint64_t set = GetTickCount64();
+    ASSERT_EQ(SetTimer(d, 1000, 2000, nullptr), 1000u);
+    std::this_thread::sleep_for(std::chrono::milliseconds(50)); // 1000 ms of program time
+    uint64_t reset = GetTickCount64();
+    ASSERT_EQ(SetTimer(d, 1000, 2000, nullptr), 1000u);
+    auto timers = [] {
+        std::vector<MessageRecord> t;
+        for (const MessageRecord& r : MessageLog()) {
+            if (r.message == WM_TIMER) {
+                t.push_back(r);
+            }
+        }
+        return t;
+    };
+    ASSERT_TRUE(WaitUntil([&] { return timers().size() >= 2; }, kWait));
+    EXPECT_TRUE(KillTimer(d, 1000));
+    std::vector<MessageRecord> t = timers();
+    EXPECT_EQ(t[0].wParam, 1000u);
+    EXPECT_GE(t[0].timeMs, reset + 2000);
+    EXPECT_GT(t[0].timeMs, set + 2900);
+    EXPECT_LT(t[0].timeMs, reset + 2600);
+    EXPECT_GE(t[1].timeMs, t[0].timeMs + 2000);
+    size_t count = timers().size();
+    std::this_thread::sleep_for(std::chrono::milliseconds(150)); // 3 seconds of program time
+    EXPECT_EQ(timers().size(), count);
+    EXPECT_FALSE(KillTimer(d, 1000));
+}
+
+TEST_F(WindowManager, EscapeAndTheCloseBoxAskForCancel) {
+    HWND d = Start();
+    PressCloseBox(d);
+    EXPECT_EQ(Finish(), 7);
+    std::vector<UINT> order;
+    for (const MessageRecord& r : MessageLog()) {
+        if (r.message == WM_SYSCOMMAND || r.message == WM_CLOSE || r.message == WM_COMMAND) {
+            order.push_back(r.message);
+        }
+    }
+    std::vector<UINT> want = {WM_SYSCOMMAND, WM_CLOSE, WM_COMMAND};
+    EXPECT_EQ(order, want);
+    std::vector<std::pair<UINT, WPARAM>> seen = {{WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED)}};
+    EXPECT_EQ(Seen(), seen);
+}
+
+TEST_F(WindowManager, HeadlessScriptPlaysStepsAndAnswersBoxes) {
+    SetHandler([&](HWND h, UINT msg, WPARAM w, LPARAM) -> INT_PTR {
+        if (msg == WM_INITDIALOG) {
+            SendDlgItemMessageW(h, 500, CB_ADDSTRING, 0, (LPARAM)L"a");
+            SendDlgItemMessageW(h, 500, CB_ADDSTRING, 0, (LPARAM)L"b");
+        }
+        if (msg == WM_COMMAND && LOWORD(w) == IDOK) {
+            MessageBoxW(h, L"Sure?", L"Q", MB_YESNO);
+            MessageBoxW(h, L"Unscripted", L"Q", MB_OKCANCEL);
+        }
+        if (msg == WM_COMMAND && LOWORD(w) == 500 && HIWORD(w) == CBN_SELENDOK) {
+            See(msg, w);
+        }
+        return 0;
+    });
+    std::unique_ptr<FrontEnd> script = MakeHeadlessScript(
+        {{ScriptStep::Select, 1}, {ScriptStep::Run}, {ScriptStep::Answer, IDYES}}, nullptr);
+    SetFrontEnd(script.get());
+    thread_ = std::thread([this] {
+        dialogThread_ = GetCurrentThreadId();
+        result_ = DialogBoxParamW(nullptr, MAKEINTRESOURCEW(200), nullptr, TestProc, 0);
+    });
+    INT_PTR result = Finish();
+    SetFrontEnd(nullptr);
+    EXPECT_EQ(result, 7); // the script ends with Esc
+    std::vector<std::pair<UINT, WPARAM>> seen = {{WM_COMMAND, MAKEWPARAM(500, CBN_SELENDOK)},
+                                                 {WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED)}};
+    EXPECT_EQ(Seen(), seen);
+    std::vector<MessageBoxRecord> boxes = MessageBoxes();
+    ASSERT_EQ(boxes.size(), 2u);
+    EXPECT_EQ(boxes[0].answer, IDYES);
+    EXPECT_FALSE(boxes[0].unscripted);
+    EXPECT_EQ(boxes[1].answer, IDCANCEL);
+    EXPECT_TRUE(boxes[1].unscripted);
+}
+
+TEST(Shutdown, IsRecordedAndNeedsTheShutdownPrivilege) {
+    ClearRecords();
+    EXPECT_FALSE(ExitWindowsEx(EWX_POWEROFF, 0));
+    HANDLE token = nullptr;
+    ASSERT_TRUE(
+        OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token));
+    TOKEN_PRIVILEGES tp;
+    ASSERT_TRUE(LookupPrivilegeValueW(nullptr, SE_SHUTDOWN_NAME, &tp.Privileges[0].Luid));
+    tp.PrivilegeCount = 1;
+    tp.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
+    ASSERT_TRUE(AdjustTokenPrivileges(token, FALSE, &tp, 0, nullptr, nullptr));
+    EXPECT_TRUE(ExitWindowsEx(EWX_REBOOT, 0));
+    CloseHandle(token);
+    std::vector<ShutdownRecord> r = ShutdownRequests();
+    ASSERT_EQ(r.size(), 2u);
+    EXPECT_EQ(r[0].flags, 8u);
+    EXPECT_FALSE(r[0].privilegeEnabled);
+    EXPECT_EQ(r[1].flags, 2u);
+    EXPECT_TRUE(r[1].privilegeEnabled);
+    ClearRecords();
+}
+
+TEST(MulDiv, RoundsHalfAwayFromZero) {
+    EXPECT_EQ(MulDiv(65, 6, 4), 98);
+    EXPECT_EQ(MulDiv(339, 6, 4), 509);
+    EXPECT_EQ(MulDiv(-65, 6, 4), -98);
+    EXPECT_EQ(MulDiv(117, 16, 8), 234);
+    EXPECT_EQ(MulDiv(1, 1, 0), -1);
+}

@@ -1,0 +1,284 @@
+// zxsim run: the whole program headless, driven by a script of user actions, printing what the
+// user would have seen.
+#include "app/app_main.h"
+#include "app/app_state.h"
+#include "app/resource_ids.h"
+#include "platform/posix/control.h"
+#include "platform/posix/ui_control.h"
+#include "platform/win32.h"
+#include "sim/control.h"
+#include "tools/zxsim/command.h"
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace zxsim {
+namespace {
+
+using namespace zxposix::ui;
+
+const char kUsage[] =
+    "usage: zxsim run [--scenario F] [--package ZIP] [--select N] [--answer A]... [--speed X]\n"
+    "                 [--trace F] [--timeout S] [-- program text]\n"
+    "  Runs zxflash headless on the simulated PC (--scenario F, else ZX_SIM_SCENARIO, else the\n"
+    "  default scenario; --trace F writes the request trace). --package ZIP embeds another\n"
+    "  package. --select N picks list entry N and presses RUN; each --answer (ok, cancel, yes,\n"
+    "  no) answers the next message box; a box left without an answer gets its Esc answer (No\n"
+    "  for Yes/No). When the steps are done and no update runs, Esc closes the dialog.\n"
+    "  Prints the title, the controls, every message box, each simulated disk and the exit\n"
+    "  code. --speed X runs the clock X times faster (default 10); --timeout S gives up after\n"
+    "  S real seconds (default 600).\n";
+
+std::string Utf8(const std::wstring& w) {
+    if (w.empty()) {
+        return std::string();
+    }
+    int n = WideCharToMultiByte(CP_UTF8, 0, w.c_str(), static_cast<int>(w.size()), nullptr, 0,
+                                nullptr, nullptr);
+    std::string s(static_cast<size_t>(n > 0 ? n : 0), '\0');
+    if (n > 0) {
+        WideCharToMultiByte(CP_UTF8, 0, w.c_str(), static_cast<int>(w.size()), &s[0], n, nullptr,
+                            nullptr);
+    }
+    return s;
+}
+
+// A quoted text with the line breaks and quotes escaped, so that each record is one line.
+std::string Quote(const std::wstring& w) {
+    std::string out = "\"";
+    for (char c : Utf8(w)) {
+        switch (c) {
+        case '\n':
+            out += "\\n";
+            break;
+        case '\r':
+            out += "\\r";
+            break;
+        case '\t':
+            out += "\\t";
+            break;
+        case '"':
+            out += "\\\"";
+            break;
+        case '\\':
+            out += "\\\\";
+            break;
+        default:
+            out.push_back(c);
+            break;
+        }
+    }
+    return out + "\"";
+}
+
+std::string QuoteUtf8(const std::string& s) {
+    std::wstring w;
+    for (unsigned char c : s) {
+        w.push_back(c < 0x80 ? wchar_t(c) : L'?');
+    }
+    return Quote(w);
+}
+
+std::string ButtonList(UINT type) {
+    std::string s;
+    for (int b : ButtonsOf(type)) {
+        if (!s.empty()) {
+            s += ",";
+        }
+        s += Utf8(ButtonName(b));
+    }
+    return s;
+}
+
+// The script driver, plus a copy of the dialog as it last looked.
+class RunFrontEnd : public FrontEnd {
+public:
+    explicit RunFrontEnd(std::unique_ptr<FrontEnd> script) : script_(std::move(script)) {}
+
+    std::chrono::milliseconds Idle() override {
+        Snapshot();
+        return script_->Idle();
+    }
+    void DialogShown(HWND) override { Snapshot(); }
+
+    bool have = false;
+    DialogView last;
+
+private:
+    void Snapshot() {
+        uint64_t now = ChangeCount();
+        HWND d = CurrentDialog();
+        if (d != nullptr && now != seen_ && ReadDialog(d, &last)) {
+            have = true;
+            seen_ = now;
+        }
+    }
+
+    std::unique_ptr<FrontEnd> script_;
+    uint64_t seen_ = UINT64_MAX;
+};
+
+void PrintDialog(const DialogView& v) {
+    std::printf("title: %s\n", Quote(v.title).c_str());
+    if (const ControlView* list = v.Find(IDC_DISK_LIST)) {
+        std::printf("list:");
+        if (list->items.empty()) {
+            std::printf(" (empty)");
+        }
+        for (size_t i = 0; i < list->items.size(); i++) {
+            std::printf("%s %s", i == 0 ? "" : ",", Quote(list->items[i]).c_str());
+        }
+        std::printf("\nlist selection: %d%s\n", list->curSel, list->enabled ? "" : " (disabled)");
+    }
+    const struct {
+        int id;
+        const char* name;
+    } panel[] = {{IDC_MODEL, "model"},         {IDC_SERIAL, "serial"},
+                 {IDC_INTERFACE, "interface"}, {IDC_FIRMWARE, "firmware"},
+                 {IDC_CAPACITY, "capacity"},   {IDC_STATUS, "status"}};
+    for (const auto& p : panel) {
+        if (const ControlView* c = v.Find(p.id)) {
+            std::printf("%s: %s\n", p.name, Quote(c->text).c_str());
+        }
+    }
+    if (const ControlView* run = v.Find(IDOK)) {
+        std::printf("RUN: %s\n", run->enabled ? "enabled" : "disabled");
+    }
+    if (const ControlView* bar = v.Find(IDC_PROGRESS)) {
+        std::printf("progress: %d\n", bar->pos);
+    }
+}
+
+int Run(int argc, char** argv) {
+    std::vector<ScriptStep> steps;
+    std::string package;
+    std::string scenario;
+    std::string trace;
+    std::string commandLine;
+    double speed = 10.0;
+    int timeout = 600;
+    for (int i = 1; i < argc; i++) {
+        std::string a = argv[i];
+        auto value = [&](const char* name) -> const char* {
+            if (i + 1 >= argc) {
+                std::fprintf(stderr, "zxsim run: %s needs a value\n", name);
+                std::exit(2);
+            }
+            return argv[++i];
+        };
+        if (a == "--help" || a == "-h") {
+            std::fputs(kUsage, stdout);
+            return 0;
+        } else if (a == "--scenario") {
+            scenario = value("--scenario");
+        } else if (a == "--trace") {
+            trace = value("--trace");
+        } else if (a == "--package") {
+            package = value("--package");
+        } else if (a == "--select") {
+            char* end = nullptr;
+            long n = std::strtol(value("--select"), &end, 10);
+            if (end == nullptr || *end != 0 || n < 0) {
+                std::fprintf(stderr, "zxsim run: --select takes an entry number\n");
+                return 2;
+            }
+            steps.push_back(ScriptStep{ScriptStep::Select, static_cast<int>(n)});
+            steps.push_back(ScriptStep{ScriptStep::Run, 0});
+        } else if (a == "--answer") {
+            int answer = ParseAnswer(value("--answer"));
+            if (answer == 0) {
+                std::fprintf(stderr, "zxsim run: --answer takes ok, cancel, yes or no\n");
+                return 2;
+            }
+            steps.push_back(ScriptStep{ScriptStep::Answer, answer});
+        } else if (a == "--speed") {
+            speed = std::atof(value("--speed"));
+            if (!(speed > 0)) {
+                std::fprintf(stderr, "zxsim run: --speed must be positive\n");
+                return 2;
+            }
+        } else if (a == "--timeout") {
+            timeout = std::atoi(value("--timeout"));
+        } else if (a == "--") {
+            for (int k = i + 1; k < argc; k++) {
+                commandLine += (k > i + 1 ? " " : "");
+                commandLine += argv[k];
+            }
+            break;
+        } else {
+            std::fprintf(stderr, "zxsim run: unknown option '%s'\n%s", a.c_str(), kUsage);
+            return 2;
+        }
+    }
+    if (scenario.empty() && std::getenv("ZX_SIM_SCENARIO") != nullptr) {
+        scenario = std::getenv("ZX_SIM_SCENARIO");
+    }
+    std::string error;
+    if (!(scenario.empty() ? sim::LoadDefaultScenario()
+                           : sim::LoadScenarioFile(scenario, &error))) {
+        std::fprintf(stderr, "zxsim run: scenario %s: %s\n", scenario.c_str(), error.c_str());
+        return 2;
+    }
+    if (!trace.empty() && !sim::SetTraceFile(trace)) {
+        std::fprintf(stderr, "zxsim run: cannot write the trace to %s\n", trace.c_str());
+        return 2;
+    }
+    static std::vector<char> packageBytes; // registered resources must outlive the run
+    if (!package.empty()) {
+        std::ifstream in(package, std::ios::binary);
+        if (!in) {
+            std::fprintf(stderr, "zxsim run: cannot read %s\n", package.c_str());
+            return 2;
+        }
+        packageBytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+        zxposix::RegisterResource(L"FWPACKAGEZIP", IDR_FWPACKAGEZIP, packageBytes.data(),
+                                  packageBytes.size());
+    }
+    zxposix::SetClockSpeed(speed);
+    if (timeout > 0) {
+        std::thread([timeout] {
+            std::this_thread::sleep_for(std::chrono::seconds(timeout));
+            std::fprintf(stdout, "timeout: the dialog did not close in %d s\n", timeout);
+            std::fflush(stdout);
+            std::_Exit(124);
+        }).detach();
+    }
+    RunFrontEnd frontEnd(MakeHeadlessScript(steps, [] { return IsBusy() == 0; }));
+    SetFrontEnd(&frontEnd);
+    int result = AppMain(GetModuleHandleW(nullptr), commandLine.c_str());
+    SetFrontEnd(nullptr);
+    if (frontEnd.have) {
+        PrintDialog(frontEnd.last);
+    } else {
+        std::printf("dialog: not shown\n");
+    }
+    std::vector<MessageBoxRecord> boxes = MessageBoxes();
+    for (size_t i = 0; i < boxes.size(); i++) {
+        const MessageBoxRecord& b = boxes[i];
+        std::printf("message box %zu: caption %s text %s buttons %s answer %s%s\n", i + 1,
+                    Quote(b.caption).c_str(), Quote(b.text).c_str(), ButtonList(b.type).c_str(),
+                    Utf8(ButtonName(b.answer)).c_str(), b.unscripted ? " (unscripted)" : "");
+    }
+    for (const sim::DiskView& disk : sim::DescribeDisks()) {
+        std::printf("disk %s: %s%s%s, %s, model %s, firmware %s\n", disk.name.c_str(),
+                    disk.kind.c_str(), disk.bridge.empty() ? "" : " ", disk.bridge.c_str(),
+                    disk.present ? "present" : "away", QuoteUtf8(disk.model).c_str(),
+                    QuoteUtf8(disk.firmware).c_str());
+    }
+    std::printf("exit code: %d\n", result);
+    return result;
+}
+
+} // namespace
+
+ZXSIM_COMMAND("run", "run the program headless with scripted answers", Run);
+
+} // namespace zxsim
