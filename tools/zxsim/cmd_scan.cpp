@@ -12,13 +12,12 @@
 namespace {
 
 int Usage(FILE* out) {
-    std::fprintf(out,
-                 "usage: zxsim scan [--scenario FILE] [--trace FILE] [--debug]\n"
-                 "Runs the NVMe disk discovery on the simulated PC (the embedded default\n"
-                 "scenario, or FILE) and prints one JSON object per disk found, with the\n"
-                 "Disk record's field names, then {\"count\": N}.\n"
-                 "  --trace FILE  write every device request as JSON Lines to FILE\n"
-                 "  --debug       write the Debug log to standard error\n");
+    std::fprintf(out, "usage: zxsim scan [--scenario FILE] [--trace FILE] [--debug]\n"
+                      "Runs the NVMe disk discovery on the simulated PC (the embedded default\n"
+                      "scenario, or FILE) and prints one JSON object per disk found, with the\n"
+                      "Disk record's field names, then {\"count\": N}.\n"
+                      "  --trace FILE  write every device request as JSON Lines to FILE\n"
+                      "  --debug       write the Debug log to standard error\n");
     return out == stdout ? 0 : 2;
 }
 
@@ -67,11 +66,11 @@ void PrintRecord(const DiskRecord& r) {
                 JsonText(r.DevicePath).c_str(), r.iCmdType, static_cast<long long>(r.iPort),
                 r.iCapacityGB, r.iSectorSize, static_cast<unsigned long long>(r.iTotalSectors),
                 JsonText(r.Model).c_str(), JsonText(r.FirmwareRev).c_str(),
-                JsonText(r.SerialNumber).c_str(), JsonText(r.VolumeLetters).c_str(),
-                r.iDriveNumber, r.bRaw, r.bSystemDisk, r.bKnownController, r.iVendorId,
-                r.iSubsystemVendorId, r.iSocId, r.iLinkSpeed, r.iLinkWidth, r.iMaxLinkSpeed,
-                r.iMaxLinkWidth, r.bDrvInfoValid, nand, r.iLun,
-                JsonText(r.DrvInfoVersion).c_str(), r.iFtlBuildNum, r.iBusType);
+                JsonText(r.SerialNumber).c_str(), JsonText(r.VolumeLetters).c_str(), r.iDriveNumber,
+                r.bRaw, r.bSystemDisk, r.bKnownController, r.iVendorId, r.iSubsystemVendorId,
+                r.iSocId, r.iLinkSpeed, r.iLinkWidth, r.iMaxLinkSpeed, r.iMaxLinkWidth,
+                r.bDrvInfoValid, nand, r.iLun, JsonText(r.DrvInfoVersion).c_str(), r.iFtlBuildNum,
+                r.iBusType);
 }
 
 int Scan(int argc, char** argv) {
