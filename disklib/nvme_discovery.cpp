@@ -3,6 +3,7 @@
 #include "app/messages.h"
 #include "common/text.h"
 #include "common/wformat.h"
+#include "disklib/device_queries.h"
 #include "disklib/nvme_transport.h"
 #include "disklib/usb/usb_bridge.h"
 #include "disklib/nvme_vsc.h"
@@ -110,11 +111,7 @@ HANDLE DISKLIB_NVME_OpenDisk(const WCHAR* path, CommandContext* context) {
     }
 
     SCSI_ADDRESS address;
-    memset(&address, 0, sizeof(address));
-    address.Length = sizeof(SCSI_ADDRESS);
-    DWORD returned = 0;
-    if (DeviceIoControl(device, IOCTL_SCSI_GET_ADDRESS, nullptr, 0, &address, sizeof(address),
-                        &returned, nullptr)) {
+    if (IO_GetScsiAddress(device, &address)) {
         context->iScsiPathId = address.PathId;
         WCHAR portPath[DISK_TEXT_CHARS];
         WFormat(portPath, DISK_TEXT_CHARS, L"\\\\.\\scsi%d:", address.PortNumber);
@@ -243,11 +240,7 @@ uint32_t DISKLIB_NVME_ScanDisks(DiskRecord* table, uint32_t capacity) {
             continue;
         }
         STORAGE_DEVICE_NUMBER number;
-        memset(&number, 0, sizeof(number));
-        DWORD returned = 0;
-        if (DeviceIoControl(h, IOCTL_STORAGE_GET_DEVICE_NUMBER, nullptr, 0, &number, sizeof(number),
-                            &returned, nullptr) &&
-            number.DeviceType == FILE_DEVICE_DISK) {
+        if (IO_GetDeviceNumber(h, &number) && number.DeviceType == FILE_DEVICE_DISK) {
             for (uint32_t i = 0; i < found; ++i) {
                 DiskRecord* disk = &table[i];
                 if (disk->iDriveNumber != number.DeviceNumber) {
@@ -286,10 +279,7 @@ int GetDiskInfoByPortID(DiskRecord* record, int tries) {
             continue;
         }
         STORAGE_DEVICE_NUMBER number;
-        memset(&number, 0, sizeof(number));
-        DWORD returned = 0;
-        BOOL ok = DeviceIoControl(h, IOCTL_STORAGE_GET_DEVICE_NUMBER, nullptr, 0, &number,
-                                  sizeof(number), &returned, nullptr);
+        bool ok = IO_GetDeviceNumber(h, &number);
         CloseHandle(h);
         if (!ok) {
             return 0;
