@@ -4,10 +4,13 @@
 #include "disklib/nvme_discovery.h"
 #include "sim/control.h"
 #include "tools/zxsim/command.h"
+#include "tools/zxsim/text_output.h"
 
 #include <cstdio>
 #include <cstring>
 #include <string>
+
+using zxsim::Quote;
 
 namespace {
 
@@ -19,36 +22,6 @@ int Usage(FILE* out) {
                       "  --trace FILE  write every device request as JSON Lines to FILE\n"
                       "  --debug       write the Debug log to standard error\n");
     return out == stdout ? 0 : 2;
-}
-
-std::string JsonText(const wchar_t* text) {
-    std::string out = "\"";
-    for (const wchar_t* p = text; *p != 0; ++p) {
-        uint32_t c = static_cast<uint32_t>(*p);
-        char esc[8];
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += static_cast<char>(c);
-        } else if (c < 0x20) {
-            std::snprintf(esc, sizeof(esc), "\\u%04x", c);
-            out += esc;
-        } else if (c < 0x80) {
-            out += static_cast<char>(c);
-        } else if (c < 0x800) {
-            out += static_cast<char>(0xC0 | (c >> 6));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else if (c < 0x10000) {
-            out += static_cast<char>(0xE0 | (c >> 12));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else {
-            out += static_cast<char>(0xF0 | (c >> 18));
-            out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        }
-    }
-    return out + "\"";
 }
 
 void PrintRecord(const DiskRecord& r) {
@@ -63,14 +36,13 @@ void PrintRecord(const DiskRecord& r) {
                 "\"iMaxLinkSpeed\":%u,\"iMaxLinkWidth\":%u,\"bDrvInfoValid\":%u,"
                 "\"NandId\":\"%s\",\"iLun\":%u,\"DrvInfoVersion\":%s,\"iFtlBuildNum\":%u,"
                 "\"iBusType\":%u}\n",
-                JsonText(r.DevicePath).c_str(), r.iCmdType, static_cast<long long>(r.iPort),
+                Quote(r.DevicePath).c_str(), r.iCmdType, static_cast<long long>(r.iPort),
                 r.iCapacityGB, r.iSectorSize, static_cast<unsigned long long>(r.iTotalSectors),
-                JsonText(r.Model).c_str(), JsonText(r.FirmwareRev).c_str(),
-                JsonText(r.SerialNumber).c_str(), JsonText(r.VolumeLetters).c_str(), r.iDriveNumber,
-                r.bRaw, r.bSystemDisk, r.bKnownController, r.iVendorId, r.iSubsystemVendorId,
-                r.iSocId, r.iLinkSpeed, r.iLinkWidth, r.iMaxLinkSpeed, r.iMaxLinkWidth,
-                r.bDrvInfoValid, nand, r.iLun, JsonText(r.DrvInfoVersion).c_str(), r.iFtlBuildNum,
-                r.iBusType);
+                Quote(r.Model).c_str(), Quote(r.FirmwareRev).c_str(), Quote(r.SerialNumber).c_str(),
+                Quote(r.VolumeLetters).c_str(), r.iDriveNumber, r.bRaw, r.bSystemDisk,
+                r.bKnownController, r.iVendorId, r.iSubsystemVendorId, r.iSocId, r.iLinkSpeed,
+                r.iLinkWidth, r.iMaxLinkSpeed, r.iMaxLinkWidth, r.bDrvInfoValid, nand, r.iLun,
+                Quote(r.DrvInfoVersion).c_str(), r.iFtlBuildNum, r.iBusType);
 }
 
 int Scan(int argc, char** argv) {
