@@ -1,7 +1,11 @@
-// Disk discovery is not built yet: Rescan finds no disks, so the list stays empty.
+// The disk list fills from the NVMe discovery. The list rules (eligibility, keeping the user's
+// disk selected, the Disconnect entry) and the details panel are not built yet, and neither is
+// the SATA discovery: a SATA package lists no disk.
 #include "app/disk_list.h"
 #include "app/app_state.h"
 #include "app/resource_ids.h"
+#include "common/wformat.h"
+#include "disklib/nvme_discovery.h"
 
 #include <string.h>
 
@@ -16,8 +20,29 @@ void Rescan(HWND dialog, int initial) {
         return;
     }
     AppState* state = GetAppState();
-    state->DiskCount = 0;
+    if (state->bIsSATA != 0) {
+        memset(state->Disks, 0, sizeof(state->Disks));
+        state->DiskCount = 0;
+    } else {
+        state->DiskCount = DISKLIB_NVME_ScanDisks(state->Disks, DISK_TABLE_CAPACITY);
+    }
     SendDlgItemMessageW(dialog, IDC_DISK_LIST, CB_RESETCONTENT, 0, 0);
+    for (uint32_t i = 0; i < state->DiskCount; ++i) {
+        const DiskRecord* disk = &state->Disks[i];
+        WCHAR text[APP_PATH_CHARS];
+        if (disk->bRaw == 1) {
+            WFormat(text, APP_PATH_CHARS, L"%s (RAW)", disk->Model);
+        } else {
+            WFormat(text, APP_PATH_CHARS, L"%s [%s]", disk->Model, disk->VolumeLetters);
+        }
+        LRESULT entry = SendDlgItemMessageW(dialog, IDC_DISK_LIST, CB_ADDSTRING, 0,
+                                            reinterpret_cast<LPARAM>(text));
+        SendDlgItemMessageW(dialog, IDC_DISK_LIST, CB_SETITEMDATA, static_cast<WPARAM>(entry),
+                            static_cast<LPARAM>(i));
+    }
+    if (state->DiskCount > 0 && !IsBusy()) {
+        SendDlgItemMessageW(dialog, IDC_DISK_LIST, CB_SETCURSEL, 0, 0);
+    }
     if (!IsBusy()) {
         SetDlgItemTextW(dialog, IDC_MODEL, L"");
         SetDlgItemTextW(dialog, IDC_SERIAL, L"");
@@ -25,6 +50,7 @@ void Rescan(HWND dialog, int initial) {
         SetDlgItemTextW(dialog, IDC_FIRMWARE, L"");
         SetDlgItemTextW(dialog, IDC_CAPACITY, L"");
         SetDlgItemTextW(dialog, IDC_STATUS, L"");
+        // RUN stays disabled until the update launch is built.
         EnableWindow(GetDlgItem(dialog, IDOK), FALSE);
     }
     InterlockedExchange(&g_rescanGuard, 0);

@@ -5,7 +5,8 @@
 namespace sim {
 
 const std::string& DefaultScenarioText() {
-    static const std::string text = R"(# The default simulated PC.
+    static const std::string text = R"(# The default simulated PC. Its ZELTARIX NVMe disks carry what the demo package admits: SOC
+# id 0x3C71, firmware 041k0207 or 041k020A, and NAND ids the package's NandMap names.
 
 # A foreign NVMe disk that holds the system volume.
 [disk system]
@@ -29,7 +30,7 @@ kind = nvme
 drive = 1
 model = ZELTARIX ZX5016 1TB
 serial = ZX5016A0000000000001
-firmware = ZX16A100
+firmware = 041k0207
 vendor_id = 0x1E5C
 ssvid = 0x1E5C
 sectors = 1953525168
@@ -37,6 +38,11 @@ bus = 2
 root_bus = 0
 link = 3,4,4,4
 vsc = 1
+vsc_soc_id = 0x3C71
+vsc_nand_id = 9BC558713000
+vsc_lun = 1
+vsc_ftl_build = 0x00010203
+vsc_checksum = crc32c
 volumes = D
 
 # A ZELTARIX disk behind the Intel RST driver.
@@ -53,11 +59,15 @@ controller = rst0
 scsi_path = 1
 model = ZELTARIX ZX5012 512GB
 serial = ZX5012B0000000000002
-firmware = ZX12B105
+firmware = 041k020A
 vendor_id = 0x1E5C
 ssvid = 0x1E5C
 sectors = 1000215216
 vsc = 0
+vsc_soc_id = 0x3C71
+vsc_nand_id = 2CC30832E604
+vsc_lun = 4
+vsc_ftl_build = 0x00010204
 
 # A ZELTARIX disk too small to be listed.
 [disk zx-small]
@@ -88,11 +98,16 @@ product = 2362
 revision = 0
 model = ZELTARIX ZX5016 1TB
 serial = ZX5016D0000000000004
-firmware = ZX16A100
+firmware = 041k0207
 vendor_id = 0x1E5C
 ssvid = 0x1E5C
 sectors = 1953525168
 vsc = 1
+vsc_soc_id = 0x3C71
+vsc_nand_id = 9BC558713000
+vsc_lun = 2
+vsc_ftl_build = 0x00010203
+vsc_checksum = crc32c
 volumes = E
 
 [disk usb-jmicron]
@@ -107,11 +122,15 @@ product = Tech
 revision = 0205
 model = ZELTARIX ZX5012 512GB
 serial = ZX5012E0000000000005
-firmware = ZX12B105
+firmware = 041k020A
 vendor_id = 0x1E5C
 ssvid = 0x1E5C
 sectors = 1000215216
 vsc = 0
+vsc_soc_id = 0x3C71
+vsc_nand_id = 2CC30832E604
+vsc_lun = 2
+vsc_ftl_build = 0x00010204
 
 [disk usb-realtek]
 kind = usb
@@ -125,11 +144,16 @@ product = RTL9210B NVME
 revision = 1.00
 model = ZELTARIX ZX5016 1TB
 serial = ZX5016F0000000000006
-firmware = ZX16A100
+firmware = 041k0207
 vendor_id = 0x1E5C
 ssvid = 0x1E5C
 sectors = 1953525168
 vsc = 1
+vsc_drvinfo = no
+vsc_mp_soc_id = 0x3C71
+vsc_nand_id = 9BC558713000
+vsc_lun = 1
+vsc_checksum = crc32c
 
 # A USB stick of another maker.
 [disk usb-stick]

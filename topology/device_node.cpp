@@ -1,6 +1,7 @@
 #include "topology/device_node.h"
 
 #include "common/wformat.h"
+#include "disklib/device_queries.h"
 
 #include <string.h>
 #include <wchar.h>
@@ -97,10 +98,7 @@ DEVINST GetDiskDevInst(const WCHAR* path, int level) {
         HANDLE handle = OpenDiskInterface(set, i);
         if (handle != INVALID_HANDLE_VALUE) {
             STORAGE_DEVICE_NUMBER number;
-            memset(&number, 0, sizeof(number));
-            DWORD returned = 0;
-            if (DeviceIoControl(handle, IOCTL_STORAGE_GET_DEVICE_NUMBER, NULL, 0, &number,
-                                sizeof(number), &returned, NULL)) {
+            if (IO_GetDeviceNumber(handle, &number)) {
                 WFormat(name, kNameChars, L"\\\\.\\PHYSICALDRIVE%d", (int)number.DeviceNumber);
             }
             CloseHandle(handle);

@@ -1,5 +1,6 @@
 #include "topology/port_id.h"
 
+#include "disklib/device_queries.h"
 #include "disklib/disk_record.h"
 #include "disklib/nvme_transport.h"
 #include "log/debug_log.h"
@@ -174,11 +175,7 @@ int64_t UsbPortId(DEVINST diskNode) {
 
 bool ScsiPathId(HANDLE disk, int64_t* portId) {
     SCSI_ADDRESS address;
-    memset(&address, 0, sizeof(address));
-    address.Length = sizeof(SCSI_ADDRESS);
-    DWORD returned = 0;
-    if (!DeviceIoControl(disk, IOCTL_SCSI_GET_ADDRESS, &address, sizeof(address), &address,
-                         sizeof(address), &returned, NULL)) {
+    if (!IO_GetScsiAddress(disk, &address)) {
         return false;
     }
     *portId = address.PathId;
@@ -260,11 +257,7 @@ int64_t GetDiskPortID(uint32_t busType, uint32_t driveNumber) {
             continue;
         }
         STORAGE_DEVICE_NUMBER number;
-        memset(&number, 0, sizeof(number));
-        DWORD returned = 0;
-        if (!DeviceIoControl(handle, IOCTL_STORAGE_GET_DEVICE_NUMBER, NULL, 0, &number,
-                             sizeof(number), &returned, NULL) ||
-            number.DeviceNumber != driveNumber) {
+        if (!IO_GetDeviceNumber(handle, &number) || number.DeviceNumber != driveNumber) {
             CloseHandle(handle);
             continue;
         }

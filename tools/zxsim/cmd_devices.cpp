@@ -3,31 +3,16 @@
 #include "platform/posix/control.h"
 #include "sim/control.h"
 #include "tools/zxsim/command.h"
+#include "tools/zxsim/text_output.h"
 #include "topology/port_id.h"
 
 #include <cstdio>
 #include <cstring>
 #include <string>
 
-namespace {
+using zxsim::Utf8;
 
-std::string Utf8(const std::wstring& w) {
-    std::string s;
-    for (wchar_t wc : w) {
-        uint32_t c = uint32_t(wc);
-        if (c < 0x80) {
-            s += char(c);
-        } else if (c < 0x800) {
-            s += char(0xC0 | (c >> 6));
-            s += char(0x80 | (c & 0x3F));
-        } else {
-            s += char(0xE0 | ((c >> 12) & 0x0F));
-            s += char(0x80 | ((c >> 6) & 0x3F));
-            s += char(0x80 | (c & 0x3F));
-        }
-    }
-    return s;
-}
+namespace {
 
 const char* BusTypeName(uint32_t busType) {
     switch (busType) {

@@ -8,6 +8,7 @@
 #include "platform/win32.h"
 #include "sim/control.h"
 #include "tools/zxsim/command.h"
+#include "tools/zxsim/text_output.h"
 
 #include <atomic>
 #include <chrono>
@@ -36,48 +37,6 @@ const char kUsage[] =
     "  Prints the title, the controls, every message box, each simulated disk and the exit\n"
     "  code. --speed X runs the clock X times faster (default 10); --timeout S gives up after\n"
     "  S real seconds (default 600).\n";
-
-std::string Utf8(const std::wstring& w) {
-    if (w.empty()) {
-        return std::string();
-    }
-    int n = WideCharToMultiByte(CP_UTF8, 0, w.c_str(), static_cast<int>(w.size()), nullptr, 0,
-                                nullptr, nullptr);
-    std::string s(static_cast<size_t>(n > 0 ? n : 0), '\0');
-    if (n > 0) {
-        WideCharToMultiByte(CP_UTF8, 0, w.c_str(), static_cast<int>(w.size()), &s[0], n, nullptr,
-                            nullptr);
-    }
-    return s;
-}
-
-// A quoted text with the line breaks and quotes escaped, so that each record is one line.
-std::string Quote(const std::wstring& w) {
-    std::string out = "\"";
-    for (char c : Utf8(w)) {
-        switch (c) {
-        case '\n':
-            out += "\\n";
-            break;
-        case '\r':
-            out += "\\r";
-            break;
-        case '\t':
-            out += "\\t";
-            break;
-        case '"':
-            out += "\\\"";
-            break;
-        case '\\':
-            out += "\\\\";
-            break;
-        default:
-            out.push_back(c);
-            break;
-        }
-    }
-    return out + "\"";
-}
 
 std::string QuoteUtf8(const std::string& s) {
     std::wstring w;

@@ -9,5 +9,5 @@ bool RegisterCommand(const char* name, const char* summary, CommandFn fn);
 
 } // namespace zxsim
 
-#define ZXSIM_COMMAND(name, summary, fn)                                                         \
+#define ZXSIM_COMMAND(name, summary, fn)                                                           \
     static const bool zxsim_registered_##fn = ::zxsim::RegisterCommand(name, summary, fn)

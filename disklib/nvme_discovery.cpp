@@ -1,0 +1,296 @@
+#include "disklib/nvme_discovery.h"
+#include "app/app_state.h"
+#include "app/messages.h"
+#include "common/text.h"
+#include "common/wformat.h"
+#include "disklib/device_queries.h"
+#include "disklib/nvme_transport.h"
+#include "disklib/usb/usb_bridge.h"
+#include "disklib/nvme_vsc.h"
+#include "log/debug_log.h"
+#include "topology/device_node.h"
+#include "topology/port_id.h"
+
+#include <string.h>
+#include <wchar.h>
+
+namespace {
+
+const uint32_t kMaxDriveNumber = 20; // PhysicalDrive0..19 are probed
+const uint32_t kMinCapacityGB = 16;
+const DWORD kIdentifyLength = 4096;
+
+// Identify Controller and Identify Namespace fields read here.
+const size_t kIdCtrlVid = 0;
+const size_t kIdCtrlSsvid = 2;
+const size_t kIdCtrlSn = 4;  // 20 bytes
+const size_t kIdCtrlMn = 24; // 40 bytes
+const size_t kIdCtrlFr = 64; // 8 bytes
+const size_t kIdNsNsze = 0;
+const size_t kIdNsLbaf0Lbads = 130; // LBA format 0 is at 128; LBADS is its third byte
+
+void CloseDisk(HANDLE device, CommandContext* context) {
+    CloseHandle(device);
+    if (context->hScsiPort != INVALID_HANDLE_VALUE) {
+        CloseHandle(context->hScsiPort);
+        context->hScsiPort = INVALID_HANDLE_VALUE;
+    }
+}
+
+// A fixed-size ANSI field of a drive's answer as wide text; the field need not be terminated.
+void AnsiFieldToText(const BYTE* field, size_t length, WCHAR* out, size_t capacity) {
+    char bytes[DISK_TEXT_CHARS + 1];
+    size_t n = 0;
+    while (n < length && n < DISK_TEXT_CHARS && field[n] != 0) {
+        bytes[n] = static_cast<char>(field[n]);
+        ++n;
+    }
+    bytes[n] = 0;
+    out[0] = 0;
+    if (n > 0 && MultiByteToWideChar(CP_ACP, 0, bytes, -1, out, static_cast<int>(capacity)) == 0) {
+        out[0] = 0;
+    }
+}
+
+uint16_t ReadLe16(const BYTE* p) {
+    return static_cast<uint16_t>(p[0] | (p[1] << 8));
+}
+
+uint64_t ReadLe64(const BYTE* p) {
+    uint64_t v = 0;
+    for (int i = 7; i >= 0; --i) {
+        v = (v << 8) | p[i];
+    }
+    return v;
+}
+
+// The N of "\\.\PhysicalDrive%d", read without regard to case; 0 when the path has no number.
+uint32_t DriveNumberOfPath(const WCHAR* path) {
+    WCHAR upper[DISK_TEXT_CHARS];
+    CopyText(upper, DISK_TEXT_CHARS, path);
+    CharUpperW(upper);
+    int number = 0;
+    if (swscanf(upper, L"\\\\.\\PHYSICALDRIVE%d", &number) != 1) {
+        number = 0;
+    }
+    return static_cast<uint32_t>(number);
+}
+
+bool ServiceIsIntelRst(const WCHAR* devicePath) {
+    WCHAR service[128];
+    service[0] = 0;
+    GetDiskDriverService(devicePath, service, 128);
+    return FindNoCase(service, L"iaStor") != nullptr;
+}
+
+} // namespace
+
+uint32_t CalcCapacityGB(uint32_t sectorSize, uint64_t totalBytes) {
+    if (totalBytes < 1000000000ull || sectorSize == 0) {
+        return 0;
+    }
+    uint64_t lbaCount = totalBytes / sectorSize;
+    uint64_t gb;
+    if (sectorSize == 512) {
+        gb = (lbaCount - 21168) / 1953504;
+    } else if (sectorSize == 4096) {
+        gb = (lbaCount - 2646) / 244188;
+    } else {
+        gb = totalBytes / 1000000000ull;
+    }
+    return static_cast<uint32_t>(gb);
+}
+
+HANDLE DISKLIB_NVME_OpenDisk(const WCHAR* path, CommandContext* context) {
+    context->hScsiPort = INVALID_HANDLE_VALUE;
+    HANDLE device =
+        CreateFileW(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (device == INVALID_HANDLE_VALUE) {
+        return INVALID_HANDLE_VALUE;
+    }
+
+    SCSI_ADDRESS address;
+    if (IO_GetScsiAddress(device, &address)) {
+        context->iScsiPathId = address.PathId;
+        WCHAR portPath[DISK_TEXT_CHARS];
+        WFormat(portPath, DISK_TEXT_CHARS, L"\\\\.\\scsi%d:", address.PortNumber);
+        context->hScsiPort =
+            CreateFileW(portPath, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                        nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    }
+
+    uint32_t busType = IO_GetBusType(device);
+    if (busType != 0) {
+        context->iBusType = busType;
+    }
+    switch (busType) {
+    case BusTypeNvme:
+        context->iCmdType = ServiceIsIntelRst(path) ? CMD_RST : CMD_NVME;
+        DISKLIB_NVME_UnlockVSC(context, device);
+        break;
+    case BusTypeUsb:
+        context->iCmdType = IO_USB_GetBridgeType(device);
+        break;
+    case BusTypeRAID:
+        if (ServiceIsIntelRst(path)) {
+            context->iCmdType = CMD_RST;
+            DISKLIB_NVME_UnlockVSC(context, device);
+        } else {
+            context->iCmdType = CMD_NONE;
+        }
+        break;
+    default:
+        context->iCmdType = CMD_NONE;
+        break;
+    }
+
+    context->iVSCType = static_cast<uint32_t>(DISKLIB_NVME_VSC_GetVSCtype(context, device));
+    DebugPrint(L"%s iVSCType = %d, CmdType = %d", path, context->iVSCType, context->iCmdType);
+    return device;
+}
+
+int DISKLIB_NVME_GetDiskInfo(const WCHAR* path, DiskRecord* record) {
+    memset(record, 0, sizeof(*record));
+    uint32_t driveNumber = DriveNumberOfPath(path);
+
+    CommandContext context;
+    memset(&context, 0, sizeof(context));
+    HANDLE device = DISKLIB_NVME_OpenDisk(path, &context);
+    if (device == INVALID_HANDLE_VALUE) {
+        return DISKLIB_ERR_OPEN;
+    }
+    if (context.iCmdType == CMD_NONE) {
+        CloseDisk(device, &context);
+        return DISKLIB_ERR_UNSUPPORTED;
+    }
+
+    BYTE controller[kIdentifyLength];
+    BYTE nameSpace[kIdentifyLength];
+    memset(controller, 0, sizeof(controller));
+    memset(nameSpace, 0, sizeof(nameSpace));
+    int result = DISKLIB_NVME_Identify(&context, device, 1, 0, controller, kIdentifyLength);
+    if (result != DISKLIB_OK) {
+        CloseDisk(device, &context);
+        return result;
+    }
+    DISKLIB_NVME_Identify(&context, device, 0, 1, nameSpace, kIdentifyLength);
+
+    // A drive reporting a block size of 2^32 or more has no usable capacity.
+    BYTE lbads = nameSpace[kIdNsLbaf0Lbads];
+    uint32_t sectorSize = lbads < 32 ? (1u << lbads) : 0;
+    uint64_t nsze = ReadLe64(nameSpace + kIdNsNsze);
+    uint64_t totalBytes = nsze * sectorSize;
+    uint32_t capacity = CalcCapacityGB(sectorSize, totalBytes);
+    if (capacity < kMinCapacityGB) {
+        CloseDisk(device, &context);
+        return DISKLIB_ERR_UNSUPPORTED;
+    }
+
+    CopyText(record->DevicePath, DISK_TEXT_CHARS, path);
+    record->iCmdType = context.iCmdType;
+    record->iBusType = context.iBusType;
+    record->iCapacityGB = capacity;
+    record->iSectorSize = sectorSize;
+    record->iTotalSectors = nsze;
+    record->iVendorId = ReadLe16(controller + kIdCtrlVid);
+    record->iSubsystemVendorId = ReadLe16(controller + kIdCtrlSsvid);
+    AnsiFieldToText(controller + kIdCtrlMn, 40, record->Model, DISK_TEXT_CHARS);
+    AnsiFieldToText(controller + kIdCtrlFr, 8, record->FirmwareRev, DISK_TEXT_CHARS);
+    AnsiFieldToText(controller + kIdCtrlSn, 20, record->SerialNumber, DISK_TEXT_CHARS);
+    TrimBlanks(record->Model);
+    TrimBlanks(record->FirmwareRev);
+    record->iDriveNumber = driveNumber;
+    record->bRaw = 1;
+
+    DISKLIB_NVME_VSC_FillDiskRecord(&context, device, record);
+    record->bKnownController = (record->iVendorId == 0x1E5C || record->iSocId != 0) ? 1 : 0;
+
+    record->iPort = GetDiskPortID(record->iBusType, record->iDriveNumber);
+    DebugPrint(L"---------- %s - iCmdType = %d, iPort = %I64d", path, record->iCmdType,
+               record->iPort);
+
+    if (record->iCmdType == CMD_NVME) {
+        GetPcieLinkInfo(record->DevicePath, &record->iLinkSpeed, &record->iLinkWidth,
+                        &record->iMaxLinkSpeed, &record->iMaxLinkWidth);
+    }
+
+    CloseDisk(device, &context);
+    return DISKLIB_OK;
+}
+
+uint32_t DISKLIB_NVME_ScanDisks(DiskRecord* table, uint32_t capacity) {
+    memset(table, 0, sizeof(DiskRecord) * capacity);
+    uint32_t found = 0;
+    for (uint32_t n = 0; n < kMaxDriveNumber && found < capacity; ++n) {
+        WCHAR path[DISK_TEXT_CHARS];
+        WFormat(path, DISK_TEXT_CHARS, L"\\\\.\\PhysicalDrive%d", n);
+        if (DISKLIB_NVME_GetDiskInfo(path, &table[found]) == DISKLIB_OK) {
+            ++found;
+        }
+    }
+
+    for (WCHAR letter = L'C'; letter <= L'Z'; ++letter) {
+        WCHAR volume[8];
+        WFormat(volume, 8, L"\\\\.\\%c:", letter);
+        HANDLE h =
+            CreateFileW(volume, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                        nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (h == INVALID_HANDLE_VALUE) {
+            continue;
+        }
+        STORAGE_DEVICE_NUMBER number;
+        if (IO_GetDeviceNumber(h, &number) && number.DeviceType == FILE_DEVICE_DISK) {
+            for (uint32_t i = 0; i < found; ++i) {
+                DiskRecord* disk = &table[i];
+                if (disk->iDriveNumber != number.DeviceNumber) {
+                    continue;
+                }
+                disk->bRaw = 0;
+                // Each letter takes three characters; a letter that no longer fits is left
+                // out rather than written past the text.
+                size_t used = wcslen(disk->VolumeLetters);
+                if (used + 3 < DISK_TEXT_CHARS) {
+                    WFormat(disk->VolumeLetters + used, DISK_TEXT_CHARS - used, L"%c: ", letter);
+                }
+                if (letter == L'C') {
+                    disk->bSystemDisk = 1;
+                }
+                break;
+            }
+        }
+        CloseHandle(h);
+    }
+    return found;
+}
+
+int GetDiskInfoByPortID(DiskRecord* record, int tries) {
+    const int32_t cmdType = record->iCmdType;
+    const uint32_t busType = record->iBusType;
+    const int64_t port = record->iPort;
+    DebugPrint(L"GetDiskInfoByPortID IN, iCmdType = %d, iBusType=%d, iPort=%I64d", cmdType, busType,
+               port);
+    for (int i = 0; i < tries; ++i) {
+        HANDLE h = GetPortDeviceHandle(cmdType, busType, port);
+        if (h == INVALID_HANDLE_VALUE) {
+            Sleep(1000);
+            PostMessageW(GetAppState()->hDialog, WM_UPDATE_PROGRESS, 0,
+                         static_cast<LPARAM>(100 * (i + 1) / tries));
+            continue;
+        }
+        STORAGE_DEVICE_NUMBER number;
+        bool ok = IO_GetDeviceNumber(h, &number);
+        CloseHandle(h);
+        if (!ok) {
+            return 0;
+        }
+        WCHAR path[DISK_TEXT_CHARS];
+        WFormat(path, DISK_TEXT_CHARS, L"\\\\.\\PhysicalDrive%d", number.DeviceNumber);
+        if (DISKLIB_NVME_GetDiskInfo(path, record) != DISKLIB_OK) {
+            return 0;
+        }
+        DebugPrint(L"GetDiskInfoByPortID Success OUT");
+        return 1;
+    }
+    return 0;
+}

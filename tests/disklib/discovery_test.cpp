@@ -1,0 +1,393 @@
+// NVMe discovery on the simulated PC: the scan, the probe, the command-type detection and the
+// re-finding of a disk by its port id.
+#include "app/app_state.h"
+#include "app/messages.h"
+#include "disklib/nvme_discovery.h"
+#include "platform/posix/control.h"
+#include "platform/posix/ui_control.h"
+#include "tests/sim/sim_fixture.h"
+
+#include <gtest/gtest.h>
+
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+namespace {
+
+// One disk of a scenario: a ZELTARIX NVMe disk unless `extra` (lines "key = value") says
+// otherwise.
+std::string Disk(const std::string& name, int drive, const std::string& extra) {
+    std::vector<std::pair<std::string, std::string>> keys = {
+        {"kind", "nvme"},
+        {"drive", std::to_string(drive)},
+        {"model", "ZELTARIX ZX5016 1TB"},
+        {"serial", "ZX5016A000000000000" + std::to_string(drive)},
+        {"firmware", "041k0207"},
+        {"vendor_id", "0x1E5C"},
+        {"ssvid", "0x1E5C"},
+        {"sectors", "1953525168"}};
+    std::istringstream lines(extra);
+    for (std::string line; std::getline(lines, line);) {
+        size_t eq = line.find(" = ");
+        if (eq == std::string::npos) {
+            continue;
+        }
+        std::string key = line.substr(0, eq), value = line.substr(eq + 3);
+        bool replaced = false;
+        for (auto& kv : keys) {
+            if (kv.first == key) {
+                kv.second = value;
+                replaced = true;
+            }
+        }
+        if (!replaced) {
+            keys.push_back({key, value});
+        }
+    }
+    std::string text = "[disk " + name + "]\n";
+    for (const auto& kv : keys) {
+        text += kv.first + " = " + kv.second + "\n";
+    }
+    return text + "\n";
+}
+
+std::string Nvme(const std::string& name, int drive, const std::string& extra) {
+    return Disk(name, drive, extra);
+}
+
+class DiscoveryTest : public SimTest {
+protected:
+    void SetUp() override {
+        logPath_ = ::testing::TempDir() + "discovery_log_" + std::to_string(getpid()) + ".txt";
+        unlink(logPath_.c_str());
+        setenv("ZX_DEBUG_LOG", logPath_.c_str(), 1);
+        InitAppState("/debug");
+    }
+    void TearDown() override {
+        unsetenv("ZX_DEBUG_LOG");
+        unlink(logPath_.c_str());
+        zxposix::SetClockSpeed(1.0);
+        SimTest::TearDown();
+    }
+
+    std::vector<std::string> LogLines() {
+        std::ifstream in(logPath_);
+        std::vector<std::string> lines;
+        for (std::string line; std::getline(in, line);) {
+            const std::string prefix = "[ZX]          [middle] ";
+            lines.push_back(line.compare(0, prefix.size(), prefix) == 0 ? line.substr(prefix.size())
+                                                                        : line);
+        }
+        return lines;
+    }
+
+    uint32_t Scan(DiskRecord* table, uint32_t capacity) {
+        return DISKLIB_NVME_ScanDisks(table, capacity);
+    }
+
+    std::string logPath_;
+    DiskRecord table_[DISK_TABLE_CAPACITY];
+};
+
+TEST(CapacityTest, IdemaRuleForBothSectorSizes) {
+    EXPECT_EQ(CalcCapacityGB(512, 1953525168ull * 512), 1000u);
+    EXPECT_EQ(CalcCapacityGB(512, 1000215216ull * 512), 512u);
+    EXPECT_EQ(CalcCapacityGB(512, 31277232ull * 512), 16u);
+    EXPECT_EQ(CalcCapacityGB(512, 29323728ull * 512), 15u);
+    EXPECT_EQ(CalcCapacityGB(4096, 244190646ull * 4096), 1000u);
+    EXPECT_EQ(CalcCapacityGB(512, 999999999ull), 0u);
+    EXPECT_EQ(CalcCapacityGB(4096, 999999999ull), 0u);
+    EXPECT_EQ(CalcCapacityGB(520, 2000000000ull), 2u); // other sizes: bytes / 10^9
+    EXPECT_EQ(CalcCapacityGB(0, 2000000000ull), 0u);
+}
+
+TEST_F(DiscoveryTest, ScanListsWhatItCanReachAndMatchesVolumes) {
+    Load(Nvme("sys", 0, "volumes = C D\nbus = 1") +       // holds C: and D:
+         Nvme("zx16", 1, "sectors = 31277232\nbus = 2") + // exactly 16 GB
+         Nvme("zx15", 2, "sectors = 29323728\nbus = 3") + // 15 GB: left out
+         Nvme("far", 20, "bus = 4") +                     // never probed
+         "[disk stick]\nkind = usb\ndrive = 3\nbridge = plain\nusb = 1/2\nsectors = 60063744\n"
+         "volumes = E\n" +
+         Nvme("other", 4, "vendor_id = 0x144D\nssvid = 0x144D\nbus = 5\nvolumes = F"));
+    StartTrace();
+    ASSERT_EQ(Scan(table_, DISK_TABLE_CAPACITY), 3u);
+
+    EXPECT_STREQ(table_[0].DevicePath, L"\\\\.\\PhysicalDrive0");
+    EXPECT_STREQ(table_[0].VolumeLetters, L"C: D: ");
+    EXPECT_EQ(table_[0].bRaw, 0);
+    EXPECT_EQ(table_[0].bSystemDisk, 1);
+    EXPECT_STREQ(table_[1].DevicePath, L"\\\\.\\PhysicalDrive1");
+    EXPECT_EQ(table_[1].iCapacityGB, 16u);
+    EXPECT_STREQ(table_[1].VolumeLetters, L"");
+    EXPECT_EQ(table_[1].bRaw, 1);
+    EXPECT_EQ(table_[1].bSystemDisk, 0);
+    EXPECT_STREQ(table_[2].DevicePath, L"\\\\.\\PhysicalDrive4");
+    EXPECT_STREQ(table_[2].VolumeLetters, L"F: ");
+    EXPECT_EQ(table_[2].bKnownController, 0);
+    DiskRecord zero;
+    memset(&zero, 0, sizeof(zero));
+    EXPECT_EQ(memcmp(&table_[3], &zero, sizeof(zero)), 0); // entries past the count are zero
+
+    // Drive numbers 0 to 19 are tried in order, then the letters C to Z; nothing of drive 20.
+    std::vector<std::string> opened;
+    for (const auto& r : Records()) {
+        if (Field(r, "op") == "CreateFileW" && Field(r, "path").compare(0, 4, "\\\\.\\") == 0 &&
+            Field(r, "path").find('#') == std::string::npos &&
+            Field(r, "path").find("scsi") == std::string::npos) {
+            opened.push_back(Field(r, "path"));
+        }
+    }
+    std::vector<std::string> want;
+    for (int n = 0; n < 20; ++n) {
+        want.push_back("\\\\.\\PhysicalDrive" + std::to_string(n));
+    }
+    for (char c = 'C'; c <= 'Z'; ++c) {
+        want.push_back(std::string("\\\\.\\") + c + ":");
+    }
+    EXPECT_EQ(opened, want);
+}
+
+TEST_F(DiscoveryTest, ScanStopsWhenTheTableIsFull) {
+    Load(Nvme("a", 0, "bus = 1") + Nvme("b", 1, "bus = 2") + Nvme("c", 2, "bus = 3\nvolumes = D") +
+         Nvme("d", 3, "bus = 4"));
+    StartTrace();
+    DiskRecord small[4];
+    memset(small, 0x5A, sizeof(small));
+    ASSERT_EQ(Scan(small, 2), 2u);
+    EXPECT_STREQ(small[0].DevicePath, L"\\\\.\\PhysicalDrive0");
+    EXPECT_STREQ(small[1].DevicePath, L"\\\\.\\PhysicalDrive1");
+    EXPECT_EQ(small[2].DevicePath[0], static_cast<WCHAR>(0x5A5A5A5A)); // beyond the capacity
+    for (const auto& r : Records()) {
+        EXPECT_NE(Field(r, "path"), "\\\\.\\PhysicalDrive2");
+        EXPECT_NE(Field(r, "path"), "\\\\.\\PhysicalDrive3");
+    }
+}
+
+TEST_F(DiscoveryTest, CommandTypeFromBusTypeAndTheControllersService) {
+    struct Case {
+        std::string kind;
+        std::string service;
+        std::string busType;
+        int expect;
+    } cases[] = {
+        {"rst", "iaStorAC", "17", CMD_RST},   {"rst", "IASTORVD", "17", CMD_RST},
+        {"rst", "iastora", "17", CMD_RST},    {"nvme", "stornvme", "17", CMD_NVME},
+        {"rst", "iaStorAC", "8", CMD_RST},    {"rst", "megasas", "8", CMD_NONE},
+        {"nvme", "stornvme", "11", CMD_NONE},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.kind + " " + c.service + " on bus type " + c.busType);
+        Load("[controller c]\nkind = " + c.kind + "\nservice = " + c.service + "\nbus = 1\n\n" +
+             Disk("d", 1, "kind = " + c.kind + "\ncontroller = c\nbus_type = " + c.busType));
+        CommandContext context;
+        memset(&context, 0, sizeof(context));
+        HANDLE h = DISKLIB_NVME_OpenDisk(L"\\\\.\\PhysicalDrive1", &context);
+        ASSERT_NE(h, INVALID_HANDLE_VALUE);
+        EXPECT_EQ(context.iCmdType, c.expect);
+        EXPECT_EQ(context.iBusType, static_cast<uint32_t>(std::stoul(c.busType)));
+        CloseHandle(h);
+        if (context.hScsiPort != INVALID_HANDLE_VALUE) {
+            CloseHandle(context.hScsiPort);
+        }
+        DiskRecord r;
+        EXPECT_EQ(DISKLIB_NVME_GetDiskInfo(L"\\\\.\\PhysicalDrive1", &r),
+                  c.expect == CMD_NONE ? DISKLIB_ERR_UNSUPPORTED : DISKLIB_OK);
+    }
+}
+
+TEST_F(DiscoveryTest, OpenOfANativeDiskSendsItsRequestsInOrder) {
+    Load(Nvme("zx", 1, "bus = 2\nroot_bus = 1\nvsc = 1"));
+    StartTrace();
+    CommandContext context;
+    memset(&context, 0, sizeof(context));
+    HANDLE h = DISKLIB_NVME_OpenDisk(L"\\\\.\\PhysicalDrive1", &context);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(context.iCmdType, CMD_NVME);
+    EXPECT_EQ(context.iBusType, 17u);
+    EXPECT_EQ(context.iVSCType, 1u);
+    EXPECT_NE(context.hScsiPort, INVALID_HANDLE_VALUE);
+    CloseHandle(h);
+    CloseHandle(context.hScsiPort);
+
+    // op, the path kind, the control code, and what the request carries.
+    std::vector<std::string> got;
+    for (const auto& r : Records()) {
+        std::string path = Field(r, "path");
+        std::string where = path == "\\\\.\\PhysicalDrive1" ? "disk"
+                            : path == "\\\\.\\scsi0:"       ? "port"
+                                                            : "interface";
+        std::string line = Field(r, "op") + " " + where;
+        if (Field(r, "op") == "DeviceIoControl") {
+            line += " " + Field(r, "ioctl");
+            if (Field(r, "ioctl") == "IOCTL_STORAGE_QUERY_PROPERTY") {
+                line += " " + std::to_string(Num(r, "property_id"));
+            } else if (Field(r, "ioctl") == "IOCTL_STORAGE_PROTOCOL_COMMAND") {
+                line += " " + std::to_string(r.fields.at("cdw").items.at(0).U());
+            }
+        }
+        got.push_back(line);
+    }
+    std::vector<std::string> want = {
+        "CreateFileW disk",
+        "DeviceIoControl disk IOCTL_SCSI_GET_ADDRESS",
+        "CreateFileW port",
+        "DeviceIoControl disk IOCTL_STORAGE_QUERY_PROPERTY 0",       // bus type
+        "CreateFileW interface",                                     // the disk's node,
+        "DeviceIoControl interface IOCTL_STORAGE_GET_DEVICE_NUMBER", // for its parent's service
+        "DeviceIoControl disk IOCTL_STORAGE_PROTOCOL_COMMAND 252",   // unlock 0xFC
+        "DeviceIoControl disk IOCTL_STORAGE_QUERY_PROPERTY 50",      // log page 5
+        "DeviceIoControl disk IOCTL_STORAGE_PROTOCOL_COMMAND 254",   // generation probe 0xFE
+    };
+    EXPECT_EQ(got, want);
+    std::vector<std::string> log = LogLines();
+    ASSERT_FALSE(log.empty());
+    EXPECT_EQ(log.back(), "\\\\.\\PhysicalDrive1 iVSCType = 1, CmdType = 2");
+}
+
+TEST_F(DiscoveryTest, ProbeFillsTheRecord) {
+    Load(Nvme("zx", 1,
+              "bus = 2\nroot_bus = 1\nvsc = 1\nlink = 3,4,4,4\nmodel = \"  ZX Model\t\"\n"
+              "firmware = \" 041k02 \"\nserial = \" SN 1 \"\nvsc_soc_id = 0x3C71\n"
+              "vsc_nand_id = 9BC558713000\nvsc_lun = 4\nvsc_ftl_build = 0x00010203\n"
+              "vsc_drvinfo_version = 041k0207") +
+         "[controller r]\nkind = rst\nservice = iaStorAC\nbus = 7\nroot_bus = 0\n\n"
+         "[disk rst]\nkind = rst\ndrive = 2\ncontroller = r\nscsi_path = 1\nmodel = R\n"
+         "serial = S\nfirmware = F\nvendor_id = 0x8086\nssvid = 0x8086\nsectors = 1000215216\n"
+         "vsc = none\n");
+    DiskRecord r;
+    ASSERT_EQ(DISKLIB_NVME_GetDiskInfo(L"\\\\.\\PhysicalDrive1", &r), DISKLIB_OK);
+    EXPECT_STREQ(r.DevicePath, L"\\\\.\\PhysicalDrive1");
+    EXPECT_EQ(r.iCmdType, CMD_NVME);
+    EXPECT_EQ(r.iBusType, 17u);
+    EXPECT_EQ(r.iDriveNumber, 1u);
+    EXPECT_EQ(r.iCapacityGB, 1000u);
+    EXPECT_EQ(r.iSectorSize, 512u);
+    EXPECT_EQ(r.iTotalSectors, 1953525168u);
+    EXPECT_STREQ(r.Model, L"ZX Model");                    // trimmed
+    EXPECT_STREQ(r.FirmwareRev, L"041k02");                // trimmed
+    EXPECT_STREQ(r.SerialNumber, L" SN 1               "); // as reported, padded to 20
+    EXPECT_EQ(r.iVendorId, 0x1E5Cu);
+    EXPECT_EQ(r.iSubsystemVendorId, 0x1E5Cu);
+    EXPECT_EQ(r.bRaw, 1);
+    EXPECT_EQ(r.iSocId, 0x3C71u);
+    EXPECT_EQ(r.bDrvInfoValid, 1);
+    const uint8_t nand[6] = {0x9B, 0xC5, 0x58, 0x71, 0x30, 0x00};
+    EXPECT_EQ(memcmp(r.NandId, nand, 6), 0);
+    EXPECT_EQ(r.iFtlBuildNum, 0x00010203u);
+    EXPECT_STREQ(r.DrvInfoVersion, L"041k0207");
+    EXPECT_EQ(r.bKnownController, 1);
+    EXPECT_EQ(r.iPort, 9000000000000000101LL); // 9 x 10^18 + 99 x 1 + 2
+    EXPECT_EQ(r.iLinkSpeed, 3);
+    EXPECT_EQ(r.iLinkWidth, 4u);
+    EXPECT_EQ(r.iMaxLinkSpeed, 4u);
+    EXPECT_EQ(r.iMaxLinkWidth, 4u);
+    std::vector<std::string> log = LogLines();
+    EXPECT_NE(std::find(log.begin(), log.end(),
+                        "---------- \\\\.\\PhysicalDrive1 - iCmdType = 2, iPort = "
+                        "9000000000000000101"),
+              log.end());
+
+    // Behind RST: no link information, and a maker's vendor id without SOC id is not ours.
+    ASSERT_EQ(DISKLIB_NVME_GetDiskInfo(L"\\\\.\\PhysicalDrive2", &r), DISKLIB_OK);
+    EXPECT_EQ(r.iCmdType, CMD_RST);
+    EXPECT_EQ(r.iLinkSpeed, 0);
+    EXPECT_EQ(r.iLinkWidth, 0u);
+    EXPECT_EQ(r.bKnownController, 0);
+    EXPECT_EQ(r.iPort, 9000000000000000007LL);
+}
+
+TEST_F(DiscoveryTest, ProbeFailures) {
+    Load(Nvme("locked", 1, "bus = 1\nfaults = open_fail") +
+         Nvme("broken", 2, "bus = 2\nfaults = nvme_fail:0x06") +
+         "[disk stick]\nkind = usb\ndrive = 3\nbridge = plain\nusb = 1/2\nsectors = 60063744\n");
+    DiskRecord r;
+    memset(&r, 0x5A, sizeof(r));
+    EXPECT_EQ(DISKLIB_NVME_GetDiskInfo(L"\\\\.\\PhysicalDrive1", &r), DISKLIB_ERR_OPEN);
+    EXPECT_EQ(r.DevicePath[0], 0); // zeroed first
+    EXPECT_EQ(DISKLIB_NVME_GetDiskInfo(L"\\\\.\\PhysicalDrive2", &r), DISKLIB_ERR_IO);
+    EXPECT_EQ(DISKLIB_NVME_GetDiskInfo(L"\\\\.\\PhysicalDrive3", &r), DISKLIB_ERR_UNSUPPORTED);
+    EXPECT_EQ(DISKLIB_NVME_GetDiskInfo(L"\\\\.\\PhysicalDrive9", &r), DISKLIB_ERR_OPEN);
+}
+
+// A stand-in dialog that receives the progress the re-find posts.
+const char kScript[] = "#define IDD_P 300\n"
+                       "IDD_P DIALOGEX 0, 0, 100, 40\n"
+                       "STYLE DS_MODALFRAME | WS_POPUP | WS_CAPTION\n"
+                       "CAPTION \"P\"\n"
+                       "FONT 9, \"Face\", 400, 0, 0x88\n"
+                       "BEGIN\n"
+                       "END\n";
+
+INT_PTR CALLBACK ProgressProc(HWND dialog, UINT message, WPARAM, LPARAM) {
+    if (message == WM_INITDIALOG) {
+        GetAppState()->hDialog = dialog;
+    }
+    return 0;
+}
+
+std::vector<LPARAM> PostedProgress() {
+    std::vector<LPARAM> out;
+    for (const auto& m : zxposix::ui::MessageLog()) {
+        if (m.message == WM_UPDATE_PROGRESS) {
+            EXPECT_TRUE(m.posted);
+            EXPECT_EQ(m.wParam, 0u);
+            out.push_back(m.lParam);
+        }
+    }
+    return out;
+}
+
+TEST_F(DiscoveryTest, ReFindByPortReportsEachMissedSecondAndFollowsANewDriveNumber) {
+    zxposix::RegisterResource(ZX_DIALOG_SCRIPT_TYPE, ZX_DIALOG_SCRIPT_ID, kScript,
+                              sizeof(kScript) - 1);
+    std::thread ui(
+        [] { DialogBoxParamW(nullptr, MAKEINTRESOURCEW(300), nullptr, ProgressProc, 0); });
+    ASSERT_TRUE(zxposix::ui::WaitUntil([] { return zxposix::ui::CurrentDialog() != nullptr; },
+                                       std::chrono::milliseconds(5000)));
+    HWND dialog = zxposix::ui::CurrentDialog();
+    SendMessageW(dialog, WM_NULL, 0, 0);
+
+    Load(Nvme("zx", 1, "bus = 2\nroot_bus = 1\nvsc = 1"));
+    DiskRecord r;
+    ASSERT_EQ(DISKLIB_NVME_GetDiskInfo(L"\\\\.\\PhysicalDrive1", &r), DISKLIB_OK);
+    zxposix::SetClockSpeed(200.0);
+
+    // Away for good: ten one-second attempts, each reported.
+    ASSERT_TRUE(sim::RemoveDisk("zx"));
+    zxposix::ui::ClearRecords();
+    uint64_t start = GetTickCount64();
+    DiskRecord away = r;
+    EXPECT_EQ(GetDiskInfoByPortID(&away, 10), 0);
+    EXPECT_GE(GetTickCount64() - start, 10000u);
+    SendMessageW(dialog, WM_NULL, 0, 0); // the posted ones are handled before it
+    EXPECT_EQ(PostedProgress(), (std::vector<LPARAM>{10, 20, 30, 40, 50, 60, 70, 80, 90, 100}));
+
+    // Back on the same port under another drive number.
+    ASSERT_TRUE(sim::AddDisk("zx", 7));
+    zxposix::ui::ClearRecords();
+    unlink(logPath_.c_str());
+    DiskRecord again = r;
+    EXPECT_EQ(GetDiskInfoByPortID(&again, 10), 1);
+    EXPECT_STREQ(again.DevicePath, L"\\\\.\\PhysicalDrive7");
+    EXPECT_EQ(again.iDriveNumber, 7u);
+    EXPECT_EQ(again.iPort, r.iPort);
+    SendMessageW(dialog, WM_NULL, 0, 0);
+    EXPECT_TRUE(PostedProgress().empty());
+    std::vector<std::string> log = LogLines();
+    ASSERT_FALSE(log.empty());
+    EXPECT_EQ(log.front(),
+              "GetDiskInfoByPortID IN, iCmdType = 2, iBusType=17, iPort=9000000000000000101");
+    EXPECT_EQ(log.back(), "GetDiskInfoByPortID Success OUT");
+
+    EndDialog(dialog, 0);
+    ui.join();
+    GetAppState()->hDialog = nullptr;
+}
+
+} // namespace

@@ -1,0 +1,60 @@
+// Text output of the zxsim commands: wide text as UTF-8, and quoted as a JSON string (which is
+// also how `zxsim run` prints texts, one record per line).
+#pragma once
+
+#include "platform/win32.h"
+
+#include <cstdio>
+#include <string>
+
+namespace zxsim {
+
+inline std::string Utf8(const std::wstring& w) {
+    if (w.empty()) {
+        return std::string();
+    }
+    int n = WideCharToMultiByte(CP_UTF8, 0, w.c_str(), static_cast<int>(w.size()), nullptr, 0,
+                                nullptr, nullptr);
+    std::string s(static_cast<size_t>(n > 0 ? n : 0), '\0');
+    if (n > 0) {
+        WideCharToMultiByte(CP_UTF8, 0, w.c_str(), static_cast<int>(w.size()), &s[0], n, nullptr,
+                            nullptr);
+    }
+    return s;
+}
+
+// A JSON string literal of the text: quotes, backslashes and control characters escaped.
+inline std::string Quote(const std::wstring& w) {
+    std::string out = "\"";
+    for (char c : Utf8(w)) {
+        switch (c) {
+        case '\n':
+            out += "\\n";
+            break;
+        case '\r':
+            out += "\\r";
+            break;
+        case '\t':
+            out += "\\t";
+            break;
+        case '"':
+            out += "\\\"";
+            break;
+        case '\\':
+            out += "\\\\";
+            break;
+        default:
+            if (static_cast<unsigned char>(c) < 0x20) {
+                char esc[8];
+                std::snprintf(esc, sizeof(esc), "\\u%04x", static_cast<unsigned>(c));
+                out += esc;
+            } else {
+                out.push_back(c);
+            }
+            break;
+        }
+    }
+    return out + "\"";
+}
+
+} // namespace zxsim
