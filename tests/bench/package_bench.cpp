@@ -35,9 +35,9 @@ const std::vector<uint8_t>& CrcData() {
 const std::vector<uint8_t>& SampleImage(int kind) {
     static std::vector<uint8_t> images[2];
     if (images[kind].empty()) {
-        zxpkg::ImageSpec spec;
-        spec.checksumKind = kind;
-        images[kind] = zxpkg::BuildImage(spec); // the sample header: 617 pages
+        zxpkg::ImageRecipe recipe;
+        recipe.checksumKind = kind;
+        images[kind] = zxpkg::BuildImage(recipe); // the sample header: 617 pages
     }
     return images[kind];
 }

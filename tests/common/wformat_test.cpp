@@ -197,7 +197,7 @@ TEST(WFormatTest, UnknownConversionsPrintTheirCharacterAndTakeNoArgument) {
         {"unknown", Format(L"%y%d", 3), L"y3"},
         {"unknown with fields", Format(L"%-5k|%d", 4), L"k|4"},
         {"%n writes nothing", Format(L"%n%d", 6), L"n6"},
-        {"format ends in a spec", Format(L"100%"), L"100"},
+        {"format ends inside a conversion", Format(L"100%"), L"100"},
         {"format ends after fields", Format(L"ab%-5"), L"ab"},
         {"format ends after size", Format(L"ab%I64"), L"ab"},
     });

@@ -9,7 +9,7 @@
 
 namespace zxpkg {
 
-struct ImageSpec {
+struct ImageRecipe {
     std::array<std::string, 4> versionParts{"04", "1k", "02", "07"};
     uint32_t ftlBuildNumber = 0;
     int checksumKind = 0; // 0 CRC-32, 1 CRC-32C
@@ -20,9 +20,9 @@ struct ImageSpec {
     uint64_t seed = 1;
 };
 
-// Checks the spec; returns an empty text when it can be built, else what is wrong.
-std::string ValidateImageSpec(const ImageSpec& spec);
-// The image bytes (the spec must be valid).
-std::vector<uint8_t> BuildImage(const ImageSpec& spec);
+// Checks the recipe; returns an empty text when it can be built, else what is wrong.
+std::string ValidateImageRecipe(const ImageRecipe& recipe);
+// The image bytes (the recipe must be valid).
+std::vector<uint8_t> BuildImage(const ImageRecipe& recipe);
 
 } // namespace zxpkg

@@ -90,7 +90,7 @@ std::vector<std::string> SplitComma(const std::string& text) {
 }
 
 int CommandImage(const std::vector<std::string>& args) {
-    zxpkg::ImageSpec spec;
+    zxpkg::ImageRecipe recipe;
     std::string output;
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
@@ -115,19 +115,19 @@ int CommandImage(const std::vector<std::string>& args) {
                 return BadArguments("--version-parts takes four parts", kImageUsage);
             }
             for (int k = 0; k < 4; ++k) {
-                spec.versionParts[k] = parts[k];
+                recipe.versionParts[k] = parts[k];
             }
         } else if (a == "--ftl") {
             uint64_t n = 0;
             if (!value(v) || !ParseNumber(v, 0xFFFFFFFFu, n)) {
                 return BadArguments("--ftl needs a 32-bit number", kImageUsage);
             }
-            spec.ftlBuildNumber = static_cast<uint32_t>(n);
+            recipe.ftlBuildNumber = static_cast<uint32_t>(n);
         } else if (a == "--checksum") {
             if (!value(v) || (v != "crc32" && v != "crc32c")) {
                 return BadArguments("--checksum is crc32 or crc32c", kImageUsage);
             }
-            spec.checksumKind = v == "crc32c" ? 1 : 0;
+            recipe.checksumKind = v == "crc32c" ? 1 : 0;
         } else if (a == "--regions") {
             if (!value(v)) {
                 return BadArguments("--regions needs F0-L0,F1-L1,F2-L2", kImageUsage);
@@ -145,8 +145,8 @@ int CommandImage(const std::vector<std::string>& args) {
                     !ParseNumber(parts[k].substr(dash + 1), 0xFFFFFFFFu, l)) {
                     return BadArguments("bad range '" + parts[k] + "'", kImageUsage);
                 }
-                spec.regions[k][0] = static_cast<uint32_t>(f);
-                spec.regions[k][1] = static_cast<uint32_t>(l);
+                recipe.regions[k][0] = static_cast<uint32_t>(f);
+                recipe.regions[k][1] = static_cast<uint32_t>(l);
             }
         } else if (a == "--config") {
             if (!value(v)) {
@@ -156,22 +156,22 @@ int CommandImage(const std::vector<std::string>& args) {
             if (!in) {
                 return BadArguments("cannot read " + v, kImageUsage);
             }
-            spec.configBlock.assign(std::istreambuf_iterator<char>(in),
-                                    std::istreambuf_iterator<char>());
-            if (spec.configBlock.empty()) {
+            recipe.configBlock.assign(std::istreambuf_iterator<char>(in),
+                                      std::istreambuf_iterator<char>());
+            if (recipe.configBlock.empty()) {
                 return BadArguments(v + " is empty", kImageUsage);
             }
         } else if (a == "--config-version") {
-            if (!value(spec.configVersion)) {
+            if (!value(recipe.configVersion)) {
                 return BadArguments("--config-version needs a text", kImageUsage);
             }
-            spec.hasConfigVersion = true;
+            recipe.hasConfigVersion = true;
         } else if (a == "--seed") {
             uint64_t n = 0;
             if (!value(v) || !ParseNumber(v, UINT64_MAX, n)) {
                 return BadArguments("--seed needs a number", kImageUsage);
             }
-            spec.seed = n;
+            recipe.seed = n;
         } else {
             return BadArguments("unknown option '" + a + "'", kImageUsage);
         }
@@ -179,11 +179,11 @@ int CommandImage(const std::vector<std::string>& args) {
     if (output.empty()) {
         return BadArguments("-o FILE is required", kImageUsage);
     }
-    std::string problem = zxpkg::ValidateImageSpec(spec);
+    std::string problem = zxpkg::ValidateImageRecipe(recipe);
     if (!problem.empty()) {
         return BadArguments(problem, kImageUsage);
     }
-    std::vector<uint8_t> image = zxpkg::BuildImage(spec);
+    std::vector<uint8_t> image = zxpkg::BuildImage(recipe);
     std::ofstream out(output, std::ios::binary | std::ios::trunc);
     out.write(reinterpret_cast<const char*>(image.data()),
               static_cast<std::streamsize>(image.size()));
