@@ -1,11 +1,14 @@
-// Reads the simulated PC's request trace (one flat JSON object per line) into records of
-// field name to raw value text: strings unescaped, numbers, booleans and arrays as written.
+// The request trace as flat records of field name to value text, for the bridge and
+// vendor-command tests: strings unescaped, numbers and booleans as written, arrays of numbers
+// as "[a,b,...]". Read with the strict JSON Lines reader of the simulated-PC tests; a line that
+// is not a JSON object fails the test.
 #pragma once
 
-#include <cctype>
-#include <fstream>
+#include "tests/sim/trace_reader.h"
+
+#include <gtest/gtest.h>
+
 #include <map>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -13,91 +16,36 @@ namespace tracetest {
 
 using Record = std::map<std::string, std::string>;
 
-inline size_t SkipBlanks(const std::string& s, size_t i) {
-    while (i < s.size() && std::isspace(static_cast<unsigned char>(s[i]))) {
-        ++i;
-    }
-    return i;
-}
-
-inline std::string ReadString(const std::string& s, size_t& i) {
-    std::string out;
-    ++i; // opening quote
-    while (i < s.size() && s[i] != '"') {
-        if (s[i] == '\\' && i + 1 < s.size()) {
-            ++i;
-            switch (s[i]) {
-            case 'n':
-                out += '\n';
-                break;
-            case 't':
-                out += '\t';
-                break;
-            case 'u':
-                out += char(std::stoi(s.substr(i + 1, 4), nullptr, 16));
-                i += 4;
-                break;
-            default:
-                out += s[i];
-            }
-        } else {
-            out += s[i];
+inline std::string TextOf(const Value& v) {
+    switch (v.kind) {
+    case Value::Bool:
+        return v.b ? "true" : "false";
+    case Value::Null:
+        return "null";
+    case Value::Array: {
+        std::string s = "[";
+        for (size_t i = 0; i < v.items.size(); ++i) {
+            s += (i == 0 ? "" : ",") + TextOf(v.items[i]);
         }
-        ++i;
+        return s + "]";
     }
-    ++i; // closing quote
-    return out;
-}
-
-inline Record ParseLine(const std::string& line) {
-    Record r;
-    size_t i = SkipBlanks(line, 0);
-    if (i >= line.size() || line[i] != '{') {
-        return r;
+    default:
+        return v.text;
     }
-    ++i;
-    while (true) {
-        i = SkipBlanks(line, i);
-        if (i >= line.size() || line[i] == '}') {
-            break;
-        }
-        if (line[i] == ',') {
-            ++i;
-            continue;
-        }
-        const std::string key = ReadString(line, i);
-        i = SkipBlanks(line, i);
-        ++i; // colon
-        i = SkipBlanks(line, i);
-        std::string value;
-        if (line[i] == '"') {
-            value = ReadString(line, i);
-        } else if (line[i] == '[') {
-            const size_t end = line.find(']', i);
-            value = line.substr(i, end + 1 - i);
-            i = end + 1;
-        } else {
-            size_t end = i;
-            while (end < line.size() && line[end] != ',' && line[end] != '}') {
-                ++end;
-            }
-            value = line.substr(i, end - i);
-            i = end;
-        }
-        r[key] = value;
-    }
-    return r;
 }
 
 inline std::vector<Record> ReadTrace(const std::string& path) {
+    bool ok = false;
+    std::string bad;
     std::vector<Record> out;
-    std::ifstream f(path);
-    std::string line;
-    while (std::getline(f, line)) {
-        if (!line.empty()) {
-            out.push_back(ParseLine(line));
+    for (const Value& v : ReadTrace(path, ok, bad)) {
+        Record r;
+        for (const auto& kv : v.fields) {
+            r[kv.first] = TextOf(kv.second);
         }
+        out.push_back(r);
     }
+    EXPECT_TRUE(ok) << "not a JSON object: " << bad;
     return out;
 }
 
