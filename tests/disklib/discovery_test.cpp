@@ -331,6 +331,23 @@ INT_PTR CALLBACK ProgressProc(HWND dialog, UINT message, WPARAM, LPARAM) {
     return 0;
 }
 
+// Posted messages are handled in the order they were posted (a sent one would overtake them),
+// so once a marker posted now has been handled, every progress posted before it has been too.
+void DrainPosted(HWND dialog) {
+    const UINT marker = WM_APP + 99;
+    PostMessageW(dialog, marker, 0, 0);
+    ASSERT_TRUE(zxposix::ui::WaitUntil(
+        [] {
+            for (const auto& m : zxposix::ui::MessageLog()) {
+                if (m.message == marker) {
+                    return true;
+                }
+            }
+            return false;
+        },
+        std::chrono::milliseconds(5000)));
+}
+
 std::vector<LPARAM> PostedProgress() {
     std::vector<LPARAM> out;
     for (const auto& m : zxposix::ui::MessageLog()) {
@@ -365,7 +382,7 @@ TEST_F(DiscoveryTest, ReFindByPortReportsEachMissedSecondAndFollowsANewDriveNumb
     DiskRecord away = r;
     EXPECT_EQ(GetDiskInfoByPortID(&away, 10), 0);
     EXPECT_GE(GetTickCount64() - start, 10000u);
-    SendMessageW(dialog, WM_NULL, 0, 0); // the posted ones are handled before it
+    DrainPosted(dialog);
     EXPECT_EQ(PostedProgress(), (std::vector<LPARAM>{10, 20, 30, 40, 50, 60, 70, 80, 90, 100}));
 
     // Back on the same port under another drive number.
@@ -377,7 +394,7 @@ TEST_F(DiscoveryTest, ReFindByPortReportsEachMissedSecondAndFollowsANewDriveNumb
     EXPECT_STREQ(again.DevicePath, L"\\\\.\\PhysicalDrive7");
     EXPECT_EQ(again.iDriveNumber, 7u);
     EXPECT_EQ(again.iPort, r.iPort);
-    SendMessageW(dialog, WM_NULL, 0, 0);
+    DrainPosted(dialog);
     EXPECT_TRUE(PostedProgress().empty());
     std::vector<std::string> log = LogLines();
     ASSERT_FALSE(log.empty());
