@@ -274,8 +274,8 @@ void FormatInteger(Output* out, Spec spec, va_list* args) {
         spec.zero = false;
     }
     size_t leadZeros = minDigits > digitCount ? minDigits - digitCount : 0;
-    if (spec.alternate && base == 8 && value != 0 && leadZeros == 0) {
-        leadZeros = 1; // "#o" shows a leading 0 on nonzero values
+    if (spec.alternate && base == 8 && leadZeros == 0) {
+        leadZeros = 1; // "#o" always starts with a 0, even for 0 under precision 0
     }
 
     size_t length = prefixLen + leadZeros + digitCount;

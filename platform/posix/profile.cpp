@@ -302,7 +302,9 @@ UINT GetPrivateProfileIntW(LPCWSTR appName, LPCWSTR keyName, INT defaultValue, L
         return static_cast<UINT>(defaultValue);
     }
     // Blanks, a sign, then decimal digits or "0x" and hex digits, up to the first other
-    // character; the number wraps at 32 bits and no digits read as 0.
+    // character; the number wraps at 32 bits and no digits read as 0. Windows parses the same
+    // way, so "-1" comes back as 0xFFFFFFFF (older pages of its documentation said that values
+    // below zero give 0; callers here store the result in signed or 8-bit fields as it comes).
     std::wstring text = Unquote(entry->value);
     size_t i = 0;
     while (i < text.size() && IsBlank(text[i])) {

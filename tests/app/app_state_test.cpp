@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <stddef.h>
 #include <string.h>
+
+#include <type_traits>
 
 namespace {
 
@@ -64,22 +67,73 @@ TEST(AppStateTest, TextFieldsHaveTheirCapacities) {
     EXPECT_EQ(sizeof(s.ProgressHigh), 2u);
 }
 
-TEST(DiskRecordTest, ZeroedRecordAndCopies) {
-    DiskRecord a;
-    memset(&a, 0, sizeof(a));
-    EXPECT_EQ(a.iCmdType, 0);
-    EXPECT_EQ(a.iPort, 0);
-    EXPECT_EQ(a.Model[0], 0);
-    a.iPort = 9000000000000000099LL;
-    a.NandId[5] = 0x04;
-    wcscpy(a.Model, L"ZX-1");
-    DiskRecord b = a;
-    EXPECT_EQ(memcmp(&a, &b, sizeof(a)), 0);
-    b.Model[0] = L'Y';
-    EXPECT_EQ(a.Model[0], L'Z'); // a copy, never a reference
-    EXPECT_EQ(sizeof(a.DevicePath) / sizeof(WCHAR), 64u);
-    EXPECT_EQ(sizeof(a.NandId), 6u);
-    EXPECT_EQ(sizeof(a.iPort), 8u);
+// The record's fields in the order and with the types every subsystem relies on.
+TEST(DiskRecordTest, FieldsInTheirOrderWithTheirTypes) {
+    const size_t offsets[] = {
+        offsetof(DiskRecord, DevicePath),     offsetof(DiskRecord, iCmdType),
+        offsetof(DiskRecord, iPort),          offsetof(DiskRecord, iCapacityGB),
+        offsetof(DiskRecord, iSectorSize),    offsetof(DiskRecord, iTotalSectors),
+        offsetof(DiskRecord, Model),          offsetof(DiskRecord, FirmwareRev),
+        offsetof(DiskRecord, SerialNumber),   offsetof(DiskRecord, VolumeLetters),
+        offsetof(DiskRecord, iDriveNumber),   offsetof(DiskRecord, bRaw),
+        offsetof(DiskRecord, bSystemDisk),    offsetof(DiskRecord, bKnownController),
+        offsetof(DiskRecord, iVendorId),      offsetof(DiskRecord, iSubsystemVendorId),
+        offsetof(DiskRecord, iSocId),         offsetof(DiskRecord, iLinkSpeed),
+        offsetof(DiskRecord, iLinkWidth),     offsetof(DiskRecord, iMaxLinkSpeed),
+        offsetof(DiskRecord, iMaxLinkWidth),  offsetof(DiskRecord, bDrvInfoValid),
+        offsetof(DiskRecord, NandId),         offsetof(DiskRecord, iLun),
+        offsetof(DiskRecord, DrvInfoVersion), offsetof(DiskRecord, iFtlBuildNum),
+        offsetof(DiskRecord, iBusType)};
+    EXPECT_EQ(offsets[0], 0u);
+    for (size_t i = 1; i < sizeof(offsets) / sizeof(offsets[0]); ++i) {
+        EXPECT_LT(offsets[i - 1], offsets[i]) << "field " << i;
+    }
+
+    DiskRecord r;
+    static_assert(std::is_same<decltype(r.iCmdType), int32_t>::value, "int32");
+    static_assert(std::is_same<decltype(r.iPort), int64_t>::value, "signed 64-bit");
+    static_assert(std::is_same<decltype(r.iTotalSectors), uint64_t>::value, "uint64");
+    static_assert(std::is_same<decltype(r.iLinkSpeed), int32_t>::value, "int32");
+    static_assert(std::is_same<decltype(r.bRaw), uint8_t>::value, "uint8");
+    static_assert(std::is_same<decltype(r.bDrvInfoValid), uint8_t>::value, "uint8");
+    static_assert(std::is_same<decltype(r.iBusType), uint32_t>::value, "uint32");
+    EXPECT_EQ(sizeof(r.DevicePath) / sizeof(WCHAR), 64u);
+    EXPECT_EQ(sizeof(r.DrvInfoVersion) / sizeof(WCHAR), 64u);
+    EXPECT_EQ(sizeof(r.NandId), 6u);
+}
+
+// The Application state's fields in their order.
+TEST(AppStateTest, FieldsInTheirOrder) {
+    const size_t offsets[] = {offsetof(AppState, hDialog),
+                              offsetof(AppState, hWorker),
+                              offsetof(AppState, Title),
+                              offsetof(AppState, WorkingFolder),
+                              offsetof(AppState, ConfigPath),
+                              offsetof(AppState, DiskCount),
+                              offsetof(AppState, Disks),
+                              offsetof(AppState, SelectedDisk),
+                              offsetof(AppState, DebugFlag),
+                              offsetof(AppState, SOCID),
+                              offsetof(AppState, ModelName),
+                              offsetof(AppState, FWVersion),
+                              offsetof(AppState, NEWVERSION),
+                              offsetof(AppState, BeforeMessage),
+                              offsetof(AppState, AfterMessage),
+                              offsetof(AppState, PowerCtrl),
+                              offsetof(AppState, iInternalFWVersionCheckPart),
+                              offsetof(AppState, bRemoveFtlBuildNumCheck),
+                              offsetof(AppState, bSetVersionBeforeReflash),
+                              offsetof(AppState, ProgressLow),
+                              offsetof(AppState, ProgressHigh),
+                              offsetof(AppState, bIsSATA)};
+    EXPECT_EQ(offsets[0], 0u);
+    for (size_t i = 1; i < sizeof(offsets) / sizeof(offsets[0]); ++i) {
+        EXPECT_LT(offsets[i - 1], offsets[i]) << "field " << i;
+    }
+    AppState s;
+    static_assert(std::is_same<decltype(s.DiskCount), uint32_t>::value, "uint32");
+    static_assert(std::is_same<decltype(s.ProgressLow), int16_t>::value, "int16");
+    static_assert(std::is_same<decltype(s.iInternalFWVersionCheckPart), int32_t>::value, "int32");
 }
 
 } // namespace

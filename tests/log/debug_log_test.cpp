@@ -43,6 +43,10 @@ TEST_F(DebugLogTest, WritesNothingUnlessTheFlagIsExactlyOne) {
     GetAppState()->DebugFlag = 2;
     DebugPrint(L"Item=%s", L"x");
     DebugPrint(L"");
+    // Off means not even formatted: reading this argument would crash.
+    DebugPrint(L"%S", reinterpret_cast<const char*>(1));
+    GetAppState()->DebugFlag = 0;
+    DebugPrint(L"%s", reinterpret_cast<const wchar_t*>(1));
     EXPECT_FALSE(LogExists()); // not even an empty line
 }
 
