@@ -101,8 +101,8 @@ int UnzipToFolder(const WCHAR* archivePath, const WCHAR* folder, BOOL deleteArch
     if (ZipOpenArchive(&reader, archivePath)) {
         written = 0;
         ZipSetBaseFolder(&reader, folder);
-        uint32_t count = ZipEntryCount(&reader);
-        for (uint32_t i = 0; i < count; ++i) {
+        // The count shrinks to the entries that can be reached when the archive claims more.
+        for (uint32_t i = 0; i < ZipEntryCount(&reader); ++i) {
             ZipEntry entry;
             if (ZipGetEntry(&reader, i, &entry) && ZipExtractEntry(&reader, i) == 1) {
                 ++written;
@@ -204,6 +204,40 @@ bool IsClimbingComponent(const WCHAR* begin, const WCHAR* end) {
     return true;
 }
 
+WCHAR AsciiUpper(WCHAR c) {
+    return c >= L'a' && c <= L'z' ? static_cast<WCHAR>(c - L'a' + L'A') : c;
+}
+
+// A component that Windows opens as a device wherever it stands: CON, PRN, AUX, NUL, COM1 to
+// COM9, LPT1 to LPT9, CONIN$ and CONOUT$, in any case, alone or before a dot or blanks
+// ("nul.txt", "CON ").
+bool IsDeviceComponent(const WCHAR* begin, const WCHAR* end) {
+    const WCHAR* stem = begin;
+    while (stem < end && *stem != L'.') {
+        ++stem;
+    }
+    while (stem > begin && stem[-1] == L' ') {
+        --stem;
+    }
+    WCHAR upper[8];
+    size_t length = static_cast<size_t>(stem - begin);
+    if (length < 3 || length > 7) {
+        return false;
+    }
+    for (size_t i = 0; i < length; ++i) {
+        upper[i] = AsciiUpper(begin[i]);
+    }
+    upper[length] = 0;
+    static const WCHAR* const kDevices[] = {L"CON", L"PRN", L"AUX", L"NUL", L"CONIN$", L"CONOUT$"};
+    for (const WCHAR* device : kDevices) {
+        if (wcscmp(upper, device) == 0) {
+            return true;
+        }
+    }
+    return length == 4 && (wcsncmp(upper, L"COM", 3) == 0 || wcsncmp(upper, L"LPT", 3) == 0) &&
+           upper[3] >= L'1' && upper[3] <= L'9';
+}
+
 } // namespace
 
 BOOL IsSafeRelativeName(const WCHAR* name) {
@@ -213,7 +247,7 @@ BOOL IsSafeRelativeName(const WCHAR* name) {
     const WCHAR* component = name;
     for (const WCHAR* p = name;; ++p) {
         if (*p == 0 || IsSeparator(*p)) {
-            if (IsClimbingComponent(component, p)) {
+            if (IsClimbingComponent(component, p) || IsDeviceComponent(component, p)) {
                 return FALSE;
             }
             if (*p == 0) {

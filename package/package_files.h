@@ -54,5 +54,6 @@ void PreparePackage();
 
 // True for a relative name that stays inside the folder it is joined to: not empty, not
 // absolute, no drive letter or stream (no ':'), no "..", "..." or blank-and-dot component
-// (with '/' or '\' as separator), no wildcard, control or reserved character.
+// (with '/' or '\' as separator), no wildcard, control or reserved character, no component
+// that Windows opens as a device (CON, NUL, COM1, "aux.txt", ...).
 BOOL IsSafeRelativeName(const WCHAR* name);

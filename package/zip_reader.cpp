@@ -17,7 +17,9 @@ const uLong kDosReparsePoint = 0x400; // FILE_ATTRIBUTE_REPARSE_POINT in the low
 const size_t kRawNameBytes = 1024;
 const DWORD kCopyChunk = 16384;
 
-// Points minizip at entry index, walking forward from the current entry when it can.
+// Points minizip at entry index, walking forward from the current entry when it can. An entry
+// that cannot be reached ends the archive there: the count shrinks to the entries before it,
+// so an archive that claims more entries than it holds is not walked again for each of them.
 bool GoToEntry(ZipReader* reader, uint32_t index) {
     if (reader->hArchive == nullptr || index >= reader->iCount) {
         return false;
@@ -25,12 +27,14 @@ bool GoToEntry(ZipReader* reader, uint32_t index) {
     if (reader->iCurrent < 0 || reader->iCurrent > static_cast<int64_t>(index)) {
         if (unzGoToFirstFile(reader->hArchive) != UNZ_OK) {
             reader->iCurrent = -1;
+            reader->iCount = 0;
             return false;
         }
         reader->iCurrent = 0;
     }
     while (reader->iCurrent < static_cast<int64_t>(index)) {
         if (unzGoToNextFile(reader->hArchive) != UNZ_OK) {
+            reader->iCount = static_cast<uint32_t>(reader->iCurrent + 1);
             reader->iCurrent = -1;
             return false;
         }

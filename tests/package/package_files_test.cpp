@@ -1,4 +1,5 @@
 #include "package/package_files.h"
+#include "package/zip_reader.h"
 #include "platform/posix/control.h"
 #include "tests/package/test_support.h"
 #include "tools/zxpkg/zip_writer.h"
@@ -109,6 +110,55 @@ TEST(SafeNameTest, RelativeNamesThatStayInside) {
           L"C:a", L"a:b", L"...", L". .", L"a\\ ..\\b", L"*", L"a?.fw", L"a|b", L"a\x01"}) {
         EXPECT_FALSE(IsSafeRelativeName(bad)) << zxtest::N(bad);
     }
+}
+
+TEST(SafeNameTest, NamesThatWindowsOpensAsDevices) {
+    for (const wchar_t* device :
+         {L"CON", L"con", L"Nul", L"aux.txt", L"PRN.fw.bin", L"COM1", L"lpt9.ini", L"CON ",
+          L"nul .txt", L"sub\\AUX", L"sub/com3.fw", L"CONIN$", L"conout$.x"}) {
+        EXPECT_FALSE(IsSafeRelativeName(device)) << zxtest::N(device);
+    }
+    for (const wchar_t* ok : {L"CONFIG.ini", L"cons", L"COM0", L"COM10", L"LPT", L"xnul",
+                              L"null.txt", L"sub\\console.fw", L"a.con"}) {
+        EXPECT_TRUE(IsSafeRelativeName(ok)) << zxtest::N(ok);
+    }
+}
+
+// An archive whose directory claims far more entries than it holds is read up to its last
+// real entry, not walked again for every claimed one.
+TEST_F(PackageTest, ArchiveClaimingMoreEntriesThanItHolds) {
+    fs::path zip = dir_ / "claims.zip";
+    ASSERT_EQ(zxpkg::WriteZip(zip.string(), {Entry("a.txt", "A"), Entry("b.txt", "B")}), "");
+    std::vector<unsigned char> bytes = zxtest::ReadBytes(zip);
+    ASSERT_GE(bytes.size(), 22u);
+    size_t end = bytes.size() - 22; // end of central directory record, no comment
+    ASSERT_EQ(bytes[end], 0x50);
+    ASSERT_EQ(bytes[end + 1], 0x4B);
+    ASSERT_EQ(bytes[end + 2], 0x05);
+    ASSERT_EQ(bytes[end + 3], 0x06);
+    for (size_t at : {end + 8, end + 10}) { // entries on this disk, entries in all
+        bytes[at] = 0xFF;
+        bytes[at + 1] = 0xFF;
+    }
+    {
+        std::ofstream out(zip, std::ios::binary | std::ios::trunc);
+        out.write(reinterpret_cast<const char*>(bytes.data()),
+                  static_cast<std::streamsize>(bytes.size()));
+    }
+    std::wstring wzip = W(zip.string());
+    ZipReader reader;
+    ASSERT_EQ(ZipOpenArchive(&reader, wzip.c_str()), 1);
+    EXPECT_EQ(ZipEntryCount(&reader), 65535u); // as claimed
+    ZipEntry entry;
+    EXPECT_EQ(ZipGetEntry(&reader, 1, &entry), 1);
+    EXPECT_EQ(ZipGetEntry(&reader, 2, &entry), 0);
+    EXPECT_EQ(ZipEntryCount(&reader), 2u); // the walk ended at the last real entry
+    EXPECT_EQ(ZipGetEntry(&reader, 60000, &entry), 0);
+    ZipCloseArchive(&reader);
+
+    fs::path out = dir_ / "claims";
+    EXPECT_EQ(UnzipToFolder(wzip.c_str(), W(out.string()).c_str(), FALSE), 2);
+    EXPECT_EQ(Tree(out), (std::vector<std::string>{"a.txt", "b.txt"}));
 }
 
 TEST_F(PackageTest, CorruptEntryIsNotLeftBehind) {

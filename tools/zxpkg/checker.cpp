@@ -306,8 +306,9 @@ int CheckPackage(const std::string& target, std::ostream& out) {
         if (!ZipOpenArchive(&reader, wzip.c_str())) {
             r.Fail("not a readable ZIP archive");
         } else {
-            uint32_t count = ZipEntryCount(&reader);
-            for (uint32_t i = 0; i < count; ++i) {
+            const uint32_t claimed = ZipEntryCount(&reader);
+            // The count shrinks to the entries that can be reached.
+            for (uint32_t i = 0; i < ZipEntryCount(&reader); ++i) {
                 ZipEntry e;
                 if (!ZipGetEntry(&reader, i, &e)) {
                     r.Fail("entry " + std::to_string(i) + ": unreadable");
@@ -317,6 +318,11 @@ int CheckPackage(const std::string& target, std::ostream& out) {
                     r.Fail("entry " + std::to_string(i) + " '" + Narrow(e.Name) +
                            "': name outside the working folder, not extracted");
                 }
+            }
+            const uint32_t count = ZipEntryCount(&reader);
+            if (count != claimed) {
+                r.Fail("archive claims " + std::to_string(claimed) + " entries, " +
+                       std::to_string(count) + " can be read");
             }
             ZipCloseArchive(&reader);
             int written = UnzipToFolder(wzip.c_str(), wtemp.c_str(), FALSE);
