@@ -3,8 +3,6 @@
 #include "package/version_rules.h"
 #include "tests/package/test_support.h"
 
-#include <zlib.h>
-
 namespace {
 
 using zxtest::TestImage;
@@ -22,19 +20,17 @@ TestImage SmallImage() {
     return img;
 }
 
-// zlib's CRC-32 over the bytes that the image checksum covers, laid end to end.
-uint32_t ExpectedCrc32(const TestImage& img, size_t regionsEnd) {
-    std::vector<uint8_t> covered(img.bytes.begin(), img.bytes.begin() + 80);
-    covered.insert(covered.end(), 4016, 0);
-    covered.insert(covered.end(), img.bytes.begin() + 4096, img.bytes.begin() + regionsEnd);
-    return static_cast<uint32_t>(crc32(0, covered.data(), static_cast<uInt>(covered.size())));
-}
-
 TEST(ImageFormatTest, ChecksumCoversHeaderZerosAndTheThreeRegions) {
     TestImage img = SmallImage();
     uint32_t sum = 0;
+    // Both values computed apart from this code, over header bytes 0-79, 4016 zeros and
+    // pages 1 to 3.
     ASSERT_EQ(ComputeImageChecksum(img.bytes.data(), img.bytes.size(), CHECKSUM_CRC32, &sum), 1);
-    EXPECT_EQ(sum, ExpectedCrc32(img, 4 * 4096));
+    EXPECT_EQ(sum, 0x15947D8Fu);
+    uint32_t castagnoli = 0;
+    ASSERT_EQ(
+        ComputeImageChecksum(img.bytes.data(), img.bytes.size(), CHECKSUM_CRC32C, &castagnoli), 1);
+    EXPECT_EQ(castagnoli, 0x6EA42A0Du);
     // The bytes after the region entries do not count.
     img.Fill(80, 4096, 0x01);
     uint32_t again = 0;
@@ -48,11 +44,8 @@ TEST(ImageFormatTest, ChecksumCoversHeaderZerosAndTheThreeRegions) {
 
 TEST(ImageFormatTest, StoredChecksumKindIsDetected) {
     TestImage img = SmallImage();
-    uint32_t c32 = 0;
-    uint32_t c32c = 0;
-    ComputeImageChecksum(img.bytes.data(), img.bytes.size(), CHECKSUM_CRC32, &c32);
-    ComputeImageChecksum(img.bytes.data(), img.bytes.size(), CHECKSUM_CRC32C, &c32c);
-    ASSERT_NE(c32, c32c);
+    const uint32_t c32 = 0x15947D8Fu;  // CRC-32 image checksum of SmallImage
+    const uint32_t c32c = 0x6EA42A0Du; // its CRC-32C image checksum
     img.Put32(4 * 4096 + 12, c32c);
     EXPECT_EQ(DetectImageChecksumKind(img.bytes.data(), img.bytes.size()), 1);
     img.Put32(4 * 4096 + 12, c32);
@@ -83,8 +76,8 @@ TEST(ImageFormatTest, ImagesOutsideTheirBoundsHaveNoTrailerFields) {
         // Trailer fields where a trailer page 4 would have them, when the file holds it.
         if (img.bytes.size() >= 5 * 4096) {
             img.Put32(4 * 4096 + 4088, 0x01020304u);
-            img.bytes[4 * 4096 + 16] = '0';
-            img.bytes[4 * 4096 + 17] = '4';
+            const char parts[8] = {'0', '4', '1', 'k', '0', '2', '0', '7'}; // "041k0207"
+            memcpy(&img.bytes[4 * 4096 + 16], parts, 8);
         }
         ImageLayout layout;
         EXPECT_EQ(GetImageLayout(img.bytes.data(), img.bytes.size(), &layout),
@@ -94,6 +87,9 @@ TEST(ImageFormatTest, ImagesOutsideTheirBoundsHaveNoTrailerFields) {
         EXPECT_EQ(ComputeImageChecksum(img.bytes.data(), img.bytes.size(), 0, &sum), 0) << c.what;
         EXPECT_EQ(DetectImageChecksumKind(img.bytes.data(), img.bytes.size()), 0) << c.what;
         EXPECT_EQ(ReadImageFtlBuildNumberFromBuffer(img.bytes.data(), img.bytes.size()), 0u)
+            << c.what;
+        WCHAR version[64];
+        EXPECT_FALSE(ReadImageVersionFromBuffer(img.bytes.data(), img.bytes.size(), version, 64))
             << c.what;
         std::vector<uint8_t> before = img.bytes;
         PatchImageConfig(img.bytes.data(), img.bytes.size(), nullptr, L"NEWVER01");
@@ -107,6 +103,9 @@ TEST(ImageFormatTest, FilesShorterThanAPageOrWithoutTheMagic) {
     EXPECT_EQ(GetImageLayout(tiny.data(), tiny.size(), &layout), IMAGE_LAYOUT_OUT_OF_BOUNDS);
     EXPECT_EQ(DetectImageChecksumKind(tiny.data(), tiny.size()), 0);
     EXPECT_EQ(ReadImageFtlBuildNumberFromBuffer(tiny.data(), tiny.size()), 0u);
+    std::vector<uint8_t> tinyBefore = tiny;
+    PatchImageConfig(tiny.data(), tiny.size(), nullptr, L"NEWVER01");
+    EXPECT_EQ(tiny, tinyBefore);
     std::vector<uint8_t> three = {'C', 'M', 'F'};
     EXPECT_EQ(GetImageLayout(three.data(), three.size(), &layout), IMAGE_LAYOUT_NO_MAGIC);
     TestImage other = SmallImage();

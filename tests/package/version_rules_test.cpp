@@ -3,7 +3,6 @@
 #include "tests/package/test_support.h"
 
 #include <wchar.h>
-#include <zlib.h>
 
 namespace {
 
@@ -144,7 +143,7 @@ TEST_F(PackageTest, ConfigVersionIsWrittenUnlessKeepOrAlreadyThere) {
     EXPECT_EQ(memcmp(&block[1064], expected, 8), 0);
     EXPECT_EQ(block[1063], 0xA5);
     EXPECT_EQ(block[1072], 0xA5);
-    EXPECT_EQ(check, static_cast<uint32_t>(crc32(0, block.data(), 4096)));
+    EXPECT_EQ(check, 0x5E7CCE91u); // CRC-32 of the block with "041k020C" in 1064-1071
 
     EXPECT_TRUE(SetConfigVersion(block.data(), L"ABCDEFGHIJ", 1, nullptr)); // cut to 8
     EXPECT_EQ(memcmp(&block[1064], "ABCDEFGH", 8), 0);
@@ -171,20 +170,21 @@ TEST_F(PackageTest, PatchCarriesTheDriveBlockAndVersionUnderAFreshChecksum) {
     memcpy(&want[1064], "041k020C", 8);
     EXPECT_TRUE(std::equal(want.begin(), want.end(), img.bytes.begin() + 3 * 4096));
     EXPECT_EQ(img.Get32(5 * 4096 + 8), 0u);
-    // The stored CRC-32 is zlib's over header, zeros and regions of the patched image.
-    std::vector<uint8_t> covered(img.bytes.begin(), img.bytes.begin() + 80);
-    covered.insert(covered.end(), 4016, 0);
-    covered.insert(covered.end(), img.bytes.begin() + 4096, img.bytes.begin() + 5 * 4096);
-    EXPECT_EQ(img.Get32(5 * 4096 + 12),
-              static_cast<uint32_t>(crc32(0, covered.data(), static_cast<uInt>(covered.size()))));
+    // The CRC-32 image checksum of the patched image, computed apart from this code.
+    EXPECT_EQ(img.Get32(5 * 4096 + 12), 0xD877F259u);
 
-    // An image that used CRC-32C keeps that kind.
-    uint32_t c = 0;
-    ComputeImageChecksum(img.bytes.data(), img.bytes.size(), CHECKSUM_CRC32C, &c);
-    img.Put32(5 * 4096 + 12, c);
-    PatchImageConfig(img.bytes.data(), img.bytes.size(), nullptr, L"KEEP");
-    EXPECT_EQ(memcmp(&img.bytes[3 * 4096 + 1064], "041k020C", 8), 0);
+    // An image that used CRC-32C keeps that kind: with the CRC-32C value stored, a patch with
+    // another block is summed with CRC-32C.
+    img.Put32(5 * 4096 + 12, 0x647F7405u); // the CRC-32C image checksum of the same bytes
+    ASSERT_EQ(DetectImageChecksumKind(img.bytes.data(), img.bytes.size()), 1);
+    std::vector<uint8_t> other(4096, 0x3C);
+    memcpy(&other[1064], "OLDVER01", 8);
+    PatchImageConfig(img.bytes.data(), img.bytes.size(), other.data(), L"KEEP");
+    EXPECT_EQ(memcmp(&img.bytes[3 * 4096 + 1064], "OLDVER01", 8), 0);
     EXPECT_EQ(DetectImageChecksumKind(img.bytes.data(), img.bytes.size()), 1);
+    // Back to the first block and version: the same CRC-32C value as before.
+    PatchImageConfig(img.bytes.data(), img.bytes.size(), drive.data(), L"041k020C");
+    EXPECT_EQ(img.Get32(5 * 4096 + 12), 0x647F7405u);
 }
 
 } // namespace
