@@ -54,6 +54,29 @@ bool SameTarget(const DeviceHandle& a, const DeviceHandle& b) {
     }
 }
 
+// What a handle may do, by the access it was opened with: FILE_READ_DATA or FILE_WRITE_DATA
+// (the generic rights map to them, GENERIC_ALL to both).
+constexpr DWORD kMayRead = FILE_READ_ACCESS;
+constexpr DWORD kMayWrite = FILE_WRITE_ACCESS;
+
+DWORD GrantedAccess(DWORD access) {
+    DWORD granted = 0;
+    if (access & (GENERIC_READ | GENERIC_ALL | FILE_READ_DATA)) {
+        granted |= kMayRead;
+    }
+    if (access & (GENERIC_WRITE | GENERIC_ALL | FILE_WRITE_DATA)) {
+        granted |= kMayWrite;
+    }
+    return granted;
+}
+
+// The I/O manager refuses a control code whose RequiredAccess bits (14-15) name a right the
+// handle was not opened with, before any driver sees the request.
+bool AccessAllows(const DeviceHandle& handle, DWORD code) {
+    const DWORD required = (code >> 14) & 3;
+    return (GrantedAccess(handle.access) & required) == required;
+}
+
 // The sharing rule of CreateFileW: each side must share what the other one uses.
 bool SharingConflict(const DeviceHandle& opening) {
     auto& list = OpenHandles();
@@ -65,11 +88,11 @@ bool SharingConflict(const DeviceHandle& opening) {
         if (!other || !SameTarget(*other, opening)) {
             continue;
         }
-        auto uses = [](DWORD access, DWORD bit) { return (access & (bit | GENERIC_ALL)) != 0; };
-        if ((uses(opening.access, GENERIC_READ) && !(other->share & FILE_SHARE_READ)) ||
-            (uses(opening.access, GENERIC_WRITE) && !(other->share & FILE_SHARE_WRITE)) ||
-            (uses(other->access, GENERIC_READ) && !(opening.share & FILE_SHARE_READ)) ||
-            (uses(other->access, GENERIC_WRITE) && !(opening.share & FILE_SHARE_WRITE))) {
+        auto uses = [](DWORD access, DWORD right) { return (GrantedAccess(access) & right) != 0; };
+        if ((uses(opening.access, kMayRead) && !(other->share & FILE_SHARE_READ)) ||
+            (uses(opening.access, kMayWrite) && !(other->share & FILE_SHARE_WRITE)) ||
+            (uses(other->access, kMayRead) && !(opening.share & FILE_SHARE_READ)) ||
+            (uses(other->access, kMayWrite) && !(opening.share & FILE_SHARE_WRITE))) {
             return true;
         }
     }
@@ -904,7 +927,9 @@ BOOL DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD inSize, LPVOID 
     Pc& pc = ThePc();
     SimDisk* disk = nullptr;
     DWORD error = 0;
-    if (handle->epoch != pc.epoch) {
+    if (!AccessAllows(*handle, code)) {
+        error = ERROR_ACCESS_DENIED;
+    } else if (handle->epoch != pc.epoch) {
         error = ERROR_NO_SUCH_DEVICE; // opened on a PC that has been replaced
     } else if (handle->kind == DeviceHandle::Port) {
         if (!pc.PortExists(handle->port)) {

@@ -391,6 +391,104 @@ TEST_F(StackTest, SharingFollowsTheOpenHandles) {
     CloseHandle(b);
 }
 
+HANDLE OpenWith(const wchar_t* path, DWORD access) {
+    return CreateFileW(path, access, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING,
+                       FILE_ATTRIBUTE_NORMAL, NULL);
+}
+
+TEST_F(StackTest, ControlCodesNeedTheAccessTheirCodeNames) {
+    // 0x002DD3C0 IOCTL_STORAGE_PROTOCOL_COMMAND, 0x0004D008 IOCTL_SCSI_MINIPORT and 0x0004D014
+    // IOCTL_SCSI_PASS_THROUGH_DIRECT name FILE_READ_ACCESS | FILE_WRITE_ACCESS.
+    const struct {
+        const char* what;
+        DWORD access;
+        bool readWrite;
+    } handles[] = {
+        {"no access", 0, false},
+        {"GENERIC_READ", 0x80000000u, false},
+        {"GENERIC_WRITE", 0x40000000u, false},
+        {"FILE_READ_DATA", 0x0001u, false},
+        {"FILE_WRITE_DATA", 0x0002u, false},
+        {"GENERIC_READ | GENERIC_WRITE", 0xC0000000u, true},
+        {"FILE_READ_DATA | FILE_WRITE_DATA", 0x0003u, true},
+        {"GENERIC_ALL", 0x10000000u, true},
+    };
+    for (const auto& c : handles) {
+        SCOPED_TRACE(c.what);
+        const DWORD want = c.readWrite ? 0 : 5; // ERROR_ACCESS_DENIED
+        HANDLE native = OpenWith(L"\\\\.\\PhysicalDrive1", c.access);
+        HANDLE port = OpenWith(L"\\\\.\\scsi3:", c.access);
+        HANDLE stick = OpenWith(L"\\\\.\\PhysicalDrive4", c.access);
+        ASSERT_NE(native, INVALID_HANDLE_VALUE);
+        ASSERT_NE(port, INVALID_HANDLE_VALUE);
+        ASSERT_NE(stick, INVALID_HANDLE_VALUE);
+
+        std::vector<uint8_t> identify = IdentifyCommand();
+        Result r = Ioctl(native, 0x002DD3C0, identify.data(), DWORD(identify.size()),
+                         identify.data(), DWORD(identify.size()));
+        EXPECT_EQ(r.error, want);
+        EXPECT_EQ(r.ok, want == 0);
+        // A refused request never reaches the drive: the data area keeps its zeros.
+        EXPECT_EQ(identify[144 + 24], c.readWrite ? 'Z' : 0);
+
+        std::vector<uint8_t> in = IntelNvm(0x02, 0x03FF0005, 4096);
+        std::vector<uint8_t> out(in.size(), 0);
+        r = Ioctl(port, 0x0004D008, in.data(), DWORD(in.size()), out.data(), DWORD(out.size()));
+        EXPECT_EQ(r.error, want);
+        EXPECT_EQ(out[164 + 4 * 0x06], c.readWrite ? 1 : 0);
+
+        struct {
+            SCSI_PASS_THROUGH_DIRECT sptd;
+            uint8_t sense[32];
+        } req;
+        uint8_t inquiry[6] = {0x12, 0, 0, 0, 0x24, 0};
+        uint8_t data[36] = {};
+        req.sptd = Sptd(inquiry, 6, SCSI_IOCTL_DATA_IN, data, 36);
+        req.sptd.SenseInfoLength = 32;
+        req.sptd.SenseInfoOffset = ULONG(offsetof(decltype(req), sense));
+        r = Ioctl(stick, 0x0004D014, &req, sizeof(req), &req, sizeof(req));
+        EXPECT_EQ(r.error, want);
+        EXPECT_EQ(data[8], c.readWrite ? 'S' : 0);
+
+        // 0x002D1400 IOCTL_STORAGE_QUERY_PROPERTY names FILE_ANY_ACCESS: every handle may ask.
+        STORAGE_PROPERTY_QUERY q = {};
+        uint8_t descriptor[40] = {};
+        r = Ioctl(native, 0x002D1400, &q, sizeof(q), descriptor, sizeof(descriptor));
+        EXPECT_TRUE(r.ok) << r.error;
+        EXPECT_EQ(descriptor[28], 17); // BusTypeNvme
+
+        for (HANDLE h : {native, port, stick}) {
+            CloseHandle(h);
+        }
+    }
+}
+
+TEST_F(StackTest, ReadOnlyAndWriteOnlyControlCodesCheckTheirOneRight) {
+    // Control codes of device type 0x2D that no driver here knows: 0x002D4000 names
+    // FILE_READ_ACCESS, 0x002D8000 FILE_WRITE_ACCESS. The I/O manager's check comes first;
+    // past it the driver refuses them with ERROR_INVALID_FUNCTION (1).
+    HANDLE reader = OpenWith(L"\\\\.\\PhysicalDrive1", 0x80000000u);
+    HANDLE writer = OpenWith(L"\\\\.\\PhysicalDrive1", 0x40000000u);
+    HANDLE none = OpenWith(L"\\\\.\\PhysicalDrive1", 0);
+    ASSERT_NE(reader, INVALID_HANDLE_VALUE);
+    ASSERT_NE(writer, INVALID_HANDLE_VALUE);
+    ASSERT_NE(none, INVALID_HANDLE_VALUE);
+    uint8_t buf[16] = {};
+    EXPECT_EQ(Ioctl(reader, 0x002D4000, buf, 16, buf, 16).error, 1u);
+    EXPECT_EQ(Ioctl(writer, 0x002D4000, buf, 16, buf, 16).error, 5u);
+    EXPECT_EQ(Ioctl(none, 0x002D4000, buf, 16, buf, 16).error, 5u);
+    EXPECT_EQ(Ioctl(reader, 0x002D8000, buf, 16, buf, 16).error, 5u);
+    EXPECT_EQ(Ioctl(writer, 0x002D8000, buf, 16, buf, 16).error, 1u);
+    EXPECT_EQ(Ioctl(none, 0x002D8000, buf, 16, buf, 16).error, 5u);
+    // 0x002D1080 IOCTL_STORAGE_GET_DEVICE_NUMBER names FILE_ANY_ACCESS.
+    STORAGE_DEVICE_NUMBER n = {};
+    EXPECT_TRUE(Ioctl(none, 0x002D1080, NULL, 0, &n, sizeof(n)).ok);
+    EXPECT_EQ(n.DeviceNumber, 1u);
+    for (HANDLE h : {reader, writer, none}) {
+        CloseHandle(h);
+    }
+}
+
 TEST_F(StackTest, AResetDiskLeavesItsHandlesDeadAndComesBack) {
     HANDLE h = Open(L"\\\\.\\PhysicalDrive4");
     ASSERT_TRUE(sim::ResetDisk("stick", 1000, 9));
