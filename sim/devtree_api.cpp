@@ -5,6 +5,7 @@
 #include "sim/pc.h"
 #include "sim/windows_api.h"
 
+#include <cstdint>
 #include <cstring>
 #include <cwctype>
 
@@ -42,23 +43,32 @@ BOOL Fail(DWORD error) {
     return FALSE;
 }
 
-// The node an SP_DEVINFO_DATA of this set names.
+// SP_DEVINFO_DATA.Reserved names the element: the address of its entry in the set's list, as
+// SetupAPI keeps a pointer to its own element there. A structure filled by hand, or by another
+// set, names no element of this set.
+ULONG_PTR ElementToken(const DevInfoSet& set, size_t index) {
+    return reinterpret_cast<ULONG_PTR>(&set.elements[index]);
+}
+
+// The node an SP_DEVINFO_DATA given as input names. A wrong cbSize of an input structure is
+// ERROR_INVALID_PARAMETER (of an output structure ERROR_INVALID_USER_BUFFER), and so is an
+// element that is not in the set.
 const DevNode* NodeOf(Pc& pc, const DevInfoSet& set, PSP_DEVINFO_DATA data, DWORD& error) {
-    if (!data) {
-        error = ERROR_INVALID_PARAMETER;
-        return nullptr;
-    }
-    if (data->cbSize != sizeof(SP_DEVINFO_DATA)) {
-        error = ERROR_INVALID_USER_BUFFER;
-        return nullptr;
-    }
-    for (DevInst inst : set.elements) {
-        if (inst == data->DevInst) {
-            return pc.Node(inst);
-        }
-    }
     error = ERROR_INVALID_PARAMETER;
-    return nullptr;
+    if (!data || data->cbSize != sizeof(SP_DEVINFO_DATA) || set.elements.empty()) {
+        return nullptr;
+    }
+    const uintptr_t first = reinterpret_cast<uintptr_t>(set.elements.data());
+    const uintptr_t token = uintptr_t(data->Reserved);
+    if (token < first || (token - first) % sizeof(DevInst) != 0 ||
+        (token - first) / sizeof(DevInst) >= set.elements.size()) {
+        return nullptr;
+    }
+    const DevNode* node = pc.Node(set.elements[(token - first) / sizeof(DevInst)]);
+    if (node) {
+        error = 0;
+    }
+    return node;
 }
 
 std::wstring GuidText(const GUID& g) {
@@ -136,7 +146,7 @@ BOOL EnumDeviceInfo(HDEVINFO handle, DWORD index, PSP_DEVINFO_DATA data) {
     const DevNode* node = ThePc().Node(set->elements[index]);
     data->ClassGuid = node->setupClass;
     data->DevInst = node->inst;
-    data->Reserved = index + 1;
+    data->Reserved = ElementToken(*set, index);
     return TRUE;
 }
 
@@ -150,14 +160,21 @@ BOOL EnumDeviceInterfaces(HDEVINFO handle, PSP_DEVINFO_DATA data, const GUID* cl
     if (!cls || !iface) {
         return Fail(ERROR_INVALID_PARAMETER);
     }
-    if (iface->cbSize != sizeof(SP_DEVICE_INTERFACE_DATA) ||
-        (data && data->cbSize != sizeof(SP_DEVINFO_DATA))) {
+    if (iface->cbSize != sizeof(SP_DEVICE_INTERFACE_DATA)) {
         return Fail(ERROR_INVALID_USER_BUFFER);
+    }
+    const DevNode* only = nullptr; // the element whose interfaces are wanted, if one is given
+    if (data) {
+        DWORD error = 0;
+        only = NodeOf(ThePc(), *set, data, error);
+        if (!only) {
+            return Fail(error);
+        }
     }
     DWORD seen = 0;
     for (size_t i = 0; i < set->interfaces.size(); ++i) {
         const auto& it = set->interfaces[i];
-        if (!SameGuid(it.cls, *cls) || (data && it.inst != data->DevInst)) {
+        if (!SameGuid(it.cls, *cls) || (only && it.inst != only->inst)) {
             continue;
         }
         if (seen++ == index) {
@@ -210,6 +227,11 @@ BOOL GetDeviceInterfaceDetail(HDEVINFO handle, PSP_DEVICE_INTERFACE_DATA iface,
         const DevNode* node = ThePc().Node(it.inst);
         data->ClassGuid = node->setupClass;
         data->DevInst = node->inst;
+        for (size_t i = 0; i < set->elements.size(); ++i) {
+            if (set->elements[i] == it.inst) {
+                data->Reserved = ElementToken(*set, i);
+            }
+        }
     }
     return TRUE;
 }

@@ -185,6 +185,110 @@ TEST_F(DevTreeTest, BusNumbersServicesAndLinkProperties) {
     SetupDiDestroyDeviceInfoList(all);
 }
 
+TEST_F(DevTreeTest, AnElementIsNamedOnlyByWhatItsOwnSetWrote) {
+    HDEVINFO disks = SetupDiGetClassDevsW(&GUID_DEVINTERFACE_DISK, NULL, NULL, 0x1A);
+    SP_DEVINFO_DATA disk = {};
+    disk.cbSize = sizeof(disk);
+    ASSERT_TRUE(SetupDiEnumDeviceInfo(disks, 1, &disk)); // zx-native
+    DEVINST controller = 0;
+    ASSERT_EQ(CM_Get_Parent(&controller, disk.DevInst, 0), CR_SUCCESS);
+    HDEVINFO all = SetupDiGetClassDevsW(NULL, NULL, NULL, DIGCF_PRESENT | DIGCF_ALLCLASSES);
+    HDEVINFO other = SetupDiGetClassDevsW(NULL, NULL, NULL, DIGCF_PRESENT | DIGCF_ALLCLASSES);
+    SP_DEVINFO_DATA element;
+    ASSERT_TRUE(Element(all, controller, element));
+    WCHAR service[16] = {};
+    DWORD size = 0, type = 0;
+    ASSERT_TRUE(SetupDiGetDeviceRegistryPropertyW(all, &element, SPDRP_SERVICE, &type,
+                                                  reinterpret_cast<PBYTE>(service), sizeof(service),
+                                                  &size));
+    EXPECT_EQ(std::wstring(service), L"stornvme");
+
+    auto refused = [&](HDEVINFO set, SP_DEVINFO_DATA data, DWORD error) {
+        DWORD bus = 0x77;
+        SetLastError(0);
+        EXPECT_FALSE(SetupDiGetDeviceRegistryPropertyW(set, &data, SPDRP_BUSNUMBER, &type,
+                                                       reinterpret_cast<PBYTE>(&bus), 4, &size));
+        EXPECT_EQ(GetLastError(), error);
+        EXPECT_EQ(bus, 0x77u);
+        uint32_t speed = 0x77;
+        DEVPROPTYPE ptype = 0;
+        SetLastError(0);
+        EXPECT_FALSE(SetupDiGetDevicePropertyW(set, &data, &DEVPKEY_PciDevice_CurrentLinkSpeed,
+                                               &ptype, reinterpret_cast<PBYTE>(&speed), 4, NULL,
+                                               0));
+        EXPECT_EQ(GetLastError(), error);
+        EXPECT_EQ(speed, 0x77u);
+    };
+    {
+        SCOPED_TRACE("built by hand, with the right DevInst");
+        SP_DEVINFO_DATA hand = {};
+        hand.cbSize = sizeof(hand);
+        hand.ClassGuid = element.ClassGuid;
+        hand.DevInst = controller;
+        refused(all, hand, 87u); // ERROR_INVALID_PARAMETER
+    }
+    {
+        SCOPED_TRACE("an element of another set of the same kind");
+        refused(other, element, 87u);
+    }
+    {
+        SCOPED_TRACE("the disk's element of the interface set, given to the all-device set");
+        refused(all, disk, 87u);
+    }
+    {
+        SCOPED_TRACE("cbSize one short: an input structure's size is ERROR_INVALID_PARAMETER");
+        SP_DEVINFO_DATA shortened = element;
+        shortened.cbSize = sizeof(shortened) - 1;
+        refused(all, shortened, 87u);
+    }
+    {
+        SCOPED_TRACE("the 32-bit cbSize 28");
+        SP_DEVINFO_DATA narrow = element;
+        narrow.cbSize = 28;
+        refused(all, narrow, 87u);
+    }
+    // The same structure still names its element in its own set.
+    DWORD bus = 0;
+    ASSERT_TRUE(SetupDiGetDeviceRegistryPropertyW(all, &element, SPDRP_BUSNUMBER, &type,
+                                                  reinterpret_cast<PBYTE>(&bus), 4, &size));
+    EXPECT_EQ(bus, 2u);
+
+    // SetupDiEnumDeviceInterfaces filtered by an element checks it the same way.
+    SP_DEVICE_INTERFACE_DATA iface = {};
+    iface.cbSize = sizeof(iface);
+    SP_DEVINFO_DATA hand = {};
+    hand.cbSize = sizeof(hand);
+    hand.DevInst = disk.DevInst;
+    EXPECT_FALSE(SetupDiEnumDeviceInterfaces(disks, &hand, &GUID_DEVINTERFACE_DISK, 0, &iface));
+    EXPECT_EQ(GetLastError(), 87u);
+    SP_DEVINFO_DATA first = {};
+    first.cbSize = sizeof(first);
+    ASSERT_TRUE(SetupDiEnumDeviceInfo(disks, 0, &first)); // system
+    ASSERT_TRUE(SetupDiEnumDeviceInterfaces(disks, &disk, &GUID_DEVINTERFACE_DISK, 0, &iface));
+    EXPECT_FALSE(SetupDiEnumDeviceInterfaces(disks, &disk, &GUID_DEVINTERFACE_DISK, 1, &iface));
+    EXPECT_EQ(GetLastError(), 259u); // ERROR_NO_MORE_ITEMS: one interface per disk
+    // The element SetupDiGetDeviceInterfaceDetailW writes names the interface's disk.
+    std::vector<uint8_t> buf(512, 0);
+    auto* detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_W*>(buf.data());
+    detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W);
+    SP_DEVINFO_DATA owner = {};
+    owner.cbSize = sizeof(owner);
+    ASSERT_TRUE(SetupDiGetDeviceInterfaceDetailW(disks, &iface, detail, 512, NULL, &owner));
+    EXPECT_EQ(owner.DevInst, disk.DevInst);
+    WCHAR enumerator[16] = {};
+    ASSERT_TRUE(SetupDiGetDeviceRegistryPropertyW(disks, &owner, SPDRP_ENUMERATOR_NAME, &type,
+                                                  reinterpret_cast<PBYTE>(enumerator),
+                                                  sizeof(enumerator), &size));
+    EXPECT_EQ(std::wstring(enumerator), L"SCSI");
+    ASSERT_TRUE(SetupDiEnumDeviceInterfaces(disks, &owner, &GUID_DEVINTERFACE_DISK, 0, &iface));
+    EXPECT_FALSE(
+        SetupDiEnumDeviceInterfaces(disks, &first, &GUID_DEVINTERFACE_USB_DEVICE, 0, &iface));
+    EXPECT_EQ(GetLastError(), 259u);
+    SetupDiDestroyDeviceInfoList(other);
+    SetupDiDestroyDeviceInfoList(all);
+    SetupDiDestroyDeviceInfoList(disks);
+}
+
 TEST_F(DevTreeTest, ConfigurationManagerEdges) {
     DEVINST parent = 77;
     EXPECT_EQ(CM_Get_Parent(&parent, 1, 0), DWORD(CR_NO_SUCH_DEVNODE)); // the root
