@@ -282,10 +282,13 @@ DWORD ProtocolSpecific(Io& io, SimDisk& d, const STORAGE_PROPERTY_QUERY& q) {
     desc.ProtocolSpecificData = psd;
     desc.ProtocolSpecificData.FixedProtocolReturnData = c.dw0;
     std::memcpy(io.out, &desc, std::min<size_t>(sizeof(desc), io.outSize));
-    std::memcpy(io.out + dataAt, data.data(),
-                std::min<size_t>(data.size(), psd.ProtocolDataLength));
+    // The whole data area is returned: the drive's bytes, then zeros (an Identify area larger
+    // than the 4096 bytes of the structure). The trace's data describes these same
+    // ProtocolDataLength bytes.
+    data.resize(psd.ProtocolDataLength, 0);
+    std::memcpy(io.out + dataAt, data.data(), data.size());
     io.returned = DWORD(dataAt + psd.ProtocolDataLength);
-    io.f.Data(data.data(), std::min<size_t>(data.size(), psd.ProtocolDataLength), true);
+    io.f.Data(data.data(), data.size(), true);
     return 0;
 }
 
@@ -344,6 +347,14 @@ DWORD ProtocolCommand(Io& io) {
         cmd = NvmeCommand::FromBytes(io.in.data() + cmdAt);
         io.f.Nums("cdw", cmd.cdw, 16);
     }
+    // Data to the device is recorded as given, also when the request is refused; data from the
+    // device only once the drive has run.
+    const uint32_t toLen = pc.DataToDeviceTransferLength;
+    const uint32_t fromLen = pc.DataFromDeviceTransferLength;
+    const bool toDataGiven = toLen && uint64_t(pc.DataToDeviceBufferOffset) + toLen <= io.in.size();
+    if (toDataGiven) {
+        io.f.Data(io.in.data() + pc.DataToDeviceBufferOffset, toLen);
+    }
     if (!io.disk || io.handle.kind != DeviceHandle::Disk || io.disk->kind != DiskKind::Nvme ||
         !io.disk->nvme) {
         return ERROR_INVALID_FUNCTION;
@@ -356,8 +367,6 @@ DWORD ProtocolCommand(Io& io) {
     if (pc.CommandSpecific != STORAGE_PROTOCOL_SPECIFIC_NVME_ADMIN_COMMAND) {
         return ERROR_NOT_SUPPORTED;
     }
-    const uint32_t toLen = pc.DataToDeviceTransferLength;
-    const uint32_t fromLen = pc.DataFromDeviceTransferLength;
     if ((toLen && fromLen) ||
         (toLen && (pc.DataToDeviceBufferOffset < cmdEnd ||
                    uint64_t(pc.DataToDeviceBufferOffset) + toLen > io.in.size())) ||
@@ -386,7 +395,9 @@ DWORD ProtocolCommand(Io& io) {
         data.assign(fromLen, 0);
     }
     const NvmeCompletion c = RunAdmin(*io.disk->nvme, cmd, dir, data);
-    io.f.Data(data.data(), data.size());
+    if (!toDataGiven) {
+        io.f.Data(data.data(), data.size());
+    }
     // The header goes back with the request's status.
     std::memcpy(io.out, io.in.data(), std::min<size_t>(io.outSize, io.in.size()));
     auto* outHeader = reinterpret_cast<STORAGE_PROTOCOL_COMMAND*>(io.out);
@@ -587,6 +598,14 @@ DWORD IntelNvm(Io& io, const SRB_IO_CONTROL& srb) {
     io.f.Num("queue_id", queueId);
     io.f.Num("param_len", paramLen);
     io.f.Num("ret_len", retLen);
+    // Data to the device is recorded as given, also when the request is refused; data from the
+    // device only once the drive has run.
+    const NvmeXfer dir = XferOfOpcode(cmd.Opcode());
+    const bool toDataGiven =
+        dir == NvmeXfer::ToDevice && uint64_t(kIntelNvmDataOffset) + retLen <= io.in.size();
+    if (toDataGiven) {
+        io.f.Data(p + kIntelNvmDataOffset, retLen);
+    }
     if (srb.ControlCode != kIntelNvmControlCode) {
         return ERROR_INVALID_FUNCTION;
     }
@@ -604,7 +623,6 @@ DWORD IntelNvm(Io& io, const SRB_IO_CONTROL& srb) {
     if (!d || d->kind != DiskKind::Rst || !d->nvme) {
         return ERROR_INVALID_PARAMETER;
     }
-    const NvmeXfer dir = XferOfOpcode(cmd.Opcode());
     std::vector<uint8_t> data;
     if (dir == NvmeXfer::ToDevice) {
         data.assign(p + kIntelNvmDataOffset, p + kIntelNvmDataOffset + retLen);
@@ -612,7 +630,9 @@ DWORD IntelNvm(Io& io, const SRB_IO_CONTROL& srb) {
         data.assign(retLen, 0);
     }
     const NvmeCompletion c = RunAdmin(*d->nvme, cmd, dir, data);
-    io.f.Data(data.data(), data.size());
+    if (!toDataGiven) {
+        io.f.Data(data.data(), data.size());
+    }
     std::memcpy(io.out, p, std::min<size_t>(io.outSize, io.in.size()));
     c.ToBytes(io.out + 96);
     reinterpret_cast<SRB_IO_CONTROL*>(io.out)->ReturnCode = c.Ok() ? 0 : 1;

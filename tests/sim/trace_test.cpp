@@ -168,19 +168,168 @@ TEST_F(TraceTest, EveryRecordCarriesTheContractFields) {
     }
     EXPECT_EQ(Num(r[14], "tid"), 2u);
     EXPECT_EQ(Num(r[13], "tid"), 1u);
+    // The log page: Commands Supported and Effects of a ZELTARIX drive of the second
+    // generation. CSUPP (dword 1) for admin opcodes 02 06 08 09 0A 10 11 F1 F2 FC FD FE; the I/O
+    // entries Flush 1, Write 3 (CSUPP, LBCC), Read 1 at byte 1024; the CRC-32 of these 4096
+    // bytes.
+    EXPECT_EQ(Field(r[7], "ioctl"), "IOCTL_STORAGE_QUERY_PROPERTY");
+    EXPECT_EQ(Num(r[7], "data_len"), 4096u);
+    EXPECT_EQ(Num(r[7], "data_crc32"), 231457856u);
+    EXPECT_EQ(Field(r[7], "data"), "<missing>");
+    // Abort, no data.
     EXPECT_EQ(Field(r[8], "ioctl"), "IOCTL_STORAGE_PROTOCOL_COMMAND");
     ASSERT_EQ(r[8].fields["cdw"].items.size(), 16u);
+    for (size_t k = 0; k < 16; ++k) {
+        EXPECT_EQ(r[8].fields["cdw"].items[k].text, k == 0 ? "8" : "0") << "CDW" << k;
+    }
+    EXPECT_EQ(Field(r[8], "data"), "");
+    EXPECT_EQ(Field(r[8], "data_crc32"), "<missing>");
+    EXPECT_EQ(Field(r[11], "cmd"), "08" + Zeros(63));
+    EXPECT_EQ(Field(r[11], "data"), "");
+    EXPECT_EQ(Field(r[11], "data_crc32"), "<missing>");
     EXPECT_EQ(Field(r[9], "cdb"), "120000002400");
     EXPECT_EQ(Field(r[9], "data").substr(16, 14), "53616e4469736b"); // "SanDisk"
     EXPECT_EQ(Field(r[10], "prev_tf"), "0000000000000000");
     EXPECT_EQ(Field(r[10], "cur_tf"), "000000000000e500");
     EXPECT_EQ(Field(r[11], "signature"), "IntelNvm");
-    EXPECT_EQ(Field(r[11], "cmd").substr(0, 8), "08000000");
     EXPECT_TRUE(r[11].fields["ok"].b);
     EXPECT_EQ(Num(r[12], "data_len"), 4096u);
     EXPECT_EQ(Num(r[12], "data_crc32"), 3340501009u);
     EXPECT_FALSE(r[13].fields["ok"].b);
     EXPECT_EQ(Num(r[13], "error"), 197127u); // STG_S_POWER_CYCLE_REQUIRED
+}
+
+// A protocol command of 144 + length bytes for the native NVMe driver, laid out as the SDK
+// describes STORAGE_PROTOCOL_COMMAND, with data to the device (8 bytes A0..A7) or from it.
+std::vector<uint8_t> ProtocolCommand(uint8_t opcode, bool toDevice, uint32_t length) {
+    std::vector<uint8_t> buf(144 + length, 0);
+    auto* pc = reinterpret_cast<STORAGE_PROTOCOL_COMMAND*>(buf.data());
+    pc->Version = 1;
+    pc->Length = 84;
+    pc->ProtocolType = ProtocolTypeNvme;
+    pc->Flags = 0x80000000;
+    pc->CommandLength = 64;
+    pc->TimeOutValue = 10;
+    pc->DataToDeviceBufferOffset = 144;
+    pc->DataFromDeviceBufferOffset = 144;
+    (toDevice ? pc->DataToDeviceTransferLength : pc->DataFromDeviceTransferLength) = length;
+    pc->CommandSpecific = 1;
+    buf[80] = opcode;
+    for (uint32_t i = 0; toDevice && i < length; ++i) {
+        buf[144 + i] = uint8_t(0xA0 + i);
+    }
+    return buf;
+}
+
+// An "IntelNvm" request for path 1 with `length` bytes of data (A0..A7 for 8).
+std::vector<uint8_t> IntelNvmRequest(uint8_t opcode, uint32_t length) {
+    std::vector<uint8_t> buf(167 + length, 0);
+    auto* srb = reinterpret_cast<SRB_IO_CONTROL*>(buf.data());
+    srb->HeaderLength = 28;
+    std::memcpy(srb->Signature, "IntelNvm", 8);
+    srb->Timeout = 40;
+    srb->ControlCode = 0xF0002808;
+    srb->Length = DWORD(buf.size() - 28);
+    buf[28] = 1;
+    buf[29] = 1;
+    buf[32] = opcode;
+    buf[116] = 164;
+    std::memcpy(&buf[120], &length, 4);
+    for (uint32_t i = 0; i < length; ++i) {
+        buf[164 + i] = uint8_t(0xA0 + i);
+    }
+    return buf;
+}
+
+TEST_F(TraceTest, ARefusedRequestStillRecordsTheDataGivenToTheDevice) {
+    HANDLE native = Open(L"\\\\.\\PhysicalDrive1");
+    HANDLE port = Open(L"\\\\.\\scsi2:");
+    ASSERT_NE(native, INVALID_HANDLE_VALUE);
+    ASSERT_NE(port, INVALID_HANDLE_VALUE);
+    StartTrace();
+    // Opcode 0x85 (vendor-specific, data to the device) is not in the effects log: the driver
+    // refuses it before the drive sees it.
+    std::vector<uint8_t> out = ProtocolCommand(0x85, true, 8);
+    Send(native, IOCTL_STORAGE_PROTOCOL_COMMAND, out.data(), 152, out.data(), 152);
+    // Opcode 0x86 (data from the device), unlisted as well: nothing moved, no data.
+    std::vector<uint8_t> in = ProtocolCommand(0x86, false, 8);
+    Send(native, IOCTL_STORAGE_PROTOCOL_COMMAND, in.data(), 152, in.data(), 152);
+    // Firmware Image Download (0x11, data to the device) for target 1: refused by the RST
+    // driver, which knows no such target.
+    std::vector<uint8_t> nvm = IntelNvmRequest(0x11, 8);
+    nvm[30] = 1;
+    std::vector<uint8_t> nvmOut(nvm.size(), 0);
+    Send(port, IOCTL_SCSI_MINIPORT, nvm.data(), DWORD(nvm.size()), nvmOut.data(),
+         DWORD(nvmOut.size()));
+    // Get Log Page (0x02, data from the device) for target 1: no data.
+    std::vector<uint8_t> read = IntelNvmRequest(0x02, 8);
+    read[30] = 1;
+    Send(port, IOCTL_SCSI_MINIPORT, read.data(), DWORD(read.size()), nvmOut.data(),
+         DWORD(nvmOut.size()));
+    CloseHandle(native);
+    CloseHandle(port);
+
+    auto r = Records();
+    ASSERT_EQ(r.size(), 4u);
+    const struct {
+        const char* ioctl;
+        uint64_t error;
+        const char* data;
+    } want[] = {
+        {"IOCTL_STORAGE_PROTOCOL_COMMAND", 1, "a0a1a2a3a4a5a6a7"},
+        {"IOCTL_STORAGE_PROTOCOL_COMMAND", 1, "<missing>"},
+        {"IOCTL_SCSI_MINIPORT", 87, "a0a1a2a3a4a5a6a7"},
+        {"IOCTL_SCSI_MINIPORT", 87, "<missing>"},
+    };
+    for (size_t i = 0; i < 4; ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(Field(r[i], "ioctl"), want[i].ioctl);
+        EXPECT_FALSE(r[i].fields["ok"].b);
+        EXPECT_EQ(Num(r[i], "error"), want[i].error);
+        EXPECT_EQ(Field(r[i], "data"), want[i].data);
+        EXPECT_EQ(Field(r[i], "data_crc32"), "<missing>");
+    }
+    EXPECT_EQ(Num(r[0], "to_dev_len"), 8u);
+    EXPECT_EQ(Num(r[1], "from_dev_len"), 8u);
+    EXPECT_EQ(Field(r[2], "cmd"), "11" + Zeros(63));
+    EXPECT_EQ(Num(r[2], "target_id"), 1u);
+}
+
+TEST_F(TraceTest, AProtocolQueryRecordsTheWholeDataAreaItDescribes) {
+    HANDLE native = Open(L"\\\\.\\PhysicalDrive1");
+    ASSERT_NE(native, INVALID_HANDLE_VALUE);
+    StartTrace();
+    // Identify Namespace (CNS 0, NSID 1) into areas of 4096 and of 8192 bytes. The structure
+    // is 4096 bytes: NSZE, NCAP and NUSE 1953525168, LBA format 0 of 2^9 bytes; the larger
+    // area ends in 4096 zeros.
+    for (uint32_t length : {4096u, 8192u}) {
+        std::vector<uint8_t> buf(48 + length, 0xCC);
+        std::memset(buf.data(), 0, 48);
+        auto* psd = reinterpret_cast<STORAGE_PROTOCOL_SPECIFIC_DATA*>(buf.data() + 8);
+        reinterpret_cast<STORAGE_PROPERTY_QUERY*>(buf.data())->PropertyId =
+            StorageAdapterProtocolSpecificProperty;
+        psd->ProtocolType = ProtocolTypeNvme;
+        psd->DataType = NVMeDataTypeIdentify;
+        psd->ProtocolDataRequestValue = 0;
+        psd->ProtocolDataRequestSubValue = 1;
+        psd->ProtocolDataOffset = 40;
+        psd->ProtocolDataLength = length;
+        DWORD returned = 0;
+        ASSERT_TRUE(DeviceIoControl(native, IOCTL_STORAGE_QUERY_PROPERTY, buf.data(),
+                                    DWORD(buf.size()), buf.data(), DWORD(buf.size()), &returned,
+                                    NULL));
+        EXPECT_EQ(returned, 48 + length);
+        EXPECT_EQ(buf[48 + 130], 9);
+        EXPECT_EQ(std::vector<uint8_t>(buf.begin() + 48 + 4096, buf.end()),
+                  std::vector<uint8_t>(length - 4096, 0));
+    }
+    CloseHandle(native);
+    auto r = Records();
+    ASSERT_EQ(r.size(), 2u);
+    EXPECT_EQ(Num(r[0], "data_len"), 4096u);
+    EXPECT_EQ(Num(r[0], "data_crc32"), 1288631203u);
+    EXPECT_EQ(Num(r[1], "data_len"), 8192u);
+    EXPECT_EQ(Num(r[1], "data_crc32"), 849022050u);
 }
 
 } // namespace
