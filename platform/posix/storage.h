@@ -16,7 +16,7 @@ typedef ULONGLONG DWORDLONG;
 #define FILE_ANY_ACCESS 0
 #define FILE_READ_ACCESS 0x0001
 #define FILE_WRITE_ACCESS 0x0002
-#define CTL_CODE(DeviceType, Function, Method, Access)                                           \
+#define CTL_CODE(DeviceType, Function, Method, Access)                                             \
     (((DeviceType) << 16) | ((Access) << 14) | ((Function) << 2) | (Method))
 
 // Control codes the program sends.
@@ -190,7 +190,8 @@ typedef struct _STORAGE_PROTOCOL_COMMAND {
     DWORD CommandSpecific;
     DWORD Reserved0;
     DWORD FixedProtocolReturnData;
-    DWORD Reserved1[3];
+    DWORD FixedProtocolReturnData2;
+    DWORD Reserved1[2];
     BYTE Command[ANYSIZE_ARRAY];
 } STORAGE_PROTOCOL_COMMAND, *PSTORAGE_PROTOCOL_COMMAND;
 

@@ -3,10 +3,19 @@
 #include "disklib/nvme_transport.h"
 #include "tests/sim/sim_fixture.h"
 
+#include <cstddef>
 #include <cstring>
 #include <vector>
 
 namespace {
+
+// STORAGE_PROTOCOL_COMMAND as the current winioctl.h has it: FixedProtocolReturnData2 and
+// Reserved1[2] after FixedProtocolReturnData, the command at 80.
+static_assert(offsetof(STORAGE_PROTOCOL_COMMAND, FixedProtocolReturnData) == 64, "");
+static_assert(offsetof(STORAGE_PROTOCOL_COMMAND, FixedProtocolReturnData2) == 68, "");
+static_assert(offsetof(STORAGE_PROTOCOL_COMMAND, Reserved1) == 72, "");
+static_assert(sizeof(STORAGE_PROTOCOL_COMMAND{}.Reserved1) == 8, "");
+static_assert(offsetof(STORAGE_PROTOCOL_COMMAND, Command) == 80, "");
 
 const char kScenario[] = R"(
 [disk native]
