@@ -5,7 +5,10 @@
 #include "sim/nvme_bridges.h"
 
 #include <algorithm>
+#include <cctype>
+#include <cstdlib>
 #include <cstring>
+#include <vector>
 
 namespace sim {
 
@@ -33,6 +36,21 @@ void PutBe32(uint8_t* p, uint32_t v) {
     p[1] = uint8_t(v >> 16);
     p[2] = uint8_t(v >> 8);
     p[3] = uint8_t(v);
+}
+
+// Bytes written as hex digits; anything else between them is ignored.
+std::vector<uint8_t> HexBytes(const std::string& text) {
+    std::vector<uint8_t> out;
+    std::string digits;
+    for (char c : text) {
+        if (std::isxdigit(static_cast<unsigned char>(c))) {
+            digits += c;
+        }
+    }
+    for (size_t i = 0; i + 1 < digits.size(); i += 2) {
+        out.push_back(uint8_t(std::strtoul(digits.substr(i, 2).c_str(), nullptr, 16)));
+    }
+    return out;
 }
 
 // Copies a reply of `size` bytes, cut to the allocation length and the transfer length.
@@ -98,7 +116,19 @@ bool AnswerStandardScsi(BridgeHost& host, const ScsiRequest& rq, const std::stri
             reply = ScsiReply::Check(0x05, 0x24, 0x00);
             return true;
         }
+        if (host.TakeFault("bridge_check_inquiry")) {
+            reply = ScsiReply::Check(0x04, 0x44, 0x00); // hardware error, internal target failure
+            return true;
+        }
         uint8_t data[96] = {};
+        const std::vector<uint8_t> given = HexBytes(host.Param("bridge_inquiry"));
+        if (!given.empty()) {
+            // The enclosure's own INQUIRY data, byte for byte.
+            const size_t n = std::min(given.size(), sizeof(data));
+            std::memcpy(data, given.data(), n);
+            reply = DataIn(rq, data, uint32_t(n), alloc);
+            return true;
+        }
         data[0] = 0x00; // direct-access block device
         data[1] = 0x80; // removable medium
         data[2] = 0x06; // SPC-4

@@ -40,6 +40,17 @@ uint32_t Le16(const uint8_t* p) {
     return uint32_t(p[0]) | uint32_t(p[1]) << 8;
 }
 
+// True when bytes [from, to) of p are all zero; the chips refuse a request with anything in
+// the bytes they reserve.
+bool Zero(const uint8_t* p, size_t from, size_t to) {
+    for (size_t i = from; i < to; ++i) {
+        if (p[i] != 0) {
+            return false;
+        }
+    }
+    return true;
+}
+
 // Transfer kinds of the CDBs: 0 none, 1 device to host, 2 host to device.
 bool KindValid(uint8_t kind) {
     return kind <= 2;
@@ -149,11 +160,13 @@ protected:
         }
         const uint8_t phase = cdb[2];
         if (phase < 0x80 || phase > 0x82) {
-            return Power(rq);
+            return IsPowerRequest(rq) ? ScsiReply::Good(0) : InvalidCdbField();
         }
+        // EA/EB 5A phase 00 kind 00*5 length(4) 00 00
         const uint8_t kind = cdb[4];
         const uint32_t length = Be32(cdb + 10);
-        if (!KindValid(kind) || length != rq.length) {
+        if (!KindValid(kind) || length != rq.length || cdb[3] != 0 || !Zero(cdb, 5, 10) ||
+            !Zero(cdb, 14, 16)) {
             return InvalidCdbField();
         }
         ScsiReply reply;
@@ -179,14 +192,14 @@ protected:
                 return InvalidCdbField();
             }
             return RunPending(host, rq);
-        default: // 0x82 completion: 16 bytes, device to host
+        default: // 0x82 completion: 16 bytes, device to host, the command's transfer kind
             if (PhaseFault(host, "completion", reply)) {
                 return reply;
             }
             if (stage_ != Stage::Executed) {
                 return SequenceError();
             }
-            if (cdb[0] != 0xEB || rq.dir != ScsiDir::In || rq.length != 16) {
+            if (kind != kind_ || cdb[0] != 0xEB || rq.dir != ScsiDir::In || rq.length != 16) {
                 return InvalidCdbField();
             }
             Complete(rq.data);
@@ -195,10 +208,10 @@ protected:
     }
 
 private:
-    // E6 opcode 00 CNS 00 00 00 NSID: the chip's one-request Identify.
+    // E6 opcode 00 CNS 00 00 00 NSID and eight zero bytes: the chip's one-request Identify.
     ScsiReply OneRequest(BridgeHost& host, const ScsiRequest& rq) {
         const uint8_t* cdb = rq.cdb;
-        if (cdb[1] != kNvmeIdentify) {
+        if (cdb[1] != kNvmeIdentify || cdb[2] != 0 || !Zero(cdb, 4, 7) || !Zero(cdb, 8, 16)) {
             return InvalidCdbField();
         }
         if (rq.dir != ScsiDir::In || rq.length == 0) {
@@ -223,17 +236,11 @@ private:
         return ScsiReply::Good(rq.length);
     }
 
-    // EA 5A value: a power request without data.
-    static ScsiReply Power(const ScsiRequest& rq) {
-        if (rq.cdb[0] != 0xEA || rq.dir != ScsiDir::Out || rq.length != 0) {
-            return InvalidCdbField();
-        }
-        for (int i = 3; i < 16; ++i) {
-            if (rq.cdb[i] != 0) {
-                return InvalidCdbField();
-            }
-        }
-        return ScsiReply::Good(0);
+    // The power request has one form only: EA 5A value and thirteen zero bytes, DataIn OUT,
+    // no data. The value is any byte that is not one of the tunnel's phase codes.
+    static bool IsPowerRequest(const ScsiRequest& rq) {
+        return rq.cdb[0] == 0xEA && rq.cdb[1] == 0x5A && (rq.cdb[2] < 0x80 || rq.cdb[2] > 0x82) &&
+               Zero(rq.cdb, 3, 16) && rq.dir == ScsiDir::Out && rq.length == 0;
     }
 };
 
@@ -253,8 +260,9 @@ protected:
         if (cdb[0] != 0xA1) {
             return InvalidOpcode();
         }
+        // A1 code 00 length(3) and ten zero bytes.
         const uint32_t length = Be24(cdb + 3);
-        if (length != rq.length) {
+        if (length != rq.length || cdb[2] != 0 || !Zero(cdb, 6, 16)) {
             return InvalidCdbField();
         }
         ScsiReply reply;
@@ -266,14 +274,14 @@ protected:
             if (rq.dir != ScsiDir::Out || rq.length != kJmiBlock) {
                 return InvalidCdbField();
             }
-            if (std::memcmp(rq.data, "NVME", 4) != 0) {
+            // "NVME", four zero bytes, the NVMe command, zeros; a power request has an empty
+            // command and its value in byte 72.
+            const bool power = Zero(rq.data, 8, 72) && rq.data[72] != 0;
+            if (std::memcmp(rq.data, "NVME", 4) != 0 || !Zero(rq.data, 4, 8) ||
+                (!power && rq.data[72] != 0) || !Zero(rq.data, 73, kJmiBlock)) {
                 return InvalidParameter();
             }
-            bool emptyCommand = true;
-            for (int i = 8; i < 72; ++i) {
-                emptyCommand = emptyCommand && rq.data[i] == 0;
-            }
-            power_ = emptyCommand && rq.data[72] != 0;
+            power_ = power;
             Accept(rq.data + 8, 0);
             return ScsiReply::Good(kJmiBlock);
         }
@@ -287,8 +295,8 @@ protected:
                 return SequenceError();
             }
             if (power_) {
-                // The power request's non-data phase: no data, either direction code.
-                if (cdb[1] != 0x81 || rq.length != 0 || rq.dir == ScsiDir::Out) {
+                // The power request's non-data phase: no data, DataIn IN.
+                if (cdb[1] != 0x81 || rq.length != 0 || rq.dir != ScsiDir::In) {
                     return InvalidCdbField();
                 }
                 done_ = NvmeCompletion::Of(nvme_status::kSuccess);
@@ -342,8 +350,9 @@ protected:
         if (cdb[0] != 0xE4 && cdb[0] != 0xE5) {
             return InvalidOpcode();
         }
+        // E4/E5 length(2) phase 00 00 kind and nine zero bytes; the kind only in the data phase.
         const uint32_t length = Le16(cdb + 1);
-        if (length != rq.length) {
+        if (length != rq.length || !Zero(cdb, 4, 6) || !Zero(cdb, 7, 16)) {
             return InvalidCdbField();
         }
         ScsiReply reply;
@@ -379,7 +388,7 @@ protected:
             if (stage_ != Stage::Executed) {
                 return SequenceError();
             }
-            if (cdb[0] != 0xE4 || rq.dir != ScsiDir::In || rq.length != 16) {
+            if (cdb[0] != 0xE4 || rq.dir != ScsiDir::In || rq.length != 16 || cdb[6] != 0) {
                 return InvalidCdbField();
             }
             Complete(rq.data);

@@ -4,18 +4,24 @@
 // Bridges (scenario key `bridge`): "asmedia", "jmicron" and "realtek". Each answers the
 // standard SCSI commands, its INQUIRY signature and its own NVMe tunnel, and refuses with
 // CHECK CONDITION what the chip would refuse: an unknown CDB (also another family's tunnel),
-// a phase out of order, a length that does not match the CDB or the phase, a direction that
-// does not match the phase. A command the drive fails ends its data phase in CHECK CONDITION;
-// the completion phase then still returns the completion. Keys of the disk:
+// a phase out of order, a length that does not match the CDB or the phase, a direction or
+// transfer kind that does not match the phase or the command phase, a non-zero byte where the
+// CDB or the JMicron request block reserves zeros. A command the drive fails ends its data
+// phase in CHECK CONDITION; the completion phase then still returns the completion. Keys of
+// the disk:
 //   bridge_signature = no      INQUIRY without the bytes 36-37 signature (ASMedia, JMicron;
 //                              a Realtek bridge is known by "9210B" in its product text)
 //   bridge_zero_ids = yes      the bridge's Identify Controller answer has zero PCI vendor and
 //                              subsystem vendor ids (the chip answers it itself)
+//   bridge_inquiry = HEX       the standard INQUIRY data byte for byte (any USB disk)
 // Faults of the disk, consumed per tunnel request: bridge_fail_<phase> makes the call fail
 // (no SCSI status), bridge_check_<phase> answers CHECK CONDITION, with <phase> one of
-// command, data, completion; the faulted phase has no effect.
-// Power requests (ASMedia EA 5A value, JMicron power block) are accepted; what they do to the
-// drive is left to the firmware model.
+// command, data, completion; the faulted phase has no effect. bridge_check_inquiry answers
+// the next standard INQUIRY with CHECK CONDITION (any USB disk).
+// Power requests are accepted in their exact form only: ASMedia EA 5A value and thirteen zero
+// bytes with DataIn OUT and no data; JMicron a request block with an empty command and the
+// value in byte 72, a non-data phase A1 81 with DataIn IN, and the response phase. What they
+// do to the drive is left to the firmware model.
 #pragma once
 
 #include "sim/usb_bridge.h"

@@ -40,6 +40,30 @@ NvmeCommandBlock UnlockCommand() {
 // Firmware Image Download of 4096 bytes at offset 8192: NUMD 3FF, OFST 800.
 const std::string kChunkCommandHex = "11000000" + Zeros(36) + "ff030000" + "00080000" + Zeros(16);
 
+// Bytes from hex digits.
+std::vector<uint8_t> Bytes(const std::string& hex) {
+    std::vector<uint8_t> out;
+    for (size_t i = 0; i + 1 < hex.size(); i += 2) {
+        out.push_back(uint8_t(std::stoul(hex.substr(i, 2), nullptr, 16)));
+    }
+    return out;
+}
+
+// One raw pass-through request: its CDB, DataIn and the bytes it moves (their count is the
+// transfer length).
+struct Step {
+    std::vector<uint8_t> cdb;
+    UCHAR dataIn;
+    std::vector<uint8_t> data;
+};
+
+// The GOOD statuses of `n` requests and the CHECK CONDITION of the one after them.
+std::vector<int> RefusedAfter(size_t n) {
+    std::vector<int> statuses(n, 0);
+    statuses.push_back(2);
+    return statuses;
+}
+
 class BridgeTunnelTest : public usbtest::SimTest {
 protected:
     HANDLE LoadBridge(const std::string& bridge, const std::string& product = "2362") {
@@ -66,6 +90,31 @@ protected:
             return -1;
         }
         return rq.Sptd.ScsiStatus;
+    }
+
+    static int Raw(HANDLE h, const std::vector<uint8_t>& cdb, UCHAR dataIn, void* data,
+                   ULONG length) {
+        uint8_t bytes[16];
+        EXPECT_EQ(cdb.size(), 16u);
+        memcpy(bytes, cdb.data(), 16);
+        return Raw(h, bytes, dataIn, data, length);
+    }
+
+    // Sends the requests in order on a freshly loaded bridge and returns their SCSI statuses
+    // up to the first that is not GOOD.
+    std::vector<int> Run(const std::string& bridge, std::vector<Step> steps) {
+        HANDLE h = LoadBridge(bridge);
+        std::vector<int> statuses;
+        for (Step& step : steps) {
+            const int status =
+                Raw(h, step.cdb, step.dataIn, step.data.empty() ? nullptr : step.data.data(),
+                    ULONG(step.data.size()));
+            statuses.push_back(status);
+            if (status != 0) {
+                break;
+            }
+        }
+        return statuses;
     }
 
     std::vector<uint8_t> Staged() {
@@ -537,6 +586,204 @@ TEST_F(BridgeTunnelTest, RealtekLengthBeyondSixteenBitsIsRefusedBeforeAnyRequest
     EXPECT_EQ(IO_USB_RTK_NvmePassThrough(h, XFER_IN, &cmd, data.data(), 65536), DISKLIB_ERR_IO);
     EXPECT_EQ(IO_USB_RTK_FirmwareDownload(h, 0, data.data(), 65536), DISKLIB_ERR_IO);
     EXPECT_EQ(Trace().size(), 0u);
+}
+
+TEST_F(BridgeTunnelTest, AsmediaRefusesReservedBytesAndAForeignTransferKind) {
+    const std::vector<Step> logPage = {
+        {Bytes("ea5a8000010000000000"
+               "00000040"
+               "0000"),
+         SCSI_IOCTL_DATA_OUT, Bytes(kLogPageHex)},
+        {Bytes("eb5a8100010000000000"
+               "00001000"
+               "0000"),
+         SCSI_IOCTL_DATA_IN, std::vector<uint8_t>(4096)},
+        {Bytes("eb5a8200010000000000"
+               "00000010"
+               "0000"),
+         SCSI_IOCTL_DATA_IN, std::vector<uint8_t>(16)},
+    };
+    EXPECT_EQ(Run("asmedia", logPage), (std::vector<int>{0, 0, 0}));
+    for (size_t step = 0; step < logPage.size(); ++step) {
+        for (int index : {3, 5, 6, 7, 8, 9, 14, 15}) {
+            SCOPED_TRACE("phase " + std::to_string(step) + ", CDB byte " + std::to_string(index));
+            std::vector<Step> altered = logPage;
+            altered[step].cdb[size_t(index)] = 1;
+            EXPECT_EQ(Run("asmedia", altered), RefusedAfter(step));
+        }
+    }
+    // The completion phase carries the transfer kind of the command phase (1, data in).
+    for (uint8_t kind : {0, 2}) {
+        SCOPED_TRACE("completion kind " + std::to_string(kind));
+        std::vector<Step> altered = logPage;
+        altered[2].cdb[4] = kind;
+        EXPECT_EQ(Run("asmedia", altered), RefusedAfter(2));
+    }
+
+    // The one-request Identify: E6 06 00 CNS 00 00 00 NSID and eight zero bytes.
+    const Step identify = {Bytes("e6060001000000000000000000000000"), SCSI_IOCTL_DATA_IN,
+                           std::vector<uint8_t>(4096)};
+    EXPECT_EQ(Run("asmedia", {identify}), (std::vector<int>{0}));
+    for (int index : {2, 4, 5, 6, 8, 9, 10, 11, 12, 13, 14, 15}) {
+        SCOPED_TRACE("Identify CDB byte " + std::to_string(index));
+        Step altered = identify;
+        altered.cdb[size_t(index)] = 1;
+        EXPECT_EQ(Run("asmedia", {altered}), (std::vector<int>{2}));
+    }
+
+    // The power request only in its exact form: EA 5A value, thirteen zero bytes, DataIn OUT,
+    // no data.
+    const Step power = {Bytes("ea5a0100000000000000000000000000"), SCSI_IOCTL_DATA_OUT, {}};
+    EXPECT_EQ(Run("asmedia", {power}), (std::vector<int>{0}));
+    for (int index = 3; index < 16; ++index) {
+        SCOPED_TRACE("power CDB byte " + std::to_string(index));
+        Step altered = power;
+        altered.cdb[size_t(index)] = 1;
+        EXPECT_EQ(Run("asmedia", {altered}), (std::vector<int>{2}));
+    }
+    Step fromDevice = power;
+    fromDevice.cdb[0] = 0xEB;
+    EXPECT_EQ(Run("asmedia", {fromDevice}), (std::vector<int>{2}));
+    for (UCHAR dataIn : {UCHAR(SCSI_IOCTL_DATA_IN), UCHAR(SCSI_IOCTL_DATA_UNSPECIFIED)}) {
+        SCOPED_TRACE("power DataIn " + std::to_string(dataIn));
+        Step altered = power;
+        altered.dataIn = dataIn;
+        EXPECT_EQ(Run("asmedia", {altered}), (std::vector<int>{2}));
+    }
+    Step withData = power;
+    withData.data.assign(16, 0);
+    EXPECT_EQ(Run("asmedia", {withData}), (std::vector<int>{2}));
+}
+
+TEST_F(BridgeTunnelTest, JmicronRefusesReservedBytesAndAPowerPhaseOfTheWrongDirection) {
+    const std::string unlockHex = "fc000000"
+                                  "ffffffff"
+                                  "776d716b" +
+                                  Zeros(36) +
+                                  "1f000000"
+                                  "776d716b"
+                                  "01000000"
+                                  "00000000";
+    const Step logPageCommand = {Bytes("a1800000020000000000000000000000"), SCSI_IOCTL_DATA_OUT,
+                                 Bytes("4e564d4500000000" + kLogPageHex + Zeros(440))};
+    const std::vector<Step> logPage = {
+        logPageCommand,
+        {Bytes("a1820000100000000000000000000000"), SCSI_IOCTL_DATA_IN, std::vector<uint8_t>(4096)},
+        {Bytes("a18f0000020000000000000000000000"), SCSI_IOCTL_DATA_IN, std::vector<uint8_t>(512)},
+    };
+    EXPECT_EQ(Run("jmicron", logPage), (std::vector<int>{0, 0, 0}));
+    for (size_t step = 0; step < logPage.size(); ++step) {
+        for (int index : {2, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15}) {
+            SCOPED_TRACE("phase " + std::to_string(step) + ", CDB byte " + std::to_string(index));
+            std::vector<Step> altered = logPage;
+            altered[step].cdb[size_t(index)] = 1;
+            EXPECT_EQ(Run("jmicron", altered), RefusedAfter(step));
+        }
+    }
+    // Request-block bytes 4..7 and 72..511 are zero in a command's block.
+    for (int index : {4, 5, 6, 7, 72, 73, 300, 511}) {
+        SCOPED_TRACE("request block byte " + std::to_string(index));
+        std::vector<Step> altered = logPage;
+        altered[0].data[size_t(index)] = 1;
+        EXPECT_EQ(Run("jmicron", altered), RefusedAfter(0));
+    }
+
+    // An ordinary command without data: its non-data phase has DataIn UNSPECIFIED.
+    const std::vector<Step> unlock = {
+        {Bytes("a1800000020000000000000000000000"), SCSI_IOCTL_DATA_OUT,
+         Bytes("4e564d4500000000" + unlockHex + Zeros(440))},
+        {Bytes("a1810000000000000000000000000000"), SCSI_IOCTL_DATA_UNSPECIFIED, {}},
+        {Bytes("a18f0000020000000000000000000000"), SCSI_IOCTL_DATA_IN, std::vector<uint8_t>(512)},
+    };
+    EXPECT_EQ(Run("jmicron", unlock), (std::vector<int>{0, 0, 0}));
+    std::vector<Step> unlockIn = unlock;
+    unlockIn[1].dataIn = SCSI_IOCTL_DATA_IN;
+    EXPECT_EQ(Run("jmicron", unlockIn), RefusedAfter(1));
+
+    // The power request: "NVME", zeros, the value 5 at 72, zeros; its non-data phase has
+    // DataIn IN.
+    const std::vector<Step> power = {
+        {Bytes("a1800000020000000000000000000000"), SCSI_IOCTL_DATA_OUT,
+         Bytes("4e564d45" + Zeros(68) + "05" + Zeros(439))},
+        {Bytes("a1810000000000000000000000000000"), SCSI_IOCTL_DATA_IN, {}},
+        {Bytes("a18f0000020000000000000000000000"), SCSI_IOCTL_DATA_IN, std::vector<uint8_t>(512)},
+    };
+    EXPECT_EQ(Run("jmicron", power), (std::vector<int>{0, 0, 0}));
+    for (UCHAR dataIn : {UCHAR(SCSI_IOCTL_DATA_UNSPECIFIED), UCHAR(SCSI_IOCTL_DATA_OUT)}) {
+        SCOPED_TRACE("power non-data phase DataIn " + std::to_string(dataIn));
+        std::vector<Step> altered = power;
+        altered[1].dataIn = dataIn;
+        EXPECT_EQ(Run("jmicron", altered), RefusedAfter(1));
+    }
+    for (int index : {4, 7, 8, 71, 73, 511}) {
+        SCOPED_TRACE("power block byte " + std::to_string(index));
+        std::vector<Step> altered = power;
+        altered[0].data[size_t(index)] = 1;
+        EXPECT_EQ(Run("jmicron", altered), RefusedAfter(0));
+    }
+}
+
+TEST_F(BridgeTunnelTest, RealtekRefusesReservedBytesAndAKindOutsideTheDataPhase) {
+    const std::vector<Step> logPage = {
+        {Bytes("e54000f7000000000000000000000000"), SCSI_IOCTL_DATA_OUT, Bytes(kLogPageHex)},
+        {Bytes("e40010f8000001000000000000000000"), SCSI_IOCTL_DATA_IN, std::vector<uint8_t>(4096)},
+        {Bytes("e41000f9000000000000000000000000"), SCSI_IOCTL_DATA_IN, std::vector<uint8_t>(16)},
+    };
+    EXPECT_EQ(Run("realtek", logPage), (std::vector<int>{0, 0, 0}));
+    for (size_t step = 0; step < logPage.size(); ++step) {
+        for (int index : {4, 5, 7, 8, 9, 10, 11, 12, 13, 14, 15}) {
+            SCOPED_TRACE("phase " + std::to_string(step) + ", CDB byte " + std::to_string(index));
+            std::vector<Step> altered = logPage;
+            altered[step].cdb[size_t(index)] = 1;
+            EXPECT_EQ(Run("realtek", altered), RefusedAfter(step));
+        }
+    }
+    // Byte 6 carries the transfer kind in the data phase only.
+    for (size_t step : {size_t(0), size_t(2)}) {
+        SCOPED_TRACE("phase " + std::to_string(step) + ", CDB byte 6");
+        std::vector<Step> altered = logPage;
+        altered[step].cdb[6] = 1;
+        EXPECT_EQ(Run("realtek", altered), RefusedAfter(step));
+    }
+}
+
+TEST_F(BridgeTunnelTest, AsmediaCompletionOfAnAbortLandsOverTheCommandBlock) {
+    HANDLE h = LoadBridge("asmedia");
+    // Abort (08) with nothing outstanding: DW0 bit 0 set, "not aborted", status success.
+    NvmeCommandBlock cmd;
+    memset(&cmd, 0, sizeof(cmd));
+    cmd.CDW0 = 0x08;
+    cmd.CDW10 = 0x00070001;
+    cmd.CDW15 = 0xA5A5A5A5;
+    StartRecording();
+    EXPECT_EQ(IO_USB_ASM_NvmePassThrough(h, XFER_NONE, &cmd, nullptr, 0), DISKLIB_OK);
+    const auto trace = Trace();
+    ASSERT_EQ(trace.size(), 3u);
+    ExpectPassThrough(trace[0],
+                      "ea5a8000000000000000"
+                      "00000040"
+                      "0000",
+                      SCSI_IOCTL_DATA_OUT, 64, 24, 10);
+    EXPECT_EQ(Field(trace[0], "data"),
+              "08000000" + Zeros(36) + "01000700" + Zeros(16) + "a5a5a5a5");
+    ExpectPassThrough(trace[1],
+                      "eb5a8100000000000000"
+                      "00000000"
+                      "0000",
+                      SCSI_IOCTL_DATA_UNSPECIFIED, 0, 24, 10);
+    ExpectPassThrough(trace[2],
+                      "eb5a8200000000000000"
+                      "00000010"
+                      "0000",
+                      SCSI_IOCTL_DATA_IN, 16, 24, 10);
+    EXPECT_EQ(Field(trace[2], "data"), "01000000000000000000000000000000");
+    // The first 16 bytes are the completion; bytes 16..63 are the command's own.
+    const uint8_t* bytes = reinterpret_cast<const uint8_t*>(&cmd);
+    const uint8_t want[64] = {0x01, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,    0,    0,    0,
+                              0,    0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,    0,    0,    0,
+                              0,    0, 0, 0, 0, 0, 0, 0, 1, 0, 7, 0, 0,    0,    0,    0,
+                              0,    0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xA5, 0xA5, 0xA5, 0xA5};
+    EXPECT_EQ(std::vector<uint8_t>(bytes, bytes + 64), std::vector<uint8_t>(want, want + 64));
 }
 
 } // namespace
