@@ -145,6 +145,67 @@ TEST_F(BridgeDetectTest, ZeroVendorIdsRejectACandidateAndTheNextIsTried) {
     ExpectPassThrough(trace[3], kRtkCommand, SCSI_IOCTL_DATA_OUT, 64, 64, 60);
 }
 
+TEST_F(BridgeDetectTest, FailedInquiryGivesNoneAndSendsNothingMore) {
+    // The ASMedia signature would be seen if INQUIRY went through.
+    Load(UsbDisk("enclosure", 4, "asmedia", "1/2", "ASMT", "RTL9210B NVME"));
+    HANDLE h = OpenDrive(4);
+    ASSERT_TRUE(sim::InjectFault("enclosure", "ioctl_fail:IOCTL_SCSI_PASS_THROUGH_DIRECT*1"));
+    StartRecording();
+    EXPECT_EQ(IO_USB_GetBridgeType(h), CMD_NONE);
+    auto trace = Trace();
+    ASSERT_EQ(trace.size(), 1u);
+    EXPECT_EQ(Field(trace[0], "ioctl"), "IOCTL_SCSI_PASS_THROUGH_DIRECT");
+    EXPECT_EQ(Field(trace[0], "ok"), "false");
+
+    ASSERT_TRUE(sim::InjectFault("enclosure", "bridge_check_inquiry*1"));
+    StartRecording();
+    EXPECT_EQ(IO_USB_GetBridgeType(h), CMD_NONE);
+    trace = Trace();
+    ASSERT_EQ(trace.size(), 1u);
+    ExpectPassThrough(trace[0], kInquiry, SCSI_IOCTL_DATA_IN, 38, 64, 10);
+    EXPECT_EQ(Field(trace[0], "ok"), "true");
+    EXPECT_EQ(Field(trace[0], "scsi_status"), "2");
+
+    // Without the fault the same disk is ASMedia.
+    StartRecording();
+    EXPECT_EQ(IO_USB_GetBridgeType(h), CMD_USB_ASM);
+    EXPECT_EQ(Trace().size(), 1u);
+}
+
+TEST_F(BridgeDetectTest, RealtekTextAfterAZeroByteIsNotSeen) {
+    // Standard INQUIRY data: vendor "Realtek ", product "USB" 00 "9210B NVME  ", revision
+    // "1.00", bytes 36-37 zero. The product text ends at the zero byte.
+    const std::string head = "0080060221000000"
+                             "5265616c74656b20";
+    const std::string zeroFirst = "55534200393231304220"
+                                  "4e564d452020";
+    const std::string tail = "312e3030"
+                             "0000";
+    EXPECT_EQ(Detect("realtek", "Realtek", "USB", "bridge_inquiry = " + head + zeroFirst + tail),
+              CMD_USB_RTK);
+    auto trace = Trace();
+    // Found only by the probes, JMicron and ASMedia first.
+    ASSERT_EQ(trace.size(), 6u);
+    ExpectInquiry(trace[0]);
+    EXPECT_EQ(Field(trace[0], "data"), head + zeroFirst + tail);
+    ExpectPassThrough(trace[1], kJmiCommand, SCSI_IOCTL_DATA_OUT, 512, 24, 10);
+    EXPECT_EQ(Field(trace[1], "scsi_status"), "2");
+    ExpectPassThrough(trace[2], kAsmIdentifyController, SCSI_IOCTL_DATA_IN, 4096, 24, 10);
+    EXPECT_EQ(Field(trace[2], "scsi_status"), "2");
+    ExpectPassThrough(trace[3], kRtkCommand, SCSI_IOCTL_DATA_OUT, 64, 64, 60);
+    ExpectPassThrough(trace[4], kRtkDataIn4096, SCSI_IOCTL_DATA_IN, 4096, 64, 60);
+    ExpectPassThrough(trace[5], kRtkCompletion, SCSI_IOCTL_DATA_IN, 16, 64, 60);
+
+    // A blank in place of the zero byte: the text holds "9210B" and INQUIRY alone decides.
+    const std::string blankFirst = "55534220393231304220"
+                                   "4e564d452020";
+    EXPECT_EQ(Detect("realtek", "Realtek", "USB", "bridge_inquiry = " + head + blankFirst + tail),
+              CMD_USB_RTK);
+    trace = Trace();
+    ASSERT_EQ(trace.size(), 1u);
+    ExpectInquiry(trace[0]);
+}
+
 TEST_F(BridgeDetectTest, DefaultPcHasOneEnclosureOfEachFamilyAndAStick) {
     ASSERT_TRUE(sim::LoadDefaultScenario());
     const int drives[] = {4, 5, 6, 7};
