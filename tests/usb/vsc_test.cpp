@@ -107,6 +107,21 @@ TEST_F(VscTest, GenerationZeroDriveGetsNoProbe) {
     }
 }
 
+TEST_F(VscTest, FailedLogPageGivesZeroWithoutProbeOrOutLine) {
+    Load(NativeDisk("nat", 1, 2, "vsc = 1\nfaults = nvme_fail:0x02*1"));
+    HANDLE h = OpenDrive(1);
+    CommandContext ctx = Context(CMD_NVME);
+    StartRecording();
+    EXPECT_EQ(DISKLIB_NVME_VSC_GetVSCtype(&ctx, h), 0);
+    const auto trace = Trace();
+    ASSERT_EQ(trace.size(), 1u);
+    EXPECT_EQ(Field(trace[0], "ioctl"), "IOCTL_STORAGE_QUERY_PROPERTY");
+    EXPECT_EQ(Field(trace[0], "property_id"), "50");
+    EXPECT_EQ(Field(trace[0], "ok"), "false");
+    EXPECT_EQ(LogLines(), (std::vector<std::string>{"DISKLIB_NVME_VSC_GetVSCtype IN ",
+                                                    "DISKLIB_NVME_GetLogPage IN"}));
+}
+
 TEST_F(VscTest, FailedProbeLeavesTheLogPageToDecide) {
     // The probe is refused while the drive is locked; the buffer still holds the log page.
     Load(NativeDisk("nat", 1, 2, "vsc = 1\nvsc_unlock = required"));
@@ -400,10 +415,13 @@ protected:
 };
 
 TEST_F(FillRecordTest, DriveInformationSuppliesTheVendorFields) {
+    // The MP information block carries another SOC id, version and NAND table: none of them
+    // may reach the record while the Drive information block is valid.
     const DiskRecord d = Fill("vsc_soc_id = 0x5016\nvsc_nand_id = 89A40832A100\n"
                               "vsc_drvinfo_version = ZX16A100\nvsc_ftl_build = 31337\n"
                               "vsc_ch = 4\nvsc_ce = 2\nvsc_lun = 2\nvsc_pln = 4\nvsc_pg = 1152\n"
-                              "vsc_nand_table = 983C99A376E5\nvsc_mp_soc_id = 0x5099");
+                              "vsc_nand_table = 983C99A376E5\nvsc_mp_soc_id = 0x5099\n"
+                              "vsc_mp_version = MP99Z9999Z");
     EXPECT_EQ(d.bDrvInfoValid, 1);
     EXPECT_EQ(d.iSocId, 0x5016u);
     EXPECT_EQ(d.iFtlBuildNum, 31337u);
@@ -444,6 +462,16 @@ TEST_F(FillRecordTest, Format4096GivesNoLunNoSocIdButTheTableIsWalked) {
     EXPECT_EQ(LogLines(), (std::vector<std::string>{"DISKLIB_NVME_VSC_GetDrvInfo IN",
                                                     "DISKLIB_NVME_VSC_GetMPInfo IN",
                                                     "DISKLIB_NVME_VSC_GetMPInfo Success OUT"}));
+}
+
+TEST_F(FillRecordTest, TableWalkStopsBeforeTheOffsetOfItsSize) {
+    // ch 1 x ce 2 = 12 bytes: the entries at 0 and 6 are looked at, the one at 12 is not.
+    DiskRecord d = Fill("vsc_drvinfo = no\nvsc_ch = 1\nvsc_ce = 2\n"
+                        "vsc_nand_table = 000000000000 000000000000 983C99A376E5");
+    ExpectNandId(d, {0, 0, 0, 0, 0, 0});
+    d = Fill("vsc_drvinfo = no\nvsc_ch = 1\nvsc_ce = 2\n"
+             "vsc_nand_table = 000000000000 2CC30832E604 983C99A376E5");
+    ExpectNandId(d, {0x2C, 0xC3, 0x08, 0x32, 0xE6, 0x04});
 }
 
 TEST_F(FillRecordTest, TableOf240BytesIsNotWalked) {
