@@ -76,6 +76,30 @@ TEST_F(DeviceNodeTest, DiskNodeParentAndGrandparentByPathWithoutRegardToCase) {
     EXPECT_EQ(GetDiskDevInst(L"\\\\.\\PhysicalDrive11", 0), 0u);
 }
 
+// OpenDiskInterface's CreateFileW (GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ |
+// FILE_SHARE_WRITE, OPEN_EXISTING) and IOCTL_STORAGE_GET_DEVICE_NUMBER without input and with
+// the 12-byte STORAGE_DEVICE_NUMBER, on the same interface.
+void ExpectNumberQuery(const tracetest::Value& open, const tracetest::Value& query,
+                       const char* disk) {
+    const std::string guid = "#{53f56307-b6bf-11d0-94f2-00a0c91efb8b}";
+    const std::string path = Field(open, "path");
+    EXPECT_EQ(Field(open, "op"), "CreateFileW");
+    EXPECT_EQ(path.rfind("\\\\.\\", 0), 0u);
+    EXPECT_TRUE(path.size() > guid.size() && path.substr(path.size() - guid.size()) == guid)
+        << path;
+    EXPECT_EQ(Field(open, "disk"), disk);
+    EXPECT_EQ(Num(open, "access"), 0xC0000000u);
+    EXPECT_EQ(Num(open, "share"), 3u);
+    EXPECT_EQ(Num(open, "disposition"), 3u);
+    EXPECT_EQ(Field(query, "op"), "DeviceIoControl");
+    EXPECT_EQ(Field(query, "path"), path);
+    EXPECT_EQ(Field(query, "ioctl"), "IOCTL_STORAGE_GET_DEVICE_NUMBER");
+    EXPECT_EQ(Num(query, "code"), 0x002D1080u);
+    EXPECT_EQ(Num(query, "in_len"), 0u);
+    EXPECT_EQ(Num(query, "out_len"), 12u);
+    EXPECT_EQ(Field(query, "in"), "");
+}
+
 TEST_F(DeviceNodeTest, ADiskWhoseNumberCannotBeReadMatchesNoPath) {
     ASSERT_TRUE(sim::InjectFault("native", "no_device_number"));
     StartTrace();
@@ -83,17 +107,32 @@ TEST_F(DeviceNodeTest, ADiskWhoseNumberCannotBeReadMatchesNoPath) {
     auto r = Records();
     // Every disk is opened and asked in interface order; none has the number 1.
     ASSERT_EQ(r.size(), 6u);
+    const char* disks[] = {"native", "nolink", "rst"};
     for (size_t i = 0; i < 6; i += 2) {
         SCOPED_TRACE(i);
-        EXPECT_EQ(Field(r[i], "op"), "CreateFileW");
-        EXPECT_EQ(Field(r[i + 1], "ioctl"), "IOCTL_STORAGE_GET_DEVICE_NUMBER");
+        ExpectNumberQuery(r[i], r[i + 1], disks[i / 2]);
     }
     EXPECT_FALSE(r[1].fields["ok"].b);
     EXPECT_EQ(Num(r[1], "error"), 1u);
+    EXPECT_TRUE(r[3].fields["ok"].b);
     EXPECT_EQ(Num(r[3], "device_number"), 2u);
+    EXPECT_TRUE(r[5].fields["ok"].b);
     EXPECT_EQ(Num(r[5], "device_number"), 3u);
     // The disks after it are still found.
     EXPECT_NE(GetDiskDevInst(L"\\\\.\\PhysicalDrive3", 0), 0u);
+}
+
+TEST_F(DeviceNodeTest, TheSearchStopsAtTheDiskItMatches) {
+    StartTrace();
+    EXPECT_TRUE(StartsWith(IdOf(GetDiskDevInst(L"\\\\.\\PhysicalDrive2", 0)),
+                           L"SCSI\\Disk&Ven_NVMe&Prod_SAMSUNG_MZVL2512\\"));
+    auto r = Records();
+    // The second disk matches; the third is never opened.
+    ASSERT_EQ(r.size(), 4u);
+    ExpectNumberQuery(r[0], r[1], "native");
+    ExpectNumberQuery(r[2], r[3], "nolink");
+    EXPECT_EQ(Num(r[1], "device_number"), 1u);
+    EXPECT_EQ(Num(r[3], "device_number"), 2u);
 }
 
 TEST_F(DeviceNodeTest, DriverServiceOfTheParent) {

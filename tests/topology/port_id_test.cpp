@@ -284,4 +284,147 @@ sectors = 60063744
     EXPECT_EQ(Num(r[3], "device_number"), 3u);
 }
 
+const char kDiskInterfaceGuid[] = "#{53f56307-b6bf-11d0-94f2-00a0c91efb8b}";
+
+bool EndsWith(const std::string& text, const std::string& end) {
+    return text.size() >= end.size() &&
+           text.compare(text.size() - end.size(), end.size(), end) == 0;
+}
+
+// A CreateFileW of a disk interface as OpenDiskInterface makes it: GENERIC_READ | GENERIC_WRITE,
+// FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING.
+void ExpectInterfaceOpen(const tracetest::Value& r, const char* disk) {
+    EXPECT_EQ(Field(r, "op"), "CreateFileW");
+    EXPECT_EQ(Field(r, "path").rfind("\\\\.\\", 0), 0u);
+    EXPECT_TRUE(EndsWith(Field(r, "path"), kDiskInterfaceGuid)) << Field(r, "path");
+    EXPECT_EQ(Field(r, "disk"), disk);
+    EXPECT_EQ(Num(r, "access"), 0xC0000000u);
+    EXPECT_EQ(Num(r, "share"), 3u);
+    EXPECT_EQ(Num(r, "disposition"), 3u);
+    EXPECT_TRUE(r.fields.at("ok").b);
+}
+
+// The bus-type query: IOCTL_STORAGE_QUERY_PROPERTY with a 12-byte STORAGE_PROPERTY_QUERY
+// (StorageDeviceProperty, PropertyStandardQuery) and a 40-byte descriptor.
+void ExpectBusTypeQuery(const tracetest::Value& r, const char* disk, uint64_t busType) {
+    EXPECT_EQ(Field(r, "op"), "DeviceIoControl");
+    EXPECT_TRUE(EndsWith(Field(r, "path"), kDiskInterfaceGuid)) << Field(r, "path");
+    EXPECT_EQ(Field(r, "ioctl"), "IOCTL_STORAGE_QUERY_PROPERTY");
+    EXPECT_EQ(Num(r, "code"), 0x002D1400u);
+    EXPECT_EQ(Num(r, "in_len"), 12u);
+    EXPECT_EQ(Num(r, "out_len"), 40u);
+    EXPECT_EQ(Field(r, "in"), "000000000000000000000000");
+    EXPECT_EQ(Num(r, "property_id"), 0u);
+    EXPECT_EQ(Num(r, "query_type"), 0u);
+    EXPECT_TRUE(r.fields.at("ok").b) << disk;
+    EXPECT_EQ(Num(r, "bus_type"), busType);
+}
+
+// IOCTL_SCSI_GET_ADDRESS: SCSI_ADDRESS with Length 8, input and output 8 bytes.
+void ExpectScsiAddress(const tracetest::Value& r, uint64_t pathId) {
+    EXPECT_EQ(Field(r, "op"), "DeviceIoControl");
+    EXPECT_EQ(Field(r, "ioctl"), "IOCTL_SCSI_GET_ADDRESS");
+    EXPECT_EQ(Num(r, "code"), 0x00041018u);
+    EXPECT_EQ(Num(r, "in_len"), 8u);
+    EXPECT_EQ(Num(r, "out_len"), 8u);
+    EXPECT_EQ(Field(r, "in"), "0800000000000000");
+    EXPECT_TRUE(r.fields.at("ok").b);
+    EXPECT_EQ(Num(r, "path_id"), pathId);
+}
+
+const char kMixedDisks[] = R"(
+[disk native]
+kind = nvme
+drive = 0
+model = ZELTARIX ZX5016 1TB
+sectors = 1953525168
+bus = 3
+root_bus = 1
+[controller ahci0]
+kind = ahci
+[controller ahci1]
+kind = ahci
+[disk sata-path0]
+kind = sata
+drive = 5
+controller = ahci0
+scsi_path = 0
+model = ZELTARIX ZX3000 SATA 480GB
+sectors = 937703088
+[disk stick]
+kind = usb
+drive = 3
+usb = 1/2
+serial = A1
+sectors = 60063744
+[disk sata-path2]
+kind = sata
+drive = 4
+controller = ahci1
+scsi_path = 2
+model = WDC WDS500G2B0A-00SM50
+sectors = 976773168
+[disk sata-path2-later]
+kind = sata
+drive = 6
+controller = ahci1
+scsi_path = 2
+scsi_target = 1
+model = WDC WDS500G2B0A-00SM50
+sectors = 976773168
+)";
+
+TEST_F(PortIdTest, SataSearchRequestsInOrderAndComplete) {
+    Load(kMixedDisks);
+    StartTrace();
+    HANDLE h = GetPortDeviceHandle(CMD_SATA, 11, 2);
+    auto r = Records();
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    // Every disk interface is opened and asked its bus type; the SATA ones are asked their
+    // SCSI address; the search ends at the first match and leaves the last disk alone.
+    ASSERT_EQ(r.size(), 10u);
+    for (size_t i = 0; i < r.size(); ++i) {
+        EXPECT_EQ(Num(r[i], "seq"), i + 1);
+    }
+    ExpectInterfaceOpen(r[0], "native");
+    ExpectBusTypeQuery(r[1], "native", 17);
+    ExpectInterfaceOpen(r[2], "sata-path0");
+    ExpectBusTypeQuery(r[3], "sata-path0", 11);
+    ExpectScsiAddress(r[4], 0);
+    ExpectInterfaceOpen(r[5], "stick");
+    ExpectBusTypeQuery(r[6], "stick", 7);
+    ExpectInterfaceOpen(r[7], "sata-path2");
+    ExpectBusTypeQuery(r[8], "sata-path2", 11);
+    ExpectScsiAddress(r[9], 2);
+    EXPECT_EQ(Field(r[9], "path"), Field(r[7], "path"));
+    EXPECT_EQ(DriveNumberOf(h), 4u);
+    CloseHandle(h);
+}
+
+TEST_F(PortIdTest, BusNumberSearchAsksNothingButTheBusType) {
+    Load(kMixedDisks);
+    StartTrace();
+    HANDLE h = GetPortDeviceHandle(CMD_NVME, 17, 9000000000000000102LL);
+    auto r = Records();
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    // The first disk matches: 99 x root bus 1 + bus 3 = 102.
+    ASSERT_EQ(r.size(), 2u);
+    ExpectInterfaceOpen(r[0], "native");
+    ExpectBusTypeQuery(r[1], "native", 17);
+    EXPECT_EQ(DriveNumberOf(h), 0u);
+    CloseHandle(h);
+    // No disk matches: every disk is opened and asked once, and nothing more.
+    StartTrace();
+    EXPECT_EQ(GetPortDeviceHandle(CMD_NVME, 17, 9000000000000000103LL), INVALID_HANDLE_VALUE);
+    r = Records();
+    ASSERT_EQ(r.size(), 10u);
+    const char* disks[] = {"native", "sata-path0", "stick", "sata-path2", "sata-path2-later"};
+    const uint64_t busTypes[] = {17, 11, 7, 11, 11};
+    for (size_t i = 0; i < 5; ++i) {
+        SCOPED_TRACE(i);
+        ExpectInterfaceOpen(r[2 * i], disks[i]);
+        ExpectBusTypeQuery(r[2 * i + 1], disks[i], busTypes[i]);
+    }
+}
+
 } // namespace
