@@ -12,7 +12,6 @@
 #include <stdlib.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <atomic>
 #include <fstream>
 #include <sstream>
@@ -61,6 +60,29 @@ std::string Nvme(const std::string& name, int drive, const std::string& extra) {
     return Disk(name, drive, extra);
 }
 
+// A request of the trace in short: the operation, which handle or path it went to, the control
+// code and what tells the request apart (property id, NVMe opcode, miniport signature and
+// NVMe opcode, CDB).
+std::string Summary(const tracetest::Value& r, const std::string& disk, const std::string& port) {
+    const std::string path = Field(r, "path");
+    const std::string where = path == disk ? "disk" : path == port ? "port" : "interface";
+    std::string line = Field(r, "op") + " " + where;
+    if (Field(r, "op") == "DeviceIoControl") {
+        const std::string ioctl = Field(r, "ioctl");
+        line += " " + ioctl;
+        if (ioctl == "IOCTL_STORAGE_QUERY_PROPERTY") {
+            line += " " + std::to_string(Num(r, "property_id"));
+        } else if (ioctl == "IOCTL_STORAGE_PROTOCOL_COMMAND") {
+            line += " " + std::to_string(r.fields.at("cdw").items.at(0).U());
+        } else if (ioctl == "IOCTL_SCSI_MINIPORT") {
+            line += " " + Field(r, "signature") + " " + Field(r, "cmd").substr(0, 2);
+        } else if (ioctl == "IOCTL_SCSI_PASS_THROUGH_DIRECT") {
+            line += " " + Field(r, "cdb");
+        }
+    }
+    return line;
+}
+
 class DiscoveryTest : public SimTest {
 protected:
     void SetUp() override {
@@ -83,6 +105,14 @@ protected:
             const std::string prefix = "[ZX]          [middle] ";
             lines.push_back(line.compare(0, prefix.size(), prefix) == 0 ? line.substr(prefix.size())
                                                                         : line);
+        }
+        return lines;
+    }
+
+    std::vector<std::string> Summaries(const std::string& disk, const std::string& port) {
+        std::vector<std::string> lines;
+        for (const auto& r : Records()) {
+            lines.push_back(Summary(r, disk, port));
         }
         return lines;
     }
@@ -163,10 +193,22 @@ TEST_F(DiscoveryTest, ScanStopsWhenTheTableIsFull) {
     EXPECT_STREQ(small[0].DevicePath, L"\\\\.\\PhysicalDrive0");
     EXPECT_STREQ(small[1].DevicePath, L"\\\\.\\PhysicalDrive1");
     EXPECT_EQ(small[2].DevicePath[0], static_cast<WCHAR>(0x5A5A5A5A)); // beyond the capacity
+    EXPECT_STREQ(small[1].VolumeLetters, L"");
+
+    // Drives 0 and 1 (each with its SCSI port), then the letters C to Z; nothing of drives 2
+    // and 3. The device interfaces the service lookups open are left out.
+    std::vector<std::string> opened;
     for (const auto& r : Records()) {
-        EXPECT_NE(Field(r, "path"), "\\\\.\\PhysicalDrive2");
-        EXPECT_NE(Field(r, "path"), "\\\\.\\PhysicalDrive3");
+        if (Field(r, "op") == "CreateFileW" && Field(r, "path").find('#') == std::string::npos) {
+            opened.push_back(Field(r, "path"));
+        }
     }
+    std::vector<std::string> want = {"\\\\.\\PhysicalDrive0",
+                                     "\\\\.\\scsi0:", "\\\\.\\PhysicalDrive1", "\\\\.\\scsi1:"};
+    for (char c = 'C'; c <= 'Z'; ++c) {
+        want.push_back(std::string("\\\\.\\") + c + ":");
+    }
+    EXPECT_EQ(opened, want);
 }
 
 TEST_F(DiscoveryTest, CommandTypeFromBusTypeAndTheControllersService) {
@@ -201,6 +243,87 @@ TEST_F(DiscoveryTest, CommandTypeFromBusTypeAndTheControllersService) {
     }
 }
 
+TEST_F(DiscoveryTest, UnlockGoesToRstDisksOnEitherBusTypeAndToNoOther) {
+    struct Case {
+        std::string name;
+        std::string scenario;
+        int32_t cmdType;
+        std::vector<std::string> want;
+    };
+    const std::string rst = "[controller c]\nkind = rst\nservice = iaStorAC\nbus = 1\n\n";
+    const std::string raid = "[controller c]\nkind = rst\nservice = megasas\nbus = 1\n\n";
+    // Up to the bus type every open sends the same requests.
+    const std::vector<std::string> start = {
+        "CreateFileW disk",
+        "DeviceIoControl disk IOCTL_SCSI_GET_ADDRESS",
+        "CreateFileW port",
+        "DeviceIoControl disk IOCTL_STORAGE_QUERY_PROPERTY 0",
+    };
+    // The service of the disk's parent, read through the disk's device interface.
+    const std::vector<std::string> service = {
+        "CreateFileW interface",
+        "DeviceIoControl interface IOCTL_STORAGE_GET_DEVICE_NUMBER",
+    };
+    auto join = [](std::vector<std::vector<std::string>> parts) {
+        std::vector<std::string> all;
+        for (const auto& p : parts) {
+            all.insert(all.end(), p.begin(), p.end());
+        }
+        return all;
+    };
+    // RST: the unlock 0xFC, then the log page 0x02 of the generation test, both through the
+    // miniport on the SCSI port.
+    const std::vector<std::string> rstVendor = {
+        "DeviceIoControl port IOCTL_SCSI_MINIPORT IntelNvm fc",
+        "DeviceIoControl port IOCTL_SCSI_MINIPORT IntelNvm 02",
+    };
+    const Case cases[] = {
+        {"RAID bus, iaStor", rst + Disk("d", 1, "kind = rst\ncontroller = c\nbus_type = 8"),
+         CMD_RST, join({start, service, rstVendor})},
+        {"NVMe bus, iaStor", rst + Disk("d", 1, "kind = rst\ncontroller = c\nbus_type = 17"),
+         CMD_RST, join({start, service, rstVendor})},
+        // USB: INQUIRY, then the log page and the generation probe through the ASMedia tunnel;
+        // no unlock.
+        {"USB, ASMedia",
+         Disk("d", 1,
+              "kind = usb\nbridge = asmedia\nusb = 1/2\nvendor = ASMT\nproduct = 2362\nvsc = 1"),
+         CMD_USB_ASM,
+         join({start,
+               {"DeviceIoControl disk IOCTL_SCSI_PASS_THROUGH_DIRECT "
+                "12000000260000000000000000000000",
+                "DeviceIoControl disk IOCTL_SCSI_PASS_THROUGH_DIRECT "
+                "ea5a8000010000000000000000400000",
+                "DeviceIoControl disk IOCTL_SCSI_PASS_THROUGH_DIRECT "
+                "eb5a8100010000000000000010000000",
+                "DeviceIoControl disk IOCTL_SCSI_PASS_THROUGH_DIRECT "
+                "eb5a8200010000000000000000100000",
+                "DeviceIoControl disk IOCTL_SCSI_PASS_THROUGH_DIRECT "
+                "ea5a8000010000000000000000400000",
+                "DeviceIoControl disk IOCTL_SCSI_PASS_THROUGH_DIRECT "
+                "eb5a8100010000000000000010000000",
+                "DeviceIoControl disk IOCTL_SCSI_PASS_THROUGH_DIRECT "
+                "eb5a8200010000000000000000100000"}})},
+        // No transport: neither the unlock nor the log page is sent.
+        {"RAID bus, other service", raid + Disk("d", 1, "kind = rst\ncontroller = c\nbus_type = 8"),
+         CMD_NONE, join({start, service})},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Load(c.scenario);
+        StartTrace();
+        CommandContext context;
+        memset(&context, 0, sizeof(context));
+        HANDLE h = DISKLIB_NVME_OpenDisk(L"\\\\.\\PhysicalDrive1", &context);
+        ASSERT_NE(h, INVALID_HANDLE_VALUE);
+        EXPECT_EQ(context.iCmdType, c.cmdType);
+        CloseHandle(h);
+        if (context.hScsiPort != INVALID_HANDLE_VALUE) {
+            CloseHandle(context.hScsiPort);
+        }
+        EXPECT_EQ(Summaries("\\\\.\\PhysicalDrive1", "\\\\.\\scsi0:"), c.want);
+    }
+}
+
 TEST_F(DiscoveryTest, OpenOfANativeDiskSendsItsRequestsInOrder) {
     Load(Nvme("zx", 1, "bus = 2\nroot_bus = 1\nvsc = 1"));
     StartTrace();
@@ -215,24 +338,7 @@ TEST_F(DiscoveryTest, OpenOfANativeDiskSendsItsRequestsInOrder) {
     CloseHandle(h);
     CloseHandle(context.hScsiPort);
 
-    // op, the path kind, the control code, and what the request carries.
-    std::vector<std::string> got;
-    for (const auto& r : Records()) {
-        std::string path = Field(r, "path");
-        std::string where = path == "\\\\.\\PhysicalDrive1" ? "disk"
-                            : path == "\\\\.\\scsi0:"       ? "port"
-                                                            : "interface";
-        std::string line = Field(r, "op") + " " + where;
-        if (Field(r, "op") == "DeviceIoControl") {
-            line += " " + Field(r, "ioctl");
-            if (Field(r, "ioctl") == "IOCTL_STORAGE_QUERY_PROPERTY") {
-                line += " " + std::to_string(Num(r, "property_id"));
-            } else if (Field(r, "ioctl") == "IOCTL_STORAGE_PROTOCOL_COMMAND") {
-                line += " " + std::to_string(r.fields.at("cdw").items.at(0).U());
-            }
-        }
-        got.push_back(line);
-    }
+    const std::vector<std::string> got = Summaries("\\\\.\\PhysicalDrive1", "\\\\.\\scsi0:");
     std::vector<std::string> want = {
         "CreateFileW disk",
         "DeviceIoControl disk IOCTL_SCSI_GET_ADDRESS",
@@ -255,6 +361,7 @@ TEST_F(DiscoveryTest, ProbeFillsTheRecord) {
               "bus = 2\nroot_bus = 1\nvsc = 1\nlink = 3,4,4,4\nmodel = \"  ZX Model\t\"\n"
               "firmware = \" 041k02 \"\nserial = \" SN 1 \"\nvsc_soc_id = 0x3C71\n"
               "vsc_nand_id = 9BC558713000\nvsc_lun = 4\nvsc_ftl_build = 0x00010203\n"
+              "vsc_ch = 2\nvsc_ce = 4\nvsc_pln = 1\nvsc_pg = 1152\n"
               "vsc_drvinfo_version = 041k0207") +
          "[controller r]\nkind = rst\nservice = iaStorAC\nbus = 7\nroot_bus = 0\n\n"
          "[disk rst]\nkind = rst\ndrive = 2\ncontroller = r\nscsi_path = 1\nmodel = R\n"
@@ -287,11 +394,18 @@ TEST_F(DiscoveryTest, ProbeFillsTheRecord) {
     EXPECT_EQ(r.iLinkWidth, 4u);
     EXPECT_EQ(r.iMaxLinkSpeed, 4u);
     EXPECT_EQ(r.iMaxLinkWidth, 4u);
-    std::vector<std::string> log = LogLines();
-    EXPECT_NE(std::find(log.begin(), log.end(),
-                        "---------- \\\\.\\PhysicalDrive1 - iCmdType = 2, iPort = "
-                        "9000000000000000101"),
-              log.end());
+    // The probe's lines, in order: the open (unlock, generation test), the vendor blocks, the
+    // port.
+    EXPECT_EQ(LogLines(),
+              (std::vector<std::string>{
+                  "DISKLIB_NVME_UnlockVSC", "DISKLIB_NVME_VSC_GetVSCtype IN ",
+                  "DISKLIB_NVME_GetLogPage IN", "DISKLIB_NVME_GetLogPage Success OUT ",
+                  "DISKLIB_NVME_VSC_GetVSCtype Success OUT 1",
+                  "\\\\.\\PhysicalDrive1 iVSCType = 1, CmdType = 2",
+                  "DISKLIB_NVME_VSC_GetDrvInfo IN", "DISKLIB_NVME_VSC_GetDrvInfo Success OUT",
+                  "DISKLIB_NVME_VSC_GetMPInfo IN", "DISKLIB_NVME_VSC_GetMPInfo Success OUT",
+                  "\\\\.\\PhysicalDrive1 = ch:2, ce:4, lun:4, pln:1, pg:1152",
+                  "---------- \\\\.\\PhysicalDrive1 - iCmdType = 2, iPort = 9000000000000000101"}));
 
     // Behind RST: no link information, and a maker's vendor id without SOC id is not ours.
     ASSERT_EQ(DISKLIB_NVME_GetDiskInfo(L"\\\\.\\PhysicalDrive2", &r), DISKLIB_OK);
@@ -300,6 +414,92 @@ TEST_F(DiscoveryTest, ProbeFillsTheRecord) {
     EXPECT_EQ(r.iLinkWidth, 0u);
     EXPECT_EQ(r.bKnownController, 0);
     EXPECT_EQ(r.iPort, 9000000000000000007LL);
+}
+
+TEST_F(DiscoveryTest, KnownControllerByVendorIdOrSocId) {
+    Load(Nvme("zx-nosoc", 1, "bus = 1\nvsc = none") +
+         Nvme("foreign-soc", 2,
+              "bus = 2\nvendor_id = 0x144D\nssvid = 0x144D\nvsc = 1\nvsc_soc_id = 0x3C71") +
+         Nvme("foreign", 3, "bus = 3\nvendor_id = 0x144D\nssvid = 0x144D\nvsc = none"));
+    DiskRecord r;
+    // The maker's vendor id without a SOC id.
+    ASSERT_EQ(DISKLIB_NVME_GetDiskInfo(L"\\\\.\\PhysicalDrive1", &r), DISKLIB_OK);
+    EXPECT_EQ(r.iVendorId, 0x1E5Cu);
+    EXPECT_EQ(r.iSocId, 0u);
+    EXPECT_EQ(r.bKnownController, 1);
+    // Another vendor id with the controller's SOC id.
+    ASSERT_EQ(DISKLIB_NVME_GetDiskInfo(L"\\\\.\\PhysicalDrive2", &r), DISKLIB_OK);
+    EXPECT_EQ(r.iVendorId, 0x144Du);
+    EXPECT_EQ(r.iSocId, 0x3C71u);
+    EXPECT_EQ(r.bKnownController, 1);
+    // Neither.
+    ASSERT_EQ(DISKLIB_NVME_GetDiskInfo(L"\\\\.\\PhysicalDrive3", &r), DISKLIB_OK);
+    EXPECT_EQ(r.iVendorId, 0x144Du);
+    EXPECT_EQ(r.iSocId, 0u);
+    EXPECT_EQ(r.bKnownController, 0);
+}
+
+TEST_F(DiscoveryTest, ReFindByPortGivesUpAtOnceWhenTheDeviceNumberOrTheProbeFails) {
+    Load(Nvme("zx", 1, "bus = 2\nroot_bus = 1\nvsc = 1"));
+    DiskRecord r;
+    ASSERT_EQ(DISKLIB_NVME_GetDiskInfo(L"\\\\.\\PhysicalDrive1", &r), DISKLIB_OK);
+
+    // The disk is found by its port, but its device number cannot be read.
+    ASSERT_TRUE(sim::InjectFault("zx", "no_device_number*1"));
+    unlink(logPath_.c_str());
+    StartTrace();
+    DiskRecord again = r;
+    EXPECT_EQ(GetDiskInfoByPortID(&again, 10), 0);
+    // One attempt: the disk's interface, its bus type, the failed device number; no probe.
+    auto records = Records();
+    EXPECT_EQ(Summaries("\\\\.\\PhysicalDrive1", "\\\\.\\scsi0:"),
+              (std::vector<std::string>{
+                  "CreateFileW interface",
+                  "DeviceIoControl interface IOCTL_STORAGE_QUERY_PROPERTY 0",
+                  "DeviceIoControl interface IOCTL_STORAGE_GET_DEVICE_NUMBER",
+              }));
+    ASSERT_FALSE(records.empty());
+    EXPECT_EQ(records.back().fields.at("ok").b, false);
+    EXPECT_EQ(LogLines(),
+              (std::vector<std::string>{
+                  "GetDiskInfoByPortID IN, iCmdType = 2, iBusType=17, iPort=9000000000000000101",
+                  "[0] GetPortDeviceHandle 9000000000000000101, 9000000000000000101 Target"}));
+
+    // The device number is read, but the probe fails (Identify Controller).
+    ASSERT_TRUE(sim::InjectFault("zx", "nvme_fail:0x06*1"));
+    unlink(logPath_.c_str());
+    StartTrace();
+    again = r;
+    EXPECT_EQ(GetDiskInfoByPortID(&again, 10), 0);
+    // One attempt, one probe that ends at Identify Controller (property 49).
+    records = Records();
+    EXPECT_EQ(Summaries("\\\\.\\PhysicalDrive1", "\\\\.\\scsi0:"),
+              (std::vector<std::string>{
+                  "CreateFileW interface",
+                  "DeviceIoControl interface IOCTL_STORAGE_QUERY_PROPERTY 0",
+                  "DeviceIoControl interface IOCTL_STORAGE_GET_DEVICE_NUMBER",
+                  "CreateFileW disk",
+                  "DeviceIoControl disk IOCTL_SCSI_GET_ADDRESS",
+                  "CreateFileW port",
+                  "DeviceIoControl disk IOCTL_STORAGE_QUERY_PROPERTY 0",
+                  "CreateFileW interface",
+                  "DeviceIoControl interface IOCTL_STORAGE_GET_DEVICE_NUMBER",
+                  "DeviceIoControl disk IOCTL_STORAGE_PROTOCOL_COMMAND 252",
+                  "DeviceIoControl disk IOCTL_STORAGE_QUERY_PROPERTY 50",
+                  "DeviceIoControl disk IOCTL_STORAGE_PROTOCOL_COMMAND 254",
+                  "DeviceIoControl disk IOCTL_STORAGE_QUERY_PROPERTY 49",
+              }));
+    ASSERT_FALSE(records.empty());
+    EXPECT_EQ(records.back().fields.at("ok").b, false);
+    // No success line.
+    EXPECT_EQ(LogLines(),
+              (std::vector<std::string>{
+                  "GetDiskInfoByPortID IN, iCmdType = 2, iBusType=17, iPort=9000000000000000101",
+                  "[0] GetPortDeviceHandle 9000000000000000101, 9000000000000000101 Target",
+                  "DISKLIB_NVME_UnlockVSC", "DISKLIB_NVME_VSC_GetVSCtype IN ",
+                  "DISKLIB_NVME_GetLogPage IN", "DISKLIB_NVME_GetLogPage Success OUT ",
+                  "DISKLIB_NVME_VSC_GetVSCtype Success OUT 1",
+                  "\\\\.\\PhysicalDrive1 iVSCType = 1, CmdType = 2"}));
 }
 
 TEST_F(DiscoveryTest, ProbeFailures) {
