@@ -1,5 +1,5 @@
-// NVMe discovery on the simulated PC: the scan, the probe, the command-type detection and the
-// re-finding of a disk by its port id.
+// NVMe discovery on the simulated PC: the scan, the probe, the command-type detection, the
+// re-finding of a disk by its port id, and zxsim scan's output on the default scenario.
 #include "app/app_state.h"
 #include "app/messages.h"
 #include "disklib/nvme_discovery.h"
@@ -14,6 +14,7 @@
 
 #include <atomic>
 #include <fstream>
+#include <map>
 #include <sstream>
 #include <thread>
 
@@ -606,5 +607,210 @@ TEST_F(DiscoveryTest, ReFindByPortReportsEachMissedSecondAndFollowsANewDriveNumb
     ui.join();
     GetAppState()->hDialog = nullptr;
 }
+
+#ifdef ZXSIM_PATH
+// A JSON string field as the comparison below writes it.
+std::string S(const std::string& text) {
+    return "\"" + text + "\"";
+}
+
+// zxsim scan on the default scenario: the disks of every NVMe command type and the foreign
+// system disk, in drive order, neither the 15 GB disk (drive 3) nor the USB stick (drive 7),
+// then the count. Every field of every line is compared; strings are shown quoted.
+TEST(ZxsimScanTest, DefaultScenarioPrintsEachDiskWithItsFields) {
+    const std::string out =
+        ::testing::TempDir() + "zxsim_scan_" + std::to_string(getpid()) + ".jsonl";
+    const std::string command =
+        std::string("env -u ZX_SIM_SCENARIO -u ZX_SIM_STATE -u ZX_SIM_TRACE -u ZX_DEBUG_LOG '") +
+        ZXSIM_PATH + "' scan > '" + out + "'";
+    ASSERT_EQ(std::system(command.c_str()), 0);
+    bool ok = false;
+    std::string bad;
+    const std::vector<tracetest::Value> lines = tracetest::ReadTrace(out, ok, bad);
+    unlink(out.c_str());
+    EXPECT_TRUE(ok) << "not a JSON object: " << bad;
+
+    using Fields = std::map<std::string, std::string>;
+    const std::vector<Fields> want = {
+        {{"DevicePath", S("\\\\.\\PhysicalDrive0")},
+         {"iCmdType", "2"},
+         {"iPort", "9000000000000000001"},
+         {"iCapacityGB", "512"},
+         {"iSectorSize", "512"},
+         {"iTotalSectors", "1000215216"},
+         {"Model", S("SAMSUNG MZVL2512HCJQ-00B00")},
+         {"FirmwareRev", S("GXA7601Q")},
+         {"SerialNumber", S("S675NX0T123456      ")},
+         {"VolumeLetters", S("C: ")},
+         {"iDriveNumber", "0"},
+         {"bRaw", "0"},
+         {"bSystemDisk", "1"},
+         {"bKnownController", "0"},
+         {"iVendorId", "5197"},
+         {"iSubsystemVendorId", "5197"},
+         {"iSocId", "0"},
+         {"iLinkSpeed", "4"},
+         {"iLinkWidth", "4"},
+         {"iMaxLinkSpeed", "4"},
+         {"iMaxLinkWidth", "4"},
+         {"bDrvInfoValid", "0"},
+         {"NandId", S("000000000000")},
+         {"iLun", "0"},
+         {"DrvInfoVersion", S("")},
+         {"iFtlBuildNum", "0"},
+         {"iBusType", "17"}},
+        {{"DevicePath", S("\\\\.\\PhysicalDrive1")},
+         {"iCmdType", "2"},
+         {"iPort", "9000000000000000002"},
+         {"iCapacityGB", "1000"},
+         {"iSectorSize", "512"},
+         {"iTotalSectors", "1953525168"},
+         {"Model", S("ZELTARIX ZX5016 1TB")},
+         {"FirmwareRev", S("041k0207")},
+         {"SerialNumber", S("ZX5016A0000000000001")},
+         {"VolumeLetters", S("D: ")},
+         {"iDriveNumber", "1"},
+         {"bRaw", "0"},
+         {"bSystemDisk", "0"},
+         {"bKnownController", "1"},
+         {"iVendorId", "7772"},
+         {"iSubsystemVendorId", "7772"},
+         {"iSocId", "15473"},
+         {"iLinkSpeed", "3"},
+         {"iLinkWidth", "4"},
+         {"iMaxLinkSpeed", "4"},
+         {"iMaxLinkWidth", "4"},
+         {"bDrvInfoValid", "1"},
+         {"NandId", S("9BC558713000")},
+         {"iLun", "1"},
+         {"DrvInfoVersion", S("041k0207")},
+         {"iFtlBuildNum", "66051"},
+         {"iBusType", "17"}},
+        {{"DevicePath", S("\\\\.\\PhysicalDrive2")},
+         {"iCmdType", "3"},
+         {"iPort", "9000000000000000000"},
+         {"iCapacityGB", "512"},
+         {"iSectorSize", "512"},
+         {"iTotalSectors", "1000215216"},
+         {"Model", S("ZELTARIX ZX5012 512GB")},
+         {"FirmwareRev", S("041k020A")},
+         {"SerialNumber", S("ZX5012B0000000000002")},
+         {"VolumeLetters", S("")},
+         {"iDriveNumber", "2"},
+         {"bRaw", "1"},
+         {"bSystemDisk", "0"},
+         {"bKnownController", "1"},
+         {"iVendorId", "7772"},
+         {"iSubsystemVendorId", "7772"},
+         {"iSocId", "15473"},
+         {"iLinkSpeed", "0"},
+         {"iLinkWidth", "0"},
+         {"iMaxLinkSpeed", "0"},
+         {"iMaxLinkWidth", "0"},
+         {"bDrvInfoValid", "1"},
+         {"NandId", S("2CC30832E604")},
+         {"iLun", "4"},
+         {"DrvInfoVersion", S("041k020A")},
+         {"iFtlBuildNum", "66052"},
+         {"iBusType", "17"}},
+        {{"DevicePath", S("\\\\.\\PhysicalDrive4")},
+         {"iCmdType", "0"},
+         {"iPort", "10203"},
+         {"iCapacityGB", "1000"},
+         {"iSectorSize", "512"},
+         {"iTotalSectors", "1953525168"},
+         {"Model", S("ZELTARIX ZX5016 1TB")},
+         {"FirmwareRev", S("041k0207")},
+         {"SerialNumber", S("ZX5016D0000000000004")},
+         {"VolumeLetters", S("E: ")},
+         {"iDriveNumber", "4"},
+         {"bRaw", "0"},
+         {"bSystemDisk", "0"},
+         {"bKnownController", "1"},
+         {"iVendorId", "7772"},
+         {"iSubsystemVendorId", "7772"},
+         {"iSocId", "15473"},
+         {"iLinkSpeed", "0"},
+         {"iLinkWidth", "0"},
+         {"iMaxLinkSpeed", "0"},
+         {"iMaxLinkWidth", "0"},
+         {"bDrvInfoValid", "1"},
+         {"NandId", S("9BC558713000")},
+         {"iLun", "2"},
+         {"DrvInfoVersion", S("041k0207")},
+         {"iFtlBuildNum", "66051"},
+         {"iBusType", "7"}},
+        {{"DevicePath", S("\\\\.\\PhysicalDrive5")},
+         {"iCmdType", "1"},
+         {"iPort", "204"},
+         {"iCapacityGB", "512"},
+         {"iSectorSize", "512"},
+         {"iTotalSectors", "1000215216"},
+         {"Model", S("ZELTARIX ZX5012 512GB")},
+         {"FirmwareRev", S("041k020A")},
+         {"SerialNumber", S("ZX5012E0000000000005")},
+         {"VolumeLetters", S("")},
+         {"iDriveNumber", "5"},
+         {"bRaw", "1"},
+         {"bSystemDisk", "0"},
+         {"bKnownController", "1"},
+         {"iVendorId", "7772"},
+         {"iSubsystemVendorId", "7772"},
+         {"iSocId", "15473"},
+         {"iLinkSpeed", "0"},
+         {"iLinkWidth", "0"},
+         {"iMaxLinkSpeed", "0"},
+         {"iMaxLinkWidth", "0"},
+         {"bDrvInfoValid", "1"},
+         {"NandId", S("2CC30832E604")},
+         {"iLun", "2"},
+         {"DrvInfoVersion", S("041k020A")},
+         {"iFtlBuildNum", "66052"},
+         {"iBusType", "7"}},
+        // No Drive information block: SOC id, LUN and version from the MP information block,
+        // the NAND ID from its table.
+        {{"DevicePath", S("\\\\.\\PhysicalDrive6")},
+         {"iCmdType", "4"},
+         {"iPort", "10204"},
+         {"iCapacityGB", "1000"},
+         {"iSectorSize", "512"},
+         {"iTotalSectors", "1953525168"},
+         {"Model", S("ZELTARIX ZX5016 1TB")},
+         {"FirmwareRev", S("041k0207")},
+         {"SerialNumber", S("ZX5016F0000000000006")},
+         {"VolumeLetters", S("")},
+         {"iDriveNumber", "6"},
+         {"bRaw", "1"},
+         {"bSystemDisk", "0"},
+         {"bKnownController", "1"},
+         {"iVendorId", "7772"},
+         {"iSubsystemVendorId", "7772"},
+         {"iSocId", "15473"},
+         {"iLinkSpeed", "0"},
+         {"iLinkWidth", "0"},
+         {"iMaxLinkSpeed", "0"},
+         {"iMaxLinkWidth", "0"},
+         {"bDrvInfoValid", "0"},
+         {"NandId", S("9BC558713000")},
+         {"iLun", "1"},
+         {"DrvInfoVersion", S("041k0207")},
+         {"iFtlBuildNum", "0"},
+         {"iBusType", "7"}},
+        {{"count", "6"}},
+    };
+    ASSERT_EQ(lines.size(), want.size());
+    for (size_t i = 0; i < lines.size(); ++i) {
+        SCOPED_TRACE("line " + std::to_string(i + 1));
+        Fields got;
+        for (const auto& kv : lines[i].fields) {
+            const tracetest::Value& v = kv.second;
+            got[kv.first] = v.kind == tracetest::Value::String   ? S(v.text)
+                            : v.kind == tracetest::Value::Number ? v.text
+                                                                 : "<not a string or number>";
+        }
+        EXPECT_EQ(got, want[i]);
+    }
+}
+#endif
 
 } // namespace
