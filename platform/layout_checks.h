@@ -116,6 +116,9 @@ static_assert(offsetof(STORAGE_PROTOCOL_COMMAND, DataFromDeviceBufferOffset) == 
 static_assert(offsetof(STORAGE_PROTOCOL_COMMAND, CommandSpecific) == 56, "CommandSpecific");
 static_assert(offsetof(STORAGE_PROTOCOL_COMMAND, FixedProtocolReturnData) == 64,
               "FixedProtocolReturnData");
+static_assert(offsetof(STORAGE_PROTOCOL_COMMAND, FixedProtocolReturnData2) == 68,
+              "FixedProtocolReturnData2");
+static_assert(offsetof(STORAGE_PROTOCOL_COMMAND, Reserved1) == 72, "Reserved1");
 static_assert(offsetof(STORAGE_PROTOCOL_COMMAND, Command) == 80, "Command at 80");
 static_assert(offsetof(STORAGE_PROTOCOL_COMMAND, Command) + STORAGE_PROTOCOL_COMMAND_LENGTH_NVME ==
                   144,

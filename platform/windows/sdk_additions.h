@@ -61,7 +61,8 @@ typedef struct _STORAGE_PROTOCOL_COMMAND {
     DWORD CommandSpecific;
     DWORD Reserved0;
     DWORD FixedProtocolReturnData;
-    DWORD Reserved1[3];
+    DWORD FixedProtocolReturnData2;
+    DWORD Reserved1[2];
     BYTE Command[ANYSIZE_ARRAY];
 } STORAGE_PROTOCOL_COMMAND, *PSTORAGE_PROTOCOL_COMMAND;
 #endif
