@@ -125,6 +125,24 @@ struct MessageRecord {
 };
 std::vector<MessageRecord> MessageLog();
 
+// Every PostMessageW and SendMessageW call, in the order the calls were made, recorded when
+// the call is accepted (its window exists) and before the message is queued or run. A sent
+// message may overtake posted ones on delivery; this log keeps the order of issue.
+struct IssuedMessage {
+    HWND hwnd = nullptr;
+    int controlId = 0; // 0 for a dialog
+    UINT message = 0;
+    WPARAM wParam = 0;
+    LPARAM lParam = 0;
+    bool posted = false; // PostMessageW; false for SendMessageW
+    uint64_t timeMs = 0; // program time of the call (platform clock)
+    DWORD senderThread = 0;
+};
+std::vector<IssuedMessage> IssuedMessages();
+
+// Sent messages waiting for the thread of the window to take them (0 when the window is gone).
+size_t PendingSentMessages(HWND window);
+
 struct ShutdownRecord {
     UINT flags = 0;
     DWORD reason = 0;
@@ -135,7 +153,7 @@ std::vector<ShutdownRecord> ShutdownRequests();
 int GdiplusStartCount();         // starts not yet shut down
 int CommonControlsInitialised(); // calls of InitCommonControls
 
-// Forgets message boxes, the message log and shutdown requests.
+// Forgets message boxes, the message log, the issued messages and shutdown requests.
 void ClearRecords();
 
 // The buttons a message box type offers, in display order, and their names.
@@ -159,6 +177,12 @@ void ClearPendingAnswers();
 // Blocks the calling (non-dialog) thread until pred holds, checking whenever the window
 // manager changes state; false after the real timeout.
 bool WaitUntil(const std::function<bool()>& pred, std::chrono::milliseconds realTimeout);
+
+// Blocks the calling (non-dialog) thread until the thread of the window waits in its message
+// loop (or a message box's) with no sent message, posted message or input queued: everything
+// queued before the call has been handled, input included, whatever order the loop takes the
+// queues in. False when the window is gone or after the real timeout.
+bool WaitUntilIdle(HWND window, std::chrono::milliseconds realTimeout);
 
 // ---- Front ends -----------------------------------------------------------------------------
 

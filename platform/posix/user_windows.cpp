@@ -96,6 +96,7 @@ struct ThreadQueue {
     std::deque<Posted> posted;
     std::deque<Sent*> sent;
     std::deque<Input> input;
+    bool waiting = false; // the thread's loop waits with nothing to dispatch
 };
 
 struct Timer {
@@ -128,6 +129,8 @@ struct Wm {
     std::vector<OpenBox> openBoxes; // innermost last
     std::deque<PendingAnswer> answers;
     std::vector<MessageRecord> log;
+    std::vector<IssuedMessage> issued;
+    std::condition_variable idle; // a loop began to wait with nothing to dispatch
     int screenW = 1920;
     int screenH = 1080;
     FrontEnd* frontEnd = nullptr;
@@ -384,6 +387,22 @@ void LogLocked(Window* w, UINT msg, WPARAM wp, LPARAM lp, bool posted, DWORD sen
     W().log.push_back(r);
 }
 
+void LogIssuedLocked(Window* w, UINT msg, WPARAM wp, LPARAM lp, bool posted, DWORD sender) {
+    if (W().issued.size() >= kLogLimit) {
+        return;
+    }
+    IssuedMessage r;
+    r.hwnd = w->hwnd;
+    r.controlId = w->kind == Kind::Dialog ? 0 : w->id;
+    r.message = msg;
+    r.wParam = wp;
+    r.lParam = lp;
+    r.posted = posted;
+    r.timeMs = ClockNowMs();
+    r.senderThread = sender;
+    W().issued.push_back(r);
+}
+
 LRESULT DefDialogProc(HWND h, UINT msg, WPARAM w, LPARAM l);
 
 // Runs a message on the calling thread, which is the window's own.
@@ -633,7 +652,12 @@ void RunLoop(const std::function<bool()>& doneLocked) {
         }
         if (due != nullptr) {
             Timer fired = *due;
-            due->due = now + fired.elapse;
+            // The next one is due a period after this one was due, not after it was handled:
+            // a periodic timer keeps its period. Periods missed while the thread was busy give
+            // no burst of messages.
+            do {
+                due->due += fired.elapse;
+            } while (due->due <= now);
             lk.unlock();
             if (fired.proc != nullptr) {
                 fired.proc(fired.hwnd, WM_TIMER, fired.id, static_cast<DWORD>(now));
@@ -659,7 +683,10 @@ void RunLoop(const std::function<bool()>& doneLocked) {
         if (next != UINT64_MAX) {
             wait = std::min(wait, ClockRealDuration(next - now) + std::chrono::microseconds(100));
         }
+        q.waiting = true;
+        W().idle.notify_all();
         W().cv.wait_for(lk, wait);
+        q.waiting = false;
     }
 }
 
@@ -840,6 +867,40 @@ std::vector<MessageRecord> MessageLog() {
     return W().log;
 }
 
+std::vector<IssuedMessage> IssuedMessages() {
+    std::lock_guard<std::mutex> guard(W().lock);
+    return W().issued;
+}
+
+size_t PendingSentMessages(HWND window) {
+    std::lock_guard<std::mutex> guard(W().lock);
+    Window* w = FindLocked(window);
+    if (w == nullptr) {
+        return 0;
+    }
+    auto q = W().queues.find(OwnerThreadLocked(w));
+    return q == W().queues.end() ? 0 : q->second.sent.size();
+}
+
+bool WaitUntilIdle(HWND window, std::chrono::milliseconds realTimeout) {
+    auto deadline = std::chrono::steady_clock::now() + realTimeout;
+    std::unique_lock<std::mutex> lk(W().lock);
+    for (;;) {
+        Window* w = FindLocked(window);
+        if (w == nullptr) {
+            return false;
+        }
+        const ThreadQueue& q = W().queues[OwnerThreadLocked(w)];
+        if (q.waiting && q.sent.empty() && q.posted.empty() && q.input.empty()) {
+            return true;
+        }
+        if (std::chrono::steady_clock::now() >= deadline) {
+            return false;
+        }
+        W().idle.wait_for(lk, std::chrono::milliseconds(5));
+    }
+}
+
 void ClearWindowRecords() {
     std::lock_guard<std::mutex> guard(W().lock);
     // Records of open boxes stay, so that their indexes remain valid.
@@ -847,6 +908,7 @@ void ClearWindowRecords() {
         W().boxes.clear();
     }
     W().log.clear();
+    W().issued.clear();
 }
 
 std::vector<int> ButtonsOf(UINT type) {
@@ -1379,6 +1441,7 @@ LRESULT SendMessageW(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
         SetLastError(ERROR_INVALID_WINDOW_HANDLE);
         return 0;
     }
+    LogIssuedLocked(w, message, wParam, lParam, false, me);
     DWORD owner = OwnerThreadLocked(w);
     if (owner == me) {
         lk.unlock();
@@ -1414,6 +1477,7 @@ BOOL PostMessageW(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
         SetLastError(ERROR_INVALID_WINDOW_HANDLE);
         return FALSE;
     }
+    LogIssuedLocked(w, message, wParam, lParam, true, me);
     W().queues[OwnerThreadLocked(w)].posted.push_back(Posted{window, message, wParam, lParam, me});
     W().cv.notify_all();
     return TRUE;

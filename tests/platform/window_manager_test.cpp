@@ -288,7 +288,7 @@ TEST_F(WindowManager, PostQueuesAndSentMessagesGoFirst) {
     EXPECT_TRUE(PostMessageW(d, kMsgB, 1, 0)); // returns while the dialog thread is busy
     EXPECT_TRUE(PostMessageW(d, kMsgB, 2, 0));
     std::thread sender([d] { SendMessageW(d, kMsgB, 3, 0); });
-    std::this_thread::sleep_for(std::chrono::milliseconds(30)); // the send is queued by now
+    ASSERT_TRUE(WaitUntil([d] { return PendingSentMessages(d) == 1; }, kWait));
     release = true;
     sender.join();
     ASSERT_TRUE(WaitUntil([] { return Seen().size() == 3; }, kWait));
@@ -321,8 +321,8 @@ TEST_F(WindowManager, MessageBoxDisablesItsOwnerAndKeepsDispatching) {
     SendMessageW(d, kMsgB, 11, 0);
     ClickButton(d, IDOK);
     PressKey(d, VK_RETURN);
-    ASSERT_TRUE(WaitUntil([] { return Seen().size() == 2; }, kWait));
-    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    // Idle in the box's loop with nothing queued: the click and the key have been taken.
+    ASSERT_TRUE(WaitUntilIdle(d, kWait));
     std::vector<std::pair<UINT, WPARAM>> want = {{kMsgB, 10}, {kMsgB, 11}};
     EXPECT_EQ(Seen(), want);
     EXPECT_EQ(answer.load(), 0);
@@ -358,7 +358,7 @@ TEST_F(WindowManager, ListSelectionFromCodeRaisesNoNotificationButTheUserSelecti
     EXPECT_EQ(SendDlgItemMessageW(d, 500, CB_GETCURSEL, 0, 0), 1);
     EXPECT_EQ(SendDlgItemMessageW(d, 500, CB_GETITEMDATA, 1, 0), 17);
     EXPECT_EQ(SendDlgItemMessageW(d, 500, CB_GETITEMDATA, 2, 0), CB_ERR);
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    ASSERT_TRUE(WaitUntilIdle(d, kWait));
     EXPECT_EQ(CommandsTo(MessageLog(), 500, CBN_SELENDOK), 0);
     EXPECT_EQ(CommandsTo(MessageLog(), 500, CBN_SELCHANGE), 0);
     // out of range: no selection
@@ -389,48 +389,201 @@ TEST_F(WindowManager, DisabledControlsIgnoreInput) {
     PressKey(d, VK_RETURN); // the default button is disabled
     SelectEntry(d, 500, 0);
     PressKey(d, VK_DOWN);
-    // one message that is sure to come after the input above
-    SendMessageW(d, kMsgB, 0, 0);
-    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    ASSERT_TRUE(WaitUntilIdle(d, kWait)); // all four taken and dropped
     std::vector<MessageRecord> log = MessageLog();
     EXPECT_EQ(CommandsTo(log, IDOK, BN_CLICKED), 0);
     EXPECT_EQ(CommandsTo(log, 500, CBN_SELENDOK), 0);
+    EXPECT_EQ(CommandsTo(log, 500, CBN_SELCHANGE), 0);
     EXPECT_EQ(SendDlgItemMessageW(d, 500, CB_GETCURSEL, 0, 0), CB_ERR);
     EXPECT_TRUE(EnableWindow(GetDlgItem(d, IDOK), TRUE));
     ClickButton(d, IDOK);
     PressKey(d, VK_RETURN);
-    ASSERT_TRUE(WaitUntil([] { return CommandsTo(MessageLog(), IDOK, BN_CLICKED) == 2; }, kWait));
+    ASSERT_TRUE(WaitUntilIdle(d, kWait));
+    // exactly the two made while enabled
+    log = MessageLog();
+    EXPECT_EQ(CommandsTo(log, IDOK, BN_CLICKED), 2);
+    EXPECT_EQ(CommandsTo(log, 500, CBN_SELENDOK), 0);
+    EXPECT_EQ(SendDlgItemMessageW(d, 500, CB_GETCURSEL, 0, 0), CB_ERR);
+}
+
+TEST_F(WindowManager, WaitUntilIdleReturnsOnceQueuedInputAndPostedMessagesAreHandled) {
+    std::atomic<bool> release{false};
+    std::atomic<bool> inA{false};
+    SetHandler([&](HWND, UINT msg, WPARAM w, LPARAM) -> INT_PTR {
+        if (msg == kMsgA) {
+            inA = true;
+            while (!release) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            }
+        }
+        if (msg == WM_COMMAND && LOWORD(w) == IDOK) {
+            // slow, so that a wait that does not cover the input's handling ends too early
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        if (msg == kMsgB || (msg == WM_COMMAND && LOWORD(w) == IDOK)) {
+            See(msg, w);
+        }
+        return 0;
+    });
+    HWND d = Start();
+    ASSERT_TRUE(PostMessageW(d, kMsgA, 0, 0));
+    ASSERT_TRUE(WaitUntil([&] { return inA.load(); }, kWait));
+    // Queued behind the busy handler: input, a posted message, input again.
+    ClickButton(d, IDOK);
+    PostMessageW(d, kMsgB, 1, 0);
+    PressKey(d, VK_RETURN);
+    EXPECT_FALSE(WaitUntilIdle(d, std::chrono::milliseconds(20))); // still in the handler
+    release = true;
+    ASSERT_TRUE(WaitUntilIdle(d, kWait));
+    // Posted messages are taken before input.
+    std::vector<std::pair<UINT, WPARAM>> want = {{kMsgB, 1},
+                                                 {WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED)},
+                                                 {WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED)}};
+    EXPECT_EQ(Seen(), want);
+    PressKey(d, VK_ESCAPE);
+    EXPECT_EQ(Finish(), 7);
+    EXPECT_FALSE(WaitUntilIdle(d, kWait)); // the window is gone
+}
+
+std::vector<MessageRecord> TimerMessages() {
+    std::vector<MessageRecord> t;
+    for (const MessageRecord& r : MessageLog()) {
+        if (r.message == WM_TIMER) {
+            t.push_back(r);
+        }
+    }
+    return t;
 }
 
 TEST_F(WindowManager, TimersFireFromTheClockAndSettingAgainRestartsThem) {
-    zxposix::SetClockSpeed(20.0);
+    zxposix::SetClockSpeed(4.0);
+    std::atomic<uint64_t> set{0};
+    std::atomic<uint64_t> reset{0};
+    SetHandler([&](HWND h, UINT msg, WPARAM, LPARAM) -> INT_PTR {
+        if (msg == kMsgA) {
+            // The dialog's thread stays busy from the first setting to the second, so the first
+            // cannot fire in between however late the thread runs.
+            set = GetTickCount64();
+            SetTimer(h, 1000, 2000, nullptr);
+            Sleep(1000);
+            reset = GetTickCount64();
+            SetTimer(h, 1000, 2000, nullptr);
+        }
+        return 0;
+    });
     HWND d = Start();
-    uint64_t set = GetTickCount64();
-    ASSERT_EQ(SetTimer(d, 1000, 2000, nullptr), 1000u);
-    std::this_thread::sleep_for(std::chrono::milliseconds(50)); // 1000 ms of program time
-    uint64_t reset = GetTickCount64();
-    ASSERT_EQ(SetTimer(d, 1000, 2000, nullptr), 1000u);
-    auto timers = [] {
-        std::vector<MessageRecord> t;
-        for (const MessageRecord& r : MessageLog()) {
-            if (r.message == WM_TIMER) {
-                t.push_back(r);
+    ASSERT_TRUE(PostMessageW(d, kMsgA, 0, 0));
+    ASSERT_TRUE(WaitUntil([&] { return TimerMessages().size() >= 2; }, kWait));
+    EXPECT_TRUE(KillTimer(d, 1000));
+    ASSERT_TRUE(WaitUntilIdle(d, kWait));
+    std::vector<MessageRecord> t = TimerMessages();
+    ASSERT_GE(t.size(), 2u);
+    EXPECT_GE(reset.load(), set.load() + 999); // the platform clock counts whole milliseconds
+    EXPECT_EQ(t[0].wParam, 1000u);
+    EXPECT_TRUE(t[0].posted);
+    EXPECT_GE(t[0].timeMs, reset + 2000); // counted from the second setting
+    EXPECT_GT(t[0].timeMs, set + 2900);   // not from the first
+    EXPECT_LT(t[0].timeMs, reset + 3000);
+    EXPECT_EQ(t[1].wParam, 1000u);
+    EXPECT_GE(t[1].timeMs, reset + 4000);
+    EXPECT_LT(t[1].timeMs, reset + 5000);
+    size_t count = t.size();
+    uint64_t killed = GetTickCount64();
+    ASSERT_TRUE(WaitUntil([&] { return GetTickCount64() >= killed + 3000; }, kWait));
+    ASSERT_TRUE(WaitUntilIdle(d, kWait));
+    EXPECT_EQ(TimerMessages().size(), count);
+    EXPECT_FALSE(KillTimer(d, 1000));
+}
+
+TEST_F(WindowManager, ATimerHandledLateKeepsItsPeriodAndMissedPeriodsGiveOneMessage) {
+    zxposix::SetClockSpeed(4.0);
+    std::atomic<uint64_t> armed{0};
+    SetHandler([&](HWND h, UINT msg, WPARAM, LPARAM) -> INT_PTR {
+        if (msg == kMsgA) {
+            armed = GetTickCount64();
+            SetTimer(h, 1000, 2000, nullptr);
+            Sleep(5000); // busy while the timer falls due at +2000 and +4000
+        }
+        return 0;
+    });
+    HWND d = Start();
+    ASSERT_TRUE(PostMessageW(d, kMsgA, 0, 0));
+    ASSERT_TRUE(WaitUntil([&] { return TimerMessages().size() >= 2; }, kWait));
+    EXPECT_TRUE(KillTimer(d, 1000));
+    std::vector<MessageRecord> t = TimerMessages();
+    ASSERT_GE(t.size(), 2u);
+    // one message once the thread is free, not one per missed period
+    EXPECT_GE(t[0].timeMs + 1, armed + 5000);
+    // the next at the period's next step, +6000; counted from the late delivery it would come
+    // at +7000 or later
+    EXPECT_GE(t[1].timeMs, armed + 6000);
+    EXPECT_LT(t[1].timeMs, armed + 6900);
+}
+
+TEST_F(WindowManager, IssuedMessagesKeepTheOrderOfTheCalls) {
+    std::atomic<bool> release{false};
+    std::atomic<bool> inA{false};
+    SetHandler([&](HWND, UINT msg, WPARAM, LPARAM) -> INT_PTR {
+        if (msg == kMsgA) {
+            inA = true;
+            while (!release) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
             }
         }
-        return t;
-    };
-    ASSERT_TRUE(WaitUntil([&] { return timers().size() >= 2; }, kWait));
-    EXPECT_TRUE(KillTimer(d, 1000));
-    std::vector<MessageRecord> t = timers();
-    EXPECT_EQ(t[0].wParam, 1000u);
-    EXPECT_GE(t[0].timeMs, reset + 2000);
-    EXPECT_GT(t[0].timeMs, set + 2900);
-    EXPECT_LT(t[0].timeMs, reset + 2600);
-    EXPECT_GE(t[1].timeMs, t[0].timeMs + 2000);
-    size_t count = timers().size();
-    std::this_thread::sleep_for(std::chrono::milliseconds(150)); // 3 seconds of program time
-    EXPECT_EQ(timers().size(), count);
-    EXPECT_FALSE(KillTimer(d, 1000));
+        return 0;
+    });
+    HWND d = Start();
+    ASSERT_TRUE(PostMessageW(d, kMsgA, 0, 0));
+    ASSERT_TRUE(WaitUntil([&] { return inA.load(); }, kWait));
+    ClearRecords();
+    DWORD me = GetCurrentThreadId();
+    uint64_t before = GetTickCount64();
+    ASSERT_TRUE(PostMessageW(d, kMsgB, 1, 10));
+    std::atomic<DWORD> senderId{0};
+    std::thread sender([&] {
+        senderId = GetCurrentThreadId();
+        SendMessageW(d, kMsgB, 2, 20);
+    });
+    ASSERT_TRUE(WaitUntil([d] { return PendingSentMessages(d) == 1; }, kWait));
+    release = true;
+    sender.join();
+    uint64_t after = GetTickCount64();
+    ASSERT_TRUE(WaitUntilIdle(d, kWait));
+    std::vector<IssuedMessage> issued = IssuedMessages();
+    ASSERT_EQ(issued.size(), 2u);
+    EXPECT_EQ(issued[0].hwnd, d);
+    EXPECT_EQ(issued[0].controlId, 0);
+    EXPECT_EQ(issued[0].message, kMsgB);
+    EXPECT_EQ(issued[0].wParam, 1u);
+    EXPECT_EQ(issued[0].lParam, 10);
+    EXPECT_TRUE(issued[0].posted);
+    EXPECT_EQ(issued[0].senderThread, me);
+    EXPECT_EQ(issued[1].hwnd, d);
+    EXPECT_EQ(issued[1].message, kMsgB);
+    EXPECT_EQ(issued[1].wParam, 2u);
+    EXPECT_EQ(issued[1].lParam, 20);
+    EXPECT_FALSE(issued[1].posted);
+    EXPECT_EQ(issued[1].senderThread, senderId.load());
+    for (const IssuedMessage& m : issued) {
+        EXPECT_GE(m.timeMs, before);
+        EXPECT_LE(m.timeMs, after);
+    }
+    // delivered the other way round: the send overtook the post
+    std::vector<std::pair<WPARAM, bool>> delivered;
+    for (const MessageRecord& r : MessageLog()) {
+        if (r.message == kMsgB) {
+            delivered.push_back({r.wParam, r.posted});
+        }
+    }
+    std::vector<std::pair<WPARAM, bool>> want = {{2, false}, {1, true}};
+    EXPECT_EQ(delivered, want);
+    // a control's messages name the control
+    SendDlgItemMessageW(d, 500, CB_GETCOUNT, 0, 0);
+    issued = IssuedMessages();
+    ASSERT_EQ(issued.size(), 3u);
+    EXPECT_EQ(issued[2].controlId, 500);
+    EXPECT_EQ(issued[2].message, static_cast<UINT>(CB_GETCOUNT));
+    EXPECT_FALSE(issued[2].posted);
 }
 
 TEST_F(WindowManager, EscapeAndTheCloseBoxAskForCancel) {
