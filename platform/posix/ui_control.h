@@ -153,7 +153,19 @@ std::vector<ShutdownRecord> ShutdownRequests();
 int GdiplusStartCount();         // starts not yet shut down
 int CommonControlsInitialised(); // calls of InitCommonControls
 
-// Forgets message boxes, the message log, the issued messages and shutdown requests.
+// Every LoadImageW call, in call order.
+struct ImageRequest {
+    ULONG_PTR resourceId = 0; // the integer id asked for (0 for a name)
+    UINT type = 0;
+    int cx = 0, cy = 0; // as asked
+    UINT flags = 0;
+    HANDLE result = nullptr;
+    DWORD error = 0; // the last error of a failed call
+};
+std::vector<ImageRequest> ImageRequests();
+
+// Forgets message boxes, the message log, the issued messages, the image requests and
+// shutdown requests.
 void ClearRecords();
 
 // The buttons a message box type offers, in display order, and their names.

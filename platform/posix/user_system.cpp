@@ -2,6 +2,7 @@
 // and the shutdown request with its token calls. They keep records for tests and tools and
 // answer as Windows answers an administrator; nothing is ever shut down.
 #include "platform/posix/handles.h"
+#include "platform/posix/resources.h"
 #include "platform/posix/user_internal.h"
 
 #include <cwchar>
@@ -30,6 +31,7 @@ struct SystemState {
     int commonControls = 0;
     bool shutdownEnabled = false;
     std::vector<ShutdownRecord> shutdowns;
+    std::vector<ImageRequest> images;
 };
 
 SystemState& S() {
@@ -54,9 +56,15 @@ int CommonControlsInitialised() {
     return S().commonControls;
 }
 
+std::vector<ImageRequest> ImageRequests() {
+    std::lock_guard<std::mutex> guard(S().lock);
+    return S().images;
+}
+
 void ClearRecords() {
     ClearWindowRecords();
     std::lock_guard<std::mutex> guard(S().lock);
+    S().images.clear();
     S().shutdowns.clear();
     S().shutdownEnabled = false;
 }
@@ -100,16 +108,45 @@ void WINAPI GdiplusShutdown(ULONG_PTR token) {
 
 } // namespace Gdiplus
 
-HANDLE LoadImageW(HINSTANCE, LPCWSTR name, UINT type, int cx, int cy, UINT) {
-    if (type != IMAGE_ICON || name == nullptr || !IS_INTRESOURCE(name)) {
+namespace {
+
+HANDLE LoadIconImage(HINSTANCE instance, LPCWSTR name, UINT type, int cx, int cy) {
+    if (type != IMAGE_ICON) {
+        SetLastError(ERROR_RESOURCE_TYPE_NOT_FOUND); // only icons are kept
+        return nullptr;
+    }
+    if (name == nullptr) {
         SetLastError(ERROR_RESOURCE_NAME_NOT_FOUND);
         return nullptr;
     }
+    // An icon is its group resource (the directory of its sizes); FindResourceW sets the error
+    // of a missing one. The images are not decoded: nothing on POSIX draws them.
+    if (FindResourceW(reinterpret_cast<HMODULE>(instance), name, RT_GROUP_ICON) == nullptr) {
+        return nullptr;
+    }
     auto icon = std::make_shared<IconObject>();
-    icon->resourceId = reinterpret_cast<ULONG_PTR>(name);
-    icon->cx = cx != 0 ? cx : 32;
-    icon->cy = cy != 0 ? cy : 32;
+    icon->resourceId = IS_INTRESOURCE(name) ? reinterpret_cast<ULONG_PTR>(name) : 0;
+    int size = GetSystemMetrics(SM_CXICON);
+    icon->cx = cx != 0 ? cx : size;
+    icon->cy = cy != 0 ? cy : size;
     return zxposix::NewHandle(icon);
+}
+
+} // namespace
+
+HANDLE LoadImageW(HINSTANCE instance, LPCWSTR name, UINT type, int cx, int cy, UINT flags) {
+    HANDLE result = LoadIconImage(instance, name, type, cx, cy);
+    ImageRequest r;
+    r.resourceId = name != nullptr && IS_INTRESOURCE(name) ? reinterpret_cast<ULONG_PTR>(name) : 0;
+    r.type = type;
+    r.cx = cx;
+    r.cy = cy;
+    r.flags = flags;
+    r.result = result;
+    r.error = result == nullptr ? GetLastError() : 0;
+    std::lock_guard<std::mutex> guard(S().lock);
+    S().images.push_back(r);
+    return result;
 }
 
 BOOL DestroyIcon(HICON icon) {

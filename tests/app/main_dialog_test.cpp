@@ -42,6 +42,10 @@ bool Exists(const WCHAR* path) {
     return GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES;
 }
 
+// Group directory of the program icon as zxflash registers it: one 64 x 64 image.
+const unsigned char kIconDirectory[] = {0, 0, 1,  0, 1, 0, 64, 64, 0, 0,
+                                        1, 0, 32, 0, 0, 0, 0,  0,  1, 0};
+
 std::vector<MessageRecord> ProgressMessages() {
     std::vector<MessageRecord> out;
     for (const MessageRecord& r : MessageLog()) {
@@ -109,6 +113,7 @@ TEST_F(MainDialog, InitialisationClearsThePanelShowsTheIconAndListsTheDisksFound
         "vendor_id = 0x1E5C\nssvid = 0x1E5C\nsectors = 1953525168\nbus = 2\n",
         &error))
         << error;
+    zxposix::RegisterResource(RT_GROUP_ICON, IDI_MAIN, kIconDirectory, sizeof(kIconDirectory));
     HWND d = StartProgram();
     AppState* state = GetAppState();
     EXPECT_EQ(state->hDialog, d);
@@ -125,10 +130,19 @@ TEST_F(MainDialog, InitialisationClearsThePanelShowsTheIconAndListsTheDisksFound
     // the title is the package's (without a package: the default title's decoding)
     EXPECT_EQ(v.title, std::wstring(state->Title));
     EXPECT_NE(v.title, L"Dialog");
+    // icon 105 at 64 x 64 in default colours, shown in 1004 and made the class's big icon
+    std::vector<ImageRequest> images = ImageRequests();
+    ASSERT_EQ(images.size(), 1u);
+    EXPECT_EQ(images[0].resourceId, 105u);
+    EXPECT_EQ(images[0].type, 1u); // IMAGE_ICON
+    EXPECT_EQ(images[0].cx, 64);
+    EXPECT_EQ(images[0].cy, 64);
+    EXPECT_EQ(images[0].flags, 0u); // LR_DEFAULTCOLOR
+    ASSERT_NE(images[0].result, nullptr);
     const ControlView* icon = v.Find(IDC_PROGRAM_ICON);
     ASSERT_NE(icon, nullptr);
-    EXPECT_NE(icon->image, nullptr);
-    EXPECT_EQ(v.classIcon, icon->image);
+    EXPECT_EQ(icon->image, images[0].result);
+    EXPECT_EQ(v.classIcon, images[0].result);
     // the disks found, in table order, the first selected; RUN stays disabled while the update
     // launch is not built
     const ControlView* list = v.Find(IDC_DISK_LIST);

@@ -586,6 +586,34 @@ TEST_F(WindowManager, IssuedMessagesKeepTheOrderOfTheCalls) {
     EXPECT_FALSE(issued[2].posted);
 }
 
+TEST_F(WindowManager, IconsLoadOnlyFromARegisteredGroupIcon) {
+    static const unsigned char kDirectory[] = {0, 0, 1,  0, 1, 0, 64, 64, 0, 0,
+                                               1, 0, 32, 0, 0, 0, 0,  0,  1, 0};
+    zxposix::RegisterResource(RT_GROUP_ICON, 105, kDirectory, sizeof(kDirectory));
+    HINSTANCE self = GetModuleHandleW(NULL);
+    HANDLE icon = LoadImageW(self, MAKEINTRESOURCEW(105), IMAGE_ICON, 64, 64, LR_DEFAULTCOLOR);
+    EXPECT_NE(icon, nullptr);
+    SetLastError(0);
+    EXPECT_EQ(LoadImageW(self, MAKEINTRESOURCEW(106), IMAGE_ICON, 64, 64, LR_DEFAULTCOLOR),
+              nullptr);
+    EXPECT_EQ(GetLastError(), 1814u); // ERROR_RESOURCE_NAME_NOT_FOUND
+    std::vector<ImageRequest> r = ImageRequests();
+    ASSERT_EQ(r.size(), 2u);
+    EXPECT_EQ(r[0].resourceId, 105u);
+    EXPECT_EQ(r[0].type, 1u); // IMAGE_ICON
+    EXPECT_EQ(r[0].cx, 64);
+    EXPECT_EQ(r[0].cy, 64);
+    EXPECT_EQ(r[0].flags, 0u);
+    EXPECT_EQ(r[0].result, icon);
+    EXPECT_EQ(r[0].error, 0u);
+    EXPECT_EQ(r[1].resourceId, 106u);
+    EXPECT_EQ(r[1].result, nullptr);
+    EXPECT_EQ(r[1].error, 1814u);
+    EXPECT_TRUE(DestroyIcon(static_cast<HICON>(icon)));
+    ClearRecords();
+    EXPECT_TRUE(ImageRequests().empty());
+}
+
 TEST_F(WindowManager, EscapeAndTheCloseBoxAskForCancel) {
     HWND d = Start();
     PressCloseBox(d);
