@@ -1,5 +1,6 @@
-// The main dialog on the headless window manager: initialisation and layout, the close with
-// the busy refusal and the clean-up, the device-change debounce, and the progress messages.
+// The main dialog on the headless window manager: initialisation and layout, the commands and
+// what the procedure returns, the close with the busy refusal and the clean-up, the
+// device-change debounce and the timer, centring, and the progress messages.
 #include "app/app_main.h"
 #include "app/app_state.h"
 #include "app/main_dialog.h"
@@ -12,10 +13,13 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <iterator>
+#include <mutex>
 #include <string>
 #include <thread>
 
@@ -56,6 +60,46 @@ std::vector<MessageRecord> ProgressMessages() {
     return out;
 }
 
+std::vector<MessageRecord> Rescans() {
+    std::vector<MessageRecord> r;
+    for (const MessageRecord& m : MessageLog()) {
+        if (m.controlId == IDC_DISK_LIST && m.message == CB_RESETCONTENT) {
+            r.push_back(m);
+        }
+    }
+    return r;
+}
+
+// What the dialog procedure returned for each message, in the order the messages came in.
+struct ProcCall {
+    UINT message;
+    WPARAM wParam;
+    INT_PTR result;
+};
+std::mutex g_callsLock;
+std::vector<ProcCall> g_calls;
+
+INT_PTR CALLBACK RecordingProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam) {
+    size_t at;
+    {
+        std::lock_guard<std::mutex> guard(g_callsLock);
+        at = g_calls.size();
+        g_calls.push_back(ProcCall{message, wParam, -1});
+    }
+    INT_PTR result = MainDialogProc(dialog, message, wParam, lParam);
+    std::lock_guard<std::mutex> guard(g_callsLock);
+    g_calls[at].result = result;
+    return result;
+}
+
+INT_PTR CALLBACK PlainProc(HWND dialog, UINT message, WPARAM wParam, LPARAM) {
+    if (message == WM_COMMAND && LOWORD(wParam) == IDCANCEL) {
+        EndDialog(dialog, 0);
+        return TRUE;
+    }
+    return FALSE;
+}
+
 class MainDialog : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -72,10 +116,20 @@ protected:
     void TearDown() override {
         g_releaseWorker = true;
         if (ui_.joinable()) {
-            if (HWND d = CurrentDialog()) {
-                EndDialog(d, 0);
+            // A failed test may leave a message box open, whose loop would keep the dialog
+            // alive: answer every box and end the dialog until the program has returned.
+            while (!uiDone_) {
+                MessageBoxRecord box;
+                if (OpenMessageBox(&box)) {
+                    AnswerMessageBox(IDCANCEL); // or the box's Esc answer, or its first button
+                }
+                if (HWND d = CurrentDialog()) {
+                    EndDialog(d, 0);
+                }
+                WaitUntil([this] { return uiDone_.load(); }, std::chrono::milliseconds(50));
             }
             ui_.join();
+            ClearPendingAnswers();
         }
         zxposix::SetClockSpeed(1.0);
         std::string cmd = "rm -rf '" + tempDir_ + "'";
@@ -85,7 +139,25 @@ protected:
     // Runs the program entry on a thread of its own, as the process's UI thread; returns once
     // dialog initialisation is over.
     HWND StartProgram() {
-        ui_ = std::thread([this] { exitCode_ = AppMain(GetModuleHandleW(NULL), ""); });
+        ui_ = std::thread([this] {
+            exitCode_ = AppMain(GetModuleHandleW(NULL), "");
+            uiDone_ = true;
+        });
+        return WaitForDialog();
+    }
+
+    // Runs dialog 102 with proc on the UI thread, as the program entry does after its start-up.
+    HWND StartDialog(DLGPROC proc) {
+        InitAppState("");
+        ui_ = std::thread([this, proc] {
+            exitCode_ = static_cast<int>(
+                DialogBoxParamW(GetModuleHandleW(NULL), MAKEINTRESOURCEW(IDD_MAIN), NULL, proc, 0));
+            uiDone_ = true;
+        });
+        return WaitForDialog();
+    }
+
+    HWND WaitForDialog() {
         EXPECT_TRUE(WaitUntil([] { return CurrentDialog() != nullptr; }, kWait));
         HWND d = CurrentDialog();
         SendMessageW(d, WM_NULL, 0, 0); // handled only after WM_INITDIALOG has returned
@@ -99,6 +171,7 @@ protected:
 
     std::string tempDir_;
     std::thread ui_;
+    std::atomic<bool> uiDone_{false};
     std::atomic<int> exitCode_{-1};
 };
 
@@ -114,6 +187,7 @@ TEST_F(MainDialog, InitialisationClearsThePanelShowsTheIconAndListsTheDisksFound
         &error))
         << error;
     zxposix::RegisterResource(RT_GROUP_ICON, IDI_MAIN, kIconDirectory, sizeof(kIconDirectory));
+    int commonControlsBefore = CommonControlsInitialised();
     HWND d = StartProgram();
     AppState* state = GetAppState();
     EXPECT_EQ(state->hDialog, d);
@@ -127,9 +201,8 @@ TEST_F(MainDialog, InitialisationClearsThePanelShowsTheIconAndListsTheDisksFound
     // the template's label texts stay
     ASSERT_NE(v.controls.size(), 0u);
     EXPECT_EQ(v.controls[1].text, L"Model ");
-    // the title is the package's (without a package: the default title's decoding)
-    EXPECT_EQ(v.title, std::wstring(state->Title));
-    EXPECT_NE(v.title, L"Dialog");
+    // no package is registered: the title of a package without TITLE
+    EXPECT_EQ(v.title, L"Package Error");
     // icon 105 at 64 x 64 in default colours, shown in 1004 and made the class's big icon
     std::vector<ImageRequest> images = ImageRequests();
     ASSERT_EQ(images.size(), 1u);
@@ -156,7 +229,7 @@ TEST_F(MainDialog, InitialisationClearsThePanelShowsTheIconAndListsTheDisksFound
     PressKey(d, VK_ESCAPE);
     EXPECT_EQ(Stop(), 0);
     EXPECT_EQ(GdiplusStartCount(), 0);
-    EXPECT_GE(CommonControlsInitialised(), 1);
+    EXPECT_EQ(CommonControlsInitialised() - commonControlsBefore, 1);
 }
 
 TEST_F(MainDialog, StartsOnTheDemoPackageWithItsTitleAndRemovesItsFolderAtTheClose) {
@@ -291,24 +364,18 @@ TEST_F(MainDialog, ASubFolderMakesRemovalFailAndTheDialogClosesAnyway) {
 }
 
 TEST_F(MainDialog, TenDeviceChangesWithinOneSecondGiveOneRescanTwoSecondsAfterTheLast) {
-    zxposix::SetClockSpeed(20.0);
+    zxposix::SetClockSpeed(4.0);
     HWND d = StartProgram();
     ClearRecords();
     for (int i = 0; i < 10; i++) {
-        PostMessageW(d, WM_DEVICECHANGE, 0x0007, 0);               // DBT_DEVNODES_CHANGED
-        std::this_thread::sleep_for(std::chrono::milliseconds(1)); // about 20 ms of program time
+        PostMessageW(d, WM_DEVICECHANGE, 0x0007, 0); // DBT_DEVNODES_CHANGED
+        Sleep(10);
     }
-    auto rescans = [] {
-        std::vector<MessageRecord> r;
-        for (const MessageRecord& m : MessageLog()) {
-            if (m.controlId == IDC_DISK_LIST && m.message == CB_RESETCONTENT) {
-                r.push_back(m);
-            }
-        }
-        return r;
-    };
-    ASSERT_TRUE(WaitUntil([&] { return !rescans().empty(); }, kWait));
-    std::this_thread::sleep_for(std::chrono::milliseconds(250)); // 5 s more of program time
+    ASSERT_TRUE(WaitUntil([&] { return !Rescans().empty(); }, kWait));
+    // A timer left running would fire again 2 seconds after the first; wait past that.
+    uint64_t seen = GetTickCount64();
+    ASSERT_TRUE(WaitUntil([&] { return GetTickCount64() >= seen + 2500; }, kWait));
+    ASSERT_TRUE(WaitUntilIdle(d, kWait));
     std::vector<MessageRecord> log = MessageLog();
     uint64_t first = 0;
     uint64_t last = 0;
@@ -331,12 +398,160 @@ TEST_F(MainDialog, TenDeviceChangesWithinOneSecondGiveOneRescanTwoSecondsAfterTh
     EXPECT_EQ(timers, 1);
     // The rescan starts when the timer fires; its discovery then takes what it takes.
     EXPECT_GE(timerTime, last + 2000);
-    EXPECT_LT(timerTime, last + 2500);
-    std::vector<MessageRecord> r = rescans();
+    EXPECT_LT(timerTime, last + 3000);
+    std::vector<MessageRecord> r = Rescans();
     ASSERT_EQ(r.size(), 1u);
     EXPECT_GE(r[0].timeMs, timerTime);
     PressKey(d, VK_ESCAPE);
     EXPECT_EQ(Stop(), 0);
+}
+
+TEST_F(MainDialog, ATimerOfAnyIdKillsTheDebounceTimerAndRescans) {
+    HWND d = StartProgram();
+    // a device change sets timer 1000
+    ASSERT_TRUE(PostMessageW(d, WM_DEVICECHANGE, 0x0007, 0));
+    ASSERT_TRUE(WaitUntilIdle(d, kWait));
+    EXPECT_TRUE(KillTimer(d, DEVICE_CHANGE_TIMER_ID));
+    // set again, then a timer of another id arrives first
+    ASSERT_TRUE(PostMessageW(d, WM_DEVICECHANGE, 0x0007, 0));
+    ASSERT_TRUE(WaitUntilIdle(d, kWait));
+    ClearRecords();
+    ASSERT_TRUE(PostMessageW(d, WM_TIMER, 7, 0));
+    ASSERT_TRUE(WaitUntilIdle(d, kWait));
+    EXPECT_FALSE(KillTimer(d, DEVICE_CHANGE_TIMER_ID)); // already killed
+    std::vector<MessageRecord> log = MessageLog();
+    ASSERT_FALSE(log.empty());
+    EXPECT_EQ(log[0].controlId, 0);
+    EXPECT_EQ(log[0].message, static_cast<UINT>(WM_TIMER));
+    EXPECT_EQ(log[0].wParam, 7u);
+    EXPECT_EQ(Rescans().size(), 1u);
+    PressKey(d, VK_ESCAPE);
+    EXPECT_EQ(Stop(), 0);
+}
+
+TEST_F(MainDialog, OnlyTheListsSelEndOkRefreshesTheSelection) {
+    std::string error;
+    ASSERT_TRUE(sim::LoadScenarioText("", &error)) << error; // no disks: the list has no entry
+    HWND d = StartProgram();
+    AppState* state = GetAppState();
+    HWND list = GetDlgItem(d, IDC_DISK_LIST);
+    ASSERT_EQ(SendMessageW(list, CB_GETCURSEL, 0, 0), CB_ERR);
+    std::vector<unsigned char> marked(sizeof(DiskRecord), 0x5A);
+    std::vector<unsigned char> zeros(sizeof(DiskRecord), 0);
+    auto selected = [state] {
+        const unsigned char* p = reinterpret_cast<const unsigned char*>(&state->SelectedDisk);
+        return std::vector<unsigned char>(p, p + sizeof(DiskRecord));
+    };
+    std::memset(&state->SelectedDisk, 0x5A, sizeof(DiskRecord));
+    // CBN_SELCHANGE, CBN_DROPDOWN, CBN_CLOSEUP and CBN_SELENDCANCEL of the list, and
+    // notification 9 of another control, change nothing
+    for (int n : {1, 7, 8, 10}) {
+        SCOPED_TRACE(n);
+        SendMessageW(d, WM_COMMAND, MAKEWPARAM(IDC_DISK_LIST, n), reinterpret_cast<LPARAM>(list));
+        EXPECT_EQ(selected(), marked);
+    }
+    SendMessageW(d, WM_COMMAND, MAKEWPARAM(IDC_MODEL, 9),
+                 reinterpret_cast<LPARAM>(GetDlgItem(d, IDC_MODEL)));
+    EXPECT_EQ(selected(), marked);
+    // CBN_SELENDOK of the list: no current entry, so the selected disk is filled with zeros
+    SendMessageW(d, WM_COMMAND, MAKEWPARAM(IDC_DISK_LIST, 9), reinterpret_cast<LPARAM>(list));
+    EXPECT_EQ(selected(), zeros);
+    PressKey(d, VK_ESCAPE);
+    EXPECT_EQ(Stop(), 0);
+}
+
+TEST_F(MainDialog, TheProcedureReturnsOneOnlyForACompletedClose) {
+    std::string error;
+    ASSERT_TRUE(sim::LoadScenarioText("", &error)) << error;
+    {
+        std::lock_guard<std::mutex> guard(g_callsLock);
+        g_calls.clear();
+    }
+    HWND d = StartDialog(RecordingProc);
+    HWND list = GetDlgItem(d, IDC_DISK_LIST);
+    SendMessageW(d, WM_COMMAND, MAKEWPARAM(IDC_DISK_LIST, 9), reinterpret_cast<LPARAM>(list));
+    SendMessageW(d, WM_COMMAND, MAKEWPARAM(IDC_DISK_LIST, 1), reinterpret_cast<LPARAM>(list));
+    SendMessageW(d, WM_DEVICECHANGE, 0x0007, 0);
+    SendMessageW(d, WM_TIMER, 1000, 0);
+    SendMessageW(d, WM_UPDATE_PROGRESS, 0, 50);
+    // busy: the close is refused with a message box, answered here
+    AppState* state = GetAppState();
+    InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(&state->hWorker),
+                               reinterpret_cast<PVOID>(GetCurrentProcess()));
+    AnswerMessageBox(IDOK);
+    SendMessageW(d, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0);
+    InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(&state->hWorker), NULL);
+    PressKey(d, VK_ESCAPE);
+    EXPECT_EQ(Stop(), 0);
+    EXPECT_EQ(MessageBoxes().size(), 1u);
+    std::vector<ProcCall> want = {
+        {WM_INITDIALOG, reinterpret_cast<WPARAM>(list), 0}, // the first control to take focus
+        {WM_SETTEXT, 0, 0},                                 // the title, set during initialisation
+        {WM_NULL, 0, 0},
+        {WM_COMMAND, MAKEWPARAM(500, 9), 0},
+        {WM_COMMAND, MAKEWPARAM(500, 1), 0},
+        {WM_DEVICECHANGE, 7, 0},
+        {WM_TIMER, 1000, 0},
+        {0x8030, 0, 0},                    // WM_UPDATE_PROGRESS
+        {WM_COMMAND, MAKEWPARAM(2, 0), 0}, // refused
+        {WM_COMMAND, MAKEWPARAM(2, 0), 1}, // completed
+        {WM_DESTROY, 0, 0},
+    };
+    std::lock_guard<std::mutex> guard(g_callsLock);
+    ASSERT_EQ(g_calls.size(), want.size());
+    for (size_t i = 0; i < want.size(); i++) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(g_calls[i].message, want[i].message);
+        EXPECT_EQ(g_calls[i].wParam, want[i].wParam);
+        EXPECT_EQ(g_calls[i].result, want[i].result);
+    }
+}
+
+TEST_F(MainDialog, CenterWindowCentresOverTheParentTruncating) {
+    // an owner and a dialog it owns, each on a thread of its own
+    ui_ = std::thread([this] {
+        DialogBoxParamW(GetModuleHandleW(NULL), MAKEINTRESOURCEW(IDD_MAIN), NULL, PlainProc, 0);
+        uiDone_ = true;
+    });
+    ASSERT_TRUE(WaitUntil([] { return CurrentDialog() != nullptr; }, kWait));
+    HWND owner = CurrentDialog();
+    std::atomic<bool> secondDone{false};
+    std::thread second([owner, &secondDone] {
+        DialogBoxParamW(GetModuleHandleW(NULL), MAKEINTRESOURCEW(IDD_MAIN), owner, PlainProc, 0);
+        secondDone = true;
+    });
+    struct Ender {
+        std::thread& t;
+        std::atomic<bool>& done;
+        ~Ender() {
+            while (!done) {
+                if (HWND d = CurrentDialog()) {
+                    EndDialog(d, 0);
+                }
+                WaitUntil([this] { return done.load(); }, std::chrono::milliseconds(50));
+            }
+            t.join();
+        }
+    } ender{second, secondDone};
+    ASSERT_TRUE(WaitUntil([owner] { return CurrentDialog() != owner; }, kWait));
+    HWND owned = CurrentDialog();
+    ASSERT_EQ(GetParent(owned), owner);
+    DialogView v;
+    // 516 x 259 over 777 x 400 at (101, 50): 101 + 261 / 2, 50 + 141 / 2
+    ASSERT_TRUE(MoveWindow(owner, 101, 50, 777, 400, TRUE));
+    CenterWindow(owned);
+    ASSERT_TRUE(ReadDialog(owned, &v));
+    EXPECT_EQ(v.window.left, 231);
+    EXPECT_EQ(v.window.top, 120);
+    EXPECT_EQ(v.window.right - v.window.left, 516);
+    EXPECT_EQ(v.window.bottom - v.window.top, 259);
+    // over a smaller parent the halves are negative and truncate toward zero:
+    // 500 + (301 - 516) / 2 = 500 - 107, 300 + (100 - 259) / 2 = 300 - 79
+    ASSERT_TRUE(MoveWindow(owner, 500, 300, 301, 100, TRUE));
+    CenterWindow(owned);
+    ASSERT_TRUE(ReadDialog(owned, &v));
+    EXPECT_EQ(v.window.left, 393);
+    EXPECT_EQ(v.window.top, 221);
 }
 
 TEST_F(MainDialog, ProgressMessagesAreMappedIntoTheRange) {
@@ -375,37 +590,73 @@ TEST(MapProgress, ZeroGivesTheLowEndWithoutTouchingTheHighEnd) {
     state->ProgressLow = 100;
     state->ProgressHigh = 100;
     EXPECT_EQ(MapProgress(70), 100);
+    // high below low: 40 + (30 - 40) x 33 / 100 = 40 - 3.3, truncated toward zero
+    state->ProgressLow = 40;
+    state->ProgressHigh = 30;
+    EXPECT_EQ(MapProgress(33), 37);
 }
 
 TEST_F(MainDialog, WaitWithProgressPostsEachSecondAndSendsTheLastPart) {
-    zxposix::SetClockSpeed(20.0);
+    zxposix::SetClockSpeed(4.0);
     HWND d = StartProgram();
     struct Want {
         bool posted;
         LPARAM percent;
+        uint64_t at; // program milliseconds after the start of the wait
     };
+    // How late a message may be issued: the waits of a loaded machine overshoot, and these add
+    // up over the seconds of a wait.
+    const uint64_t kLate = 600;
     auto check = [&](DWORD total, std::vector<Want> want) {
         SCOPED_TRACE(total);
+        ASSERT_TRUE(WaitUntilIdle(d, kWait));
         ClearRecords();
-        uint64_t start = GetTickCount64();
-        std::thread worker([total] { WaitWithProgress(total); });
+        std::atomic<DWORD> workerId{0};
+        std::atomic<uint64_t> start{0};
+        std::atomic<uint64_t> end{0};
+        std::thread worker([&] {
+            workerId = GetCurrentThreadId();
+            start = GetTickCount64();
+            WaitWithProgress(total);
+            end = GetTickCount64();
+        });
         worker.join();
-        uint64_t took = GetTickCount64() - start;
-        EXPECT_GE(took, total);
-        // the posted ones are in the log once the dialog has handled them
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        std::vector<MessageRecord> got = ProgressMessages();
-        ASSERT_EQ(got.size(), want.size());
-        for (size_t i = 0; i < got.size(); i++) {
-            EXPECT_EQ(got[i].posted, want[i].posted) << i;
-            EXPECT_EQ(got[i].lParam, want[i].percent) << i;
-            EXPECT_EQ(got[i].wParam, 0u) << i;
+        EXPECT_GE(end + 1, start + total); // the clock counts whole milliseconds
+        // what the worker issued, in the order it issued it
+        std::vector<IssuedMessage> issued;
+        for (const IssuedMessage& m : IssuedMessages()) {
+            if (m.senderThread == workerId) {
+                issued.push_back(m);
+            }
         }
+        ASSERT_EQ(issued.size(), want.size());
+        for (size_t i = 0; i < issued.size(); i++) {
+            SCOPED_TRACE(i);
+            EXPECT_EQ(issued[i].hwnd, d);
+            EXPECT_EQ(issued[i].message, 0x8030u); // WM_UPDATE_PROGRESS
+            EXPECT_EQ(issued[i].wParam, 0u);
+            EXPECT_EQ(issued[i].lParam, want[i].percent);
+            EXPECT_EQ(issued[i].posted, want[i].posted);
+            EXPECT_GE(issued[i].timeMs + 1, start + want[i].at);
+            EXPECT_LE(issued[i].timeMs, start + want[i].at + kLate);
+        }
+        // each reached the dialog, in whatever order the sent one overtook the posted ones
+        ASSERT_TRUE(WaitUntilIdle(d, kWait));
+        std::vector<std::pair<LPARAM, bool>> handled;
+        for (const MessageRecord& r : ProgressMessages()) {
+            handled.push_back({r.lParam, r.posted});
+        }
+        std::sort(handled.begin(), handled.end());
+        std::vector<std::pair<LPARAM, bool>> expected;
+        for (const Want& w : want) {
+            expected.push_back({w.percent, w.posted});
+        }
+        EXPECT_EQ(handled, expected);
     };
-    check(3000, {{true, 33}, {true, 66}, {false, 100}});
-    check(1000, {{false, 100}});
+    check(3000, {{true, 33, 1000}, {true, 66, 2000}, {false, 100, 3000}});
+    check(1000, {{false, 100, 1000}});
     check(0, {});
-    check(2500, {{true, 40}, {true, 80}, {false, 100}});
+    check(2500, {{true, 40, 1000}, {true, 80, 2000}, {false, 100, 2500}});
     PressKey(d, VK_ESCAPE);
     EXPECT_EQ(Stop(), 0);
 }
