@@ -43,9 +43,13 @@ int main(int argc, char** argv) {
     // The simulated PC: the scenario file named by ZX_SIM_SCENARIO, or the default one.
     const char* scenario = getenv("ZX_SIM_SCENARIO");
     std::string scenarioError;
-    if (scenario != NULL && scenario[0] != 0 ? !sim::LoadScenarioFile(scenario, &scenarioError)
-                                             : !sim::LoadDefaultScenario()) {
-        fprintf(stderr, "zxflash: scenario %s: %s\n", scenario, scenarioError.c_str());
+    if (scenario != NULL && scenario[0] != 0) {
+        if (!sim::LoadScenarioFile(scenario, &scenarioError)) {
+            fprintf(stderr, "zxflash: scenario %s: %s\n", scenario, scenarioError.c_str());
+            return 2;
+        }
+    } else if (!sim::LoadDefaultScenario()) {
+        fprintf(stderr, "zxflash: the default scenario does not load\n");
         return 2;
     }
     std::string logPath;
