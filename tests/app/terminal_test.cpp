@@ -6,6 +6,8 @@
 #include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
+#include <fstream>
+#include <iterator>
 #include <poll.h>
 #include <pty.h>
 #include <string>
@@ -16,9 +18,18 @@
 
 namespace {
 
+const char kLogPrefix[] = "[ZX]          [middle] ";
+
+std::string ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// zxflash /debug in a pseudo-terminal, with TMPDIR set to dir and the Debug log named by
+// ZX_DEBUG_LOG (dir/debug.log), or left to the program's default when debugLog is false.
 class Terminal {
 public:
-    Terminal(const std::string& dir, int rows, int cols) {
+    Terminal(const std::string& dir, int rows, int cols, bool debugLog = true) {
         winsize ws{};
         ws.ws_row = static_cast<unsigned short>(rows);
         ws.ws_col = static_cast<unsigned short>(cols);
@@ -26,7 +37,11 @@ public:
         if (pid_ == 0) {
             setenv("TERM", "xterm", 1);
             setenv("TMPDIR", dir.c_str(), 1);
-            setenv("ZX_DEBUG_LOG", (dir + "/debug.log").c_str(), 1);
+            if (debugLog) {
+                setenv("ZX_DEBUG_LOG", (dir + "/debug.log").c_str(), 1);
+            } else {
+                unsetenv("ZX_DEBUG_LOG");
+            }
             execl(ZXFLASH_PATH, "zxflash", "/debug", static_cast<char*>(nullptr));
             _exit(127);
         }
@@ -117,14 +132,33 @@ TEST(TerminalFrontEnd, ShowsTheDemoTitleRedrawsOnResizeAndClosesOnEsc) {
         EXPECT_TRUE(t.WaitFor("FW update tool", 10000)) << t.Output();
         EXPECT_TRUE(t.WaitFor("[ RUN ]", 2000));
         EXPECT_TRUE(t.WaitFor("Capacity", 2000));
+        EXPECT_TRUE(t.WaitFor("[ZX]", 2000)); // the program icon's mark
         t.Mark();
         t.Resize(30, 100);
         EXPECT_TRUE(t.WaitFor("FW update tool", 5000)); // drawn again for the new size
         t.Send("\x1b");
         EXPECT_EQ(t.WaitExit(10000), 0);
-        // the Debug log's prefix never reaches the screen
-        EXPECT_EQ(t.Output().find("[ZX]          [middle]"), std::string::npos);
+        // the Debug log's lines go to the file it names, never to the screen
+        EXPECT_EQ(t.Output().find(kLogPrefix), std::string::npos);
     }
+    EXPECT_NE(ReadFile(dir + "/debug.log").find(kLogPrefix), std::string::npos);
+    std::string cmd = "rm -rf '" + dir + "'";
+    EXPECT_EQ(std::system(cmd.c_str()), 0);
+}
+
+TEST(TerminalFrontEnd, WithoutZxDebugLogTheDebugLogGoesToTheTempFolder) {
+    char pattern[] = "/tmp/zxterm-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    std::string dir = pattern;
+    {
+        Terminal t(dir, 24, 80, false);
+        ASSERT_TRUE(t.Started());
+        EXPECT_TRUE(t.WaitFor("FW update tool", 10000)) << t.Output();
+        t.Send("\x1b");
+        EXPECT_EQ(t.WaitExit(10000), 0);
+        EXPECT_EQ(t.Output().find(kLogPrefix), std::string::npos);
+    }
+    EXPECT_NE(ReadFile(dir + "/zxflash-debug.log").find(kLogPrefix), std::string::npos);
     std::string cmd = "rm -rf '" + dir + "'";
     EXPECT_EQ(std::system(cmd.c_str()), 0);
 }
