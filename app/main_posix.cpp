@@ -2,7 +2,6 @@
 // terminal, and the Debug log goes to a file so that it never writes into the screen being
 // drawn.
 #include "app/app_main.h"
-#include "app/resource_ids.h"
 #include "platform/posix/control.h"
 #include "platform/posix/terminal/terminal.h"
 #include "sim/control.h"
@@ -12,22 +11,7 @@
 #include <string>
 #include <unistd.h>
 
-namespace {
-
-// Icon IDI_MAIN: its group directory, one 64 x 64 image of 32 bits per pixel. The Windows build
-// carries the drawn icon in its resource script; here only its presence counts (the terminal
-// marks the icon's place).
-const unsigned char kIconDirectory[] = {
-    0,  0,  1, 0, 1, 0, // reserved, type 1 (icon), one image
-    64, 64, 0, 0, 1, 0, // 64 x 64, no palette, reserved, one plane
-    32, 0,  0, 0, 0, 0, // 32 bits per pixel; no image bytes kept
-    1,  0,              // the RT_ICON id of the image
-};
-
-} // namespace
-
 int main(int argc, char** argv) {
-    zxposix::RegisterResource(RT_GROUP_ICON, IDI_MAIN, kIconDirectory, sizeof(kIconDirectory));
     // The command line as Windows hands it to WinMain: the arguments after the program name.
     std::string commandLine;
     for (int i = 1; i < argc; i++) {
