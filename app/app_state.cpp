@@ -7,7 +7,9 @@ namespace {
 AppState g_appState;
 }
 
-AppState* GetAppState() { return &g_appState; }
+AppState* GetAppState() {
+    return &g_appState;
+}
 
 // The worker slot is written by the worker's thread and read by the dialog's: read it atomically.
 int IsBusy() {

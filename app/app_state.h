@@ -14,12 +14,12 @@
 #define APP_COMMAND_LINE_CHARS 1024
 
 struct AppState {
-    HWND hDialog;                         // the main dialog
-    HANDLE hWorker;                       // the running update worker, or null when idle
-    WCHAR Title[APP_PATH_CHARS];          // decoded TITLE; caption of every message box
-    WCHAR WorkingFolder[APP_PATH_CHARS];  // per-run folder the package is extracted into
-    WCHAR ConfigPath[APP_PATH_CHARS];     // "%s\\ReflashInfo.ini" in the working folder
-    uint32_t DiskCount;                   // valid entries in Disks after the last discovery
+    HWND hDialog;                        // the main dialog
+    HANDLE hWorker;                      // the running update worker, or null when idle
+    WCHAR Title[APP_PATH_CHARS];         // decoded TITLE; caption of every message box
+    WCHAR WorkingFolder[APP_PATH_CHARS]; // per-run folder the package is extracted into
+    WCHAR ConfigPath[APP_PATH_CHARS];    // "%s\\ReflashInfo.ini" in the working folder
+    uint32_t DiskCount;                  // valid entries in Disks after the last discovery
     DiskRecord Disks[DISK_TABLE_CAPACITY];
     DiskRecord SelectedDisk; // a copy of the disk the user works on, never a reference
     uint32_t DebugFlag;      // 1 when the command line holds "/debug"

@@ -34,7 +34,8 @@ void PlaceProgressBar(HWND dialog) {
 void ShowProgramIcon(HWND dialog) {
     HANDLE icon = LoadImageW(GetModuleHandleW(NULL), MAKEINTRESOURCEW(IDI_MAIN), IMAGE_ICON, 64, 64,
                              LR_DEFAULTCOLOR);
-    SendDlgItemMessageW(dialog, IDC_PROGRAM_ICON, STM_SETIMAGE, IMAGE_ICON, reinterpret_cast<LPARAM>(icon));
+    SendDlgItemMessageW(dialog, IDC_PROGRAM_ICON, STM_SETIMAGE, IMAGE_ICON,
+                        reinterpret_cast<LPARAM>(icon));
     SetClassLongPtrW(dialog, GCLP_HICON, reinterpret_cast<LONG_PTR>(icon));
 }
 

@@ -18,15 +18,15 @@ enum {
 
 // Which transport reaches a disk (iCmdType).
 enum {
-    CMD_USB_ASM = 0,   // NVMe behind an ASMedia USB bridge
-    CMD_USB_JMI = 1,   // NVMe behind a JMicron USB bridge
-    CMD_NVME = 2,      // NVMe on the platform's own NVMe driver
-    CMD_RST = 3,       // NVMe behind the Intel RST driver
-    CMD_USB_RTK = 4,   // NVMe behind a Realtek RTL9210B USB bridge
-    CMD_SATA = 16,     // SATA disk on a SATA bus
-    CMD_SATA_USB = 17, // SATA disk behind USB
-    CMD_SATA_SCSI = 18,// SATA disk on a SCSI, iSCSI or SAS bus
-    CMD_NONE = 255     // nothing supported
+    CMD_USB_ASM = 0,    // NVMe behind an ASMedia USB bridge
+    CMD_USB_JMI = 1,    // NVMe behind a JMicron USB bridge
+    CMD_NVME = 2,       // NVMe on the platform's own NVMe driver
+    CMD_RST = 3,        // NVMe behind the Intel RST driver
+    CMD_USB_RTK = 4,    // NVMe behind a Realtek RTL9210B USB bridge
+    CMD_SATA = 16,      // SATA disk on a SATA bus
+    CMD_SATA_USB = 17,  // SATA disk behind USB
+    CMD_SATA_SCSI = 18, // SATA disk on a SCSI, iSCSI or SAS bus
+    CMD_NONE = 255      // nothing supported
 };
 
 // Transfer direction of an NVMe command.
@@ -43,8 +43,8 @@ enum {
 struct DiskRecord {
     WCHAR DevicePath[DISK_TEXT_CHARS]; // "\\.\PhysicalDrive%d"
     int32_t iCmdType;
-    int64_t iPort;                     // where the disk is attached; stable across resets
-    uint32_t iCapacityGB;              // decimal gigabytes by the IDEMA rule
+    int64_t iPort;        // where the disk is attached; stable across resets
+    uint32_t iCapacityGB; // decimal gigabytes by the IDEMA rule
     uint32_t iSectorSize;
     uint64_t iTotalSectors;
     WCHAR Model[DISK_TEXT_CHARS];       // trimmed

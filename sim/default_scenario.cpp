@@ -5,7 +5,8 @@
 namespace sim {
 
 const std::string& DefaultScenarioText() {
-    static const std::string text = R"(# The default simulated PC. Its ZELTARIX NVMe disks carry what the demo package admits: SOC
+    static const std::string text =
+        R"(# The default simulated PC. Its ZELTARIX NVMe disks carry what the demo package admits: SOC
 # id 0x3C71, firmware 041k0207 or 041k020A, and NAND ids the package's NandMap names.
 
 # A foreign NVMe disk that holds the system volume.

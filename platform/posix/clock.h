@@ -13,4 +13,4 @@ uint64_t ClockNowMs();
 // The real duration that a span of program time takes at the current speed.
 std::chrono::nanoseconds ClockRealDuration(uint64_t programMs);
 
-}  // namespace zxposix
+} // namespace zxposix

@@ -9,10 +9,10 @@ namespace {
 
 // Windows-1252 bytes 0x80..0x9F. The five bytes the code page leaves undefined map to the C1
 // control with the same value, as Windows does.
-const WCHAR kCp1252High[32] = {
-    0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
-    0x2039, 0x0152, 0x008D, 0x017D, 0x008F, 0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
-    0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
+const WCHAR kCp1252High[32] = {0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021,
+                               0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0x008D, 0x017D, 0x008F,
+                               0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
+                               0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
 
 WCHAR Cp1252ToWide(unsigned char b) {
     if (b >= 0x80 && b <= 0x9F) {
@@ -102,7 +102,7 @@ bool KnownCodePage(UINT codePage) {
     return codePage == CP_ACP || codePage == CP_OEMCP || codePage == 1252 || codePage == CP_UTF8;
 }
 
-}  // namespace
+} // namespace
 
 int MultiByteToWideChar(UINT codePage, DWORD flags, LPCSTR multiByte, int cbMultiByte,
                         LPWSTR wideChar, int cchWideChar) {
@@ -233,7 +233,7 @@ WCHAR UpperChar(WCHAR c) {
 }
 
 template <WCHAR (*Map)(WCHAR)> LPWSTR MapText(LPWSTR text) {
-    if (IS_INTRESOURCE(text)) {  // a single character passed in the low word
+    if (IS_INTRESOURCE(text)) { // a single character passed in the low word
         return reinterpret_cast<LPWSTR>(
             static_cast<ULONG_PTR>(Map(static_cast<WCHAR>(reinterpret_cast<ULONG_PTR>(text)))));
     }
@@ -243,8 +243,12 @@ template <WCHAR (*Map)(WCHAR)> LPWSTR MapText(LPWSTR text) {
     return text;
 }
 
-}  // namespace
+} // namespace
 
-LPWSTR CharLowerW(LPWSTR text) { return MapText<LowerChar>(text); }
+LPWSTR CharLowerW(LPWSTR text) {
+    return MapText<LowerChar>(text);
+}
 
-LPWSTR CharUpperW(LPWSTR text) { return MapText<UpperChar>(text); }
+LPWSTR CharUpperW(LPWSTR text) {
+    return MapText<UpperChar>(text);
+}

@@ -16,4 +16,4 @@ bool RegisterResource(const wchar_t* type, int id, const void* data, size_t size
 void SetClockSpeed(double speed);
 double GetClockSpeed();
 
-}  // namespace zxposix
+} // namespace zxposix

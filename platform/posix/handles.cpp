@@ -11,7 +11,7 @@ std::mutex g_lock;
 std::unordered_map<uintptr_t, std::shared_ptr<HandleObject>> g_handles;
 uintptr_t g_next = 0x100;
 
-}  // namespace
+} // namespace
 
 HANDLE NewHandle(std::shared_ptr<HandleObject> object) {
     std::lock_guard<std::mutex> guard(g_lock);
@@ -28,7 +28,7 @@ std::shared_ptr<HandleObject> GetHandleObject(HANDLE handle) {
 }
 
 bool DropHandle(HANDLE handle) {
-    std::shared_ptr<HandleObject> object;  // released outside the lock
+    std::shared_ptr<HandleObject> object; // released outside the lock
     std::lock_guard<std::mutex> guard(g_lock);
     auto it = g_handles.find(reinterpret_cast<uintptr_t>(handle));
     if (it == g_handles.end()) {
@@ -39,15 +39,19 @@ bool DropHandle(HANDLE handle) {
     return true;
 }
 
-}  // namespace zxposix
+} // namespace zxposix
 
 namespace {
 thread_local DWORD t_lastError = 0;
 }
 
-DWORD GetLastError() { return t_lastError; }
+DWORD GetLastError() {
+    return t_lastError;
+}
 
-void SetLastError(DWORD error) { t_lastError = error; }
+void SetLastError(DWORD error) {
+    t_lastError = error;
+}
 
 BOOL CloseHandle(HANDLE handle) {
     if (!zxposix::DropHandle(handle)) {

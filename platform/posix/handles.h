@@ -23,4 +23,4 @@ template <class T> std::shared_ptr<T> GetHandleAs(HANDLE handle) {
     return std::dynamic_pointer_cast<T>(GetHandleObject(handle));
 }
 
-}  // namespace zxposix
+} // namespace zxposix

@@ -17,7 +17,7 @@ std::unordered_set<void*>& Blocks() {
     return blocks;
 }
 
-}  // namespace
+} // namespace
 
 LPVOID VirtualAlloc(LPVOID address, SIZE_T size, DWORD allocationType, DWORD protect) {
     if (address != nullptr || size == 0 || (allocationType & MEM_COMMIT) == 0 ||

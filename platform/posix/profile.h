@@ -5,5 +5,4 @@
 
 DWORD GetPrivateProfileStringW(LPCWSTR appName, LPCWSTR keyName, LPCWSTR defaultValue,
                                LPWSTR returnedString, DWORD size, LPCWSTR fileName);
-UINT GetPrivateProfileIntW(LPCWSTR appName, LPCWSTR keyName, INT defaultValue,
-                           LPCWSTR fileName);
+UINT GetPrivateProfileIntW(LPCWSTR appName, LPCWSTR keyName, INT defaultValue, LPCWSTR fileName);

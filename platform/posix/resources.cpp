@@ -22,7 +22,7 @@ std::wstring Key(LPCWSTR nameOrId) {
         return L"#" + std::to_wstring(reinterpret_cast<ULONG_PTR>(nameOrId));
     }
     std::wstring s(nameOrId);
-    if (!s.empty() && s[0] == L'#') {  // "#1000" names the integer id 1000
+    if (!s.empty() && s[0] == L'#') { // "#1000" names the integer id 1000
         return s;
     }
     CharUpperW(&s[0]);
@@ -35,9 +35,9 @@ std::map<std::pair<std::wstring, std::wstring>, Blob>& Table() {
     return table;
 }
 
-int g_module;  // its address is the handle of the running module
+int g_module; // its address is the handle of the running module
 
-}  // namespace
+} // namespace
 
 namespace zxposix {
 
@@ -47,7 +47,7 @@ bool RegisterResource(const wchar_t* type, int id, const void* data, size_t size
     return true;
 }
 
-}  // namespace zxposix
+} // namespace zxposix
 
 HMODULE GetModuleHandleW(LPCWSTR moduleName) {
     if (moduleName != nullptr) {
@@ -85,7 +85,9 @@ HGLOBAL LoadResource(HMODULE, HRSRC resource) {
     return const_cast<void*>(reinterpret_cast<Blob*>(resource)->data);
 }
 
-LPVOID LockResource(HGLOBAL data) { return data; }
+LPVOID LockResource(HGLOBAL data) {
+    return data;
+}
 
 DWORD SizeofResource(HMODULE, HRSRC resource) {
     if (resource == nullptr) {

@@ -33,7 +33,7 @@ double NowLocked(Clock& c) {
     return c.anchorMs + real.count() * c.speed;
 }
 
-}  // namespace
+} // namespace
 
 uint64_t ClockNowMs() {
     Clock& c = TheClock();
@@ -83,8 +83,8 @@ std::atomic<DWORD> g_nextThreadId{2};
 thread_local DWORD t_threadId = 0;
 const bool g_mainThreadNamed = (t_threadId = 1, true);
 
-}  // namespace
-}  // namespace zxposix
+} // namespace
+} // namespace zxposix
 
 using zxposix::ThreadObject;
 
@@ -176,9 +176,13 @@ void Sleep(DWORD milliseconds) {
     std::this_thread::sleep_for(zxposix::ClockRealDuration(milliseconds));
 }
 
-ULONGLONG GetTickCount64() { return zxposix::ClockNowMs(); }
+ULONGLONG GetTickCount64() {
+    return zxposix::ClockNowMs();
+}
 
-DWORD GetTickCount() { return static_cast<DWORD>(zxposix::ClockNowMs()); }
+DWORD GetTickCount() {
+    return static_cast<DWORD>(zxposix::ClockNowMs());
+}
 
 LONG InterlockedCompareExchange(LONG volatile* destination, LONG exchange, LONG comparand) {
     LONG expected = comparand;

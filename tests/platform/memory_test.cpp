@@ -22,8 +22,8 @@ TEST(VirtualMemoryTest, BlocksArePageAlignedAndZeroFilled) {
 }
 
 TEST(VirtualMemoryTest, ReleaseNeedsTheBaseAddressAndSizeZero) {
-    BYTE* p = static_cast<BYTE*>(
-        VirtualAlloc(nullptr, 4096, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE));
+    BYTE* p =
+        static_cast<BYTE*>(VirtualAlloc(nullptr, 4096, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE));
     ASSERT_NE(p, nullptr);
     EXPECT_FALSE(VirtualFree(p, 4096, MEM_RELEASE));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
