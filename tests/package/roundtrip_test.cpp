@@ -236,4 +236,28 @@ TEST_F(PackageTest, ZxpkgCheckNamesABrokenImageAndAMissingFile) {
     EXPECT_TRUE(HasLine(out, "FAIL image bad.fw: trailer page 4 out of bounds")) << out;
 }
 
+TEST_F(PackageTest, ZxpkgCheckNamesACorruptEntryThatNoNandMapUses) {
+    fs::path pkg = dir_ / "pkg";
+    fs::create_directories(pkg);
+    zxtest::WriteText(pkg / "ReflashInfo.ini",
+                      "[UPDATEINFO]\r\nTITLE=46 00\r\n[NandMap]\r\n9BC5587130_1=good.fw\r\n");
+    ASSERT_EQ(Zxpkg("image -o " + (pkg / "good.fw").string() + " --regions 1-1,2-2,3-3"), 0);
+    zxtest::WriteText(pkg / "notes.bin", std::string(5000, 'Q'));
+    fs::path zip = dir_ / "p.zip";
+    ASSERT_EQ(Zxpkg("build " + pkg.string() + " -o " + zip.string()), 0);
+    std::string out;
+    EXPECT_EQ(Zxpkg("check " + zip.string(), &out), 0) << out;
+
+    // One byte of the entry's compressed data, just after its local header's name.
+    std::vector<uint8_t> bytes = zxtest::ReadBytes(zip);
+    std::string all(bytes.begin(), bytes.end());
+    size_t local = all.find("notes.bin");
+    ASSERT_NE(local, std::string::npos);
+    bytes[local + 9 + 2] ^= 0x55;
+    zxtest::WriteBytes(zip, bytes.data(), bytes.size());
+    EXPECT_EQ(Zxpkg("check " + zip.string(), &out), 1);
+    EXPECT_TRUE(HasLine(out, "FAIL entry notes.bin: data corrupt, not extracted")) << out;
+    EXPECT_TRUE(HasLine(out, "entries extracted: 2 of 3")) << out;
+}
+
 } // namespace
