@@ -3,6 +3,7 @@
 #include "sim/usb_bridge.h"
 
 #include "sim/nvme_bridges.h"
+#include "sim/scenario.h"
 
 #include <algorithm>
 #include <cctype>
@@ -36,21 +37,6 @@ void PutBe32(uint8_t* p, uint32_t v) {
     p[1] = uint8_t(v >> 16);
     p[2] = uint8_t(v >> 8);
     p[3] = uint8_t(v);
-}
-
-// Bytes written as hex digits; anything else between them is ignored.
-std::vector<uint8_t> HexBytes(const std::string& text) {
-    std::vector<uint8_t> out;
-    std::string digits;
-    for (char c : text) {
-        if (std::isxdigit(static_cast<unsigned char>(c))) {
-            digits += c;
-        }
-    }
-    for (size_t i = 0; i + 1 < digits.size(); i += 2) {
-        out.push_back(uint8_t(std::strtoul(digits.substr(i, 2).c_str(), nullptr, 16)));
-    }
-    return out;
 }
 
 // Copies a reply of `size` bytes, cut to the allocation length and the transfer length.

@@ -1,6 +1,7 @@
 #include "sim/scenario.h"
 
 #include <cctype>
+#include <cstdlib>
 
 namespace sim {
 namespace {
@@ -103,6 +104,20 @@ bool ParseScenario(const std::string& text, Scenario& out, std::string& error) {
         }
     }
     return true;
+}
+
+std::vector<uint8_t> HexBytes(const std::string& text) {
+    std::vector<uint8_t> out;
+    std::string digits;
+    for (char c : text) {
+        if (std::isxdigit(static_cast<unsigned char>(c))) {
+            digits += c;
+        }
+    }
+    for (size_t i = 0; i + 1 < digits.size(); i += 2) {
+        out.push_back(uint8_t(std::strtoul(digits.substr(i, 2).c_str(), nullptr, 16)));
+    }
+    return out;
 }
 
 } // namespace sim

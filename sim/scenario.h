@@ -1,6 +1,7 @@
 // Scenario files: the text that describes a simulated PC (docs/scenario.md).
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <utility>
 #include <vector>
@@ -24,6 +25,10 @@ struct Scenario {
 
 // Parses the text; on a syntax error returns false with "line N: ..." in error.
 bool ParseScenario(const std::string& text, Scenario& out, std::string& error);
+
+// The bytes of a scenario value written as hex digits ("9B C5 58"); anything else between
+// them is ignored, and an odd last digit is dropped.
+std::vector<uint8_t> HexBytes(const std::string& text);
 
 // The embedded default scenario.
 const std::string& DefaultScenarioText();

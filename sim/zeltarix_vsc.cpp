@@ -2,6 +2,7 @@
 // unlock, the Drive information, MP information and FW configuration blocks, their reads and
 // writes, and the check value of the FW configuration write.
 #include "sim/nvme_bridges.h"
+#include "sim/scenario.h"
 
 #include <algorithm>
 #include <cctype>
@@ -50,20 +51,6 @@ uint64_t Number(const NvmeDrive& drive, const std::string& key, uint64_t fallbac
         return fallback;
     }
     return std::strtoull(text.c_str(), nullptr, 0);
-}
-
-std::vector<uint8_t> HexBytes(const std::string& text) {
-    std::vector<uint8_t> out;
-    std::string digits;
-    for (char c : text) {
-        if (std::isxdigit(static_cast<unsigned char>(c))) {
-            digits += c;
-        }
-    }
-    for (size_t i = 0; i + 1 < digits.size(); i += 2) {
-        out.push_back(uint8_t(std::strtoul(digits.substr(i, 2).c_str(), nullptr, 16)));
-    }
-    return out;
 }
 
 void PutText(std::vector<uint8_t>& block, size_t offset, size_t size, const std::string& text) {

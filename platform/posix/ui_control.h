@@ -128,16 +128,8 @@ std::vector<MessageRecord> MessageLog();
 // Every PostMessageW and SendMessageW call, in the order the calls were made, recorded when
 // the call is accepted (its window exists) and before the message is queued or run. A sent
 // message may overtake posted ones on delivery; this log keeps the order of issue.
-struct IssuedMessage {
-    HWND hwnd = nullptr;
-    int controlId = 0; // 0 for a dialog
-    UINT message = 0;
-    WPARAM wParam = 0;
-    LPARAM lParam = 0;
-    bool posted = false; // PostMessageW; false for SendMessageW
-    uint64_t timeMs = 0; // program time of the call (platform clock)
-    DWORD senderThread = 0;
-};
+// The same fields as a delivered message; timeMs is the program time of the call.
+using IssuedMessage = MessageRecord;
 std::vector<IssuedMessage> IssuedMessages();
 
 // Sent messages waiting for the thread of the window to take them (0 when the window is gone).

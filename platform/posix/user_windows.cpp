@@ -371,8 +371,10 @@ LRESULT ControlProcLocked(Window& c, UINT msg, WPARAM w, LPARAM l) {
     return 0;
 }
 
-void LogLocked(Window* w, UINT msg, WPARAM wp, LPARAM lp, bool posted, DWORD sender) {
-    if (W().log.size() >= kLogLimit) {
+// Appends a record of the message to one of the logs, up to the limit.
+void RecordLocked(std::vector<MessageRecord>& log, Window* w, UINT msg, WPARAM wp, LPARAM lp,
+                  bool posted, DWORD sender) {
+    if (log.size() >= kLogLimit) {
         return;
     }
     MessageRecord r;
@@ -384,23 +386,15 @@ void LogLocked(Window* w, UINT msg, WPARAM wp, LPARAM lp, bool posted, DWORD sen
     r.timeMs = ClockNowMs();
     r.senderThread = sender;
     r.posted = posted;
-    W().log.push_back(r);
+    log.push_back(r);
+}
+
+void LogLocked(Window* w, UINT msg, WPARAM wp, LPARAM lp, bool posted, DWORD sender) {
+    RecordLocked(W().log, w, msg, wp, lp, posted, sender);
 }
 
 void LogIssuedLocked(Window* w, UINT msg, WPARAM wp, LPARAM lp, bool posted, DWORD sender) {
-    if (W().issued.size() >= kLogLimit) {
-        return;
-    }
-    IssuedMessage r;
-    r.hwnd = w->hwnd;
-    r.controlId = w->kind == Kind::Dialog ? 0 : w->id;
-    r.message = msg;
-    r.wParam = wp;
-    r.lParam = lp;
-    r.posted = posted;
-    r.timeMs = ClockNowMs();
-    r.senderThread = sender;
-    W().issued.push_back(r);
+    RecordLocked(W().issued, w, msg, wp, lp, posted, sender);
 }
 
 LRESULT DefDialogProc(HWND h, UINT msg, WPARAM w, LPARAM l);
