@@ -1,6 +1,6 @@
 // The USB bridges of the simulated PC: the table of bridge kinds, the SCSI commands every USB
 // disk answers alike, and the plain bridge of an ordinary USB disk.
-#include "sim/usb_bridge.h"
+#include "sim/bridge_model.h"
 
 #include "sim/nvme_bridges.h"
 #include "sim/scenario.h"

@@ -24,7 +24,7 @@
 // do to the drive is left to the firmware model.
 #pragma once
 
-#include "sim/usb_bridge.h"
+#include "sim/bridge_model.h"
 
 #include <memory>
 

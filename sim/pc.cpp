@@ -1,5 +1,6 @@
 // Building the simulated PC from a scenario, and its state of presence and faults.
 #include "sim/pc.h"
+#include "sim/vendor.h"
 
 #include "platform/posix/setupapi.h"
 #include "platform/posix/storage.h"

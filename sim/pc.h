@@ -6,7 +6,7 @@
 #include "platform/posix/types.h"
 #include "sim/nvme_drive.h"
 #include "sim/scenario.h"
-#include "sim/usb_bridge.h"
+#include "sim/bridge_model.h"
 
 #include <map>
 #include <memory>

@@ -1,5 +1,5 @@
 // The vendor command sets and firmware image checks that drives of a scenario may carry.
-#include "sim/usb_bridge.h"
+#include "sim/vendor.h"
 
 #include "sim/nvme_bridges.h"
 

@@ -1,4 +1,4 @@
-// The USB mass-storage side of the simulated PC: a USB disk hands every
+// The model of a USB enclosure's bridge chip in the simulated PC: a USB disk hands every
 // IOCTL_SCSI_PASS_THROUGH_DIRECT that reaches it (after the storage stack has checked the
 // SCSI_PASS_THROUGH_DIRECT itself) to the enclosure's bridge, which answers it, tunnels it to
 // the NVMe drive behind it, or refuses it as the chip would.
@@ -92,11 +92,5 @@ bool AnswerStandardScsi(BridgeHost& host, const ScsiRequest& request,
 // The bridge a scenario names ("plain", "asmedia", "jmicron", "realtek"); null for an unknown
 // name. The table is in sim/bridges.cpp.
 std::unique_ptr<UsbBridge> MakeBridge(const std::string& kind);
-
-// The vendor command set a scenario names for an NVMe drive ("none", "0", "1"); null when the
-// drive has none. The table is in sim/vendor.cpp.
-std::unique_ptr<NvmeCommandSet> MakeVendorCommandSet(const std::string& kind);
-// The firmware image check drives use at commit (sim/vendor.cpp).
-FirmwareChecker MakeFirmwareChecker(const std::string& kind);
 
 } // namespace sim
