@@ -101,6 +101,7 @@ public:
     std::string scenarioName;
     uint64_t epoch = 0; // grows with every PC that replaces the one before
 
+    // Makes the disks and the device tree a scenario describes (sim/pc_build.cpp).
     bool Build(const Scenario& scenario, std::string& error);
     // Brings back disks whose time away has passed.
     void Update();
@@ -116,13 +117,10 @@ public:
     // Takes the disk away for awayMs of program time (0: until re-added), resetting its drive.
     void TakeAway(SimDisk& disk, uint64_t awayMs, bool reset);
     void Return(SimDisk& disk);
-    // Consumes one strike of a fault of the disk that matches kind (and arg when not empty).
+    // Consumes one strike of a fault of the disk that matches kind (and arg when not empty)
+    // (sim/faults.cpp).
     bool TakeFault(SimDisk& disk, const std::string& kind, const std::string& arg = "");
     bool HasFault(const SimDisk& disk, const std::string& kind) const;
-
-private:
-    DevInst AddNode(DevInst parent, const std::wstring& id, const std::wstring& service,
-                    const GUID& setupClass, int owner);
 };
 
 // The one PC of the process and the lock that guards it. ThePc() loads the scenario named by

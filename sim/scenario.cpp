@@ -106,6 +106,16 @@ bool ParseScenario(const std::string& text, Scenario& out, std::string& error) {
     return true;
 }
 
+bool ParseU64(const std::string& text, uint64_t& out) {
+    if (text.empty()) {
+        return false;
+    }
+    char* end = nullptr;
+    const bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+    out = std::strtoull(text.c_str(), &end, hex ? 16 : 10);
+    return end != nullptr && *end == '\0' && text[0] != '-';
+}
+
 std::vector<uint8_t> HexBytes(const std::string& text) {
     std::vector<uint8_t> out;
     std::string digits;

@@ -26,6 +26,10 @@ struct Scenario {
 // Parses the text; on a syntax error returns false with "line N: ..." in error.
 bool ParseScenario(const std::string& text, Scenario& out, std::string& error);
 
+// A number of a scenario value: decimal, or hex after "0x"; false for an empty text, a leading
+// '-' or anything after the digits.
+bool ParseU64(const std::string& text, uint64_t& out);
+
 // The bytes of a scenario value written as hex digits ("9B C5 58"); anything else between
 // them is ignored, and an odd last digit is dropped.
 std::vector<uint8_t> HexBytes(const std::string& text);

@@ -1,0 +1,255 @@
+// Building the simulated PC: a disk ([disk NAME]), its identity, the NVMe drive that answers
+// for it, its SCSI address and its disk node.
+#include "sim/pc_build.h"
+#include "sim/vendor.h"
+
+#include "platform/posix/setupapi.h"
+
+#include <cctype>
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+
+namespace sim {
+namespace {
+
+bool ParseBlock(const std::string& text, std::vector<uint8_t>& out, std::string& error) {
+    std::string hex;
+    if (!text.empty() && text[0] == '@') {
+        std::ifstream f(text.substr(1), std::ios::binary);
+        if (!f) {
+            error = "cannot read " + text.substr(1);
+            return false;
+        }
+        out.assign(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
+    } else {
+        for (char c : text) {
+            if (std::isxdigit(static_cast<unsigned char>(c))) {
+                hex += c;
+            } else if (!std::isspace(static_cast<unsigned char>(c))) {
+                error = "a vendor block is hex digits or @file";
+                return false;
+            }
+        }
+        if (hex.size() % 2) {
+            error = "a vendor block has an odd number of hex digits";
+            return false;
+        }
+        out.clear();
+        for (size_t i = 0; i < hex.size(); i += 2) {
+            out.push_back(uint8_t(std::stoul(hex.substr(i, 2), nullptr, 16)));
+        }
+    }
+    if (out.size() > 4096) {
+        error = "a vendor block holds at most 4096 bytes";
+        return false;
+    }
+    out.resize(4096, 0);
+    return true;
+}
+
+} // namespace
+
+bool PcBuilder::BuildDisk(const ScenarioSection& s) {
+    auto disk = std::make_unique<SimDisk>();
+    SimDisk& d = *disk;
+    d.index = int(disks.size());
+    d.name = s.name;
+    for (const auto& kv : s.keys) {
+        d.params[kv.first] = kv.second;
+    }
+    if (!ReadDiskIdentity(s, d)) {
+        return false;
+    }
+    const bool usb = d.kind == DiskKind::Usb;
+    const std::string bridgeKind = s.Get("bridge", "plain");
+    const bool nvmeBehind =
+        d.kind == DiskKind::Nvme || d.kind == DiskKind::Rst || (usb && bridgeKind != "plain");
+    if (nvmeBehind && !BuildNvmeDrive(s, d)) {
+        return false;
+    }
+    d.host = std::make_unique<DiskBridgeHost>(d.index);
+    std::wstring diskId;
+    DevInst parent = 0;
+    if (usb) {
+        d.bridge = MakeBridge(bridgeKind);
+        if (!d.bridge) {
+            return Fail(s, "unknown bridge '" + bridgeKind + "'");
+        }
+        if (!PlaceUsbDisk(s, d, parent, diskId)) {
+            return false;
+        }
+    } else if (!PlacePciDisk(s, d, parent, diskId)) {
+        return false;
+    }
+    if (!AddDiskNode(s, d, usb, parent, diskId)) {
+        return false;
+    }
+    disks.push_back(std::move(disk));
+    return true;
+}
+
+// Kind, drive number, bus type, identity and size, INQUIRY texts, volumes, faults, presence.
+bool PcBuilder::ReadDiskIdentity(const ScenarioSection& s, SimDisk& d) {
+    const std::string kind = s.Get("kind");
+    if (kind == "nvme") {
+        d.kind = DiskKind::Nvme;
+    } else if (kind == "rst") {
+        d.kind = DiskKind::Rst;
+    } else if (kind == "usb") {
+        d.kind = DiskKind::Usb;
+    } else if (kind == "sata") {
+        d.kind = DiskKind::Sata;
+    } else if (kind == "other") {
+        d.kind = DiskKind::Other;
+    } else {
+        return Fail(s, "kind is nvme, rst, usb, sata or other");
+    }
+    uint64_t v = 0;
+    if (!ParseU64(s.Get("drive"), v) || v > 255) {
+        return Fail(s, "drive (the N of PhysicalDriveN) is required, 0..255");
+    }
+    d.driveNumber = uint32_t(v);
+    if (!driveNumbers.insert(d.driveNumber).second) {
+        return Fail(s, "drive number used twice");
+    }
+    const uint32_t defaultBus[] = {17, 17, 7, 11, 1};
+    d.busType = defaultBus[int(d.kind)];
+    if (s.Has("bus_type")) {
+        if (!ParseU64(s.Get("bus_type"), v) || v > 0x7F) {
+            return Fail(s, "bus_type is a STORAGE_BUS_TYPE number");
+        }
+        d.busType = uint32_t(v);
+    }
+    d.model = s.Get("model");
+    d.serial = s.Get("serial", "SIM" + std::to_string(Hash32(s.name)));
+    d.firmware = s.Get("firmware", "1.0");
+    if (!ParseU64(s.Get("sectors", "0"), d.blocks)) {
+        return Fail(s, "sectors is a number");
+    }
+    if (!ParseU64(s.Get("sector_size", "512"), v) || (v != 512 && v != 4096)) {
+        return Fail(s, "sector_size is 512 or 4096");
+    }
+    d.blockSize = uint32_t(v);
+    if (d.kind == DiskKind::Nvme || d.kind == DiskKind::Rst) {
+        d.vendor = "NVMe";
+        d.product = d.model;
+        d.revision = d.firmware.substr(0, 4);
+    } else if (d.kind == DiskKind::Sata) {
+        d.vendor = "ATA";
+        d.product = d.model;
+        d.revision = d.firmware.substr(0, 4);
+    }
+    d.vendor = s.Get("vendor", d.vendor);
+    d.product = s.Get("product", d.product);
+    d.revision = s.Get("revision", d.revision);
+    for (char c : s.Get("volumes")) {
+        if (std::isalpha(static_cast<unsigned char>(c))) {
+            d.volumes += char(std::toupper(static_cast<unsigned char>(c)));
+        }
+    }
+    if (!ParseFaultList(s.Get("faults"), d.faults, error)) {
+        return Fail(s, error);
+    }
+    if (s.Has("return_drive")) {
+        if (!ParseU64(s.Get("return_drive"), v) || v > 255) {
+            return Fail(s, "return_drive is a drive number");
+        }
+        d.returnDrive = int(v);
+    }
+    d.removed = s.Get("present", "yes") == "no";
+    return true;
+}
+
+// The NVMe drive of an nvme or rst disk or behind an NVMe bridge: its identity, vendor blocks,
+// the opcodes its log leaves out, its faults, command set and image check.
+bool PcBuilder::BuildNvmeDrive(const ScenarioSection& s, SimDisk& d) {
+    NvmeDriveState st;
+    uint64_t vid = 0;
+    uint64_t ssvid = 0;
+    if (!ParseU64(s.Get("vendor_id", "0"), vid) || !ParseU64(s.Get("ssvid", "0"), ssvid)) {
+        return Fail(s, "vendor_id and ssvid are numbers");
+    }
+    st.vendorId = uint16_t(vid);
+    st.subsystemVendorId = uint16_t(ssvid);
+    st.serial = d.serial;
+    st.model = d.model;
+    st.firmware = d.firmware;
+    st.namespaceBlocks = d.blocks;
+    st.lbaShift = d.blockSize == 4096 ? 12 : 9;
+    st.params = d.params;
+    for (const char* block : {"drvinfo", "mpinfo", "fwconfig"}) {
+        if (s.Has(block)) {
+            std::string blockError;
+            if (!ParseBlock(s.Get(block), st.blocks[block], blockError)) {
+                return Fail(s, blockError);
+            }
+        }
+    }
+    std::stringstream ul(s.Get("unlisted"));
+    std::string op;
+    while (ul >> op) {
+        uint64_t o = 0;
+        if (!ParseU64(op, o) || o > 255) {
+            return Fail(s, "unlisted is a list of opcodes");
+        }
+        st.unlistedOpcodes.insert(uint8_t(o));
+    }
+    st.garbageIdentify = pc.HasFault(d, "garbage_identify");
+    d.nvme = std::make_unique<NvmeDrive>(st);
+    // Faults that strike inside the drive, whatever transport brings the command.
+    const int index = d.index;
+    d.nvme->SetFaultHook([index](const NvmeAdminRequest& r, NvmeCompletion& out) {
+        SimDisk& self = *ThePc().disks[size_t(index)];
+        char opcode[8];
+        std::snprintf(opcode, sizeof(opcode), "0x%02x", r.cmd.Opcode());
+        if ((r.cmd.Opcode() == kNvmeFirmwareDownload && ThePc().TakeFault(self, "download_fail")) ||
+            ThePc().TakeFault(self, "nvme_fail", opcode)) {
+            out = NvmeCompletion::Of(nvme_status::kInternalError);
+            return true;
+        }
+        return false;
+    });
+    const std::string vsc = s.Get("vsc", "none");
+    if (vsc != "none" && vsc != "0" && vsc != "1") {
+        return Fail(s, "vsc is 0, 1 or none");
+    }
+    d.nvme->SetCommandSet(MakeVendorCommandSet(vsc));
+    d.nvme->SetFirmwareChecker(MakeFirmwareChecker(s.Get("firmware_check")));
+    return true;
+}
+
+// The SCSI address and the disk node under `parent`; a disk that is not on USB ends its
+// instance ID with its address.
+bool PcBuilder::AddDiskNode(const ScenarioSection& s, SimDisk& d, bool usb, DevInst parent,
+                            std::wstring diskId) {
+    struct {
+        const char* key;
+        uint8_t* field;
+    } addr[] = {
+        {"scsi_path", &d.scsiPath}, {"scsi_target", &d.scsiTarget}, {"scsi_lun", &d.scsiLun}};
+    uint64_t v = 0;
+    for (auto& a : addr) {
+        if (!ParseU64(s.Get(a.key, "0"), v) || v > 255) {
+            return Fail(s, std::string(a.key) + " is 0..255");
+        }
+        *a.field = uint8_t(v);
+    }
+    if (s.Has("scsi_port")) {
+        if (!ParseU64(s.Get("scsi_port"), v) || v > 255) {
+            return Fail(s, "scsi_port is 0..255");
+        }
+        d.scsiPort = uint8_t(v);
+    }
+    if (!usb) {
+        diskId += Hex(d.scsiPath, 2) + Hex(d.scsiTarget, 2) + Hex(d.scsiLun, 2);
+    }
+    d.diskNode = AddNode(parent, diskId, L"disk", kClassDiskDrive, d.index);
+    d.interfacePath = InterfacePath(diskId, GUID_DEVINTERFACE_DISK);
+    DevNode& node = nodes[d.diskNode - 1];
+    node.description = L"Disk drive";
+    node.interfaces.emplace_back(GUID_DEVINTERFACE_DISK, d.interfacePath);
+    return true;
+}
+
+} // namespace sim
