@@ -1,9 +1,7 @@
 // Building the simulated PC from a scenario, and its state of presence and faults.
 #include "sim/pc.h"
 
-#include "platform/posix/setupapi.h"
-#include "platform/posix/storage.h"
-#include "platform/posix/threads.h"
+#include "platform/win32.h"
 
 #include <algorithm>
 #include <cctype>

@@ -1,10 +1,7 @@
 // The storage stacks of the simulated PC: device paths, handles and every I/O control a disk,
 // a volume or a SCSI port answers, checked the way the platform's drivers check them.
-#include "platform/posix/device_hook.h"
-#include "platform/posix/files.h"
-#include "platform/posix/handles.h"
-#include "platform/posix/storage.h"
-#include "platform/posix/threads.h"
+#include "platform/win32.h"
+#include "sim/handles.h"
 #include "sim/pc.h"
 #include "sim/trace.h"
 #include "sim/windows_api.h"
@@ -23,7 +20,7 @@ constexpr uint32_t kIntelFwControlCode = 0xF0000040;
 constexpr uint32_t kIntelNvmDataOffset = 164;
 constexpr uint32_t kMaxScsiTransfer = 2u << 20;
 
-struct DeviceHandle : zxposix::HandleObject {
+struct DeviceHandle : HandleObject {
     enum Kind { Disk, Volume, Port } kind = Disk;
     int disk = -1;      // Disk, Volume
     uint64_t epoch = 0; // the PC the handle was opened on
@@ -915,7 +912,7 @@ HANDLE OpenDevice(LPCWSTR path, DWORD access, DWORD share, DWORD disposition, DW
     HANDLE result = INVALID_HANDLE_VALUE;
     if (!error) {
         OpenHandles().push_back(h);
-        result = zxposix::NewHandle(h);
+        result = NewHandle(h);
     }
     if (TraceOn()) {
         TraceFields f;
@@ -937,10 +934,9 @@ HANDLE OpenDevice(LPCWSTR path, DWORD access, DWORD share, DWORD disposition, DW
 
 BOOL DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD inSize, LPVOID out, DWORD outSize,
                      LPDWORD returned, LPOVERLAPPED overlapped) {
-    auto handle = zxposix::GetHandleAs<DeviceHandle>(device);
+    auto handle = GetHandleAs<DeviceHandle>(device);
     if (!handle) {
-        SetLastError(zxposix::GetHandleObject(device) ? ERROR_INVALID_FUNCTION
-                                                      : ERROR_INVALID_HANDLE);
+        SetLastError(GetHandleObject(device) ? ERROR_INVALID_FUNCTION : ERROR_INVALID_HANDLE);
         return FALSE;
     }
     std::unique_lock<std::recursive_mutex> guard(PcLock());

@@ -2,13 +2,12 @@
 // error codes. Paths map onto Linux as described in platform/posix/paths.h.
 #include "platform/posix/files.h"
 #include "platform/posix/codepage.h"
-#include "platform/posix/device_hook.h"
+#include "platform/posix/devices.h"
 #include "platform/posix/handles.h"
 #include "platform/posix/paths.h"
 #include "platform/posix/resources.h"
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -237,8 +236,6 @@ bool OthersAllowDelete(dev_t device, ino_t inode) {
     }
     return true;
 }
-
-std::atomic<DeviceOpener> g_deviceOpener{nullptr};
 
 // ---- searches ----
 
@@ -482,14 +479,6 @@ bool OthersAllowReading(unsigned long long device, unsigned long long inode) {
                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
 }
 
-void SetDeviceOpener(DeviceOpener opener) {
-    g_deviceOpener.store(opener);
-}
-
-DeviceOpener GetDeviceOpener() {
-    return g_deviceOpener.load();
-}
-
 } // namespace zxposix
 
 using zxposix::FileObject;
@@ -499,15 +488,8 @@ using zxposix::WindowsPath;
 HANDLE CreateFileW(LPCWSTR fileName, DWORD desiredAccess, DWORD shareMode, LPSECURITY_ATTRIBUTES,
                    DWORD creationDisposition, DWORD flagsAndAttributes, HANDLE) {
     if (zxposix::IsDevicePath(fileName)) {
-        zxposix::DeviceOpener opener = zxposix::GetDeviceOpener();
-        if (opener == nullptr) {
-            SetLastError(ERROR_FILE_NOT_FOUND);
-            return INVALID_HANDLE_VALUE;
-        }
-        std::wstring path(fileName);
-        std::replace(path.begin(), path.end(), L'/', L'\\');
-        return opener(path.c_str(), desiredAccess, shareMode, creationDisposition,
-                      flagsAndAttributes);
+        return zxposix::OpenDevicePath(fileName, desiredAccess, shareMode, creationDisposition,
+                                       flagsAndAttributes);
     }
     if (creationDisposition < CREATE_NEW || creationDisposition > TRUNCATE_EXISTING) {
         SetLastError(ERROR_INVALID_PARAMETER);

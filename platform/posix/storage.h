@@ -1,6 +1,7 @@
 // Device I/O: DeviceIoControl and the storage structures and control codes of winioctl.h and
 // ntddscsi.h, with the SDK's names and layouts (natural alignment for the pointer width).
-// Device handles come from CreateFileW on \\.\ paths and are served by the simulated PC.
+// Device handles come from CreateFileW on \\.\ paths and are served by the installed device
+// backend (platform/device_backend.h).
 #pragma once
 
 #include "platform/posix/types.h"

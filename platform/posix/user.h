@@ -43,6 +43,9 @@ typedef void(CALLBACK* TIMERPROC)(HWND, UINT, UINT_PTR, DWORD);
 #define WM_TIMER 0x0113
 #define WM_DEVICECHANGE 0x0219
 
+// Device events of WM_DEVICECHANGE (dbt.h).
+#define DBT_DEVNODES_CHANGED 0x0007
+
 #define SC_CLOSE 0xF060
 
 // Dialog manager.

@@ -7,6 +7,7 @@
 //  - MessageBoxW disables its owner and runs a nested loop that keeps dispatching;
 //  - CB_SETCURSEL and the other list messages raise no notification;
 //  - a disabled control, or a dialog disabled by its message box, ignores input.
+#include "platform/device_backend.h"
 #include "platform/posix/clock.h"
 #include "platform/posix/codepage.h"
 #include "platform/posix/debug_output.h"
@@ -1475,6 +1476,25 @@ BOOL PostMessageW(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     W().queues[OwnerThreadLocked(w)].posted.push_back(Posted{window, message, wParam, lParam, me});
     W().cv.notify_all();
     return TRUE;
+}
+
+// Posted to every dialog, in the order they were made: dialogs are the top-level windows here
+// (message boxes are drawn by the front ends, not windows).
+void AnnounceDeviceChange() {
+    const DWORD lastError = GetLastError();
+    std::vector<HWND> topLevel;
+    {
+        std::lock_guard<std::mutex> guard(W().lock);
+        for (const auto& entry : W().windows) {
+            if (entry.second->kind == Kind::Dialog) {
+                topLevel.push_back(entry.first);
+            }
+        }
+    }
+    for (HWND window : topLevel) {
+        PostMessageW(window, WM_DEVICECHANGE, DBT_DEVNODES_CHANGED, 0); // fails for one gone
+    }
+    SetLastError(lastError);
 }
 
 UINT_PTR SetTimer(HWND window, UINT_PTR id, UINT elapse, TIMERPROC proc) {
