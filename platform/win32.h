@@ -30,7 +30,7 @@
 // WIN32_LEAN_AND_MEAN leaves out of windows.h.
 #include <objidl.h>
 #include <gdiplus.h>
-#include "platform/windows/sdk_additions.h"
+#include "platform/sdk_additions.h"
 
 #else
 
@@ -43,6 +43,7 @@
 #include "platform/posix/resources.h"
 #include "platform/posix/threads.h"
 #include "platform/posix/storage.h"
+#include "platform/sdk_additions.h"
 #include "platform/posix/setupapi.h"
 #include "platform/posix/user.h"
 
