@@ -1,6 +1,6 @@
 // The user interface: dialogs, controls, messages, timers and message boxes, served by the
-// window manager of platform/posix (user_*.cpp). Also the few other USER32, COMCTL32, GDI+ and
-// ADVAPI32 calls the program makes around its dialog.
+// window manager of platform/posix (wm_*.cpp, user32_*.cpp, user_*.cpp). Also the few other
+// USER32, COMCTL32, GDI+ and ADVAPI32 calls the program makes around its dialog.
 #pragma once
 
 #include "platform/posix/types.h"
