@@ -1,6 +1,7 @@
 // The one include for the Windows API. Every subsystem reaches the operating system through
 // this header only. On Windows it is the SDK (plus what the mingw-w64 headers lack); elsewhere
-// it is the subset implemented in platform/posix/, which forwards device I/O to the simulated PC.
+// it is the subset implemented in platform/posix/, which forwards device I/O and the device tree
+// to the installed device backend (platform/device_backend.h).
 #pragma once
 
 #ifdef _WIN32
@@ -24,11 +25,12 @@
 #include <pciprop.h>
 #include <usbiodef.h>
 #include <commctrl.h>
+#include <dbt.h>
 // GDI+ is started and shut down around the dialog; its headers need the property types that
 // WIN32_LEAN_AND_MEAN leaves out of windows.h.
 #include <objidl.h>
 #include <gdiplus.h>
-#include "platform/windows/sdk_additions.h"
+#include "platform/sdk_additions.h"
 
 #else
 
@@ -41,6 +43,7 @@
 #include "platform/posix/resources.h"
 #include "platform/posix/threads.h"
 #include "platform/posix/storage.h"
+#include "platform/sdk_additions.h"
 #include "platform/posix/setupapi.h"
 #include "platform/posix/user.h"
 

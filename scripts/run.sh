@@ -8,4 +8,4 @@ cd "$(dirname "$0")/.."
 scripts/setup.sh
 cmake --preset dev >/dev/null
 cmake --build --preset dev --target zxflash -- -j"$(nproc)"
-exec build/dev/app/zxflash "$@"
+exec build/dev/host/posix/zxflash "$@"

@@ -1,21 +1,12 @@
 #include "sim/control.h"
 
-#include "platform/posix/device_hook.h"
 #include "sim/pc.h"
 #include "sim/trace.h"
-#include "sim/windows_api.h"
 
 #include <fstream>
 
 namespace sim {
 namespace {
-
-// Tools and tests may open devices before anything else of the platform layer ran.
-void RegisterOpener() {
-    if (zxposix::GetDeviceOpener() != &OpenDevice) {
-        zxposix::SetDeviceOpener(&OpenDevice);
-    }
-}
 
 SimDisk* Find(const std::string& name) {
     return ThePc().DiskByName(name);
@@ -24,7 +15,6 @@ SimDisk* Find(const std::string& name) {
 } // namespace
 
 bool LoadScenarioText(const std::string& text, std::string* error) {
-    RegisterOpener();
     Scenario sc;
     std::string e;
     if (!ParseScenario(text, sc, e) || !ReplacePc(sc, "text", e)) {
@@ -45,7 +35,6 @@ bool LoadScenarioFile(const std::string& path, std::string* error) {
         return false;
     }
     std::string text((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
-    RegisterOpener();
     Scenario sc;
     std::string e;
     if (!ParseScenario(text, sc, e) || !ReplacePc(sc, path, e)) {
@@ -58,14 +47,12 @@ bool LoadScenarioFile(const std::string& path, std::string* error) {
 }
 
 bool LoadDefaultScenario() {
-    RegisterOpener();
     Scenario sc;
     std::string e;
     return ParseScenario(DefaultScenarioText(), sc, e) && ReplacePc(sc, "default", e);
 }
 
 bool SetTraceFile(const std::string& path) {
-    RegisterOpener();
     return TraceOpen(path);
 }
 

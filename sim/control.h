@@ -1,7 +1,7 @@
-// The control interface of the simulated PC, for tests and tools (never for the system's
-// subsystems): load a scenario, write the request trace, inject faults, read and change a
-// drive's state, take disks away and bring them back. The clock speed is set through
-// platform/posix/control.h.
+// The control interface of the simulated PC, for the programs that run on it (their start-up),
+// tests and tools (never for the system's subsystems): install it, load a scenario, write the
+// request trace, inject faults, read and change a drive's state, take disks away and bring them
+// back. The clock speed is set through platform/posix/control.h.
 #pragma once
 
 #include "sim/nvme_drive.h"
@@ -12,6 +12,12 @@
 #include <vector>
 
 namespace sim {
+
+// Installs the simulated PC as the platform layer's device backend (platform/device_backend.h):
+// from then on device paths, DeviceIoControl and the device tree are the simulated PC's. Called
+// once at start-up by every program and test fixture that uses it; again does no harm. Without
+// it, the PC is not reachable through the Windows API.
+void Install();
 
 // Replaces the PC with the one a scenario describes; open device handles die with the old
 // one. On failure the PC stays as it was and error says why.

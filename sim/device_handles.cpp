@@ -1,9 +1,8 @@
 // Device handles of the simulated PC: CreateFileW on a device path (\\.\PhysicalDriveN, a
 // volume \\.\C:, a SCSI port \\.\ScsiN:, a disk's interface path), the sharing rule between
 // open handles and the rights a handle was opened with.
-#include "platform/posix/device_hook.h"
-#include "platform/posix/files.h"
-#include "platform/posix/handles.h"
+#include "platform/win32.h"
+#include "sim/handles.h"
 #include "sim/pc.h"
 #include "sim/stack.h"
 #include "sim/trace.h"
@@ -153,7 +152,7 @@ HANDLE OpenDevice(LPCWSTR path, DWORD access, DWORD share, DWORD disposition, DW
     HANDLE result = INVALID_HANDLE_VALUE;
     if (!error) {
         OpenHandles().push_back(h);
-        result = zxposix::NewHandle(h);
+        result = NewHandle(h);
     }
     if (TraceOn()) {
         TraceFields f;

@@ -1,7 +1,7 @@
 // The device tree of the simulated PC through SetupAPI and the configuration manager:
 // device information sets are snapshots of the present nodes, taken when the set is made.
-#include "platform/posix/handles.h"
-#include "platform/posix/storage.h"
+#include "platform/win32.h"
+#include "sim/handles.h"
 #include "sim/pc.h"
 #include "sim/windows_api.h"
 
@@ -12,7 +12,7 @@
 namespace sim {
 namespace {
 
-struct DevInfoSet : zxposix::HandleObject {
+struct DevInfoSet : HandleObject {
     struct Iface {
         DevInst inst;
         GUID cls;
@@ -31,7 +31,7 @@ bool SameKey(const DEVPROPKEY& a, const DEVPROPKEY& b) {
 }
 
 std::shared_ptr<DevInfoSet> SetOf(HDEVINFO set) {
-    auto s = zxposix::GetHandleAs<DevInfoSet>(set);
+    auto s = GetHandleAs<DevInfoSet>(set);
     if (!s) {
         SetLastError(ERROR_INVALID_HANDLE);
     }
@@ -125,7 +125,7 @@ HDEVINFO GetClassDevs(const GUID* classGuid, PCWSTR enumerator, DWORD flags) {
             set->elements.push_back(node.inst);
         }
     }
-    return zxposix::NewHandle(set);
+    return NewHandle(set);
 }
 
 BOOL EnumDeviceInfo(HDEVINFO handle, DWORD index, PSP_DEVINFO_DATA data) {
@@ -356,10 +356,10 @@ BOOL GetDeviceProperty(HDEVINFO handle, PSP_DEVINFO_DATA data, const DEVPROPKEY*
 }
 
 BOOL DestroyDeviceInfoList(HDEVINFO handle) {
-    if (!zxposix::GetHandleAs<DevInfoSet>(handle)) {
+    if (!GetHandleAs<DevInfoSet>(handle)) {
         return Fail(ERROR_INVALID_HANDLE);
     }
-    zxposix::DropHandle(handle);
+    DropHandle(handle);
     return TRUE;
 }
 

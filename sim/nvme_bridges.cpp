@@ -2,7 +2,7 @@
 // NVMe tunnels, the ASMedia one-request command and the power requests.
 #include "sim/nvme_bridges.h"
 
-#include "platform/posix/types.h"
+#include "platform/win32.h"
 
 #include <cstring>
 #include <string>

@@ -2,9 +2,7 @@
 // presence of each disk, the bridge host of a USB disk, and the one PC of the process.
 #include "sim/pc.h"
 
-#include "platform/posix/setupapi.h"
-#include "platform/posix/storage.h"
-#include "platform/posix/threads.h"
+#include "platform/win32.h"
 
 #include <cstdio>
 #include <cstdlib>

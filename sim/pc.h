@@ -1,9 +1,9 @@
 // The simulated PC itself: disks, their drives and bridges, the device tree and the state of
-// presence. Internal to sim/ (the platform layer reaches it through sim/windows_api.h, tests
-// and tools through sim/control.h).
+// presence. Internal to sim/ (the platform layer reaches it through the device backend of
+// sim/backend.cpp, tests and tools through sim/control.h).
 #pragma once
 
-#include "platform/posix/types.h"
+#include "platform/win32.h"
 #include "sim/nvme_drive.h"
 #include "sim/scenario.h"
 #include "sim/bridge_model.h"

@@ -3,7 +3,7 @@
 #include "sim/pc_build.h"
 #include "sim/vendor.h"
 
-#include "platform/posix/setupapi.h"
+#include "platform/win32.h"
 
 #include <cctype>
 #include <cstdio>

@@ -2,7 +2,7 @@
 // the hubs down to each USB disk's port ([usbhub PATH]) and the disk's USB device node.
 #include "sim/pc_build.h"
 
-#include "platform/posix/setupapi.h"
+#include "platform/win32.h"
 
 #include <cstdlib>
 #include <sstream>

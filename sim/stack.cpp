@@ -1,9 +1,8 @@
 // The storage stack of the simulated PC: DeviceIoControl on a device handle with the checks made
 // before any driver sees a request, the dispatch to the drivers, and what every disk answers
 // itself (its device descriptor, device number and SCSI address).
-#include "platform/posix/handles.h"
-#include "platform/posix/storage.h"
-#include "platform/posix/threads.h"
+#include "platform/win32.h"
+#include "sim/handles.h"
 #include "sim/pc.h"
 #include "sim/stack.h"
 #include "sim/trace.h"
@@ -201,9 +200,9 @@ NvmeCompletion RunAdmin(NvmeDrive& drive, const NvmeCommand& cmd, NvmeXfer dir,
 
 BOOL DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD inSize, LPVOID out, DWORD outSize,
                      LPDWORD returned, LPOVERLAPPED overlapped) {
-    auto handle = zxposix::GetHandleAs<DeviceHandle>(device);
+    auto handle = GetHandleAs<DeviceHandle>(device);
     if (!handle) {
-        SetLastError(zxposix::GetHandleObject(device) ? ERROR_INVALID_FUNCTION
+        SetLastError(GetHandleObject(device) ? ERROR_INVALID_FUNCTION
                                                       : ERROR_INVALID_HANDLE);
         return FALSE;
     }

@@ -4,8 +4,8 @@
 // stack.cpp, stornvme.cpp, scsi_ata.cpp and rst_miniport.cpp.
 #pragma once
 
-#include "platform/posix/handles.h"
-#include "platform/posix/storage.h"
+#include "platform/win32.h"
+#include "sim/handles.h"
 #include "sim/nvme_drive.h"
 #include "sim/pc.h"
 #include "sim/trace.h"
@@ -19,7 +19,7 @@ namespace sim {
 
 // What a handle opened on a device path names (a disk, one of its volumes or a SCSI port of the
 // PC it was opened on) and how it was opened.
-struct DeviceHandle : zxposix::HandleObject {
+struct DeviceHandle : HandleObject {
     enum Kind { Disk, Volume, Port } kind = Disk;
     int disk = -1;      // Disk, Volume
     uint64_t epoch = 0; // the PC the handle was opened on

@@ -1,14 +1,12 @@
-// The simulated PC behind the Windows API of platform/posix/: device paths of CreateFileW,
-// DeviceIoControl, and the SetupAPI and configuration-manager functions. Only
-// platform/posix/ calls these.
+// The simulated PC behind the Windows API: device paths of CreateFileW, DeviceIoControl, and the
+// SetupAPI and configuration-manager functions. sim/backend.cpp puts them into the device
+// backend table that Install() gives the platform layer (platform/device_backend.h).
 #pragma once
 
-#include "platform/posix/setupapi.h"
-#include "platform/posix/types.h"
+#include "platform/win32.h"
 
 namespace sim {
 
-// The device opener registered with zxposix::SetDeviceOpener.
 HANDLE OpenDevice(LPCWSTR path, DWORD desiredAccess, DWORD shareMode, DWORD creationDisposition,
                   DWORD flagsAndAttributes);
 BOOL DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD inSize, LPVOID out, DWORD outSize,

@@ -1,7 +1,7 @@
 // Files and folders on the real file system. A backslash in a path is the separator (a slash
-// is accepted too). Paths that start with \\.\ name devices of the simulated PC and are
-// forwarded by CreateFileW to the opener of platform/posix/device_hook.h. How Linux paths
-// look in Windows form: platform/posix/paths.h.
+// is accepted too). Paths that start with \\.\ name devices; CreateFileW hands them to the
+// installed device backend (platform/device_backend.h). How Linux paths look in Windows form:
+// platform/posix/paths.h.
 #pragma once
 
 #include "platform/posix/types.h"

@@ -39,6 +39,14 @@ bool DropHandle(HANDLE handle) {
     return true;
 }
 
+BOOL HandleObject::Close(HANDLE self) {
+    if (!DropHandle(self)) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    return TRUE;
+}
+
 } // namespace zxposix
 
 namespace {
@@ -54,9 +62,10 @@ void SetLastError(DWORD error) {
 }
 
 BOOL CloseHandle(HANDLE handle) {
-    if (!zxposix::DropHandle(handle)) {
+    std::shared_ptr<zxposix::HandleObject> object = zxposix::GetHandleObject(handle);
+    if (!object) {
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
-    return TRUE;
+    return object->Close(handle);
 }

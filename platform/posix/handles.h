@@ -10,6 +10,9 @@ namespace zxposix {
 
 struct HandleObject {
     virtual ~HandleObject() = default;
+    // CloseHandle on the handle: forgets it. Objects that belong to someone else (the device
+    // backend's) close through their owner.
+    virtual BOOL Close(HANDLE self);
 };
 
 // Stores the object and returns a fresh handle for it (never null or INVALID_HANDLE_VALUE).

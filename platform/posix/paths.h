@@ -1,5 +1,5 @@
-// How Windows paths of the POSIX layer map onto the Linux file system, shared by the file and
-// profile groups. Internal to platform/posix.
+// How Windows paths of the POSIX layer map onto the Linux file system, shared by the file,
+// search, folder and profile groups. Internal to platform/posix.
 //
 // The Linux root is drive C:. "C:\a\b", "\a\b" and "/a/b" all name /a/b; a relative path is
 // taken from the current directory. "." and ".." are resolved on the text, as Windows does, and
@@ -29,9 +29,13 @@ std::wstring WindowsFormOf(const std::string& linuxPath);
 // UTF-8 file names to wide text and back.
 std::wstring WideFromUtf8(const std::string& text);
 std::string Utf8FromWide(const std::wstring& text);
-// True when the text starts with \\.\ (or //./): a device of the simulated PC.
+// True when the text starts with \\.\ (or //./): a device, for the device backend.
 bool IsDevicePath(LPCWSTR text);
-// True when no handle of this process open on the file (device, inode) refuses readers.
-bool OthersAllowReading(unsigned long long device, unsigned long long inode);
+// The wildcards of a search pattern: * and ?, and the DOS forms < > " they become.
+bool IsWildcard(WCHAR c);
+// A character as CharUpperW gives it: names compare with it without regard to case.
+WCHAR FoldCase(WCHAR c);
+// The current directory as a Linux path ("/" when it cannot be read).
+std::string CurrentLinuxDirectory();
 
 } // namespace zxposix

@@ -4,6 +4,7 @@
 // entries. Names compare without regard to case; the first matching section and key count.
 #include "platform/posix/profile.h"
 #include "platform/posix/codepage.h"
+#include "platform/posix/file_system.h"
 #include "platform/posix/paths.h"
 
 #include <fcntl.h>

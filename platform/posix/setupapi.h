@@ -1,6 +1,6 @@
-// The device tree: SetupAPI and configuration-manager functions, served by the simulated PC,
-// with the SDK's names, values and layouts (setupapi.h, cfgmgr32.h, devpropdef.h, devpkey.h,
-// pciprop.h, ntddstor.h, usbiodef.h).
+// The device tree: SetupAPI and configuration-manager functions, answered by the installed
+// device backend (platform/device_backend.h), with the SDK's names, values and layouts
+// (setupapi.h, cfgmgr32.h, devpropdef.h, devpkey.h, pciprop.h, ntddstor.h, usbiodef.h).
 #pragma once
 
 #include "platform/posix/types.h"

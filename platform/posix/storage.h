@@ -1,6 +1,8 @@
 // Device I/O: DeviceIoControl and the storage structures and control codes of winioctl.h and
 // ntddscsi.h, with the SDK's names and layouts (natural alignment for the pointer width).
-// Device handles come from CreateFileW on \\.\ paths and are served by the simulated PC.
+// What the mingw-w64 headers lack (the protocol command, the firmware requests) is declared once
+// for both platforms in platform/sdk_additions.h. Device handles come from CreateFileW on device
+// paths (\\.\...) and are served by the installed device backend (platform/device_backend.h).
 #pragma once
 
 #include "platform/posix/types.h"
@@ -30,11 +32,6 @@ typedef ULONGLONG DWORDLONG;
 #define IOCTL_SCSI_PASS_THROUGH_DIRECT 0x0004D014
 #define IOCTL_ATA_PASS_THROUGH_DIRECT 0x0004D030
 #define IOCTL_SCSI_MINIPORT 0x0004D008
-
-// Status codes of the firmware requests (winerror.h).
-#define STG_S_POWER_CYCLE_REQUIRED 0x00030207L
-#define STG_E_FIRMWARE_SLOT_INVALID 0x80030208L
-#define STG_E_FIRMWARE_IMAGE_INVALID 0x80030209L
 
 // Errors of devices that went away (winerror.h).
 #ifndef ERROR_NO_SUCH_DEVICE
@@ -155,72 +152,6 @@ typedef struct _STORAGE_PROTOCOL_DATA_DESCRIPTOR {
     STORAGE_PROTOCOL_SPECIFIC_DATA ProtocolSpecificData;
 } STORAGE_PROTOCOL_DATA_DESCRIPTOR, *PSTORAGE_PROTOCOL_DATA_DESCRIPTOR;
 
-// --- IOCTL_STORAGE_PROTOCOL_COMMAND -------------------------------------------------------
-
-#define STORAGE_PROTOCOL_STRUCTURE_VERSION 0x1
-#define STORAGE_PROTOCOL_COMMAND_FLAG_ADAPTER_REQUEST 0x80000000
-#define STORAGE_PROTOCOL_COMMAND_LENGTH_NVME 0x40
-#define STORAGE_PROTOCOL_SPECIFIC_NVME_ADMIN_COMMAND 0x01
-#define STORAGE_PROTOCOL_SPECIFIC_NVME_NVM_COMMAND 0x02
-#define STORAGE_PROTOCOL_STATUS_PENDING 0x0
-#define STORAGE_PROTOCOL_STATUS_SUCCESS 0x1
-#define STORAGE_PROTOCOL_STATUS_ERROR 0x2
-#define STORAGE_PROTOCOL_STATUS_INVALID_REQUEST 0x3
-#define STORAGE_PROTOCOL_STATUS_NO_DEVICE 0x4
-#define STORAGE_PROTOCOL_STATUS_BUSY 0x5
-#define STORAGE_PROTOCOL_STATUS_DATA_OVERRUN 0x6
-#define STORAGE_PROTOCOL_STATUS_INSUFFICIENT_RESOURCES 0x7
-#define STORAGE_PROTOCOL_STATUS_NOT_SUPPORTED 0xFF
-
-typedef struct _STORAGE_PROTOCOL_COMMAND {
-    DWORD Version;
-    DWORD Length;
-    STORAGE_PROTOCOL_TYPE ProtocolType;
-    DWORD Flags;
-    DWORD ReturnStatus;
-    DWORD ErrorCode;
-    DWORD CommandLength;
-    DWORD ErrorInfoLength;
-    DWORD DataToDeviceTransferLength;
-    DWORD DataFromDeviceTransferLength;
-    DWORD TimeOutValue;
-    DWORD ErrorInfoOffset;
-    DWORD DataToDeviceBufferOffset;
-    DWORD DataFromDeviceBufferOffset;
-    DWORD CommandSpecific;
-    DWORD Reserved0;
-    DWORD FixedProtocolReturnData;
-    DWORD FixedProtocolReturnData2;
-    DWORD Reserved1[2];
-    BYTE Command[ANYSIZE_ARRAY];
-} STORAGE_PROTOCOL_COMMAND, *PSTORAGE_PROTOCOL_COMMAND;
-
-// --- IOCTL_STORAGE_FIRMWARE_DOWNLOAD / _ACTIVATE --------------------------------------------
-
-#define STORAGE_HW_FIRMWARE_REQUEST_FLAG_CONTROLLER 0x00000001
-#define STORAGE_HW_FIRMWARE_REQUEST_FLAG_LAST_SEGMENT 0x00000002
-#define STORAGE_HW_FIRMWARE_REQUEST_FLAG_FIRST_SEGMENT 0x00000004
-#define STORAGE_HW_FIRMWARE_REQUEST_FLAG_SWITCH_TO_EXISTING_FIRMWARE 0x80000000
-
-typedef struct _STORAGE_HW_FIRMWARE_DOWNLOAD {
-    DWORD Version;
-    DWORD Size;
-    DWORD Flags;
-    BYTE Slot;
-    BYTE Reserved[3];
-    DWORDLONG Offset;
-    DWORDLONG BufferSize;
-    BYTE ImageBuffer[ANYSIZE_ARRAY];
-} STORAGE_HW_FIRMWARE_DOWNLOAD, *PSTORAGE_HW_FIRMWARE_DOWNLOAD;
-
-typedef struct _STORAGE_HW_FIRMWARE_ACTIVATE {
-    DWORD Version;
-    DWORD Size;
-    DWORD Flags;
-    BYTE Slot;
-    BYTE Reserved0[3];
-} STORAGE_HW_FIRMWARE_ACTIVATE, *PSTORAGE_HW_FIRMWARE_ACTIVATE;
-
 // --- IOCTL_STORAGE_GET_DEVICE_NUMBER, IOCTL_SCSI_GET_ADDRESS -----------------------------------
 
 typedef struct _STORAGE_DEVICE_NUMBER {
@@ -264,7 +195,6 @@ typedef struct _SCSI_PASS_THROUGH_DIRECT {
 #define ATA_FLAGS_DATA_OUT 0x04
 #define ATA_FLAGS_48BIT_COMMAND 0x08
 #define ATA_FLAGS_USE_DMA 0x10
-#define ATA_FLAGS_NO_MULTIPLE 0x20
 
 typedef struct _ATA_PASS_THROUGH_DIRECT {
     USHORT Length;
@@ -291,41 +221,3 @@ typedef struct _SRB_IO_CONTROL {
     ULONG ReturnCode;
     ULONG Length;
 } SRB_IO_CONTROL, *PSRB_IO_CONTROL;
-
-#define FIRMWARE_REQUEST_BLOCK_STRUCTURE_VERSION 0x1
-#define FIRMWARE_FUNCTION_GET_INFO 0x01
-#define FIRMWARE_FUNCTION_DOWNLOAD 0x02
-#define FIRMWARE_FUNCTION_ACTIVATE 0x03
-#define FIRMWARE_REQUEST_FLAG_CONTROLLER 0x00000001
-#define FIRMWARE_REQUEST_FLAG_LAST_SEGMENT 0x00000002
-#define FIRMWARE_REQUEST_FLAG_SWITCH_TO_EXISTING_FIRMWARE 0x80000000
-
-typedef struct _FIRMWARE_REQUEST_BLOCK {
-    ULONG Version;
-    ULONG Size;
-    ULONG Function;
-    ULONG Flags;
-    ULONG DataBufferOffset;
-    ULONG DataBufferLength;
-} FIRMWARE_REQUEST_BLOCK, *PFIRMWARE_REQUEST_BLOCK;
-
-#define STORAGE_FIRMWARE_DOWNLOAD_STRUCTURE_VERSION_V2 0x2
-#define STORAGE_FIRMWARE_ACTIVATE_STRUCTURE_VERSION 0x1
-
-typedef struct _STORAGE_FIRMWARE_DOWNLOAD_V2 {
-    ULONG Version;
-    ULONG Size;
-    ULONGLONG Offset;
-    ULONGLONG BufferSize;
-    UCHAR Slot;
-    UCHAR Reserved[3];
-    ULONG ImageSize;
-    UCHAR ImageBuffer[1];
-} STORAGE_FIRMWARE_DOWNLOAD_V2, *PSTORAGE_FIRMWARE_DOWNLOAD_V2;
-
-typedef struct _STORAGE_FIRMWARE_ACTIVATE {
-    ULONG Version;
-    ULONG Size;
-    UCHAR SlotToActivate;
-    UCHAR Reserved0[3];
-} STORAGE_FIRMWARE_ACTIVATE, *PSTORAGE_FIRMWARE_ACTIVATE;

@@ -48,6 +48,7 @@ typedef DWORD* LPDWORD;
 typedef DWORD* PDWORD;
 typedef ULONG* PULONG;
 typedef BOOL* LPBOOL;
+typedef LONG HRESULT;
 
 typedef void* HANDLE;
 typedef HANDLE* PHANDLE;
@@ -125,6 +126,7 @@ typedef struct _OVERLAPPED OVERLAPPED, *LPOVERLAPPED;
 #define IS_INTRESOURCE(r) ((((ULONG_PTR)(r)) >> 16) == 0)
 
 // Error codes (winerror.h).
+#define _HRESULT_TYPEDEF_(sc) ((HRESULT)sc)
 #define ERROR_SUCCESS 0L
 #define NO_ERROR 0L
 #define ERROR_INVALID_FUNCTION 1L

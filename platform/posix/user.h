@@ -1,6 +1,6 @@
 // The user interface: dialogs, controls, messages, timers and message boxes, served by the
-// window manager of platform/posix (user_*.cpp). Also the few other USER32, COMCTL32, GDI+ and
-// ADVAPI32 calls the program makes around its dialog.
+// window manager of platform/posix (wm_*.cpp, user32_*.cpp, user_*.cpp). Also the few other
+// USER32, COMCTL32, GDI+ and ADVAPI32 calls the program makes around its dialog.
 #pragma once
 
 #include "platform/posix/types.h"
@@ -42,6 +42,9 @@ typedef void(CALLBACK* TIMERPROC)(HWND, UINT, UINT_PTR, DWORD);
 #define WM_SYSCOMMAND 0x0112
 #define WM_TIMER 0x0113
 #define WM_DEVICECHANGE 0x0219
+
+// Device events of WM_DEVICECHANGE (dbt.h).
+#define DBT_DEVNODES_CHANGED 0x0007
 
 #define SC_CLOSE 0xF060
 

@@ -102,6 +102,7 @@ INT_PTR CALLBACK PlainProc(HWND dialog, UINT message, WPARAM wParam, LPARAM) {
 
 class MainDialog : public ::testing::Test {
 protected:
+    static void SetUpTestSuite() { sim::Install(); }
     void SetUp() override {
         char pattern[] = "/tmp/zxdialog-XXXXXX";
         ASSERT_NE(mkdtemp(pattern), nullptr);

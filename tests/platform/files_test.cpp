@@ -1,4 +1,3 @@
-#include "platform/posix/device_hook.h"
 #include "platform/win32.h"
 
 #include <gtest/gtest.h>
@@ -189,36 +188,6 @@ TEST_F(FilesTest, FilePointer) {
     EXPECT_EQ(sizeHigh, 1u);
     EXPECT_EQ(SetFilePointer(h, 0, nullptr, FILE_END), INVALID_SET_FILE_POINTER); // needs 33 bits
     CloseHandle(h);
-}
-
-namespace {
-std::wstring g_openedPath;
-DWORD g_openedAccess = 0;
-DWORD g_openedDisposition = 0;
-HANDLE RecordingOpener(LPCWSTR path, DWORD access, DWORD, DWORD disposition, DWORD) {
-    g_openedPath = path;
-    g_openedAccess = access;
-    g_openedDisposition = disposition;
-    SetLastError(ERROR_NOT_READY);
-    return INVALID_HANDLE_VALUE;
-}
-} // namespace
-
-TEST_F(FilesTest, DevicePathsGoToTheOpener) {
-    zxposix::SetDeviceOpener(nullptr);
-    EXPECT_EQ(
-        CreateFileW(L"\\\\.\\PhysicalDrive0", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr),
-        INVALID_HANDLE_VALUE);
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
-    zxposix::SetDeviceOpener(RecordingOpener);
-    EXPECT_EQ(CreateFileW(L"//./PhysicalDrive1", GENERIC_READ | GENERIC_WRITE,
-                          FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr),
-              INVALID_HANDLE_VALUE);
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_READY));
-    EXPECT_EQ(g_openedPath, L"\\\\.\\PhysicalDrive1");
-    EXPECT_EQ(g_openedAccess, 0xC0000000u);
-    EXPECT_EQ(g_openedDisposition, 3u);
-    zxposix::SetDeviceOpener(nullptr);
 }
 
 TEST_F(FilesTest, FoldersAndAttributes) {

@@ -1,8 +1,6 @@
 // The POSIX window manager: templates, cross-thread messages, nested message boxes, list
 // notifications, disabled input, timers, the close paths and the headless script driver.
-#include "platform/posix/control.h"
-#include "platform/posix/ui_control.h"
-#include "platform/win32.h"
+#include "tests/platform/window_manager_fixture.h"
 
 #include <gtest/gtest.h>
 
@@ -13,106 +11,7 @@
 #include <sstream>
 #include <thread>
 
-using namespace zxposix::ui;
-
 namespace {
-
-const char kTestScript[] =
-    "#define IDD_TEST 200\n"
-    "IDD_TEST DIALOGEX 0, 0, 200, 100\n"
-    "STYLE DS_MODALFRAME | DS_CENTER | WS_POPUP | WS_CAPTION | WS_SYSMENU\n"
-    "CAPTION \"Test\"\n"
-    "FONT 9, \"Face\", 400, 0, 0x88\n"
-    "BEGIN\n"
-    "  CONTROL \"\", 500, \"ComboBox\", CBS_DROPDOWNLIST | WS_VSCROLL | WS_TABSTOP, 10, 10, 100, "
-    "50\n"
-    "  CONTROL \"RUN\", IDOK, \"Button\", BS_DEFPUSHBUTTON | WS_TABSTOP, 120, 10, 50, 14\n"
-    "  CONTROL \"\", 510, \"Static\", SS_LEFT, 10, 40, 100, 8\n"
-    "  CONTROL \"\", 1003, \"msctls_progress32\", WS_BORDER, 0, 90, 200, 6\n"
-    "END\n";
-
-const UINT kMsgA = WM_APP + 1;
-const UINT kMsgB = WM_APP + 2;
-const UINT kMsgBox = WM_APP + 3;
-
-std::mutex g_lock;
-std::function<INT_PTR(HWND, UINT, WPARAM, LPARAM)> g_handler;
-std::vector<std::pair<UINT, WPARAM>> g_seen; // messages of interest, in arrival order
-
-void See(UINT msg, WPARAM w) {
-    std::lock_guard<std::mutex> guard(g_lock);
-    g_seen.push_back({msg, w});
-}
-
-std::vector<std::pair<UINT, WPARAM>> Seen() {
-    std::lock_guard<std::mutex> guard(g_lock);
-    return g_seen;
-}
-
-INT_PTR CALLBACK TestProc(HWND h, UINT msg, WPARAM w, LPARAM l) {
-    std::function<INT_PTR(HWND, UINT, WPARAM, LPARAM)> handler;
-    {
-        std::lock_guard<std::mutex> guard(g_lock);
-        handler = g_handler;
-    }
-    if (msg == WM_COMMAND && LOWORD(w) == IDCANCEL) {
-        See(msg, w);
-        EndDialog(h, 7);
-        return TRUE;
-    }
-    return handler ? handler(h, msg, w, l) : 0;
-}
-
-class WindowManager : public ::testing::Test {
-protected:
-    void SetUp() override {
-        zxposix::RegisterResource(ZX_DIALOG_SCRIPT_TYPE, ZX_DIALOG_SCRIPT_ID, kTestScript,
-                                  sizeof(kTestScript) - 1);
-        ClearRecords();
-        ClearPendingAnswers();
-        SetScreenSize(1024, 768);
-        std::lock_guard<std::mutex> guard(g_lock);
-        g_seen.clear();
-        g_handler = nullptr;
-    }
-
-    void TearDown() override {
-        if (thread_.joinable()) {
-            if (HWND d = CurrentDialog()) {
-                EndDialog(d, 0);
-            }
-            thread_.join();
-        }
-        zxposix::SetClockSpeed(1.0);
-        std::lock_guard<std::mutex> guard(g_lock);
-        g_handler = nullptr;
-    }
-
-    void SetHandler(std::function<INT_PTR(HWND, UINT, WPARAM, LPARAM)> h) {
-        std::lock_guard<std::mutex> guard(g_lock);
-        g_handler = std::move(h);
-    }
-
-    // Runs the test dialog on a thread of its own; returns its window.
-    HWND Start() {
-        thread_ = std::thread([this] {
-            dialogThread_ = GetCurrentThreadId();
-            result_ = DialogBoxParamW(nullptr, MAKEINTRESOURCEW(200), nullptr, TestProc, 0);
-        });
-        EXPECT_TRUE(WaitUntil([] { return CurrentDialog() != nullptr; }, kWait));
-        return CurrentDialog();
-    }
-
-    INT_PTR Finish() {
-        thread_.join();
-        return result_;
-    }
-
-    static constexpr std::chrono::milliseconds kWait{5000};
-    std::thread thread_;
-    std::atomic<DWORD> dialogThread_{0};
-    std::atomic<INT_PTR> result_{-2};
-};
 
 std::string ReadSourceFile(const char* relative) {
     std::ifstream in(std::string(ZX_TEST_SOURCE_ROOT) + "/" + relative, std::ios::binary);
@@ -268,14 +167,10 @@ TEST_F(WindowManager, SendFromAnotherThreadWaitsForTheDialogThread) {
 }
 
 TEST_F(WindowManager, PostQueuesAndSentMessagesGoFirst) {
-    std::atomic<bool> release{false};
-    std::atomic<bool> inA{false};
+    HandlerGate gate;
     SetHandler([&](HWND, UINT msg, WPARAM w, LPARAM) -> INT_PTR {
         if (msg == kMsgA) {
-            inA = true;
-            while (!release) {
-                std::this_thread::sleep_for(std::chrono::milliseconds(1));
-            }
+            gate.Hold();
         }
         if (msg == kMsgB) {
             See(msg, w);
@@ -283,13 +178,12 @@ TEST_F(WindowManager, PostQueuesAndSentMessagesGoFirst) {
         return 0;
     });
     HWND d = Start();
-    ASSERT_TRUE(PostMessageW(d, kMsgA, 0, 0));
-    ASSERT_TRUE(WaitUntil([&] { return inA.load(); }, kWait));
+    MakeBusy(d, gate);
     EXPECT_TRUE(PostMessageW(d, kMsgB, 1, 0)); // returns while the dialog thread is busy
     EXPECT_TRUE(PostMessageW(d, kMsgB, 2, 0));
     std::thread sender([d] { SendMessageW(d, kMsgB, 3, 0); });
     ASSERT_TRUE(WaitUntil([d] { return PendingSentMessages(d) == 1; }, kWait));
-    release = true;
+    gate.Release();
     sender.join();
     ASSERT_TRUE(WaitUntil([] { return Seen().size() == 3; }, kWait));
     std::vector<std::pair<UINT, WPARAM>> want = {{kMsgB, 3}, {kMsgB, 1}, {kMsgB, 2}};
@@ -407,14 +301,10 @@ TEST_F(WindowManager, DisabledControlsIgnoreInput) {
 }
 
 TEST_F(WindowManager, WaitUntilIdleReturnsOnceQueuedInputAndPostedMessagesAreHandled) {
-    std::atomic<bool> release{false};
-    std::atomic<bool> inA{false};
+    HandlerGate gate;
     SetHandler([&](HWND, UINT msg, WPARAM w, LPARAM) -> INT_PTR {
         if (msg == kMsgA) {
-            inA = true;
-            while (!release) {
-                std::this_thread::sleep_for(std::chrono::milliseconds(1));
-            }
+            gate.Hold();
         }
         if (msg == WM_COMMAND && LOWORD(w) == IDOK) {
             // slow, so that a wait that does not cover the input's handling ends too early
@@ -426,14 +316,13 @@ TEST_F(WindowManager, WaitUntilIdleReturnsOnceQueuedInputAndPostedMessagesAreHan
         return 0;
     });
     HWND d = Start();
-    ASSERT_TRUE(PostMessageW(d, kMsgA, 0, 0));
-    ASSERT_TRUE(WaitUntil([&] { return inA.load(); }, kWait));
+    MakeBusy(d, gate);
     // Queued behind the busy handler: input, a posted message, input again.
     ClickButton(d, IDOK);
     PostMessageW(d, kMsgB, 1, 0);
     PressKey(d, VK_RETURN);
     EXPECT_FALSE(WaitUntilIdle(d, std::chrono::milliseconds(20))); // still in the handler
-    release = true;
+    gate.Release();
     ASSERT_TRUE(WaitUntilIdle(d, kWait));
     // Posted messages are taken before input.
     std::vector<std::pair<UINT, WPARAM>> want = {{kMsgB, 1},
@@ -521,20 +410,8 @@ TEST_F(WindowManager, ATimerHandledLateKeepsItsPeriodAndMissedPeriodsGiveOneMess
 }
 
 TEST_F(WindowManager, IssuedMessagesKeepTheOrderOfTheCalls) {
-    std::atomic<bool> release{false};
-    std::atomic<bool> inA{false};
-    SetHandler([&](HWND, UINT msg, WPARAM, LPARAM) -> INT_PTR {
-        if (msg == kMsgA) {
-            inA = true;
-            while (!release) {
-                std::this_thread::sleep_for(std::chrono::milliseconds(1));
-            }
-        }
-        return 0;
-    });
-    HWND d = Start();
-    ASSERT_TRUE(PostMessageW(d, kMsgA, 0, 0));
-    ASSERT_TRUE(WaitUntil([&] { return inA.load(); }, kWait));
+    HandlerGate gate;
+    HWND d = StartHeld(gate);
     ClearRecords();
     DWORD me = GetCurrentThreadId();
     uint64_t before = GetTickCount64();
@@ -545,7 +422,7 @@ TEST_F(WindowManager, IssuedMessagesKeepTheOrderOfTheCalls) {
         SendMessageW(d, kMsgB, 2, 20);
     });
     ASSERT_TRUE(WaitUntil([d] { return PendingSentMessages(d) == 1; }, kWait));
-    release = true;
+    gate.Release();
     sender.join();
     uint64_t after = GetTickCount64();
     ASSERT_TRUE(WaitUntilIdle(d, kWait));

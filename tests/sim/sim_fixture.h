@@ -13,6 +13,7 @@
 
 class SimTest : public ::testing::Test {
 protected:
+    static void SetUpTestSuite() { sim::Install(); }
     void TearDown() override { sim::SetTraceFile(""); }
 
     void Load(const std::string& scenario) {

@@ -63,6 +63,7 @@ inline std::string RstDisk(const std::string& name, int drive, const std::string
 
 class SimTest : public ::testing::Test {
 protected:
+    static void SetUpTestSuite() { sim::Install(); }
     void SetUp() override {
         char dir[] = "/tmp/zx_usb_test_XXXXXX";
         ASSERT_NE(mkdtemp(dir), nullptr);

@@ -1,4 +1,5 @@
 // zxsim: the simulated PC on the command line.
+#include "sim/control.h"
 #include "tools/zxsim/command.h"
 
 #include <cstdio>
@@ -34,6 +35,7 @@ bool RegisterCommand(const char* name, const char* summary, CommandFn fn) {
 } // namespace zxsim
 
 int main(int argc, char** argv) {
+    sim::Install(); // every command works on the simulated PC
     if (argc < 2) {
         return zxsim::Usage(stderr);
     }

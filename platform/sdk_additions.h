@@ -1,6 +1,7 @@
 // Declarations the Windows SDK has and the mingw-w64 headers lack, with the SDK's names and
-// layouts, each behind a guard so that a fuller SDK wins. Included by platform/win32.h after the
-// SDK headers (winioctl.h, ntddscsi.h).
+// layouts, each behind a guard so that a fuller SDK wins. Written once for both platforms:
+// platform/win32.h includes it after the SDK headers (winioctl.h, ntddscsi.h) on Windows and
+// after platform/posix/storage.h elsewhere, which declares only what those SDK headers have.
 #pragma once
 
 // --- Status codes of the firmware requests (winerror.h) ---------------------------------------

@@ -20,6 +20,7 @@ int main(int argc, char** argv) {
         }
         commandLine += argv[i];
     }
+    sim::Install();
     const char* speed = getenv("ZX_SIM_SPEED");
     if (speed != NULL && atof(speed) > 0) {
         zxposix::SetClockSpeed(atof(speed));

@@ -1,0 +1,36 @@
+// The simulated PC as the platform layer's device backend.
+#include "platform/device_backend.h"
+#include "sim/control.h"
+#include "sim/handles.h"
+#include "sim/windows_api.h"
+
+namespace sim {
+namespace {
+
+HDEVINFO ClassDevs(const GUID* classGuid, PCWSTR enumerator, HWND, DWORD flags) {
+    return GetClassDevs(classGuid, enumerator, flags);
+}
+
+const DeviceBackend kBackend = {
+    OpenDevice,
+    CloseHandle,
+    DeviceIoControl,
+    ClassDevs,
+    EnumDeviceInfo,
+    EnumDeviceInterfaces,
+    GetDeviceInterfaceDetail,
+    GetDeviceRegistryProperty,
+    GetDeviceProperty,
+    DestroyDeviceInfoList,
+    GetParent,
+    GetDeviceId,
+    GetDeviceIdSize,
+};
+
+} // namespace
+
+void Install() {
+    InstallDeviceBackend(&kBackend);
+}
+
+} // namespace sim
