@@ -3,7 +3,7 @@
 #include "app/messages.h"
 #include "common/text.h"
 #include "common/wformat.h"
-#include "disklib/device_queries.h"
+#include "devquery/device_queries.h"
 #include "disklib/nvme_transport.h"
 #include "disklib/usb/usb_bridge.h"
 #include "disklib/nvme_vsc.h"

@@ -245,26 +245,3 @@ int IO_RST_NvmePassThrough(HANDLE scsiPort, uint32_t pathId, const NvmeCommandBl
     FreeRequest(output);
     return result;
 }
-
-uint32_t IO_GetBusType(HANDLE device) {
-    STORAGE_PROPERTY_QUERY* query =
-        (STORAGE_PROPERTY_QUERY*)AllocRequest(sizeof(STORAGE_PROPERTY_QUERY));
-    STORAGE_DEVICE_DESCRIPTOR* descriptor =
-        (STORAGE_DEVICE_DESCRIPTOR*)AllocRequest(sizeof(STORAGE_DEVICE_DESCRIPTOR));
-    uint32_t busType = 0;
-    if (query != NULL && descriptor != NULL) {
-        query->PropertyId = StorageDeviceProperty;
-        query->QueryType = PropertyStandardQuery;
-        DWORD returned = 0;
-        if (DeviceIoControl(device, IOCTL_STORAGE_QUERY_PROPERTY, query,
-                            sizeof(STORAGE_PROPERTY_QUERY), descriptor,
-                            sizeof(STORAGE_DEVICE_DESCRIPTOR), &returned, NULL) &&
-            returned >=
-                offsetof(STORAGE_DEVICE_DESCRIPTOR, BusType) + sizeof(descriptor->BusType)) {
-            busType = (uint32_t)descriptor->BusType;
-        }
-    }
-    FreeRequest(query);
-    FreeRequest(descriptor);
-    return busType;
-}

@@ -1,6 +1,5 @@
 // NVMe command transports: Identify and Get Log Page over the dispatch by command type, the
-// platform NVMe driver's protocol command and property queries, the Intel RST pass-through
-// and the bus-type query.
+// platform NVMe driver's protocol command and property queries, and the Intel RST pass-through.
 #pragma once
 
 #include "disklib/disk_record.h"
@@ -35,5 +34,3 @@ int IO_NVME_QueryIdentify(HANDLE device, uint32_t cns, uint32_t nsid, void* buff
 int IO_NVME_QueryLogPage(HANDLE device, uint32_t logId, void* buffer, uint32_t length);
 int IO_RST_NvmePassThrough(HANDLE scsiPort, uint32_t pathId, const NvmeCommandBlock* command,
                            void* buffer, uint32_t length);
-// The STORAGE_BUS_TYPE of an open device; 0 when the query fails.
-uint32_t IO_GetBusType(HANDLE device);

@@ -1,7 +1,7 @@
 #include "topology/device_node.h"
 
 #include "common/wformat.h"
-#include "disklib/device_queries.h"
+#include "devquery/device_queries.h"
 
 #include <string.h>
 #include <wchar.h>

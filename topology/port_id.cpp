@@ -1,8 +1,7 @@
 #include "topology/port_id.h"
 
-#include "disklib/device_queries.h"
+#include "devquery/device_queries.h"
 #include "disklib/disk_record.h"
-#include "disklib/nvme_transport.h"
 #include "log/debug_log.h"
 #include "topology/device_node.h"
 

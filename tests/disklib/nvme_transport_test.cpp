@@ -1,5 +1,6 @@
 // The NVMe transports' requests, checked through the simulated NVMe and RST drivers and the
 // request trace.
+#include "devquery/device_queries.h"
 #include "disklib/nvme_transport.h"
 #include "tests/sim/sim_fixture.h"
 
