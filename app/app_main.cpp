@@ -1,5 +1,5 @@
 #include "app/app_main.h"
-#include "app/app_state.h"
+#include "app/state/app_state.h"
 #include "app/main_dialog.h"
 #include "app/resource_ids.h"
 

@@ -2,7 +2,7 @@
 // disk selected, the Disconnect entry) and the details panel are not built yet, and neither is
 // the SATA discovery: a SATA package lists no disk.
 #include "app/disk_list.h"
-#include "app/app_state.h"
+#include "app/state/app_state.h"
 #include "app/resource_ids.h"
 #include "common/wformat.h"
 #include "disklib/nvme_discovery.h"

@@ -1,7 +1,7 @@
 // The main dialog: initialisation and layout, the commands, the device-change debounce and the
 // two private messages of the update workers.
 #include "app/main_dialog.h"
-#include "app/app_state.h"
+#include "app/state/app_state.h"
 #include "app/disk_list.h"
 #include "app/messages.h"
 #include "app/resource_ids.h"

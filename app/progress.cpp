@@ -2,7 +2,7 @@
 // dialog maps each percentage into it when it handles WM_UPDATE_PROGRESS. The worker writes the
 // range while the dialog's thread may still be mapping an earlier posted percentage, so both
 // ends are read and written atomically (a late percentage is mapped into the new range).
-#include "app/app_state.h"
+#include "app/state/app_state.h"
 #include "app/main_dialog.h"
 #include "app/messages.h"
 

@@ -1,5 +1,5 @@
 #include "disklib/nvme_discovery.h"
-#include "app/app_state.h"
+#include "app/state/app_state.h"
 #include "app/messages.h"
 #include "common/text.h"
 #include "common/wformat.h"

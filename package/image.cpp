@@ -1,6 +1,6 @@
 #include "package/image.h"
 
-#include "app/app_state.h"
+#include "app/state/app_state.h"
 #include "common/wformat.h"
 #include "log/debug_log.h"
 #include "package/package_files.h"

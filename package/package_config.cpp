@@ -1,6 +1,6 @@
 #include "package/package_config.h"
 
-#include "app/app_state.h"
+#include "app/state/app_state.h"
 #include "common/text.h"
 
 #include <string.h>

@@ -1,6 +1,6 @@
 #include "package/package_files.h"
 
-#include "app/app_state.h"
+#include "app/state/app_state.h"
 #include "common/text.h"
 #include "common/wformat.h"
 #include "package/zip_reader.h"

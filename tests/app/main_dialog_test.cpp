@@ -2,7 +2,7 @@
 // what the procedure returns, the close with the busy refusal and the clean-up, the
 // device-change debounce and the timer, centring, and the progress messages.
 #include "app/app_main.h"
-#include "app/app_state.h"
+#include "app/state/app_state.h"
 #include "app/main_dialog.h"
 #include "app/messages.h"
 #include "app/resource_ids.h"

@@ -1,6 +1,6 @@
 // CrcUpdate of both kinds over 2.5 MB (zlib's crc32 beside them), the image checksum, the
 // patch and the version reading of a 617-page image, and the extraction of the demo package.
-#include "app/app_state.h"
+#include "app/state/app_state.h"
 #include "package/image.h"
 #include "package/package_files.h"
 #include "package/version_rules.h"

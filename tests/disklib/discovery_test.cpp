@@ -1,6 +1,6 @@
 // NVMe discovery on the simulated PC: the scan, the probe, the command-type detection, the
 // re-finding of a disk by its port id, and zxsim scan's output on the default scenario.
-#include "app/app_state.h"
+#include "app/state/app_state.h"
 #include "app/messages.h"
 #include "disklib/nvme_discovery.h"
 #include "platform/posix/control.h"

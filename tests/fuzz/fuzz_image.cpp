@@ -1,7 +1,7 @@
 // The image readers over an image of exactly the input's size: layout, checksum kind, version
 // (trailer parts and the dotted search), FTL build number, and the patch, after which the
 // stored checksum must match the image's own kind.
-#include "app/app_state.h"
+#include "app/state/app_state.h"
 #include "package/image.h"
 #include "package/version_rules.h"
 

@@ -1,7 +1,7 @@
 // The configuration file and the TITLE path: the input is written as ReflashInfo.ini and read
 // into the Application state; it is also fed as wide text to the TITLE decoder and the
 // line-break replacement with buffers of exactly the sizes the program uses.
-#include "app/app_state.h"
+#include "app/state/app_state.h"
 #include "package/package_config.h"
 
 #include <cstdint>

@@ -1,7 +1,7 @@
 // The ZIP extraction: the input is the archive, unpacked into a folder inside a sandbox; no
 // file may appear in the sandbox outside that folder, and nothing but plain files and folders
 // inside it.
-#include "app/app_state.h"
+#include "app/state/app_state.h"
 #include "package/package_files.h"
 
 #include <cstdint>

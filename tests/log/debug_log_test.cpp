@@ -1,5 +1,5 @@
 #include "log/debug_log.h"
-#include "app/app_state.h"
+#include "app/state/app_state.h"
 
 #include <gtest/gtest.h>
 

@@ -2,7 +2,7 @@
 // images built byte by byte, and text conversions.
 #pragma once
 
-#include "app/app_state.h"
+#include "app/state/app_state.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 // Port ids on the topologies of the simulated PC, and the search for a disk by its port id.
 #include "topology/port_id.h"
 
-#include "app/app_state.h"
+#include "app/state/app_state.h"
 #include "disklib/disk_record.h"
 #include "platform/posix/control.h"
 #include "tests/sim/sim_fixture.h"

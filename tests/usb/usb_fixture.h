@@ -2,7 +2,7 @@
 // request trace and the Debug log captured to temporary files, and device handles.
 #pragma once
 
-#include "app/app_state.h"
+#include "app/state/app_state.h"
 #include "disklib/disk_record.h"
 #include "platform/win32.h"
 #include "sim/control.h"

@@ -1,6 +1,6 @@
 #include "tools/zxpkg/checker.h"
 
-#include "app/app_state.h"
+#include "app/state/app_state.h"
 #include "common/text.h"
 #include "package/image.h"
 #include "package/package_config.h"

@@ -1,7 +1,7 @@
 // zxsim run: the whole program headless, driven by a script of user actions, printing what the
 // user would have seen.
 #include "app/app_main.h"
-#include "app/app_state.h"
+#include "app/state/app_state.h"
 #include "app/resource_ids.h"
 #include "platform/posix/control.h"
 #include "platform/posix/ui_control.h"

@@ -1,6 +1,6 @@
 // zxsim scan: NVMe discovery on the simulated PC. Prints one JSON object per Disk record,
 // with the record's field names, then one object with the count.
-#include "app/app_state.h"
+#include "app/state/app_state.h"
 #include "disklib/nvme_discovery.h"
 #include "sim/control.h"
 #include "tools/zxsim/command.h"

@@ -1,4 +1,4 @@
-#include "app/app_state.h"
+#include "app/state/app_state.h"
 #include "common/text.h"
 
 #include <string.h>
