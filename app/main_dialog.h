@@ -27,3 +27,7 @@ void WaitWithProgress(DWORD total);
 // Maps a percentage of the current step into its range: 0 gives low; a high end of 0 is stored
 // as 100 first.
 int MapProgress(int percent);
+
+// The disk library's progress sink, installed at start-up: posts WM_UPDATE_PROGRESS with
+// percent to the dialog and returns without waiting for it.
+void PostDiskProgress(int percent);

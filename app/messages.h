@@ -6,6 +6,6 @@
 // lParam: the update's result (1 success, anything else failure). Posted once by the ending
 // update worker.
 #define WM_UPDATE_DONE (WM_APP + 37)
-// lParam: percentage 0..100 of the current progress step. Posted or sent by workers and by the
-// disk library.
+// lParam: percentage 0..100 of the current progress step. Posted or sent by workers; posted for
+// the disk library by its progress sink, PostDiskProgress.
 #define WM_UPDATE_PROGRESS (WM_APP + 48)

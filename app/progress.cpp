@@ -1,7 +1,8 @@
-// The progress operations of the update workers. The range lives in the Application state; the
-// dialog maps each percentage into it when it handles WM_UPDATE_PROGRESS. The worker writes the
-// range while the dialog's thread may still be mapping an earlier posted percentage, so both
-// ends are read and written atomically (a late percentage is mapped into the new range).
+// The progress operations of the update workers, and the disk library's progress sink. The
+// range lives in the Application state; the dialog maps each percentage into it when it handles
+// WM_UPDATE_PROGRESS. The worker writes the range while the dialog's thread may still be
+// mapping an earlier posted percentage, so both ends are read and written atomically (a late
+// percentage is mapped into the new range).
 #include "app/state/app_state.h"
 #include "app/main_dialog.h"
 #include "app/messages.h"
@@ -60,4 +61,8 @@ int MapProgress(int percent) {
     InterlockedCompareExchange16(reinterpret_cast<SHORT volatile*>(&state->ProgressHigh), 100, 0);
     int high = LoadRangeEnd(&state->ProgressHigh);
     return low + (high - low) * percent / 100;
+}
+
+void PostDiskProgress(int percent) {
+    PostMessageW(GetAppState()->hDialog, WM_UPDATE_PROGRESS, 0, static_cast<LPARAM>(percent));
 }

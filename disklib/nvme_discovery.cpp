@@ -1,12 +1,11 @@
 #include "disklib/nvme_discovery.h"
-#include "app/state/app_state.h"
-#include "app/messages.h"
 #include "common/text.h"
 #include "common/wformat.h"
 #include "devquery/device_queries.h"
 #include "disklib/nvme_transport.h"
 #include "disklib/usb/usb_bridge.h"
 #include "disklib/nvme_vsc.h"
+#include "disklib/progress.h"
 #include "log/debug_log.h"
 #include "topology/device_node.h"
 #include "topology/port_id.h"
@@ -274,8 +273,7 @@ int GetDiskInfoByPortID(DiskRecord* record, int tries) {
         HANDLE h = GetPortDeviceHandle(cmdType, busType, port);
         if (h == INVALID_HANDLE_VALUE) {
             Sleep(1000);
-            PostMessageW(GetAppState()->hDialog, WM_UPDATE_PROGRESS, 0,
-                         static_cast<LPARAM>(100 * (i + 1) / tries));
+            DISKLIB_ReportProgress(100 * (i + 1) / tries);
             continue;
         }
         STORAGE_DEVICE_NUMBER number;

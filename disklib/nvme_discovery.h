@@ -20,7 +20,8 @@ int DISKLIB_NVME_GetDiskInfo(const WCHAR* path, DiskRecord* record);
 HANDLE DISKLIB_NVME_OpenDisk(const WCHAR* path, CommandContext* context);
 
 // Finds the disk of the record again by iCmdType, iBusType and iPort and probes it into the
-// same record; each failed attempt waits one second and reports progress. Returns 1 or 0.
+// same record; each failed attempt waits one second and reports 100 x (attempt) / tries
+// through the progress sink. Returns 1 or 0.
 int GetDiskInfoByPortID(DiskRecord* record, int tries);
 
 // Decimal gigabytes by the IDEMA rule for 512- and 4096-byte sectors; 0 below 10^9 bytes.

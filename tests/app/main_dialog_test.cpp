@@ -6,6 +6,7 @@
 #include "app/main_dialog.h"
 #include "app/messages.h"
 #include "app/resource_ids.h"
+#include "disklib/progress.h"
 #include "platform/posix/control.h"
 #include "platform/posix/ui_control.h"
 #include "platform/win32.h"
@@ -572,6 +573,44 @@ TEST_F(MainDialog, ProgressMessagesAreMappedIntoTheRange) {
     EXPECT_EQ(bar(), 30);
     SendMessageW(d, WM_UPDATE_PROGRESS, 0, 100);
     EXPECT_EQ(bar(), 40);
+    PressKey(d, VK_ESCAPE);
+    EXPECT_EQ(Stop(), 0);
+}
+
+// The program installs the disk library's progress sink at start-up: a report from another
+// thread is posted to the dialog, wParam 0 and the percentage as lParam, in report order, and
+// the reporter does not wait for the dialog.
+TEST_F(MainDialog, DiskLibraryProgressIsPostedToTheDialog) {
+    HWND d = StartProgram();
+    ASSERT_TRUE(WaitUntilIdle(d, kWait));
+    ClearRecords();
+    std::atomic<DWORD> reporterId{0};
+    std::thread reporter([&] {
+        reporterId = GetCurrentThreadId();
+        DISKLIB_ReportProgress(10);
+        DISKLIB_ReportProgress(50);
+        DISKLIB_ReportProgress(100);
+    });
+    reporter.join();
+    std::vector<IssuedMessage> issued;
+    for (const IssuedMessage& m : IssuedMessages()) {
+        if (m.senderThread == reporterId) {
+            issued.push_back(m);
+        }
+    }
+    const LPARAM want[3] = {10, 50, 100};
+    ASSERT_EQ(issued.size(), 3u);
+    for (size_t i = 0; i < 3; i++) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(issued[i].hwnd, d);
+        EXPECT_EQ(issued[i].message, 0x8030u); // WM_UPDATE_PROGRESS
+        EXPECT_EQ(issued[i].wParam, 0u);
+        EXPECT_EQ(issued[i].lParam, want[i]);
+        EXPECT_TRUE(issued[i].posted);
+    }
+    // the last one puts the bar at 100 (no range set)
+    ASSERT_TRUE(WaitUntilIdle(d, kWait));
+    EXPECT_EQ(SendDlgItemMessageW(d, IDC_PROGRESS, PBM_GETPOS, 0, 0), 100);
     PressKey(d, VK_ESCAPE);
     EXPECT_EQ(Stop(), 0);
 }

@@ -1,10 +1,9 @@
 // NVMe discovery on the simulated PC: the scan, the probe, the command-type detection, the
 // re-finding of a disk by its port id, and zxsim scan's output on the default scenario.
 #include "app/state/app_state.h"
-#include "app/messages.h"
 #include "disklib/nvme_discovery.h"
+#include "disklib/progress.h"
 #include "platform/posix/control.h"
-#include "platform/posix/ui_control.h"
 #include "tests/sim/sim_fixture.h"
 
 #include <gtest/gtest.h>
@@ -12,11 +11,9 @@
 #include <stdlib.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <fstream>
 #include <map>
 #include <sstream>
-#include <thread>
 
 namespace {
 
@@ -84,15 +81,25 @@ std::string Summary(const tracetest::Value& r, const std::string& disk, const st
     return line;
 }
 
+// Every percentage the disk library reported, in order.
+std::vector<int> g_progress;
+
+void RecordProgress(int percent) {
+    g_progress.push_back(percent);
+}
+
 class DiscoveryTest : public SimTest {
 protected:
     void SetUp() override {
+        g_progress.clear();
+        DISKLIB_SetProgressSink(RecordProgress);
         logPath_ = ::testing::TempDir() + "discovery_log_" + std::to_string(getpid()) + ".txt";
         unlink(logPath_.c_str());
         setenv("ZX_DEBUG_LOG", logPath_.c_str(), 1);
         InitAppState("/debug");
     }
     void TearDown() override {
+        DISKLIB_SetProgressSink(nullptr);
         unsetenv("ZX_DEBUG_LOG");
         unlink(logPath_.c_str());
         zxposix::SetClockSpeed(1.0);
@@ -516,96 +523,41 @@ TEST_F(DiscoveryTest, ProbeFailures) {
     EXPECT_EQ(DISKLIB_NVME_GetDiskInfo(L"\\\\.\\PhysicalDrive9", &r), DISKLIB_ERR_OPEN);
 }
 
-// A stand-in dialog that receives the progress the re-find posts.
-const char kScript[] = "#define IDD_P 300\n"
-                       "IDD_P DIALOGEX 0, 0, 100, 40\n"
-                       "STYLE DS_MODALFRAME | WS_POPUP | WS_CAPTION\n"
-                       "CAPTION \"P\"\n"
-                       "FONT 9, \"Face\", 400, 0, 0x88\n"
-                       "BEGIN\n"
-                       "END\n";
-
-INT_PTR CALLBACK ProgressProc(HWND dialog, UINT message, WPARAM, LPARAM) {
-    if (message == WM_INITDIALOG) {
-        GetAppState()->hDialog = dialog;
-    }
-    return 0;
-}
-
-// Posted messages are handled in the order they were posted (a sent one would overtake them),
-// so once a marker posted now has been handled, every progress posted before it has been too.
-void DrainPosted(HWND dialog) {
-    const UINT marker = WM_APP + 99;
-    PostMessageW(dialog, marker, 0, 0);
-    ASSERT_TRUE(zxposix::ui::WaitUntil(
-        [] {
-            for (const auto& m : zxposix::ui::MessageLog()) {
-                if (m.message == marker) {
-                    return true;
-                }
-            }
-            return false;
-        },
-        std::chrono::milliseconds(5000)));
-}
-
-std::vector<LPARAM> PostedProgress() {
-    std::vector<LPARAM> out;
-    for (const auto& m : zxposix::ui::MessageLog()) {
-        if (m.message == WM_UPDATE_PROGRESS) {
-            EXPECT_TRUE(m.posted);
-            EXPECT_EQ(m.wParam, 0u);
-            out.push_back(m.lParam);
-        }
-    }
-    return out;
-}
-
 TEST_F(DiscoveryTest, ReFindByPortReportsEachMissedSecondAndFollowsANewDriveNumber) {
-    zxposix::RegisterResource(ZX_DIALOG_SCRIPT_TYPE, ZX_DIALOG_SCRIPT_ID, kScript,
-                              sizeof(kScript) - 1);
-    std::thread ui(
-        [] { DialogBoxParamW(nullptr, MAKEINTRESOURCEW(300), nullptr, ProgressProc, 0); });
-    ASSERT_TRUE(zxposix::ui::WaitUntil([] { return zxposix::ui::CurrentDialog() != nullptr; },
-                                       std::chrono::milliseconds(5000)));
-    HWND dialog = zxposix::ui::CurrentDialog();
-    SendMessageW(dialog, WM_NULL, 0, 0);
-
     Load(Nvme("zx", 1, "bus = 2\nroot_bus = 1\nvsc = 1"));
     DiskRecord r;
     ASSERT_EQ(DISKLIB_NVME_GetDiskInfo(L"\\\\.\\PhysicalDrive1", &r), DISKLIB_OK);
+    EXPECT_TRUE(g_progress.empty()); // the probe reports nothing
     zxposix::SetClockSpeed(200.0);
 
-    // Away for good: ten one-second attempts, each reported.
+    // Away for good: ten one-second attempts, each reported after it failed.
     ASSERT_TRUE(sim::RemoveDisk("zx"));
-    zxposix::ui::ClearRecords();
     uint64_t start = GetTickCount64();
     DiskRecord away = r;
     EXPECT_EQ(GetDiskInfoByPortID(&away, 10), 0);
     EXPECT_GE(GetTickCount64() - start, 10000u);
-    DrainPosted(dialog);
-    EXPECT_EQ(PostedProgress(), (std::vector<LPARAM>{10, 20, 30, 40, 50, 60, 70, 80, 90, 100}));
+    EXPECT_EQ(g_progress, (std::vector<int>{10, 20, 30, 40, 50, 60, 70, 80, 90, 100}));
 
-    // Back on the same port under another drive number.
+    // Three attempts: the share is rounded down.
+    g_progress.clear();
+    EXPECT_EQ(GetDiskInfoByPortID(&away, 3), 0);
+    EXPECT_EQ(g_progress, (std::vector<int>{33, 66, 100}));
+
+    // Back on the same port under another drive number: found at the first attempt.
     ASSERT_TRUE(sim::AddDisk("zx", 7));
-    zxposix::ui::ClearRecords();
+    g_progress.clear();
     unlink(logPath_.c_str());
     DiskRecord again = r;
     EXPECT_EQ(GetDiskInfoByPortID(&again, 10), 1);
     EXPECT_STREQ(again.DevicePath, L"\\\\.\\PhysicalDrive7");
     EXPECT_EQ(again.iDriveNumber, 7u);
     EXPECT_EQ(again.iPort, r.iPort);
-    DrainPosted(dialog);
-    EXPECT_TRUE(PostedProgress().empty());
+    EXPECT_TRUE(g_progress.empty());
     std::vector<std::string> log = LogLines();
     ASSERT_FALSE(log.empty());
     EXPECT_EQ(log.front(),
               "GetDiskInfoByPortID IN, iCmdType = 2, iBusType=17, iPort=9000000000000000101");
     EXPECT_EQ(log.back(), "GetDiskInfoByPortID Success OUT");
-
-    EndDialog(dialog, 0);
-    ui.join();
-    GetAppState()->hDialog = nullptr;
 }
 
 #ifdef ZXSIM_PATH
