@@ -2,7 +2,7 @@
 #   Linux: the pkg-config module "minizip" (Debian: libminizip-dev); its include folder holds
 #          unzip.h, so sources write #include <unzip.h> on every platform.
 #   Windows cross builds: the folder third_party/mingw-<processor>/ that the Windows setup
-#          step fills: include/ with unzip.h, ioapi.h and iowin32.h, lib/ with libminizip.a
+#          step fills: include/ with unzip.h and ioapi.h, lib/ with libminizip.a
 #          and zlib (libz.a from libz-mingw-w64-dev, or libzlibstatic.a).
 if(TARGET zx_minizip)
     return()

@@ -33,6 +33,7 @@ int ZipGetEntry(ZipReader* reader, uint32_t index, ZipEntry* entry);
 int ZipExtractEntry(ZipReader* reader, uint32_t index);
 void ZipCloseArchive(ZipReader* reader);
 
-// Opens the archive with minizip; the one place that differs between platforms (wide paths
-// through iowin32 on Windows, UTF-8 with '/' elsewhere). Returns the unzFile or null.
+// Opens the archive for reading with minizip, through file functions on CreateFileW, ReadFile,
+// SetFilePointer and CloseHandle; the wide path goes to CreateFileW as given. Returns the
+// unzFile or null.
 void* ZipOpenFile(const WCHAR* path);

@@ -4,9 +4,11 @@
 #   1. the mingw-w64 compilers, their zlib, Wine, Xvfb, the X tools of the smoke test and
 #      ImageMagick (Debian packages);
 #   2. minizip, which has no mingw package: its sources come with Debian's zlib source package
-#      (a deb-src entry for the configured mirror, then `apt-get source zlib`), and its three
-#      files ioapi.c, unzip.c and iowin32.c are compiled with both mingw compilers into
-#      third_party/mingw-<i686|x86_64>/{include,lib}. third_party/ is ignored by git.
+#      (a deb-src entry for the configured mirror, then `apt-get source zlib`), and its two
+#      files ioapi.c and unzip.c are compiled with both mingw compilers into
+#      third_party/mingw-<i686|x86_64>/{include,lib}. The program opens archives through its
+#      own file functions, so minizip's Windows file functions (iowin32.c) are not needed.
+#      third_party/ is ignored by git.
 # Needs root or sudo for the package steps. Called by scripts/setup.sh --windows.
 set -euo pipefail
 
@@ -39,7 +41,7 @@ src_dir="$third_party/src"
 find_minizip_src() {
     local d
     for d in "$src_dir"/zlib-*/contrib/minizip; do
-        if [ -f "$d/unzip.c" ] && [ -f "$d/ioapi.c" ] && [ -f "$d/iowin32.c" ]; then
+        if [ -f "$d/unzip.c" ] && [ -f "$d/ioapi.c" ]; then
             echo "$d"
             return 0
         fi
@@ -110,14 +112,13 @@ for arch in i686 x86_64; do
     log "building minizip for $triple"
     rm -rf "$out"
     mkdir -p "$out/include" "$out/lib" "$out/obj"
-    for f in ioapi unzip iowin32; do
+    for f in ioapi unzip; do
         "$triple-gcc-posix" -O2 -w -DWIN32_LEAN_AND_MEAN -c "$minizip_src/$f.c" \
             -o "$out/obj/$f.o"
     done
-    "$triple-ar" rcs "$out/lib/libminizip.a" "$out/obj/ioapi.o" "$out/obj/unzip.o" \
-        "$out/obj/iowin32.o"
+    "$triple-ar" rcs "$out/lib/libminizip.a" "$out/obj/ioapi.o" "$out/obj/unzip.o"
     rm -rf "$out/obj"
-    cp "$minizip_src/unzip.h" "$minizip_src/ioapi.h" "$minizip_src/iowin32.h" "$out/include/"
+    cp "$minizip_src/unzip.h" "$minizip_src/ioapi.h" "$out/include/"
     echo "$stamp_text" >"$stamp"
 done
 log "minizip ready in $third_party/mingw-{i686,x86_64}"
