@@ -11,21 +11,19 @@
 #include <stdint.h>
 
 // The envelope of every pass-through exchange: the platform's SCSI_PASS_THROUGH_DIRECT, a filler
-// dword and the sense area. 112 bytes with the sense area at 48 in the 32-bit layout.
+// dword and the sense area. With 32-bit pointers the structure is 44 bytes and the request 112,
+// the sense area at 48; with 64-bit pointers the structure is 56 bytes and the request 128, the
+// sense area following the filler at 60.
 struct UsbPassThroughRequest {
     SCSI_PASS_THROUGH_DIRECT Sptd;
     ULONG Filler;
     UCHAR SenseBuffer[64];
 };
-#if defined(_WIN32) && !defined(_WIN64)
-static_assert(sizeof(UsbPassThroughRequest) == 112, "the 32-bit pass-through request is 112 bytes");
-static_assert(offsetof(UsbPassThroughRequest, SenseBuffer) == 48, "sense area at 48");
-#elif UINTPTR_MAX == 0xFFFFFFFFFFFFFFFFu
-// 64-bit builds (Windows x86_64, the POSIX layer): the structure is 56 bytes, the sense area
-// follows the filler at 60.
-static_assert(sizeof(UsbPassThroughRequest) == 128, "the 64-bit pass-through request is 128 bytes");
-static_assert(offsetof(UsbPassThroughRequest, SenseBuffer) == 60, "sense area at 60");
-#endif
+static_assert(sizeof(void*) == 4 || sizeof(void*) == 8, "32- or 64-bit pointers");
+static_assert(sizeof(UsbPassThroughRequest) == (sizeof(void*) == 4 ? 112 : 128),
+              "the pass-through request is 112 bytes (32-bit) or 128 bytes (64-bit)");
+static_assert(offsetof(UsbPassThroughRequest, SenseBuffer) == (sizeof(void*) == 4 ? 48 : 60),
+              "the sense area is at 48 (32-bit) or 60 (64-bit)");
 
 #define USB_SCSI_STATUS_CHECK_CONDITION 2
 
