@@ -1,7 +1,9 @@
 #include "disklib/nvme_discovery.h"
+#include "common/byte_order.h"
 #include "common/text.h"
 #include "common/wformat.h"
 #include "devquery/device_queries.h"
+#include "disklib/nvme_identify.h"
 #include "disklib/nvme_transport.h"
 #include "disklib/usb/usb_bridge.h"
 #include "disklib/nvme_vsc.h"
@@ -17,16 +19,6 @@ namespace {
 
 const uint32_t kMaxDriveNumber = 20; // PhysicalDrive0..19 are probed
 const uint32_t kMinCapacityGB = 16;
-const DWORD kIdentifyLength = 4096;
-
-// Identify Controller and Identify Namespace fields read here.
-const size_t kIdCtrlVid = 0;
-const size_t kIdCtrlSsvid = 2;
-const size_t kIdCtrlSn = 4;  // 20 bytes
-const size_t kIdCtrlMn = 24; // 40 bytes
-const size_t kIdCtrlFr = 64; // 8 bytes
-const size_t kIdNsNsze = 0;
-const size_t kIdNsLbaf0Lbads = 130; // LBA format 0 is at 128; LBADS is its third byte
 
 void CloseDisk(HANDLE device, CommandContext* context) {
     CloseHandle(device);
@@ -49,18 +41,6 @@ void AnsiFieldToText(const BYTE* field, size_t length, WCHAR* out, size_t capaci
     if (n > 0 && MultiByteToWideChar(CP_ACP, 0, bytes, -1, out, static_cast<int>(capacity)) == 0) {
         out[0] = 0;
     }
-}
-
-uint16_t ReadLe16(const BYTE* p) {
-    return static_cast<uint16_t>(p[0] | (p[1] << 8));
-}
-
-uint64_t ReadLe64(const BYTE* p) {
-    uint64_t v = 0;
-    for (int i = 7; i >= 0; --i) {
-        v = (v << 8) | p[i];
-    }
-    return v;
 }
 
 // The N of "\\.\PhysicalDrive%d", read without regard to case; 0 when the path has no number.
@@ -164,21 +144,22 @@ int DISKLIB_NVME_GetDiskInfo(const WCHAR* path, DiskRecord* record) {
         return DISKLIB_ERR_UNSUPPORTED;
     }
 
-    BYTE controller[kIdentifyLength];
-    BYTE nameSpace[kIdentifyLength];
+    BYTE controller[NVME_IDENTIFY_BYTES];
+    BYTE nameSpace[NVME_IDENTIFY_BYTES];
     memset(controller, 0, sizeof(controller));
     memset(nameSpace, 0, sizeof(nameSpace));
-    int result = DISKLIB_NVME_Identify(&context, device, 1, 0, controller, kIdentifyLength);
+    int result = DISKLIB_NVME_Identify(&context, device, NVME_CNS_CONTROLLER, 0, controller,
+                                       NVME_IDENTIFY_BYTES);
     if (result != DISKLIB_OK) {
         CloseDisk(device, &context);
         return result;
     }
-    DISKLIB_NVME_Identify(&context, device, 0, 1, nameSpace, kIdentifyLength);
+    DISKLIB_NVME_Identify(&context, device, NVME_CNS_NAMESPACE, 1, nameSpace, NVME_IDENTIFY_BYTES);
 
     // A drive reporting a block size of 2^32 or more has no usable capacity.
-    BYTE lbads = nameSpace[kIdNsLbaf0Lbads];
+    BYTE lbads = nameSpace[NVME_IDNS_LBAF0 + NVME_LBAF_LBADS];
     uint32_t sectorSize = lbads < 32 ? (1u << lbads) : 0;
-    uint64_t nsze = ReadLe64(nameSpace + kIdNsNsze);
+    uint64_t nsze = get_le64(nameSpace + NVME_IDNS_NSZE);
     uint64_t totalBytes = nsze * sectorSize;
     uint32_t capacity = CalcCapacityGB(sectorSize, totalBytes);
     if (capacity < kMinCapacityGB) {
@@ -192,11 +173,14 @@ int DISKLIB_NVME_GetDiskInfo(const WCHAR* path, DiskRecord* record) {
     record->iCapacityGB = capacity;
     record->iSectorSize = sectorSize;
     record->iTotalSectors = nsze;
-    record->iVendorId = ReadLe16(controller + kIdCtrlVid);
-    record->iSubsystemVendorId = ReadLe16(controller + kIdCtrlSsvid);
-    AnsiFieldToText(controller + kIdCtrlMn, 40, record->Model, DISK_TEXT_CHARS);
-    AnsiFieldToText(controller + kIdCtrlFr, 8, record->FirmwareRev, DISK_TEXT_CHARS);
-    AnsiFieldToText(controller + kIdCtrlSn, 20, record->SerialNumber, DISK_TEXT_CHARS);
+    record->iVendorId = get_le16(controller + NVME_IDCTRL_VID);
+    record->iSubsystemVendorId = get_le16(controller + NVME_IDCTRL_SSVID);
+    AnsiFieldToText(controller + NVME_IDCTRL_MN, NVME_IDCTRL_MN_BYTES, record->Model,
+                    DISK_TEXT_CHARS);
+    AnsiFieldToText(controller + NVME_IDCTRL_FR, NVME_IDCTRL_FR_BYTES, record->FirmwareRev,
+                    DISK_TEXT_CHARS);
+    AnsiFieldToText(controller + NVME_IDCTRL_SN, NVME_IDCTRL_SN_BYTES, record->SerialNumber,
+                    DISK_TEXT_CHARS);
     TrimBlanks(record->Model);
     TrimBlanks(record->FirmwareRev);
     record->iDriveNumber = driveNumber;

@@ -1,4 +1,5 @@
 #include "disklib/nvme_transport.h"
+#include "disklib/nvme_identify.h"
 #include "disklib/usb/usb_bridge.h"
 
 #include "log/debug_log.h"
@@ -122,7 +123,7 @@ int DISKLIB_NVME_Identify(const CommandContext* context, HANDLE device, uint32_t
                           void* buffer, uint32_t length) {
     NvmeCommandBlock command;
     memset(&command, 0, sizeof(command));
-    command.CDW0 = 0x06;
+    command.CDW0 = NVME_ADMIN_IDENTIFY;
     command.CDW1 = nsid;
     command.CDW10 = cns;
     return DISKLIB_NVME_Dispatch(context, device, NVME_REQUEST_IDENTIFY, XFER_IN, &command, buffer,

@@ -1,5 +1,6 @@
 #include "disklib/nvme_vsc.h"
 
+#include "common/byte_order.h"
 #include "disklib/nvme_transport.h"
 #include "log/debug_log.h"
 
@@ -22,14 +23,6 @@ const uint32_t kGen1SelectFWConfig = 1;
 const uint32_t kGen1MPRead = 0x63;
 const uint32_t kUnlockSelect = 0x1F;
 const uint32_t kUnlockEnable = 1;
-
-uint16_t ReadU16(const uint8_t* p) {
-    return (uint16_t)(p[0] | (p[1] << 8));
-}
-
-uint32_t ReadU32(const uint8_t* p) {
-    return (uint32_t)p[0] | ((uint32_t)p[1] << 8) | ((uint32_t)p[2] << 16) | ((uint32_t)p[3] << 24);
-}
 
 bool IsGeneration1(const CommandContext* context) {
     return context->iVSCType == 1;
@@ -74,9 +67,9 @@ int DISKLIB_NVME_VSC_GetVSCtype(const CommandContext* context, HANDLE hDisk) {
         return 0;
     }
     // Admin entries are dwords indexed by opcode.
-    const uint32_t unlock = ReadU32(buffer + 4 * VSC_OPCODE_UNLOCK);
-    const uint32_t write = ReadU32(buffer + 4 * VSC_OPCODE_GEN1_WRITE);
-    const uint32_t read = ReadU32(buffer + 4 * VSC_OPCODE_GEN1_READ);
+    const uint32_t unlock = get_le32(buffer + 4 * VSC_OPCODE_UNLOCK);
+    const uint32_t write = get_le32(buffer + 4 * VSC_OPCODE_GEN1_WRITE);
+    const uint32_t read = get_le32(buffer + 4 * VSC_OPCODE_GEN1_READ);
     if ((unlock & kCommandSupported) == 0 || (write & kCommandSupported) == 0 ||
         (read & kCommandSupported) == 0) {
         return 0;
@@ -233,8 +226,8 @@ int DISKLIB_NVME_VSC_FillDiskRecord(const CommandContext* context, HANDLE hDisk,
 
     const bool haveDrvInfo = DISKLIB_NVME_VSC_GetDrvInfo(context, hDisk, buffer) == DISKLIB_OK;
     if (haveDrvInfo) {
-        disk->iSocId = ReadU16(buffer + DRVINFO_OFFSET_SOC_ID);
-        disk->iFtlBuildNum = ReadU32(buffer + DRVINFO_OFFSET_FTL_BUILD);
+        disk->iSocId = get_le16(buffer + DRVINFO_OFFSET_SOC_ID);
+        disk->iFtlBuildNum = get_le32(buffer + DRVINFO_OFFSET_FTL_BUILD);
         memcpy(disk->NandId, buffer + DRVINFO_OFFSET_NAND_ID, sizeof(disk->NandId));
         disk->bDrvInfoValid = 1;
         AnsiToDiskText(disk->DrvInfoVersion, buffer + DRVINFO_OFFSET_VERSION,
@@ -249,14 +242,14 @@ int DISKLIB_NVME_VSC_FillDiskRecord(const CommandContext* context, HANDLE hDisk,
 
     const uint32_t ch = buffer[MPINFO_OFFSET_CH];
     const uint32_t ce = buffer[MPINFO_OFFSET_CE];
-    const bool format1768 = ReadU16(buffer + MPINFO_OFFSET_FORMAT) == MPINFO_FORMAT_NVME;
+    const bool format1768 = get_le16(buffer + MPINFO_OFFSET_FORMAT) == MPINFO_FORMAT_NVME;
     if (haveDrvInfo || format1768) {
         if (!haveDrvInfo) {
-            disk->iSocId = ReadU16(buffer + MPINFO_OFFSET_SOC_ID);
+            disk->iSocId = get_le16(buffer + MPINFO_OFFSET_SOC_ID);
         }
         DebugPrint(L"%s = ch:%d, ce:%d, lun:%d, pln:%d, pg:%d", disk->DevicePath, (int)ch, (int)ce,
                    (int)buffer[MPINFO_OFFSET_LUN], (int)buffer[MPINFO_OFFSET_PLN],
-                   (int)ReadU16(buffer + MPINFO_OFFSET_PG));
+                   (int)get_le16(buffer + MPINFO_OFFSET_PG));
         disk->iLun = buffer[MPINFO_OFFSET_LUN];
         if (!haveDrvInfo) {
             AnsiToDiskText(disk->DrvInfoVersion, buffer + MPINFO_OFFSET_VERSION_1768,

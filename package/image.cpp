@@ -1,6 +1,7 @@
 #include "package/image.h"
 
 #include "app/state/app_state.h"
+#include "common/byte_order.h"
 #include "common/wformat.h"
 #include "log/debug_log.h"
 #include "package/package_files.h"
@@ -52,9 +53,7 @@ int GetImageLayout(const BYTE* image, size_t size, ImageLayout* layout) {
     if (image == nullptr || size < sizeof(uint32_t)) {
         return IMAGE_LAYOUT_NO_MAGIC;
     }
-    uint32_t magic;
-    memcpy(&magic, image, sizeof(magic));
-    if (magic != IMAGE_MAGIC) {
+    if (get_le32(image) != IMAGE_MAGIC) {
         return IMAGE_LAYOUT_NO_MAGIC;
     }
     if (size < IMAGE_PAGE_BYTES) {
@@ -106,8 +105,7 @@ int ReadStoredImageChecksum(const BYTE* image, size_t size, uint32_t* stored) {
     if (GetImageLayout(image, size, &layout) != IMAGE_LAYOUT_OK) {
         return 0;
     }
-    memcpy(stored, image + layout.TrailerOffset + offsetof(ImageTrailer, Checksum),
-           sizeof(*stored));
+    *stored = get_le32(image + layout.TrailerOffset + offsetof(ImageTrailer, Checksum));
     return 1;
 }
 

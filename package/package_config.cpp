@@ -1,6 +1,7 @@
 #include "package/package_config.h"
 
 #include "app/state/app_state.h"
+#include "common/byte_order.h"
 #include "common/text.h"
 
 #include <string.h>
@@ -124,14 +125,14 @@ void TitleFromUtf16Bytes(const BYTE* bytes, int byteCount, WCHAR* title, size_t 
     }
     size_t n = 0;
     for (int i = 0; i < byteCount && n + 1 < capacity; i += 2) {
-        unsigned lo = bytes[i];
-        unsigned hi = i + 1 < byteCount ? bytes[i + 1] : 0; // an odd count: high byte zero
-        unsigned unit = lo | (hi << 8);
+        // an odd count: the last unit's high byte is zero
+        const BYTE last[2] = {bytes[i], 0};
+        unsigned unit = get_le16(i + 1 < byteCount ? bytes + i : last);
         if (unit == 0) {
             break;
         }
         if (sizeof(WCHAR) == 4 && unit >= 0xD800 && unit <= 0xDBFF && i + 3 < byteCount) {
-            unsigned next = bytes[i + 2] | (static_cast<unsigned>(bytes[i + 3]) << 8);
+            unsigned next = get_le16(bytes + i + 2);
             if (next >= 0xDC00 && next <= 0xDFFF) {
                 unit = 0x10000 + ((unit - 0xD800) << 10) + (next - 0xDC00);
                 i += 2;

@@ -1,5 +1,6 @@
 #include "package/version_rules.h"
 
+#include "common/byte_order.h"
 #include "common/text.h"
 #include "common/wformat.h"
 #include "log/debug_log.h"
@@ -175,10 +176,7 @@ uint32_t ReadImageFtlBuildNumberFromBuffer(const BYTE* image, size_t size) {
     if (GetImageLayout(image, size, &layout) != IMAGE_LAYOUT_OK) {
         return 0;
     }
-    uint32_t value;
-    memcpy(&value, image + layout.TrailerOffset + offsetof(ImageTrailer, FtlBuildNumber),
-           sizeof(value));
-    return value;
+    return get_le32(image + layout.TrailerOffset + offsetof(ImageTrailer, FtlBuildNumber));
 }
 
 uint32_t ReadImageFtlBuildNumber(const WCHAR* imagePath) {
@@ -274,7 +272,6 @@ void PatchImageConfig(BYTE* image, size_t size, const BYTE* configBlock, const W
     }
     sum = CrcUpdate(config, layout.RegionLength[IMAGE_CONFIG_REGION], sum, kind);
     BYTE* trailer = image + layout.TrailerOffset;
-    uint32_t zero = 0;
-    memcpy(trailer + offsetof(ImageTrailer, PatchMark), &zero, sizeof(zero));
-    memcpy(trailer + offsetof(ImageTrailer, Checksum), &sum, sizeof(sum));
+    put_le32(trailer + offsetof(ImageTrailer, PatchMark), 0);
+    put_le32(trailer + offsetof(ImageTrailer, Checksum), sum);
 }

@@ -1,13 +1,14 @@
 #include "disklib/usb/usb_bridge.h"
 
+#include "common/byte_order.h"
+#include "disklib/nvme_identify.h"
+
 #include <string.h>
 
 namespace {
 
 const ULONG kCdbLength = 16;
-const UCHAR kOpcodeIdentify = 0x06;
 const UCHAR kOpcodeFirmwareDownload = 0x11;
-const uint32_t kIdentifyBytes = 4096;
 
 // Sense length and timeout (seconds) of each family's requests.
 const UCHAR kAsmSenseLength = 24;
@@ -126,10 +127,7 @@ void BuildAsmCdb(UCHAR cdb[16], UCHAR operation, UCHAR phase, UCHAR kind, ULONG 
     cdb[1] = kAsmSignature;
     cdb[2] = phase;
     cdb[4] = kind;
-    cdb[10] = (UCHAR)(length >> 24);
-    cdb[11] = (UCHAR)(length >> 16);
-    cdb[12] = (UCHAR)(length >> 8);
-    cdb[13] = (UCHAR)length;
+    put_be32(cdb + 10, length);
 }
 
 int32_t AsmThreePhase(HANDLE hDisk, int32_t direction, NvmeCommandBlock* command, void* data,
@@ -180,9 +178,7 @@ void BuildJmiCdb(UCHAR cdb[16], UCHAR protocol, ULONG length) {
     memset(cdb, 0, kCdbLength);
     cdb[0] = kJmiOperation;
     cdb[1] = protocol;
-    cdb[3] = (UCHAR)(length >> 16);
-    cdb[4] = (UCHAR)(length >> 8);
-    cdb[5] = (UCHAR)length;
+    put_be24(cdb + 3, length);
 }
 
 // JMicron request block: "NVME", four zero bytes, the NVMe command block, zeros to 512.
@@ -256,8 +252,7 @@ const uint32_t kRtkMaxLength = 0xFFFF; // the CDB carries a 16-bit length
 void BuildRtkCdb(UCHAR cdb[16], UCHAR operation, ULONG length, UCHAR phase, UCHAR kind) {
     memset(cdb, 0, kCdbLength);
     cdb[0] = operation;
-    cdb[1] = (UCHAR)length;
-    cdb[2] = (UCHAR)(length >> 8);
+    put_le16(cdb + 1, length);
     cdb[3] = phase;
     cdb[6] = kind;
 }
@@ -343,23 +338,23 @@ bool ContainsRealtekProduct(const UCHAR* start, size_t available) {
 bool CandidateAnswersIdentify(HANDLE hDisk, int32_t candidate, UCHAR* buffer) {
     NvmeCommandBlock command;
     memset(&command, 0, sizeof(command));
-    command.CDW0 = kOpcodeIdentify;
+    command.CDW0 = NVME_ADMIN_IDENTIFY;
     command.CDW1 = 0;
-    command.CDW10 = 1;
-    memset(buffer, 0, kIdentifyBytes);
+    command.CDW10 = NVME_CNS_CONTROLLER;
+    memset(buffer, 0, NVME_IDENTIFY_BYTES);
     int32_t result = DISKLIB_ERR_IO;
     if (candidate == CMD_USB_JMI) {
-        result = IO_USB_JMI_NvmePassThrough(hDisk, XFER_IN, &command, buffer, kIdentifyBytes);
+        result = IO_USB_JMI_NvmePassThrough(hDisk, XFER_IN, &command, buffer, NVME_IDENTIFY_BYTES);
     } else if (candidate == CMD_USB_ASM) {
-        result = IO_USB_ASM_Identify(hDisk, XFER_IN, &command, buffer, kIdentifyBytes);
+        result = IO_USB_ASM_Identify(hDisk, XFER_IN, &command, buffer, NVME_IDENTIFY_BYTES);
     } else if (candidate == CMD_USB_RTK) {
-        result = IO_USB_RTK_NvmePassThrough(hDisk, XFER_IN, &command, buffer, kIdentifyBytes);
+        result = IO_USB_RTK_NvmePassThrough(hDisk, XFER_IN, &command, buffer, NVME_IDENTIFY_BYTES);
     }
     if (result != DISKLIB_OK) {
         return false;
     }
-    const uint16_t vendorId = (uint16_t)(buffer[0] | (buffer[1] << 8));
-    const uint16_t subsystemVendorId = (uint16_t)(buffer[2] | (buffer[3] << 8));
+    const uint16_t vendorId = get_le16(buffer + NVME_IDCTRL_VID);
+    const uint16_t subsystemVendorId = get_le16(buffer + NVME_IDCTRL_SSVID);
     return vendorId != 0 && subsystemVendorId != 0;
 }
 
