@@ -1,6 +1,7 @@
-// The disk list fills from the NVMe discovery. The list rules (eligibility, keeping the user's
-// disk selected, the Disconnect entry) and the details panel are not built yet, and neither is
-// the SATA discovery: a SATA package lists no disk.
+// The disk list: a rescan fills it with every disk the NVMe discovery finds, "<model> (RAW)" or
+// "<model> [<volume letters>]", selects the first entry when the program is idle, and clears the
+// details panel and disables RUN. A SATA package lists no disk. Refreshing the selection zeroes
+// the selected disk when the list has no current entry.
 #include "app/disk_list.h"
 #include "app/state/app_state.h"
 #include "app/resource_ids.h"
@@ -50,7 +51,6 @@ void Rescan(HWND dialog, int initial) {
         SetDlgItemTextW(dialog, IDC_FIRMWARE, L"");
         SetDlgItemTextW(dialog, IDC_CAPACITY, L"");
         SetDlgItemTextW(dialog, IDC_STATUS, L"");
-        // RUN stays disabled until the update launch is built.
         EnableWindow(GetDlgItem(dialog, IDOK), FALSE);
     }
     InterlockedExchange(&g_rescanGuard, 0);

