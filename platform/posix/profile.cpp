@@ -1,258 +1,263 @@
-// Profile (INI) files read with the rules of the Windows profile functions. The file is read
-// afresh on every call: ANSI text (CP_ACP) unless it starts with the UTF-16LE byte-order mark;
-// lines end in CR LF, LF or CR. Lines before the first section and lines without '=' are not
-// entries. Names compare without regard to case; the first matching section and key count.
+// GetPrivateProfileStringW and GetPrivateProfileIntW with the rules of the Windows profile
+// functions, over the parsed form that profile_store.cpp keeps (docs/platform.md lists them and
+// the few places where the documentation was followed rather than Wine).
 #include "platform/posix/profile.h"
-#include "platform/posix/codepage.h"
-#include "platform/posix/file_system.h"
 #include "platform/posix/paths.h"
+#include "platform/posix/profile_store.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <string>
-#include <vector>
+#include <memory>
 
 namespace {
 
-struct Entry {
-    std::wstring key;
-    std::wstring value;
+using zxposix::ParsedProfile;
+using zxposix::ProfileKey;
+using zxposix::ProfileNextChar;
+using zxposix::ProfileRange;
+using zxposix::ProfileSection;
+
+// GetPrivateProfileIntW reads the value through a buffer of this many characters.
+const DWORD kIntegerChars = 30;
+
+struct Name {
+    LPCWSTR text;
+    size_t length;
 };
 
-struct Section {
-    std::wstring name;
-    std::vector<Entry> entries;
-};
-
-bool IsBlank(WCHAR c) {
-    return c == L' ' || c == L'\t' || c == L'\v' || c == L'\f';
-}
-
-std::wstring Trim(const std::wstring& text) {
-    size_t start = 0;
-    size_t end = text.size();
-    while (start < end && IsBlank(text[start])) {
-        ++start;
+// A name passed in, without its surrounding blanks.
+Name TrimmedName(LPCWSTR text) {
+    while (zxposix::IsProfileBlank(*text)) {
+        ++text;
     }
-    while (end > start && IsBlank(text[end - 1])) {
-        --end;
+    size_t length = 0;
+    while (text[length] != 0) {
+        ++length;
     }
-    return text.substr(start, end - start);
+    while (length > 0 && zxposix::IsProfileBlank(text[length - 1])) {
+        --length;
+    }
+    return Name{text, length};
 }
 
-WCHAR Fold(WCHAR c) {
-    return static_cast<WCHAR>(reinterpret_cast<ULONG_PTR>(
-        CharUpperW(reinterpret_cast<LPWSTR>(static_cast<ULONG_PTR>(c)))));
-}
-
-bool SameName(const std::wstring& a, LPCWSTR b) {
-    size_t i = 0;
-    for (; i < a.size(); ++i) {
-        if (b[i] == 0 || Fold(a[i]) != Fold(b[i])) {
+// Names compare without regard to case, non-ASCII letters included.
+bool SameName(const ParsedProfile& profile, ProfileRange range, const Name& name) {
+    if (range.length < name.length) {
+        return false; // a character takes at least one unit
+    }
+    uint32_t pos = range.start;
+    uint32_t end = range.start + range.length;
+    for (size_t i = 0; i < name.length; ++i) {
+        if (pos == end || zxposix::FoldCase(ProfileNextChar(profile, &pos, end)) !=
+                              zxposix::FoldCase(name.text[i])) {
             return false;
         }
     }
-    return b[i] == 0;
+    return pos == end;
 }
 
-// Reads the file's bytes. A name without any folder would be looked for in the Windows
-// folder, which this platform does not have, so it counts as missing.
-bool ReadBytes(LPCWSTR fileName, std::string* bytes) {
-    if (fileName == nullptr) {
-        return false;
+Name WholeName(LPCWSTR text) {
+    size_t length = 0;
+    while (text[length] != 0) {
+        ++length;
     }
-    bool hasFolder = false;
-    for (LPCWSTR p = fileName; *p != 0; ++p) {
-        if (*p == L'\\' || *p == L'/' || *p == L':') {
-            hasFolder = true;
-        }
-    }
-    zxposix::WindowsPath path;
-    if (!hasFolder || zxposix::IsDevicePath(fileName) ||
-        zxposix::ParseWindowsPath(fileName, false, &path) != 0) {
-        return false;
-    }
-    int fd = open(zxposix::LinuxPathOf(path).c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        return false;
-    }
-    struct stat st;
-    // A handle of this process that refuses readers keeps the file from being read.
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) ||
-        !zxposix::OthersAllowReading(st.st_dev, st.st_ino)) {
-        close(fd);
-        return false;
-    }
-    char chunk[4096];
-    ssize_t n;
-    while ((n = read(fd, chunk, sizeof(chunk))) != 0) {
-        if (n < 0) {
-            close(fd);
-            return false;
-        }
-        bytes->append(chunk, static_cast<size_t>(n));
-    }
-    close(fd);
-    return true;
+    return Name{text, length};
 }
 
-std::wstring Decode(const std::string& bytes) {
-    std::wstring text;
-    if (bytes.size() >= 2 && static_cast<unsigned char>(bytes[0]) == 0xFF &&
-        static_cast<unsigned char>(bytes[1]) == 0xFE) {
-        for (size_t i = 2; i + 1 < bytes.size(); i += 2) {
-            unsigned unit = static_cast<unsigned char>(bytes[i]) |
-                            (static_cast<unsigned>(static_cast<unsigned char>(bytes[i + 1])) << 8);
-            if (unit >= 0xD800 && unit <= 0xDBFF && i + 3 < bytes.size()) {
-                unsigned low =
-                    static_cast<unsigned char>(bytes[i + 2]) |
-                    (static_cast<unsigned>(static_cast<unsigned char>(bytes[i + 3])) << 8);
-                if (low >= 0xDC00 && low <= 0xDFFF) {
-                    unit = 0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00);
-                    i += 2;
-                }
-            }
-            text += static_cast<WCHAR>(unit);
-        }
-        return text;
-    }
-    if (bytes.empty()) {
-        return text;
-    }
-    int n =
-        MultiByteToWideChar(CP_ACP, 0, bytes.data(), static_cast<int>(bytes.size()), nullptr, 0);
-    text.assign(static_cast<size_t>(n), L'\0');
-    MultiByteToWideChar(CP_ACP, 0, bytes.data(), static_cast<int>(bytes.size()), &text[0], n);
-    return text;
-}
-
-std::vector<Section> Parse(const std::wstring& text) {
-    std::vector<Section> sections;
-    size_t pos = 0;
-    while (pos < text.size()) {
-        size_t end = text.find_first_of(L"\r\n", pos);
-        if (end == std::wstring::npos) {
-            end = text.size();
-        }
-        std::wstring line = Trim(text.substr(pos, end - pos));
-        pos = end;
-        if (pos < text.size() && text[pos] == L'\r') {
-            ++pos;
-        }
-        if (pos < text.size() && text[pos] == L'\n') {
-            ++pos;
-        }
-        if (line.empty()) {
-            continue;
-        }
-        if (line[0] == L'[') {
-            size_t close = line.find(L']');
-            Section section;
-            section.name =
-                Trim(line.substr(1, close == std::wstring::npos ? std::wstring::npos : close - 1));
-            sections.push_back(section);
-            continue;
-        }
-        size_t equals = line.find(L'=');
-        if (sections.empty() || equals == std::wstring::npos) {
-            continue;
-        }
-        sections.back().entries.push_back(
-            Entry{Trim(line.substr(0, equals)), Trim(line.substr(equals + 1))});
-    }
-    return sections;
-}
-
-// Loads the file; false (with ERROR_FILE_NOT_FOUND) when it cannot be read.
-bool Load(LPCWSTR fileName, std::vector<Section>* sections) {
-    std::string bytes;
-    if (!ReadBytes(fileName, &bytes)) {
-        SetLastError(ERROR_FILE_NOT_FOUND);
-        return false;
-    }
-    *sections = Parse(Decode(bytes));
-    return true;
-}
-
-const Section* FindSection(const std::vector<Section>& sections, LPCWSTR name) {
-    for (const Section& section : sections) {
-        if (SameName(section.name, name)) {
+// The first reachable section of the name. A key is looked up under the name without its
+// surrounding blanks; the keys are listed only for the name as given (Windows' kernel32, as
+// Wine has it, does so).
+const ProfileSection* FindSection(const ParsedProfile& profile, LPCWSTR appName, bool trim) {
+    Name name = trim ? TrimmedName(appName) : WholeName(appName);
+    for (const ProfileSection& section : profile.sections) {
+        if (section.reachable && SameName(profile, section.name, name)) {
             return &section;
         }
     }
     return nullptr;
 }
 
-const Entry* FindEntry(const std::vector<Section>& sections, LPCWSTR appName, LPCWSTR keyName) {
-    const Section* section = FindSection(sections, appName);
-    if (section == nullptr) {
-        return nullptr;
-    }
-    for (const Entry& entry : section->entries) {
-        if (SameName(entry.key, keyName)) {
-            return &entry;
+// The first line of the section with that name; it is an entry only when it has a value.
+const ProfileKey* FindKey(const ParsedProfile& profile, const ProfileSection& section,
+                          LPCWSTR keyName) {
+    Name name = TrimmedName(keyName);
+    for (uint32_t i = 0; i < section.keyCount; ++i) {
+        const ProfileKey& key = profile.keys[section.firstKey + i];
+        if (SameName(profile, key.name, name)) {
+            return &key;
         }
     }
     return nullptr;
 }
 
-// One pair of matching single or double quotes around a value is removed.
-std::wstring Unquote(const std::wstring& value) {
-    if (value.size() >= 2 && (value[0] == L'"' || value[0] == L'\'') && value.back() == value[0]) {
-        return value.substr(1, value.size() - 2);
+// Copies up to `room` characters of a range; returns the number copied and sets *all when the
+// whole range fitted.
+DWORD CopyRange(const ParsedProfile& profile, ProfileRange range, LPWSTR out, DWORD room,
+                bool* all) {
+    uint32_t pos = range.start;
+    uint32_t end = range.start + range.length;
+    DWORD n = 0;
+    while (pos < end && n < room) {
+        out[n++] = ProfileNextChar(profile, &pos, end);
     }
-    return value;
-}
-
-// One string, cut to the buffer less one; the result is the number of characters copied.
-DWORD CopyString(const std::wstring& text, LPWSTR buffer, DWORD size) {
-    DWORD n = static_cast<DWORD>(text.size());
-    if (n > size - 1) {
-        n = size - 1;
-    }
-    text.copy(buffer, n);
-    buffer[n] = 0;
+    *all = pos == end;
     return n;
 }
 
-// Names each followed by a zero and the whole list by a second zero. When the buffer is too
-// small the last name is cut, two zeros follow it and the result is the size less two; a name
-// that leaves no room for the final zero counts as too long.
-DWORD CopyList(const std::vector<std::wstring>& names, LPWSTR buffer, DWORD size) {
+// A value: when it starts with a quote and ends with the same one, the opening quote is
+// dropped, the rest is cut to the buffer less one, and the closing quote is dropped when it was
+// copied. (Windows' kernel32 as Wine has it drops the last copied character whenever the value
+// with its closing quote is exactly as long as the buffer, losing a character of a value that
+// fits; the documented rule, a string that fits comes back whole, is followed here.)
+DWORD CopyValue(const ParsedProfile& profile, const ProfileKey& key, LPWSTR out, DWORD size) {
+    ProfileRange body = key.value;
+    bool quoted = false;
+    if (body.length >= 2) {
+        uint32_t pos = body.start;
+        uint32_t end = body.start + body.length;
+        WCHAR first = ProfileNextChar(profile, &pos, end);
+        WCHAR last = zxposix::ProfileUnit(profile, end - 1);
+        if ((first == L'"' || first == L'\'') && last == first) {
+            quoted = true;
+            body.start += 1;
+            body.length -= 1;
+        }
+    }
+    bool all = false;
+    DWORD n = CopyRange(profile, body, out, size - 1, &all);
+    out[n] = 0;
+    if (quoted && all && n > 0) {
+        out[--n] = 0;
+    }
+    return n;
+}
+
+// The default without its trailing spaces (a null default is empty), cut to the buffer.
+DWORD CopyDefault(LPCWSTR defaultValue, LPWSTR out, DWORD size) {
+    if (defaultValue == nullptr) {
+        defaultValue = L"";
+    }
+    size_t length = 0;
+    while (defaultValue[length] != 0) {
+        ++length;
+    }
+    while (length > 0 && defaultValue[length - 1] == L' ') {
+        --length;
+    }
+    DWORD n = length < size - 1 ? static_cast<DWORD>(length) : size - 1;
+    for (DWORD i = 0; i < n; ++i) {
+        out[i] = defaultValue[i];
+    }
+    out[n] = 0;
+    return n;
+}
+
+// The section names, each followed by a zero and the list by a second zero. When a name does
+// not fit (or fits only without room for the final zero), it is cut, two zeros follow it and
+// the result is the size less two.
+DWORD ListSections(const ParsedProfile* profile, LPWSTR out, DWORD size) {
     if (size == 1) {
-        buffer[0] = 0;
+        out[0] = 0;
         return 0;
     }
     DWORD room = size - 1;
-    LPWSTR out = buffer;
-    for (const std::wstring& name : names) {
-        DWORD needed = static_cast<DWORD>(name.size()) + 1;
-        if (needed >= room) {
-            if (room > 0) {
-                name.copy(out, room - 1);
-                out += room - 1;
-                *out++ = 0;
+    LPWSTR p = out;
+    if (profile != nullptr) {
+        for (const ProfileSection& section : profile->sections) {
+            if (!section.reachable || section.name.length == 0) {
+                continue;
             }
-            *out = 0;
-            return size - 2;
+            bool all = false;
+            DWORD n = CopyRange(*profile, section.name, p, room - 1, &all);
+            if (!all || n + 1 >= room) {
+                p += room - 1 < n ? room - 1 : n;
+                *p++ = 0;
+                *p = 0;
+                return size - 2;
+            }
+            p += n;
+            *p++ = 0;
+            room -= n + 1;
         }
-        name.copy(out, name.size());
-        out += name.size();
-        *out++ = 0;
-        room -= needed;
     }
-    *out = 0;
-    return static_cast<DWORD>(out - buffer);
+    *p = 0;
+    return static_cast<DWORD>(p - out);
 }
 
-std::wstring DefaultText(LPCWSTR defaultValue) {
-    std::wstring text = defaultValue != nullptr ? defaultValue : L"";
-    while (!text.empty() && text.back() == L' ') {
-        text.pop_back();
+// The names of the section's entries (not comment lines, not lines without '='), each followed
+// by a zero and the list by a second zero. A list that does not fit (or fits only exactly) ends
+// with its last name cut and two zeros, and the result is the size less two. *empty is set when
+// a whole list stored nothing before its final zero; the caller then gives the default.
+DWORD ListKeys(const ParsedProfile& profile, const ProfileSection& section, LPWSTR out, DWORD size,
+               bool* empty) {
+    DWORD room = size;
+    LPWSTR p = out;
+    for (uint32_t i = 0; i < section.keyCount; ++i) {
+        const ProfileKey& key = profile.keys[section.firstKey + i];
+        if (!key.hasValue ||
+            (key.name.length > 0 && zxposix::ProfileUnit(profile, key.name.start) == L';')) {
+            continue;
+        }
+        if (room <= 2) {
+            // No room for another name. The documented answer even when nothing was stored
+            // (Wine gives the default then): two zeros and the size less two.
+            *empty = false;
+            p[0] = 0;
+            if (p == out && size >= 2) {
+                p[1] = 0;
+            }
+            return size >= 2 ? size - 2 : 0;
+        }
+        bool all = false;
+        DWORD n = CopyRange(profile, key.name, p, room - 2, &all);
+        p[n] = 0;
+        room -= n + 1;
+        p += n + 1;
+        if (room < 2) {
+            *empty = false;
+            *p = 0; // the last character of the buffer
+            return size - 2;
+        }
     }
-    return text;
+    *p = 0;
+    *empty = out[0] == 0;
+    return size - room;
+}
+
+// RtlUnicodeStringToInteger with base 0: leading characters up to the space skipped, one sign,
+// then "0x", "0o" or "0b" (lower case only) choose the base, else decimal; digits are read up
+// to the first one that is not of the base, wrapping at 32 bits.
+UINT ReadInteger(LPCWSTR text) {
+    while (*text != 0 && *text <= L' ') {
+        ++text;
+    }
+    bool negative = false;
+    if (*text == L'+' || *text == L'-') {
+        negative = *text == L'-';
+        ++text;
+    }
+    UINT base = 10;
+    if (text[0] == L'0' && (text[1] == L'x' || text[1] == L'o' || text[1] == L'b')) {
+        base = text[1] == L'x' ? 16 : text[1] == L'o' ? 8 : 2;
+        text += 2;
+    }
+    UINT value = 0;
+    for (; *text != 0; ++text) {
+        WCHAR c = *text;
+        UINT digit;
+        if (c >= L'0' && c <= L'9') {
+            digit = static_cast<UINT>(c - L'0');
+        } else if (c >= L'A' && c <= L'Z') {
+            digit = static_cast<UINT>(c - L'A') + 10;
+        } else if (c >= L'a' && c <= L'z') {
+            digit = static_cast<UINT>(c - L'a') + 10;
+        } else {
+            break;
+        }
+        if (digit >= base) {
+            break;
+        }
+        value = value * base + digit;
+    }
+    return negative ? 0u - value : value;
 }
 
 } // namespace
@@ -262,79 +267,37 @@ DWORD GetPrivateProfileStringW(LPCWSTR appName, LPCWSTR keyName, LPCWSTR default
     if (returnedString == nullptr || size == 0) {
         return 0;
     }
-    std::vector<Section> sections;
-    Load(fileName, &sections); // a missing file reads as an empty one
+    std::shared_ptr<const ParsedProfile> profile = zxposix::LoadProfile(fileName);
+    if (profile == nullptr) {
+        SetLastError(ERROR_FILE_NOT_FOUND); // a missing file reads as an empty one
+    }
     if (appName == nullptr) {
-        std::vector<std::wstring> names;
-        for (const Section& section : sections) {
-            if (!section.name.empty()) {
-                names.push_back(section.name);
-            }
-        }
-        return CopyList(names, returnedString, size);
+        return ListSections(profile.get(), returnedString, size);
     }
-    if (keyName == nullptr) {
-        std::vector<std::wstring> names;
-        if (const Section* section = FindSection(sections, appName)) {
-            for (const Entry& entry : section->entries) {
-                if (!entry.key.empty()) {
-                    names.push_back(entry.key);
-                }
-            }
+    const ProfileSection* section =
+        profile != nullptr ? FindSection(*profile, appName, keyName != nullptr) : nullptr;
+    if (section != nullptr && keyName == nullptr) {
+        bool empty = false;
+        DWORD n = ListKeys(*profile, *section, returnedString, size, &empty);
+        if (!empty) {
+            return n;
         }
-        if (!names.empty()) {
-            return CopyList(names, returnedString, size);
+    } else if (section != nullptr) {
+        const ProfileKey* key = FindKey(*profile, *section, keyName);
+        if (key != nullptr && key->hasValue) {
+            return CopyValue(*profile, *key, returnedString, size);
         }
-        return CopyString(DefaultText(defaultValue), returnedString, size);
     }
-    if (const Entry* entry = FindEntry(sections, appName, keyName)) {
-        return CopyString(Unquote(entry->value), returnedString, size);
-    }
-    return CopyString(DefaultText(defaultValue), returnedString, size);
+    return CopyDefault(defaultValue, returnedString, size);
 }
 
+// The value as GetPrivateProfileStringW gives it into a small buffer (so a null section or key
+// reads the first name of the list), then as a number; an empty text gives the default.
 UINT GetPrivateProfileIntW(LPCWSTR appName, LPCWSTR keyName, INT defaultValue, LPCWSTR fileName) {
-    std::vector<Section> sections;
-    if (appName == nullptr || keyName == nullptr || !Load(fileName, &sections)) {
+    WCHAR text[kIntegerChars];
+    if (GetPrivateProfileStringW(appName, keyName, L"", text, kIntegerChars, fileName) == 0 ||
+        text[0] == 0) {
         return static_cast<UINT>(defaultValue);
     }
-    const Entry* entry = FindEntry(sections, appName, keyName);
-    if (entry == nullptr) {
-        return static_cast<UINT>(defaultValue);
-    }
-    // Blanks, a sign, then decimal digits or "0x" and hex digits, up to the first other
-    // character; the number wraps at 32 bits and no digits read as 0. Windows parses the same
-    // way, so "-1" comes back as 0xFFFFFFFF (older pages of its documentation said that values
-    // below zero give 0; callers here store the result in signed or 8-bit fields as it comes).
-    std::wstring text = Unquote(entry->value);
-    size_t i = 0;
-    while (i < text.size() && IsBlank(text[i])) {
-        ++i;
-    }
-    bool negative = false;
-    if (i < text.size() && (text[i] == L'+' || text[i] == L'-')) {
-        negative = text[i] == L'-';
-        ++i;
-    }
-    unsigned base = 10;
-    if (i + 1 < text.size() && text[i] == L'0' && (text[i + 1] == L'x' || text[i + 1] == L'X')) {
-        base = 16;
-        i += 2;
-    }
-    UINT value = 0;
-    for (; i < text.size(); ++i) {
-        WCHAR c = text[i];
-        unsigned digit;
-        if (c >= L'0' && c <= L'9') {
-            digit = static_cast<unsigned>(c - L'0');
-        } else if (base == 16 && c >= L'a' && c <= L'f') {
-            digit = static_cast<unsigned>(c - L'a' + 10);
-        } else if (base == 16 && c >= L'A' && c <= L'F') {
-            digit = static_cast<unsigned>(c - L'A' + 10);
-        } else {
-            break;
-        }
-        value = value * base + digit;
-    }
-    return negative ? 0u - value : value;
+    return ReadInteger(text);
 }
