@@ -1,17 +1,31 @@
-// The wide formatter. It follows the Microsoft C runtime's swprintf family:
+// The wide formatter. It follows the swprintf family of msvcrt.dll, the C runtime the Windows
+// program links:
 //   %[flags][width][.precision][size]type
-// flags "- + space # 0", width and precision as digits or "*", sizes h hh l ll w I I32 I64,
-// types c C s S d i u o x X p %.
+// flags "- + space # 0", width and precision as digits or "*", sizes h hh l ll w L I I32 I64
+// j z t N F, types c C s S d i u o x X p e E f g G a A % (the floating-point ones in
+// wformat_float.cpp).
 //
-// Choices where that runtime leaves the result open or unsafe:
+// That runtime's rules that are easy to miss, checked against it by tests/conformance:
+// - The last of h, l and w decides the width of a character or string; for integers the last
+//   size counts, hh reads a short, L, N and F change nothing, and I, z and t are sizes only in
+//   front of d i o u x X (otherwise the letter is the type).
+// - A '%' after flags, width, precision or size abandons the conversion: a new one starts there.
+// - "#o" puts a 0 in front of a value that is not 0 only; "%#p" puts "0X" in front.
+//
+// Choices where the runtime leaves the result open or unsafe, or its documentation says other
+// than it does:
 // - An unknown type character is copied to the output unchanged (what the non-secure functions
 //   do) and takes no argument; the flags, width and precision before it are dropped.
 // - A format that ends inside a conversion ends the output there.
-// - A negative "*" precision counts as no precision; a negative "*" width left-justifies.
+// - A negative "*" precision counts as no precision; a negative "*" width left-justifies; a
+//   width or precision past the int range counts as the largest int.
 // - "%n" is not supported (it is an unknown type): nothing is ever written through an argument.
-// - "%%" prints one percent sign and ignores any width.
-// - An 8-bit character or string that the ANSI code page cannot convert is widened byte by byte.
+// - 8-bit characters and strings are converted with the ANSI code page (the runtime's "C"
+//   locale widens each byte); a byte the code page cannot convert is widened.
+// - A precision turns the 0 flag of an integer conversion off and does nothing to %c, as the
+//   runtime's documentation says; %p ignores a precision.
 #include "common/wformat.h"
+#include "common/wformat_internal.h"
 #include "platform/win32.h"
 
 #include <stdint.h>
@@ -23,57 +37,8 @@ const size_t kNarrowChunk = 256;  // 8-bit strings are converted this many bytes
 const wchar_t kNullText[] = L"(null)";
 const char kNullNarrow[] = "(null)";
 
-struct Output {
-    wchar_t* buffer;
-    size_t capacity; // characters including the terminator, at least 1
-    size_t length;   // characters stored
-    bool cut;        // something did not fit
-};
-
-void PutRepeated(Output* out, wchar_t c, size_t count) {
-    size_t room = out->capacity - 1 - out->length;
-    if (count > room) {
-        count = room;
-        out->cut = true;
-    }
-    for (size_t i = 0; i < count; ++i) {
-        out->buffer[out->length++] = c;
-    }
-}
-
-void PutText(Output* out, const wchar_t* text, size_t count) {
-    size_t room = out->capacity - 1 - out->length;
-    if (count > room) {
-        count = room;
-        out->cut = true;
-    }
-    for (size_t i = 0; i < count; ++i) {
-        out->buffer[out->length++] = text[i];
-    }
-}
-
-enum SizePrefix {
-    kSizeNone,
-    kSizeChar,  // hh
-    kSizeShort, // h
-    kSizeLong,  // l, also 32 bits on Linux: the system passes Windows LONG/DWORD values
-    kSizeWide,  // w (characters and strings only)
-    kSize32,    // I32
-    kSize64,    // ll, I64
-    kSizePtr    // I
-};
-
-struct Spec {
-    bool left;
-    bool plus;
-    bool space;
-    bool alternate;
-    bool zero;
-    int width;
-    int precision; // -1 when none
-    SizePrefix size;
-    wchar_t type;
-};
+typedef WFormatOutput Output;
+typedef WFormatSpec Spec;
 
 // Reads decimal digits, saturating at kMaxField.
 int ReadNumber(const wchar_t** p) {
@@ -91,6 +56,14 @@ int ReadNumber(const wchar_t** p) {
 size_t FieldPadding(const Spec& spec, size_t length) {
     size_t width = static_cast<size_t>(spec.width);
     return width > length ? width - length : 0;
+}
+
+void PutRepeated(Output* out, wchar_t c, size_t count) {
+    WFormatPutRepeated(out, c, count);
+}
+
+void PutText(Output* out, const wchar_t* text, size_t count) {
+    WFormatPutText(out, text, count);
 }
 
 void PutPadded(Output* out, const Spec& spec, const wchar_t* text, size_t length) {
@@ -141,11 +114,8 @@ void PutNarrow(Output* out, const Spec& spec, const char* bytes, size_t count) {
 }
 
 bool IsNarrow(const Spec& spec, bool upper) {
-    if (spec.size == kSizeShort) {
-        return true;
-    }
-    if (spec.size == kSizeLong || spec.size == kSizeWide) {
-        return false;
+    if (spec.narrow || spec.wide) {
+        return spec.narrow;
     }
     return upper; // in a wide format plain c/s are wide, C/S are 8-bit
 }
@@ -204,10 +174,6 @@ uint64_t FetchInteger(const Spec& spec, bool isSigned, va_list* args) {
         break;
     }
     int raw = va_arg(*args, int); // every smaller type (and a 32-bit LONG) arrives as int
-    if (spec.size == kSizeChar) {
-        return isSigned ? static_cast<uint64_t>(static_cast<int64_t>(static_cast<signed char>(raw)))
-                        : static_cast<uint64_t>(static_cast<unsigned char>(raw));
-    }
     if (spec.size == kSizeShort) {
         return isSigned ? static_cast<uint64_t>(static_cast<int64_t>(static_cast<short>(raw)))
                         : static_cast<uint64_t>(static_cast<unsigned short>(raw));
@@ -220,11 +186,11 @@ void FormatInteger(Output* out, Spec spec, va_list* args) {
     bool isSigned = spec.type == L'd' || spec.type == L'i';
     uint64_t value;
     if (spec.type == L'p') {
-        // The runtime prints a pointer as upper-case hex with all its digits.
+        // The runtime prints a pointer as upper-case hex with all its digits ("0X" in front
+        // with #).
         value = static_cast<uint64_t>(reinterpret_cast<uintptr_t>(va_arg(*args, void*)));
         spec.type = L'X';
         spec.precision = static_cast<int>(2 * sizeof(void*));
-        spec.alternate = false;
         spec.plus = false;
         spec.space = false;
     } else {
@@ -267,15 +233,15 @@ void FormatInteger(Output* out, Spec spec, va_list* args) {
     const wchar_t* digitStart = digits + sizeof(digits) / sizeof(digits[0]) - digitCount;
 
     // Precision is the minimum digit count (default 1; 0 prints nothing for 0). It turns the
-    // 0 flag off.
+    // 0 flag off, also for a pointer, which pads with blanks.
     size_t minDigits = 1;
     if (spec.precision >= 0) {
         minDigits = static_cast<size_t>(spec.precision);
         spec.zero = false;
     }
     size_t leadZeros = minDigits > digitCount ? minDigits - digitCount : 0;
-    if (spec.alternate && base == 8 && leadZeros == 0) {
-        leadZeros = 1; // "#o" always starts with a 0, even for 0 under precision 0
+    if (spec.alternate && base == 8 && value != 0 && leadZeros == 0) {
+        leadZeros = 1; // "#o" starts a value that is not 0 with a 0
     }
 
     size_t length = prefixLen + leadZeros + digitCount;
@@ -294,9 +260,52 @@ void FormatInteger(Output* out, Spec spec, va_list* args) {
     }
 }
 
-// Parses one conversion after the '%'. Returns false when the format ends inside it.
-bool ParseSpec(const wchar_t** p, Spec* spec, va_list* args) {
-    *spec = Spec{false, false, false, false, false, 0, -1, kSizeNone, 0};
+bool IsIntegerType(wchar_t c) {
+    return c == L'd' || c == L'i' || c == L'o' || c == L'u' || c == L'x' || c == L'X';
+}
+
+// The size letters in front of the type, as many as there are; the last one counts.
+void ReadSizes(const wchar_t** p, Spec* spec) {
+    for (;;) {
+        const wchar_t* s = *p;
+        if (s[0] == L'h') {
+            spec->size = kSizeShort;
+            spec->narrow = true;
+            spec->wide = false;
+            *p += 1;
+        } else if (s[0] == L'l' || s[0] == L'w') {
+            if (s[0] == L'l') {
+                spec->size = s[1] == L'l' ? kSize64 : kSizeLong;
+            }
+            spec->narrow = false;
+            spec->wide = true;
+            *p += s[0] == L'l' && s[1] == L'l' ? 2 : 1;
+        } else if (s[0] == L'L' || s[0] == L'N' || s[0] == L'F') {
+            *p += 1; // long double is double; near and far pointers are gone
+        } else if (s[0] == L'j') {
+            spec->size = kSize64;
+            *p += 1;
+        } else if (s[0] == L'I' && s[1] == L'6' && s[2] == L'4') {
+            spec->size = kSize64;
+            *p += 3;
+        } else if (s[0] == L'I' && s[1] == L'3' && s[2] == L'2') {
+            spec->size = kSize32;
+            *p += 3;
+        } else if ((s[0] == L'I' || s[0] == L'z' || s[0] == L't') && IsIntegerType(s[1])) {
+            spec->size = kSizePtr;
+            *p += 1;
+        } else {
+            return;
+        }
+    }
+}
+
+enum ParseResult { kParsed, kEnded, kRestart };
+
+// Parses one conversion after the '%'.
+ParseResult ParseSpec(const wchar_t** p, Spec* spec, va_list* args) {
+    *spec = Spec{false, false, false, false, false, 0, -1, kSizeNone, false, false, 0};
+    const wchar_t* start = *p;
     for (;; ++*p) {
         wchar_t c = **p;
         if (c == L'-') {
@@ -334,36 +343,7 @@ bool ParseSpec(const wchar_t** p, Spec* spec, va_list* args) {
             spec->precision = ReadNumber(p);
         }
     }
-    wchar_t c = **p;
-    if (c == L'h') {
-        ++*p;
-        spec->size = kSizeShort;
-        if (**p == L'h') {
-            ++*p;
-            spec->size = kSizeChar;
-        }
-    } else if (c == L'l') {
-        ++*p;
-        spec->size = kSizeLong;
-        if (**p == L'l') {
-            ++*p;
-            spec->size = kSize64;
-        }
-    } else if (c == L'w') {
-        ++*p;
-        spec->size = kSizeWide;
-    } else if (c == L'I') {
-        ++*p;
-        if ((*p)[0] == L'6' && (*p)[1] == L'4') {
-            *p += 2;
-            spec->size = kSize64;
-        } else if ((*p)[0] == L'3' && (*p)[1] == L'2') {
-            *p += 2;
-            spec->size = kSize32;
-        } else {
-            spec->size = kSizePtr;
-        }
-    }
+    ReadSizes(p, spec);
     if (spec->left) {
         spec->zero = false;
     }
@@ -372,13 +352,38 @@ bool ParseSpec(const wchar_t** p, Spec* spec, va_list* args) {
     }
     spec->type = **p;
     if (spec->type == 0) {
-        return false;
+        return kEnded;
+    }
+    if (spec->type == L'%' && *p != start) {
+        return kRestart; // the '%' is not consumed: it starts the next conversion
     }
     ++*p;
-    return true;
+    return kParsed;
 }
 
 } // namespace
+
+void WFormatPutRepeated(WFormatOutput* out, wchar_t c, size_t count) {
+    size_t room = out->capacity - 1 - out->length;
+    if (count > room) {
+        count = room;
+        out->cut = true;
+    }
+    for (size_t i = 0; i < count; ++i) {
+        out->buffer[out->length++] = c;
+    }
+}
+
+void WFormatPutText(WFormatOutput* out, const wchar_t* text, size_t count) {
+    size_t room = out->capacity - 1 - out->length;
+    if (count > room) {
+        count = room;
+        out->cut = true;
+    }
+    for (size_t i = 0; i < count; ++i) {
+        out->buffer[out->length++] = text[i];
+    }
+}
 
 int WFormatV(wchar_t* buffer, size_t capacity, const wchar_t* format, va_list args) {
     if (buffer == nullptr || capacity == 0) {
@@ -399,8 +404,12 @@ int WFormatV(wchar_t* buffer, size_t capacity, const wchar_t* format, va_list ar
         }
         ++p;
         Spec spec;
-        if (!ParseSpec(&p, &spec, &ap)) {
+        ParseResult parsed = ParseSpec(&p, &spec, &ap);
+        if (parsed == kEnded) {
             break;
+        }
+        if (parsed == kRestart) {
+            continue;
         }
         switch (spec.type) {
         case L's':
@@ -419,6 +428,15 @@ int WFormatV(wchar_t* buffer, size_t capacity, const wchar_t* format, va_list ar
         case L'X':
         case L'p':
             FormatInteger(&out, spec, &ap);
+            break;
+        case L'e':
+        case L'E':
+        case L'f':
+        case L'g':
+        case L'G':
+        case L'a':
+        case L'A':
+            WFormatFloat(&out, spec, va_arg(ap, double));
             break;
         default: // "%%" and unknown types print the character itself
             PutText(&out, &spec.type, 1);

@@ -5,6 +5,8 @@
 #include <stdarg.h>
 #include <stdint.h>
 
+#include <limits>
+
 #include <string>
 #include <vector>
 
@@ -30,9 +32,10 @@ struct Row {
     const wchar_t* want;
 };
 
-// Every row must print exactly the text given, and return its length: the Windows runtime's
-// swprintf text, except where a test says it is this formatter's own rule (8-bit text through
-// the ANSI code page, unknown conversions).
+// Every row must print exactly the text given, and return its length: the text of _snwprintf
+// of msvcrt.dll (the runtime the Windows program links), except where a test says it is this
+// formatter's own rule (8-bit text through the ANSI code page, unknown conversions) or the
+// runtime's documentation (tests/conformance/wformat_deviations.txt lists those).
 void CheckRows(const std::vector<Row>& rows) {
     for (const Row& row : rows) {
         EXPECT_EQ(row.got.text, std::wstring(row.want)) << row.name;
@@ -96,8 +99,15 @@ TEST(WFormatTest, Characters) {
         {"width", Format(L"%3c|", L'A'), L"  A|"},
         {"left", Format(L"%-3c|", L'A'), L"A  |"},
         {"zero pads", Format(L"%03c", L'A'), L"00A"},
-        {"precision has no effect", Format(L"%.0c", L'A'), L"A"},
+        {"precision has no effect", Format(L"%.0c", L'A'), L"A"}, // documented (Wine: empty)
     });
+}
+
+TEST(WFormatTest, ACharacterZeroIsStoredAndCounted) {
+    wchar_t buf[8];
+    wmemset(buf, L'#', 8);
+    EXPECT_EQ(WFormat(buf, 8, L"[%c]", 0), 3);
+    EXPECT_EQ(std::wstring(buf, 5), std::wstring(L"[\0]\0#", 5));
 }
 
 TEST(WFormatTest, Integers) {
@@ -134,7 +144,9 @@ TEST(WFormatTest, Integers) {
         {"#x of 0", Format(L"%#x", 0), L"0"},
         {"#o", Format(L"%#o", 8), L"010"},
         {"#o of 0", Format(L"%#o", 0), L"0"},
-        {"#o of 0 with precision 0", Format(L"%#.0o", 0), L"0"},
+        {"#o of 0 with precision 0", Format(L"%#.0o", 0), L""}, // the 0 goes before non-zero only
+        {"#o under precision", Format(L"%#.3o", 8), L"010"},
+        {"#o in width", Format(L"%#5o|%#-8o|", 8, 5), L"  010|05      |"},
         {"x of 0 with precision 0", Format(L"[%.0x]", 0), L"[]"},
         {"zero pad", Format(L"%05d", 42), L"00042"},
         {"zero pad after sign", Format(L"%05d", -42), L"-0042"},
@@ -143,7 +155,7 @@ TEST(WFormatTest, Integers) {
         {"zero ignored when left", Format(L"%-05d|", 42), L"42   |"},
         {"precision", Format(L"%.3d", 7), L"007"},
         {"precision negative", Format(L"%.3d", -7), L"-007"},
-        {"precision turns 0 flag off", Format(L"%05.3d", 7), L"  007"},
+        {"precision turns 0 flag off", Format(L"%05.3d", 7), L"  007"}, // documented (Wine: 00007)
         {"precision 0 of 0", Format(L"[%.0d]", 0), L"[]"},
         {"precision 0 of 0 in width", Format(L"[%3.0d]", 0), L"[   ]"},
         {"star width", Format(L"%*d|", 5, 42), L"   42|"},
@@ -175,9 +187,22 @@ TEST(WFormatTest, SizePrefixes) {
         {"lx is 32-bit", Format(L"%lx|%d", static_cast<uint32_t>(0xFFFFFFFF), 5), L"ffffffff|5"},
         {"hd", Format(L"%hd", 0x18000), L"-32768"},
         {"hu", Format(L"%hu", 65537), L"1"},
-        {"hhd", Format(L"%hhd", 0xFF), L"-1"},
-        {"hhu", Format(L"%hhu", 0x1FF), L"255"},
-        {"hhx", Format(L"%hhx", 0x1AB), L"ab"},
+        {"hh is h", Format(L"%hhd|%hhu|%hhx", 0xFF, 0x1FF, 0x1AB), L"255|511|1ab"},
+        {"the last size counts", Format(L"%hhhd|%lhd|%hld|%I64I32d", 70000, 70000, 70000, 1),
+         L"4464|4464|70000|1"},
+        {"L N F change nothing", Format(L"%Ld|%Nd|%Fd|%Ns", 70000, 5, 6, L"x"), L"70000|5|6|x"},
+        {"zu zd zx",
+         Format(L"%zu|%zd|%zx|%d", static_cast<size_t>(1) << 40, static_cast<ptrdiff_t>(-9),
+                static_cast<size_t>(255), 7),
+         L"1099511627776|-9|ff|7"},
+        {"jd td", Format(L"%jd|%td|%d", static_cast<intmax_t>(-2), static_cast<ptrdiff_t>(3), 4),
+         L"-2|3|4"},
+        {"I z t only before integers", Format(L"%I|%Ic|%zc|%tc|%jc|%d", L'C', 1),
+         L"I|Ic|zc|tc|C|1"},
+        {"I6 is no size", Format(L"%I6d|%I3|%I64|%d", 5, 6, 7), L"I6d|I3||5"},
+        {"string widths",
+         Format(L"%lls|%llc|%hls|%lhs|%hhs|%I64s|%js", L"a", L'b', L"c", "d", "e", L"f", L"g"),
+         L"a|b|c|d|e|f|g"},
         {"Id", Format(L"%Id", static_cast<ptrdiff_t>(-9)), L"-9"},
         {"Iu", Format(L"%Iu", static_cast<size_t>(1) << 31), L"2147483648"},
     });
@@ -186,6 +211,15 @@ TEST(WFormatTest, SizePrefixes) {
             {"Iu 64-bit", Format(L"%Iu", static_cast<size_t>(1) << 40), L"1099511627776"},
             {"p", Format(L"%p", reinterpret_cast<void*>(0xABCDEF)), L"0000000000ABCDEF"},
             {"p null", Format(L"%p", static_cast<void*>(nullptr)), L"0000000000000000"},
+            {"#p",
+             Format(L"%#p|%#p", reinterpret_cast<void*>(0xABCDEF), static_cast<void*>(nullptr)),
+             L"0X0000000000ABCDEF|0000000000000000"},
+            {"p pads with blanks",
+             Format(L"%020p|%-#20p|", reinterpret_cast<void*>(0xABCDEF),
+                    reinterpret_cast<void*>(0xABCDEF)),
+             L"    0000000000ABCDEF|0X0000000000ABCDEF  |"},
+            {"p ignores a precision", Format(L"%.4p", reinterpret_cast<void*>(0xABCDEF)),
+             L"0000000000ABCDEF"}, // Wine: 0000
         });
     } else {
         CheckRows({
@@ -195,10 +229,99 @@ TEST(WFormatTest, SizePrefixes) {
     }
 }
 
+TEST(WFormatTest, FloatingPoint) {
+    CheckRows({
+        {"defaults",
+         Format(L"%f|%e|%g|%E|%G", 3.14159265358979, 3.14159265358979, 3.14159265358979,
+                3.14159265358979, 3.14159265358979),
+         L"3.141593|3.141593e+000|3.14159|3.141593E+000|3.14159"},
+        {"three exponent digits", Format(L"%e|%g|%e|%g", 1e10, 1.5e-5, 1e-300, 5e-324),
+         L"1.000000e+010|1.5e-005|1.000000e-300|4.94066e-324"},
+        {"zero", Format(L"%f|%e|%g|%f|%g", 0.0, 0.0, 0.0, -0.0, -0.0),
+         L"0.000000|0.000000e+000|0|-0.000000|-0"},
+        {"exact digits", Format(L"%.20f|%.25e|%.100g", 0.1, 0.1, 0.1),
+         L"0.10000000000000000555|1.0000000000000000555111512e-001|"
+         L"0.1000000000000000055511151231257827021181583404541015625"},
+        {"large", Format(L"%f", 1e21), L"1000000000000000000000.000000"},
+        {"half away from zero",
+         Format(L"%.0f|%.0f|%.0f|%.0f|%.2f|%.1f|%.2e|%.0e", 0.5, 1.5, 2.5, -0.5, 0.125, 0.25, 1.125,
+                2.5),
+         L"1|2|3|-1|0.13|0.3|1.13e+000|3e+000"},
+        {"the exact value decides", Format(L"%.3f|%.1f|%.1f", 2.0005, 0.05, 0.95),
+         L"2.001|0.1|0.9"},
+        {"carry", Format(L"%.3e|%g|%.3g|%f", 9.9996, 999999.5, 999.5, 9.9999995),
+         L"1.000e+001|1e+006|1e+003|9.999999"},
+        {"g picks the form",
+         Format(L"%g|%g|%g|%g|%g|%g", 100000.0, 1000000.0, 1e-4, 1e-5, 123456.0, 1234567.0),
+         L"100000|1e+006|0.0001|1e-005|123456|1.23457e+006"},
+        {"g precision", Format(L"%.0g|%.1g|%.2g|%.10g|%.17g", 123.0, 123.0, 123.0, 1.0 / 3.0, 0.1),
+         L"1e+002|1e+002|1.2e+002|0.3333333333|0.10000000000000001"},
+        {"alternate",
+         Format(L"%#.0e|%#.0f|%#g|%#.3g|%#g|%#.0g", 12345.0, 3.0, 1.0, 100.0, 0.0, 0.0),
+         L"1.e+004|3.|1.00000|100.|0.00000|0."},
+        {"signs", Format(L"%+f|% f|%+e|% g|%+g|%+.0f", 1.5, 1.5, 1.5, 1.5, -1.5, 0.4),
+         L"+1.500000| 1.500000|+1.500000e+000| 1.5|-1.5|+0"},
+        {"width",
+         Format(L"%10.3f|%-10.3f|%010.3f|%+010.3f|%015g|", 3.14159, 3.14159, -3.14159, 3.14159,
+                1e-7),
+         L"     3.142|3.142     |-00003.142|+00003.142|0000000001e-007|"},
+        {"star", Format(L"%*.*f|%.*e|%*g|", 10, 2, 3.14159, 3, 2.0, -8, 1.0),
+         L"      3.14|2.000e+000|1       |"},
+        {"sizes read a double", Format(L"%lf|%Lf|%hf|%I64f %d", 1.25, 1.25, 1.25, 1.25, 9),
+         L"1.250000|1.250000|1.250000|1.250000 9"},
+    });
+}
+
+TEST(WFormatTest, InfinitiesAndNaNsAsTheRuntimePrintsThem) {
+    const double inf = std::numeric_limits<double>::infinity();
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    CheckRows({
+        {"infinity", Format(L"%f|%e|%g|%E|%G", inf, inf, inf, inf, inf),
+         L"1.#INF00|1.#INF00e+000|1.#INF|1.#INF00E+000|1.#INF"},
+        {"negative", Format(L"%f|%g", -inf, -inf), L"-1.#INF00|-1.#INF"},
+        {"NaN", Format(L"%f|%e|%g", nan, nan, nan), L"1.#QNAN0|1.#QNAN0e+000|1.#QNAN"},
+        {"NaN with its sign bit", Format(L"%f|%g", -nan, -nan), L"-1.#IND00|-1.#IND"},
+        {"precision rounds the text",
+         Format(L"%.0f|%.1f|%.2f|%.3f|%.4f|%.9f", inf, inf, inf, inf, inf, inf),
+         L"1|1.$|1.#J|1.#IO|1.#INF|1.#INF00000"},
+        {"g precision", Format(L"%.0g|%.1g|%.2g|%.3g|%.5g|%#g", nan, nan, nan, nan, nan, inf),
+         L"1.#QNAN|1|1.$|1.#R|1.#QNB|1.#INF"},
+        {"flags", Format(L"%+f|% f|%012f|%#.0f|%-12f|", inf, inf, inf, inf, inf),
+         L"+1.#INF00| 1.#INF00|00001.#INF00|1|1.#INF00    |"}, // Wine drops the 00 under '-'
+    });
+}
+
+TEST(WFormatTest, HexadecimalFloatingPoint) {
+    CheckRows({
+        {"values", Format(L"%a|%a|%a|%a", 0.0, -1.0, 5e-324, 2.2250738585072014e-308),
+         L"0x0.0000000000000p+0|-0x1.0000000000000p+0|0x0.0000000000001p-1022|"
+         L"0x1.0000000000000p-1022"},
+        {"upper case", Format(L"%A|%A", 255.5, 1.7976931348623157e308),
+         L"0X1.FF00000000000P+7|0X1.FFFFFFFFFFFFFP+1023"},
+        {"precision rounds half up",
+         Format(L"%.1a|%.1a|%.1a|%.2a|%.0a|%#.0a", 1.96875, 1.03125, 1.09375, 0.1, 1.5, 1.0),
+         L"0x2.0p+0|0x1.1p+0|0x1.2p+0|0x1.9ap-4|0x2p+0|0x1.p+0"},
+        {"width", Format(L"%25a|%025a|%+a|% a|", 1.0, -1.0, 1.0, 1.0),
+         L"     0x1.0000000000000p+0|-0x00001.0000000000000p+0|+0x1.0000000000000p+0|"
+         L" 0x1.0000000000000p+0|"},
+        {"infinity", Format(L"%a", std::numeric_limits<double>::infinity()),
+         L"0x1.#INF000000000p+0"},
+    });
+}
+
+TEST(WFormatTest, APercentInsideAConversionStartsANewOne) {
+    CheckRows({
+        {"bare", Format(L"%%"), L"%"},
+        {"after fields", Format(L"%%|%5%|%-%|%.3%|%#%|%0%|% %|%+%"), L"%|||||||"},
+        {"then a conversion", Format(L"%5%d|%.2%d|%l%d|%5%%|", 3, 4, 5), L"3|4|5|%|"},
+    });
+}
+
 TEST(WFormatTest, UnknownConversionsPrintTheirCharacterAndTakeNoArgument) {
     CheckRows({
         {"unknown", Format(L"%y%d", 3), L"y3"},
         {"unknown with fields", Format(L"%-5k|%d", 4), L"k|4"},
+        {"no positions", Format(L"%1$d|%qd|%zs"), L"$d|qd|zs"},
         {"%n writes nothing", Format(L"%n%d", 6), L"n6"},
         {"format ends inside a conversion", Format(L"100%"), L"100"},
         {"format ends after fields", Format(L"ab%-5"), L"ab"},
