@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # CI for the Windows builds: sets up the cross toolchains, Wine and minizip, builds the host
 # demo package (dev preset), builds both Windows presets, checks that the programs import
-# system DLLs only, and runs the Wine smoke test of the x86_64 program.
+# system DLLs only, and runs the Wine tests of the x86_64 build: the smoke test of the program
+# and the conformance tests of the profile reader and the wide formatter (tests/conformance).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -21,5 +22,5 @@ for preset in win32 win64; do
     sed 's/^/    /' "build/$preset/app/zxflash.exe.imports.txt"
 done
 
-echo "== Wine smoke test (win64)"
+echo "== Wine smoke and conformance tests (win64)"
 ctest --preset win64
