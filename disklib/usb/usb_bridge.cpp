@@ -2,21 +2,14 @@
 
 #include "common/byte_order.h"
 #include "disklib/nvme_identify.h"
+#include "disklib/usb/usb_requests.h"
 
 #include <string.h>
 
 namespace {
 
-const ULONG kCdbLength = 16;
 const UCHAR kOpcodeFirmwareDownload = 0x11;
 
-// Sense length and timeout (seconds) of each family's requests.
-const UCHAR kAsmSenseLength = 24;
-const ULONG kAsmTimeout = 10;
-const UCHAR kJmiSenseLength = 24;
-const ULONG kJmiTimeout = 10;
-const UCHAR kRtkSenseLength = 64;
-const ULONG kRtkTimeout = 60;
 const UCHAR kInquirySenseLength = 64;
 const ULONG kInquiryTimeout = 10;
 
@@ -37,12 +30,7 @@ const PhaseCheck kRtkChecks[3] = {CHECK_CALL_AND_STATUS, CHECK_CALL_AND_STATUS,
 // ASMedia and JMicron firmware chunks: only the calls of phases 1 and 2 are tested.
 const PhaseCheck kChunkChecks[3] = {CHECK_CALL_ONLY, CHECK_CALL_ONLY, CHECK_NOTHING};
 
-struct PhaseOutcome {
-    bool callOk;
-    UCHAR scsiStatus;
-};
-
-bool PhaseFailed(const PhaseOutcome& outcome, PhaseCheck check) {
+bool PhaseFailed(const UsbPhaseOutcome& outcome, PhaseCheck check) {
     const bool checkCondition = outcome.scsiStatus == USB_SCSI_STATUS_CHECK_CONDITION;
     switch (check) {
     case CHECK_CALL_AND_STATUS:
@@ -56,32 +44,9 @@ bool PhaseFailed(const PhaseOutcome& outcome, PhaseCheck check) {
     }
 }
 
-// Builds one pass-through request from a zero-filled envelope and sends it synchronously, the
-// envelope serving as input and output.
-PhaseOutcome SendPassThrough(HANDLE hDisk, const UCHAR cdb[16], UCHAR dataIn, void* data,
-                             ULONG length, UCHAR senseLength, ULONG timeoutSeconds) {
-    UsbPassThroughRequest request;
-    memset(&request, 0, sizeof(request));
-    request.Sptd.Length = (USHORT)sizeof(SCSI_PASS_THROUGH_DIRECT);
-    request.Sptd.PathId = 0;
-    request.Sptd.TargetId = 0;
-    request.Sptd.Lun = 0;
-    request.Sptd.CdbLength = (UCHAR)kCdbLength;
-    request.Sptd.SenseInfoLength = senseLength;
-    request.Sptd.DataIn = dataIn;
-    request.Sptd.DataTransferLength = length;
-    request.Sptd.TimeOutValue = timeoutSeconds;
-    request.Sptd.DataBuffer = length != 0 ? data : NULL;
-    request.Sptd.SenseInfoOffset = (ULONG)offsetof(UsbPassThroughRequest, SenseBuffer);
-    memcpy(request.Sptd.Cdb, cdb, kCdbLength);
-
-    DWORD returned = 0;
-    const BOOL ok = DeviceIoControl(hDisk, IOCTL_SCSI_PASS_THROUGH_DIRECT, &request,
-                                    sizeof(request), &request, sizeof(request), &returned, NULL);
-    PhaseOutcome outcome;
-    outcome.callOk = ok != FALSE;
-    outcome.scsiStatus = request.Sptd.ScsiStatus;
-    return outcome;
+// The DataBuffer of a tunnel's data phase: none when it moves nothing.
+void* DataBufferOf(void* data, uint32_t length) {
+    return length != 0 ? data : NULL;
 }
 
 bool IsValidDirection(int32_t direction) {
@@ -112,23 +77,10 @@ UCHAR DataPhaseDataIn(int32_t direction) {
 
 // --- ASMedia ---------------------------------------------------------------------------------
 
-const UCHAR kAsmToDevice = 0xEA;
-const UCHAR kAsmFromDevice = 0xEB;
-const UCHAR kAsmSignature = 0x5A;
 const UCHAR kAsmPhaseCommand = 0x80;
 const UCHAR kAsmPhaseData = 0x81;
 const UCHAR kAsmPhaseCompletion = 0x82;
 const ULONG kAsmCompletionBytes = 16;
-
-// ASMedia CDB: [0] EA/EB, [1] 5A, [2] phase, [4] transfer kind, [10..13] length big-endian.
-void BuildAsmCdb(UCHAR cdb[16], UCHAR operation, UCHAR phase, UCHAR kind, ULONG length) {
-    memset(cdb, 0, kCdbLength);
-    cdb[0] = operation;
-    cdb[1] = kAsmSignature;
-    cdb[2] = phase;
-    cdb[4] = kind;
-    put_be32(cdb + 10, length);
-}
 
 int32_t AsmThreePhase(HANDLE hDisk, int32_t direction, NvmeCommandBlock* command, void* data,
                       uint32_t length, const PhaseCheck checks[3]) {
@@ -138,25 +90,26 @@ int32_t AsmThreePhase(HANDLE hDisk, int32_t direction, NvmeCommandBlock* command
     const UCHAR kind = TransferKind(direction);
     UCHAR cdb[16];
 
-    BuildAsmCdb(cdb, kAsmToDevice, kAsmPhaseCommand, kind, sizeof(NvmeCommandBlock));
-    PhaseOutcome outcome = SendPassThrough(hDisk, cdb, SCSI_IOCTL_DATA_OUT, command,
-                                           sizeof(NvmeCommandBlock), kAsmSenseLength, kAsmTimeout);
+    UsbBuildAsmCdb(cdb, USB_ASM_TO_DEVICE, kAsmPhaseCommand, kind, sizeof(NvmeCommandBlock));
+    UsbPhaseOutcome outcome =
+        UsbSendPassThrough(hDisk, cdb, SCSI_IOCTL_DATA_OUT, command, sizeof(NvmeCommandBlock),
+                           USB_ASM_SENSE_LENGTH, USB_ASM_TIMEOUT);
     if (PhaseFailed(outcome, checks[0])) {
         return DISKLIB_ERR_IO;
     }
 
-    BuildAsmCdb(cdb, direction == XFER_OUT ? kAsmToDevice : kAsmFromDevice, kAsmPhaseData, kind,
-                length);
-    outcome = SendPassThrough(hDisk, cdb, DataPhaseDataIn(direction), data, length, kAsmSenseLength,
-                              kAsmTimeout);
+    UsbBuildAsmCdb(cdb, direction == XFER_OUT ? USB_ASM_TO_DEVICE : USB_ASM_FROM_DEVICE,
+                   kAsmPhaseData, kind, length);
+    outcome = UsbSendPassThrough(hDisk, cdb, DataPhaseDataIn(direction), DataBufferOf(data, length),
+                                 length, USB_ASM_SENSE_LENGTH, USB_ASM_TIMEOUT);
     if (PhaseFailed(outcome, checks[1])) {
         return DISKLIB_ERR_IO;
     }
 
     // The completion lands over the first 16 bytes of the caller's command block.
-    BuildAsmCdb(cdb, kAsmFromDevice, kAsmPhaseCompletion, kind, kAsmCompletionBytes);
-    outcome = SendPassThrough(hDisk, cdb, SCSI_IOCTL_DATA_IN, command, kAsmCompletionBytes,
-                              kAsmSenseLength, kAsmTimeout);
+    UsbBuildAsmCdb(cdb, USB_ASM_FROM_DEVICE, kAsmPhaseCompletion, kind, kAsmCompletionBytes);
+    outcome = UsbSendPassThrough(hDisk, cdb, SCSI_IOCTL_DATA_IN, command, kAsmCompletionBytes,
+                                 USB_ASM_SENSE_LENGTH, USB_ASM_TIMEOUT);
     if (PhaseFailed(outcome, checks[2])) {
         return DISKLIB_ERR_IO;
     }
@@ -165,40 +118,16 @@ int32_t AsmThreePhase(HANDLE hDisk, int32_t direction, NvmeCommandBlock* command
 
 // --- JMicron ---------------------------------------------------------------------------------
 
-const UCHAR kJmiOperation = 0xA1;
-const UCHAR kJmiPhaseCommand = 0x80;
-const UCHAR kJmiPhaseNoData = 0x81;
-const UCHAR kJmiPhaseDataIn = 0x82;
-const UCHAR kJmiPhaseDataOut = 0x83;
-const UCHAR kJmiPhaseResponse = 0x8F;
 const uint32_t kJmiMaxLength = 0xFFFFFF; // the CDB carries a 24-bit length
-
-// JMicron CDB: [0] A1, [1] protocol code, [3..5] length big-endian 24-bit.
-void BuildJmiCdb(UCHAR cdb[16], UCHAR protocol, ULONG length) {
-    memset(cdb, 0, kCdbLength);
-    cdb[0] = kJmiOperation;
-    cdb[1] = protocol;
-    put_be24(cdb + 3, length);
-}
-
-// JMicron request block: "NVME", four zero bytes, the NVMe command block, zeros to 512.
-void BuildJmiBlock(UCHAR block[USB_JMI_BLOCK_BYTES], const NvmeCommandBlock* command) {
-    memset(block, 0, USB_JMI_BLOCK_BYTES);
-    block[0] = 'N';
-    block[1] = 'V';
-    block[2] = 'M';
-    block[3] = 'E';
-    memcpy(block + USB_JMI_BLOCK_COMMAND_OFFSET, command, sizeof(NvmeCommandBlock));
-}
 
 UCHAR JmiDataProtocol(int32_t direction) {
     if (direction == XFER_IN) {
-        return kJmiPhaseDataIn;
+        return USB_JMI_PHASE_DATA_IN;
     }
     if (direction == XFER_OUT) {
-        return kJmiPhaseDataOut;
+        return USB_JMI_PHASE_DATA_OUT;
     }
-    return kJmiPhaseNoData;
+    return USB_JMI_PHASE_NO_DATA;
 }
 
 int32_t JmiThreePhase(HANDLE hDisk, int32_t direction, const NvmeCommandBlock* command, void* data,
@@ -208,11 +137,12 @@ int32_t JmiThreePhase(HANDLE hDisk, int32_t direction, const NvmeCommandBlock* c
     }
     UCHAR block[USB_JMI_BLOCK_BYTES];
     UCHAR cdb[16];
-    BuildJmiBlock(block, command);
+    UsbBuildJmiBlock(block, command);
 
-    BuildJmiCdb(cdb, kJmiPhaseCommand, USB_JMI_BLOCK_BYTES);
-    PhaseOutcome outcome = SendPassThrough(hDisk, cdb, SCSI_IOCTL_DATA_OUT, block,
-                                           USB_JMI_BLOCK_BYTES, kJmiSenseLength, kJmiTimeout);
+    UsbBuildJmiCdb(cdb, USB_JMI_PHASE_COMMAND, USB_JMI_BLOCK_BYTES);
+    UsbPhaseOutcome outcome =
+        UsbSendPassThrough(hDisk, cdb, SCSI_IOCTL_DATA_OUT, block, USB_JMI_BLOCK_BYTES,
+                           USB_JMI_SENSE_LENGTH, USB_JMI_TIMEOUT);
     if (PhaseFailed(outcome, checks[0])) {
         return DISKLIB_ERR_IO;
     }
@@ -220,17 +150,17 @@ int32_t JmiThreePhase(HANDLE hDisk, int32_t direction, const NvmeCommandBlock* c
     if (direction != XFER_OUT && data != NULL) {
         memset(data, 0, length);
     }
-    BuildJmiCdb(cdb, JmiDataProtocol(direction), length);
-    outcome = SendPassThrough(hDisk, cdb, DataPhaseDataIn(direction), data, length, kJmiSenseLength,
-                              kJmiTimeout);
+    UsbBuildJmiCdb(cdb, JmiDataProtocol(direction), length);
+    outcome = UsbSendPassThrough(hDisk, cdb, DataPhaseDataIn(direction), DataBufferOf(data, length),
+                                 length, USB_JMI_SENSE_LENGTH, USB_JMI_TIMEOUT);
     if (PhaseFailed(outcome, checks[1])) {
         return DISKLIB_ERR_IO;
     }
 
     memset(block, 0, sizeof(block));
-    BuildJmiCdb(cdb, kJmiPhaseResponse, USB_JMI_BLOCK_BYTES);
-    outcome = SendPassThrough(hDisk, cdb, SCSI_IOCTL_DATA_IN, block, USB_JMI_BLOCK_BYTES,
-                              kJmiSenseLength, kJmiTimeout);
+    UsbBuildJmiCdb(cdb, USB_JMI_PHASE_RESPONSE, USB_JMI_BLOCK_BYTES);
+    outcome = UsbSendPassThrough(hDisk, cdb, SCSI_IOCTL_DATA_IN, block, USB_JMI_BLOCK_BYTES,
+                                 USB_JMI_SENSE_LENGTH, USB_JMI_TIMEOUT);
     if (PhaseFailed(outcome, checks[2])) {
         return DISKLIB_ERR_IO;
     }
@@ -250,7 +180,7 @@ const uint32_t kRtkMaxLength = 0xFFFF; // the CDB carries a 16-bit length
 // Realtek CDB: [0] E4/E5, [1..2] length little-endian 16-bit, [3] phase, [6] transfer kind in
 // the data phase.
 void BuildRtkCdb(UCHAR cdb[16], UCHAR operation, ULONG length, UCHAR phase, UCHAR kind) {
-    memset(cdb, 0, kCdbLength);
+    memset(cdb, 0, USB_CDB_BYTES);
     cdb[0] = operation;
     put_le16(cdb + 1, length);
     cdb[3] = phase;
@@ -270,8 +200,9 @@ int32_t RtkThreePhase(HANDLE hDisk, int32_t direction, const NvmeCommandBlock* c
     memcpy(block, command, sizeof(NvmeCommandBlock));
 
     BuildRtkCdb(cdb, kRtkToDevice, sizeof(NvmeCommandBlock), kRtkPhaseCommand, 0);
-    PhaseOutcome outcome = SendPassThrough(hDisk, cdb, SCSI_IOCTL_DATA_OUT, block,
-                                           sizeof(NvmeCommandBlock), kRtkSenseLength, kRtkTimeout);
+    UsbPhaseOutcome outcome =
+        UsbSendPassThrough(hDisk, cdb, SCSI_IOCTL_DATA_OUT, block, sizeof(NvmeCommandBlock),
+                           USB_RTK_SENSE_LENGTH, USB_RTK_TIMEOUT);
     if (PhaseFailed(outcome, kRtkChecks[0])) {
         return DISKLIB_ERR_IO;
     }
@@ -281,16 +212,16 @@ int32_t RtkThreePhase(HANDLE hDisk, int32_t direction, const NvmeCommandBlock* c
     }
     BuildRtkCdb(cdb, direction == XFER_IN ? kRtkFromDevice : kRtkToDevice, length, kRtkPhaseData,
                 TransferKind(direction));
-    outcome = SendPassThrough(hDisk, cdb, DataPhaseDataIn(direction), data, length, kRtkSenseLength,
-                              kRtkTimeout);
+    outcome = UsbSendPassThrough(hDisk, cdb, DataPhaseDataIn(direction), DataBufferOf(data, length),
+                                 length, USB_RTK_SENSE_LENGTH, USB_RTK_TIMEOUT);
     if (PhaseFailed(outcome, kRtkChecks[1])) {
         return DISKLIB_ERR_IO;
     }
 
     memset(block, 0, sizeof(block));
     BuildRtkCdb(cdb, kRtkFromDevice, kRtkCompletionBytes, kRtkPhaseCompletion, 0);
-    outcome = SendPassThrough(hDisk, cdb, SCSI_IOCTL_DATA_IN, block, kRtkCompletionBytes,
-                              kRtkSenseLength, kRtkTimeout);
+    outcome = UsbSendPassThrough(hDisk, cdb, SCSI_IOCTL_DATA_IN, block, kRtkCompletionBytes,
+                                 USB_RTK_SENSE_LENGTH, USB_RTK_TIMEOUT);
     if (PhaseFailed(outcome, kRtkChecks[2])) {
         return DISKLIB_ERR_IO;
     }
@@ -373,9 +304,9 @@ int32_t IO_USB_GetBridgeType(HANDLE hDisk) {
     memset(cdb, 0, sizeof(cdb));
     cdb[0] = kInquiryOperation;
     cdb[4] = (UCHAR)kInquiryBytes;
-    const PhaseOutcome outcome =
-        SendPassThrough(hDisk, cdb, SCSI_IOCTL_DATA_IN, buffer, kInquiryBytes, kInquirySenseLength,
-                        kInquiryTimeout);
+    const UsbPhaseOutcome outcome =
+        UsbSendPassThrough(hDisk, cdb, SCSI_IOCTL_DATA_IN, buffer, kInquiryBytes,
+                           kInquirySenseLength, kInquiryTimeout);
     if (!PhaseFailed(outcome, CHECK_CALL_AND_STATUS)) {
         const UCHAR b36 = buffer[kInquirySignatureOffset];
         const UCHAR b37 = buffer[kInquirySignatureOffset + 1];
@@ -412,8 +343,9 @@ int32_t IO_USB_ASM_Identify(HANDLE hDisk, int32_t direction, NvmeCommandBlock* c
     cdb[1] = (UCHAR)command->CDW0;
     cdb[3] = (UCHAR)command->CDW10;
     cdb[7] = (UCHAR)command->CDW1;
-    const PhaseOutcome outcome = SendPassThrough(hDisk, cdb, DataPhaseDataIn(direction), data,
-                                                 length, kAsmSenseLength, kAsmTimeout);
+    const UsbPhaseOutcome outcome =
+        UsbSendPassThrough(hDisk, cdb, DataPhaseDataIn(direction), DataBufferOf(data, length),
+                           length, USB_ASM_SENSE_LENGTH, USB_ASM_TIMEOUT);
     return PhaseFailed(outcome, CHECK_CALL_AND_STATUS) ? DISKLIB_ERR_IO : DISKLIB_OK;
 }
 
