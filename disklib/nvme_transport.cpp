@@ -1,5 +1,7 @@
 #include "disklib/nvme_transport.h"
 #include "disklib/nvme_identify.h"
+#include "disklib/request_buffer.h"
+#include "disklib/rst_srb.h"
 #include "disklib/usb/usb_bridge.h"
 
 #include "log/debug_log.h"
@@ -44,21 +46,11 @@ const DWORD kQuerySpecificAt = offsetof(STORAGE_PROPERTY_QUERY, AdditionalParame
 const DWORD kQueryDataAt = kQuerySpecificAt + sizeof(STORAGE_PROTOCOL_SPECIFIC_DATA);
 static_assert(kQueryDataAt == 48, "protocol query data offset");
 
-void* AllocRequest(SIZE_T size) {
-    return VirtualAlloc(NULL, size, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
-}
-
-void FreeRequest(void* buffer) {
-    if (buffer != NULL) {
-        VirtualFree(buffer, 0, MEM_RELEASE);
-    }
-}
-
 // Identify and Get Log Page through IOCTL_STORAGE_QUERY_PROPERTY.
 int QueryProtocolData(HANDLE device, STORAGE_PROPERTY_ID propertyId, DWORD dataType,
                       DWORD requestValue, DWORD requestSubValue, void* buffer, uint32_t length) {
     const DWORD size = kQueryDataAt + length;
-    BYTE* request = (BYTE*)AllocRequest(size);
+    BYTE* request = DISKLIB_AllocRequest(size);
     if (request == NULL) {
         return DISKLIB_ERR_IO;
     }
@@ -82,7 +74,7 @@ int QueryProtocolData(HANDLE device, STORAGE_PROPERTY_ID propertyId, DWORD dataT
         }
         result = DISKLIB_OK;
     }
-    FreeRequest(request);
+    DISKLIB_FreeRequest(request);
     return result;
 }
 
@@ -151,7 +143,7 @@ int IO_NVME_ProtocolCommand(HANDLE device, int direction, uint8_t opcode, uint32
                             uint32_t cdw13, uint32_t cdw14, uint32_t cdw15, void* buffer,
                             uint32_t length) {
     const DWORD size = kProtocolDataAt + (direction == XFER_NONE ? 0 : length);
-    BYTE* request = (BYTE*)AllocRequest(size);
+    BYTE* request = DISKLIB_AllocRequest(size);
     if (request == NULL) {
         return DISKLIB_ERR_IO;
     }
@@ -190,7 +182,7 @@ int IO_NVME_ProtocolCommand(HANDLE device, int direction, uint8_t opcode, uint32
         }
         result = DISKLIB_OK;
     }
-    FreeRequest(request);
+    DISKLIB_FreeRequest(request);
     return result;
 }
 
@@ -208,20 +200,16 @@ int IO_NVME_QueryLogPage(HANDLE device, uint32_t logId, void* buffer, uint32_t l
 int IO_RST_NvmePassThrough(HANDLE scsiPort, uint32_t pathId, const NvmeCommandBlock* command,
                            void* buffer, uint32_t length) {
     const DWORD size = sizeof(RST_NVME_PASS_THROUGH) + length + kRstTrailer;
-    BYTE* input = (BYTE*)AllocRequest(size);
-    BYTE* output = (BYTE*)AllocRequest(size);
+    BYTE* input = DISKLIB_AllocRequest(size);
+    BYTE* output = DISKLIB_AllocRequest(size);
     if (input == NULL || output == NULL) {
-        FreeRequest(input);
-        FreeRequest(output);
+        DISKLIB_FreeRequest(input);
+        DISKLIB_FreeRequest(output);
         return DISKLIB_ERR_IO;
     }
     RST_NVME_PASS_THROUGH* request = (RST_NVME_PASS_THROUGH*)input;
-    request->SrbIoCtrl.HeaderLength = sizeof(SRB_IO_CONTROL);
-    memcpy(request->SrbIoCtrl.Signature, "IntelNvm", sizeof(request->SrbIoCtrl.Signature));
-    request->SrbIoCtrl.Timeout = kRstTimeout;
-    request->SrbIoCtrl.ControlCode = kRstNvmControlCode;
-    request->SrbIoCtrl.ReturnCode = 0;
-    request->SrbIoCtrl.Length = size - sizeof(SRB_IO_CONTROL);
+    DISKLIB_FillSrbIoControl(&request->SrbIoCtrl, "IntelNvm", kRstTimeout, kRstNvmControlCode,
+                             size);
     request->Version = 1;
     request->PathId = (UCHAR)pathId;
     request->TargetId = 0;
@@ -242,7 +230,7 @@ int IO_RST_NvmePassThrough(HANDLE scsiPort, uint32_t pathId, const NvmeCommandBl
         }
         result = DISKLIB_OK;
     }
-    FreeRequest(input);
-    FreeRequest(output);
+    DISKLIB_FreeRequest(input);
+    DISKLIB_FreeRequest(output);
     return result;
 }
