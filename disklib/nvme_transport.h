@@ -9,7 +9,7 @@
 
 // Which column of the dispatch a command takes.
 enum {
-    NVME_REQUEST_COMMAND = 0,  // any admin command (vendor commands, Firmware Commit)
+    NVME_REQUEST_COMMAND = 0,  // a vendor command
     NVME_REQUEST_IDENTIFY = 1, // Identify
     NVME_REQUEST_LOG_PAGE = 2  // Get Log Page
 };
@@ -17,7 +17,8 @@ enum {
 // Sends one command block to the transport of context->iCmdType. For CMD_NVME the Identify
 // and Get Log Page columns use the property queries and the command column the protocol
 // command (which carries CDW0, CDW12..CDW15 of the block only). Returns the transport's
-// result, or DISKLIB_ERR_UNSUPPORTED for a command type without transport.
+// result, or DISKLIB_ERR_UNSUPPORTED for a command type without transport. The firmware
+// download and commit have requests of their own (disklib/nvme_firmware.h).
 int DISKLIB_NVME_Dispatch(const CommandContext* context, HANDLE device, int request, int direction,
                           NvmeCommandBlock* command, void* buffer, uint32_t length);
 

@@ -212,15 +212,11 @@ static_assert(FIRMWARE_FUNCTION_DOWNLOAD == 2 && FIRMWARE_FUNCTION_ACTIVATE == 3
               "firmware functions");
 static_assert(FIRMWARE_REQUEST_FLAG_CONTROLLER == 1, "controller flag");
 
-// Header (28), version, path id and two zero bytes (4), then the request block (24): the
-// function's data starts at 56.
 static_assert(sizeof(FIRMWARE_REQUEST_BLOCK) == 24, "FIRMWARE_REQUEST_BLOCK");
 static_assert(offsetof(FIRMWARE_REQUEST_BLOCK, Function) == 8, "Function");
 static_assert(offsetof(FIRMWARE_REQUEST_BLOCK, Flags) == 12, "Flags");
 static_assert(offsetof(FIRMWARE_REQUEST_BLOCK, DataBufferOffset) == 16, "DataBufferOffset");
 static_assert(offsetof(FIRMWARE_REQUEST_BLOCK, DataBufferLength) == 20, "DataBufferLength");
-static_assert(sizeof(SRB_IO_CONTROL) + 4 + sizeof(FIRMWARE_REQUEST_BLOCK) == 56,
-              "firmware data at 56");
 
 static_assert(STORAGE_FIRMWARE_DOWNLOAD_STRUCTURE_VERSION_V2 == 2, "download version 2");
 static_assert(offsetof(STORAGE_FIRMWARE_DOWNLOAD_V2, Size) == 4, "Size");

@@ -1,0 +1,40 @@
+// Firmware transfer: the image sent to the drive in chunks of at most 4096 bytes over the disk's
+// transport, with progress, then committed; and the firmware requests of the platform's NVMe
+// driver and of the Intel RST driver.
+#pragma once
+
+#include "disklib/disk_record.h"
+#include "platform/win32.h"
+
+#include <stdint.h>
+
+#define NVME_FIRMWARE_CHUNK_BYTES 4096 // the largest piece of one download request
+
+// Sends the image in image order, chunk by chunk at the offset of the bytes already sent, and
+// reports the percentage sent (10, 20, ... 90, each at most once) to the progress sink.
+// DISKLIB_OK when every chunk was accepted (an empty image sends nothing), DISKLIB_ERR_IO at the
+// first refused chunk, DISKLIB_ERR_UNSUPPORTED for a command type without transport (nothing is
+// sent). The image stays the caller's.
+int DISKLIB_NVME_DownloadFW(const CommandContext* context, HANDLE device, const void* image,
+                            uint32_t size);
+
+// Commits the downloaded image: Firmware Commit with slot and commit action, through
+// IOCTL_STORAGE_FIRMWARE_ACTIVATE on the native driver, the "IntelFw " activate on Intel RST
+// (always slot 1, no action) and the tunnel of a USB bridge. The transport's result, or
+// DISKLIB_ERR_UNSUPPORTED.
+int DISKLIB_NVME_FWActive(const CommandContext* context, HANDLE device, uint32_t slot,
+                          uint32_t action);
+
+// IOCTL_STORAGE_FIRMWARE_DOWNLOAD of one chunk (1..4096 bytes) into slot 1. 1 or -4.
+int IO_NVME_FirmwareDownload(HANDLE device, uint32_t offset, const void* chunk, uint32_t length);
+// IOCTL_STORAGE_FIRMWARE_ACTIVATE of a slot; commit action 1 activates the downloaded image,
+// any other switches to the firmware already in the slot. A failure whose last error is
+// STG_S_POWER_CYCLE_REQUIRED (the drive took the image and runs it after a power cycle) is
+// success. 1 or -4.
+int IO_NVME_FirmwareActivate(HANDLE device, uint32_t slot, uint32_t action);
+
+// The Intel RST "IntelFw " requests on the SCSI port of the disk: one chunk (1..4096 bytes),
+// and the activation of slot 1. 1 or -4.
+int IO_RST_FirmwareDownload(HANDLE scsiPort, uint32_t pathId, uint32_t offset, const void* chunk,
+                            uint32_t length);
+int IO_RST_FirmwareActivate(HANDLE scsiPort, uint32_t pathId);
