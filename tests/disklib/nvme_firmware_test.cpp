@@ -331,6 +331,25 @@ TEST_F(FirmwareTransferTest, CommandTypesWithoutTransportSendNothing) {
     EXPECT_TRUE(g_progress.empty());
 }
 
+TEST_F(FirmwareTransferTest, ChunksOutsideOneToFourKiBAndAMissingImageAreRefusedUnsent) {
+    HANDLE native = OpenDrive(1);
+    HANDLE port = OpenPath(L"\\\\.\\scsi3:");
+    std::vector<uint8_t> chunk(8192, 0x5A);
+    StartRecording();
+    for (uint32_t length : {0u, 4100u, 8192u}) {
+        SCOPED_TRACE(length);
+        EXPECT_EQ(IO_NVME_FirmwareDownload(native, 0, chunk.data(), length), DISKLIB_ERR_IO);
+        EXPECT_EQ(IO_RST_FirmwareDownload(port, 1, 0, chunk.data(), length), DISKLIB_ERR_IO);
+    }
+    EXPECT_EQ(IO_NVME_FirmwareDownload(native, 0, nullptr, 4096), DISKLIB_ERR_IO);
+    EXPECT_EQ(IO_RST_FirmwareDownload(port, 1, 0, nullptr, 4096), DISKLIB_ERR_IO);
+    // An image that is not there, with a size.
+    const CommandContext context = Context(CMD_NVME);
+    EXPECT_EQ(DISKLIB_NVME_DownloadFW(&context, native, nullptr, 4096), DISKLIB_ERR_IO);
+    EXPECT_TRUE(Trace().empty());
+    EXPECT_EQ(LogLines(), std::vector<std::string>{"DISKLIB_NVME_DownloadFW IN"});
+}
+
 TEST_F(FirmwareTransferTest, ARefusedChunkEndsTheDownloadWithNothingAfterIt) {
     // The second chunk fails: refused by the drive on the native, RST and Realtek paths; on
     // ASMedia and JMicron, whose chunks are judged by their calls only, its data-phase call
