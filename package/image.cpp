@@ -34,7 +34,7 @@ int ChecksumChain(const BYTE* image, size_t size, int kind, int lastRegion, uint
         return 0;
     }
     uint32_t value = CrcUpdate(image, 16, 0, kind);
-    for (int k = 0; k < IMAGE_REGION_COUNT; ++k) {
+    for (size_t k = 0; k < IMAGE_REGION_COUNT; ++k) {
         value = CrcUpdate(image + offsetof(ImageHeader, Regions) + k * sizeof(ImageRegionEntry),
                           sizeof(ImageRegionEntry), value, kind);
     }

@@ -97,21 +97,22 @@ struct Token {
 
 std::wstring FromUtf8(const std::string& s) {
     std::wstring out;
+    auto byte = [&s](size_t k) -> unsigned { return static_cast<unsigned char>(s[k]); };
     for (size_t i = 0; i < s.size();) {
-        unsigned char c = static_cast<unsigned char>(s[i]);
+        unsigned c = byte(i);
         unsigned cp = 0xFFFD;
         size_t n = 1;
         if (c < 0x80) {
             cp = c;
         } else if ((c & 0xE0) == 0xC0 && i + 1 < s.size()) {
-            cp = ((c & 0x1Fu) << 6) | (s[i + 1] & 0x3Fu);
+            cp = ((c & 0x1Fu) << 6) | (byte(i + 1) & 0x3Fu);
             n = 2;
         } else if ((c & 0xF0) == 0xE0 && i + 2 < s.size()) {
-            cp = ((c & 0x0Fu) << 12) | ((s[i + 1] & 0x3Fu) << 6) | (s[i + 2] & 0x3Fu);
+            cp = ((c & 0x0Fu) << 12) | ((byte(i + 1) & 0x3Fu) << 6) | (byte(i + 2) & 0x3Fu);
             n = 3;
         } else if ((c & 0xF8) == 0xF0 && i + 3 < s.size()) {
-            cp = ((c & 0x07u) << 18) | ((s[i + 1] & 0x3Fu) << 12) | ((s[i + 2] & 0x3Fu) << 6) |
-                 (s[i + 3] & 0x3Fu);
+            cp = ((c & 0x07u) << 18) | ((byte(i + 1) & 0x3Fu) << 12) |
+                 ((byte(i + 2) & 0x3Fu) << 6) | (byte(i + 3) & 0x3Fu);
             n = 4;
         }
         out.push_back(static_cast<wchar_t>(cp));

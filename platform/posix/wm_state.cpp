@@ -12,8 +12,9 @@ bool EqualNoCase(const std::wstring& a, const wchar_t* b) {
     if (a.size() != std::wcslen(b)) {
         return false;
     }
+    // towlower takes a wint_t; every wchar_t value converts to one.
     for (size_t i = 0; i < a.size(); i++) {
-        if (std::towlower(a[i]) != std::towlower(b[i])) {
+        if (std::towlower(static_cast<wint_t>(a[i])) != std::towlower(static_cast<wint_t>(b[i]))) {
             return false;
         }
     }

@@ -161,8 +161,11 @@ private:
                 }
                 return;
             default:
+                // A letter key presses the button whose name starts with it.
                 for (int b : buttons) {
-                    if (key < 128 && std::towlower(ButtonName(b)[0]) == std::towlower(key)) {
+                    if (key >= 0 && key < 128 &&
+                        std::towlower(static_cast<wint_t>(ButtonName(b)[0])) ==
+                            std::towlower(static_cast<wint_t>(key))) {
                         AnswerMessageBox(b);
                         return;
                     }
