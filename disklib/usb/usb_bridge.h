@@ -5,25 +5,11 @@
 #pragma once
 
 #include "disklib/disk_record.h"
+#include "disklib/scsi_pass_through.h"
 #include "platform/win32.h"
 
 #include <stddef.h>
 #include <stdint.h>
-
-// The envelope of every pass-through exchange: the platform's SCSI_PASS_THROUGH_DIRECT, a filler
-// dword and the sense area. With 32-bit pointers the structure is 44 bytes and the request 112,
-// the sense area at 48; with 64-bit pointers the structure is 56 bytes and the request 128, the
-// sense area following the filler at 60.
-struct UsbPassThroughRequest {
-    SCSI_PASS_THROUGH_DIRECT Sptd;
-    ULONG Filler;
-    UCHAR SenseBuffer[64];
-};
-static_assert(sizeof(void*) == 4 || sizeof(void*) == 8, "32- or 64-bit pointers");
-static_assert(sizeof(UsbPassThroughRequest) == (sizeof(void*) == 4 ? 112 : 128),
-              "the pass-through request is 112 bytes (32-bit) or 128 bytes (64-bit)");
-static_assert(offsetof(UsbPassThroughRequest, SenseBuffer) == (sizeof(void*) == 4 ? 48 : 60),
-              "the sense area is at 48 (32-bit) or 60 (64-bit)");
 
 #define USB_SCSI_STATUS_CHECK_CONDITION 2
 

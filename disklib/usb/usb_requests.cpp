@@ -8,7 +8,7 @@
 UsbPhaseOutcome UsbSendPassThrough(HANDLE hDisk, const UCHAR cdb[USB_CDB_BYTES], UCHAR dataIn,
                                    void* data, ULONG length, UCHAR senseLength,
                                    ULONG timeoutSeconds) {
-    UsbPassThroughRequest request;
+    PassThroughRequest request;
     memset(&request, 0, sizeof(request));
     request.Sptd.Length = (USHORT)sizeof(SCSI_PASS_THROUGH_DIRECT);
     request.Sptd.PathId = 0;
@@ -20,7 +20,7 @@ UsbPhaseOutcome UsbSendPassThrough(HANDLE hDisk, const UCHAR cdb[USB_CDB_BYTES],
     request.Sptd.DataTransferLength = length;
     request.Sptd.TimeOutValue = timeoutSeconds;
     request.Sptd.DataBuffer = data;
-    request.Sptd.SenseInfoOffset = (ULONG)offsetof(UsbPassThroughRequest, SenseBuffer);
+    request.Sptd.SenseInfoOffset = (ULONG)offsetof(PassThroughRequest, SenseBuffer);
     memcpy(request.Sptd.Cdb, cdb, USB_CDB_BYTES);
 
     DWORD returned = 0;

@@ -73,12 +73,12 @@ protected:
 
     // One raw pass-through request; the SCSI status, or -1 when the call failed.
     static int Raw(HANDLE h, const uint8_t (&cdb)[16], UCHAR dataIn, void* data, ULONG length) {
-        UsbPassThroughRequest rq;
+        PassThroughRequest rq;
         memset(&rq, 0, sizeof(rq));
         rq.Sptd.Length = sizeof(SCSI_PASS_THROUGH_DIRECT);
         rq.Sptd.CdbLength = 16;
         rq.Sptd.SenseInfoLength = 24;
-        rq.Sptd.SenseInfoOffset = offsetof(UsbPassThroughRequest, SenseBuffer);
+        rq.Sptd.SenseInfoOffset = offsetof(PassThroughRequest, SenseBuffer);
         rq.Sptd.DataIn = dataIn;
         rq.Sptd.DataTransferLength = length;
         rq.Sptd.DataBuffer = length ? data : nullptr;
