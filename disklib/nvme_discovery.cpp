@@ -7,7 +7,7 @@
 #include "disklib/nvme_transport.h"
 #include "disklib/usb/usb_bridge.h"
 #include "disklib/nvme_vsc.h"
-#include "disklib/progress.h"
+#include "disklib/physical_drives.h"
 #include "log/debug_log.h"
 #include "topology/device_node.h"
 #include "topology/port_id.h"
@@ -17,7 +17,6 @@
 
 namespace {
 
-const uint32_t kMaxDriveNumber = 20; // PhysicalDrive0..19 are probed
 const uint32_t kMinCapacityGB = 16;
 
 void CloseDisk(HANDLE device, CommandContext* context) {
@@ -41,18 +40,6 @@ void AnsiFieldToText(const BYTE* field, size_t length, WCHAR* out, size_t capaci
     if (n > 0 && MultiByteToWideChar(CP_ACP, 0, bytes, -1, out, static_cast<int>(capacity)) == 0) {
         out[0] = 0;
     }
-}
-
-// The N of "\\.\PhysicalDrive%d", read without regard to case; 0 when the path has no number.
-uint32_t DriveNumberOfPath(const WCHAR* path) {
-    WCHAR upper[DISK_TEXT_CHARS];
-    CopyText(upper, DISK_TEXT_CHARS, path);
-    CharUpperW(upper);
-    int number = 0;
-    if (swscanf(upper, L"\\\\.\\PHYSICALDRIVE%d", &number) != 1) {
-        number = 0;
-    }
-    return static_cast<uint32_t>(number);
 }
 
 bool ServiceIsIntelRst(const WCHAR* devicePath) {
@@ -203,76 +190,15 @@ int DISKLIB_NVME_GetDiskInfo(const WCHAR* path, DiskRecord* record) {
 }
 
 uint32_t DISKLIB_NVME_ScanDisks(DiskRecord* table, uint32_t capacity) {
-    memset(table, 0, sizeof(DiskRecord) * capacity);
-    uint32_t found = 0;
-    for (uint32_t n = 0; n < kMaxDriveNumber && found < capacity; ++n) {
-        WCHAR path[DISK_TEXT_CHARS];
-        WFormat(path, DISK_TEXT_CHARS, L"\\\\.\\PhysicalDrive%d", n);
-        if (DISKLIB_NVME_GetDiskInfo(path, &table[found]) == DISKLIB_OK) {
-            ++found;
-        }
-    }
-
-    for (WCHAR letter = L'C'; letter <= L'Z'; ++letter) {
-        WCHAR volume[8];
-        WFormat(volume, 8, L"\\\\.\\%c:", letter);
-        HANDLE h =
-            CreateFileW(volume, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                        nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-        if (h == INVALID_HANDLE_VALUE) {
-            continue;
-        }
-        STORAGE_DEVICE_NUMBER number;
-        if (IO_GetDeviceNumber(h, &number) && number.DeviceType == FILE_DEVICE_DISK) {
-            for (uint32_t i = 0; i < found; ++i) {
-                DiskRecord* disk = &table[i];
-                if (disk->iDriveNumber != number.DeviceNumber) {
-                    continue;
-                }
-                disk->bRaw = 0;
-                // Each letter takes three characters; a letter that no longer fits is left
-                // out rather than written past the text.
-                size_t used = wcslen(disk->VolumeLetters);
-                if (used + 3 < DISK_TEXT_CHARS) {
-                    WFormat(disk->VolumeLetters + used, DISK_TEXT_CHARS - used, L"%c: ", letter);
-                }
-                if (letter == L'C') {
-                    disk->bSystemDisk = 1;
-                }
-                break;
-            }
-        }
-        CloseHandle(h);
-    }
-    return found;
+    return ScanPhysicalDrives(table, capacity, DISKLIB_NVME_GetDiskInfo);
 }
 
 int GetDiskInfoByPortID(DiskRecord* record, int tries) {
-    const int32_t cmdType = record->iCmdType;
-    const uint32_t busType = record->iBusType;
-    const int64_t port = record->iPort;
-    DebugPrint(L"GetDiskInfoByPortID IN, iCmdType = %d, iBusType=%d, iPort=%I64d", cmdType, busType,
-               port);
-    for (int i = 0; i < tries; ++i) {
-        HANDLE h = GetPortDeviceHandle(cmdType, busType, port);
-        if (h == INVALID_HANDLE_VALUE) {
-            Sleep(1000);
-            DISKLIB_ReportProgress(100 * (i + 1) / tries);
-            continue;
-        }
-        STORAGE_DEVICE_NUMBER number;
-        bool ok = IO_GetDeviceNumber(h, &number);
-        CloseHandle(h);
-        if (!ok) {
-            return 0;
-        }
-        WCHAR path[DISK_TEXT_CHARS];
-        WFormat(path, DISK_TEXT_CHARS, L"\\\\.\\PhysicalDrive%d", number.DeviceNumber);
-        if (DISKLIB_NVME_GetDiskInfo(path, record) != DISKLIB_OK) {
-            return 0;
-        }
-        DebugPrint(L"GetDiskInfoByPortID Success OUT");
-        return 1;
+    DebugPrint(L"GetDiskInfoByPortID IN, iCmdType = %d, iBusType=%d, iPort=%I64d", record->iCmdType,
+               record->iBusType, record->iPort);
+    if (ReprobeByPortID(record, tries, DISKLIB_NVME_GetDiskInfo) != 1) {
+        return 0;
     }
-    return 0;
+    DebugPrint(L"GetDiskInfoByPortID Success OUT");
+    return 1;
 }
