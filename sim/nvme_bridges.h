@@ -26,7 +26,10 @@
 
 #include "sim/bridge_model.h"
 
+#include <map>
 #include <memory>
+#include <string>
+#include <vector>
 
 namespace sim {
 
@@ -46,6 +49,13 @@ std::unique_ptr<UsbBridge> MakeRealtekBridge();
 // A block given whole (keys drvinfo, mpinfo, fwconfig) takes the place of the synthesised one.
 // The blocks live in the drive's state, so what is written persists.
 std::unique_ptr<NvmeCommandSet> MakeZeltarixCommandSet(int generation);
+
+// The vendor block ("drvinfo", "mpinfo" or "fwconfig", 4096 bytes) that a ZELTARIX drive with
+// these scenario keys (the vsc_ keys above) and this running firmware starts with; the ATA
+// drives' vendor commands return the same blocks.
+std::vector<uint8_t> MakeZeltarixBlock(const std::string& name,
+                                       const std::map<std::string, std::string>& params,
+                                       const std::string& firmware);
 
 // CRC-32 (kind 0) and CRC-32C (kind 1) of a buffer.
 uint32_t SimCrc(const uint8_t* data, size_t length, int kind);

@@ -8,6 +8,7 @@
 #include <cctype>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -39,14 +40,27 @@ constexpr uint32_t kSigLow = 0x58495241u;     // "ARIX"
 constexpr uint32_t kSigHigh = 0x544C455Au;    // "ZELT"
 constexpr NvmeStatus kSequenceError{0, 0x0C}; // command sequence error: still locked
 
-std::string Param(const NvmeDrive& drive, const std::string& key) {
-    const auto& p = drive.State().params;
-    auto it = p.find(key);
-    return it == p.end() ? std::string() : it->second;
+std::string Param(const std::map<std::string, std::string>& params, const std::string& key) {
+    auto it = params.find(key);
+    return it == params.end() ? std::string() : it->second;
 }
 
-uint64_t Number(const NvmeDrive& drive, const std::string& key, uint64_t fallback) {
-    const std::string text = Param(drive, key);
+std::string Param(const NvmeDrive& drive, const std::string& key) {
+    return Param(drive.State().params, key);
+}
+
+// What a synthesised block is made of: the drive's scenario keys and its running firmware.
+struct BlockKeys {
+    const std::map<std::string, std::string>& params;
+    const std::string& firmware;
+};
+
+std::string Param(const BlockKeys& keys, const std::string& key) {
+    return Param(keys.params, key);
+}
+
+uint64_t Number(const BlockKeys& keys, const std::string& key, uint64_t fallback) {
+    const std::string text = Param(keys, key);
     if (text.empty()) {
         return fallback;
     }
@@ -70,13 +84,13 @@ void Put32(std::vector<uint8_t>& block, size_t offset, uint64_t v) {
     }
 }
 
-std::string Text(const NvmeDrive& drive, const std::string& key) {
-    const std::string text = Param(drive, key);
-    return text.empty() ? drive.State().firmware : text;
+std::string Text(const BlockKeys& keys, const std::string& key) {
+    const std::string text = Param(keys, key);
+    return text.empty() ? keys.firmware : text;
 }
 
-std::vector<uint8_t> NandId(const NvmeDrive& drive) {
-    std::vector<uint8_t> id = HexBytes(Param(drive, "vsc_nand_id"));
+std::vector<uint8_t> NandId(const BlockKeys& keys) {
+    std::vector<uint8_t> id = HexBytes(Param(keys, "vsc_nand_id"));
     if (id.empty()) {
         id = {0x2C, 0xC3, 0x08, 0x32, 0xE6, 0x00};
     }
@@ -85,48 +99,48 @@ std::vector<uint8_t> NandId(const NvmeDrive& drive) {
 }
 
 // The blocks a drive starts with when its scenario gives none whole.
-std::vector<uint8_t> MakeDrvInfo(const NvmeDrive& drive) {
+std::vector<uint8_t> MakeDrvInfo(const BlockKeys& keys) {
     std::vector<uint8_t> b(kBlock, 0);
-    if (Param(drive, "vsc_drvinfo") == "no") {
+    if (Param(keys, "vsc_drvinfo") == "no") {
         return b;
     }
     b[0] = 0x5A;
-    Put16(b, 2, Number(drive, "vsc_soc_id", 0x5016));
-    const std::vector<uint8_t> id = NandId(drive);
+    Put16(b, 2, Number(keys, "vsc_soc_id", 0x5016));
+    const std::vector<uint8_t> id = NandId(keys);
     std::memcpy(&b[16], id.data(), 6);
-    PutText(b, 32, 8, Text(drive, "vsc_drvinfo_version"));
-    Put32(b, 72, Number(drive, "vsc_ftl_build", 0));
+    PutText(b, 32, 8, Text(keys, "vsc_drvinfo_version"));
+    Put32(b, 72, Number(keys, "vsc_ftl_build", 0));
     return b;
 }
 
-std::vector<uint8_t> MakeMpInfo(const NvmeDrive& drive) {
+std::vector<uint8_t> MakeMpInfo(const BlockKeys& keys) {
     std::vector<uint8_t> b(kBlock, 0);
-    PutText(b, 88, 8, Text(drive, "vsc_mp_header_version"));
-    Put16(b, 280, Number(drive, "vsc_mp_format", 1768));
-    Put16(b, 288, Number(drive, "vsc_pg", 2304));
-    const uint64_t ch = Number(drive, "vsc_ch", 4);
-    const uint64_t ce = Number(drive, "vsc_ce", 2);
+    PutText(b, 88, 8, Text(keys, "vsc_mp_header_version"));
+    Put16(b, 280, Number(keys, "vsc_mp_format", 1768));
+    Put16(b, 288, Number(keys, "vsc_pg", 2304));
+    const uint64_t ch = Number(keys, "vsc_ch", 4);
+    const uint64_t ce = Number(keys, "vsc_ce", 2);
     b[295] = uint8_t(ch);
     b[296] = uint8_t(ce);
-    b[297] = uint8_t(Number(drive, "vsc_lun", 2));
-    b[298] = uint8_t(Number(drive, "vsc_pln", 2));
-    std::vector<uint8_t> table = HexBytes(Param(drive, "vsc_nand_table"));
+    b[297] = uint8_t(Number(keys, "vsc_lun", 2));
+    b[298] = uint8_t(Number(keys, "vsc_pln", 2));
+    std::vector<uint8_t> table = HexBytes(Param(keys, "vsc_nand_table"));
     if (table.empty()) {
-        const std::vector<uint8_t> id = NandId(drive);
+        const std::vector<uint8_t> id = NandId(keys);
         for (uint64_t i = 0; i < ch * ce && i < 32; ++i) {
             table.insert(table.end(), id.begin(), id.end());
         }
     }
     const size_t room = 1582 - 1352;
     std::memcpy(&b[1352], table.data(), std::min(table.size(), room));
-    Put16(b, 1582, Number(drive, "vsc_mp_soc_id", Number(drive, "vsc_soc_id", 0x5016)));
-    PutText(b, 1606, 10, Text(drive, "vsc_mp_version"));
+    Put16(b, 1582, Number(keys, "vsc_mp_soc_id", Number(keys, "vsc_soc_id", 0x5016)));
+    PutText(b, 1606, 10, Text(keys, "vsc_mp_version"));
     return b;
 }
 
-std::vector<uint8_t> MakeFwConfig(const NvmeDrive& drive) {
+std::vector<uint8_t> MakeFwConfig(const BlockKeys& keys) {
     std::vector<uint8_t> b(kBlock, 0);
-    PutText(b, 1064, 8, Text(drive, "vsc_fw_version"));
+    PutText(b, 1064, 8, Text(keys, "vsc_fw_version"));
     return b;
 }
 
@@ -240,9 +254,8 @@ private:
         auto& blocks = drive.State().blocks;
         auto it = blocks.find(name);
         if (it == blocks.end() || it->second.size() != kBlock) {
-            std::vector<uint8_t> made = name == "drvinfo"  ? MakeDrvInfo(drive)
-                                        : name == "mpinfo" ? MakeMpInfo(drive)
-                                                           : MakeFwConfig(drive);
+            std::vector<uint8_t> made =
+                MakeZeltarixBlock(name, drive.State().params, drive.State().firmware);
             if (it != blocks.end()) {
                 made = it->second;
                 made.resize(kBlock, 0);
@@ -275,6 +288,15 @@ private:
 };
 
 } // namespace
+
+std::vector<uint8_t> MakeZeltarixBlock(const std::string& name,
+                                       const std::map<std::string, std::string>& params,
+                                       const std::string& firmware) {
+    const BlockKeys keys{params, firmware};
+    return name == "drvinfo"  ? MakeDrvInfo(keys)
+           : name == "mpinfo" ? MakeMpInfo(keys)
+                              : MakeFwConfig(keys);
+}
 
 std::unique_ptr<NvmeCommandSet> MakeZeltarixCommandSet(int generation) {
     return std::make_unique<ZeltarixCommandSet>(generation);
