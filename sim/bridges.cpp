@@ -51,9 +51,12 @@ ScsiReply DataIn(const ScsiRequest& rq, const uint8_t* reply, uint32_t size, uin
     return ScsiReply::Good(n);
 }
 
+// An ordinary USB disk, and a USB-to-SATA enclosure (whose SAT translation of the ATA
+// PASS-THROUGH CDBs the storage stack runs in front of the bridge, sim/sat_translation.cpp).
 class PlainBridge : public UsbBridge {
 public:
-    const char* Name() const override { return "plain"; }
+    explicit PlainBridge(const char* name) : name_(name) {}
+    const char* Name() const override { return name_; }
     ScsiReply Execute(BridgeHost& host, const ScsiRequest& rq) override {
         ScsiReply reply;
         if (AnswerStandardScsi(host, rq, std::string(), reply)) {
@@ -61,6 +64,9 @@ public:
         }
         return ScsiReply::Check(0x05, 0x20, 0x00); // invalid command operation code
     }
+
+private:
+    const char* name_;
 };
 
 } // namespace
@@ -158,8 +164,8 @@ bool AnswerStandardScsi(BridgeHost& host, const ScsiRequest& rq, const std::stri
 
 // Bridge kinds a scenario may name.
 std::unique_ptr<UsbBridge> MakeBridge(const std::string& kind) {
-    if (kind == "plain") {
-        return std::make_unique<PlainBridge>();
+    if (kind == "plain" || kind == "sata") {
+        return std::make_unique<PlainBridge>(kind == "plain" ? "plain" : "sata");
     }
     if (kind == "asmedia") {
         return MakeAsmediaBridge();

@@ -66,6 +66,9 @@ bool InjectFault(const std::string& disk, const std::string& faults) {
     if (d->nvme && ThePc().HasFault(*d, "garbage_identify")) {
         d->nvme->State().garbageIdentify = true;
     }
+    if (d->ata && ThePc().HasFault(*d, "garbage_identify")) {
+        d->ata->State().garbageIdentify = true;
+    }
     return true;
 }
 
@@ -75,6 +78,9 @@ void ClearFaults(const std::string& disk) {
         d->faults.clear();
         if (d->nvme) {
             d->nvme->State().garbageIdentify = false;
+        }
+        if (d->ata) {
+            d->ata->State().garbageIdentify = false;
         }
     }
 }
@@ -148,6 +154,16 @@ bool WithDrive(const std::string& disk, const std::function<void(NvmeDrive&)>& f
     return true;
 }
 
+bool WithAtaDrive(const std::string& disk, const std::function<void(AtaDrive&)>& fn) {
+    std::lock_guard<std::recursive_mutex> guard(PcLock());
+    SimDisk* d = Find(disk);
+    if (!d || !d->ata) {
+        return false;
+    }
+    fn(*d->ata);
+    return true;
+}
+
 std::vector<DiskView> DescribeDisks() {
     std::lock_guard<std::recursive_mutex> guard(PcLock());
     Pc& pc = ThePc();
@@ -167,8 +183,10 @@ std::vector<DiskView> DescribeDisks() {
         v.scsiPath = d->scsiPath;
         v.scsiTarget = d->scsiTarget;
         v.scsiLun = d->scsiLun;
-        v.model = d->nvme ? d->nvme->State().model : d->model;
-        v.firmware = d->nvme ? d->nvme->State().firmware : d->firmware;
+        v.model = d->nvme ? d->nvme->State().model : d->ata ? d->ata->State().model : d->model;
+        v.firmware = d->nvme  ? d->nvme->State().firmware
+                     : d->ata ? d->ata->State().firmware
+                              : d->firmware;
         v.blocks = d->blocks;
         v.blockSize = d->blockSize;
         v.volumes = d->volumes;

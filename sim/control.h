@@ -4,6 +4,7 @@
 // back. The clock speed is set through platform/posix/control.h.
 #pragma once
 
+#include "sim/ata_drive.h"
 #include "sim/nvme_drive.h"
 
 #include <cstdint>
@@ -44,6 +45,8 @@ bool AddDisk(const std::string& disk, int driveNumber = -1);
 bool ResetDisk(const std::string& disk, uint32_t awayMs, int driveNumber = -1);
 // Runs fn on the disk's NVMe drive under the PC's lock; false when the disk has none.
 bool WithDrive(const std::string& disk, const std::function<void(NvmeDrive&)>& fn);
+// Runs fn on the disk's ATA drive under the PC's lock; false when the disk has none.
+bool WithAtaDrive(const std::string& disk, const std::function<void(AtaDrive&)>& fn);
 
 // What `zxsim devices` shows.
 struct NodeView {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "platform/win32.h"
+#include "sim/ata_drive.h"
 #include "sim/nvme_drive.h"
 #include "sim/scenario.h"
 #include "sim/bridge_model.h"
@@ -80,6 +81,7 @@ struct SimDisk {
     uint64_t blocks = 0;
     uint32_t blockSize = 512;
     std::unique_ptr<NvmeDrive> nvme;   // nvme, rst and NVMe enclosures
+    std::unique_ptr<AtaDrive> ata;     // sata, and USB-to-SATA enclosures
     std::unique_ptr<UsbBridge> bridge; // usb
     std::unique_ptr<DiskBridgeHost> host;
     std::string volumes; // letters

@@ -24,8 +24,9 @@ const std::set<std::string> kUsbHostKeys = {"listed", "id", "service"};
 const std::set<std::string> kUsbHubKeys = {"location", "id", "usb_vid", "usb_pid"};
 
 bool KeyAllowed(const std::set<std::string>& keys, const std::string& key) {
-    // Bridges and vendor command sets read keys of their own.
-    return keys.count(key) || key.rfind("bridge_", 0) == 0 || key.rfind("vsc_", 0) == 0;
+    // Bridges, vendor command sets and ATA drives read keys of their own.
+    return keys.count(key) || key.rfind("bridge_", 0) == 0 || key.rfind("vsc_", 0) == 0 ||
+           key.rfind("ata_", 0) == 0;
 }
 
 std::wstring GuidText(const GUID& g) {

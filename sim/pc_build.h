@@ -81,6 +81,8 @@ private:
     bool BuildDisk(const ScenarioSection& s);
     bool ReadDiskIdentity(const ScenarioSection& s, SimDisk& d);
     bool BuildNvmeDrive(const ScenarioSection& s, SimDisk& d);
+    // The ATA drive of a sata disk or behind a USB-to-SATA bridge (sim/pc_build_ata.cpp).
+    bool BuildAtaDrive(const ScenarioSection& s, SimDisk& d);
     bool AddDiskNode(const ScenarioSection& s, SimDisk& d, bool usb, DevInst parent,
                      std::wstring diskId);
 

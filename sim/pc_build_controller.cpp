@@ -33,7 +33,7 @@ bool ParseLink(const std::string& text, DevNode& node, std::string& error) {
 
 } // namespace
 
-// `key` names the controller in its generated instance ID; `kind` is nvme, rst or ahci.
+// `key` names the controller in its generated instance ID; `kind` is nvme, rst, ahci or sas.
 bool PcBuilder::BuildController(const ScenarioSection& s, const std::string& kind,
                                 const std::string& key, int owner, ControllerInfo& out) {
     uint64_t bus = 0;
@@ -63,6 +63,10 @@ bool PcBuilder::BuildController(const ScenarioSection& s, const std::string& kin
     } else if (kind == "rst") {
         id = L"PCI\\VEN_8086&DEV_09AB&SUBSYS_72D61462&REV_00\\3&" + Hex(Hash32(key), 8) + L"&0&B8";
         service = L"iaStorAC";
+    } else if (kind == "sas") {
+        id =
+            L"PCI\\VEN_1000&DEV_0097&SUBSYS_30901000&REV_02\\4&" + Hex(Hash32(key), 8) + L"&0&00E0";
+        service = L"sashba";
     } else {
         id = L"PCI\\VEN_8086&DEV_7AE2&SUBSYS_72D61462&REV_11\\3&" + Hex(Hash32(key), 8) + L"&0&B8";
         service = L"storahci";
@@ -80,6 +84,7 @@ bool PcBuilder::BuildController(const ScenarioSection& s, const std::string& kin
     n.bus = uint32_t(bus);
     n.description = kind == "nvme"  ? L"Standard NVM Express Controller"
                     : kind == "rst" ? L"Intel RST VMD Controller"
+                    : kind == "sas" ? L"SAS Adapter"
                                     : L"Standard SATA AHCI Controller";
     std::string linkError;
     if (!ParseLink(s.Get("link", kind == "nvme" ? "3,4,3,4" : "none"), n, linkError)) {
@@ -116,8 +121,8 @@ bool PcBuilder::PlacePciDisk(const ScenarioSection& s, SimDisk& d, DevInst& pare
         if (!pciControllers.count(ctrlName)) {
             const ScenarioSection& cs = *controllers[ctrlName];
             const std::string ck = cs.Get("kind", ctrlKind);
-            if (ck != "nvme" && ck != "rst" && ck != "ahci") {
-                return Fail(cs, "kind is nvme, rst or ahci");
+            if (ck != "nvme" && ck != "rst" && ck != "ahci" && ck != "sas") {
+                return Fail(cs, "kind is nvme, rst, ahci or sas");
             }
             if (!BuildController(cs, ck, "controller " + ctrlName, -1, pciControllers[ctrlName])) {
                 return false;

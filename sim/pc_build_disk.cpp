@@ -1,5 +1,5 @@
-// Building the simulated PC: a disk ([disk NAME]), its identity, the NVMe drive that answers
-// for it, its SCSI address and its disk node.
+// Building the simulated PC: a disk ([disk NAME]), its identity, the NVMe or ATA drive that
+// answers for it, its SCSI address and its disk node.
 #include "sim/pc_build.h"
 #include "sim/vendor.h"
 
@@ -63,9 +63,13 @@ bool PcBuilder::BuildDisk(const ScenarioSection& s) {
     }
     const bool usb = d.kind == DiskKind::Usb;
     const std::string bridgeKind = s.Get("bridge", "plain");
-    const bool nvmeBehind =
-        d.kind == DiskKind::Nvme || d.kind == DiskKind::Rst || (usb && bridgeKind != "plain");
+    const bool ataBehind = d.kind == DiskKind::Sata || (usb && bridgeKind == "sata");
+    const bool nvmeBehind = d.kind == DiskKind::Nvme || d.kind == DiskKind::Rst ||
+                            (usb && bridgeKind != "plain" && !ataBehind);
     if (nvmeBehind && !BuildNvmeDrive(s, d)) {
+        return false;
+    }
+    if (ataBehind && !BuildAtaDrive(s, d)) {
         return false;
     }
     d.host = std::make_unique<DiskBridgeHost>(d.index);
@@ -216,6 +220,53 @@ bool PcBuilder::BuildNvmeDrive(const ScenarioSection& s, SimDisk& d) {
     }
     d.nvme->SetCommandSet(MakeVendorCommandSet(vsc));
     d.nvme->SetFirmwareChecker(MakeFirmwareChecker(s.Get("firmware_check")));
+    return true;
+}
+
+// The ATA drive of a sata disk or behind a USB-to-SATA bridge: its identity, link speed,
+// DOWNLOAD MICROCODE limits, vendor command set (`vsc = ata`) and vendor blocks.
+bool PcBuilder::BuildAtaDrive(const ScenarioSection& s, SimDisk& d) {
+    AtaDriveState st;
+    st.model = d.model;
+    st.serial = d.serial;
+    st.firmware = d.firmware;
+    st.sectors = d.blocks;
+    st.params = d.params;
+    if (d.blockSize != 512) {
+        return Fail(s, "an ATA drive has 512-byte sectors");
+    }
+    uint64_t v = 0;
+    if (!ParseU64(s.Get("ata_link", "3"), v) || v < 1 || v > 3) {
+        return Fail(s, "ata_link is 1, 2 or 3 (1.5, 3.0 or 6.0 Gb/s)");
+    }
+    st.linkSpeed = uint8_t(v);
+    uint64_t minBlocks = 0;
+    uint64_t maxBlocks = 0;
+    if (!ParseU64(s.Get("ata_dm_min", "1"), minBlocks) ||
+        !ParseU64(s.Get("ata_dm_max", "128"), maxBlocks) || minBlocks == 0 ||
+        maxBlocks < minBlocks || maxBlocks > 0xFFFF) {
+        return Fail(s, "ata_dm_min and ata_dm_max are block counts, 1 <= min <= max <= 65535");
+    }
+    st.microcodeMinBlocks = uint16_t(minBlocks);
+    st.microcodeMaxBlocks = uint16_t(maxBlocks);
+    if (s.Has("ata_alignment_mask") && !ParseU64(s.Get("ata_alignment_mask"), v)) {
+        return Fail(s, "ata_alignment_mask is a number");
+    }
+    const std::string vsc = s.Get("vsc", "none");
+    if (vsc != "none" && vsc != "ata") {
+        return Fail(s, "vsc of an ATA drive is ata or none");
+    }
+    st.vendorCommands = vsc == "ata";
+    for (const char* block : {"drvinfo", "mpinfo", "fwconfig"}) {
+        if (s.Has(block)) {
+            std::string blockError;
+            if (!ParseBlock(s.Get(block), st.blocks[block], blockError)) {
+                return Fail(s, blockError);
+            }
+        }
+    }
+    st.garbageIdentify = pc.HasFault(d, "garbage_identify");
+    d.ata = std::make_unique<AtaDrive>(st);
     return true;
 }
 

@@ -1,7 +1,8 @@
-// SCSI and ATA pass-through on the simulated PC: IOCTL_SCSI_PASS_THROUGH_DIRECT checked the way
-// the storage stack checks it, then carried to a USB disk's bridge, to the ATA commands of a SATA
-// disk (the SAT ATA PASS-THROUGH CDBs) or to the disk's port driver; and
-// IOCTL_ATA_PASS_THROUGH_DIRECT for SATA disks.
+// SCSI pass-through on the simulated PC: IOCTL_SCSI_PASS_THROUGH_DIRECT checked the way the
+// storage stack checks it, then carried to the SAT translation of a disk with an ATA drive (the
+// ATA PASS-THROUGH CDBs), to a USB disk's bridge or to the disk's port driver.
+// IOCTL_ATA_PASS_THROUGH_DIRECT is sim/storahci_ata.cpp's.
+#include "sim/ata_stack.h"
 #include "sim/stack.h"
 
 #include <algorithm>
@@ -12,17 +13,9 @@ namespace {
 
 constexpr uint32_t kMaxScsiTransfer = 2u << 20;
 
-// ATA commands of SATA disks, through ATA pass-through or the SAT CDBs. The SATA drive model
-// joins here; until then every ATA command is refused.
-DWORD AtaCommand(Io& io, SimDisk& d) {
-    (void)io;
-    (void)d;
-    return ERROR_INVALID_FUNCTION;
-}
-
 } // namespace
 
-// --- IOCTL_SCSI_PASS_THROUGH_DIRECT, IOCTL_ATA_PASS_THROUGH_DIRECT -----------------------
+// --- IOCTL_SCSI_PASS_THROUGH_DIRECT --------------------------------------------------------
 
 DWORD ScsiPassThrough(Io& io) {
     if (io.in.size() < sizeof(SCSI_PASS_THROUGH_DIRECT)) {
@@ -61,11 +54,12 @@ DWORD ScsiPassThrough(Io& io) {
     }
     ScsiReply reply;
     SimDisk& d = *io.disk;
-    if (d.kind == DiskKind::Usb) {
+    if (d.ata && IsAtaPassThroughCdb(rq)) {
+        // The SATL in front of the ATA drive: storahci's, the USB-to-SATA bridge's or the SAS
+        // adapter's (sim/sat_translation.cpp).
+        reply = SatPassThrough(io.pc, d, rq);
+    } else if (d.kind == DiskKind::Usb) {
         reply = d.bridge->Execute(*d.host, rq);
-    } else if (d.kind == DiskKind::Sata && (rq.cdb[0] == 0x85 || rq.cdb[0] == 0xA1)) {
-        const DWORD error = AtaCommand(io, d);
-        reply = error ? ScsiReply::Check(0x05, 0x20, 0x00) : ScsiReply::Good(rq.length);
     } else {
         // The disk's own port driver answers the common commands (stornvme, iaStor and
         // storahci translate them) and refuses the rest.
@@ -93,30 +87,6 @@ DWORD ScsiPassThrough(Io& io) {
     }
     io.returned = std::max<DWORD>(sizeof(sp), sp.SenseInfoOffset + senseLen);
     return 0;
-}
-
-DWORD AtaPassThrough(Io& io) {
-    if (io.in.size() < sizeof(ATA_PASS_THROUGH_DIRECT)) {
-        return ERROR_INVALID_PARAMETER;
-    }
-    auto ap = Read<ATA_PASS_THROUGH_DIRECT>(io.in);
-    io.f.Num("length", ap.Length);
-    io.f.Num("ata_flags", ap.AtaFlags);
-    io.f.Num("transfer_len", ap.DataTransferLength);
-    io.f.Num("timeout", ap.TimeOutValue);
-    io.f.Hex("prev_tf", ap.PreviousTaskFile, 8);
-    io.f.Hex("cur_tf", ap.CurrentTaskFile, 8);
-    if (!io.disk || io.handle.kind != DeviceHandle::Disk) {
-        return ERROR_INVALID_FUNCTION;
-    }
-    if (ap.Length != sizeof(ATA_PASS_THROUGH_DIRECT) || io.outSize < sizeof(ap) ||
-        ap.TimeOutValue == 0 || (ap.DataTransferLength && ap.DataBuffer == nullptr)) {
-        return ERROR_INVALID_PARAMETER;
-    }
-    if (io.disk->kind != DiskKind::Sata) {
-        return ERROR_INVALID_FUNCTION;
-    }
-    return AtaCommand(io, *io.disk);
 }
 
 } // namespace sim

@@ -1,0 +1,136 @@
+// IOCTL_ATA_PASS_THROUGH_DIRECT on the simulated PC: taken only by the AHCI port driver
+// (storahci), which checks the ATA_PASS_THROUGH_DIRECT as Windows does before it builds the
+// command from the task files and hands it to the drive. USB mass storage does not know the
+// request and SCSI and SAS adapters do not support it.
+#include "sim/ata_stack.h"
+#include "sim/stack.h"
+
+#include <cstdlib>
+#include <cstring>
+
+namespace sim {
+namespace {
+
+constexpr uint32_t kMaxAtaTransfer = 128u << 10; // the port's maximum transfer length
+constexpr uintptr_t kDefaultAlignmentMask = 1;   // AHCI data addresses are word-aligned
+constexpr DWORD kMaxTimeoutSeconds = 108000;
+
+uintptr_t AlignmentMask(const SimDisk& d) {
+    auto it = d.params.find("ata_alignment_mask");
+    if (it == d.params.end()) {
+        return kDefaultAlignmentMask;
+    }
+    return uintptr_t(std::strtoull(it->second.c_str(), nullptr, 0));
+}
+
+// The command in the task files: CurrentTaskFile holds FEATURES, SECTOR COUNT, LBA bits 0-23,
+// the device register and the command; with ATA_FLAGS_48BIT_COMMAND, PreviousTaskFile holds
+// the upper bytes (LBA bits 24-47), otherwise LBA bits 24-27 are in the device register.
+AtaRegisters Registers(const ATA_PASS_THROUGH_DIRECT& ap, bool ext) {
+    const UCHAR* cur = ap.CurrentTaskFile;
+    const UCHAR* prev = ap.PreviousTaskFile;
+    AtaRegisters regs;
+    regs.features = uint16_t(cur[0] | (ext ? prev[0] << 8 : 0));
+    regs.count = uint16_t(cur[1] | (ext ? prev[1] << 8 : 0));
+    regs.lba = uint64_t(cur[2]) | uint64_t(cur[3]) << 8 | uint64_t(cur[4]) << 16;
+    if (ext) {
+        regs.lba |= uint64_t(prev[2]) << 24 | uint64_t(prev[3]) << 32 | uint64_t(prev[4]) << 40;
+    } else {
+        regs.lba |= uint64_t(cur[5] & 0x0F) << 24;
+    }
+    regs.device = cur[5];
+    regs.command = cur[6];
+    return regs;
+}
+
+// The output registers: ERROR, COUNT, LBA, DEVICE and STATUS in CurrentTaskFile (the status in
+// byte 6, where the command was), their upper bytes in PreviousTaskFile for a 48-bit command.
+void PutResult(ATA_PASS_THROUGH_DIRECT& ap, bool ext, const AtaResult& r, uint8_t device) {
+    UCHAR* cur = ap.CurrentTaskFile;
+    UCHAR* prev = ap.PreviousTaskFile;
+    std::memset(cur, 0, sizeof(ap.CurrentTaskFile));
+    cur[0] = r.error;
+    cur[1] = uint8_t(r.count);
+    cur[2] = uint8_t(r.lba);
+    cur[3] = uint8_t(r.lba >> 8);
+    cur[4] = uint8_t(r.lba >> 16);
+    cur[5] = device;
+    cur[6] = r.status;
+    if (ext) {
+        std::memset(prev, 0, sizeof(ap.PreviousTaskFile));
+        prev[1] = uint8_t(r.count >> 8);
+        prev[2] = uint8_t(r.lba >> 24);
+        prev[3] = uint8_t(r.lba >> 32);
+        prev[4] = uint8_t(r.lba >> 40);
+    }
+}
+
+} // namespace
+
+DWORD AtaPassThrough(Io& io) {
+    if (io.in.size() < sizeof(ATA_PASS_THROUGH_DIRECT)) {
+        return ERROR_INVALID_PARAMETER;
+    }
+    auto ap = Read<ATA_PASS_THROUGH_DIRECT>(io.in);
+    io.f.Num("length", ap.Length);
+    io.f.Num("ata_flags", ap.AtaFlags);
+    io.f.Num("transfer_len", ap.DataTransferLength);
+    io.f.Num("timeout", ap.TimeOutValue);
+    io.f.Hex("prev_tf", ap.PreviousTaskFile, 8);
+    io.f.Hex("cur_tf", ap.CurrentTaskFile, 8);
+    if (!io.disk || io.handle.kind != DeviceHandle::Disk || !io.disk->ata) {
+        return ERROR_INVALID_FUNCTION;
+    }
+    SimDisk& d = *io.disk;
+    if (d.busType == BusTypeUsb) {
+        return ERROR_INVALID_FUNCTION; // USB mass storage has no such request
+    }
+    if (d.busType != BusTypeSata && d.busType != BusTypeAta) {
+        return ERROR_NOT_SUPPORTED; // the SCSI and SAS adapters' miniports refuse it
+    }
+    const bool in = (ap.AtaFlags & ATA_FLAGS_DATA_IN) != 0;
+    const bool out = (ap.AtaFlags & ATA_FLAGS_DATA_OUT) != 0;
+    const bool ext = (ap.AtaFlags & ATA_FLAGS_48BIT_COMMAND) != 0;
+    const uint32_t length = ap.DataTransferLength;
+    if (ap.Length != sizeof(ATA_PASS_THROUGH_DIRECT) || io.outSize < sizeof(ap) ||
+        ap.TimeOutValue == 0 || ap.TimeOutValue > kMaxTimeoutSeconds || (in && out) ||
+        (in || out) != (length != 0) || length > kMaxAtaTransfer ||
+        (length != 0 && ap.DataBuffer == nullptr) ||
+        (reinterpret_cast<uintptr_t>(ap.DataBuffer) & AlignmentMask(d)) != 0) {
+        return ERROR_INVALID_PARAMETER;
+    }
+    AtaRequest rq;
+    rq.regs = Registers(ap, ext);
+    rq.ext = ext;
+    rq.dir = in ? AtaXfer::In : out ? AtaXfer::Out : AtaXfer::None;
+    rq.data = static_cast<uint8_t*>(ap.DataBuffer);
+    rq.length = length;
+    if (out) {
+        io.f.Data(rq.data, length);
+    }
+
+    AtaResult result;
+    if (io.pc.TakeFault(d, "ata_drq")) {
+        // The drive was left in its data phase: DRQ set, the command not run.
+        result.status = kAtaStatusDrdy | kAtaStatusDrq;
+    } else {
+        const DWORD error = RunAtaCommand(io.pc, d, rq, result);
+        if (error != 0) {
+            return error;
+        }
+    }
+    ATA_PASS_THROUGH_DIRECT reply = ap;
+    reply.DataTransferLength = result.transferred;
+    PutResult(reply, ext, result, rq.regs.device);
+    std::memcpy(io.out, &reply, sizeof(reply));
+    io.returned = sizeof(reply);
+    io.f.Num("status", result.status);
+    if (in) {
+        io.f.Data(rq.data, result.transferred);
+    } else if (!out) {
+        io.f.Data(rq.data, 0);
+    }
+    return 0;
+}
+
+} // namespace sim
