@@ -7,7 +7,8 @@ namespace sim {
 const std::string& DefaultScenarioText() {
     static const std::string text =
         R"(# The default simulated PC. Its ZELTARIX NVMe disks carry what the demo package admits: SOC
-# id 0x3C71, firmware 041k0207 or 041k020A, and NAND ids the package's NandMap names.
+# id 0x3C71, firmware 041k0207 or 041k020A, and NAND ids the package's NandMap names; its
+# ZELTARIX SATA disks what the SATA demo package admits.
 
 # A foreign NVMe disk that holds the system volume.
 [disk system]
@@ -171,7 +172,9 @@ serial = 4C530001230511104223
 sectors = 60063744
 volumes = F
 
-# Two SATA disks on two AHCI controllers, both at PathId 0.
+# Two SATA disks on two AHCI controllers, both at PathId 0: a ZELTARIX one with the vendor
+# blocks the SATA demo package admits (SOC id 0x3A31, firmware 051s0102 or 051s0104, NAND ids
+# its NandMap names, its FTL build number), and one of another maker.
 [controller ahci0]
 kind = ahci
 service = storahci
@@ -191,8 +194,13 @@ controller = ahci0
 scsi_path = 0
 model = ZELTARIX ZX3000 SATA 480GB
 serial = ZX3000G0000000000008
-firmware = ZX30S102
+firmware = 051s0102
 sectors = 937703088
+vsc = ata
+vsc_soc_id = 0x3A31
+vsc_nand_id = 9BC558713000
+vsc_lun = 1
+vsc_ftl_build = 0x00020001
 volumes = G
 
 [disk sata-b]
@@ -204,6 +212,50 @@ model = WDC WDS500G2B0A-00SM50
 serial = 190427801234
 firmware = 401000WD
 sectors = 976773168
+
+# A ZELTARIX SATA disk in a USB-to-SATA enclosure on root port 3 of controller 2.
+[disk sata-usb]
+kind = usb
+drive = 10
+bridge = sata
+usb = 2/3
+usb_vid = 1A2B
+usb_pid = 0578
+vendor = USB3.0
+product = SATA Bridge
+revision = 0100
+model = ZELTARIX ZX3000 SATA 960GB
+serial = ZX3000H0000000000010
+firmware = 051s0104
+sectors = 1875385008
+vsc = ata
+vsc_soc_id = 0x3A31
+vsc_nand_id = 2CC30832E604
+vsc_lun = 2
+vsc_ftl_build = 0x00020001
+volumes = H
+
+# A ZELTARIX SATA disk on a SAS adapter, target 4.
+[controller sas0]
+kind = sas
+bus = 6
+root_bus = 0
+
+[disk sata-sas]
+kind = sata
+drive = 11
+controller = sas0
+bus_type = 10
+scsi_target = 4
+model = ZELTARIX ZX3000 SATA 240GB
+serial = ZX3000J0000000000011
+firmware = 051s0102
+sectors = 468862128
+vsc = ata
+vsc_soc_id = 0x3A31
+vsc_nand_id = 9BC558713000
+vsc_lun = 2
+vsc_ftl_build = 0x00020001
 )";
     return text;
 }

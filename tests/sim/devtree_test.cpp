@@ -48,7 +48,7 @@ TEST_F(DevTreeTest, DiskInterfacesInScenarioOrderWithTheirDriveNumbers) {
         numbers.push_back(n.DeviceNumber);
         CloseHandle(h);
     }
-    EXPECT_EQ(numbers, (std::vector<uint32_t>{0, 1, 2, 3, 4, 5, 6, 7, 8, 9}));
+    EXPECT_EQ(numbers, (std::vector<uint32_t>{0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11}));
     SetupDiDestroyDeviceInfoList(set);
 }
 
@@ -60,7 +60,7 @@ TEST_F(DevTreeTest, SizesAndStructureChecksOfTheSetupFunctions) {
     EXPECT_EQ(GetLastError(), 1784u); // ERROR_INVALID_USER_BUFFER
     data.cbSize = sizeof(data);
     ASSERT_TRUE(SetupDiEnumDeviceInfo(set, 0, &data));
-    EXPECT_FALSE(SetupDiEnumDeviceInfo(set, 10, &data));
+    EXPECT_FALSE(SetupDiEnumDeviceInfo(set, 12, &data));
     EXPECT_EQ(GetLastError(), 259u);
     SP_DEVICE_INTERFACE_DATA iface = {};
     iface.cbSize = sizeof(iface);
@@ -310,14 +310,14 @@ TEST_F(DevTreeTest, ARemovedDiskLeavesThePresentSets) {
     while (SetupDiEnumDeviceInfo(set, count, &data)) {
         ++count;
     }
-    EXPECT_EQ(count, 9u);
+    EXPECT_EQ(count, 11u);
     SetupDiDestroyDeviceInfoList(set);
     HDEVINFO usb = SetupDiGetClassDevsW(&GUID_DEVINTERFACE_USB_DEVICE, NULL, NULL, 0x1A);
     count = 0;
     while (SetupDiEnumDeviceInfo(usb, count, &data)) {
         ++count;
     }
-    EXPECT_EQ(count, 3u);
+    EXPECT_EQ(count, 4u);
     SetupDiDestroyDeviceInfoList(usb);
     ASSERT_TRUE(sim::AddDisk("usb-stick"));
     EXPECT_TRUE(sim::IsPresent("usb-stick"));

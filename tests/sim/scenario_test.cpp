@@ -51,8 +51,9 @@ TEST(Scenario, TheDefaultScenarioHasEveryKind) {
         kinds += d.kind + (d.bridge.empty() ? "" : ":" + d.bridge) + " ";
         volumes += d.volumes;
     }
-    EXPECT_EQ(kinds, "nvme nvme rst nvme usb:asmedia usb:jmicron usb:realtek usb:plain sata sata ");
-    EXPECT_EQ(volumes, "CDEFG");
+    EXPECT_EQ(kinds, "nvme nvme rst nvme usb:asmedia usb:jmicron usb:realtek usb:plain sata sata "
+                     "usb:sata sata ");
+    EXPECT_EQ(volumes, "CDEFGH");
 }
 
 } // namespace
