@@ -9,6 +9,7 @@
 #include "log/debug_log.h"
 #include "topology/port_id.h"
 
+#include <stdint.h>
 #include <string.h>
 
 namespace {
@@ -21,7 +22,9 @@ const int64_t kIdemaSectorsPerGB = 1953504;
 } // namespace
 
 int64_t SataCapacityGB(uint64_t totalSectors) {
-    // Counts of 2^63 and more are no real drive's; they give a negative capacity too.
+    if (totalSectors > (uint64_t)INT64_MAX) {
+        return -1; // no real drive's count
+    }
     return ((int64_t)totalSectors - kIdemaBaseSectors) / kIdemaSectorsPerGB;
 }
 

@@ -21,5 +21,5 @@ int ProbeSataDisk(const WCHAR* path, DiskRecord* record);
 int DISKLIB_SATA_GetDiskInfoByPortID(DiskRecord* record, int tries);
 
 // Decimal gigabytes of a count of 512-byte sectors by the IDEMA rule: (sectors - 21168) /
-// 1953504, negative below 21168 sectors.
+// 1953504 in signed 64-bit arithmetic; -1 for a count of 2^63 or more.
 int64_t SataCapacityGB(uint64_t totalSectors);
