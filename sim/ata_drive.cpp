@@ -75,6 +75,8 @@ AtaResult AtaDrive::Execute(const AtaRequest& request) {
         return VendorWrite(request);
     case kAtaDownloadMicrocode:
         return DownloadMicrocode(request);
+    case kAtaFlushCache:
+        return request.dir == AtaXfer::None ? Done(0) : AtaResult::Abort();
     default:
         return AtaResult::Abort();
     }

@@ -5,6 +5,7 @@
 // buffer the host side offers. It answers with the status and output registers.
 //
 // Commands: IDENTIFY DEVICE (0xEC), READ SECTORS (0x20) and READ SECTORS EXT (0x24) (zeros),
+// FLUSH CACHE (0xE7),
 // the ZELTARIX vendor read 0xC3 (FEATURES 2 FW configuration, 3 Drive information, 4 MP
 // information block) and vendor write 0xC2 (FEATURES 1, FW configuration block), 4096 bytes at
 // LBA 0 each, and DOWNLOAD MICROCODE (0x92) with subcommand 3 (download with offsets, save and
@@ -32,6 +33,7 @@ enum : uint8_t {
     kAtaDownloadMicrocode = 0x92,
     kAtaVendorWrite = 0xC2,
     kAtaVendorRead = 0xC3,
+    kAtaFlushCache = 0xE7,
     kAtaIdentifyDevice = 0xEC,
 };
 

@@ -110,14 +110,13 @@ DWORD AtaPassThrough(Io& io) {
     }
 
     AtaResult result;
+    const DWORD error = RunAtaCommand(io.pc, d, rq, result);
+    if (error != 0) {
+        return error;
+    }
     if (io.pc.TakeFault(d, "ata_drq")) {
-        // The drive was left in its data phase: DRQ set, the command not run.
-        result.status = kAtaStatusDrdy | kAtaStatusDrq;
-    } else {
-        const DWORD error = RunAtaCommand(io.pc, d, rq, result);
-        if (error != 0) {
-            return error;
-        }
+        // The drive ran the command, data and all, but was left with DRQ set.
+        result.status |= kAtaStatusDrq;
     }
     ATA_PASS_THROUGH_DIRECT reply = ap;
     reply.DataTransferLength = result.transferred;
