@@ -13,11 +13,9 @@ DWORD RunAtaCommand(Pc& pc, SimDisk& disk, const AtaRequest& request, AtaResult&
         pc.TakeAway(disk, 0, false);
         return ERROR_NO_SUCH_DEVICE;
     }
-    if (pc.TakeFault(disk, "ata_fail", opcode)) {
-        result = AtaResult::Abort();
-        return 0;
-    }
-    result = disk.ata->Execute(request);
+    result =
+        pc.TakeFault(disk, "ata_fail", opcode) ? AtaResult::Abort() : disk.ata->Execute(request);
+    result.device = request.regs.device; // the drive returns the device register as it was
     return 0;
 }
 

@@ -45,7 +45,7 @@ AtaRegisters Registers(const ATA_PASS_THROUGH_DIRECT& ap, bool ext) {
 
 // The output registers: ERROR, COUNT, LBA, DEVICE and STATUS in CurrentTaskFile (the status in
 // byte 6, where the command was), their upper bytes in PreviousTaskFile for a 48-bit command.
-void PutResult(ATA_PASS_THROUGH_DIRECT& ap, bool ext, const AtaResult& r, uint8_t device) {
+void PutResult(ATA_PASS_THROUGH_DIRECT& ap, bool ext, const AtaResult& r) {
     UCHAR* cur = ap.CurrentTaskFile;
     UCHAR* prev = ap.PreviousTaskFile;
     std::memset(cur, 0, sizeof(ap.CurrentTaskFile));
@@ -54,7 +54,7 @@ void PutResult(ATA_PASS_THROUGH_DIRECT& ap, bool ext, const AtaResult& r, uint8_
     cur[2] = uint8_t(r.lba);
     cur[3] = uint8_t(r.lba >> 8);
     cur[4] = uint8_t(r.lba >> 16);
-    cur[5] = device;
+    cur[5] = r.device;
     cur[6] = r.status;
     if (ext) {
         std::memset(prev, 0, sizeof(ap.PreviousTaskFile));
@@ -120,7 +120,7 @@ DWORD AtaPassThrough(Io& io) {
     }
     ATA_PASS_THROUGH_DIRECT reply = ap;
     reply.DataTransferLength = result.transferred;
-    PutResult(reply, ext, result, rq.regs.device);
+    PutResult(reply, ext, result);
     std::memcpy(io.out, &reply, sizeof(reply));
     io.returned = sizeof(reply);
     io.f.Num("status", result.status);
