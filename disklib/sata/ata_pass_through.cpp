@@ -2,6 +2,8 @@
 // data buffer of its own, copied back to the caller only when the command succeeded.
 #include "disklib/sata/ata_command.h"
 
+#include "disklib/request_buffer.h"
+
 #include <stdint.h>
 #include <string.h>
 
@@ -58,8 +60,7 @@ int AtaPassThroughCommand(HANDLE hDisk, uint8_t opcode, uint8_t features, uint16
         return 0;
     }
     const bool lba48 = IsAta48BitCommand(opcode);
-    BYTE* allocation = (BYTE*)VirtualAlloc(NULL, (SIZE_T)length + kBufferAlignment,
-                                           MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
+    BYTE* allocation = DISKLIB_AllocRequest(length + (DWORD)kBufferAlignment);
     if (allocation == NULL) {
         return 0;
     }
@@ -87,12 +88,12 @@ int AtaPassThroughCommand(HANDLE hDisk, uint8_t opcode, uint8_t features, uint16
                                     &pass, sizeof(pass), &returned, NULL);
     const UCHAR status = pass.CurrentTaskFile[kTfStatus];
     if (!ok || (status & (ATA_STATUS_ERR | ATA_STATUS_DRQ)) != 0) {
-        VirtualFree(allocation, 0, MEM_RELEASE);
+        DISKLIB_FreeRequest(allocation);
         return 0;
     }
     if ((flags & ATA_FLAGS_DATA_IN) != 0 && length != 0) {
         memcpy(buffer, data, length);
     }
-    VirtualFree(allocation, 0, MEM_RELEASE);
+    DISKLIB_FreeRequest(allocation);
     return 1;
 }
