@@ -235,7 +235,8 @@ vsc_lun = 2
 vsc_ftl_build = 0x00020001
 volumes = H
 
-# A ZELTARIX SATA disk on a SAS adapter, target 4.
+# A ZELTARIX SATA disk on a SAS adapter, PathId 2 and target 4: its port id (the PathId) differs
+# from the AHCI disk's, so the disk list tells the two apart.
 [controller sas0]
 kind = sas
 bus = 6
@@ -246,6 +247,7 @@ kind = sata
 drive = 11
 controller = sas0
 bus_type = 10
+scsi_path = 2
 scsi_target = 4
 model = ZELTARIX ZX3000 SATA 240GB
 serial = ZX3000J0000000000011

@@ -396,7 +396,7 @@ TEST(ZxsimScanSataTest, DefaultScenarioPrintsEachSataDiskWithItsFields) {
         foreign,
         ZeltarixSata(10, 17, 203, 960, "1875385008", "ZELTARIX ZX3000 SATA 960GB",
                      "ZX3000H0000000000010", "051s0104", "H: ", "2CC30832E604", 2, 7),
-        ZeltarixSata(11, 18, 0, 240, "468862128", "ZELTARIX ZX3000 SATA 240GB",
+        ZeltarixSata(11, 18, 2, 240, "468862128", "ZELTARIX ZX3000 SATA 240GB",
                      "ZX3000J0000000000011", "051s0102", "", "9BC558713000", 2, 10),
         {{"count", "4"}},
     };
