@@ -19,7 +19,7 @@ using satatest::Field;
 using satatest::Record;
 using satatest::SataDisk;
 
-class SataDiscoveryTest : public satatest::SataTest {
+class SataProbeAndScanTest : public satatest::SataTest {
 protected:
     void TearDown() override {
         zxposix::SetClockSpeed(1.0);
@@ -65,7 +65,7 @@ TEST(SataCapacityTest, IdemaRuleForSectorsOf512Bytes) {
 // The probe of a ZELTARIX disk on AHCI: the record's fields, the requests in order (open, bus
 // type, IDENTIFY DEVICE, vendor reads 3 and 4 through the ATA pass-through, the SCSI address)
 // and its two log lines.
-TEST_F(SataDiscoveryTest, ProbeFillsTheRecordFromIdentifyAndTheVendorBlocks) {
+TEST_F(SataProbeAndScanTest, ProbeFillsTheRecordFromIdentifyAndTheVendorBlocks) {
     Load(SataDisk("d", 1,
                   "model = ZELTARIX ZX3000 SATA 480GB   \nserial =   ZX3000G0000000000001\n"
                   "firmware = 051s010\nscsi_path = 3\nata_link = 2\nvsc_lun = 1\n"
@@ -113,7 +113,7 @@ TEST_F(SataDiscoveryTest, ProbeFillsTheRecordFromIdentifyAndTheVendorBlocks) {
 }
 
 // Each speed of IDENTIFY word 77.
-TEST_F(SataDiscoveryTest, LinkSpeedFromWord77) {
+TEST_F(SataProbeAndScanTest, LinkSpeedFromWord77) {
     for (int speed = 1; speed <= 3; ++speed) {
         SCOPED_TRACE(speed);
         Load(SataDisk("d", 1, "ata_link = " + std::to_string(speed)));
@@ -125,7 +125,7 @@ TEST_F(SataDiscoveryTest, LinkSpeedFromWord77) {
 
 // A disk behind USB takes its port id from the USB path (root port 2 of controller 1: 102), one
 // on SAS from its SCSI PathId.
-TEST_F(SataDiscoveryTest, PortIdOfUsbAndSasDisks) {
+TEST_F(SataProbeAndScanTest, PortIdOfUsbAndSasDisks) {
     Load(satatest::UsbSataDisk("u", 3, 2) + satatest::SasSataDisk("s", 4, "scsi_path = 7"));
     DiskRecord r;
     ASSERT_EQ(ProbeSataDisk(L"\\\\.\\PhysicalDrive3", &r), DISKLIB_OK);
@@ -139,7 +139,7 @@ TEST_F(SataDiscoveryTest, PortIdOfUsbAndSasDisks) {
 
 // Without a valid Drive information block, or with an MP information block of another format,
 // the disk is still listed, with those fields left zero.
-TEST_F(SataDiscoveryTest, VendorBlocksThatDoNotCount) {
+TEST_F(SataProbeAndScanTest, VendorBlocksThatDoNotCount) {
     const struct {
         const char* what;
         const char* extra;
@@ -168,7 +168,7 @@ TEST_F(SataDiscoveryTest, VendorBlocksThatDoNotCount) {
 // The probe's results: 16 GB (31,277,232 sectors) is listed, 15 GB (29,323,728) is not; a disk
 // on a RAID or NVMe bus gives CMD_NONE and gets no ATA command; a failing IDENTIFY gives 0; a
 // path that does not open -1. Every failure leaves the record zeroed.
-TEST_F(SataDiscoveryTest, ProbeResults) {
+TEST_F(SataProbeAndScanTest, ProbeResults) {
     const struct {
         const char* what;
         std::string scenario;
@@ -212,7 +212,7 @@ TEST_F(SataDiscoveryTest, ProbeResults) {
 // The scan: drive numbers 0 to 19 in order, then the letters C to Z; drive 20 is never opened;
 // the disks left out free their record for the next one; volumes D and E give "D: E: ", C the
 // system disk.
-TEST_F(SataDiscoveryTest, ScanListsTheUsableDisksAndMatchesTheirVolumes) {
+TEST_F(SataProbeAndScanTest, ScanListsTheUsableDisksAndMatchesTheirVolumes) {
     Load(SataDisk("sys", 0, "volumes = C") + SataDisk("small", 1, "sectors = 29323728") +
          SataDisk("data", 2, "volumes = D E") + SataDisk("raid", 3, "bus_type = 8\nvolumes = F") +
          satatest::UsbSataDisk("usb", 4, 3) + SataDisk("far", 20));
@@ -240,7 +240,7 @@ TEST_F(SataDiscoveryTest, ScanListsTheUsableDisksAndMatchesTheirVolumes) {
 
 // With a full table the drives after it are not probed, but the volumes are still matched to
 // the disks in it.
-TEST_F(SataDiscoveryTest, AFullTableStillMatchesVolumes) {
+TEST_F(SataProbeAndScanTest, AFullTableStillMatchesVolumes) {
     Load(SataDisk("a", 0) + SataDisk("b", 1, "volumes = D") + SataDisk("c", 2, "volumes = E"));
     StartRecording();
     DiskRecord small[3];
@@ -260,7 +260,7 @@ TEST_F(SataDiscoveryTest, AFullTableStillMatchesVolumes) {
 // The re-find by port id: while the disk is away, ten one-second attempts, each reported after
 // it failed (10, 20, ... 100); back under another drive number on the same port, found at the
 // first attempt without a report, with the IN and Success OUT lines.
-TEST_F(SataDiscoveryTest, ReFindReportsEachMissedSecondAndFollowsANewDriveNumber) {
+TEST_F(SataProbeAndScanTest, ReFindReportsEachMissedSecondAndFollowsANewDriveNumber) {
     const struct {
         const char* what;
         std::string scenario;
@@ -309,7 +309,7 @@ TEST_F(SataDiscoveryTest, ReFindReportsEachMissedSecondAndFollowsANewDriveNumber
 }
 
 // A disk found again whose probe fails ends the search at once, with the record zeroed.
-TEST_F(SataDiscoveryTest, ReFindEndsAtOnceWhenTheProbeFails) {
+TEST_F(SataProbeAndScanTest, ReFindEndsAtOnceWhenTheProbeFails) {
     Load(SataDisk("d", 1));
     DiskRecord r;
     ASSERT_EQ(ProbeSataDisk(L"\\\\.\\PhysicalDrive1", &r), DISKLIB_OK);
