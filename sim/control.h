@@ -33,6 +33,10 @@ bool SetTraceFile(const std::string& path);
 // Adds faults to a disk: "kind[:arg][@skip][*count]", comma-separated (docs/scenario.md).
 bool InjectFault(const std::string& disk, const std::string& faults);
 void ClearFaults(const std::string& disk);
+// Replaces the wait of a slow disk's request (fault slow:MS; MS ms of program time) with the
+// hook, which runs on the requesting thread without the PC's lock; null restores the wait.
+// For tests that act while a request waits.
+void SetSlowWaitHook(std::function<void(uint32_t ms)> hook);
 
 // Disks by scenario name.
 std::vector<std::string> DiskNames();

@@ -30,7 +30,12 @@ struct Fault {
     int skip = 0;
     int count = -1;
 };
+// Appends the faults of a list ("kind[:arg][@skip][*count], ..."); an unknown kind or a wrong
+// argument is an error and appends nothing (the kinds: sim/faults.cpp).
 bool ParseFaultList(const std::string& text, std::vector<Fault>& out, std::string& error);
+// The wait of a slow disk's request (fault slow:MS): MS ms of program time, or the test's hook
+// (sim/control.h). Called without the PC's lock.
+void WaitForSlowDisk(uint32_t ms);
 
 struct DevNode {
     DevInst inst = 0;
@@ -122,6 +127,8 @@ public:
     // Consumes one strike of a fault of the disk that matches kind (and arg when not empty)
     // (sim/faults.cpp).
     bool TakeFault(SimDisk& disk, const std::string& kind, const std::string& arg = "");
+    // The same for a kind whose argument is a value, not a match: the fault that struck, or null.
+    const Fault* StrikeFault(SimDisk& disk, const std::string& kind);
     bool HasFault(const SimDisk& disk, const std::string& kind) const;
 };
 

@@ -207,7 +207,9 @@ bool PcBuilder::BuildNvmeDrive(const ScenarioSection& s, SimDisk& d) {
         SimDisk& self = *ThePc().disks[size_t(index)];
         char opcode[8];
         std::snprintf(opcode, sizeof(opcode), "0x%02x", r.cmd.Opcode());
-        if ((r.cmd.Opcode() == kNvmeFirmwareDownload && ThePc().TakeFault(self, "download_fail")) ||
+        const std::string offset = std::to_string(uint64_t(r.cmd.cdw[11]) * 4);
+        if ((r.cmd.Opcode() == kNvmeFirmwareDownload &&
+             ThePc().TakeFault(self, "download_fail", offset)) ||
             ThePc().TakeFault(self, "nvme_fail", opcode)) {
             out = NvmeCompletion::Of(nvme_status::kInternalError);
             return true;

@@ -77,7 +77,9 @@ DWORD IntelNvm(Io& io, const SRB_IO_CONTROL& srb) {
     }
     std::memcpy(io.out, p, std::min<size_t>(io.outSize, io.in.size()));
     c.ToBytes(io.out + 96);
-    reinterpret_cast<SRB_IO_CONTROL*>(io.out)->ReturnCode = c.Ok() ? 0 : 1;
+    SRB_IO_CONTROL outSrb = srb;
+    outSrb.ReturnCode = c.Ok() ? 0 : 1;
+    Write(io.out, outSrb);
     if (!c.Ok()) {
         return ERROR_IO_DEVICE;
     }
@@ -127,7 +129,7 @@ DWORD IntelFw(Io& io, const SRB_IO_CONTROL& srb) {
         if (frb.DataBufferLength < imageAt) {
             return ERROR_INVALID_PARAMETER;
         }
-        auto dl = Read<STORAGE_FIRMWARE_DOWNLOAD_V2>(io.in, frb.DataBufferOffset);
+        auto dl = ReadHead<STORAGE_FIRMWARE_DOWNLOAD_V2>(io.in, frb.DataBufferOffset, imageAt);
         io.f.Num("fw_struct_version", dl.Version);
         io.f.Num("fw_struct_size", dl.Size);
         io.f.Num("offset", dl.Offset);

@@ -70,18 +70,18 @@ DWORD ScsiPassThrough(Io& io) {
     if (!reply.ok) {
         return reply.error ? reply.error : ERROR_IO_DEVICE;
     }
-    auto* outSp = reinterpret_cast<SCSI_PASS_THROUGH_DIRECT*>(io.out);
-    std::memcpy(io.out, io.in.data(), sizeof(sp));
-    outSp->ScsiStatus = reply.status;
-    outSp->DataTransferLength = std::min(reply.transferred, rq.length);
+    SCSI_PASS_THROUGH_DIRECT outSp = sp;
+    outSp.ScsiStatus = reply.status;
+    outSp.DataTransferLength = std::min(reply.transferred, rq.length);
     const uint8_t senseLen = std::min<uint8_t>(sp.SenseInfoLength, reply.senseLength);
     if (senseLen) {
         std::memcpy(io.out + sp.SenseInfoOffset, reply.sense, senseLen);
     }
-    outSp->SenseInfoLength = senseLen;
+    outSp.SenseInfoLength = senseLen;
+    Write(io.out, outSp);
     io.f.Num("scsi_status", reply.status);
     if (rq.dir == ScsiDir::In) {
-        io.f.Data(rq.data, outSp->DataTransferLength);
+        io.f.Data(rq.data, outSp.DataTransferLength);
     } else if (rq.dir == ScsiDir::Unspecified) {
         io.f.Data(rq.data, 0);
     }

@@ -198,34 +198,63 @@ NvmeCompletion RunAdmin(NvmeDrive& drive, const NvmeCommand& cmd, NvmeXfer dir,
     return drive.Admin(rq);
 }
 
+namespace {
+
+// The disk (or port) a handle names on the current PC, or the error of a handle whose device
+// is gone: the PC it was opened on was replaced, the disk left, or the port has no disk.
+DWORD HandleTarget(Pc& pc, const DeviceHandle& handle, SimDisk*& disk) {
+    disk = nullptr;
+    if (handle.epoch != pc.epoch) {
+        return ERROR_NO_SUCH_DEVICE; // opened on a PC that has been replaced
+    }
+    if (handle.kind == DeviceHandle::Port) {
+        return pc.PortExists(handle.port) ? 0 : ERROR_NO_SUCH_DEVICE;
+    }
+    if (handle.disk < 0 || size_t(handle.disk) >= pc.disks.size()) {
+        return ERROR_NO_SUCH_DEVICE;
+    }
+    SimDisk* d = pc.disks[size_t(handle.disk)].get();
+    if (d->removed || d->generation != handle.generation) {
+        return ERROR_NO_SUCH_DEVICE; // the device went away under the handle
+    }
+    disk = d;
+    return 0;
+}
+
+// How long a slow disk makes this request wait (program ms), 0 for none.
+DWORD SlowWait(const DeviceHandle& handle) {
+    std::lock_guard<std::recursive_mutex> guard(PcLock());
+    Pc& pc = ThePc();
+    SimDisk* disk = nullptr;
+    if (HandleTarget(pc, handle, disk) != 0 || disk == nullptr) {
+        return 0;
+    }
+    const Fault* slow = pc.StrikeFault(*disk, "slow");
+    return slow ? DWORD(std::strtoul(slow->arg.c_str(), nullptr, 10)) : 0;
+}
+
+} // namespace
+
 BOOL DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD inSize, LPVOID out, DWORD outSize,
                      LPDWORD returned, LPOVERLAPPED overlapped) {
     auto handle = GetHandleAs<DeviceHandle>(device);
     if (!handle) {
-        SetLastError(GetHandleObject(device) ? ERROR_INVALID_FUNCTION
-                                                      : ERROR_INVALID_HANDLE);
+        SetLastError(GetHandleObject(device) ? ERROR_INVALID_FUNCTION : ERROR_INVALID_HANDLE);
         return FALSE;
     }
-    std::unique_lock<std::recursive_mutex> guard(PcLock());
+    // A slow disk takes its time before it answers. The wait runs without the PC's lock, so
+    // the PC may change meanwhile (even be replaced): everything is looked up afresh after it.
+    if (const DWORD ms = AccessAllows(*handle, code) ? SlowWait(*handle) : 0) {
+        WaitForSlowDisk(ms);
+    }
+    std::lock_guard<std::recursive_mutex> guard(PcLock());
     Pc& pc = ThePc();
     SimDisk* disk = nullptr;
     DWORD error = 0;
     if (!AccessAllows(*handle, code)) {
         error = ERROR_ACCESS_DENIED;
-    } else if (handle->epoch != pc.epoch) {
-        error = ERROR_NO_SUCH_DEVICE; // opened on a PC that has been replaced
-    } else if (handle->kind == DeviceHandle::Port) {
-        if (!pc.PortExists(handle->port)) {
-            error = ERROR_NO_SUCH_DEVICE;
-        }
-    } else if (handle->disk >= 0 && size_t(handle->disk) < pc.disks.size()) {
-        disk = pc.disks[size_t(handle->disk)].get();
-        if (disk->removed || disk->generation != handle->generation) {
-            error = ERROR_NO_SUCH_DEVICE; // the device went away under the handle
-            disk = nullptr;
-        }
     } else {
-        error = ERROR_NO_SUCH_DEVICE;
+        error = HandleTarget(pc, *handle, disk);
     }
     if (!error && (overlapped || !returned)) {
         error = ERROR_INVALID_PARAMETER;
@@ -239,21 +268,8 @@ BOOL DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD inSize, LPVOID 
         io.in.assign(inBytes, inBytes + inSize);
     }
     const std::string inHex = TraceOn() ? HexText(io.in.data(), io.in.size()) : std::string();
-    if (!error && disk) {
-        for (const auto& fault : disk->faults) {
-            if (fault.kind == "slow" && fault.count != 0) {
-                const DWORD ms = DWORD(std::strtoul(fault.arg.c_str(), nullptr, 10));
-                guard.unlock();
-                Sleep(ms);
-                guard.lock();
-                break;
-            }
-        }
-        if (disk->removed || disk->generation != handle->generation) {
-            error = ERROR_NO_SUCH_DEVICE;
-        } else if (pc.TakeFault(*disk, "ioctl_fail", IoctlName(code))) {
-            error = ERROR_IO_DEVICE;
-        }
+    if (!error && disk && pc.TakeFault(*disk, "ioctl_fail", IoctlName(code))) {
+        error = ERROR_IO_DEVICE;
     }
     if (!error) {
         error = Dispatch(io);

@@ -35,13 +35,26 @@ struct DeviceHandle : HandleObject {
 // handle was not opened with, before any driver sees the request.
 bool AccessAllows(const DeviceHandle& handle, DWORD code);
 
-// The structure at `offset` of a request's input; the caller has checked that it is there.
 // A copy of the structure at `offset` of the input; the caller checks that sizeof(T) bytes are
 // there.
 template <class T> T Read(const std::vector<uint8_t>& in, size_t offset = 0) {
     T v;
     std::memcpy(&v, in.data() + offset, sizeof(T));
     return v;
+}
+
+// A copy of the fixed part of a structure that ends in a variable-length array (its first
+// `bytes` bytes, the rest zero); the caller checks that those bytes are there.
+template <class T> T ReadHead(const std::vector<uint8_t>& in, size_t offset, size_t bytes) {
+    T v;
+    std::memset(&v, 0, sizeof(T));
+    std::memcpy(&v, in.data() + offset, bytes < sizeof(T) ? bytes : sizeof(T));
+    return v;
+}
+
+// Copies a structure into the caller's output buffer, which need not be aligned for it.
+template <class T> void Write(uint8_t* out, const T& value) {
+    std::memcpy(out, &value, sizeof(T));
 }
 
 // One request as the handlers see it. `in` is a copy of the input buffer as given, so that

@@ -167,12 +167,13 @@ DWORD ProtocolCommand(Io& io) {
     }
     // The header goes back with the request's status.
     std::memcpy(io.out, io.in.data(), std::min<size_t>(io.outSize, io.in.size()));
-    auto* outHeader = reinterpret_cast<STORAGE_PROTOCOL_COMMAND*>(io.out);
-    outHeader->ReturnStatus =
+    STORAGE_PROTOCOL_COMMAND outHeader = pc;
+    outHeader.ReturnStatus =
         c.Ok() ? STORAGE_PROTOCOL_STATUS_SUCCESS : STORAGE_PROTOCOL_STATUS_ERROR;
-    outHeader->ErrorCode = uint32_t(c.status.sct) << 8 | c.status.sc;
-    outHeader->FixedProtocolReturnData = c.dw0;
-    io.f.Num("return_status", outHeader->ReturnStatus);
+    outHeader.ErrorCode = uint32_t(c.status.sct) << 8 | c.status.sc;
+    outHeader.FixedProtocolReturnData = c.dw0;
+    std::memcpy(io.out, &outHeader, cmdAt);
+    io.f.Num("return_status", outHeader.ReturnStatus);
     if (!c.Ok()) {
         return ERROR_IO_DEVICE;
     }
@@ -190,7 +191,7 @@ DWORD FirmwareDownload(Io& io) {
     if (io.in.size() < imageAt) {
         return ERROR_INVALID_PARAMETER;
     }
-    auto fw = Read<STORAGE_HW_FIRMWARE_DOWNLOAD>(io.in);
+    auto fw = ReadHead<STORAGE_HW_FIRMWARE_DOWNLOAD>(io.in, 0, imageAt);
     io.f.Num("version", fw.Version);
     io.f.Num("size", fw.Size);
     io.f.Num("flags", fw.Flags);
@@ -202,7 +203,9 @@ DWORD FirmwareDownload(Io& io) {
     if (!io.disk || io.handle.kind != DeviceHandle::Disk || io.disk->kind != DiskKind::Nvme) {
         return ERROR_INVALID_FUNCTION;
     }
-    if (fw.Version != sizeof(STORAGE_HW_FIRMWARE_DOWNLOAD) || fw.BufferSize == 0 ||
+    // The input holds the whole 40-byte structure, whose image starts 32 bytes in.
+    if (io.in.size() < sizeof(STORAGE_HW_FIRMWARE_DOWNLOAD) ||
+        fw.Version != sizeof(STORAGE_HW_FIRMWARE_DOWNLOAD) || fw.BufferSize == 0 ||
         fw.BufferSize > avail || fw.Size < imageAt + fw.BufferSize || fw.Size > io.in.size() ||
         fw.BufferSize % 4 || fw.Offset % 4 ||
         !(fw.Flags & STORAGE_HW_FIRMWARE_REQUEST_FLAG_CONTROLLER)) {
