@@ -27,6 +27,7 @@ struct ScsiRequest {
     uint8_t* data = nullptr; // DataBuffer
     uint32_t length = 0;     // DataTransferLength
     uint32_t timeout = 0;    // TimeOutValue, seconds
+    uint8_t senseLength = 0; // SenseInfoLength
 };
 
 // The bridge's answer. ok = false makes DeviceIoControl fail with `error` (the request never
@@ -68,9 +69,10 @@ public:
     virtual std::string Revision() const = 0; // 4 characters
     virtual uint64_t Blocks() const = 0;
     virtual uint32_t BlockSize() const = 0;
-    // The enclosure loses power and comes back: the drive resets, the disk leaves the PC for
-    // awayMs of program time and returns on the same USB port.
-    virtual void PowerCycle(uint32_t awayMs) = 0;
+    // The enclosure loses power and comes back: the drive and the bridge reset, the disk leaves
+    // the PC for the disk's power-cycle time (scenario key power_cycle_ms) and returns on the
+    // same USB port, under the drive number return_drive names.
+    virtual void PowerCycle() = 0;
     // Consumes one instance of a named fault of the disk ("bridge_fail", ...); true when one
     // was pending.
     virtual bool TakeFault(const std::string& kind) = 0;
@@ -81,6 +83,9 @@ public:
     virtual ~UsbBridge() = default;
     virtual const char* Name() const = 0;
     virtual ScsiReply Execute(BridgeHost& host, const ScsiRequest& request) = 0;
+    // The chip loses power (its enclosure is unplugged or power-cycled): whatever exchange was
+    // under way is forgotten.
+    virtual void PowerLost() {}
 };
 
 // The commands every USB disk answers the same way (INQUIRY, TEST UNIT READY, READ CAPACITY,

@@ -46,10 +46,16 @@ bool LoadScenarioFile(const std::string& path, std::string* error) {
     return true;
 }
 
-bool LoadDefaultScenario() {
+bool LoadDefaultScenario(std::string* error) {
     Scenario sc;
     std::string e;
-    return ParseScenario(DefaultScenarioText(), sc, e) && ReplacePc(sc, "default", e);
+    if (!ParseScenario(DefaultScenarioText(), sc, e) || !ReplacePc(sc, "default", e)) {
+        if (error) {
+            *error = e;
+        }
+        return false;
+    }
+    return true;
 }
 
 bool SetTraceFile(const std::string& path) {
@@ -142,6 +148,31 @@ bool ResetDisk(const std::string& disk, uint32_t awayMs, int driveNumber) {
     }
     pc.TakeAway(*d, awayMs ? awayMs : 1, true);
     return true;
+}
+
+bool ReplugDisk(const std::string& disk) {
+    std::lock_guard<std::recursive_mutex> guard(PcLock());
+    Pc& pc = ThePc();
+    SimDisk* d = pc.DiskByName(disk);
+    if (!d) {
+        return false;
+    }
+    pc.TakeAway(*d, 0, true);
+    pc.Return(*d);
+    return true;
+}
+
+std::vector<std::string> DeviceChanges() {
+    std::lock_guard<std::recursive_mutex> guard(PcLock());
+    return ThePc().changes;
+}
+
+bool WaitForPresence(const std::string& disk, bool present, std::chrono::milliseconds bound) {
+    std::unique_lock<std::recursive_mutex> guard(PcLock());
+    return PresenceChanged().wait_for(guard, bound, [&] {
+        SimDisk* d = Find(disk);
+        return d != nullptr && !d->removed == present;
+    });
 }
 
 bool WithDrive(const std::string& disk, const std::function<void(NvmeDrive&)>& fn) {

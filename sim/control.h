@@ -7,6 +7,7 @@
 #include "sim/ata_drive.h"
 #include "sim/nvme_drive.h"
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -24,7 +25,7 @@ void Install();
 // one. On failure the PC stays as it was and error says why.
 bool LoadScenarioText(const std::string& text, std::string* error = nullptr);
 bool LoadScenarioFile(const std::string& path, std::string* error = nullptr);
-bool LoadDefaultScenario();
+bool LoadDefaultScenario(std::string* error = nullptr);
 const std::string& DefaultScenarioText();
 
 // Writes the request trace to a file ("" stops it); the sequence starts again at 1.
@@ -51,6 +52,15 @@ bool ResetDisk(const std::string& disk, uint32_t awayMs, int driveNumber = -1);
 bool WithDrive(const std::string& disk, const std::function<void(NvmeDrive&)>& fn);
 // Runs fn on the disk's ATA drive under the PC's lock; false when the disk has none.
 bool WithAtaDrive(const std::string& disk, const std::function<void(AtaDrive&)>& fn);
+// Takes the disk out of the PC and plugs it in again at once: its drive and bridge lose power
+// (a committed image runs), and it comes back under return_drive.
+bool ReplugDisk(const std::string& disk);
+// The disks' comings and goings on this PC, in order: "left NAME" and "back NAME", one for each
+// device-change announcement the PC made.
+std::vector<std::string> DeviceChanges();
+// Waits until the disk is present (or away), or `bound` of real time has passed; true when it
+// is. The bound only makes a disk that never comes back fail a test instead of hanging it.
+bool WaitForPresence(const std::string& disk, bool present, std::chrono::milliseconds bound);
 
 // What `zxsim devices` shows.
 struct NodeView {

@@ -8,7 +8,11 @@ const std::string& DefaultScenarioText() {
     static const std::string text =
         R"(# The default simulated PC. Its ZELTARIX NVMe disks carry what the demo package admits: SOC
 # id 0x3C71, firmware 041k0207 or 041k020A, and NAND ids the package's NandMap names; its
-# ZELTARIX SATA disks what the SATA demo package admits.
+# ZELTARIX SATA disks what the SATA demo package admits. The NVMe ones check an image at commit
+# as ZELTARIX drives do (the demo package's images pass) and run it after their next reset: the
+# native and RST disks ask their driver for a controller reset, the bridged ones run it after
+# the bridge's power cycle (Realtek: after a replug). The native and RST disks refuse vendor
+# commands until they are unlocked.
 
 # A foreign NVMe disk that holds the system volume.
 [disk system]
@@ -45,6 +49,9 @@ vsc_nand_id = 9BC558713000
 vsc_lun = 1
 vsc_ftl_build = 0x00010203
 vsc_checksum = crc32c
+vsc_unlock = required
+firmware_check = image
+fw_activation = reset
 volumes = D
 
 # A ZELTARIX disk behind the Intel RST driver.
@@ -70,6 +77,9 @@ vsc_soc_id = 0x3C71
 vsc_nand_id = 2CC30832E604
 vsc_lun = 4
 vsc_ftl_build = 0x00010204
+vsc_unlock = required
+firmware_check = image
+fw_activation = reset
 
 # A ZELTARIX disk too small to be listed.
 [disk zx-small]
@@ -110,6 +120,7 @@ vsc_nand_id = 9BC558713000
 vsc_lun = 2
 vsc_ftl_build = 0x00010203
 vsc_checksum = crc32c
+firmware_check = image
 volumes = E
 
 [disk usb-jmicron]
@@ -133,6 +144,7 @@ vsc_soc_id = 0x3C71
 vsc_nand_id = 2CC30832E604
 vsc_lun = 2
 vsc_ftl_build = 0x00010204
+firmware_check = image
 
 [disk usb-realtek]
 kind = usb
@@ -156,6 +168,7 @@ vsc_mp_soc_id = 0x3C71
 vsc_nand_id = 9BC558713000
 vsc_lun = 1
 vsc_checksum = crc32c
+firmware_check = image
 
 # A USB stick of another maker.
 [disk usb-stick]

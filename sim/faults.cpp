@@ -47,6 +47,9 @@ const FaultKind kFaultKinds[] = {
     {"bridge_check_data", FaultArg::None},
     {"bridge_check_completion", FaultArg::None},
     {"bridge_check_inquiry", FaultArg::None},
+    {"ata_fail", FaultArg::Opcode},
+    {"ata_vanish", FaultArg::Opcode},
+    {"ata_drq", FaultArg::None},
 };
 
 const FaultKind* FindKind(const std::string& name) {

@@ -110,6 +110,8 @@ CmfgImageCheck CheckCmfgImage(const std::vector<uint8_t>& image) {
     check.ok = true;
     check.revision = Revision(trailer);
     check.ftlBuild = Le32(trailer + kTrailerFtlBuild);
+    const auto config = image.begin() + ptrdiff_t(regions[2].first * kImagePageBytes);
+    check.config.assign(config, config + ptrdiff_t(kImagePageBytes));
     return check;
 }
 

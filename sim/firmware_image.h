@@ -21,6 +21,7 @@ struct CmfgImageCheck {
     bool ok = false;
     std::string revision; // what the drive reports while the image runs (8 characters at most)
     uint32_t ftlBuild = 0;
+    std::vector<uint8_t> config; // the FW configuration block: the first page of region 2
 };
 
 // Checks a whole image: its header, its length against the header, and the stored checksum

@@ -68,6 +68,9 @@ class TunnelBridge : public UsbBridge {
 public:
     ScsiReply Execute(BridgeHost& host, const ScsiRequest& rq) override {
         ScsiReply reply;
+        if (rq.cdb[0] == kInquiry && !Carries(rq, kInquiryEnvelope)) {
+            return WrongEnvelope();
+        }
         const std::string tail = host.Param("bridge_signature") == "no" ? "" : Signature();
         if (AnswerStandardScsi(host, rq, tail, reply)) {
             return reply;
@@ -75,23 +78,50 @@ public:
         return Tunnel(host, rq);
     }
 
+    void PowerLost() override { stage_ = Stage::Idle; }
+
 protected:
-    enum class Stage { Idle, Commanded, Executed };
+    // Idle: no command. Commanded: a command phase was taken, its data phase is due. Executed:
+    // the drive ran the command; its completion is owed to the host before another command.
+    // Failed: the drive failed it and the data phase said so; the completion may still be read.
+    enum class Stage { Idle, Commanded, Executed, Failed };
+
+    // The sense length and timeout a family's requests carry.
+    struct Envelope {
+        uint8_t senseLength;
+        uint32_t timeout;
+    };
+    static constexpr uint8_t kInquiry = 0x12;
+    static constexpr Envelope kInquiryEnvelope = {64, 10};
+
+    static bool Carries(const ScsiRequest& rq, const Envelope& e) {
+        return rq.senseLength == e.senseLength && rq.timeout == e.timeout;
+    }
+    // A request of the family that does not carry its envelope never reaches the chip as the
+    // program means it: the call fails.
+    static ScsiReply WrongEnvelope() { return ScsiReply::Fail(ERROR_INVALID_PARAMETER); }
 
     virtual std::string Signature() const = 0;
     virtual ScsiReply Tunnel(BridgeHost& host, const ScsiRequest& rq) = 0;
 
-    // True (with the reply) when a fault of the disk takes this phase.
-    static bool PhaseFault(BridgeHost& host, const char* phase, ScsiReply& reply) {
+    // A command phase while the completion of the command before is still owed is refused.
+    bool CompletionOwed() const { return stage_ == Stage::Executed; }
+    bool CompletionReadable() const { return stage_ == Stage::Executed || stage_ == Stage::Failed; }
+
+    // True (with the reply) when a fault of the disk takes this phase. The faulted phase does
+    // nothing, except that a faulted completion phase has taken the completion off the chip.
+    bool PhaseFault(BridgeHost& host, const char* phase, ScsiReply& reply) {
         if (host.TakeFault(std::string("bridge_fail_") + phase)) {
             reply = ScsiReply::Fail(ERROR_IO_DEVICE);
-            return true;
-        }
-        if (host.TakeFault(std::string("bridge_check_") + phase)) {
+        } else if (host.TakeFault(std::string("bridge_check_") + phase)) {
             reply = ScsiReply::Check(0x0B, 0x47, 0x00);
-            return true;
+        } else {
+            return false;
         }
-        return false;
+        if (std::strcmp(phase, "completion") == 0 && CompletionReadable()) {
+            stage_ = Stage::Idle;
+        }
+        return true;
     }
 
     void Accept(const uint8_t* command64, uint8_t kind) {
@@ -113,10 +143,11 @@ protected:
         request.data = rq.length != 0 ? rq.data : nullptr;
         request.length = rq.length;
         done_ = drive->Admin(request);
-        stage_ = Stage::Executed;
         if (!done_.Ok()) {
+            stage_ = Stage::Failed;
             return CommandFailed();
         }
+        stage_ = Stage::Executed;
         ZeroIdsIfAsked(host, cmd_, rq);
         return ScsiReply::Good(rq.length);
     }
@@ -152,15 +183,24 @@ protected:
 
     ScsiReply Tunnel(BridgeHost& host, const ScsiRequest& rq) override {
         const uint8_t* cdb = rq.cdb;
+        const bool tunnel = (cdb[0] == 0xEA || cdb[0] == 0xEB) && cdb[1] == 0x5A;
+        if (cdb[0] != 0xE6 && !tunnel) {
+            return InvalidOpcode();
+        }
+        if (!Carries(rq, kEnvelope)) {
+            return WrongEnvelope();
+        }
         if (cdb[0] == 0xE6) {
             return OneRequest(host, rq);
         }
-        if ((cdb[0] != 0xEA && cdb[0] != 0xEB) || cdb[1] != 0x5A) {
-            return InvalidOpcode();
-        }
         const uint8_t phase = cdb[2];
         if (phase < 0x80 || phase > 0x82) {
-            return IsPowerRequest(rq) ? ScsiReply::Good(0) : InvalidCdbField();
+            if (!IsPowerRequest(rq)) {
+                return InvalidCdbField();
+            }
+            // Value 1: the chip cuts the enclosure's power once it has answered.
+            host.PowerCycle();
+            return ScsiReply::Good(0);
         }
         // EA/EB 5A phase 00 kind 00*5 length(4) 00 00
         const uint8_t kind = cdb[4];
@@ -177,6 +217,9 @@ protected:
             }
             if (cdb[0] != 0xEA || rq.dir != ScsiDir::Out || rq.length != 64) {
                 return InvalidCdbField();
+            }
+            if (CompletionOwed()) {
+                return SequenceError();
             }
             Accept(rq.data, kind);
             return ScsiReply::Good(64);
@@ -196,7 +239,7 @@ protected:
             if (PhaseFault(host, "completion", reply)) {
                 return reply;
             }
-            if (stage_ != Stage::Executed) {
+            if (!CompletionReadable()) {
                 return SequenceError();
             }
             if (kind != kind_ || cdb[0] != 0xEB || rq.dir != ScsiDir::In || rq.length != 16) {
@@ -236,11 +279,13 @@ private:
         return ScsiReply::Good(rq.length);
     }
 
-    // The power request has one form only: EA 5A value and thirteen zero bytes, DataIn OUT,
-    // no data. The value is any byte that is not one of the tunnel's phase codes.
+    static constexpr Envelope kEnvelope = {24, 10};
+
+    // The power request has one form only: EA 5A 01 and thirteen zero bytes, DataIn OUT, no
+    // data. Value 1 power-cycles the enclosure; the chip knows no other value.
     static bool IsPowerRequest(const ScsiRequest& rq) {
-        return rq.cdb[0] == 0xEA && rq.cdb[1] == 0x5A && (rq.cdb[2] < 0x80 || rq.cdb[2] > 0x82) &&
-               Zero(rq.cdb, 3, 16) && rq.dir == ScsiDir::Out && rq.length == 0;
+        return rq.cdb[0] == 0xEA && rq.cdb[1] == 0x5A && rq.cdb[2] == 0x01 && Zero(rq.cdb, 3, 16) &&
+               rq.dir == ScsiDir::Out && rq.length == 0;
     }
 };
 
@@ -260,6 +305,9 @@ protected:
         if (cdb[0] != 0xA1) {
             return InvalidOpcode();
         }
+        if (!Carries(rq, kEnvelope)) {
+            return WrongEnvelope();
+        }
         // A1 code 00 length(3) and ten zero bytes.
         const uint32_t length = Be24(cdb + 3);
         if (length != rq.length || cdb[2] != 0 || !Zero(cdb, 6, 16)) {
@@ -275,11 +323,15 @@ protected:
                 return InvalidCdbField();
             }
             // "NVME", four zero bytes, the NVMe command, zeros; a power request has an empty
-            // command and its value in byte 72.
+            // command and its value in byte 72, and the chip knows the value 5 only.
             const bool power = Zero(rq.data, 8, 72) && rq.data[72] != 0;
             if (std::memcmp(rq.data, "NVME", 4) != 0 || !Zero(rq.data, 4, 8) ||
-                (!power && rq.data[72] != 0) || !Zero(rq.data, 73, kJmiBlock)) {
+                (!power && rq.data[72] != 0) || (power && rq.data[72] != kPowerCycle) ||
+                !Zero(rq.data, 73, kJmiBlock)) {
                 return InvalidParameter();
+            }
+            if (CompletionOwed()) {
+                return SequenceError();
             }
             power_ = power;
             Accept(rq.data + 8, 0);
@@ -314,7 +366,7 @@ protected:
             if (PhaseFault(host, "completion", reply)) {
                 return reply;
             }
-            if (stage_ != Stage::Executed) {
+            if (!CompletionReadable()) {
                 return SequenceError();
             }
             if (rq.dir != ScsiDir::In || rq.length != kJmiBlock) {
@@ -323,7 +375,11 @@ protected:
             std::memset(rq.data, 0, kJmiBlock);
             std::memcpy(rq.data, "NVME", 4);
             Complete(rq.data + 8);
-            power_ = false;
+            if (power_) {
+                // The power request is carried out once its response has been read.
+                power_ = false;
+                host.PowerCycle();
+            }
             return ScsiReply::Good(kJmiBlock);
         }
         default:
@@ -331,7 +387,14 @@ protected:
         }
     }
 
+    void PowerLost() override {
+        TunnelBridge::PowerLost();
+        power_ = false;
+    }
+
 private:
+    static constexpr Envelope kEnvelope = {24, 10};
+    static constexpr uint8_t kPowerCycle = 5;
     bool power_ = false;
 };
 
@@ -350,6 +413,9 @@ protected:
         if (cdb[0] != 0xE4 && cdb[0] != 0xE5) {
             return InvalidOpcode();
         }
+        if (!Carries(rq, kEnvelope)) {
+            return WrongEnvelope();
+        }
         // E4/E5 length(2) phase 00 00 kind and nine zero bytes; the kind only in the data phase.
         const uint32_t length = Le16(cdb + 1);
         if (length != rq.length || !Zero(cdb, 4, 6) || !Zero(cdb, 7, 16)) {
@@ -363,6 +429,9 @@ protected:
             }
             if (cdb[0] != 0xE5 || rq.dir != ScsiDir::Out || rq.length != 64 || cdb[6] != 0) {
                 return InvalidCdbField();
+            }
+            if (CompletionOwed()) {
+                return SequenceError();
             }
             Accept(rq.data, 0);
             return ScsiReply::Good(64);
@@ -385,7 +454,7 @@ protected:
             if (PhaseFault(host, "completion", reply)) {
                 return reply;
             }
-            if (stage_ != Stage::Executed) {
+            if (!CompletionReadable()) {
                 return SequenceError();
             }
             if (cdb[0] != 0xE4 || rq.dir != ScsiDir::In || rq.length != 16 || cdb[6] != 0) {
@@ -397,6 +466,9 @@ protected:
             return InvalidCdbField();
         }
     }
+
+private:
+    static constexpr Envelope kEnvelope = {64, 60};
 };
 
 } // namespace

@@ -47,7 +47,11 @@ std::unique_ptr<UsbBridge> MakeRealtekBridge();
 //   vsc_nand_table (hex, from offset 1352), vsc_mp_soc_id, vsc_mp_version (10 bytes at 1606),
 //   vsc_mp_header_version (8 bytes at 88), vsc_fw_version (8 bytes at 1064 of FW configuration)
 // A block given whole (keys drvinfo, mpinfo, fwconfig) takes the place of the synthesised one.
-// The blocks live in the drive's state, so what is written persists.
+// The blocks live in the drive's state, so what is written persists. The MP information write
+// (F1) takes the 144-byte header and keeps the rest of the drive's block. When new firmware
+// starts, the blocks take what its image brings (FirmwareImage): its version in the Drive
+// information block (32..39, with its FTL build number at 72) and, in format 1768, in the MP
+// information block (1606..1615), and its FW configuration block.
 std::unique_ptr<NvmeCommandSet> MakeZeltarixCommandSet(int generation);
 
 // The vendor block ("drvinfo", "mpinfo" or "fwconfig", 4096 bytes) that a ZELTARIX drive with

@@ -89,9 +89,11 @@ void NvmeCompletion::ToBytes(uint8_t* b) const {
 NvmeDrive::NvmeDrive(NvmeDriveState state) : state_(std::move(state)) {
     if (!state_.slots[1].filled) {
         state_.slots[1].filled = true;
-        state_.slots[1].revision = state_.firmware;
+        state_.slots[1].image.revision = state_.firmware;
     }
-    state_.activeSlot = 1;
+    if (state_.activeSlot < 1 || state_.activeSlot > kNvmeFirmwareSlots) {
+        state_.activeSlot = 1;
+    }
 }
 
 void NvmeDrive::SetCommandSet(std::unique_ptr<NvmeCommandSet> commandSet) {
@@ -133,18 +135,20 @@ void NvmeDrive::BuildIdentifyController(uint8_t* out) const {
     PutText(out + 4, 20, state_.serial);
     PutText(out + 24, 40, state_.model);
     PutText(out + 64, 8, state_.firmware);
-    out[72] = 6;                        // RAB
-    Put16(out + 78, 1);                 // CNTLID
-    Put32(out + 80, 0x00010400);        // VER 1.4
-    Put16(out + 256, 0x0006);           // OACS: Format NVM, Firmware Download and Commit
-    out[258] = 3;                       // ACL
-    out[259] = 3;                       // AERL
-    out[260] = kNvmeFirmwareSlots << 1; // FRMW: slot count, slot 1 writable
-    out[261] = 0x02;                    // LPA: Commands Supported and Effects log
-    out[262] = 63;                      // ELPE
-    out[512] = 0x66;                    // SQES
-    out[513] = 0x44;                    // CQES
-    Put32(out + 516, 1);                // NN
+    out[72] = 6;                 // RAB
+    Put16(out + 78, 1);          // CNTLID
+    Put32(out + 80, 0x00010400); // VER 1.4
+    Put16(out + 256, 0x0006);    // OACS: Format NVM, Firmware Download and Commit
+    out[258] = 3;                // ACL
+    out[259] = 3;                // AERL
+    // FRMW: slot count, slot 1 writable, and activation without reset when the drive has it.
+    out[260] = uint8_t(kNvmeFirmwareSlots << 1 |
+                       (state_.activation == FwActivation::Immediate ? 0x10 : 0));
+    out[261] = 0x02;     // LPA: Commands Supported and Effects log
+    out[262] = 63;       // ELPE
+    out[512] = 0x66;     // SQES
+    out[513] = 0x44;     // CQES
+    Put32(out + 516, 1); // NN
 }
 
 void NvmeDrive::BuildIdentifyNamespace(uint8_t* out) const {
@@ -270,7 +274,7 @@ NvmeCompletion NvmeDrive::GetLogPage(const NvmeAdminRequest& r) {
         page[0] = uint8_t(state_.activeSlot | state_.pendingSlot << 4);
         for (int s = 1; s <= kNvmeFirmwareSlots; ++s) {
             if (state_.slots[s].filled) {
-                PutText(&page[8 * s], 8, state_.slots[s].revision);
+                PutText(&page[8 * s], 8, state_.slots[s].image.revision);
             }
         }
         break;
@@ -325,18 +329,47 @@ NvmeCompletion NvmeDrive::FirmwareCommit(const NvmeAdminRequest& r) {
     if (slot > kNvmeFirmwareSlots) {
         return NvmeCompletion::Of(nvme_status::kInvalidFirmwareSlot);
     }
-    if (action == 2) { // activate the image already in the slot at the next reset
+    switch (action) {
+    case 0: // replace the slot's image with the downloaded one
+    case 1: // ... and activate it at the next reset
+        if (!TakeDownloadedImage(slot)) {
+            return NvmeCompletion::Of(nvme_status::kInvalidFirmwareImage);
+        }
+        if (action == 1) {
+            SetPending(slot);
+        }
+        return NvmeCompletion::Of(nvme_status::kSuccess);
+    case 2: // activate the image already in the slot at the next reset
         if (!state_.slots[slot].filled) {
             return NvmeCompletion::Of(nvme_status::kInvalidFirmwareImage);
         }
-        state_.pendingSlot = slot;
+        SetPending(slot);
         return NvmeCompletion::Of(nvme_status::kSuccess);
-    }
-    if (action > 3) {
+    case 3: // activate the slot's image now (a downloaded image replaces it first)
+        if (!state_.staging.empty() && !TakeDownloadedImage(slot)) {
+            return NvmeCompletion::Of(nvme_status::kInvalidFirmwareImage);
+        }
+        if (!state_.slots[slot].filled) {
+            return NvmeCompletion::Of(nvme_status::kInvalidFirmwareImage);
+        }
+        switch (state_.activation) {
+        case FwActivation::Immediate:
+            Start(slot);
+            return NvmeCompletion::Of(nvme_status::kSuccess);
+        case FwActivation::ControllerReset:
+            SetPending(slot);
+            return NvmeCompletion::Of(nvme_status::kFirmwareNeedsControllerReset);
+        default:
+            SetPending(slot);
+            return NvmeCompletion::Of(nvme_status::kFirmwareNeedsSubsystemReset);
+        }
+    default:
         return NvmeCompletion::Of(nvme_status::kInvalidField);
     }
-    // Actions 0, 1 and 3 take the downloaded image; it must be whole (no gaps) and pass the
-    // image check.
+}
+
+bool NvmeDrive::TakeDownloadedImage(int slot) {
+    // The image must be whole (no gaps) and pass the image check.
     const bool whole = !state_.staging.empty() &&
                        std::all_of(state_.stagingFilled.begin(), state_.stagingFilled.end(),
                                    [](bool b) { return b; });
@@ -346,36 +379,42 @@ NvmeCompletion NvmeDrive::FirmwareCommit(const NvmeAdminRequest& r) {
             check = checker_(state_.staging);
         } else {
             check.ok = true;
-            check.revision = state_.firmware;
+            check.image.revision = state_.firmware;
         }
     }
-    std::vector<uint8_t> image;
-    image.swap(state_.staging);
+    state_.staging.clear();
     state_.stagingFilled.clear();
     if (!whole || !check.ok) {
-        return NvmeCompletion::Of(nvme_status::kInvalidFirmwareImage);
+        return false;
     }
-    FirmwareSlot& s = state_.slots[slot];
-    s.filled = true;
-    s.image = std::move(image);
-    s.revision = check.revision;
-    if (action == 1 || action == 3) {
-        state_.pendingSlot = slot;
-    }
-    if (action == 3) {
-        return NvmeCompletion::Of(nvme_status::kFirmwareNeedsReset);
-    }
-    return NvmeCompletion::Of(nvme_status::kSuccess);
+    state_.slots[slot].filled = true;
+    state_.slots[slot].image = check.image;
+    return true;
 }
 
-void NvmeDrive::Reset() {
+void NvmeDrive::SetPending(int slot) {
+    state_.pendingSlot = slot;
+    state_.pendingNeedsPowerCycle = state_.activation == FwActivation::PowerCycle;
+}
+
+void NvmeDrive::Start(int slot) {
+    state_.activeSlot = slot;
+    state_.pendingSlot = 0;
+    state_.pendingNeedsPowerCycle = false;
+    const FirmwareImage& image = state_.slots[slot].image;
+    state_.firmware = image.revision;
+    if (commandSet_) {
+        commandSet_->OnFirmwareStart(*this, image);
+    }
+}
+
+void NvmeDrive::Reset(NvmeReset kind) {
     state_.resets++;
     state_.staging.clear();
     state_.stagingFilled.clear();
-    if (state_.pendingSlot != 0) {
-        state_.activeSlot = state_.pendingSlot;
-        state_.firmware = state_.slots[state_.activeSlot].revision;
-        state_.pendingSlot = 0;
+    if (state_.pendingSlot != 0 &&
+        (kind == NvmeReset::PowerCycle || !state_.pendingNeedsPowerCycle)) {
+        Start(state_.pendingSlot);
     }
     if (commandSet_) {
         commandSet_->OnReset(*this);

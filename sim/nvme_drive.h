@@ -31,6 +31,10 @@ enum : uint8_t {
     kNvmeFirmwareDownload = 0x11,
 };
 
+// The resets a drive sees: a controller reset (the driver resets the controller; the drive
+// keeps power) and a power cycle (its enclosure or the PC loses power).
+enum class NvmeReset { Controller, PowerCycle };
+
 // Which way the data of a command moves.
 enum class NvmeXfer : uint8_t { None, ToDevice, FromDevice };
 
@@ -66,6 +70,8 @@ constexpr NvmeStatus kInvalidFirmwareSlot{1, 0x06};
 constexpr NvmeStatus kInvalidFirmwareImage{1, 0x07};
 constexpr NvmeStatus kInvalidLogPage{1, 0x09};
 constexpr NvmeStatus kFirmwareNeedsReset{1, 0x0B}; // activation requires a conventional reset
+constexpr NvmeStatus kFirmwareNeedsSubsystemReset{1, 0x10};  // requires an NVM subsystem reset
+constexpr NvmeStatus kFirmwareNeedsControllerReset{1, 0x11}; // requires a controller reset
 constexpr NvmeStatus kOverlappingRange{1, 0x14};
 } // namespace nvme_status
 
@@ -95,6 +101,15 @@ struct NvmeAdminRequest {
     uint32_t length = 0;           // bytes the transport moves
 };
 
+// What a firmware image brings once it runs, as the image check read it at commit.
+struct FirmwareImage {
+    std::string revision; // Identify Controller FR (8 characters)
+    std::string version;  // the version text of the vendor blocks ("": they keep theirs)
+    bool hasFtlBuild = false;
+    uint32_t ftlBuild = 0;
+    std::vector<uint8_t> config; // the FW configuration block it carries (4096 bytes, or none)
+};
+
 class NvmeDrive;
 
 // Vendor-specific admin commands (opcodes 0xC0..0xFF). The drive asks Handles() for its
@@ -107,20 +122,29 @@ public:
     virtual NvmeCompletion Execute(NvmeDrive& drive, const NvmeAdminRequest& request) = 0;
     // Called when the controller resets (after the drive switched to a committed image).
     virtual void OnReset(NvmeDrive& drive) { (void)drive; }
+    // Called when a committed image starts to run (at a reset or at once): the vendor blocks
+    // take what the image brings.
+    virtual void OnFirmwareStart(NvmeDrive& drive, const FirmwareImage& image) {
+        (void)drive;
+        (void)image;
+    }
 };
 
 // The result of checking a firmware image at commit.
 struct FirmwareCheck {
     bool ok = false;
-    std::string revision; // the revision the drive reports once the image runs (8 characters)
+    FirmwareImage image;
 };
 using FirmwareChecker = std::function<FirmwareCheck(const std::vector<uint8_t>& image)>;
 
 struct FirmwareSlot {
     bool filled = false;
-    std::string revision;
-    std::vector<uint8_t> image;
+    FirmwareImage image;
 };
+
+// How the drive activates a committed image (scenario key fw_activation): only after a power
+// cycle, after a controller reset, or at once when asked to (Commit action 3).
+enum class FwActivation { PowerCycle, ControllerReset, Immediate };
 
 // Who the drive is and what it holds. Tests and tools read and change it through the control
 // interface (sim/control.h).
@@ -141,10 +165,13 @@ struct NvmeDriveState {
     std::map<std::string, std::vector<uint8_t>> blocks;
     std::map<std::string, std::string> params;
     // Firmware: slots 1..kNvmeFirmwareSlots (index 0 unused), the running slot, the slot that
-    // runs after the next reset (0: none), and the pieces downloaded since the last commit.
+    // runs after the next reset (0: none) and whether only a power cycle starts it, and the
+    // pieces downloaded since the last commit (kept until the commit or a reset).
+    FwActivation activation = FwActivation::PowerCycle;
     FirmwareSlot slots[kNvmeFirmwareSlots + 1];
     int activeSlot = 1;
     int pendingSlot = 0;
+    bool pendingNeedsPowerCycle = false;
     std::vector<uint8_t> staging;
     std::vector<bool> stagingFilled;
     uint32_t resets = 0;
@@ -160,8 +187,8 @@ public:
 
     // Checks and executes one admin command.
     NvmeCompletion Admin(const NvmeAdminRequest& request);
-    // A controller reset: a committed image becomes the running one.
-    void Reset();
+    // A reset: a committed image that this kind of reset activates becomes the running one.
+    void Reset(NvmeReset kind);
 
     NvmeDriveState& State() { return state_; }
     const NvmeDriveState& State() const { return state_; }
@@ -181,6 +208,12 @@ private:
     NvmeCompletion GetLogPage(const NvmeAdminRequest& r);
     NvmeCompletion FirmwareDownload(const NvmeAdminRequest& r);
     NvmeCompletion FirmwareCommit(const NvmeAdminRequest& r);
+    // Puts the downloaded image, checked, into the slot; false when it is not whole or fails.
+    bool TakeDownloadedImage(int slot);
+    // The slot runs after the next reset (of the kind the drive's activation needs).
+    void SetPending(int slot);
+    // The image in the slot starts to run.
+    void Start(int slot);
 
     NvmeDriveState state_;
     std::unique_ptr<NvmeCommandSet> commandSet_;

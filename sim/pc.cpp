@@ -2,12 +2,15 @@
 // presence of each disk, the bridge host of a USB disk, and the one PC of the process.
 #include "sim/pc.h"
 
+#include "platform/device_backend.h"
 #include "platform/win32.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cwctype>
 #include <fstream>
+#include <thread>
 
 namespace sim {
 
@@ -86,6 +89,18 @@ void Pc::Update() {
     }
 }
 
+uint64_t Pc::NextReturnIn() const {
+    const uint64_t now = GetTickCount64();
+    uint64_t next = 0;
+    for (const auto& d : disks) {
+        if (d->removed && d->awayUntil != 0) {
+            const uint64_t in = d->awayUntil > now ? d->awayUntil - now : 1;
+            next = next == 0 ? in : std::min(next, in);
+        }
+    }
+    return next;
+}
+
 SimDisk* Pc::DiskByName(const std::string& name) {
     for (auto& d : disks) {
         if (d->name == name) {
@@ -147,24 +162,61 @@ SimDisk* Pc::DiskOnPort(uint32_t port, uint32_t pathId, uint32_t target, uint32_
 }
 
 void Pc::TakeAway(SimDisk& disk, uint64_t awayMs, bool reset) {
+    const bool wasPresent = !disk.removed;
     disk.removed = true;
+    disk.stackKept = false;
     disk.generation++;
     disk.awayUntil = awayMs ? GetTickCount64() + awayMs : 0;
     if (HasFault(disk, "no_return")) {
         disk.awayUntil = 0;
     }
     if (reset && disk.nvme) {
-        disk.nvme->Reset();
+        disk.nvme->Reset(NvmeReset::PowerCycle);
     }
+    if (reset && disk.bridge) {
+        disk.bridge->PowerLost();
+    }
+    if (wasPresent) {
+        Announce("left " + disk.name);
+    }
+    WatchReturns();
+}
+
+void Pc::ResetController(SimDisk& disk) {
+    if (disk.nvme) {
+        disk.nvme->Reset(NvmeReset::Controller);
+    }
+    if (disk.removed) {
+        return;
+    }
+    disk.removed = true;
+    disk.stackKept = true;
+    disk.awayUntil = GetTickCount64() + std::max<uint32_t>(disk.resetMs, 1);
+    if (HasFault(disk, "no_return")) {
+        disk.awayUntil = 0;
+    }
+    Announce("left " + disk.name);
+    WatchReturns();
 }
 
 void Pc::Return(SimDisk& disk) {
+    if (!disk.removed) {
+        return;
+    }
     disk.removed = false;
     disk.awayUntil = 0;
-    if (disk.returnDrive >= 0) {
+    if (disk.returnDrive >= 0 && !disk.stackKept) {
         disk.driveNumber = uint32_t(disk.returnDrive);
         disk.returnDrive = -1;
     }
+    disk.stackKept = false;
+    Announce("back " + disk.name);
+}
+
+void Pc::Announce(const std::string& change) {
+    changes.push_back(change);
+    AnnounceDeviceChange();
+    PresenceChanged().notify_all();
 }
 
 // --- the bridge host of a USB disk -------------------------------------------------------
@@ -195,8 +247,9 @@ uint32_t DiskBridgeHost::BlockSize() const {
     return ThePc().disks[size_t(index_)]->blockSize;
 }
 
-void DiskBridgeHost::PowerCycle(uint32_t awayMs) {
-    ThePc().TakeAway(*ThePc().disks[size_t(index_)], awayMs ? awayMs : 1, true);
+void DiskBridgeHost::PowerCycle() {
+    SimDisk& disk = *ThePc().disks[size_t(index_)];
+    ThePc().TakeAway(disk, std::max<uint32_t>(disk.powerCycleMs, 1), true);
 }
 
 bool DiskBridgeHost::TakeFault(const std::string& kind) {
@@ -206,12 +259,51 @@ bool DiskBridgeHost::TakeFault(const std::string& kind) {
 // --- the PC of the process ---------------------------------------------------------------
 
 namespace {
-std::unique_ptr<Pc> g_pc;
+
+// The PC and its lock are never destroyed: the thread that brings disks back may still run
+// while the process ends.
+std::unique_ptr<Pc>& CurrentPc() {
+    static auto* pc = new std::unique_ptr<Pc>;
+    return *pc;
+}
+
+bool g_watching = false; // under PcLock: the return watcher runs
+
+} // namespace
+
+std::condition_variable_any& PresenceChanged() {
+    static auto* changed = new std::condition_variable_any;
+    return *changed;
 }
 
 std::recursive_mutex& PcLock() {
-    static std::recursive_mutex lock;
-    return lock;
+    static auto* lock = new std::recursive_mutex;
+    return *lock;
+}
+
+// A disk away for a while comes back when its time has passed, whether or not anyone asks the
+// PC meanwhile, so that its arrival is announced on time. One thread watches while any disk is
+// due back, on the program's clock.
+void WatchReturns() {
+    std::lock_guard<std::recursive_mutex> guard(PcLock());
+    if (g_watching) {
+        return;
+    }
+    g_watching = true;
+    std::thread([] {
+        for (;;) {
+            uint64_t wait = 0;
+            {
+                std::lock_guard<std::recursive_mutex> held(PcLock());
+                wait = ThePc().NextReturnIn(); // ThePc() brings back the disks due
+                if (wait == 0) {
+                    g_watching = false;
+                    return;
+                }
+            }
+            Sleep(DWORD(std::min<uint64_t>(wait, 50)));
+        }
+    }).detach();
 }
 
 bool ReplacePc(const Scenario& scenario, const std::string& name, std::string& error) {
@@ -223,13 +315,15 @@ bool ReplacePc(const Scenario& scenario, const std::string& name, std::string& e
     static uint64_t epochs = 0;
     pc->scenarioName = name;
     pc->epoch = ++epochs;
-    g_pc = std::move(pc);
+    CurrentPc() = std::move(pc);
+    PresenceChanged().notify_all();
     return true;
 }
 
 Pc& ThePc() {
     std::lock_guard<std::recursive_mutex> guard(PcLock());
-    if (!g_pc) {
+    std::unique_ptr<Pc>& current = CurrentPc();
+    if (!current) {
         std::string text = DefaultScenarioText();
         std::string name = "default";
         const char* file = std::getenv("ZX_SIM_SCENARIO");
@@ -246,12 +340,12 @@ Pc& ThePc() {
         std::string error;
         if (!ParseScenario(text, sc, error) || !ReplacePc(sc, name, error)) {
             std::fprintf(stderr, "sim: scenario %s: %s\n", name.c_str(), error.c_str());
-            g_pc = std::make_unique<Pc>();
-            g_pc->scenarioName = "empty";
+            current = std::make_unique<Pc>();
+            current->scenarioName = "empty";
         }
     }
-    g_pc->Update();
-    return *g_pc;
+    current->Update();
+    return *current;
 }
 
 } // namespace sim

@@ -9,6 +9,7 @@
 #include "sim/scenario.h"
 #include "sim/bridge_model.h"
 
+#include <condition_variable>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -67,7 +68,7 @@ public:
     std::string Revision() const override;
     uint64_t Blocks() const override;
     uint32_t BlockSize() const override;
-    void PowerCycle(uint32_t awayMs) override;
+    void PowerCycle() override;
     bool TakeFault(const std::string& kind) override;
 
 private:
@@ -95,7 +96,10 @@ struct SimDisk {
     bool removed = false;
     uint64_t awayUntil = 0;
     int returnDrive = -1;    // drive number it comes back under (-1: the same)
-    uint64_t generation = 0; // grows each time the disk leaves; older handles are dead
+    uint64_t generation = 0; // grows each time the disk leaves for good; older handles are dead
+    bool stackKept = false;  // away for a controller reset: its handles work again once back
+    uint32_t powerCycleMs = 2000; // how long a bridge's power cycle keeps the disk away
+    uint32_t resetMs = 1000;      // how long a controller reset keeps the disk away
     DevInst diskNode = 0;
     DevInst usbDeviceNode = 0;
     std::wstring interfacePath;
@@ -106,7 +110,8 @@ public:
     std::vector<std::unique_ptr<SimDisk>> disks;
     std::vector<DevNode> nodes; // nodes[i].inst == i + 1
     std::string scenarioName;
-    uint64_t epoch = 0; // grows with every PC that replaces the one before
+    uint64_t epoch = 0;               // grows with every PC that replaces the one before
+    std::vector<std::string> changes; // "left NAME", "back NAME": each device change announced
 
     // Makes the disks and the device tree a scenario describes (sim/pc_build.cpp).
     bool Build(const Scenario& scenario, std::string& error);
@@ -121,9 +126,18 @@ public:
     SimDisk* DiskByInterface(const std::wstring& path);
     bool PortExists(uint32_t port) const;
     SimDisk* DiskOnPort(uint32_t port, uint32_t pathId, uint32_t target, uint32_t lun);
-    // Takes the disk away for awayMs of program time (0: until re-added), resetting its drive.
+    // Takes the disk away for awayMs of program time (0: until re-added). reset: its drive and
+    // bridge lose power. Handles opened before die; the disk comes back under return_drive.
     void TakeAway(SimDisk& disk, uint64_t awayMs, bool reset);
+    // The driver resets the controller: the disk is away for its reset time with its device
+    // stack kept (its handles work again once it is back, its drive number stays); the drive
+    // resets at once.
+    void ResetController(SimDisk& disk);
     void Return(SimDisk& disk);
+    // Program ms until the next away disk is due back (0: none is).
+    uint64_t NextReturnIn() const;
+    // Records a disk's leaving or coming back and announces the device change.
+    void Announce(const std::string& change);
     // Consumes one strike of a fault of the disk that matches kind (and arg when not empty)
     // (sim/faults.cpp).
     bool TakeFault(SimDisk& disk, const std::string& kind, const std::string& arg = "");
@@ -136,6 +150,11 @@ public:
 // ZX_SIM_SCENARIO (or the default one) the first time it is needed.
 std::recursive_mutex& PcLock();
 Pc& ThePc();
+// Makes sure a disk due back returns on time (a thread that runs while one is away).
+void WatchReturns();
+// Signalled (under PcLock) whenever a disk leaves or comes back.
+std::condition_variable_any& PresenceChanged();
+
 bool ReplacePc(const Scenario& scenario, const std::string& name, std::string& error);
 
 std::wstring Widen(const std::string& s);

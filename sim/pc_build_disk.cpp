@@ -48,6 +48,40 @@ bool ParseBlock(const std::string& text, std::vector<uint8_t>& out, std::string&
     return true;
 }
 
+// The faults of disk `index` that strike inside its drive, whatever transport brings the
+// command: a refused or vanishing download piece, a refused commit, a failing opcode.
+NvmeFaultHook DriveFaults(int index) {
+    return [index](const NvmeAdminRequest& r, NvmeCompletion& out) {
+        Pc& pc = ThePc();
+        SimDisk& self = *pc.disks[size_t(index)];
+        const uint8_t op = r.cmd.Opcode();
+        char opcode[8];
+        std::snprintf(opcode, sizeof(opcode), "0x%02x", op);
+        if (op == kNvmeFirmwareDownload) {
+            const std::string offset = std::to_string(uint64_t(r.cmd.cdw[11]) * 4);
+            if (pc.TakeFault(self, "download_vanish", offset)) {
+                // The disk leaves the PC in the middle of the download, until it is re-added.
+                pc.TakeAway(self, 0, true);
+                out = NvmeCompletion::Of(nvme_status::kDataTransferError);
+                return true;
+            }
+            if (pc.TakeFault(self, "download_fail", offset)) {
+                out = NvmeCompletion::Of(nvme_status::kInternalError);
+                return true;
+            }
+        }
+        if (op == kNvmeFirmwareCommit && pc.TakeFault(self, "commit_fail")) {
+            out = NvmeCompletion::Of(nvme_status::kInvalidFirmwareImage);
+            return true;
+        }
+        if (pc.TakeFault(self, "nvme_fail", opcode)) {
+            out = NvmeCompletion::Of(nvme_status::kInternalError);
+            return true;
+        }
+        return false;
+    };
+}
+
 } // namespace
 
 bool PcBuilder::BuildDisk(const ScenarioSection& s) {
@@ -161,6 +195,18 @@ bool PcBuilder::ReadDiskIdentity(const ScenarioSection& s, SimDisk& d) {
         }
         d.returnDrive = int(v);
     }
+    const struct {
+        const char* key;
+        uint32_t* field;
+    } times[] = {{"power_cycle_ms", &d.powerCycleMs}, {"reset_ms", &d.resetMs}};
+    for (const auto& t : times) {
+        if (s.Has(t.key)) {
+            if (!ParseU64(s.Get(t.key), v) || v == 0 || v > 600000) {
+                return Fail(s, std::string(t.key) + " is 1..600000 (program ms)");
+            }
+            *t.field = uint32_t(v);
+        }
+    }
     d.removed = s.Get("present", "yes") == "no";
     return true;
 }
@@ -199,29 +245,30 @@ bool PcBuilder::BuildNvmeDrive(const ScenarioSection& s, SimDisk& d) {
         }
         st.unlistedOpcodes.insert(uint8_t(o));
     }
+    const std::string activation = s.Get("fw_activation", "power_cycle");
+    if (activation == "power_cycle") {
+        st.activation = FwActivation::PowerCycle;
+    } else if (activation == "reset") {
+        st.activation = FwActivation::ControllerReset;
+    } else if (activation == "immediate") {
+        st.activation = FwActivation::Immediate;
+    } else {
+        return Fail(s, "fw_activation is power_cycle, reset or immediate");
+    }
     st.garbageIdentify = pc.HasFault(d, "garbage_identify");
     d.nvme = std::make_unique<NvmeDrive>(st);
     // Faults that strike inside the drive, whatever transport brings the command.
-    const int index = d.index;
-    d.nvme->SetFaultHook([index](const NvmeAdminRequest& r, NvmeCompletion& out) {
-        SimDisk& self = *ThePc().disks[size_t(index)];
-        char opcode[8];
-        std::snprintf(opcode, sizeof(opcode), "0x%02x", r.cmd.Opcode());
-        const std::string offset = std::to_string(uint64_t(r.cmd.cdw[11]) * 4);
-        if ((r.cmd.Opcode() == kNvmeFirmwareDownload &&
-             ThePc().TakeFault(self, "download_fail", offset)) ||
-            ThePc().TakeFault(self, "nvme_fail", opcode)) {
-            out = NvmeCompletion::Of(nvme_status::kInternalError);
-            return true;
-        }
-        return false;
-    });
+    d.nvme->SetFaultHook(DriveFaults(d.index));
     const std::string vsc = s.Get("vsc", "none");
     if (vsc != "none" && vsc != "0" && vsc != "1") {
         return Fail(s, "vsc is 0, 1 or none");
     }
     d.nvme->SetCommandSet(MakeVendorCommandSet(vsc));
-    d.nvme->SetFirmwareChecker(MakeFirmwareChecker(s.Get("firmware_check")));
+    FirmwareChecker checker;
+    if (!MakeFirmwareChecker(s.Get("firmware_check"), checker)) {
+        return Fail(s, "firmware_check is any or image");
+    }
+    d.nvme->SetFirmwareChecker(checker);
     return true;
 }
 

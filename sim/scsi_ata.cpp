@@ -49,6 +49,7 @@ DWORD ScsiPassThrough(Io& io) {
     rq.data = static_cast<uint8_t*>(sp.DataBuffer);
     rq.length = sp.DataTransferLength;
     rq.timeout = sp.TimeOutValue;
+    rq.senseLength = sp.SenseInfoLength;
     if (rq.dir == ScsiDir::Out) {
         io.f.Data(rq.data, rq.length);
     }

@@ -71,6 +71,16 @@ struct Io {
     TraceFields f;
 };
 
+// True when every byte of a reserved field is zero.
+template <size_t N> bool Zero(const uint8_t (&bytes)[N]) {
+    for (uint8_t b : bytes) {
+        if (b != 0) {
+            return false;
+        }
+    }
+    return true;
+}
+
 // Runs one admin command on the drive, with a temporary buffer for the data.
 NvmeCompletion RunAdmin(NvmeDrive& drive, const NvmeCommand& cmd, NvmeXfer dir,
                         std::vector<uint8_t>& data);
@@ -82,6 +92,20 @@ DWORD ProtocolSpecific(Io& io, SimDisk& d, const STORAGE_PROPERTY_QUERY& q);
 DWORD ProtocolCommand(Io& io);
 DWORD FirmwareDownload(Io& io);
 DWORD FirmwareActivate(Io& io);
+
+// How the Windows storage drivers (stornvme, the RST miniport) activate a firmware image in a
+// slot: they commit it (the downloaded image, or the one already in the slot) and ask the drive
+// to run it now; a drive that needs a controller reset gets one from the driver (the disk
+// leaves and comes back), one that needs a power cycle runs it after the next power-on.
+enum class ActivateOutcome {
+    Running,
+    Reset,
+    PowerCycleRequired,
+    SlotInvalid,
+    ImageInvalid,
+    Failed
+};
+ActivateOutcome ActivateFirmware(Pc& pc, SimDisk& disk, int slot, bool existing);
 
 // SCSI and ATA pass-through (sim/scsi_ata.cpp): IOCTL_SCSI_PASS_THROUGH_DIRECT to a USB disk's
 // bridge or the disk's port driver, IOCTL_ATA_PASS_THROUGH_DIRECT and the SAT CDBs to the ATA

@@ -10,6 +10,11 @@
 #include <vector>
 
 namespace sim {
+namespace {
+
+constexpr DWORD kProtocolCommandTimeout = 10; // seconds
+
+} // namespace
 
 // --- IOCTL_STORAGE_QUERY_PROPERTY, protocol-specific data ---------------------------------
 
@@ -41,6 +46,14 @@ DWORD ProtocolSpecific(Io& io, SimDisk& d, const STORAGE_PROPERTY_QUERY& q) {
     if (dataAt + psd.ProtocolDataLength > io.outSize) {
         return ERROR_INSUFFICIENT_BUFFER;
     }
+    // Identify data is the adapter's, log pages the device's; a query that asks the other
+    // property for them is refused (docs/scenario.md: the strict reading).
+    if ((psd.DataType == NVMeDataTypeIdentify &&
+         q.PropertyId != StorageAdapterProtocolSpecificProperty) ||
+        (psd.DataType == NVMeDataTypeLogPage &&
+         q.PropertyId != StorageDeviceProtocolSpecificProperty)) {
+        return ERROR_INVALID_PARAMETER;
+    }
     NvmeCommand cmd;
     std::vector<uint8_t> data(psd.ProtocolDataLength, 0);
     if (psd.DataType == NVMeDataTypeIdentify) {
@@ -52,10 +65,6 @@ DWORD ProtocolSpecific(Io& io, SimDisk& d, const STORAGE_PROPERTY_QUERY& q) {
         cmd.cdw[1] = psd.ProtocolDataRequestSubValue;
         cmd.cdw[10] = psd.ProtocolDataRequestValue & 0xFF;
     } else if (psd.DataType == NVMeDataTypeLogPage) {
-        if (q.PropertyId != StorageDeviceProtocolSpecificProperty &&
-            q.PropertyId != StorageAdapterProtocolSpecificProperty) {
-            return ERROR_INVALID_PARAMETER;
-        }
         if (psd.ProtocolDataLength % 4 != 0) {
             return ERROR_INVALID_PARAMETER;
         }
@@ -134,6 +143,21 @@ DWORD ProtocolCommand(Io& io) {
     if (pc.CommandSpecific != STORAGE_PROTOCOL_SPECIFIC_NVME_ADMIN_COMMAND) {
         return ERROR_NOT_SUPPORTED;
     }
+    // Admin commands go to the adapter, with the timeout the program's requests carry
+    // (docs/scenario.md: the strict reading of both).
+    if (pc.Flags != STORAGE_PROTOCOL_COMMAND_FLAG_ADAPTER_REQUEST ||
+        pc.TimeOutValue != kProtocolCommandTimeout) {
+        return ERROR_INVALID_PARAMETER;
+    }
+    // A direction without data names no buffer: its offset is 0 or lies past the command,
+    // inside the buffer, never inside the header or the command.
+    const auto unusedOffsetOk = [cmdEnd](uint32_t length, uint32_t offset, uint64_t size) {
+        return length != 0 || offset == 0 || (offset >= cmdEnd && offset <= size);
+    };
+    if (!unusedOffsetOk(toLen, pc.DataToDeviceBufferOffset, io.in.size()) ||
+        !unusedOffsetOk(fromLen, pc.DataFromDeviceBufferOffset, io.outSize)) {
+        return ERROR_INVALID_PARAMETER;
+    }
     if ((toLen && fromLen) ||
         (toLen && (pc.DataToDeviceBufferOffset < cmdEnd ||
                    uint64_t(pc.DataToDeviceBufferOffset) + toLen > io.in.size())) ||
@@ -184,6 +208,46 @@ DWORD ProtocolCommand(Io& io) {
     return 0;
 }
 
+// --- firmware activation, as the Windows storage drivers carry it out --------------------
+
+ActivateOutcome ActivateFirmware(Pc& pc, SimDisk& disk, int slot, bool existing) {
+    NvmeDrive& drive = *disk.nvme;
+    std::vector<uint8_t> none;
+    // Commit the downloaded image into the slot (or the image already there), to run at the
+    // next reset ...
+    NvmeCommand commit;
+    commit.cdw[0] = kNvmeFirmwareCommit;
+    commit.cdw[10] = uint32_t(slot) | (existing ? 2u : 1u) << 3;
+    NvmeCompletion c = RunAdmin(drive, commit, NvmeXfer::None, none);
+    if (!c.Ok()) {
+        if (c.status.sct == 1 && c.status.sc == nvme_status::kInvalidFirmwareSlot.sc) {
+            return ActivateOutcome::SlotInvalid;
+        }
+        if (c.status.sct == 1 && c.status.sc == nvme_status::kInvalidFirmwareImage.sc) {
+            return ActivateOutcome::ImageInvalid;
+        }
+        return ActivateOutcome::Failed;
+    }
+    // ... then ask the drive to run it now. It does, or it says which reset it needs: the
+    // driver resets the controller itself, but cannot power the drive off.
+    NvmeCommand activate;
+    activate.cdw[0] = kNvmeFirmwareCommit;
+    activate.cdw[10] = uint32_t(slot) | 3u << 3;
+    c = RunAdmin(drive, activate, NvmeXfer::None, none);
+    if (c.Ok()) {
+        return ActivateOutcome::Running;
+    }
+    if (c.status.sct == 1 && c.status.sc == nvme_status::kFirmwareNeedsControllerReset.sc) {
+        pc.ResetController(disk);
+        return ActivateOutcome::Reset;
+    }
+    if (c.status.sct == 1 && (c.status.sc == nvme_status::kFirmwareNeedsSubsystemReset.sc ||
+                              c.status.sc == nvme_status::kFirmwareNeedsReset.sc)) {
+        return ActivateOutcome::PowerCycleRequired;
+    }
+    return ActivateOutcome::Failed;
+}
+
 // --- native firmware requests ------------------------------------------------------------
 
 DWORD FirmwareDownload(Io& io) {
@@ -203,13 +267,18 @@ DWORD FirmwareDownload(Io& io) {
     if (!io.disk || io.handle.kind != DeviceHandle::Disk || io.disk->kind != DiskKind::Nvme) {
         return ERROR_INVALID_FUNCTION;
     }
-    // The input holds the whole 40-byte structure, whose image starts 32 bytes in.
-    if (io.in.size() < sizeof(STORAGE_HW_FIRMWARE_DOWNLOAD) ||
-        fw.Version != sizeof(STORAGE_HW_FIRMWARE_DOWNLOAD) || fw.BufferSize == 0 ||
-        fw.BufferSize > avail || fw.Size < imageAt + fw.BufferSize || fw.Size > io.in.size() ||
-        fw.BufferSize % 4 || fw.Offset % 4 ||
-        !(fw.Flags & STORAGE_HW_FIRMWARE_REQUEST_FLAG_CONTROLLER)) {
+    // The input is the whole 40-byte structure (the image starts 32 bytes in) and the rest of
+    // the piece: Size and the input length are both 40 + BufferSize. The piece is whole
+    // dwords at a dword offset; the request is for the controller, with no other flag.
+    const uint64_t size = sizeof(STORAGE_HW_FIRMWARE_DOWNLOAD);
+    if (io.in.size() < size || fw.Version != size || fw.Size != io.in.size() ||
+        fw.BufferSize == 0 || fw.Size != size + fw.BufferSize || fw.BufferSize % 4 ||
+        fw.Offset % 4 || fw.Offset / 4 > 0xFFFFFFFFu ||
+        fw.Flags != STORAGE_HW_FIRMWARE_REQUEST_FLAG_CONTROLLER || !Zero(fw.Reserved)) {
         return ERROR_INVALID_PARAMETER;
+    }
+    if (fw.Slot == 0 || fw.Slot > kNvmeFirmwareSlots) {
+        return DWORD(STG_E_FIRMWARE_SLOT_INVALID);
     }
     NvmeCommand cmd;
     cmd.cdw[0] = kNvmeFirmwareDownload;
@@ -232,30 +301,34 @@ DWORD FirmwareActivate(Io& io) {
     if (!io.disk || io.handle.kind != DeviceHandle::Disk || io.disk->kind != DiskKind::Nvme) {
         return ERROR_INVALID_FUNCTION;
     }
-    if (fa.Version != sizeof(STORAGE_HW_FIRMWARE_ACTIVATE) ||
+    // Exactly the 16-byte structure, for the controller, switching to the downloaded image or
+    // to the one already in the slot.
+    const uint32_t existingFlags = STORAGE_HW_FIRMWARE_REQUEST_FLAG_CONTROLLER |
+                                   STORAGE_HW_FIRMWARE_REQUEST_FLAG_SWITCH_TO_EXISTING_FIRMWARE;
+    if (io.in.size() != sizeof(STORAGE_HW_FIRMWARE_ACTIVATE) ||
+        fa.Version != sizeof(STORAGE_HW_FIRMWARE_ACTIVATE) ||
         fa.Size != sizeof(STORAGE_HW_FIRMWARE_ACTIVATE) ||
-        !(fa.Flags & STORAGE_HW_FIRMWARE_REQUEST_FLAG_CONTROLLER) || fa.Slot == 0 ||
-        fa.Slot > kNvmeFirmwareSlots) {
+        (fa.Flags != STORAGE_HW_FIRMWARE_REQUEST_FLAG_CONTROLLER && fa.Flags != existingFlags) ||
+        !Zero(fa.Reserved0)) {
         return ERROR_INVALID_PARAMETER;
     }
-    // The drive cannot activate without a reset: the image goes into the slot (or the slot is
-    // chosen) to run after the next reset, and the request reports that a power cycle is due.
-    const bool existing = fa.Flags & STORAGE_HW_FIRMWARE_REQUEST_FLAG_SWITCH_TO_EXISTING_FIRMWARE;
-    NvmeCommand cmd;
-    cmd.cdw[0] = kNvmeFirmwareCommit;
-    cmd.cdw[10] = fa.Slot | (existing ? 2u : 1u) << 3;
-    std::vector<uint8_t> none;
-    const NvmeCompletion c = RunAdmin(*io.disk->nvme, cmd, NvmeXfer::None, none);
-    if (!c.Ok()) {
-        if (c.status.sct == 1 && c.status.sc == nvme_status::kInvalidFirmwareSlot.sc) {
-            return DWORD(STG_E_FIRMWARE_SLOT_INVALID);
-        }
-        if (c.status.sct == 1 && c.status.sc == nvme_status::kInvalidFirmwareImage.sc) {
-            return DWORD(STG_E_FIRMWARE_IMAGE_INVALID);
-        }
+    if (fa.Slot == 0 || fa.Slot > kNvmeFirmwareSlots) {
+        return DWORD(STG_E_FIRMWARE_SLOT_INVALID);
+    }
+    switch (ActivateFirmware(io.pc, *io.disk, fa.Slot, fa.Flags == existingFlags)) {
+    case ActivateOutcome::Running:
+    case ActivateOutcome::Reset:
+        return 0;
+    case ActivateOutcome::PowerCycleRequired:
+        // The drive took the image; it runs after the next power-on.
+        return DWORD(STG_S_POWER_CYCLE_REQUIRED);
+    case ActivateOutcome::SlotInvalid:
+        return DWORD(STG_E_FIRMWARE_SLOT_INVALID);
+    case ActivateOutcome::ImageInvalid:
+        return DWORD(STG_E_FIRMWARE_IMAGE_INVALID);
+    default:
         return ERROR_IO_DEVICE;
     }
-    return DWORD(STG_S_POWER_CYCLE_REQUIRED);
 }
 
 } // namespace sim

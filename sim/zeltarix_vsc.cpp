@@ -14,16 +14,32 @@
 
 namespace sim {
 
-uint32_t SimCrc(const uint8_t* data, size_t length, int kind) {
-    const uint32_t poly = kind == 1 ? 0x82F63B78u : 0xEDB88320u;
-    uint32_t table[256];
-    for (uint32_t i = 0; i < 256; ++i) {
-        uint32_t c = i;
-        for (int k = 0; k < 8; ++k) {
-            c = (c & 1) ? (c >> 1) ^ poly : c >> 1;
+namespace {
+
+// The reflected table of CRC-32 (kind 0, polynomial EDB88320) or CRC-32C (kind 1, 82F63B78).
+const uint32_t* CrcTable(int kind) {
+    static const struct Tables {
+        uint32_t t[2][256];
+        Tables() {
+            const uint32_t polys[2] = {0xEDB88320u, 0x82F63B78u};
+            for (int k = 0; k < 2; ++k) {
+                for (uint32_t i = 0; i < 256; ++i) {
+                    uint32_t c = i;
+                    for (int b = 0; b < 8; ++b) {
+                        c = (c & 1) ? (c >> 1) ^ polys[k] : c >> 1;
+                    }
+                    t[k][i] = c;
+                }
+            }
         }
-        table[i] = c;
-    }
+    } tables;
+    return tables.t[kind == 1 ? 1 : 0];
+}
+
+} // namespace
+
+uint32_t SimCrc(const uint8_t* data, size_t length, int kind) {
+    const uint32_t* table = CrcTable(kind);
     uint32_t value = 0xFFFFFFFFu;
     for (size_t i = 0; i < length; ++i) {
         value = (value >> 8) ^ table[(value ^ data[i]) & 0xFF];
@@ -34,6 +50,8 @@ uint32_t SimCrc(const uint8_t* data, size_t length, int kind) {
 namespace {
 
 constexpr uint32_t kBlock = 4096;
+constexpr size_t kMpHeader = 144;        // the part of the MP information the host writes
+constexpr unsigned kMpFormat1768 = 1768; // the layout with SOC id and version at 1582, 1606
 constexpr uint32_t kNsidAll = 0xFFFFFFFFu;
 constexpr uint32_t kUnlockCode = 0x6B716D77u;
 constexpr uint32_t kSigLow = 0x58495241u;     // "ARIX"
@@ -231,7 +249,10 @@ public:
             break;
         case 0xF1: // MP information write, both generations
             if (cdw[12] == 0 && cdw[13] == 0 && signed_) {
-                Block(drive, "mpinfo").assign(r.data, r.data + kBlock);
+                // The drive takes the header the host writes and keeps the rest of its block
+                // (geometry, NAND table, SOC id, version), which only manufacturing sets.
+                std::vector<uint8_t>& mp = Block(drive, "mpinfo");
+                std::memcpy(mp.data(), r.data, kMpHeader);
                 return Ok();
             }
             break;
@@ -244,6 +265,28 @@ public:
     void OnReset(NvmeDrive& drive) override {
         (void)drive;
         unlocked_ = false;
+    }
+
+    // The new firmware reports its version in the Drive information block (with its FTL build
+    // number) and, in the layout of format 1768, in the MP information block, and runs with
+    // the FW configuration block its image carries.
+    void OnFirmwareStart(NvmeDrive& drive, const FirmwareImage& image) override {
+        if (!image.version.empty()) {
+            std::vector<uint8_t>& info = Block(drive, "drvinfo");
+            if (info[0] == 0x5A) {
+                PutText(info, 32, 8, image.version);
+                if (image.hasFtlBuild) {
+                    Put32(info, 72, image.ftlBuild);
+                }
+            }
+            std::vector<uint8_t>& mp = Block(drive, "mpinfo");
+            if ((mp[280] | mp[281] << 8) == kMpFormat1768) {
+                PutText(mp, 1606, 10, image.version);
+            }
+        }
+        if (image.config.size() == kBlock) {
+            Block(drive, "fwconfig") = image.config;
+        }
     }
 
 private:

@@ -85,7 +85,7 @@ TEST(NvmeDrive, FirmwareGoesIntoASlotAndRunsAfterReset) {
     d.SetFirmwareChecker([](const std::vector<uint8_t>& image) {
         sim::FirmwareCheck c;
         c.ok = image.size() == 8 && image[0] == 'C';
-        c.revision = "ZX16A200";
+        c.image.revision = "ZX16A200";
         return c;
     });
     std::vector<uint8_t> none;
@@ -106,7 +106,7 @@ TEST(NvmeDrive, FirmwareGoesIntoASlotAndRunsAfterReset) {
     std::vector<uint8_t> slots(512, 0);
     EXPECT_TRUE(Send(d, 0x02, 0x007F0003, sim::NvmeXfer::FromDevice, slots).Ok());
     EXPECT_EQ(slots[0], 0x11); // running slot 1, next slot 1
-    d.Reset();
+    d.Reset(sim::NvmeReset::PowerCycle);
     EXPECT_EQ(d.State().firmware, "ZX16A200");
     std::vector<uint8_t> id(4096, 0);
     EXPECT_TRUE(Send(d, 0x06, 1, sim::NvmeXfer::FromDevice, id).Ok());

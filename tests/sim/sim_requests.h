@@ -195,10 +195,14 @@ struct PassThrough {
     UCHAR sense[64];
 };
 
-// A phase's outcome: the SCSI status, or -1 when the call failed (with its error).
+// A phase's outcome: the SCSI status, or -1 when the call failed (with its error), and the
+// sense key, ASC and ASCQ of a CHECK CONDITION.
 struct Phase {
     int status;
     DWORD error;
+    uint8_t senseKey = 0;
+    uint8_t asc = 0;
+    uint8_t ascq = 0;
 };
 
 inline Phase Scsi(HANDLE h, const std::vector<uint8_t>& cdb, UCHAR dataIn, void* data, ULONG length,
@@ -220,7 +224,7 @@ inline Phase Scsi(HANDLE h, const std::vector<uint8_t>& cdb, UCHAR dataIn, void*
                          &returned, nullptr)) {
         return Phase{-1, GetLastError()};
     }
-    return Phase{rq.sptd.ScsiStatus, 0};
+    return Phase{rq.sptd.ScsiStatus, 0, uint8_t(rq.sense[2] & 0x0F), rq.sense[12], rq.sense[13]};
 }
 
 // A 16-byte CDB from hex digits.
@@ -230,6 +234,88 @@ inline std::vector<uint8_t> Cdb(const std::string& hex) {
         out[i / 2] = uint8_t(std::stoul(hex.substr(i, 2), nullptr, 16));
     }
     return out;
+}
+
+// The three USB bridges' tunnels for one NVMe admin command: the SCSI status of each phase
+// sent (the sequence stops at the first that is not GOOD), -1 for a failed call.
+enum class Bridge { Asmedia, Jmicron, Realtek };
+
+// kind: 0 no data, 1 from the device, 2 to the device.
+inline std::vector<int> Tunnel(HANDLE h, Bridge bridge, const uint32_t (&cdw)[16], int kind,
+                               void* data, uint32_t length) {
+    std::vector<uint8_t> command(64, 0);
+    for (int i = 0; i < 16; ++i) {
+        Put32(command, 4 * size_t(i), cdw[i]);
+    }
+    const UCHAR dataIn = kind == 1   ? UCHAR(SCSI_IOCTL_DATA_IN)
+                         : kind == 2 ? UCHAR(SCSI_IOCTL_DATA_OUT)
+                                     : UCHAR(SCSI_IOCTL_DATA_UNSPECIFIED);
+    std::vector<uint8_t> cdbs[3] = {std::vector<uint8_t>(16, 0), std::vector<uint8_t>(16, 0),
+                                    std::vector<uint8_t>(16, 0)};
+    std::vector<uint8_t> block(512, 0);
+    void* buffers[3] = {command.data(), data, block.data()};
+    ULONG lengths[3] = {64, length, 16};
+    UCHAR senseLength = 24;
+    ULONG timeout = 10;
+    switch (bridge) {
+    case Bridge::Asmedia:
+        // EA/EB 5A phase 00 kind, five zeros, the length big-endian, two zeros.
+        for (int p = 0; p < 3; ++p) {
+            const ULONG n = lengths[p];
+            cdbs[p][0] = (p == 0 || (p == 1 && kind == 2)) ? 0xEA : 0xEB;
+            cdbs[p][1] = 0x5A;
+            cdbs[p][2] = uint8_t(0x80 + p);
+            cdbs[p][4] = uint8_t(kind);
+            cdbs[p][10] = uint8_t(n >> 24);
+            cdbs[p][11] = uint8_t(n >> 16);
+            cdbs[p][12] = uint8_t(n >> 8);
+            cdbs[p][13] = uint8_t(n);
+        }
+        break;
+    case Bridge::Jmicron:
+        // A1 code 00 length (24-bit big-endian); the command goes in the 512-byte request
+        // block after "NVME" and four zeros.
+        std::memcpy(block.data(), "NVME", 4);
+        std::memcpy(block.data() + 8, command.data(), 64);
+        buffers[0] = block.data();
+        lengths[0] = 512;
+        lengths[2] = 512;
+        cdbs[0][1] = 0x80;
+        cdbs[1][1] = uint8_t(0x81 + kind);
+        cdbs[2][1] = 0x8F;
+        for (int p = 0; p < 3; ++p) {
+            cdbs[p][0] = 0xA1;
+            cdbs[p][3] = uint8_t(lengths[p] >> 16);
+            cdbs[p][4] = uint8_t(lengths[p] >> 8);
+            cdbs[p][5] = uint8_t(lengths[p]);
+        }
+        break;
+    case Bridge::Realtek:
+        // E4/E5 length (16-bit little-endian) phase 00 00 kind (data phase only).
+        senseLength = 64;
+        timeout = 60;
+        for (int p = 0; p < 3; ++p) {
+            cdbs[p][0] = (p == 2 || (p == 1 && kind == 1)) ? 0xE4 : 0xE5;
+            cdbs[p][1] = uint8_t(lengths[p]);
+            cdbs[p][2] = uint8_t(lengths[p] >> 8);
+            cdbs[p][3] = uint8_t(0xF7 + p);
+        }
+        cdbs[1][6] = uint8_t(kind);
+        break;
+    }
+    const UCHAR dataIns[3] = {UCHAR(SCSI_IOCTL_DATA_OUT), dataIn, UCHAR(SCSI_IOCTL_DATA_IN)};
+    std::vector<int> statuses;
+    for (int p = 0; p < 3; ++p) {
+        const Phase r = Scsi(h, cdbs[p], dataIns[p], buffers[p], lengths[p], senseLength, timeout);
+        statuses.push_back(r.status);
+        if (r.status != 0) {
+            break;
+        }
+        if (p == 0 && bridge == Bridge::Jmicron) {
+            std::memset(block.data(), 0, block.size());
+        }
+    }
+    return statuses;
 }
 
 } // namespace simreq

@@ -68,21 +68,23 @@ class BridgeTunnelTest : public usbtest::SimTest {
 protected:
     HANDLE LoadBridge(const std::string& bridge, const std::string& product = "2362") {
         Load(UsbDisk("enc", 4, bridge, "1/2", "VENDOR", product));
+        // The sense length and timeout the family's requests carry.
+        realtek_ = bridge == "realtek";
         return OpenDrive(4);
     }
 
     // One raw pass-through request; the SCSI status, or -1 when the call failed.
-    static int Raw(HANDLE h, const uint8_t (&cdb)[16], UCHAR dataIn, void* data, ULONG length) {
+    int Raw(HANDLE h, const uint8_t (&cdb)[16], UCHAR dataIn, void* data, ULONG length) {
         PassThroughRequest rq;
         memset(&rq, 0, sizeof(rq));
         rq.Sptd.Length = sizeof(SCSI_PASS_THROUGH_DIRECT);
         rq.Sptd.CdbLength = 16;
-        rq.Sptd.SenseInfoLength = 24;
+        rq.Sptd.SenseInfoLength = realtek_ ? 64 : 24;
         rq.Sptd.SenseInfoOffset = offsetof(PassThroughRequest, SenseBuffer);
         rq.Sptd.DataIn = dataIn;
         rq.Sptd.DataTransferLength = length;
         rq.Sptd.DataBuffer = length ? data : nullptr;
-        rq.Sptd.TimeOutValue = 10;
+        rq.Sptd.TimeOutValue = realtek_ ? 60 : 10;
         memcpy(rq.Sptd.Cdb, cdb, 16);
         DWORD returned = 0;
         if (!DeviceIoControl(h, IOCTL_SCSI_PASS_THROUGH_DIRECT, &rq, sizeof(rq), &rq, sizeof(rq),
@@ -92,8 +94,7 @@ protected:
         return rq.Sptd.ScsiStatus;
     }
 
-    static int Raw(HANDLE h, const std::vector<uint8_t>& cdb, UCHAR dataIn, void* data,
-                   ULONG length) {
+    int Raw(HANDLE h, const std::vector<uint8_t>& cdb, UCHAR dataIn, void* data, ULONG length) {
         uint8_t bytes[16];
         EXPECT_EQ(cdb.size(), 16u);
         memcpy(bytes, cdb.data(), 16);
@@ -116,6 +117,8 @@ protected:
         }
         return statuses;
     }
+
+    bool realtek_ = false;
 
     std::vector<uint8_t> Staged() {
         std::vector<uint8_t> staged;

@@ -329,21 +329,41 @@ protected:
         SetDriveBlock("nat", "mpinfo", b);
     }
 
-    // The block the drive holds after the write, checked against the header kept, the
-    // version field and the zeros beyond the header.
-    void ExpectBlock(const std::string& field8) {
+    // The block the write sent (the data of the last request, which the trace carries whole):
+    // the header kept, the version field and zeros beyond the header. The drive takes the
+    // header and keeps the rest of its own block.
+    void ExpectBlock(const tracetest::Record& write, const std::string& field8) {
+        std::string a5;
+        for (int i = 0; i < 88; ++i) {
+            a5 += "a5";
+        }
+        const std::string sentHeader = a5 + HexOf(field8) + a5.substr(0, 48 * 2);
+        EXPECT_EQ(Field(write, "data"), sentHeader + Zeros(4096 - 144));
         const std::vector<uint8_t> b = DriveBlock("nat", "mpinfo");
         ASSERT_EQ(b.size(), 4096u);
-        for (int i = 0; i < 88; ++i) {
-            ASSERT_EQ(b[i], 0xA5) << i;
-        }
         EXPECT_EQ(std::string(reinterpret_cast<const char*>(b.data()) + 88, 8), field8);
-        for (int i = 96; i < 144; ++i) {
-            ASSERT_EQ(b[i], 0xA5) << i;
-        }
         for (int i = 144; i < 4096; ++i) {
-            ASSERT_EQ(b[i], 0) << i;
+            ASSERT_EQ(b[i], 0x3C) << i;
         }
+    }
+
+    static std::string HexOf(const std::string& bytes) {
+        static const char digits[] = "0123456789abcdef";
+        std::string hex;
+        for (unsigned char c : bytes) {
+            hex += digits[c >> 4];
+            hex += digits[c & 15];
+        }
+        return hex;
+    }
+
+    void SetUp() override {
+        VscTest::SetUp();
+        setenv("ZX_SIM_TRACE_FULL", "1", 1);
+    }
+    void TearDown() override {
+        unsetenv("ZX_SIM_TRACE_FULL");
+        VscTest::TearDown();
     }
 };
 
@@ -360,7 +380,7 @@ TEST_F(MpVersionTest, EightCharactersFillTheField) {
     EXPECT_EQ(Field(trace[0], "cdw"), Cdw("242", "1024", "0,0," + std::string(kSig)));
     EXPECT_EQ(Field(trace[1], "cdw"), Cdw("241", "1024", "0,0," + std::string(kSig)));
     EXPECT_EQ(Field(trace[1], "to_dev_len"), "4096");
-    ExpectBlock("ZX16B200");
+    ExpectBlock(trace[1], "ZX16B200");
     EXPECT_EQ(LogLines(),
               (std::vector<std::string>{"DISKLIB_NVME_SetFWVersionByMpInfo IN",
                                         "DISKLIB_NVME_SetFWVersionByMpInfo GetMpOK",
@@ -372,8 +392,11 @@ TEST_F(MpVersionTest, ShorterTextLeavesTheRestOfTheFieldZero) {
     HANDLE h = OpenDrive(1);
     CommandContext ctx = Context(CMD_NVME, 0);
     PrepareBlock();
+    StartRecording();
     EXPECT_EQ(DISKLIB_NVME_SetFWVersionByMpInfo(&ctx, h, L"V12"), 1);
-    ExpectBlock(std::string("V12\0\0\0\0\0", 8));
+    const auto trace = Trace();
+    ASSERT_EQ(trace.size(), 2u);
+    ExpectBlock(trace[1], std::string("V12\0\0\0\0\0", 8));
 }
 
 TEST_F(MpVersionTest, LongerTextIsCutToEightAndTouchesNoOtherHeaderByte) {
@@ -381,8 +404,11 @@ TEST_F(MpVersionTest, LongerTextIsCutToEightAndTouchesNoOtherHeaderByte) {
     HANDLE h = OpenDrive(1);
     CommandContext ctx = Context(CMD_NVME, 1);
     PrepareBlock();
+    StartRecording();
     EXPECT_EQ(DISKLIB_NVME_SetFWVersionByMpInfo(&ctx, h, L"ZX16B200-LONG"), 1);
-    ExpectBlock("ZX16B200");
+    const auto trace = Trace();
+    ASSERT_EQ(trace.size(), 2u);
+    ExpectBlock(trace[1], "ZX16B200");
 }
 
 TEST_F(MpVersionTest, FailedReadWritesNothing) {

@@ -1,0 +1,265 @@
+// The simulated inbox NVMe driver and Intel RST miniport take each request in the one form the
+// program sends and refuse every other: each case changes one field of a request that is taken.
+#include "tests/sim/sim_fixture.h"
+#include "tests/sim/sim_requests.h"
+
+#include <functional>
+#include <iterator>
+
+namespace {
+
+using simreq::Get32;
+using simreq::Ioctl;
+using simreq::Put32;
+using simreq::Result;
+
+using Bytes = std::vector<uint8_t>;
+using Change = std::function<void(Bytes&)>;
+
+const char kScenario[] = R"(
+[disk native]
+kind = nvme
+drive = 1
+model = ZELTARIX ZX5016 1TB
+firmware = 041k0207
+vendor_id = 0x1E5C
+ssvid = 0x1E5C
+sectors = 1953525168
+vsc = 1
+
+[controller rst0]
+kind = rst
+scsi_port = 3
+
+[disk rst]
+kind = rst
+drive = 2
+controller = rst0
+scsi_path = 1
+model = ZELTARIX ZX5012 512GB
+firmware = 041k020A
+vendor_id = 0x1E5C
+ssvid = 0x1E5C
+sectors = 1000215216
+vsc = 0
+)";
+
+struct Case {
+    const char* what;
+    Change change;
+    DWORD error;
+};
+
+class DriverRefusalsTest : public SimTest {
+protected:
+    void SetUp() override { Load(kScenario); }
+
+    // Sends the request, changed by each case, as input and output of one buffer (or input only
+    // when outSize is 0) and checks the error.
+    static void Expect(HANDLE h, DWORD code, const Bytes& request, const Case* cases, size_t n,
+                       bool inputOnly = false) {
+        for (size_t i = 0; i < n; ++i) {
+            SCOPED_TRACE(cases[i].what);
+            Bytes in = request;
+            cases[i].change(in);
+            Bytes out(in.size(), 0);
+            Result r = inputOnly ? Ioctl(h, code, in.data(), DWORD(in.size()), nullptr, 0)
+                                 : Ioctl(h, code, in.data(), DWORD(in.size()), out.data(),
+                                         DWORD(out.size()));
+            EXPECT_EQ(r.error, cases[i].error);
+        }
+    }
+};
+
+const Change kAsGiven = [](Bytes&) {};
+
+TEST_F(DriverRefusalsTest, TheProtocolCommandCarriesTheProgramsFlagsTimeoutAndOffsets) {
+    HANDLE h = Open(L"\\\\.\\PhysicalDrive1");
+    // Get Log Page 05 of 4096 bytes from the device; both offsets 144.
+    Bytes logPage = simreq::ProtocolCommand(0x02, 2, 4096);
+    Put32(logPage, 80 + 40, 0x03FF0005);
+    const Case cases[] = {
+        {"as the program sends it", kAsGiven, 0},
+        {"Flags 0", [](Bytes& b) { Put32(b, 12, 0); }, 87},
+        {"Flags 80000001", [](Bytes& b) { Put32(b, 12, 0x80000001u); }, 87},
+        {"TimeOutValue 0", [](Bytes& b) { Put32(b, 40, 0); }, 87},
+        {"TimeOutValue 9", [](Bytes& b) { Put32(b, 40, 9); }, 87},
+        {"TimeOutValue 11", [](Bytes& b) { Put32(b, 40, 11); }, 87},
+        {"TimeOutValue 60", [](Bytes& b) { Put32(b, 40, 60); }, 87},
+        // The unused direction's offset: 0, or past the command inside the buffer.
+        {"to-device offset 0", [](Bytes& b) { Put32(b, 48, 0); }, 0},
+        {"to-device offset at the buffer's end", [](Bytes& b) { Put32(b, 48, 4240); }, 0},
+        {"to-device offset inside the command", [](Bytes& b) { Put32(b, 48, 100); }, 87},
+        {"to-device offset inside the header", [](Bytes& b) { Put32(b, 48, 8); }, 87},
+        {"to-device offset past the buffer", [](Bytes& b) { Put32(b, 48, 4241); }, 87},
+    };
+    Expect(h, IOCTL_STORAGE_PROTOCOL_COMMAND, logPage, cases, std::size(cases));
+    // A command without data: 144 bytes, both offsets 144.
+    const Bytes abort = simreq::ProtocolCommand(0x08, 0, 0);
+    const Case none[] = {
+        {"as the program sends it", kAsGiven, 0},
+        {"both offsets 0",
+         [](Bytes& b) {
+             Put32(b, 48, 0);
+             Put32(b, 52, 0);
+         },
+         0},
+        {"from-device offset 145", [](Bytes& b) { Put32(b, 52, 145); }, 87},
+        {"to-device offset 80", [](Bytes& b) { Put32(b, 48, 80); }, 87},
+    };
+    Expect(h, IOCTL_STORAGE_PROTOCOL_COMMAND, abort, none, std::size(none));
+    CloseHandle(h);
+}
+
+TEST_F(DriverRefusalsTest, IdentifyIsTheAdaptersDataAndLogPagesTheDevices) {
+    HANDLE h = Open(L"\\\\.\\PhysicalDrive1");
+    const struct {
+        const char* what;
+        uint32_t property;
+        uint32_t dataType;
+        uint32_t value;
+        uint32_t subValue;
+        DWORD error;
+    } cases[] = {
+        {"Identify Controller, adapter", 49, 1, 1, 0, 0},
+        {"Identify Namespace 1, adapter", 49, 1, 0, 1, 0},
+        {"Identify Controller, device", 50, 1, 1, 0, 87},
+        {"Identify Namespace 1, device", 50, 1, 0, 1, 87},
+        {"log page 05, device", 50, 2, 5, 0, 0},
+        {"log page 05, adapter", 49, 2, 5, 0, 87},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        Bytes q = simreq::ProtocolQuery(c.property, c.dataType, c.value, c.subValue, 4096);
+        EXPECT_EQ(Ioctl(h, IOCTL_STORAGE_QUERY_PROPERTY, q.data(), DWORD(q.size()), q.data(),
+                        DWORD(q.size()))
+                      .error,
+                  c.error);
+    }
+    CloseHandle(h);
+}
+
+TEST_F(DriverRefusalsTest, NativeFirmwareRequestsHaveTheirOneForm) {
+    HANDLE h = Open(L"\\\\.\\PhysicalDrive1");
+    const Bytes download = simreq::NativeDownload(0, Bytes(4096, 0x5A));
+    ASSERT_EQ(download.size(), 4136u);
+    const Case pieces[] = {
+        {"as the program sends it", kAsGiven, 0},
+        {"Version 32", [](Bytes& b) { Put32(b, 0, 32); }, 87},
+        {"Size without the structure's padding", [](Bytes& b) { Put32(b, 4, 4128); }, 87},
+        {"an input longer than Size", [](Bytes& b) { b.resize(4140); }, 87},
+        {"Flags 0", [](Bytes& b) { Put32(b, 8, 0); }, 87},
+        {"Flags with the last segment", [](Bytes& b) { Put32(b, 8, 3); }, 87},
+        {"Slot 0", [](Bytes& b) { b[12] = 0; }, 0x80030208},
+        {"Slot 4", [](Bytes& b) { b[12] = 4; }, 0x80030208},
+        {"a reserved byte", [](Bytes& b) { b[14] = 1; }, 87},
+        {"Offset 2", [](Bytes& b) { b[16] = 2; }, 87},
+        {"BufferSize 4095",
+         [](Bytes& b) {
+             Put32(b, 24, 4095);
+             b.resize(4135);
+             Put32(b, 4, 4135);
+         },
+         87},
+    };
+    // Each accepted piece lands at offset 0: a fresh drive for each case.
+    for (const Case& c : pieces) {
+        Load(kScenario);
+        HANDLE fresh = Open(L"\\\\.\\PhysicalDrive1");
+        Expect(fresh, IOCTL_STORAGE_FIRMWARE_DOWNLOAD, download, &c, 1, true);
+        CloseHandle(fresh);
+    }
+    CloseHandle(h);
+    h = Open(L"\\\\.\\PhysicalDrive1");
+    // Nothing downloaded: a request in its form reaches the drive, whose commit finds no image.
+    const Bytes activate = simreq::NativeActivate(1, 1);
+    const Case activates[] = {
+        {"as the program sends it", kAsGiven, 0x80030209},
+        {"switching to the image in the slot", [](Bytes& b) { Put32(b, 8, 0x80000001u); },
+         0x30207}, // slot 1 holds the running image; a power cycle runs it
+        {"Version 12", [](Bytes& b) { Put32(b, 0, 12); }, 87},
+        {"Size 20", [](Bytes& b) { Put32(b, 4, 20); }, 87},
+        {"an input of 20 bytes", [](Bytes& b) { b.resize(20); }, 87},
+        {"Flags 0", [](Bytes& b) { Put32(b, 8, 0); }, 87},
+        {"Flags 80000000", [](Bytes& b) { Put32(b, 8, 0x80000000u); }, 87},
+        {"Slot 0", [](Bytes& b) { b[12] = 0; }, 0x80030208},
+        {"Slot 4", [](Bytes& b) { b[12] = 4; }, 0x80030208},
+        {"a reserved byte", [](Bytes& b) { b[15] = 1; }, 87},
+    };
+    Expect(h, IOCTL_STORAGE_FIRMWARE_ACTIVATE, activate, activates, std::size(activates), true);
+    CloseHandle(h);
+}
+
+TEST_F(DriverRefusalsTest, IntelNvmCarriesItsTimeoutAndZerosWhereItReservesThem) {
+    HANDLE port = Open(L"\\\\.\\scsi3:");
+    const uint32_t logPage[16] = {0x02, 0xFFFFFFFFu, 0, 0, 0, 0, 0, 0, 0, 0, 0x03FF0005};
+    const Bytes request = simreq::IntelNvm(1, logPage, 4096);
+    const Case cases[] = {
+        {"as the program sends it", kAsGiven, 0},
+        {"Timeout 39", [](Bytes& b) { Put32(b, 12, 39); }, 87},
+        {"Timeout 200", [](Bytes& b) { Put32(b, 12, 200); }, 87},
+        {"ReturnCode 1", [](Bytes& b) { Put32(b, 20, 1); }, 87},
+        {"a completion byte", [](Bytes& b) { b[100] = 1; }, 87},
+        {"the first reserved byte after the lengths", [](Bytes& b) { b[124] = 1; }, 87},
+        {"the last reserved byte after the lengths", [](Bytes& b) { b[163] = 1; }, 87},
+        {"the padding after the data", [](Bytes& b) { b.back() = 1; }, 87},
+    };
+    Expect(port, IOCTL_SCSI_MINIPORT, request, cases, std::size(cases));
+    CloseHandle(port);
+}
+
+TEST_F(DriverRefusalsTest, IntelFwRequestsHaveTheirOneForm) {
+    HANDLE port = Open(L"\\\\.\\scsi3:");
+    const Bytes download = simreq::IntelFwDownload(1, 0, Bytes(4096, 0x5A));
+    ASSERT_EQ(download.size(), 4184u);
+    const Case pieces[] = {
+        {"as the program sends it", kAsGiven, 0},
+        {"Timeout 40", [](Bytes& b) { Put32(b, 12, 40); }, 87},
+        {"ReturnCode 1", [](Bytes& b) { Put32(b, 20, 1); }, 87},
+        {"byte 30", [](Bytes& b) { b[30] = 1; }, 87},
+        {"byte 31", [](Bytes& b) { b[31] = 1; }, 87},
+        {"request flags 3", [](Bytes& b) { Put32(b, 44, 3); }, 87},
+        {"DataBufferOffset 60", [](Bytes& b) { Put32(b, 48, 60); }, 87},
+        {"DataBufferLength without the structure", [](Bytes& b) { Put32(b, 52, 4096); }, 87},
+        {"structure Version 1", [](Bytes& b) { Put32(b, 56, 1); }, 87},
+        {"structure Size 40", [](Bytes& b) { Put32(b, 60, 40); }, 87},
+        {"Offset beyond 32 bits of dwords", [](Bytes& b) { b[64 + 5] = 1; }, 87},
+        {"BufferSize 4092", [](Bytes& b) { Put32(b, 72, 4092); }, 87},
+        {"Slot 1", [](Bytes& b) { b[80] = 1; }, 87},
+        {"Slot 0", [](Bytes& b) { b[80] = 0; }, 87},
+        {"a reserved byte", [](Bytes& b) { b[82] = 1; }, 87},
+        {"ImageSize 4096", [](Bytes& b) { Put32(b, 84, 4096); }, 87},
+    };
+    for (const Case& c : pieces) {
+        Load(kScenario);
+        HANDLE fresh = Open(L"\\\\.\\scsi3:");
+        Expect(fresh, IOCTL_SCSI_MINIPORT, download, &c, 1, true);
+        CloseHandle(fresh);
+    }
+    CloseHandle(port);
+    port = Open(L"\\\\.\\scsi3:");
+    // Nothing downloaded: a request in its form reaches the drive, whose commit finds no image.
+    const Bytes activate = simreq::IntelFwActivate(1);
+    ASSERT_EQ(activate.size(), 4184u);
+    const Case activates[] = {
+        {"as the program sends it", kAsGiven, 1117},
+        {"Timeout 40", [](Bytes& b) { Put32(b, 12, 40); }, 87},
+        {"Function 4", [](Bytes& b) { Put32(b, 40, 4); }, 1},
+        {"DataBufferLength 16", [](Bytes& b) { Put32(b, 52, 16); }, 87},
+        {"SlotToActivate 2", [](Bytes& b) { b[64] = 2; }, 87},
+        {"a reserved byte of the structure", [](Bytes& b) { b[65] = 1; }, 87},
+        {"the dword 5 at 68", [](Bytes& b) { Put32(b, 68, 4); }, 87},
+        {"the dword 7 at 72", [](Bytes& b) { Put32(b, 72, 0); }, 87},
+        {"a byte of the zeros after them", [](Bytes& b) { b[4183] = 1; }, 87},
+        {"4180 bytes",
+         [](Bytes& b) {
+             b.resize(4180);
+             Put32(b, 24, 4152);
+         },
+         87},
+    };
+    Expect(port, IOCTL_SCSI_MINIPORT, activate, activates, std::size(activates), true);
+    CloseHandle(port);
+}
+
+} // namespace
