@@ -4,6 +4,7 @@
 //  - CreateFileW on every device path (\\.\PhysicalDriveN, \\.\C:, \\.\scsiN:, interface paths),
 //  - DeviceIoControl and CloseHandle on the handles the backend made,
 //  - the SetupAPI and configuration-manager functions,
+//  - the token calls and ExitWindowsEx of a shutdown request, when it has a power table,
 // and offers it the services below. Header and services use only the SDK types of
 // platform/win32.h, so that a backend compiles against the Windows SDK as well as against the
 // POSIX layer.
@@ -53,8 +54,27 @@ typedef CONFIGRET GetParentFn(PDEVINST parent, DEVINST devInst, ULONG flags);
 typedef CONFIGRET GetDeviceIdFn(DEVINST devInst, PWSTR buffer, ULONG bufferLen, ULONG flags);
 typedef CONFIGRET GetDeviceIdSizeFn(PULONG length, DEVINST devInst, ULONG flags);
 
-// The table a backend installs. Every member is set; each is named after the SDK function it
+// Power: the calls of a shutdown request (the process token, the shutdown privilege and
+// ExitWindowsEx). A token the backend gives is a handle it made (NewBackendHandle), so that
+// CloseHandle and AdjustTokenPrivileges on it come back to it.
+typedef BOOL OpenProcessTokenFn(HANDLE process, DWORD desiredAccess, PHANDLE token);
+typedef BOOL LookupPrivilegeValueFn(LPCWSTR systemName, LPCWSTR name, PLUID luid);
+typedef BOOL AdjustTokenPrivilegesFn(HANDLE token, BOOL disableAllPrivileges,
+                                     PTOKEN_PRIVILEGES newState, DWORD bufferLength,
+                                     PTOKEN_PRIVILEGES previousState, PDWORD returnLength);
+typedef BOOL ExitWindowsExFn(UINT flags, DWORD reason);
+
+// The power table of a backend; every member is set, each named after the SDK function it
 // answers.
+struct DevicePower {
+    OpenProcessTokenFn* OpenProcessToken;
+    LookupPrivilegeValueFn* LookupPrivilegeValueW;
+    AdjustTokenPrivilegesFn* AdjustTokenPrivileges;
+    ExitWindowsExFn* ExitWindowsEx;
+};
+
+// The table a backend installs. Every member is set but Power; each is named after the SDK
+// function it answers.
 struct DeviceBackend {
     DeviceOpenFn* OpenDevice; // CreateFileW on a device path
     DeviceCloseFn* CloseHandle;
@@ -69,6 +89,9 @@ struct DeviceBackend {
     GetParentFn* CM_Get_Parent;
     GetDeviceIdFn* CM_Get_Device_IDW;
     GetDeviceIdSizeFn* CM_Get_Device_ID_Size;
+    // The shutdown calls, for a backend that stands for the whole PC; null: the platform
+    // answers them itself.
+    const DevicePower* Power;
 };
 
 // Installs the backend that answers from now on (null: none). The table lives as long as the

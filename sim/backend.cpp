@@ -11,6 +11,13 @@ HDEVINFO ClassDevs(const GUID* classGuid, PCWSTR enumerator, HWND, DWORD flags) 
     return GetClassDevs(classGuid, enumerator, flags);
 }
 
+const DevicePower kPower = {
+    OpenProcessToken,
+    LookupPrivilegeValue,
+    AdjustTokenPrivileges,
+    ExitWindowsEx,
+};
+
 const DeviceBackend kBackend = {
     OpenDevice,
     CloseHandle,
@@ -25,6 +32,7 @@ const DeviceBackend kBackend = {
     GetParent,
     GetDeviceId,
     GetDeviceIdSize,
+    &kPower,
 };
 
 } // namespace

@@ -62,6 +62,28 @@ std::vector<std::string> DeviceChanges();
 // is. The bound only makes a disk that never comes back fail a test instead of hanging it.
 bool WaitForPresence(const std::string& disk, bool present, std::chrono::milliseconds bound);
 
+// The power calls of the program's shutdown request, as the PC received them: each call in
+// order ("OpenProcessToken 0x28", "LookupPrivilegeValueW SeShutdownPrivilege",
+// "AdjustTokenPrivileges SeShutdownPrivilege enabled", "ExitWindowsEx 0x8 0x0"), each
+// ExitWindowsEx with whether the privilege was held and whether it was accepted, and the power
+// state it leaves: "on", "off" (shut down or powered off) or "restart".
+struct ShutdownRequest {
+    uint32_t flags = 0;
+    uint32_t reason = 0;
+    bool privilegeHeld = false;
+    bool accepted = false;
+};
+struct PowerView {
+    std::vector<std::string> calls;
+    std::vector<ShutdownRequest> shutdowns;
+    std::string state = "on";
+};
+PowerView Power();
+// "power off" or "restart" for an accepted shutdown request, "" while none came.
+std::string ShutdownRequested();
+// Forgets the power calls (the state is "on" again).
+void ClearPower();
+
 // What `zxsim devices` shows.
 struct NodeView {
     std::wstring id;

@@ -155,6 +155,9 @@ void WatchReturns();
 // Signalled (under PcLock) whenever a disk leaves or comes back.
 std::condition_variable_any& PresenceChanged();
 
+// The power state the run leaves for the next start: "on", "off" or "restart" (sim/power.cpp).
+std::string PowerStateAfterRun();
+
 bool ReplacePc(const Scenario& scenario, const std::string& name, std::string& error);
 
 std::wstring Widen(const std::string& s);

@@ -1,5 +1,5 @@
-// The simulated PC behind the Windows API: device paths of CreateFileW, DeviceIoControl, and the
-// SetupAPI and configuration-manager functions. sim/backend.cpp puts them into the device
+// The simulated PC behind the Windows API: device paths of CreateFileW, DeviceIoControl, the
+// SetupAPI and configuration-manager functions, and the shutdown calls. sim/backend.cpp puts them into the device
 // backend table that Install() gives the platform layer (platform/device_backend.h).
 #pragma once
 
@@ -27,5 +27,13 @@ BOOL DestroyDeviceInfoList(HDEVINFO set);
 CONFIGRET GetParent(PDEVINST parent, DEVINST inst, ULONG flags);
 CONFIGRET GetDeviceId(DEVINST inst, PWSTR buffer, ULONG length, ULONG flags);
 CONFIGRET GetDeviceIdSize(PULONG length, DEVINST inst, ULONG flags);
+
+// The shutdown calls (sim/power.cpp).
+BOOL OpenProcessToken(HANDLE process, DWORD access, PHANDLE token);
+BOOL LookupPrivilegeValue(LPCWSTR systemName, LPCWSTR name, PLUID luid);
+BOOL AdjustTokenPrivileges(HANDLE token, BOOL disableAll, PTOKEN_PRIVILEGES newState,
+                           DWORD bufferLength, PTOKEN_PRIVILEGES previousState,
+                           PDWORD returnLength);
+BOOL ExitWindowsEx(UINT flags, DWORD reason);
 
 } // namespace sim

@@ -135,6 +135,7 @@ std::vector<IssuedMessage> IssuedMessages();
 // Sent messages waiting for the thread of the window to take them (0 when the window is gone).
 size_t PendingSentMessages(HWND window);
 
+// The shutdown requests the platform answered itself (no device backend with a power table).
 struct ShutdownRecord {
     UINT flags = 0;
     DWORD reason = 0;

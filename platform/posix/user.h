@@ -326,8 +326,10 @@ Status WINAPI GdiplusStartup(ULONG_PTR* token, const GdiplusStartupInput* input,
 void WINAPI GdiplusShutdown(ULONG_PTR token);
 } // namespace Gdiplus
 
-// Process token and system shutdown. On POSIX nothing is shut down: the requests are recorded
-// (platform/posix/ui_control.h) and answered as Windows answers an administrator.
+// Process token and system shutdown. On POSIX nothing is shut down: an installed device
+// backend with a power table answers the calls (the simulated PC records them), otherwise they
+// are recorded here (platform/posix/ui_control.h) and answered as Windows answers an
+// administrator.
 typedef struct _LUID {
     DWORD LowPart;
     LONG HighPart;

@@ -1,6 +1,8 @@
 // The calls around the dialog that have nothing to show on POSIX: common controls, GDI+, icons,
 // and the shutdown request with its token calls. They keep records for tests and tools and
-// answer as Windows answers an administrator; nothing is ever shut down.
+// answer as Windows answers an administrator; nothing is ever shut down. An installed device
+// backend with a power table (the simulated PC) answers the shutdown calls instead.
+#include "platform/device_backend.h"
 #include "platform/posix/handles.h"
 #include "platform/posix/resources.h"
 #include "platform/posix/user_internal.h"
@@ -161,7 +163,20 @@ HANDLE GetCurrentProcess() {
     return reinterpret_cast<HANDLE>(static_cast<LONG_PTR>(-1));
 }
 
+namespace {
+
+// The power table of the installed backend, or null.
+const DevicePower* BackendPower() {
+    const DeviceBackend* backend = InstalledDeviceBackend();
+    return backend != nullptr ? backend->Power : nullptr;
+}
+
+} // namespace
+
 BOOL OpenProcessToken(HANDLE process, DWORD access, PHANDLE token) {
+    if (const DevicePower* power = BackendPower()) {
+        return power->OpenProcessToken(process, access, token);
+    }
     if (process != GetCurrentProcess() || token == nullptr) {
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
@@ -173,6 +188,9 @@ BOOL OpenProcessToken(HANDLE process, DWORD access, PHANDLE token) {
 }
 
 BOOL LookupPrivilegeValueW(LPCWSTR systemName, LPCWSTR name, PLUID luid) {
+    if (const DevicePower* power = BackendPower()) {
+        return power->LookupPrivilegeValueW(systemName, name, luid);
+    }
     if ((systemName != nullptr && systemName[0] != 0) || name == nullptr || luid == nullptr) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
@@ -186,8 +204,15 @@ BOOL LookupPrivilegeValueW(LPCWSTR systemName, LPCWSTR name, PLUID luid) {
     return TRUE;
 }
 
-BOOL AdjustTokenPrivileges(HANDLE token, BOOL disableAll, PTOKEN_PRIVILEGES newState, DWORD,
-                           PTOKEN_PRIVILEGES, PDWORD) {
+BOOL AdjustTokenPrivileges(HANDLE token, BOOL disableAll, PTOKEN_PRIVILEGES newState,
+                           DWORD bufferLength, PTOKEN_PRIVILEGES previousState,
+                           PDWORD returnLength) {
+    // A token the backend made goes back to it.
+    const DevicePower* power = BackendPower();
+    if (power != nullptr && BackendHandleObject(token) != nullptr) {
+        return power->AdjustTokenPrivileges(token, disableAll, newState, bufferLength,
+                                            previousState, returnLength);
+    }
     auto t = zxposix::GetHandleAs<TokenObject>(token);
     if (!t) {
         SetLastError(ERROR_INVALID_HANDLE);
@@ -213,6 +238,9 @@ BOOL AdjustTokenPrivileges(HANDLE token, BOOL disableAll, PTOKEN_PRIVILEGES newS
 }
 
 BOOL ExitWindowsEx(UINT flags, DWORD reason) {
+    if (const DevicePower* power = BackendPower()) {
+        return power->ExitWindowsEx(flags, reason);
+    }
     std::lock_guard<std::mutex> guard(S().lock);
     ShutdownRecord r;
     r.flags = flags;
