@@ -62,6 +62,17 @@ std::vector<std::string> DeviceChanges();
 // is. The bound only makes a disk that never comes back fail a test instead of hanging it.
 bool WaitForPresence(const std::string& disk, bool present, std::chrono::milliseconds bound);
 
+// The drives' state between runs (docs/scenario.md). SetStateFile names the file: every PC built
+// from then on (each scenario load, also the default one) takes the state it holds; a file that
+// does not exist yet is a fresh start. False, with the reason, for a file that exists but cannot
+// be read or is not a state file; what the file says of the disks is checked when a PC takes it
+// (a disk the scenario lacks fails that load). "" forgets the file.
+bool SetStateFile(const std::string& path, std::string* error = nullptr);
+// Writes the current PC's state to the file (at the end of a run). False, with the reason, when
+// it cannot be written or the PC did not take the state (the file then keeps what it held);
+// true without a file.
+bool SaveState(std::string* error = nullptr);
+
 // The power calls of the program's shutdown request, as the PC received them: each call in
 // order ("OpenProcessToken 0x28", "LookupPrivilegeValueW SeShutdownPrivilege",
 // "AdjustTokenPrivileges SeShutdownPrivilege enabled", "ExitWindowsEx 0x8 0x0"), each

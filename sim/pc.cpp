@@ -309,12 +309,13 @@ void WatchReturns() {
 bool ReplacePc(const Scenario& scenario, const std::string& name, std::string& error) {
     std::lock_guard<std::recursive_mutex> guard(PcLock());
     auto pc = std::make_unique<Pc>();
-    if (!pc->Build(scenario, error)) {
+    if (!pc->Build(scenario, error) || !ApplyStateFile(*pc, error)) {
         return false;
     }
     static uint64_t epochs = 0;
     pc->scenarioName = name;
     pc->epoch = ++epochs;
+    NoteStateLoaded(pc->epoch);
     CurrentPc() = std::move(pc);
     PresenceChanged().notify_all();
     return true;

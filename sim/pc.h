@@ -155,9 +155,12 @@ void WatchReturns();
 // Signalled (under PcLock) whenever a disk leaves or comes back.
 std::condition_variable_any& PresenceChanged();
 
+// The state file (sim/state.cpp): puts the named file's state into a PC just built, and notes
+// the PC that took it, so that only that PC is saved.
+bool ApplyStateFile(Pc& pc, std::string& error);
+void NoteStateLoaded(uint64_t epoch);
 // The power state the run leaves for the next start: "on", "off" or "restart" (sim/power.cpp).
 std::string PowerStateAfterRun();
-
 bool ReplacePc(const Scenario& scenario, const std::string& name, std::string& error);
 
 std::wstring Widen(const std::string& s);

@@ -25,6 +25,13 @@ int main(int argc, char** argv) {
     if (speed != NULL && atof(speed) > 0) {
         zxposix::SetClockSpeed(atof(speed));
     }
+    // The drives' state kept between runs in the file ZX_SIM_STATE names, if any.
+    const char* state = getenv("ZX_SIM_STATE");
+    std::string stateError;
+    if (state != NULL && state[0] != 0 && !sim::SetStateFile(state, &stateError)) {
+        fprintf(stderr, "zxflash: %s\n", stateError.c_str());
+        return 2;
+    }
     // The simulated PC: the scenario file named by ZX_SIM_SCENARIO, or the default one.
     const char* scenario = getenv("ZX_SIM_SCENARIO");
     std::string scenarioError;
@@ -33,8 +40,9 @@ int main(int argc, char** argv) {
             fprintf(stderr, "zxflash: scenario %s: %s\n", scenario, scenarioError.c_str());
             return 2;
         }
-    } else if (!sim::LoadDefaultScenario()) {
-        fprintf(stderr, "zxflash: the default scenario does not load\n");
+    } else if (!sim::LoadDefaultScenario(&scenarioError)) {
+        fprintf(stderr, "zxflash: the default scenario does not load: %s\n",
+                scenarioError.c_str());
         return 2;
     }
     std::string logPath;
@@ -54,6 +62,9 @@ int main(int argc, char** argv) {
     int result = AppMain(GetModuleHandleW(NULL), commandLine.c_str());
     zxposix::ui::SetFrontEnd(nullptr);
     terminal.reset();
+    if (!sim::SaveState(&stateError)) {
+        fprintf(stderr, "zxflash: %s\n", stateError.c_str());
+    }
     if (!logPath.empty() && access(logPath.c_str(), F_OK) == 0) {
         fprintf(stderr, "zxflash: Debug log in %s\n", logPath.c_str());
     }

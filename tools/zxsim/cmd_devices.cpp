@@ -61,7 +61,7 @@ int Devices(int argc, char** argv) {
         }
     }
     std::string error;
-    if (scenario ? !sim::LoadScenarioFile(scenario, &error) : !sim::LoadDefaultScenario()) {
+    if (scenario ? !sim::LoadScenarioFile(scenario, &error) : !sim::LoadDefaultScenario(&error)) {
         std::fprintf(stderr, "zxsim devices: %s\n", error.c_str());
         return 1;
     }

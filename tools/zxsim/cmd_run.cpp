@@ -181,7 +181,7 @@ int Run(int argc, char** argv) {
         scenario = std::getenv("ZX_SIM_SCENARIO");
     }
     std::string error;
-    if (!(scenario.empty() ? sim::LoadDefaultScenario()
+    if (!(scenario.empty() ? sim::LoadDefaultScenario(&error)
                            : sim::LoadScenarioFile(scenario, &error))) {
         std::fprintf(stderr, "zxsim run: scenario %s: %s\n", scenario.c_str(), error.c_str());
         return 2;

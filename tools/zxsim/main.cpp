@@ -3,6 +3,7 @@
 #include "tools/zxsim/command.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <string>
@@ -17,12 +18,39 @@ std::map<std::string, std::pair<std::string, CommandFn>>& Commands() {
 }
 
 int Usage(FILE* out) {
-    std::fprintf(out, "usage: zxsim <command> [options]\n\ncommands:\n");
+    std::fprintf(out, "usage: zxsim <command> [--state FILE] [options]\n\ncommands:\n");
     for (auto& c : Commands()) {
         std::fprintf(out, "  %-10s %s\n", c.first.c_str(), c.second.first.c_str());
     }
-    std::fprintf(out, "\n'zxsim <command> --help' describes a command.\n");
+    std::fprintf(out, "\nEvery command takes --state FILE (else ZX_SIM_STATE): the simulated drives'\n"
+                      "state is loaded from FILE when it exists and saved to it at the end.\n"
+                      "'zxsim <command> --help' describes a command.\n");
     return out == stdout ? 0 : 2;
+}
+
+// Takes "--state FILE" out of the arguments; the path, or ZX_SIM_STATE, or "".
+std::string TakeStateOption(int& argc, char** argv, bool& bad) {
+    const char* env = std::getenv("ZX_SIM_STATE");
+    std::string path = env != nullptr ? env : "";
+    bad = false;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--") == 0) {
+            break; // the program's own command line follows
+        }
+        if (std::strcmp(argv[i], "--state") == 0) {
+            if (i + 1 >= argc) {
+                bad = true;
+                return path;
+            }
+            path = argv[i + 1];
+            for (int k = i; k + 2 <= argc; ++k) {
+                argv[k] = argv[k + 2];
+            }
+            argc -= 2;
+            --i;
+        }
+    }
+    return path;
 }
 
 } // namespace
@@ -47,5 +75,21 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "zxsim: unknown command '%s'\n", argv[1]);
         return zxsim::Usage(stderr);
     }
-    return it->second.second(argc - 1, argv + 1);
+    bool bad = false;
+    const std::string state = zxsim::TakeStateOption(argc, argv, bad);
+    std::string error;
+    if (bad) {
+        std::fprintf(stderr, "zxsim: --state needs a file\n");
+        return 2;
+    }
+    if (!sim::SetStateFile(state, &error)) {
+        std::fprintf(stderr, "zxsim: %s\n", error.c_str());
+        return 2;
+    }
+    const int result = it->second.second(argc - 1, argv + 1);
+    if (!state.empty() && !sim::SaveState(&error)) {
+        std::fprintf(stderr, "zxsim: %s\n", error.c_str());
+        return result != 0 ? result : 1;
+    }
+    return result;
 }

@@ -1,0 +1,1 @@
+target_link_libraries(zxsim PRIVATE zx_sim zx_platform)
