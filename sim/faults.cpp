@@ -16,7 +16,8 @@ namespace {
 // What the text after a kind's ':' is.
 enum class FaultArg {
     None,     // no argument
-    Text,     // required, compared without regard to case (an I/O control name)
+    Text,     // optional, compared without regard to case (an I/O control name); without it
+              // every request matches
     Opcode,   // required, an admin opcode 0..255, kept as "0xNN"
     Number,   // required, a number, kept in decimal
     AtOffset, // optional, a byte offset, kept in decimal; without it every request matches
@@ -80,10 +81,6 @@ bool NormaliseArg(const FaultKind& kind, Fault& f, std::string& error) {
         }
         return true;
     case FaultArg::Text:
-        if (f.arg.empty()) {
-            error = what + "needs an argument";
-            return false;
-        }
         return true;
     case FaultArg::Opcode:
         if (!ParseU64(f.arg, n) || n > 0xFF) {

@@ -504,7 +504,7 @@ TEST_F(FirmwareTransferTest, NativeActivateCarriesTheSlotAndTheFlagsOfTheAction)
 TEST_F(FirmwareTransferTest, NativeActivateNeedingAPowerCycleIsASuccess) {
     // The drive takes a downloaded image and needs a power cycle to run it: the request fails
     // with STG_S_POWER_CYCLE_REQUIRED (0x30207). Without an image it fails with
-    // STG_E_FIRMWARE_IMAGE_INVALID, for a slot the drive lacks with ERROR_INVALID_PARAMETER.
+    // STG_E_FIRMWARE_IMAGE_INVALID, for a slot the drive lacks with STG_E_FIRMWARE_SLOT_INVALID.
     struct Case {
         const char* name;
         uint32_t downloaded, slot;
@@ -520,7 +520,7 @@ TEST_F(FirmwareTransferTest, NativeActivateNeedingAPowerCycleIsASuccess) {
          DISKLIB_OK,
          {"DISKLIB_NVME_FWActive IN", "DISKLIB_NVME_FWActive Success OUT "}},
         {"no image", 0, 1, "2147680777", DISKLIB_ERR_IO, {"DISKLIB_NVME_FWActive IN"}},
-        {"no slot", 8192, 9, "87", DISKLIB_ERR_IO, {"DISKLIB_NVME_FWActive IN"}},
+        {"no slot", 8192, 9, "2147680776", DISKLIB_ERR_IO, {"DISKLIB_NVME_FWActive IN"}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
