@@ -6,6 +6,7 @@
 #include "platform/win32.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cwctype>
@@ -267,7 +268,24 @@ std::unique_ptr<Pc>& CurrentPc() {
     return *pc;
 }
 
-bool g_watching = false; // under PcLock: the return watcher runs
+// The thread that brings away disks back on time. It is joined when the process ends, before
+// the clock it sleeps on goes (this object is made after the clock's first use).
+struct ReturnWatcher {
+    bool running = false; // under PcLock
+    std::atomic<bool> stop{false};
+    std::thread thread;
+    ~ReturnWatcher() {
+        stop = true;
+        if (thread.joinable()) {
+            thread.join();
+        }
+    }
+};
+
+ReturnWatcher& Watcher() {
+    static ReturnWatcher watcher;
+    return watcher;
+}
 
 } // namespace
 
@@ -286,24 +304,28 @@ std::recursive_mutex& PcLock() {
 // due back, on the program's clock.
 void WatchReturns() {
     std::lock_guard<std::recursive_mutex> guard(PcLock());
-    if (g_watching) {
+    ReturnWatcher& w = Watcher();
+    if (w.running || w.stop) {
         return;
     }
-    g_watching = true;
-    std::thread([] {
-        for (;;) {
+    w.running = true;
+    if (w.thread.joinable()) {
+        w.thread.join(); // the one before has let go of the lock and ends
+    }
+    w.thread = std::thread([&w] {
+        while (!w.stop) {
             uint64_t wait = 0;
             {
                 std::lock_guard<std::recursive_mutex> held(PcLock());
                 wait = ThePc().NextReturnIn(); // ThePc() brings back the disks due
                 if (wait == 0) {
-                    g_watching = false;
+                    w.running = false;
                     return;
                 }
             }
             Sleep(DWORD(std::min<uint64_t>(wait, 50)));
         }
-    }).detach();
+    });
 }
 
 bool ReplacePc(const Scenario& scenario, const std::string& name, std::string& error) {
