@@ -1,6 +1,7 @@
 // The simulated PC behind the Windows API: device paths of CreateFileW, DeviceIoControl, the
-// SetupAPI and configuration-manager functions, and the shutdown calls. sim/backend.cpp puts them into the device
-// backend table that Install() gives the platform layer (platform/device_backend.h).
+// SetupAPI and configuration-manager functions, and the shutdown calls. sim/backend.cpp puts them
+// into the device backend table that Install() gives the platform layer
+// (platform/device_backend.h).
 #pragma once
 
 #include "platform/win32.h"

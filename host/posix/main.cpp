@@ -41,8 +41,7 @@ int main(int argc, char** argv) {
             return 2;
         }
     } else if (!sim::LoadDefaultScenario(&scenarioError)) {
-        fprintf(stderr, "zxflash: the default scenario does not load: %s\n",
-                scenarioError.c_str());
+        fprintf(stderr, "zxflash: the default scenario does not load: %s\n", scenarioError.c_str());
         return 2;
     }
     std::string logPath;

@@ -3,16 +3,18 @@
 // leaves and comes back on its port under return_drive), a Realtek disk runs its new firmware
 // only after a replug; and every ZELTARIX disk of the default scenario takes the demo image.
 #include "platform/posix/control.h"
+#include "tests/sim/demo_images.h"
 #include "tests/sim/sim_fixture.h"
 #include "tests/sim/sim_requests.h"
 
 #include <chrono>
-#include <fstream>
-#include <iterator>
 #include <map>
 
 namespace {
 
+using demo::kMicron;
+using demo::kYmtc;
+using demo::Text;
 using simreq::Bridge;
 using simreq::Ioctl;
 using simreq::Phase;
@@ -20,20 +22,6 @@ using simreq::Result;
 
 constexpr auto kBound = std::chrono::seconds(20); // only against a hang
 const std::vector<int> kGood = {0, 0, 0};
-
-std::vector<uint8_t> DemoImage(const std::string& name) {
-    std::ifstream f(std::string(ZX_DEMO_IMAGES) + "/" + name, std::ios::binary);
-    std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(f)),
-                               std::istreambuf_iterator<char>());
-    EXPECT_FALSE(bytes.empty()) << name;
-    return bytes;
-}
-const char kYmtc[] = "YMTC_X3_9070_0.fw";  // 617 pages, version 041k020C
-const char kMicron[] = "MICRON_B47R_0.fw"; // 43 pages, version 041k020D
-
-std::string Text(const std::vector<uint8_t>& b, size_t at, size_t n) {
-    return std::string(reinterpret_cast<const char*>(b.data()) + at, n);
-}
 
 std::string Enclosure(const std::string& bridge, const std::string& product,
                       const std::string& extra) {
@@ -158,7 +146,7 @@ TEST_F(BridgeFirmwareTest, PowerRequestsPowerCycleTheEnclosureBackOnItsPort) {
         {"asmedia", "2362", Bridge::Asmedia, {0}},
         {"jmicron", "Tech", Bridge::Jmicron, {0, 0, 0}},
     };
-    const std::vector<uint8_t> image = DemoImage(kYmtc);
+    const std::vector<uint8_t> image = demo::Image(kYmtc);
     for (const auto& c : cases) {
         SCOPED_TRACE(c.bridge);
         Load(Enclosure(c.bridge, c.product, "return_drive = 14\npower_cycle_ms = 400"));
@@ -192,7 +180,7 @@ TEST_F(BridgeFirmwareTest, PowerRequestsPowerCycleTheEnclosureBackOnItsPort) {
 TEST_F(BridgeFirmwareTest, ARealtekDiskRunsItsNewFirmwareOnlyAfterAReplug) {
     Load(Enclosure("realtek", "RTL9210B NVME", ""));
     HANDLE h = Open(L"\\\\.\\PhysicalDrive4");
-    EXPECT_EQ(TunnelDownload(h, Bridge::Realtek, DemoImage(kMicron)),
+    EXPECT_EQ(TunnelDownload(h, Bridge::Realtek, demo::Image(kMicron)),
               std::vector<std::vector<int>>(43, kGood));
     EXPECT_EQ(TunnelCommit(h, Bridge::Realtek), kGood);
     // The chip knows no power request: the ASMedia one is an unknown CDB to it.
@@ -230,7 +218,7 @@ TEST_F(BridgeFirmwareTest, TheRstMiniportActivatesAsTheInboxDriverDoes) {
         {"reset", true, "041k020D"},
         {"immediate", false, "041k020D"},
     };
-    const std::vector<uint8_t> image = DemoImage(kMicron);
+    const std::vector<uint8_t> image = demo::Image(kMicron);
     for (const auto& c : cases) {
         SCOPED_TRACE(c.mode);
         Load(std::string(kRst) + "fw_activation = " + c.mode + "\n");
@@ -254,22 +242,13 @@ TEST_F(BridgeFirmwareTest, TheRstMiniportActivatesAsTheInboxDriverDoes) {
 
 TEST_F(BridgeFirmwareTest, EveryZeltarixDiskOfTheDefaultScenarioTakesTheDemoImage) {
     ASSERT_TRUE(sim::LoadDefaultScenario());
-    const std::vector<uint8_t> ymtc = DemoImage(kYmtc);
-    const std::vector<uint8_t> micron = DemoImage(kMicron);
+    const std::vector<uint8_t> ymtc = demo::Image(kYmtc);
+    const std::vector<uint8_t> micron = demo::Image(kMicron);
 
     // zx-native on drive 1: the native requests; the driver resets the controller.
     HANDLE native = Open(L"\\\\.\\PhysicalDrive1");
-    for (size_t at = 0; at < ymtc.size(); at += 4096) {
-        std::vector<uint8_t> in = simreq::NativeDownload(
-            at, std::vector<uint8_t>(ymtc.begin() + long(at), ymtc.begin() + long(at + 4096)));
-        ASSERT_EQ(
-            Ioctl(native, IOCTL_STORAGE_FIRMWARE_DOWNLOAD, in.data(), DWORD(in.size()), nullptr, 0)
-                .error,
-            0u);
-    }
-    std::vector<uint8_t> activate = simreq::NativeActivate(1, 1);
-    EXPECT_EQ(Ioctl(native, IOCTL_STORAGE_FIRMWARE_ACTIVATE, activate.data(), 16, nullptr, 0).error,
-              0u);
+    EXPECT_EQ(demo::NativeDownload(native, ymtc), std::vector<DWORD>(617, 0));
+    EXPECT_EQ(demo::NativeActivate(native), 0u);
     CloseHandle(native);
 
     // zx-rst behind port 2, path id 1: "IntelFw ".

@@ -2,38 +2,22 @@
 // downloaded pieces until the commit, checks the image at the commit, runs it only after the
 // reset its activation needs, and then reports the image's revision and versions.
 #include "platform/posix/control.h"
+#include "tests/sim/demo_images.h"
 #include "tests/sim/sim_fixture.h"
 #include "tests/sim/sim_requests.h"
 
 #include <chrono>
-#include <fstream>
-#include <iterator>
 
 namespace {
 
-using simreq::Bridge;
+using demo::kMicron;
+using demo::kYmtc;
+using demo::Text;
 using simreq::Ioctl;
 using simreq::Put32;
 using simreq::Result;
 
 constexpr auto kBound = std::chrono::seconds(20); // only against a hang
-
-// The demo package's images as zxpkg makes them (resources/demo-package/images.txt): YMTC of
-// 617 pages with CRC-32C, version parts 04 1k 02 0C, FTL build 0x00010203, configuration version
-// 041k020C; MICRON of 43 pages with CRC-32, 04 1k 02 0D, 0x00010204, 041k020D.
-std::vector<uint8_t> DemoImage(const std::string& name) {
-    std::ifstream f(std::string(ZX_DEMO_IMAGES) + "/" + name, std::ios::binary);
-    std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(f)),
-                               std::istreambuf_iterator<char>());
-    EXPECT_FALSE(bytes.empty()) << name;
-    return bytes;
-}
-const char kYmtc[] = "YMTC_X3_9070_0.fw";
-const char kMicron[] = "MICRON_B47R_0.fw";
-
-std::string Text(const std::vector<uint8_t>& b, size_t at, size_t n) {
-    return std::string(reinterpret_cast<const char*>(b.data()) + at, n);
-}
 
 std::string NativeDisk(const std::string& extra) {
     return "[disk n]\nkind = nvme\ndrive = 1\nmodel = ZELTARIX ZX5016 1TB\nfirmware = 041k0207\n"
@@ -49,24 +33,10 @@ protected:
         SimTest::TearDown();
     }
 
-    // The image in 4096-byte pieces (the last one shorter) through the native download.
     static std::vector<DWORD> NativeDownload(HANDLE h, const std::vector<uint8_t>& image) {
-        std::vector<DWORD> errors;
-        for (size_t at = 0; at < image.size(); at += 4096) {
-            const size_t n = std::min<size_t>(4096, image.size() - at);
-            std::vector<uint8_t> in = simreq::NativeDownload(
-                at, std::vector<uint8_t>(image.begin() + long(at), image.begin() + long(at + n)));
-            errors.push_back(
-                Ioctl(h, IOCTL_STORAGE_FIRMWARE_DOWNLOAD, in.data(), DWORD(in.size()), nullptr, 0)
-                    .error);
-        }
-        return errors;
+        return demo::NativeDownload(h, image);
     }
-
-    static DWORD NativeActivate(HANDLE h) {
-        std::vector<uint8_t> in = simreq::NativeActivate(1, 1);
-        return Ioctl(h, IOCTL_STORAGE_FIRMWARE_ACTIVATE, in.data(), 16, nullptr, 0).error;
-    }
+    static DWORD NativeActivate(HANDLE h) { return demo::NativeActivate(h); }
 
     // Identify Controller through the adapter's protocol-specific property; its FR field.
     static std::string NativeRevision(HANDLE h) {
@@ -92,32 +62,6 @@ protected:
         std::vector<uint8_t> b = simreq::ProtocolCommand(0xFC, 0, 0, 0x1F, 0x6B716D77, 1);
         return Ioctl(h, IOCTL_STORAGE_PROTOCOL_COMMAND, b.data(), 144, b.data(), 144);
     }
-
-    // The image through a bridge's Firmware Image Download commands, 4096 bytes at a time; the
-    // phases' statuses of each piece.
-    static std::vector<std::vector<int>> TunnelDownload(HANDLE h, Bridge bridge,
-                                                        std::vector<uint8_t> image) {
-        std::vector<std::vector<int>> statuses;
-        for (size_t at = 0; at < image.size(); at += 4096) {
-            const uint32_t n = uint32_t(std::min<size_t>(4096, image.size() - at));
-            const uint32_t cdw[16] = {
-                0x11, 0, 0, 0, 0, 0, 0, 0, 0, 0, (n - 1) >> 2, uint32_t(at >> 2)};
-            statuses.push_back(simreq::Tunnel(h, bridge, cdw, 2, image.data() + at, n));
-        }
-        return statuses;
-    }
-
-    static std::vector<int> TunnelCommit(HANDLE h, Bridge bridge) {
-        const uint32_t cdw[16] = {0x10, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x09};
-        return simreq::Tunnel(h, bridge, cdw, 0, nullptr, 0);
-    }
-
-    static std::string TunnelRevision(HANDLE h, Bridge bridge) {
-        std::vector<uint8_t> id(4096, 0);
-        const uint32_t cdw[16] = {0x06, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
-        const std::vector<int> s = simreq::Tunnel(h, bridge, cdw, 1, id.data(), 4096);
-        return s == std::vector<int>{0, 0, 0} ? Text(id, 64, 8) : "refused";
-    }
 };
 
 const std::vector<DWORD> kAllAccepted(617, 0);
@@ -133,7 +77,7 @@ TEST_F(FirmwareTest, NativeActivationFollowsTheDrivesActivationMode) {
         {"reset", 0, true, "041k020C"},
         {"immediate", 0, false, "041k020C"},
     };
-    const std::vector<uint8_t> image = DemoImage(kYmtc);
+    const std::vector<uint8_t> image = demo::Image(kYmtc);
     ASSERT_EQ(image.size(), 617u * 4096);
     zxposix::SetClockSpeed(20);
     for (const auto& c : cases) {
@@ -181,7 +125,7 @@ TEST_F(FirmwareTest, TheRunningImageReportsItsRevisionAndVersions) {
         SCOPED_TRACE(c.image);
         Load(NativeDisk("fw_activation = immediate"));
         HANDLE h = Open(L"\\\\.\\PhysicalDrive1");
-        const std::vector<uint8_t> image = DemoImage(c.image);
+        const std::vector<uint8_t> image = demo::Image(c.image);
         EXPECT_EQ(NativeDownload(h, image), std::vector<DWORD>((image.size() + 4095) / 4096, 0));
         EXPECT_EQ(NativeActivate(h), 0u);
         EXPECT_EQ(NativeRevision(h), c.version);
@@ -209,7 +153,7 @@ TEST_F(FirmwareTest, TheRunningImageReportsItsRevisionAndVersions) {
 }
 
 TEST_F(FirmwareTest, TheImageCheckRefusesWhatIsNotASoundImage) {
-    const std::vector<uint8_t> good = DemoImage(kMicron); // regions 1-2, 3-40, 41-41; 43 pages
+    const std::vector<uint8_t> good = demo::Image(kMicron); // regions 1-2, 3-40, 41-41; 43 pages
     ASSERT_EQ(good.size(), 43u * 4096);
     const struct {
         const char* what;
@@ -251,7 +195,7 @@ TEST_F(FirmwareTest, TheImageCheckRefusesWhatIsNotASoundImage) {
 }
 
 TEST_F(FirmwareTest, PiecesWaitForTheCommitInAnyOrderAndAResetDropsThem) {
-    const std::vector<uint8_t> image = DemoImage(kMicron);
+    const std::vector<uint8_t> image = demo::Image(kMicron);
     Load(NativeDisk("fw_activation = immediate"));
     HANDLE h = Open(L"\\\\.\\PhysicalDrive1");
     for (size_t page = 43; page-- > 0;) {
@@ -278,7 +222,7 @@ TEST_F(FirmwareTest, PiecesWaitForTheCommitInAnyOrderAndAResetDropsThem) {
 }
 
 TEST_F(FirmwareTest, DownloadAndCommitFaultsStrikeWhereTheyAreSet) {
-    const std::vector<uint8_t> image = DemoImage(kMicron);
+    const std::vector<uint8_t> image = demo::Image(kMicron);
     std::vector<DWORD> refusedAt2(43, 0);
     refusedAt2[2] = 1117; // ERROR_IO_DEVICE
     Load(NativeDisk("fw_activation = immediate\nfaults = download_fail:8192"));
@@ -359,7 +303,7 @@ TEST_F(FirmwareTest, TheDefaultScenarioUnlocksItsNativeAndRstDisksAgainAfterARes
     EXPECT_TRUE(NativeUnlock(native).ok);
     EXPECT_EQ(NativeVendorRead(native, 0xFE, 0x82, 3)[0], 0x5A);
     // The activation resets the controller; the unlock does not outlast it.
-    EXPECT_EQ(NativeDownload(native, DemoImage(kYmtc)), kAllAccepted);
+    EXPECT_EQ(NativeDownload(native, demo::Image(kYmtc)), kAllAccepted);
     EXPECT_EQ(NativeActivate(native), 0u);
     ASSERT_TRUE(sim::WaitForPresence("zx-native", true, kBound));
     read = simreq::ProtocolCommand(0xFE, 2, 4096, 0x82, 3);

@@ -1,6 +1,7 @@
 // The drives' state between runs: a state file carries firmware, vendor blocks, drive numbers and
 // the power state into the next run; a malformed or unreadable one is a clear error.
 #include "platform/posix/control.h"
+#include "tests/sim/demo_images.h"
 #include "tests/sim/sim_fixture.h"
 #include "tests/sim/sim_requests.h"
 
@@ -47,24 +48,10 @@ protected:
 
     // Downloads the demo package's YMTC image to drive 1 and activates it natively.
     static DWORD UpdateNative() {
-        std::ifstream f(std::string(ZX_DEMO_IMAGES) + "/YMTC_X3_9070_0.fw", std::ios::binary);
-        std::vector<uint8_t> image((std::istreambuf_iterator<char>(f)),
-                                   std::istreambuf_iterator<char>());
-        EXPECT_EQ(image.size(), 617u * 4096);
         HANDLE h = CreateFileW(L"\\\\.\\PhysicalDrive1", GENERIC_READ | GENERIC_WRITE,
                                FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING, 0, NULL);
-        for (size_t at = 0; at < image.size(); at += 4096) {
-            std::vector<uint8_t> in =
-                simreq::NativeDownload(at, std::vector<uint8_t>(image.begin() + long(at),
-                                                                image.begin() + long(at + 4096)));
-            EXPECT_EQ(
-                Ioctl(h, IOCTL_STORAGE_FIRMWARE_DOWNLOAD, in.data(), DWORD(in.size()), nullptr, 0)
-                    .error,
-                0u);
-        }
-        std::vector<uint8_t> act = simreq::NativeActivate(1, 1);
-        const DWORD error =
-            Ioctl(h, IOCTL_STORAGE_FIRMWARE_ACTIVATE, act.data(), 16, nullptr, 0).error;
+        EXPECT_EQ(demo::NativeDownload(h, demo::Image(demo::kYmtc)), std::vector<DWORD>(617, 0));
+        const DWORD error = demo::NativeActivate(h);
         CloseHandle(h);
         return error;
     }

@@ -12,10 +12,11 @@
 namespace {
 
 int Usage(FILE* out) {
-    std::fprintf(out, "usage: zxsim replug DISK [--scenario FILE] [--state FILE]\n"
-                      "Takes the disk named DISK (a scenario section name, see zxsim devices)\n"
-                      "out of the simulated PC and plugs it in again: its drive resets and runs\n"
-                      "the firmware committed to it. Useful with --state, which keeps the result.\n");
+    std::fprintf(out,
+                 "usage: zxsim replug DISK [--scenario FILE] [--state FILE]\n"
+                 "Takes the disk named DISK (a scenario section name, see zxsim devices)\n"
+                 "out of the simulated PC and plugs it in again: its drive resets and runs\n"
+                 "the firmware committed to it. Useful with --state, which keeps the result.\n");
     return out == stdout ? 0 : 2;
 }
 
@@ -37,14 +38,7 @@ int Replug(int argc, char** argv) {
     if (disk.empty()) {
         return Usage(stderr);
     }
-    if (scenario.empty() && std::getenv("ZX_SIM_SCENARIO") != nullptr) {
-        scenario = std::getenv("ZX_SIM_SCENARIO");
-    }
-    std::string error;
-    if (!(scenario.empty() ? sim::LoadDefaultScenario(&error)
-                           : sim::LoadScenarioFile(scenario, &error))) {
-        std::fprintf(stderr, "zxsim replug: %s: %s\n",
-                     scenario.empty() ? "default scenario" : scenario.c_str(), error.c_str());
+    if (!zxsim::LoadCommandScenario("replug", scenario)) {
         return 1;
     }
     if (!sim::ReplugDisk(disk)) {

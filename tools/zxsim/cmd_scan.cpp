@@ -69,14 +69,7 @@ int Scan(int argc, char** argv) {
             return Usage(stderr);
         }
     }
-    if (scenario.empty() && std::getenv("ZX_SIM_SCENARIO") != nullptr) {
-        scenario = std::getenv("ZX_SIM_SCENARIO");
-    }
-    std::string error;
-    if (!(scenario.empty() ? sim::LoadDefaultScenario(&error)
-                           : sim::LoadScenarioFile(scenario, &error))) {
-        std::fprintf(stderr, "zxsim scan: %s: %s\n",
-                     scenario.empty() ? "default scenario" : scenario.c_str(), error.c_str());
+    if (!zxsim::LoadCommandScenario("scan", scenario)) {
         return 1;
     }
     if (!trace.empty() && !sim::SetTraceFile(trace)) {

@@ -22,9 +22,10 @@ int Usage(FILE* out) {
     for (auto& c : Commands()) {
         std::fprintf(out, "  %-10s %s\n", c.first.c_str(), c.second.first.c_str());
     }
-    std::fprintf(out, "\nEvery command takes --state FILE (else ZX_SIM_STATE): the simulated drives'\n"
-                      "state is loaded from FILE when it exists and saved to it at the end.\n"
-                      "'zxsim <command> --help' describes a command.\n");
+    std::fprintf(out,
+                 "\nEvery command takes --state FILE (else ZX_SIM_STATE): the simulated drives'\n"
+                 "state is loaded from FILE when it exists and saved to it at the end.\n"
+                 "'zxsim <command> --help' describes a command.\n");
     return out == stdout ? 0 : 2;
 }
 
@@ -58,6 +59,20 @@ std::string TakeStateOption(int& argc, char** argv, bool& bad) {
 bool RegisterCommand(const char* name, const char* summary, CommandFn fn) {
     Commands()[name] = {summary, fn};
     return true;
+}
+
+bool LoadCommandScenario(const char* command, std::string scenario) {
+    if (scenario.empty() && std::getenv("ZX_SIM_SCENARIO") != nullptr) {
+        scenario = std::getenv("ZX_SIM_SCENARIO");
+    }
+    std::string error;
+    if (scenario.empty() ? sim::LoadDefaultScenario(&error)
+                         : sim::LoadScenarioFile(scenario, &error)) {
+        return true;
+    }
+    std::fprintf(stderr, "zxsim %s: %s: %s\n", command,
+                 scenario.empty() ? "default scenario" : scenario.c_str(), error.c_str());
+    return false;
 }
 
 } // namespace zxsim
