@@ -1,10 +1,27 @@
 // The disk list (control 500) and the details panel (controls 501 to 505).
 #pragma once
 
+#include "disklib/disk_record.h"
 #include "platform/win32.h"
 
-// Rediscovers the disks and rebuilds the list; initial is 1 only for dialog initialisation.
+#define DISK_ENTRY_CHARS 260
+#define DISK_DETAIL_CHARS 260
+
+// Rediscovers the disks and rebuilds the list with the disks the package admits, keeping the
+// selected disk selected by its port; initial is 1 only for dialog initialisation. A rescan that
+// finds another one running is dropped. Safe on the update worker's thread: it reaches the
+// controls by sent messages only.
 void Rescan(HWND dialog, int initial);
 
-// Re-reads the disk of the current list entry into the selected disk and shows it.
+// Re-reads the disk of the current list entry (30 attempts), makes it the selected disk and
+// shows it. No current entry zeroes the selected disk; the Disconnect entry names no disk and
+// changes nothing.
 void RefreshSelection(HWND dialog);
+
+// Writes the record into the details panel: model, serial number, firmware, capacity and the
+// interface text of its command type.
+void ShowDiskDetails(HWND dialog, const DiskRecord* disk);
+
+// The list's text for a disk: "<model> (RAW)" without a drive letter, else
+// "<model> [<letters>]". text holds capacity characters.
+void FormatDiskEntry(const DiskRecord* disk, WCHAR* text, size_t capacity);

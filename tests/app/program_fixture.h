@@ -1,0 +1,266 @@
+// The program on the headless window manager and the simulated PC, with a package made for the
+// test: ReflashInfo.ini from the test's keys and images built from recipes, zipped and embedded
+// as the program's package. The Debug log goes to a file of the test's own folder.
+#pragma once
+
+#include "app/app_main.h"
+#include "app/resource_ids.h"
+#include "app/state/app_state.h"
+#include "platform/posix/control.h"
+#include "platform/posix/ui_control.h"
+#include "platform/win32.h"
+#include "sim/control.h"
+#include "tools/zxpkg/image_writer.h"
+#include "tools/zxpkg/zip_writer.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <string>
+#include <thread>
+#include <utility>
+#include <unistd.h>
+#include <vector>
+
+namespace zxtest {
+
+using namespace zxposix::ui;
+
+const std::chrono::milliseconds kWait{20000};
+
+// The UPDATEINFO keys a test starts from: the title "Test", the SOC id and revisions of the
+// disks that NvmeDisk() describes, and a question before the update.
+inline std::map<std::string, std::string> BaseKeys() {
+    return {
+        {"TITLE", "54 00 65 00 73 00 74 00"},
+        {"SOCID", "0x3C71"},
+        {"ModelName", ""},
+        {"FWVersion", "|041k0207|041k020A|"},
+        {"NEWVERSION", "KEEP"},
+        {"iInternalFWVersionCheckPart", "2"},
+        {"bRemoveFtlBuildNumCheck", "0"},
+        {"bIsSATA", "0"},
+        {"BeforeMessage", "Update now?"},
+        {"AfterMessage", ""},
+        {"PowerCtrl", "0"},
+    };
+}
+
+inline std::wstring W(const std::string& s) {
+    return std::wstring(s.begin(), s.end());
+}
+
+// The serial number NvmeDisk() gives the disk of a drive number: 20 characters, as Identify
+// reports them.
+inline std::string Serial(int drive) {
+    char text[24];
+    std::snprintf(text, sizeof(text), "SN%018d", drive);
+    return text;
+}
+
+// A ZELTARIX NVMe disk on the platform's NVMe driver, admitted by BaseKeys(): vendor command
+// set 1, SOC id 0x3C71, revision 041k0207, NAND id 9BC558713000 on LUN class 1, FTL build
+// 0x00010203. The extra lines (key = value) are added to the section and replace those of
+// these keys that they name.
+inline std::string NvmeDisk(const std::string& name, int drive, const std::string& model,
+                            const std::string& extra = "") {
+    std::string s = "[disk " + name + "]\nkind = nvme\ndrive = " + std::to_string(drive) +
+                    "\nmodel = " + model + "\nserial = " + Serial(drive) +
+                    "\nvendor_id = 0x1E5C\nssvid = 0x1E5C\nsectors = 1953525168\nbus = " +
+                    std::to_string(drive + 1) + "\n";
+    for (const char* key :
+         {"vsc", "firmware", "vsc_soc_id", "vsc_nand_id", "vsc_lun", "vsc_ftl_build"}) {
+        if (extra.find(std::string(key) + " =") == std::string::npos) {
+            static const std::map<std::string, std::string> defaults = {
+                {"vsc", "1"},
+                {"firmware", "041k0207"},
+                {"vsc_soc_id", "0x3C71"},
+                {"vsc_nand_id", "9BC558713000"},
+                {"vsc_lun", "1"},
+                {"vsc_ftl_build", "0x00010203"}};
+            s += std::string(key) + " = " + defaults.at(key) + "\n";
+        }
+    }
+    return s + extra + "\n";
+}
+
+// An image whose version is 041k0207 and FTL build 0x00010203, matching NvmeDisk().
+inline zxpkg::ImageRecipe MatchingImage() {
+    zxpkg::ImageRecipe r;
+    r.versionParts = {"04", "1k", "02", "07"};
+    r.ftlBuildNumber = 0x00010203;
+    r.checksumKind = 1;
+    return r;
+}
+
+class ProgramTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() { sim::Install(); }
+
+    void SetUp() override {
+        char pattern[] = "/tmp/zxprogram-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        dir_ = pattern;
+        setenv("TMPDIR", dir_.c_str(), 1);
+        log_ = dir_ + "/debug.log";
+        setenv("ZX_DEBUG_LOG", log_.c_str(), 1);
+        SetScreenSize(1024, 768);
+        ClearRecords();
+        ClearPendingAnswers();
+        zxposix::SetClockSpeed(100.0); // the one-second attempts of a re-read pass in 10 ms
+        keys_ = BaseKeys();
+        nandMap_ = "9BC5587130_1=A.fw\n";
+        images_ = {{"A.fw", MatchingImage()}};
+    }
+
+    void TearDown() override {
+        if (ui_.joinable()) {
+            // A failed test may leave a message box open: answer every box and end the dialog
+            // until the program has returned.
+            while (!uiDone_) {
+                MessageBoxRecord box;
+                if (OpenMessageBox(&box)) {
+                    AnswerMessageBox(IDCANCEL);
+                }
+                if (HWND d = CurrentDialog()) {
+                    EndDialog(d, 0);
+                }
+                WaitUntil([this] { return uiDone_.load(); }, std::chrono::milliseconds(50));
+            }
+            ui_.join();
+        }
+        ClearPendingAnswers();
+        InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(&GetAppState()->hWorker),
+                                   NULL);
+        zxposix::RegisterResource(L"FWPACKAGEZIP", IDR_FWPACKAGEZIP, "", 0);
+        zxposix::SetClockSpeed(1.0);
+        unsetenv("ZX_DEBUG_LOG");
+        EXPECT_EQ(chdir("/"), 0); // the program may have left the folder as its current one
+        std::string cmd = "rm -rf '" + dir_ + "'";
+        EXPECT_EQ(std::system(cmd.c_str()), 0);
+    }
+
+    void UseScenario(const std::string& text) {
+        std::string error;
+        ASSERT_TRUE(sim::LoadScenarioText(text, &error)) << error;
+    }
+
+    // Builds the package from keys_, nandMap_ and images_ and embeds it.
+    void MakePackage() {
+        std::string ini = "[UPDATEINFO]\n";
+        for (const auto& k : keys_) {
+            ini += k.first + "=" + k.second + "\n";
+        }
+        ini += "\n[NandMap]\n" + nandMap_;
+        std::vector<zxpkg::ZipInput> entries;
+        entries.push_back({"ReflashInfo.ini", std::vector<unsigned char>(ini.begin(), ini.end())});
+        for (const auto& image : images_) {
+            ASSERT_EQ(zxpkg::ValidateImageRecipe(image.second), "");
+            std::vector<uint8_t> bytes = zxpkg::BuildImage(image.second);
+            entries.push_back(
+                {image.first, std::vector<unsigned char>(bytes.begin(), bytes.end())});
+        }
+        std::string zipPath = dir_ + "/package.zip";
+        ASSERT_EQ(zxpkg::WriteZip(zipPath, entries), "");
+        std::ifstream in(zipPath, std::ios::binary);
+        package_.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+        zxposix::RegisterResource(L"FWPACKAGEZIP", IDR_FWPACKAGEZIP, package_.data(),
+                                  package_.size());
+    }
+
+    // Embeds the package and runs the program entry on a thread of its own, as the process's
+    // UI thread; returns once dialog initialisation is over.
+    HWND Start(const std::string& commandLine = "") {
+        MakePackage();
+        commandLine_ = commandLine;
+        uiDone_ = false;
+        ui_ = std::thread([this] {
+            exitCode_ = AppMain(GetModuleHandleW(NULL), commandLine_.c_str());
+            uiDone_ = true;
+        });
+        EXPECT_TRUE(WaitUntil([] { return CurrentDialog() != nullptr; }, kWait));
+        HWND d = CurrentDialog();
+        SendMessageW(d, WM_NULL, 0, 0); // handled only after WM_INITDIALOG has returned
+        return d;
+    }
+
+    int Stop(HWND d) {
+        EXPECT_TRUE(WaitUntilIdle(d, kWait));
+        PressKey(d, VK_ESCAPE);
+        ui_.join();
+        return exitCode_;
+    }
+
+    DialogView View(HWND d) {
+        EXPECT_TRUE(WaitUntilIdle(d, kWait));
+        DialogView v;
+        EXPECT_TRUE(ReadDialog(d, &v));
+        return v;
+    }
+
+    // A timer rescan, as the device-change debounce gives one, handled to its end.
+    void TimerRescan(HWND d) {
+        ASSERT_TRUE(PostMessageW(d, WM_TIMER, 1000, 0));
+        ASSERT_TRUE(WaitUntilIdle(d, kWait));
+    }
+
+    // Picks list entry i as the user does and waits until the dialog has handled it.
+    void Pick(HWND d, int i) {
+        ASSERT_TRUE(SelectEntry(d, IDC_DISK_LIST, i));
+        ASSERT_TRUE(WaitUntilIdle(d, kWait));
+    }
+
+    // Presses RUN and returns the message box it opens, left open.
+    MessageBoxRecord PressRun(HWND d) {
+        size_t before = MessageBoxes().size();
+        EXPECT_TRUE(ClickButton(d, IDOK));
+        MessageBoxRecord box;
+        EXPECT_TRUE(WaitUntil(
+            [&] { return MessageBoxes().size() > before && OpenMessageBox(&box); }, kWait));
+        return box;
+    }
+
+    void Answer(HWND d, int answer) {
+        size_t count = MessageBoxes().size();
+        AnswerMessageBox(answer);
+        ASSERT_TRUE(WaitUntil(
+            [&] {
+                std::vector<MessageBoxRecord> boxes = MessageBoxes();
+                return boxes.size() >= count && !boxes[count - 1].open;
+            },
+            kWait));
+        ASSERT_TRUE(WaitUntilIdle(d, kWait));
+    }
+
+    // The Debug log's lines without their prefix, in order.
+    std::vector<std::string> LogLines() const {
+        std::vector<std::string> lines;
+        std::ifstream in(log_);
+        std::string line;
+        const std::string prefix = "[ZX]          [middle] ";
+        while (std::getline(in, line)) {
+            lines.push_back(line.compare(0, prefix.size(), prefix) == 0 ? line.substr(prefix.size())
+                                                                        : line);
+        }
+        return lines;
+    }
+    void ClearLog() const { std::remove(log_.c_str()); }
+
+    std::map<std::string, std::string> keys_;
+    std::string nandMap_;
+    std::vector<std::pair<std::string, zxpkg::ImageRecipe>> images_;
+    std::string dir_;
+    std::string log_;
+    std::vector<char> package_;
+    std::string commandLine_;
+    std::thread ui_;
+    std::atomic<bool> uiDone_{false};
+    std::atomic<int> exitCode_{-1};
+};
+
+} // namespace zxtest
