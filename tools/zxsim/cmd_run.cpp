@@ -8,6 +8,7 @@
 #include "platform/win32.h"
 #include "sim/control.h"
 #include "tools/zxsim/command.h"
+#include "tools/zxsim/run_screen.h"
 #include "tools/zxsim/text_output.h"
 
 #include <atomic>
@@ -34,9 +35,10 @@ const char kUsage[] =
     "  package. --select N picks list entry N and presses RUN; each --answer (ok, cancel, yes,\n"
     "  no) answers the next message box; a box left without an answer gets its Esc answer (No\n"
     "  for Yes/No). When the steps are done and no update runs, Esc closes the dialog.\n"
-    "  Prints the title, the controls, every message box, each simulated disk and the exit\n"
-    "  code. --speed X runs the clock X times faster (default 10); --timeout S gives up after\n"
-    "  S real seconds (default 600).\n";
+    "  Prints each screen the dialog settles on and every message box as it is answered, in\n"
+    "  order, then each simulated disk and the exit code (docs/zxsim.md). --speed X runs the\n"
+    "  clock X times faster (default 10); --timeout S gives up after S real seconds (default\n"
+    "  600).\n";
 
 std::string QuoteUtf8(const std::string& s) {
     std::wstring w;
@@ -44,76 +46,6 @@ std::string QuoteUtf8(const std::string& s) {
         w.push_back(c < 0x80 ? wchar_t(c) : L'?');
     }
     return Quote(w);
-}
-
-std::string ButtonList(UINT type) {
-    std::string s;
-    for (int b : ButtonsOf(type)) {
-        if (!s.empty()) {
-            s += ",";
-        }
-        s += Utf8(ButtonName(b));
-    }
-    return s;
-}
-
-// The script driver, plus a copy of the dialog as it last looked.
-class RunFrontEnd : public FrontEnd {
-public:
-    explicit RunFrontEnd(std::unique_ptr<FrontEnd> script) : script_(std::move(script)) {}
-
-    std::chrono::milliseconds Idle() override {
-        Snapshot();
-        return script_->Idle();
-    }
-    void DialogShown(HWND) override { Snapshot(); }
-
-    bool have = false;
-    DialogView last;
-
-private:
-    void Snapshot() {
-        uint64_t now = ChangeCount();
-        HWND d = CurrentDialog();
-        if (d != nullptr && now != seen_ && ReadDialog(d, &last)) {
-            have = true;
-            seen_ = now;
-        }
-    }
-
-    std::unique_ptr<FrontEnd> script_;
-    uint64_t seen_ = UINT64_MAX;
-};
-
-void PrintDialog(const DialogView& v) {
-    std::printf("title: %s\n", Quote(v.title).c_str());
-    if (const ControlView* list = v.Find(IDC_DISK_LIST)) {
-        std::printf("list:");
-        if (list->items.empty()) {
-            std::printf(" (empty)");
-        }
-        for (size_t i = 0; i < list->items.size(); i++) {
-            std::printf("%s %s", i == 0 ? "" : ",", Quote(list->items[i]).c_str());
-        }
-        std::printf("\nlist selection: %d%s\n", list->curSel, list->enabled ? "" : " (disabled)");
-    }
-    const struct {
-        int id;
-        const char* name;
-    } panel[] = {{IDC_MODEL, "model"},         {IDC_SERIAL, "serial"},
-                 {IDC_INTERFACE, "interface"}, {IDC_FIRMWARE, "firmware"},
-                 {IDC_CAPACITY, "capacity"},   {IDC_STATUS, "status"}};
-    for (const auto& p : panel) {
-        if (const ControlView* c = v.Find(p.id)) {
-            std::printf("%s: %s\n", p.name, Quote(c->text).c_str());
-        }
-    }
-    if (const ControlView* run = v.Find(IDOK)) {
-        std::printf("RUN: %s\n", run->enabled ? "enabled" : "disabled");
-    }
-    if (const ControlView* bar = v.Find(IDC_PROGRESS)) {
-        std::printf("progress: %d\n", bar->pos);
-    }
 }
 
 int Run(int argc, char** argv) {
@@ -210,22 +142,15 @@ int Run(int argc, char** argv) {
             std::_Exit(124);
         }).detach();
     }
-    RunFrontEnd frontEnd(MakeHeadlessScript(steps, [] { return IsBusy() == 0; }));
+    auto idle = [] { return IsBusy() == 0; };
+    ScreenPrinter frontEnd(MakeHeadlessScript(steps, idle), idle, stdout);
     SetFrontEnd(&frontEnd);
     int result = AppMain(GetModuleHandleW(nullptr), commandLine.c_str());
     SetFrontEnd(nullptr);
-    if (frontEnd.have) {
-        PrintDialog(frontEnd.last);
-    } else {
+    if (!frontEnd.ShownDialog()) {
         std::printf("dialog: not shown\n");
     }
-    std::vector<MessageBoxRecord> boxes = MessageBoxes();
-    for (size_t i = 0; i < boxes.size(); i++) {
-        const MessageBoxRecord& b = boxes[i];
-        std::printf("message box %zu: caption %s text %s buttons %s answer %s%s\n", i + 1,
-                    Quote(b.caption).c_str(), Quote(b.text).c_str(), ButtonList(b.type).c_str(),
-                    Utf8(ButtonName(b.answer)).c_str(), b.unscripted ? " (unscripted)" : "");
-    }
+    frontEnd.PrintAnsweredBoxes();
     for (const sim::DiskView& disk : sim::DescribeDisks()) {
         std::printf("disk %s: %s%s%s, %s, model %s, firmware %s\n", disk.name.c_str(),
                     disk.kind.c_str(), disk.bridge.empty() ? "" : " ", disk.bridge.c_str(),

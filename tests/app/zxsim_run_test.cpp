@@ -1,0 +1,83 @@
+// `zxsim run` on the default scenario and the demo package, compared line by line with the
+// expected output in tests/app/zxsim_run/: the eligible disks with their details, and for each
+// of them RUN answered No (the package's question, then nothing changes).
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <unistd.h>
+
+namespace {
+
+std::vector<std::string> Lines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    std::string line;
+    while (std::getline(in, line)) {
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+// Runs zxsim with the arguments in a fresh temp folder, away from the caller's environment.
+std::string RunZxsim(const std::string& arguments, int* status) {
+    char pattern[] = "/tmp/zxsimrun-XXXXXX";
+    EXPECT_NE(mkdtemp(pattern), nullptr);
+    std::string command = std::string("env -u ZX_SIM_SCENARIO -u ZX_SIM_STATE -u ZX_SIM_TRACE ") +
+                          "-u ZX_DEBUG_LOG TMPDIR='" + pattern + "' '" + ZXSIM_PATH +
+                          "' run --timeout 120 " + arguments + " 2>/dev/null";
+    std::string output;
+    FILE* pipe = popen(command.c_str(), "r");
+    EXPECT_NE(pipe, nullptr);
+    if (pipe != nullptr) {
+        char buffer[4096];
+        size_t n;
+        while ((n = fread(buffer, 1, sizeof(buffer), pipe)) > 0) {
+            output.append(buffer, n);
+        }
+        *status = pclose(pipe);
+    }
+    EXPECT_EQ(std::system(("rm -rf '" + std::string(pattern) + "'").c_str()), 0);
+    return output;
+}
+
+// Names the first line that differs.
+void ExpectSameLines(const std::vector<std::string>& got, const std::vector<std::string>& want) {
+    for (size_t i = 0; i < want.size(); i++) {
+        ASSERT_LT(i, got.size()) << "line " << i + 1 << " missing, expected: " << want[i];
+        ASSERT_EQ(got[i], want[i]) << "line " << i + 1;
+    }
+    EXPECT_EQ(got.size(), want.size()) << "extra lines from " << want.size() + 1;
+}
+
+} // namespace
+
+TEST(ZxsimRun, PrintsTheScreensAndMessageBoxesOfTheDefaultScenario) {
+    const struct {
+        const char* arguments;
+        const char* expected;
+    } cases[] = {
+        {"", "default.txt"},
+        {"--select 0 --answer no", "select_0_no.txt"},
+        {"--select 1 --answer no", "select_1_no.txt"},
+        {"--select 2 --answer no", "select_2_no.txt"},
+        {"--select 3 --answer no", "select_3_no.txt"},
+        {"--select 4 --answer no", "select_4_no.txt"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string("zxsim run ") + c.arguments);
+        std::ifstream in(std::string(ZX_TESTS_APP_DIR) + "/zxsim_run/" + c.expected);
+        ASSERT_TRUE(in.good()) << c.expected;
+        std::stringstream expected;
+        expected << in.rdbuf();
+        int status = -1;
+        std::string output = RunZxsim(c.arguments, &status);
+        EXPECT_EQ(status, 0);
+        ExpectSameLines(Lines(output), Lines(expected.str()));
+    }
+}
