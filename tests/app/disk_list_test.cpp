@@ -91,6 +91,30 @@ TEST_F(MainDialogDiskList, TheSelectedDiskStaysSelectedWhenADiskAppearsBeforeIt)
     EXPECT_EQ(Stop(d), 0);
 }
 
+// Two disks on one controller share a port id: the rescan keeps the last of them selected.
+TEST_F(MainDialogDiskList, OfDisksSharingThePortTheLastStaysSelected) {
+    std::string disks = "[controller nv]\nkind = nvme\nbus = 2\n\n";
+    for (int drive : {2, 3}) {
+        disks += "[disk d" + std::to_string(drive) + "]\nkind = nvme\ncontroller = nv\n" +
+                 "scsi_target = " + std::to_string(drive) + "\ndrive = " + std::to_string(drive) +
+                 "\nmodel = ZX " + std::to_string(drive) + "\nserial = " + Serial(drive) +
+                 "\nfirmware = 041k0207\nvendor_id = 0x1E5C\nssvid = 0x1E5C\n" +
+                 "sectors = 1953525168\nvsc = 1\nvsc_soc_id = 0x3C71\n\n";
+    }
+    UseScenario(disks);
+    HWND d = Start();
+    Pick(d, 0);
+    ASSERT_EQ(GetAppState()->Disks[0].iPort, GetAppState()->Disks[1].iPort);
+    TimerRescan(d);
+    DialogView v = View(d);
+    EXPECT_EQ(Control(v, IDC_DISK_LIST).items,
+              (std::vector<std::wstring>{L"ZX 2 (RAW)", L"ZX 3 (RAW)"}));
+    EXPECT_EQ(Control(v, IDC_DISK_LIST).curSel, 1);
+    EXPECT_EQ(Panel(v)[1], L"SN000000000000000003");
+    EXPECT_EQ(std::wstring(GetAppState()->SelectedDisk.SerialNumber), L"SN000000000000000003");
+    EXPECT_EQ(Stop(d), 0);
+}
+
 // The old disk is gone while idle: the first entry is selected and shown, but the selected disk
 // keeps the old record until the user picks an entry or presses RUN.
 TEST_F(MainDialogDiskList, AnIdleRescanWithoutTheSelectedDiskSelectsTheFirstEntry) {
