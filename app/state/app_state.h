@@ -19,7 +19,9 @@ struct AppState {
     WCHAR Title[APP_PATH_CHARS];         // decoded TITLE; caption of every message box
     WCHAR WorkingFolder[APP_PATH_CHARS]; // per-run folder the package is extracted into
     WCHAR ConfigPath[APP_PATH_CHARS];    // "%s\\ReflashInfo.ini" in the working folder
-    uint32_t DiskCount;                  // valid entries in Disks after the last discovery
+    // DiskCount, Disks and SelectedDisk are shared by the dialog thread and the update worker:
+    // once the dialog runs, they are read and written only through app/disk_table.h.
+    uint32_t DiskCount; // valid entries in Disks after the last discovery
     DiskRecord Disks[DISK_TABLE_CAPACITY];
     DiskRecord SelectedDisk; // a copy of the disk the user works on, never a reference
     uint32_t DebugFlag;      // 1 when the command line holds "/debug"
