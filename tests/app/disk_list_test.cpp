@@ -77,8 +77,7 @@ TEST_F(MainDialogDiskList, TheSelectedDiskStaysSelectedWhenADiskAppearsBeforeIt)
     HWND d = Start();
     Pick(d, 1);
     EXPECT_EQ(Panel(View(d))[0], L"ZX B");
-    ASSERT_TRUE(sim::AddDisk("late"));
-    TimerRescan(d);
+    ChangeDisks(d, [] { ASSERT_TRUE(sim::AddDisk("late")); });
     DialogView v = View(d);
     const ControlView& list = Control(v, IDC_DISK_LIST);
     EXPECT_EQ(list.items,
@@ -121,8 +120,7 @@ TEST_F(MainDialogDiskList, AnIdleRescanWithoutTheSelectedDiskSelectsTheFirstEntr
     UseScenario(NvmeDisk("a", 2, "ZX A") + NvmeDisk("b", 3, "ZX B"));
     HWND d = Start();
     Pick(d, 1);
-    ASSERT_TRUE(sim::RemoveDisk("b"));
-    TimerRescan(d);
+    ChangeDisks(d, [] { ASSERT_TRUE(sim::RemoveDisk("b")); });
     DialogView v = View(d);
     EXPECT_EQ(Control(v, IDC_DISK_LIST).items, (std::vector<std::wstring>{L"ZX A (RAW)"}));
     EXPECT_EQ(Control(v, IDC_DISK_LIST).curSel, 0);
@@ -138,8 +136,7 @@ TEST_F(MainDialogDiskList, AnIdleRescanWithNoDiskClearsThePanelAndDisablesRun) {
     DialogView before = View(d);
     ASSERT_EQ(Panel(before)[0], L"ZX A");
     ASSERT_TRUE(Control(before, IDOK).enabled);
-    ASSERT_TRUE(sim::RemoveDisk("a"));
-    TimerRescan(d);
+    ChangeDisks(d, [] { ASSERT_TRUE(sim::RemoveDisk("a")); });
     DialogView v = View(d);
     EXPECT_TRUE(Control(v, IDC_DISK_LIST).items.empty());
     EXPECT_EQ(Control(v, IDC_DISK_LIST).curSel, -1);
@@ -175,11 +172,12 @@ TEST_F(MainDialogDiskList, ABusyRescanMarksTheGoneDiskDisconnect) {
         // it again copies the scan's record, letters and all, into the selected disk
         TimerRescan(d);
         DialogView before = View(d);
-        for (const char* disk : c.removed) {
-            ASSERT_TRUE(sim::RemoveDisk(disk));
-        }
         SetBusy(true);
-        TimerRescan(d);
+        ChangeDisks(d, [&] {
+            for (const char* disk : c.removed) {
+                ASSERT_TRUE(sim::RemoveDisk(disk));
+            }
+        });
         DialogView v = View(d);
         SetBusy(false);
         const ControlView& list = Control(v, IDC_DISK_LIST);
@@ -287,13 +285,12 @@ TEST_F(MainDialogDiskList, PickingAnEntryReReadsTheDiskAndResetsTheBar) {
     EXPECT_EQ(Stop(d), 0);
 }
 
-// A disk that does not answer is tried 30 times, one second each, each miss posting its share;
+// A disk that cannot be opened is tried 30 times, one second each, each miss posting its share;
 // the bar is set to 0 at the end, and the posted shares are shown only afterwards.
 TEST_F(MainDialogDiskList, PickingADiskThatIsGoneTriesThirtyTimes) {
     UseScenario(NvmeDisk("a", 2, "ZX A") + NvmeDisk("b", 3, "ZX B"));
     HWND d = Start();
-    ASSERT_TRUE(sim::RemoveDisk("b"));
-    ASSERT_TRUE(WaitUntilIdle(d, kWait));
+    ASSERT_TRUE(sim::InjectFault("b", "open_fail")); // b stays in the PC but cannot be opened
     ClearRecords();
     Pick(d, 1);
     HWND bar = GetDlgItem(d, IDC_PROGRESS);
@@ -327,9 +324,8 @@ TEST_F(MainDialogDiskList, PickingTheDisconnectEntryChangesNothing) {
     UseScenario(NvmeDisk("a", 2, "ZX A") + NvmeDisk("b", 3, "ZX B"));
     HWND d = Start();
     Pick(d, 1);
-    ASSERT_TRUE(sim::RemoveDisk("b"));
     SetBusy(true);
-    TimerRescan(d);
+    ChangeDisks(d, [] { ASSERT_TRUE(sim::RemoveDisk("b")); });
     SetBusy(false);
     DialogView before = View(d);
     ASSERT_EQ(Control(before, IDC_DISK_LIST).items,

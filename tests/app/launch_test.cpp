@@ -269,11 +269,10 @@ TEST_F(MainDialogRun, RunOnTheDisconnectEntryIsRefused) {
         UseScenario(NvmeDisk("a", 2, "ZX A") + NvmeDisk("b", 3, "ZX B"));
         HWND d = Start(debug ? "/debug" : "");
         Pick(d, 1);
-        ASSERT_TRUE(sim::RemoveDisk("b"));
         static int marker;
         PVOID volatile* slot = reinterpret_cast<PVOID volatile*>(&GetAppState()->hWorker);
-        InterlockedExchangePointer(slot, &marker);
-        TimerRescan(d);
+        InterlockedExchangePointer(slot, &marker); // busy, as during an update
+        ChangeDisks(d, [] { ASSERT_TRUE(sim::RemoveDisk("b")); });
         InterlockedExchangePointer(slot, NULL);
         // one disk left: the entry's item data 1 names the empty slot after it
         ASSERT_EQ(GetAppState()->DiskCount, 1u);

@@ -19,6 +19,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <map>
 #include <string>
@@ -203,9 +204,25 @@ protected:
         return v;
     }
 
-    // A timer rescan, as the device-change debounce gives one, handled to its end.
+    // A timer rescan without a device change, handled to its end.
     void TimerRescan(HWND d) {
         ASSERT_TRUE(PostMessageW(d, WM_TIMER, 1000, 0));
+        ASSERT_TRUE(WaitUntilIdle(d, kWait));
+    }
+
+    // Changes the simulated PC in a way it announces (a disk taken out or plugged in) and waits
+    // until the device-change timer has fired and its rescan is over.
+    void ChangeDisks(HWND d, const std::function<void()>& change) {
+        auto timers = [] {
+            size_t n = 0;
+            for (const MessageRecord& m : MessageLog()) {
+                n += m.controlId == 0 && m.message == WM_TIMER ? 1 : 0;
+            }
+            return n;
+        };
+        size_t before = timers();
+        change();
+        ASSERT_TRUE(WaitUntil([&] { return timers() > before; }, kWait));
         ASSERT_TRUE(WaitUntilIdle(d, kWait));
     }
 

@@ -131,9 +131,9 @@ class MainDialogRescanOverlap : public MainDialogWorkerStart {};
 
 } // namespace
 
-// Timer rescans on the dialog thread, with disk c coming and going, overlap a worker that keeps
-// reading and re-reading the selected disk b. Every copy it gets is whole, nothing deadlocks,
-// and the worker's own rescan at the end still finds b and shows it.
+// The device-change rescans on the dialog thread, with disk c coming and going, overlap a worker
+// that keeps reading and re-reading the selected disk b. Every copy it gets is whole, nothing
+// deadlocks, and the worker's own rescan at the end still finds b and shows it.
 TEST_F(MainDialogRescanOverlap, TimerRescansOverlapAWorkerRereadingTheSelectedDisk) {
     UseScenario(NvmeDisk("a", 2, "ZX A") + NvmeDisk("b", 3, "ZX B") + NvmeDisk("c", 4, "ZX C"));
     HWND d = Start();
@@ -145,8 +145,7 @@ TEST_F(MainDialogRescanOverlap, TimerRescansOverlapAWorkerRereadingTheSelectedDi
     g_stopReading = false;
     ASSERT_EQ(StartWorker(&GetAppState()->hWorker, RereadingWorker), 1);
     for (int i = 0; i < 20; i++) {
-        ASSERT_TRUE(i % 2 == 0 ? sim::RemoveDisk("c") : sim::AddDisk("c"));
-        TimerRescan(d);
+        ChangeDisks(d, [i] { ASSERT_TRUE(i % 2 == 0 ? sim::RemoveDisk("c") : sim::AddDisk("c")); });
     }
     {
         std::unique_lock<std::mutex> guard(g_reports.lock);

@@ -1,6 +1,7 @@
-// `zxsim run` on the default scenario and the demo package, compared line by line with the
-// expected output in tests/app/zxsim_run/: the eligible disks with their details, and for each
-// of them RUN answered No (the package's question, then nothing changes).
+// `zxsim run` on the default scenario, compared line by line with the expected output in
+// tests/app/zxsim_run/: with the demo package the eligible disks with their details, and for
+// each of them RUN answered No (the package's question, then nothing changes); with the SATA
+// demo package the SATA disks it admits.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -68,6 +69,8 @@ TEST(ZxsimRun, PrintsTheScreensAndMessageBoxesOfTheDefaultScenario) {
         {"--select 2 --answer no", "select_2_no.txt"},
         {"--select 3 --answer no", "select_3_no.txt"},
         {"--select 4 --answer no", "select_4_no.txt"},
+        // the SATA demo package lists the SATA disks; RUN re-reads the chosen one by its port
+        {"--package '" ZX_SATA_DEMO_ZIP "' --select 1 --answer no", "sata_select_1_no.txt"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string("zxsim run ") + c.arguments);
