@@ -22,5 +22,11 @@ void LaunchUpdate(HWND dialog);
 // otherwise.
 int StartWorker(HANDLE* slot, LPTHREAD_START_ROUTINE routine);
 
-// The worker has ended with result (1 success): tells the user and enables RUN and the list.
+// The worker has ended with result (1 success): "Update FW Fail !" for a failure; for a success
+// the package's AfterMessage, if any, with the power-off or restart offer of PowerCtrl; then
+// RUN and the list are enabled again.
 void OnUpdateDone(HWND dialog, int result);
+
+// Enables the shutdown privilege of the process and asks the system to power off or restart
+// (EWX_POWEROFF, EWX_REBOOT). Nothing is examined or reported.
+void RequestShutdown(UINT flags);
