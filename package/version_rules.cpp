@@ -15,16 +15,6 @@ const size_t kListItemChars = 512;
 const size_t kVersionWindow = 8;
 const size_t kVersionTextChars = 16;
 
-bool IsKeep(const WCHAR* text) {
-    WCHAR lower[8];
-    if (text == nullptr || wcslen(text) != 4) {
-        return false;
-    }
-    CopyText(lower, 8, text);
-    CharLowerW(lower);
-    return wcscmp(lower, L"keep") == 0;
-}
-
 bool IsAsciiAlnum(BYTE c) {
     return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
 }
@@ -94,6 +84,16 @@ bool SearchDottedVersion(const BYTE* image, size_t size, WCHAR* version, size_t 
 }
 
 } // namespace
+
+BOOL IsKeepVersion(const WCHAR* text) {
+    WCHAR lower[8];
+    if (text == nullptr || wcslen(text) != 4) {
+        return FALSE;
+    }
+    CopyText(lower, 8, text);
+    CharLowerW(lower);
+    return wcscmp(lower, L"keep") == 0;
+}
 
 BOOL IsInList(const WCHAR* list, const WCHAR* item) {
     if (list == nullptr || item == nullptr) {
@@ -226,7 +226,7 @@ BOOL CheckDrvInfoVersion(const WCHAR* drvInfoVersion, int partCount, const WCHAR
 
 BOOL SetConfigVersion(BYTE* block, const WCHAR* newVersion, int kind, uint32_t* checkValue) {
     const WCHAR* n = newVersion != nullptr ? newVersion : L"";
-    if (IsKeep(n)) {
+    if (IsKeepVersion(n)) {
         return FALSE;
     }
     char converted[128];
@@ -267,7 +267,7 @@ void PatchImageConfig(BYTE* image, size_t size, const BYTE* configBlock, const W
     if (configBlock != nullptr) {
         memcpy(config, configBlock, FWCONFIG_BLOCK_BYTES);
     }
-    if (!IsKeep(newVersion)) {
+    if (!IsKeepVersion(newVersion)) {
         SetConfigVersion(config, newVersion, kind, nullptr);
     }
     sum = CrcUpdate(config, layout.RegionLength[IMAGE_CONFIG_REGION], sum, kind);

@@ -41,6 +41,9 @@ BOOL CheckDrvInfoVersion(const WCHAR* drvInfoVersion, int partCount, const WCHAR
 // The comparison alone, on an image version already read.
 BOOL CompareDrvInfoVersion(const WCHAR* drvInfoVersion, int partCount, const WCHAR* imageVersion);
 
+// True when the text is "KEEP" in any letter case: NEWVERSION asks to leave the version as it is.
+BOOL IsKeepVersion(const WCHAR* text);
+
 // Writes NEWVERSION into the block's version field. False when NEWVERSION is "KEEP" (any
 // case) or the field already holds it; true when it changed the block, with the block's CRC of
 // the kind in *checkValue when asked for.
