@@ -16,6 +16,10 @@ constexpr uint32_t kSector = 512;
 constexpr uint32_t kBlockBytes = 4096;
 constexpr uint16_t kVendorBlockSectors = kBlockBytes / kSector;
 constexpr uint8_t kErrorIdnf = 0x10; // the address is not on the medium
+// Drive information block: the version text (8 bytes) and the FTL build number (32 bits).
+constexpr size_t kDrvInfoVersionOffset = 32;
+constexpr size_t kDrvInfoVersionBytes = 8;
+constexpr size_t kDrvInfoFtlOffset = 72;
 
 // Vendor read FEATURES and the block each returns.
 const char* VendorReadBlock(uint16_t features) {
@@ -227,6 +231,19 @@ AtaResult AtaDrive::DownloadMicrocode(const AtaRequest& r) {
     }
     state_.firmware = check.revision.substr(0, 8);
     state_.params["vsc_ftl_build"] = std::to_string(check.ftlBuild);
+    // A Drive information block held whole reports the new firmware's version and FTL build, as
+    // the block made from the keys does.
+    auto info = state_.blocks.find("drvinfo");
+    if (info != state_.blocks.end() && info->second.size() == kBlockBytes &&
+        info->second[0] == 0x5A) {
+        std::vector<uint8_t>& b = info->second;
+        std::memset(&b[kDrvInfoVersionOffset], 0, kDrvInfoVersionBytes);
+        std::memcpy(&b[kDrvInfoVersionOffset], state_.firmware.data(),
+                    std::min(state_.firmware.size(), kDrvInfoVersionBytes));
+        for (size_t i = 0; i < 4; ++i) {
+            b[kDrvInfoFtlOffset + i] = uint8_t(check.ftlBuild >> (8 * i));
+        }
+    }
     state_.updates++;
     state_.staging.clear();
     state_.nextBlockOffset = 0;

@@ -214,6 +214,7 @@ vsc_soc_id = 0x3A31
 vsc_nand_id = 9BC558713000
 vsc_lun = 1
 vsc_ftl_build = 0x00020001
+vsc_fw_version = 051s0102
 volumes = G
 
 [disk sata-b]
@@ -246,6 +247,7 @@ vsc_soc_id = 0x3A31
 vsc_nand_id = 2CC30832E604
 vsc_lun = 2
 vsc_ftl_build = 0x00020001
+vsc_fw_version = 051s0104
 volumes = H
 
 # A ZELTARIX SATA disk on a SAS adapter, PathId 2 and target 4: its port id (the PathId) differs
@@ -271,6 +273,7 @@ vsc_soc_id = 0x3A31
 vsc_nand_id = 9BC558713000
 vsc_lun = 2
 vsc_ftl_build = 0x00020001
+vsc_fw_version = 051s0102
 )";
     return text;
 }

@@ -1,5 +1,6 @@
 // The simulated drives' state between runs (ZX_SIM_STATE, zxsim --state): what a drive keeps in
-// flash (its firmware slots, the running and the pending slot, its vendor blocks), where each
+// flash (an NVMe drive its firmware slots, the running and the pending slot and its vendor
+// blocks; an ATA drive its running firmware and the vendor blocks it holds whole), where each
 // disk is (present, drive number), and whether the PC was shut down. Loaded into every PC built
 // while a state file is named, saved when the program ends. The file is text in the scenario
 // syntax (docs/scenario.md).
@@ -36,9 +37,9 @@ StateFile& File() {
 }
 
 const std::set<std::string> kPcKeys = {"format", "power"};
-const std::set<std::string> kDiskKeys = {"present",     "drive",        "firmware",
-                                         "active_slot", "pending_slot", "pending_power_cycle",
-                                         "drvinfo",     "mpinfo",       "fwconfig"};
+const std::set<std::string> kDiskKeys = {
+    "present", "drive",  "firmware", "active_slot", "pending_slot", "pending_power_cycle",
+    "drvinfo", "mpinfo", "fwconfig", "ftl_build"};
 const char* const kSlotKeys[] = {"", "_version", "_ftl", "_config"};
 
 bool IsSlotKey(const std::string& key) {
@@ -158,6 +159,69 @@ bool CheckFile(const std::string& path, const Scenario& sc, std::string& error) 
     return true;
 }
 
+// Puts the drive keys of a [disk] section into an ATA drive: its running firmware, the FTL build
+// number that firmware reports and the vendor blocks it holds whole.
+bool ApplyAtaDrive(const std::string& where, const ScenarioSection& s, AtaDrive& ata,
+                   std::string& error) {
+    for (const auto& kv : s.keys) {
+        if (kv.first != "present" && kv.first != "drive" && kv.first != "firmware" &&
+            kv.first != "ftl_build" && kv.first != "drvinfo" && kv.first != "mpinfo" &&
+            kv.first != "fwconfig") {
+            error = where + kv.first + " is not a key of an ATA drive";
+            return false;
+        }
+    }
+    AtaDriveState st = ata.State();
+    if (s.Has("firmware")) {
+        st.firmware = s.Get("firmware");
+        if (!TextOk(st.firmware)) {
+            error = where + "firmware is printable text of at most 64 characters";
+            return false;
+        }
+    }
+    uint64_t v = 0;
+    if (s.Has("ftl_build")) {
+        if (!ParseU64(s.Get("ftl_build"), v) || v > 0xFFFFFFFFu) {
+            error = where + "ftl_build is a 32-bit number";
+            return false;
+        }
+        st.params["vsc_ftl_build"] = std::to_string(v);
+    }
+    for (const char* block : kBlocks) {
+        if (s.Has(block) && !ParseHexBlock(s.Get(block), kBlockBytes, st.blocks[block])) {
+            error = where + block + " is 4096 bytes in hex";
+            return false;
+        }
+    }
+    st.staging.clear();
+    st.nextBlockOffset = 0;
+    ata.State() = st;
+    return true;
+}
+
+void WriteBlocks(std::ostringstream& out, const std::map<std::string, std::vector<uint8_t>>& b) {
+    for (const char* block : kBlocks) {
+        auto it = b.find(block);
+        if (it != b.end() && it->second.size() == kBlockBytes) {
+            out << block << " = " << HexOf(it->second) << "\n";
+        }
+    }
+}
+
+std::string AtaDriveSection(const AtaDriveState& st) {
+    std::ostringstream out;
+    out << "firmware = \"" << st.firmware << "\"\n";
+    uint64_t ftl = 0;
+    auto it = st.params.find("vsc_ftl_build");
+    if (it != st.params.end() && ParseU64(it->second, ftl) && ftl <= 0xFFFFFFFFu) {
+        char text[16];
+        std::snprintf(text, sizeof(text), "0x%08X", unsigned(ftl));
+        out << "ftl_build = " << text << "\n";
+    }
+    WriteBlocks(out, st.blocks);
+    return out.str();
+}
+
 // Puts one [disk] section into its disk of the PC.
 bool ApplyDisk(const std::string& path, const ScenarioSection& s, SimDisk& d, std::string& error) {
     const std::string where = Where(path, s);
@@ -183,6 +247,13 @@ bool ApplyDisk(const std::string& path, const ScenarioSection& s, SimDisk& d, st
     }
     if (!nvmeKeys) {
         return true;
+    }
+    if (d.ata) {
+        return ApplyAtaDrive(where, s, *d.ata, error);
+    }
+    if (s.Has("ftl_build")) {
+        error = where + "ftl_build is a key of ATA drives";
+        return false;
     }
     if (!d.nvme) {
         error = where + "the disk has no NVMe drive for these keys";
@@ -274,6 +345,9 @@ std::string DiskSection(const SimDisk& d) {
     out << "present = " << (d.removed && !returning ? "no" : "yes") << "\n";
     const bool renumbered = returning && !d.stackKept && d.returnDrive >= 0;
     out << "drive = " << (renumbered ? uint32_t(d.returnDrive) : d.driveNumber) << "\n";
+    if (d.ata) {
+        return out.str() + AtaDriveSection(d.ata->State());
+    }
     if (!d.nvme) {
         return out.str();
     }
@@ -298,12 +372,7 @@ std::string DiskSection(const SimDisk& d) {
             out << "slot" << n << "_config = " << HexOf(fs.image.config) << "\n";
         }
     }
-    for (const char* block : kBlocks) {
-        auto it = st.blocks.find(block);
-        if (it != st.blocks.end() && it->second.size() == kBlockBytes) {
-            out << block << " = " << HexOf(it->second) << "\n";
-        }
-    }
+    WriteBlocks(out, st.blocks);
     return out.str();
 }
 
