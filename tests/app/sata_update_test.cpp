@@ -1,0 +1,317 @@
+// The SATA update through the program and the simulated PC: RUN, Yes, and the worker's requests
+// from its open to its rescan in order, on AHCI, behind a USB-to-SATA bridge and on a SAS
+// adapter; the version write after the download (KEEP, a version already there,
+// bSetVersionBeforeReflash); a failed download.
+#include "tests/app/program_fixture.h"
+#include "tests/usb/trace_reader.h"
+
+#include <algorithm>
+
+using namespace zxtest;
+
+namespace {
+
+using tracetest::Field;
+using tracetest::Record;
+
+const UINT kPlainType = 0x00; // MB_OK, no icon
+
+// A ZELTARIX SATA disk as drive 2 whose FW configuration block holds the version 051s0102: on
+// AHCI (PathId 0), in a USB-to-SATA enclosure (root port 3 of controller 1), or on a SAS adapter
+// (bus type 10, PathId 1).
+std::string SataDisk(const std::string& where, const std::string& extra = "") {
+    std::string s;
+    if (where == "SAS") {
+        s = "[controller sas0]\nkind = sas\nbus = 12\n\n";
+    }
+    s += "[disk d]\ndrive = 2\nmodel = ZELTARIX ZX3000 SATA 480GB\nserial = "
+         "ZX3000G0000000000002\nfirmware = 051s0102\nsectors = 937703088\nvsc = ata\n"
+         "vsc_soc_id = 0x3A31\nvsc_nand_id = 9BC558713000\nvsc_lun = 1\n"
+         "vsc_ftl_build = 0x00020001\nvsc_fw_version = 051s0102\n";
+    if (where == "AHCI") {
+        s += "kind = sata\n";
+    } else if (where == "USB") {
+        s += "kind = usb\nbridge = sata\nusb = 1/3\nusb_vid = 1A2B\nusb_pid = 0578\n"
+             "vendor = USB3.0\nproduct = SATA Bridge\n";
+    } else {
+        s += "kind = sata\ncontroller = sas0\nbus_type = 10\nscsi_path = 1\n";
+    }
+    return s + extra + "\n";
+}
+
+// Five pages (header, regions 1, 2 and 3, trailer): 20480 bytes, five pieces. Version 051s0108.
+zxpkg::ImageRecipe SataImage() {
+    zxpkg::ImageRecipe r;
+    r.versionParts = {"05", "1s", "01", "08"};
+    r.ftlBuildNumber = 0x00020001;
+    r.checksumKind = 1;
+    r.regions[0][0] = 1;
+    r.regions[0][1] = 1;
+    r.regions[1][0] = 2;
+    r.regions[1][1] = 2;
+    r.regions[2][0] = 3;
+    r.regions[2][1] = 3;
+    return r;
+}
+
+// A request in short: the open with its path; an ATA pass-through with its CurrentTaskFile; a
+// SAT pass-through with its CDB; any other control code by name; each marked when it failed.
+std::string Summary(const Record& r) {
+    const std::string failed = Field(r, "ok") == "true" ? "" : " failed";
+    if (Field(r, "op") == "CreateFileW") {
+        return "open " + Field(r, "path") + failed;
+    }
+    const std::string ioctl = Field(r, "ioctl");
+    if (ioctl == "IOCTL_ATA_PASS_THROUGH_DIRECT") {
+        return "ata " + Field(r, "cur_tf") + failed;
+    }
+    if (ioctl == "IOCTL_SCSI_PASS_THROUGH_DIRECT") {
+        return "sat " + Field(r, "cdb") + failed;
+    }
+    return ioctl + failed;
+}
+
+std::vector<std::string> Join(std::initializer_list<std::vector<std::string>> parts) {
+    std::vector<std::string> all;
+    for (const auto& p : parts) {
+        all.insert(all.end(), p.begin(), p.end());
+    }
+    return all;
+}
+
+// What each transport sends for the worker's commands: the DOWNLOAD MICROCODE pieces at block
+// offsets 0, 8, 16, 24 and 32, the vendor read 0xC3 FEATURES 2 and the vendor write 0xC2
+// FEATURES 1 (SECTOR COUNT 8, LBA 0); the re-find of the disk by its port (the disk's device
+// interface, ending with its device number); the probe of drive 2 (IDENTIFY DEVICE, the vendor
+// reads 3 and 4, then its port: the SCSI address, or for the USB disk its device interface).
+struct Transport {
+    const char* where;
+    std::vector<std::string> pieces;
+    std::vector<std::string> configRead;
+    std::vector<std::string> configWrite;
+    std::vector<std::string> refind;
+    std::vector<std::string> probe;
+};
+
+const Transport kAhci = {
+    "AHCI",
+    {"ata 0308000000409200", "ata 0308000800409200", "ata 0308001000409200", "ata 0308001800409200",
+     "ata 0308002000409200"},
+    {"ata 020800000040c300"},
+    {"ata 010800000040c200"},
+    {"open \\\\.\\scsi#disk&ven_ata&prod_zeltarix_zx3000#5&48412578&0&000000#{53f56307-b6bf-"
+     "11d0-94f2-00a0c91efb8b}",
+     "IOCTL_STORAGE_QUERY_PROPERTY", "IOCTL_SCSI_GET_ADDRESS", "IOCTL_STORAGE_GET_DEVICE_NUMBER"},
+    {"open \\\\.\\PhysicalDrive2", "IOCTL_STORAGE_QUERY_PROPERTY", "ata 000100000040ec00",
+     "ata 030800000040c300", "ata 040800000040c300", "IOCTL_SCSI_GET_ADDRESS"},
+};
+const char kUsbInterface[] = "open \\\\.\\usbstor#disk&ven_usb3.0&prod_sata_bridge&rev_#"
+                             "zx3000g0000000000002&0#{53f56307-b6bf-11d0-94f2-00a0c91efb8b}";
+const Transport kUsb = {
+    "USB",
+    {"sat a10a06030800000040920000", "sat a10a06030800080040920000", "sat a10a06030800100040920000",
+     "sat a10a06030800180040920000", "sat a10a06030800200040920000"},
+    {"sat a1080e020800000040c30000"},
+    {"sat a10a06010800000040c20000"},
+    {kUsbInterface, "IOCTL_STORAGE_QUERY_PROPERTY", "IOCTL_STORAGE_GET_DEVICE_NUMBER"},
+    {"open \\\\.\\PhysicalDrive2", "IOCTL_STORAGE_QUERY_PROPERTY", "sat a1080e000100000040ec0000",
+     "sat a1080e030800000040c30000", "sat a1080e040800000040c30000", kUsbInterface,
+     "IOCTL_STORAGE_GET_DEVICE_NUMBER"},
+};
+const Transport kSas = {
+    "SAS",
+    kUsb.pieces,
+    kUsb.configRead,
+    kUsb.configWrite,
+    {"open \\\\.\\scsi#disk&ven_ata&prod_zeltarix_zx3000#5&48412578&0&010000#{53f56307-b6bf-"
+     "11d0-94f2-00a0c91efb8b}",
+     "IOCTL_STORAGE_QUERY_PROPERTY", "IOCTL_SCSI_GET_ADDRESS", "IOCTL_STORAGE_GET_DEVICE_NUMBER"},
+    {"open \\\\.\\PhysicalDrive2", "IOCTL_STORAGE_QUERY_PROPERTY", "sat a1080e000100000040ec0000",
+     "sat a1080e030800000040c30000", "sat a1080e040800000040c30000", "IOCTL_SCSI_GET_ADDRESS"},
+};
+
+// The worker's open of drive 2 for commands.
+const std::vector<std::string> kOpen = {"open \\\\.\\PhysicalDrive2",
+                                        "IOCTL_STORAGE_QUERY_PROPERTY"};
+
+// The rescan: drives 0 to 19 (only drive 2 opens and is probed), then the volumes C: to Z:
+// (none opens).
+std::vector<std::string> Rescan(const Transport& t) {
+    std::vector<std::string> lines = {"open \\\\.\\PhysicalDrive0 failed",
+                                      "open \\\\.\\PhysicalDrive1 failed"};
+    lines.insert(lines.end(), t.probe.begin(), t.probe.end());
+    for (int drive = 3; drive <= 19; drive++) {
+        lines.push_back("open \\\\.\\PhysicalDrive" + std::to_string(drive) + " failed");
+    }
+    for (char letter = 'C'; letter <= 'Z'; letter++) {
+        lines.push_back(std::string("open \\\\.\\") + letter + ": failed");
+    }
+    return lines;
+}
+
+// Everything after the version write: the re-find, the probe and the rescan.
+std::vector<std::string> AfterVersion(const Transport& t) {
+    return Join({t.refind, t.probe, Rescan(t)});
+}
+
+class SataUpdate : public ProgramTest {
+protected:
+    void SetUp() override {
+        ProgramTest::SetUp();
+        keys_["TITLE"] = "54 00 65 00 73 00 74 00";
+        keys_["SOCID"] = "0x3A31";
+        keys_["FWVersion"] = "|051s0102|";
+        keys_["NEWVERSION"] = "051s0108";
+        keys_["bIsSATA"] = "1";
+        keys_["AfterMessage"] = "Update FW OK !";
+        nandMap_ = "9BC5587130_1=S.fw\n";
+        images_ = {{"S.fw", SataImage()}};
+        tracePath_ = dir_ + "/trace.jsonl";
+    }
+
+    // Starts the program on the scenario, presses RUN, records the requests from the answer
+    // Yes on and returns the outcome's message box, left open; the progress bar is read
+    // beneath it.
+    MessageBoxRecord Update(const std::string& scenario) {
+        UseScenario(scenario);
+        ClearLog();
+        d_ = Start("/debug");
+        MessageBoxRecord question = PressRun(d_);
+        EXPECT_EQ(question.text, L"Update now?");
+        EXPECT_TRUE(sim::SetTraceFile(tracePath_));
+        size_t before = MessageBoxes().size();
+        AnswerMessageBox(IDYES);
+        MessageBoxRecord box;
+        EXPECT_TRUE(WaitUntil(
+            [&] { return MessageBoxes().size() > before && OpenMessageBox(&box); }, kWait));
+        sim::SetTraceFile("");
+        DialogView v;
+        EXPECT_TRUE(ReadDialog(d_, &v));
+        progress_ = v.Find(IDC_PROGRESS)->pos;
+        firmwareShown_ = v.Find(IDC_FIRMWARE)->text;
+        return box;
+    }
+
+    // The requests the worker made, in short; all of them on the worker's one thread.
+    std::vector<std::string> Requests() {
+        std::vector<Record> trace = tracetest::ReadTrace(tracePath_);
+        std::vector<std::string> lines;
+        for (const Record& r : trace) {
+            EXPECT_EQ(Field(r, "tid"), Field(trace.front(), "tid"));
+            lines.push_back(Summary(r));
+        }
+        return lines;
+    }
+
+    // Answers the outcome and waits until the worker has emptied its slot and traced its last
+    // rule; then closes the program.
+    void Finish() {
+        AnswerMessageBox(IDOK);
+        const std::string rule(52, '-');
+        ASSERT_TRUE(WaitUntil(
+            [&] {
+                std::vector<std::string> log = LogLines();
+                return std::count(log.begin(), log.end(), rule) == 2;
+            },
+            kWait));
+        OutputDebugStringW(L""); // orders the rest after the worker's last trace
+        EXPECT_EQ(IsBusy(), 0);
+        EXPECT_EQ(Stop(d_), 0);
+    }
+
+    // The version field (offset 1064, 8 bytes) of the drive's FW configuration block.
+    std::string ConfigVersion() {
+        std::string version;
+        EXPECT_TRUE(sim::WithAtaDrive("d", [&](sim::AtaDrive& drive) {
+            std::vector<uint8_t> block = drive.Block("fwconfig");
+            version.assign(block.begin() + 1064, block.begin() + 1072);
+        }));
+        return version;
+    }
+
+    std::string tracePath_;
+    HWND d_ = nullptr;
+    int progress_ = -1;
+    std::wstring firmwareShown_;
+};
+
+} // namespace
+
+// A whole update on each transport: the five pieces, the settle, the configuration block read
+// and written with 051s0108, the disk re-read by its port (the details show the new firmware),
+// the rescan, and the package's AfterMessage with the bar at 100.
+TEST_F(SataUpdate, UpdatesTheDiskOnEachTransportWithTheRequestsInOrder) {
+    for (const Transport* t : {&kAhci, &kUsb, &kSas}) {
+        SCOPED_TRACE(t->where);
+        ClearRecords();
+        MessageBoxRecord box = Update(SataDisk(t->where));
+        EXPECT_EQ(box.text, L"Update FW OK !");
+        EXPECT_EQ(box.caption, L"Test");
+        EXPECT_EQ(box.type, kPlainType);
+        EXPECT_EQ(progress_, 100);
+        EXPECT_EQ(firmwareShown_, L"051s0108");
+        EXPECT_EQ(ConfigVersion(), "051s0108");
+        EXPECT_EQ(Requests(),
+                  Join({kOpen, t->pieces, t->configRead, t->configWrite, AfterVersion(*t)}));
+        Finish();
+    }
+}
+
+// The version write after the download: none at all for "KEEP" in any letter case; a block
+// already holding NEWVERSION read and not written back; bSetVersionBeforeReflash 1 changing
+// nothing (no version write before the download, the same write after it).
+TEST_F(SataUpdate, WritesTheVersionAfterTheDownloadOnlyWhenItChangesTheBlock) {
+    const struct {
+        const char* newVersion;
+        const char* beforeReflash;
+        std::vector<std::string> versionPart;
+        const char* configVersion;
+    } cases[] = {
+        {"KEEP", "0", {}, "051s0102"},
+        {"keep", "0", {}, "051s0102"},
+        {"KeEp", "1", {}, "051s0102"},
+        {"051s0102", "0", kAhci.configRead, "051s0102"},
+        {"051s0108", "1", Join({kAhci.configRead, kAhci.configWrite}), "051s0108"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.newVersion) + ", bSetVersionBeforeReflash " + c.beforeReflash);
+        ClearRecords();
+        keys_["NEWVERSION"] = c.newVersion;
+        keys_["bSetVersionBeforeReflash"] = c.beforeReflash;
+        MessageBoxRecord box = Update(SataDisk("AHCI"));
+        EXPECT_EQ(box.text, L"Update FW OK !");
+        EXPECT_EQ(progress_, 100);
+        EXPECT_EQ(firmwareShown_, L"051s0108");
+        EXPECT_EQ(ConfigVersion(), c.configVersion);
+        EXPECT_EQ(Requests(), Join({kOpen, kAhci.pieces, c.versionPart, AfterVersion(kAhci)}));
+        Finish();
+    }
+}
+
+// The third piece fails three times (the first two were taken): the update ends with -4 at
+// once, "Update FW Fail !", no version write, no re-find and no rescan. The bar stays where the
+// download left it: 40 % of the 0..40 step, 16.
+TEST_F(SataUpdate, AFailedDownloadEndsTheUpdateWithTheBarInsideItsStep) {
+    MessageBoxRecord box = Update(SataDisk("USB", "faults = ata_fail:0x92@2"));
+    EXPECT_EQ(box.text, L"Update FW Fail !");
+    EXPECT_EQ(box.caption, L"Test");
+    EXPECT_EQ(box.type, kPlainType);
+    EXPECT_EQ(progress_, 16);
+    EXPECT_EQ(firmwareShown_, L"051s0102");
+    EXPECT_EQ(ConfigVersion(), "051s0102");
+    EXPECT_EQ(Requests(), Join({kOpen,
+                                {"sat a10a06030800000040920000", "sat a10a06030800080040920000",
+                                 "sat a10a06030800100040920000", "sat a10a06030800100040920000",
+                                 "sat a10a06030800100040920000"}}));
+    Finish();
+    std::vector<std::string> log = LogLines();
+    auto in = std::find(log.begin(), log.end(), "DISKLIB_SATA_Reflash IN");
+    ASSERT_NE(in, log.end());
+    auto rule = std::find(in, log.end(), std::string(52, '-'));
+    ASSERT_NE(rule, log.end());
+    EXPECT_EQ(
+        std::vector<std::string>(in, rule + 1),
+        (std::vector<std::string>{"DISKLIB_SATA_Reflash IN", "DownloadFW  20%", "DownloadFW  40%",
+                                  "DISKLIB_SATA_Reflash Error, Retry 1",
+                                  "DISKLIB_SATA_Reflash Error, Retry 2", std::string(52, '-')}));
+}
