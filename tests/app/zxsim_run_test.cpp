@@ -1,7 +1,7 @@
 // `zxsim run` on the default scenario, compared line by line with the expected output in
 // tests/app/zxsim_run/: with the demo package the eligible disks with their details, and for
 // each of them RUN answered No (the package's question, then nothing changes); with the SATA
-// demo package the SATA disks it admits.
+// demo package the SATA disks it admits, and their update kept in a state file between runs.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -83,4 +83,35 @@ TEST(ZxsimRun, PrintsTheScreensAndMessageBoxesOfTheDefaultScenario) {
         EXPECT_EQ(status, 0);
         ExpectSameLines(Lines(output), Lines(expected.str()));
     }
+}
+
+// The SATA demo package updates each ZELTARIX SATA disk of the default scenario (AHCI, USB, SAS)
+// in a run of its own, and a following run with the same state file shows the new firmware
+// 051s0108 on all three, where RUN now finds nothing to do.
+TEST(ZxsimRun, TheSataDemoPackageUpdatesEachSataDiskAndTheNextRunShowsTheNewFirmware) {
+    char folder[] = "/tmp/zxsimstate-XXXXXX";
+    ASSERT_NE(mkdtemp(folder), nullptr);
+    const std::string state = std::string(" --state '") + folder + "/state.txt'";
+    const struct {
+        const char* arguments;
+        const char* expected;
+    } runs[] = {
+        {"--select 0 --answer yes --answer cancel", "sata_update_0.txt"},
+        {"--select 1 --answer yes --answer cancel", "sata_update_1.txt"},
+        {"--select 2 --answer yes --answer cancel", "sata_update_2.txt"},
+        {"--select 0 --answer ok", "sata_after_update.txt"},
+    };
+    for (const auto& r : runs) {
+        SCOPED_TRACE(std::string("zxsim run ") + r.arguments);
+        std::ifstream in(std::string(ZX_TESTS_APP_DIR) + "/zxsim_run/" + r.expected);
+        ASSERT_TRUE(in.good()) << r.expected;
+        std::stringstream expected;
+        expected << in.rdbuf();
+        int status = -1;
+        std::string output = RunZxsim(
+            std::string("--package '" ZX_SATA_DEMO_ZIP "' ") + r.arguments + state, &status);
+        EXPECT_EQ(status, 0);
+        ExpectSameLines(Lines(output), Lines(expected.str()));
+    }
+    EXPECT_EQ(std::system(("rm -rf '" + std::string(folder) + "'").c_str()), 0);
 }

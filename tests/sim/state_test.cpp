@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <iterator>
 #include <sys/stat.h>
@@ -105,6 +106,44 @@ TEST_F(StateTest, TheUpdatedDriveIsWhatTheNextRunFinds) {
     EXPECT_EQ(std::string(reinterpret_cast<char*>(&info[32]), 8), "041k020C");
 }
 
+// An ATA drive keeps its running firmware, the FTL build number it reports and the FW
+// configuration block it was written; a block made from the scenario's keys is not written.
+TEST_F(StateTest, TheUpdatedAtaDriveIsWhatTheNextRunFinds) {
+    std::string error;
+    ASSERT_TRUE(sim::SetStateFile(path_, &error)) << error;
+    ASSERT_TRUE(sim::LoadDefaultScenario(&error)) << error;
+    std::vector<uint8_t> config(4096, 0);
+    std::memcpy(&config[1064], "051s0108", 8);
+    ASSERT_TRUE(sim::WithAtaDrive("sata-a", [&](sim::AtaDrive& d) {
+        d.State().firmware = "051s0108";
+        d.State().params["vsc_ftl_build"] = "131074";
+        d.State().blocks["fwconfig"] = config;
+    }));
+    ASSERT_TRUE(sim::SaveState(&error)) << error;
+    const std::string text = Read();
+    EXPECT_NE(text.find("[disk sata-a]\npresent = yes\ndrive = 8\nfirmware = \"051s0108\"\n"
+                        "ftl_build = 0x00020002\nfwconfig = " +
+                        std::string(2128, '0') + "3035317330313038" + std::string(6048, '0') +
+                        "\n\n"),
+              std::string::npos);
+    EXPECT_NE(text.find("[disk sata-sas]\npresent = yes\ndrive = 11\nfirmware = \"051s0102\"\n"
+                        "ftl_build = 0x00020001\n"),
+              std::string::npos);
+    EXPECT_EQ(text.find("drvinfo"), std::string::npos);
+
+    ASSERT_TRUE(sim::SetStateFile(path_, &error)) << error;
+    ASSERT_TRUE(sim::LoadDefaultScenario(&error)) << error;
+    EXPECT_EQ(Firmware("sata-a"), "051s0108");
+    EXPECT_EQ(Firmware("sata-sas"), "051s0102");
+    ASSERT_TRUE(sim::WithAtaDrive("sata-a", [&](sim::AtaDrive& d) {
+        EXPECT_EQ(d.Block("fwconfig"), config);
+        const std::vector<uint8_t> info = d.Block("drvinfo");
+        EXPECT_EQ(std::string(reinterpret_cast<const char*>(&info[32]), 8), "051s0108");
+        EXPECT_EQ(std::vector<uint8_t>(info.begin() + 72, info.begin() + 76),
+                  (std::vector<uint8_t>{0x02, 0x00, 0x02, 0x00}));
+    }));
+}
+
 TEST_F(StateTest, AnImageThatWaitsForAPowerCycleRunsAfterTheNextPowerOn) {
     const std::string scenario = std::string(sim::DefaultScenarioText());
     std::string error;
@@ -173,6 +212,14 @@ TEST_F(StateTest, AMalformedStateFileIsAClearError) {
          f + "drive number 2 is used twice"},
         {"[pc state]\nformat = 1\n[disk usb-stick]\nfirmware = 1.0\n",
          f + "line 3: [disk usb-stick] the disk has no NVMe drive for these keys"},
+        {"[pc state]\nformat = 1\n[disk sata-a]\nactive_slot = 1\n",
+         f + "line 3: [disk sata-a] active_slot is not a key of an ATA drive"},
+        {"[pc state]\nformat = 1\n[disk sata-a]\nftl_build = 0x100000000\n",
+         f + "line 3: [disk sata-a] ftl_build is a 32-bit number"},
+        {"[pc state]\nformat = 1\n[disk sata-a]\nfwconfig = 00\n",
+         f + "line 3: [disk sata-a] fwconfig is 4096 bytes in hex"},
+        {"[pc state]\nformat = 1\n[disk zx-native]\nftl_build = 1\n",
+         f + "line 3: [disk zx-native] ftl_build is a key of ATA drives"},
         {"[pc state]\nformat = 1\n[disk zx-native]\nfirmware = \"041k\x01\"\n",
          f + "line 3: [disk zx-native] firmware is printable text of at most 64 characters"},
     };
