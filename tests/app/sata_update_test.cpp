@@ -2,6 +2,8 @@
 // from its open to its rescan in order, on AHCI, behind a USB-to-SATA bridge and on a SAS
 // adapter; the version write after the download (KEEP, a version already there,
 // bSetVersionBeforeReflash); a failed download.
+#include "app/disk_table.h"
+#include "app/main_dialog.h"
 #include "tests/app/program_fixture.h"
 #include "tests/usb/trace_reader.h"
 
@@ -314,4 +316,66 @@ TEST_F(SataUpdate, AFailedDownloadEndsTheUpdateWithTheBarInsideItsStep) {
         (std::vector<std::string>{"DISKLIB_SATA_Reflash IN", "DownloadFW  20%", "DownloadFW  40%",
                                   "DISKLIB_SATA_Reflash Error, Retry 1",
                                   "DISKLIB_SATA_Reflash Error, Retry 2", std::string(52, '-')}));
+}
+
+namespace {
+
+std::atomic<DWORD> g_dialogThread{0};
+std::atomic<int> g_workerRequests{0};
+std::atomic<HWND> g_dialog{nullptr};
+
+// Counts the worker's requests to the slow disk; at its eighth (the vendor write) a timer
+// rescan is queued on the dialog thread, which then runs alongside the worker's re-find and
+// rescan. The dialog thread's own requests pass.
+void TimerRescanAtTheVersionWrite(uint32_t) {
+    if (GetCurrentThreadId() == g_dialogThread) {
+        return;
+    }
+    if (++g_workerRequests == 8) {
+        PostMessageW(g_dialog, WM_TIMER, DEVICE_CHANGE_TIMER_ID, 0);
+    }
+}
+
+} // namespace
+
+// A timer rescan on the dialog thread overlaps the worker's re-find and rescan (run under
+// ThreadSanitizer too): the update ends well, the timer's rescan ran, and the list and the
+// selected disk show the disk with its new firmware.
+TEST_F(SataUpdate, ATimerRescanAlongsideTheFinalRereadKeepsTheUpdatedDiskSelected) {
+    g_workerRequests = 0;
+    UseScenario(SataDisk("AHCI", "faults = slow:1"));
+    ClearLog();
+    d_ = Start("/debug");
+    g_dialog = d_;
+    // The start-up rescan filled the list from the dialog thread: no other thread ran yet.
+    for (const IssuedMessage& m : IssuedMessages()) {
+        if (m.controlId == IDC_DISK_LIST && m.message == CB_RESETCONTENT) {
+            g_dialogThread = m.senderThread;
+        }
+    }
+    ASSERT_NE(g_dialogThread.load(), 0u);
+    MessageBoxRecord question = PressRun(d_);
+    EXPECT_EQ(question.text, L"Update now?");
+    sim::SetSlowWaitHook(TimerRescanAtTheVersionWrite);
+    size_t before = MessageBoxes().size();
+    AnswerMessageBox(IDYES);
+    MessageBoxRecord box;
+    EXPECT_TRUE(
+        WaitUntil([&] { return MessageBoxes().size() > before && OpenMessageBox(&box); }, kWait));
+    EXPECT_EQ(box.text, L"Update FW OK !");
+    auto timers = [] {
+        size_t n = 0;
+        for (const MessageRecord& m : MessageLog()) {
+            n += m.controlId == 0 && m.message == WM_TIMER ? 1 : 0;
+        }
+        return n;
+    };
+    EXPECT_TRUE(WaitUntil([&] { return timers() == 1; }, kWait));
+    Finish();
+    sim::SetSlowWaitHook(nullptr);
+    EXPECT_GE(g_workerRequests.load(), 8);
+    DiskRecord selected;
+    ReadSelectedDisk(&selected);
+    EXPECT_STREQ(selected.FirmwareRev, L"051s0108");
+    EXPECT_STREQ(selected.SerialNumber, L"ZX3000G0000000000002");
 }
