@@ -125,6 +125,16 @@ size_t PendingSentMessages(HWND window) {
     return q == W().queues.end() ? 0 : q->second.sent.size();
 }
 
+size_t PendingPostedMessages(HWND window) {
+    std::lock_guard<std::mutex> guard(W().lock);
+    Window* w = FindLocked(window);
+    if (w == nullptr) {
+        return 0;
+    }
+    auto q = W().queues.find(OwnerThreadLocked(w));
+    return q == W().queues.end() ? 0 : q->second.posted.size();
+}
+
 bool WaitUntilIdle(HWND window, std::chrono::milliseconds realTimeout) {
     auto deadline = std::chrono::steady_clock::now() + realTimeout;
     std::unique_lock<std::mutex> lk(W().lock);

@@ -134,6 +134,8 @@ std::vector<IssuedMessage> IssuedMessages();
 
 // Sent messages waiting for the thread of the window to take them (0 when the window is gone).
 size_t PendingSentMessages(HWND window);
+// Posted messages waiting in the queue of the window's thread (0 when the window is gone).
+size_t PendingPostedMessages(HWND window);
 
 // The shutdown requests the platform answered itself (no device backend with a power table).
 struct ShutdownRecord {

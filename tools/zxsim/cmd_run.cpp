@@ -142,7 +142,17 @@ int Run(int argc, char** argv) {
             std::_Exit(124);
         }).detach();
     }
-    auto idle = [] { return IsBusy() == 0; };
+    // No update runs, and none has ended unheard: a worker posts its WM_UPDATE_DONE before it
+    // empties its slot, so with the slot seen empty a result not yet handled is still queued.
+    // The front end is asked on the dialog's thread while other threads may post, so the slot
+    // is read first.
+    auto idle = [] {
+        if (IsBusy() != 0) {
+            return false;
+        }
+        HWND dialog = CurrentDialog();
+        return dialog == nullptr || PendingPostedMessages(dialog) == 0;
+    };
     ScreenPrinter frontEnd(MakeHeadlessScript(steps, idle), idle, stdout);
     SetFrontEnd(&frontEnd);
     int result = AppMain(GetModuleHandleW(nullptr), commandLine.c_str());
