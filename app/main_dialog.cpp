@@ -52,8 +52,14 @@ INT_PTR OnInitDialog(HWND dialog) {
     PlaceProgressBar(dialog);
     CenterWindow(dialog);
     ShowProgramIcon(dialog);
-    // Failures here are not detected: a missing configuration leaves the defaults.
-    PreparePackage();
+    // Without a working folder of its own the program writes nothing and ends. Other failures
+    // are not detected: a missing configuration leaves the defaults.
+    if (!PreparePackage()) {
+        MessageBoxW(dialog, PACKAGE_START_ERROR_TEXT, PACKAGE_START_ERROR_CAPTION,
+                    MB_OK | MB_ICONERROR);
+        EndDialog(dialog, 0);
+        return 0;
+    }
     LoadPackageConfig(state->ConfigPath);
     SetWindowTextW(dialog, state->Title);
     Rescan(dialog, 1);

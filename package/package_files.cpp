@@ -5,7 +5,66 @@
 #include "common/wformat.h"
 #include "package/zip_reader.h"
 
+#include <string.h>
 #include <wchar.h>
+
+namespace {
+
+PackageExtraction g_extraction;
+
+// A folder of our own to write in: it exists, is a folder, and is not a link or junction.
+bool IsPlainFolder(const WCHAR* path) {
+    DWORD attributes = GetFileAttributesW(path);
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
+           (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
+}
+
+// Whether Windows would take the name for one the extraction already wrote.
+bool FoldsIntoExtracted(const WCHAR* name) {
+    WCHAR folded[PACKAGE_PATH_CHARS];
+    WCHAR other[PACKAGE_PATH_CHARS];
+    if (!FoldEntryName(name, folded, PACKAGE_PATH_CHARS)) {
+        return true; // a name that cannot be compared is not risked
+    }
+    for (uint32_t i = 0; i < g_extraction.iCount; ++i) {
+        if (FoldEntryName(g_extraction.Names[i], other, PACKAGE_PATH_CHARS) &&
+            wcscmp(folded, other) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// The sizes the central directory claims, checked before anything is written: the whole
+// expands to at most PACKAGE_MAX_EXPANDED_BYTES, no entry more than PACKAGE_MAX_RATIO times
+// its compressed size, and ReflashInfo.ini to at most PACKAGE_MAX_CONFIG_BYTES.
+bool SizesAcceptable(ZipReader* reader) {
+    WCHAR config[PACKAGE_PATH_CHARS];
+    FoldEntryName(PACKAGE_CONFIG_NAME, config, PACKAGE_PATH_CHARS);
+    uint64_t total = 0;
+    for (uint32_t i = 0; i < ZipEntryCount(reader); ++i) {
+        ZipEntry entry;
+        if (!ZipGetEntry(reader, i, &entry)) {
+            continue; // unreadable: never extracted either
+        }
+        if (entry.iSize > PACKAGE_MAX_EXPANDED_BYTES ||
+            entry.iSize > entry.iCompressedSize * PACKAGE_MAX_RATIO) {
+            return false;
+        }
+        total += entry.iSize;
+        if (total > PACKAGE_MAX_EXPANDED_BYTES) {
+            return false;
+        }
+        WCHAR folded[PACKAGE_PATH_CHARS];
+        if (entry.Name[0] != 0 && FoldEntryName(entry.Name, folded, PACKAGE_PATH_CHARS) &&
+            wcscmp(folded, config) == 0 && entry.iSize > PACKAGE_MAX_CONFIG_BYTES) {
+            return false;
+        }
+    }
+    return true;
+}
+
+} // namespace
 
 void GetTempFolder(WCHAR* buffer, DWORD capacity) {
     if (buffer == nullptr || capacity == 0) {
@@ -58,6 +117,19 @@ DWORD ReadWholeFile(const WCHAR* path, DWORD length, void* buffer) {
     return result;
 }
 
+BOOL WriteNewFile(const WCHAR* path, const void* data, DWORD length) {
+    DeleteFileW(path); // a file or a link of that name goes; a link's target is left alone
+    HANDLE file =
+        CreateFileW(path, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        return FALSE;
+    }
+    DWORD written = 0;
+    BOOL ok = WriteFile(file, data, length, &written, nullptr) && written == length;
+    CloseHandle(file);
+    return ok;
+}
+
 BOOL WriteWholeFile(const WCHAR* path, const void* data, DWORD length) {
     HANDLE file =
         CreateFileW(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -89,23 +161,42 @@ void ExtractPackage(const WCHAR* resourceType, int resourceId, const WCHAR* work
     if (WFormat(archive, PACKAGE_PATH_CHARS, L"%s\\%s", temp, PACKAGE_TEMP_ARCHIVE_NAME) < 0) {
         return; // a temp path this long leaves no room for the archive's name
     }
-    WriteWholeFile(archive, bytes != nullptr ? bytes : kNothing, size);
     CreateDirectoryW(workingFolder, nullptr);
+    if (!WriteNewFile(archive, bytes != nullptr ? bytes : kNothing, size)) {
+        DeleteFileW(archive); // a partial archive is not unpacked
+        memset(&g_extraction, 0, sizeof(g_extraction));
+        return;
+    }
     UnzipToFolder(archive, workingFolder, TRUE);
 }
 
 int UnzipToFolder(const WCHAR* archivePath, const WCHAR* folder, BOOL deleteArchive) {
+    memset(&g_extraction, 0, sizeof(g_extraction));
+    CopyText(g_extraction.Folder, PACKAGE_PATH_CHARS, folder);
     CreateDirectoryW(folder, nullptr);
     int written = -1;
     ZipReader reader;
-    if (ZipOpenArchive(&reader, archivePath)) {
-        written = 0;
-        ZipSetBaseFolder(&reader, folder);
+    if (IsPlainFolder(folder) && ZipOpenArchive(&reader, archivePath)) {
+        if (SizesAcceptable(&reader)) {
+            written = 0;
+            ZipSetBaseFolder(&reader, folder);
+        }
         // The count shrinks to the entries that can be reached when the archive claims more.
-        for (uint32_t i = 0; i < ZipEntryCount(&reader); ++i) {
+        for (uint32_t i = 0; written >= 0 && i < ZipEntryCount(&reader); ++i) {
             ZipEntry entry;
-            if (ZipGetEntry(&reader, i, &entry) && ZipExtractEntry(&reader, i) == 1) {
+            if (!ZipGetEntry(&reader, i, &entry) || !entry.bNameValid) {
+                continue;
+            }
+            if (!entry.bDirectory &&
+                (FoldsIntoExtracted(entry.Name) || g_extraction.iCount >= PACKAGE_MAX_FILES)) {
+                continue; // one file would replace another on Windows, or the list is full
+            }
+            if (ZipExtractEntry(&reader, i) == 1) {
                 ++written;
+                if (!entry.bDirectory) {
+                    CopyText(g_extraction.Names[g_extraction.iCount++], PACKAGE_PATH_CHARS,
+                             entry.Name);
+                }
             }
         }
         ZipCloseArchive(&reader);
@@ -145,118 +236,67 @@ void CleanUpWorkingFolder(const WCHAR* workingFolder) {
     if (WFormat(parent, PACKAGE_PATH_CHARS, L"%s\\..", workingFolder) >= 0) {
         SetCurrentDirectoryW(parent);
     }
-    DeleteFilesInFolder(workingFolder, L"*.*");
+    // Only the files this run extracted at the folder's top level go; files in sub-folders
+    // stay, like the sub-folders themselves.
+    if (wcscmp(g_extraction.Folder, workingFolder) == 0) {
+        for (uint32_t i = 0; i < g_extraction.iCount; ++i) {
+            const WCHAR* name = g_extraction.Names[i];
+            WCHAR path[PACKAGE_DELETE_PATH_CHARS];
+            if (wcschr(name, L'\\') == nullptr &&
+                WFormat(path, PACKAGE_DELETE_PATH_CHARS, L"%s\\%s", workingFolder, name) >= 0) {
+                DeleteFileW(path);
+            }
+        }
+        memset(&g_extraction, 0, sizeof(g_extraction));
+    }
     RemoveDirectoryW(workingFolder);
 }
 
-void PreparePackage() {
+const PackageExtraction* GetPackageExtraction() {
+    return &g_extraction;
+}
+
+BOOL PreparePackage() {
     AppState* state = GetAppState();
+    state->WorkingFolder[0] = 0;
+    state->ConfigPath[0] = 0;
     WCHAR temp[PACKAGE_PATH_CHARS];
     WCHAR root[PACKAGE_PATH_CHARS];
+    WCHAR archive[PACKAGE_PATH_CHARS];
     GetTempFolder(temp, PACKAGE_PATH_CHARS);
-    if (WFormat(root, PACKAGE_PATH_CHARS, L"%s\\%s", temp, PACKAGE_ROOT_NAME) < 0) {
-        return; // the folder names would be cut; leave the paths empty (defaults apply)
+    // An empty temp folder would put everything at the root of the drive.
+    if (temp[0] == 0 || WFormat(root, PACKAGE_PATH_CHARS, L"%s\\%s", temp, PACKAGE_ROOT_NAME) < 0 ||
+        WFormat(archive, PACKAGE_PATH_CHARS, L"%s\\%s", temp, PACKAGE_TEMP_ARCHIVE_NAME) < 0) {
+        return FALSE;
     }
     if (!PathExists(root)) {
         CreateDirectoryW(root, nullptr);
     }
+    if (!IsPlainFolder(root)) {
+        return FALSE; // missing, a file, or a link to somewhere else
+    }
+    // The working folder must be one this run created: a name already taken (a left-over
+    // folder, a planted link, a run in the same millisecond) moves on to the next number.
     WCHAR working[PACKAGE_PATH_CHARS];
-    if (WFormat(working, PACKAGE_PATH_CHARS, L"%s\\%I64d", root,
-                static_cast<long long>(GetTickCount64())) < 0) {
-        return;
-    }
-    CopyText(state->WorkingFolder, APP_PATH_CHARS, working);
-    if (!PathExists(working)) {
-        CreateDirectoryW(working, nullptr);
-    }
-    ExtractPackage(PACKAGE_RESOURCE_TYPE, PACKAGE_RESOURCE_ID, working);
     WCHAR config[PACKAGE_PATH_CHARS];
-    if (WFormat(config, PACKAGE_PATH_CHARS, L"%s\\%s", working, PACKAGE_CONFIG_NAME) >= 0) {
-        CopyText(state->ConfigPath, APP_PATH_CHARS, config);
-    }
-}
-
-namespace {
-
-bool IsSeparator(WCHAR c) {
-    return c == L'\\' || c == L'/';
-}
-
-bool IsForbiddenChar(WCHAR c) {
-    return c < 0x20 || c == L':' || c == L'*' || c == L'?' || c == L'"' || c == L'<' || c == L'>' ||
-           c == L'|' || c == 0x7F;
-}
-
-// A component made only of dots and blanks other than "." itself: ".." climbs out, and
-// Windows trims trailing dots and blanks, so "..." and ". ." would climb out as well.
-bool IsClimbingComponent(const WCHAR* begin, const WCHAR* end) {
-    if (end - begin == 1 && begin[0] == L'.') {
-        return false;
-    }
-    if (begin == end) {
-        return false;
-    }
-    for (const WCHAR* p = begin; p < end; ++p) {
-        if (*p != L'.' && *p != L' ') {
-            return false;
+    long long tick = static_cast<long long>(GetTickCount64());
+    bool created = false;
+    for (int i = 0; i < PACKAGE_WORKING_FOLDER_TRIES && !created; ++i) {
+        if (WFormat(working, PACKAGE_PATH_CHARS, L"%s\\%I64d", root, tick + i) < 0 ||
+            WFormat(config, PACKAGE_PATH_CHARS, L"%s\\%s", working, PACKAGE_CONFIG_NAME) < 0) {
+            return FALSE;
         }
-    }
-    return true;
-}
-
-WCHAR AsciiUpper(WCHAR c) {
-    return c >= L'a' && c <= L'z' ? static_cast<WCHAR>(c - L'a' + L'A') : c;
-}
-
-// A component that Windows opens as a device wherever it stands: CON, PRN, AUX, NUL, COM1 to
-// COM9, LPT1 to LPT9, CONIN$ and CONOUT$, in any case, alone or before a dot or blanks
-// ("nul.txt", "CON ").
-bool IsDeviceComponent(const WCHAR* begin, const WCHAR* end) {
-    const WCHAR* stem = begin;
-    while (stem < end && *stem != L'.') {
-        ++stem;
-    }
-    while (stem > begin && stem[-1] == L' ') {
-        --stem;
-    }
-    WCHAR upper[8];
-    size_t length = static_cast<size_t>(stem - begin);
-    if (length < 3 || length > 7) {
-        return false;
-    }
-    for (size_t i = 0; i < length; ++i) {
-        upper[i] = AsciiUpper(begin[i]);
-    }
-    upper[length] = 0;
-    static const WCHAR* const kDevices[] = {L"CON", L"PRN", L"AUX", L"NUL", L"CONIN$", L"CONOUT$"};
-    for (const WCHAR* device : kDevices) {
-        if (wcscmp(upper, device) == 0) {
-            return true;
-        }
-    }
-    return length == 4 && (wcsncmp(upper, L"COM", 3) == 0 || wcsncmp(upper, L"LPT", 3) == 0) &&
-           upper[3] >= L'1' && upper[3] <= L'9';
-}
-
-} // namespace
-
-BOOL IsSafeRelativeName(const WCHAR* name) {
-    if (name == nullptr || name[0] == 0 || IsSeparator(name[0])) {
-        return FALSE;
-    }
-    const WCHAR* component = name;
-    for (const WCHAR* p = name;; ++p) {
-        if (*p == 0 || IsSeparator(*p)) {
-            if (IsClimbingComponent(component, p) || IsDeviceComponent(component, p)) {
-                return FALSE;
-            }
-            if (*p == 0) {
-                break;
-            }
-            component = p + 1;
-        } else if (IsForbiddenChar(*p)) {
+        if (CreateDirectoryW(working, nullptr)) {
+            created = true;
+        } else if (GetLastError() != ERROR_ALREADY_EXISTS) {
             return FALSE;
         }
     }
+    if (!created) {
+        return FALSE;
+    }
+    CopyText(state->WorkingFolder, APP_PATH_CHARS, working);
+    ExtractPackage(PACKAGE_RESOURCE_TYPE, PACKAGE_RESOURCE_ID, working);
+    CopyText(state->ConfigPath, APP_PATH_CHARS, config);
     return TRUE;
 }

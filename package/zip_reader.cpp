@@ -9,6 +9,7 @@
 
 namespace {
 
+const uLong kFlagEncrypted = 0x0001; // general purpose bit 0: the data is encrypted
 const uLong kFlagUtf8Name = 0x0800;  // general purpose bit 11: the name is UTF-8
 const uLong kHostUnix = 3;           // "version made by" high byte of Unix archivers
 const uLong kUnixTypeMask = 0170000; // st_mode file type bits in external_fa >> 16
@@ -44,17 +45,25 @@ bool GoToEntry(ZipReader* reader, uint32_t index) {
 }
 
 // Creates every folder on the way to the entry's file (the name's parts before its last
-// separator) below the base folder.
-void CreateParentFolders(const WCHAR* path, size_t baseLength) {
+// separator) below the base folder. False when one of them is not a plain folder afterwards:
+// a file, or a link or junction that would lead the write elsewhere.
+bool CreateParentFolders(const WCHAR* path, size_t baseLength) {
     WCHAR partial[PACKAGE_PATH_CHARS];
     CopyText(partial, PACKAGE_PATH_CHARS, path);
     for (size_t i = baseLength + 1; partial[i] != 0; ++i) {
         if (partial[i] == L'\\') {
             partial[i] = 0;
             CreateDirectoryW(partial, nullptr);
+            DWORD attributes = GetFileAttributesW(partial);
             partial[i] = L'\\';
+            if (attributes == INVALID_FILE_ATTRIBUTES ||
+                (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0 ||
+                (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+                return false;
+            }
         }
     }
+    return true;
 }
 
 } // namespace
@@ -97,6 +106,8 @@ int ZipGetEntry(ZipReader* reader, uint32_t index, ZipEntry* entry) {
         return 0;
     }
     entry->iSize = info.uncompressed_size;
+    entry->iCompressedSize = info.compressed_size;
+    entry->bEncrypted = (info.flag & kFlagEncrypted) != 0 ? 1 : 0;
     uLong host = (info.version >> 8) & 0xFF;
     if ((host == kHostUnix && ((info.external_fa >> 16) & kUnixTypeMask) == kUnixTypeLink) ||
         (host != kHostUnix && (info.external_fa & kDosReparsePoint) != 0)) {
@@ -139,18 +150,22 @@ int ZipExtractEntry(ZipReader* reader, uint32_t index) {
         return 0; // the full path would be cut into another name
     }
     size_t baseLength = wcslen(reader->BaseFolder);
-    CreateParentFolders(path, baseLength);
+    if (!CreateParentFolders(path, baseLength)) {
+        return 0;
+    }
     if (entry.bDirectory) {
         return 1;
     }
     if (unzOpenCurrentFile(reader->hArchive) != UNZ_OK) {
         return -1;
     }
+    // Created new, never opened through an existing name: a planted file or link stays as it is.
     HANDLE file =
-        CreateFileW(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+        CreateFileW(path, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
+        DWORD error = GetLastError();
         unzCloseCurrentFile(reader->hArchive);
-        return -1;
+        return error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS ? 0 : -1;
     }
     bool ok = true;
     uint64_t total = 0;
@@ -162,6 +177,10 @@ int ZipExtractEntry(ZipReader* reader, uint32_t index) {
             break;
         }
         if (got == 0) {
+            break;
+        }
+        if (static_cast<uint64_t>(got) > entry.iSize - total) {
+            ok = false; // more data than the stored size: the limits were judged on that size
             break;
         }
         DWORD written = 0;

@@ -149,6 +149,12 @@ HANDLE CreateFileW(LPCWSTR fileName, DWORD desiredAccess, DWORD shareMode, LPSEC
     std::string linuxPath = zxposix::LinuxPathOf(path);
     DWORD access = zxposix::AccessBits(desiredAccess);
     struct stat st;
+    // CREATE_NEW takes the name itself: any link of that name, dangling or not, is a name that
+    // exists, and the open below never follows one.
+    if (creationDisposition == CREATE_NEW && lstat(linuxPath.c_str(), &st) == 0) {
+        SetLastError(ERROR_FILE_EXISTS);
+        return INVALID_HANDLE_VALUE;
+    }
     bool exists = stat(linuxPath.c_str(), &st) == 0;
     auto object = std::make_shared<FileObject>();
     object->access = access;
@@ -208,6 +214,9 @@ HANDLE CreateFileW(LPCWSTR fileName, DWORD desiredAccess, DWORD shareMode, LPSEC
     }
     if (!exists) {
         flags |= O_CREAT | O_EXCL;
+    }
+    if (creationDisposition == CREATE_NEW) {
+        flags |= O_NOFOLLOW;
     }
     mode_t mode = (flagsAndAttributes & FILE_ATTRIBUTE_READONLY) ? 0444 : 0666;
     object->fd = open(linuxPath.c_str(), flags, mode);

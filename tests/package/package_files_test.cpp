@@ -200,7 +200,7 @@ TEST_F(PackageTest, StartUpExtractsTheResourceIntoANewWorkingFolder) {
     std::vector<uint8_t> bytes = zxtest::ReadBytes(zip);
     zxposix::RegisterResource(L"FWPACKAGEZIP", 1000, bytes.data(), bytes.size());
 
-    PreparePackage();
+    ASSERT_TRUE(PreparePackage());
     AppState* s = GetAppState();
     std::wstring first = s->WorkingFolder;
     WCHAR temp[260];
@@ -216,25 +216,26 @@ TEST_F(PackageTest, StartUpExtractsTheResourceIntoANewWorkingFolder) {
               (std::vector<std::string>{"ReflashInfo.ini", "docs/", "docs/readme.txt", "img.fw"}));
     EXPECT_FALSE(fs::exists(dir_ / "~ReleasePackage.a"));
 
-    // A second run later gets its own folder and leaves the first alone.
-    Sleep(20);
-    PreparePackage();
-    std::wstring second = s->WorkingFolder;
-    EXPECT_NE(second, first);
-    EXPECT_TRUE(fs::exists(work / "img.fw"));
-
     // At exit the plain files go; the sub-folder keeps the folder in place.
     CleanUpWorkingFolder(first.c_str());
     EXPECT_EQ(Tree(work), (std::vector<std::string>{"docs/", "docs/readme.txt"}));
     EXPECT_TRUE(fs::is_directory(dir_ / "Reflash"));
+
+    // A second run gets its own folder and leaves the first alone.
+    ASSERT_TRUE(PreparePackage());
+    std::wstring second = s->WorkingFolder;
+    EXPECT_NE(second, first);
+    EXPECT_TRUE(fs::exists(work / "docs/readme.txt"));
     unsetenv("TMPDIR");
 }
 
 TEST_F(PackageTest, CleanUpRemovesAFlatWorkingFolder) {
+    fs::path zip = dir_ / "flat.zip";
+    ASSERT_EQ(zxpkg::WriteZip(zip.string(), {Entry("ReflashInfo.ini", "x"), Entry("a.fw", "y")}),
+              "");
     fs::path work = dir_ / "Reflash" / "123";
-    fs::create_directories(work);
-    zxtest::WriteText(work / "ReflashInfo.ini", "x");
-    zxtest::WriteText(work / "a.fw", "y");
+    fs::create_directories(dir_ / "Reflash");
+    EXPECT_EQ(UnzipToFolder(W(zip.string()).c_str(), W(work.string()).c_str(), FALSE), 2);
     CleanUpWorkingFolder(W(work.string()).c_str());
     EXPECT_FALSE(fs::exists(work));
     EXPECT_TRUE(fs::is_directory(dir_ / "Reflash"));
