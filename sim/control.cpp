@@ -1,6 +1,7 @@
 #include "sim/control.h"
 
 #include "sim/pc.h"
+#include "sim/read_file.h"
 #include "sim/trace.h"
 
 #include <fstream>
@@ -27,14 +28,14 @@ bool LoadScenarioText(const std::string& text, std::string* error) {
 }
 
 bool LoadScenarioFile(const std::string& path, std::string* error) {
-    std::ifstream f(path, std::ios::binary);
-    if (!f) {
+    std::string text;
+    std::string readError;
+    if (!ReadInputFile(path, kMaxInputFileBytes, &text, &readError)) {
         if (error) {
-            *error = "cannot read " + path;
+            *error = "cannot read " + readError;
         }
         return false;
     }
-    std::string text((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
     Scenario sc;
     std::string e;
     if (!ParseScenario(text, sc, e) || !ReplacePc(sc, path, e)) {

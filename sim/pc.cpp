@@ -1,6 +1,7 @@
 // The simulated PC's state: its disks and device nodes by the ways requests name them, the
 // presence of each disk, the bridge host of a USB disk, and the one PC of the process.
 #include "sim/pc.h"
+#include "sim/read_file.h"
 
 #include "platform/device_backend.h"
 #include "platform/win32.h"
@@ -351,12 +352,13 @@ Pc& ThePc() {
         std::string name = "default";
         const char* file = std::getenv("ZX_SIM_SCENARIO");
         if (file && *file) {
-            std::ifstream f(file, std::ios::binary);
-            if (f) {
-                text.assign(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
+            std::string read;
+            std::string readError;
+            if (ReadInputFile(file, kMaxInputFileBytes, &read, &readError)) {
+                text = read;
                 name = file;
             } else {
-                std::fprintf(stderr, "sim: cannot read ZX_SIM_SCENARIO %s\n", file);
+                std::fprintf(stderr, "sim: cannot read ZX_SIM_SCENARIO %s\n", readError.c_str());
             }
         }
         Scenario sc;

@@ -1,6 +1,7 @@
 // Building the simulated PC: a disk ([disk NAME]), its identity, the NVMe or ATA drive that
 // answers for it, its SCSI address and its disk node.
 #include "sim/pc_build.h"
+#include "sim/read_file.h"
 #include "sim/vendor.h"
 
 #include "platform/win32.h"
@@ -13,15 +14,18 @@
 namespace sim {
 namespace {
 
+constexpr size_t kMaxVendorBlockFileBytes = 1024 * 1024; // far above any vendor block
+
 bool ParseBlock(const std::string& text, std::vector<uint8_t>& out, std::string& error) {
     std::string hex;
     if (!text.empty() && text[0] == '@') {
-        std::ifstream f(text.substr(1), std::ios::binary);
-        if (!f) {
-            error = "cannot read " + text.substr(1);
+        std::string bytes;
+        std::string readError;
+        if (!ReadInputFile(text.substr(1), kMaxVendorBlockFileBytes, &bytes, &readError)) {
+            error = "cannot read " + readError;
             return false;
         }
-        out.assign(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
+        out.assign(bytes.begin(), bytes.end());
     } else {
         for (char c : text) {
             if (std::isxdigit(static_cast<unsigned char>(c))) {

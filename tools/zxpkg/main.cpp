@@ -3,6 +3,7 @@
 #include "tools/zxpkg/checker.h"
 #include "tools/zxpkg/image_writer.h"
 #include "tools/zxpkg/zip_writer.h"
+#include "sim/read_file.h"
 
 #include <cerrno>
 #include <cstdlib>
@@ -15,6 +16,8 @@
 #include <vector>
 
 namespace {
+
+constexpr size_t kMaxConfigBlockBytes = 16u * 1024 * 1024; // read from --config at most
 
 const char kUsage[] = "usage: zxpkg <command> [options]\n"
                       "commands:\n"
@@ -152,12 +155,12 @@ int CommandImage(const std::vector<std::string>& args) {
             if (!value(v)) {
                 return BadArguments("--config needs a file", kImageUsage);
             }
-            std::ifstream in(v, std::ios::binary);
-            if (!in) {
-                return BadArguments("cannot read " + v, kImageUsage);
+            std::string bytes;
+            std::string readError;
+            if (!sim::ReadInputFile(v, kMaxConfigBlockBytes, &bytes, &readError)) {
+                return BadArguments("cannot read " + readError, kImageUsage);
             }
-            recipe.configBlock.assign(std::istreambuf_iterator<char>(in),
-                                      std::istreambuf_iterator<char>());
+            recipe.configBlock.assign(bytes.begin(), bytes.end());
             if (recipe.configBlock.empty()) {
                 return BadArguments(v + " is empty", kImageUsage);
             }

@@ -63,11 +63,11 @@ int Devices(int argc, char** argv) {
     std::string error;
     if (scenario ? !sim::LoadScenarioFile(scenario, &error) : !sim::LoadDefaultScenario(&error)) {
         std::fprintf(stderr, "zxsim devices: %s\n", error.c_str());
-        return 1;
+        return 2;
     }
     if (trace && !sim::SetTraceFile(trace)) {
         std::fprintf(stderr, "zxsim devices: cannot write %s\n", trace);
-        return 1;
+        return 2;
     }
     std::printf("scenario %s\n", sim::ScenarioName().c_str());
     for (const sim::DiskView& d : sim::DescribeDisks()) {

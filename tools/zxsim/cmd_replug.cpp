@@ -39,7 +39,7 @@ int Replug(int argc, char** argv) {
         return Usage(stderr);
     }
     if (!zxsim::LoadCommandScenario("replug", scenario)) {
-        return 1;
+        return 2;
     }
     if (!sim::ReplugDisk(disk)) {
         std::fprintf(stderr, "zxsim replug: no disk '%s' in the scenario\n", disk.c_str());

@@ -7,6 +7,7 @@
 #include "platform/posix/ui_control.h"
 #include "platform/win32.h"
 #include "sim/control.h"
+#include "sim/read_file.h"
 #include "tools/zxsim/command.h"
 #include "tools/zxsim/run_screen.h"
 #include "tools/zxsim/text_output.h"
@@ -124,12 +125,13 @@ int Run(int argc, char** argv) {
     }
     static std::vector<char> packageBytes; // registered resources must outlive the run
     if (!package.empty()) {
-        std::ifstream in(package, std::ios::binary);
-        if (!in) {
-            std::fprintf(stderr, "zxsim run: cannot read %s\n", package.c_str());
+        std::string bytes;
+        std::string readError;
+        if (!sim::ReadInputFile(package, sim::kMaxInputFileBytes, &bytes, &readError)) {
+            std::fprintf(stderr, "zxsim run: cannot read %s\n", readError.c_str());
             return 2;
         }
-        packageBytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+        packageBytes.assign(bytes.begin(), bytes.end());
         zxposix::RegisterResource(L"FWPACKAGEZIP", IDR_FWPACKAGEZIP, packageBytes.data(),
                                   packageBytes.size());
     }

@@ -70,11 +70,11 @@ int Scan(int argc, char** argv) {
         }
     }
     if (!zxsim::LoadCommandScenario("scan", scenario)) {
-        return 1;
+        return 2;
     }
     if (!trace.empty() && !sim::SetTraceFile(trace)) {
         std::fprintf(stderr, "zxsim scan: cannot write the trace to %s\n", trace.c_str());
-        return 1;
+        return 2;
     }
     InitAppState(debug ? "/debug" : "");
     AppState* state = GetAppState();
