@@ -35,35 +35,6 @@ bool FoldsIntoExtracted(const WCHAR* name) {
     return false;
 }
 
-// The sizes the central directory claims, checked before anything is written: the whole
-// expands to at most PACKAGE_MAX_EXPANDED_BYTES, no entry more than PACKAGE_MAX_RATIO times
-// its compressed size, and ReflashInfo.ini to at most PACKAGE_MAX_CONFIG_BYTES.
-bool SizesAcceptable(ZipReader* reader) {
-    WCHAR config[PACKAGE_PATH_CHARS];
-    FoldEntryName(PACKAGE_CONFIG_NAME, config, PACKAGE_PATH_CHARS);
-    uint64_t total = 0;
-    for (uint32_t i = 0; i < ZipEntryCount(reader); ++i) {
-        ZipEntry entry;
-        if (!ZipGetEntry(reader, i, &entry)) {
-            continue; // unreadable: never extracted either
-        }
-        if (entry.iSize > PACKAGE_MAX_EXPANDED_BYTES ||
-            entry.iSize > entry.iCompressedSize * PACKAGE_MAX_RATIO) {
-            return false;
-        }
-        total += entry.iSize;
-        if (total > PACKAGE_MAX_EXPANDED_BYTES) {
-            return false;
-        }
-        WCHAR folded[PACKAGE_PATH_CHARS];
-        if (entry.Name[0] != 0 && FoldEntryName(entry.Name, folded, PACKAGE_PATH_CHARS) &&
-            wcscmp(folded, config) == 0 && entry.iSize > PACKAGE_MAX_CONFIG_BYTES) {
-            return false;
-        }
-    }
-    return true;
-}
-
 } // namespace
 
 void GetTempFolder(WCHAR* buffer, DWORD capacity) {
@@ -170,6 +141,33 @@ void ExtractPackage(const WCHAR* resourceType, int resourceId, const WCHAR* work
     UnzipToFolder(archive, workingFolder, TRUE);
 }
 
+// The sizes the central directory claims, checked before anything is written.
+int CheckArchiveLimits(ZipReader* reader) {
+    WCHAR config[PACKAGE_PATH_CHARS];
+    FoldEntryName(PACKAGE_CONFIG_NAME, config, PACKAGE_PATH_CHARS);
+    uint64_t total = 0;
+    for (uint32_t i = 0; i < ZipEntryCount(reader); ++i) {
+        ZipEntry entry;
+        if (!ZipGetEntry(reader, i, &entry)) {
+            continue; // unreadable: never extracted either
+        }
+        if (entry.iCompressedSize <= UINT64_MAX / PACKAGE_MAX_RATIO &&
+            entry.iSize > entry.iCompressedSize * PACKAGE_MAX_RATIO) {
+            return PACKAGE_LIMIT_RATIO;
+        }
+        total += entry.iSize;
+        if (entry.iSize > PACKAGE_MAX_EXPANDED_BYTES || total > PACKAGE_MAX_EXPANDED_BYTES) {
+            return PACKAGE_LIMIT_TOTAL;
+        }
+        WCHAR folded[PACKAGE_PATH_CHARS];
+        if (entry.Name[0] != 0 && FoldEntryName(entry.Name, folded, PACKAGE_PATH_CHARS) &&
+            wcscmp(folded, config) == 0 && entry.iSize > PACKAGE_MAX_CONFIG_BYTES) {
+            return PACKAGE_LIMIT_CONFIG;
+        }
+    }
+    return 0;
+}
+
 int UnzipToFolder(const WCHAR* archivePath, const WCHAR* folder, BOOL deleteArchive) {
     memset(&g_extraction, 0, sizeof(g_extraction));
     CopyText(g_extraction.Folder, PACKAGE_PATH_CHARS, folder);
@@ -177,7 +175,7 @@ int UnzipToFolder(const WCHAR* archivePath, const WCHAR* folder, BOOL deleteArch
     int written = -1;
     ZipReader reader;
     if (IsPlainFolder(folder) && ZipOpenArchive(&reader, archivePath)) {
-        if (SizesAcceptable(&reader)) {
+        if (CheckArchiveLimits(&reader) == 0) {
             written = 0;
             ZipSetBaseFolder(&reader, folder);
         }

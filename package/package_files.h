@@ -29,6 +29,8 @@
 // The files one extraction wrote, by their names relative to the folder: the clean-up removes
 // these and nothing else, and a later entry whose name Windows folds into one of them is
 // skipped.
+struct ZipReader;
+
 struct PackageExtraction {
     WCHAR Folder[PACKAGE_PATH_CHARS];
     uint32_t iCount;
@@ -69,6 +71,13 @@ void ExtractPackage(const WCHAR* resourceType, int resourceId, const WCHAR* work
 // entries written, or -1 when the archive cannot be opened or is refused. With deleteArchive
 // the archive file is deleted in either case.
 int UnzipToFolder(const WCHAR* archivePath, const WCHAR* folder, BOOL deleteArchive);
+
+// Whether the archive's claimed sizes stay within the limits UnzipToFolder applies: 0 when
+// they do, else the first limit passed (PACKAGE_LIMIT_*).
+#define PACKAGE_LIMIT_TOTAL 1  // more than PACKAGE_MAX_EXPANDED_BYTES in all
+#define PACKAGE_LIMIT_RATIO 2  // an entry expands more than PACKAGE_MAX_RATIO times
+#define PACKAGE_LIMIT_CONFIG 3 // ReflashInfo.ini larger than PACKAGE_MAX_CONFIG_BYTES
+int CheckArchiveLimits(ZipReader* reader);
 
 // The files the last UnzipToFolder wrote.
 const PackageExtraction* GetPackageExtraction();

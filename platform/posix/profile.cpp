@@ -75,10 +75,40 @@ const ProfileSection* FindSection(const ParsedProfile& profile, LPCWSTR appName,
     return nullptr;
 }
 
+// Sections with at least this many lines are looked up through an index.
+const uint32_t kIndexedKeys = 32;
+
+std::wstring FoldedName(const ParsedProfile& profile, ProfileRange range) {
+    std::wstring out;
+    uint32_t pos = range.start;
+    uint32_t end = range.start + range.length;
+    while (pos < end) {
+        out.push_back(zxposix::FoldCase(ProfileNextChar(profile, &pos, end)));
+    }
+    return out;
+}
+
 // The first line of the section with that name; it is an entry only when it has a value.
 const ProfileKey* FindKey(const ParsedProfile& profile, const ProfileSection& section,
                           LPCWSTR keyName) {
     Name name = TrimmedName(keyName);
+    if (section.keyCount >= kIndexedKeys) {
+        std::lock_guard<std::mutex> guard(profile.indexLock);
+        auto made = profile.keyIndex.try_emplace(section.firstKey);
+        std::unordered_map<std::wstring, uint32_t>& index = made.first->second;
+        if (made.second) {
+            for (uint32_t i = section.keyCount; i-- > 0;) { // the first line of a name wins
+                index[FoldedName(profile, profile.keys[section.firstKey + i].name)] =
+                    section.firstKey + i;
+            }
+        }
+        std::wstring wanted;
+        for (size_t i = 0; i < name.length; ++i) {
+            wanted.push_back(zxposix::FoldCase(name.text[i]));
+        }
+        auto found = index.find(wanted);
+        return found != index.end() ? &profile.keys[found->second] : nullptr;
+    }
     for (uint32_t i = 0; i < section.keyCount; ++i) {
         const ProfileKey& key = profile.keys[section.firstKey + i];
         if (SameName(profile, key.name, name)) {

@@ -10,8 +10,11 @@
 #include "platform/posix/types.h"
 
 #include <cstdint>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 namespace zxposix {
@@ -46,6 +49,10 @@ struct ParsedProfile {
     WCHAR ansi[256];    // the ANSI code page's character for each byte
     std::vector<ProfileSection> sections;
     std::vector<ProfileKey> keys;
+    // For sections of many keys, made on their first lookup: each case-folded key name and the
+    // index of its first line, so that looking up every key of a section takes linear time.
+    mutable std::mutex indexLock;
+    mutable std::map<uint32_t, std::unordered_map<std::wstring, uint32_t>> keyIndex; // by firstKey
 };
 
 // Files at or above this size are not read (positions are 32-bit).

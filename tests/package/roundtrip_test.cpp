@@ -214,9 +214,10 @@ TEST_F(PackageTest, ZxpkgCheckPassesTheDemoPackage) {
 TEST_F(PackageTest, ZxpkgCheckNamesABrokenImageAndAMissingFile) {
     fs::path pkg = dir_ / "pkg";
     fs::create_directories(pkg);
-    zxtest::WriteText(pkg / "ReflashInfo.ini",
-                      "[UPDATEINFO]\r\nTITLE=46 00\r\n[NandMap]\r\n9BC5587130_1=good.fw\r\n"
-                      "9BC5587130_2=bad.fw\r\n2CC30832E604_1=NoFile\r\n");
+    zxtest::WriteText(
+        pkg / "ReflashInfo.ini",
+        "[UPDATEINFO]\r\nTITLE=46 00\r\nSOCID=0x3C71\r\n[NandMap]\r\n9BC5587130_1=good.fw\r\n"
+        "9BC5587130_2=bad.fw\r\n2CC30832E604_1=NoFile\r\n");
     ASSERT_EQ(Zxpkg("image -o " + (pkg / "good.fw").string() + " --regions 1-1,2-2,3-3"), 0);
     ASSERT_EQ(Zxpkg("image -o " + (pkg / "bad.fw").string() + " --regions 1-1,2-2,3-3"), 0);
     std::string out;
@@ -239,8 +240,9 @@ TEST_F(PackageTest, ZxpkgCheckNamesABrokenImageAndAMissingFile) {
 TEST_F(PackageTest, ZxpkgCheckNamesACorruptEntryThatNoNandMapUses) {
     fs::path pkg = dir_ / "pkg";
     fs::create_directories(pkg);
-    zxtest::WriteText(pkg / "ReflashInfo.ini",
-                      "[UPDATEINFO]\r\nTITLE=46 00\r\n[NandMap]\r\n9BC5587130_1=good.fw\r\n");
+    zxtest::WriteText(
+        pkg / "ReflashInfo.ini",
+        "[UPDATEINFO]\r\nTITLE=46 00\r\nSOCID=0x3C71\r\n[NandMap]\r\n9BC5587130_1=good.fw\r\n");
     ASSERT_EQ(Zxpkg("image -o " + (pkg / "good.fw").string() + " --regions 1-1,2-2,3-3"), 0);
     zxtest::WriteText(pkg / "notes.bin", std::string(5000, 'Q'));
     fs::path zip = dir_ / "p.zip";

@@ -61,6 +61,7 @@ protected:
     }
     void TearDown() override {
         unsetenv("ZX_DEBUG_LOG");
+        EXPECT_EQ(chdir("/"), 0); // a clean-up may have left the current directory in dir_
         fs::remove_all(dir_);
     }
     // The text of every Debug log line, without the log's prefix, in order.

@@ -17,6 +17,7 @@
 #include <fstream>
 #include <map>
 #include <set>
+#include <wchar.h>
 #include <vector>
 
 namespace fs = std::filesystem;
@@ -71,56 +72,133 @@ std::string Lower(std::string s) {
     return s;
 }
 
-// The key names of one section, in file order (the values are read through the profile API).
-std::vector<std::string> SectionKeys(const fs::path& ini, const std::string& section) {
-    std::vector<std::string> keys;
-    std::ifstream in(ini, std::ios::binary);
-    std::string line;
-    bool inside = false;
-    while (std::getline(in, line)) {
-        size_t b = line.find_first_not_of(" \t\r");
-        if (b == std::string::npos) {
-            continue;
+// The key names of one section, in file order, as the profile reader lists them (so a
+// UTF-16LE file and comment lines are taken as the program takes them); each name once.
+std::vector<std::wstring> SectionKeys(const std::wstring& ini, const wchar_t* section) {
+    std::vector<WCHAR> buffer(1 << 16);
+    for (;;) {
+        DWORD n = GetPrivateProfileStringW(section, nullptr, L"", buffer.data(),
+                                           static_cast<DWORD>(buffer.size()), ini.c_str());
+        if (n + 2 < buffer.size()) {
+            break;
         }
-        line = line.substr(b);
-        while (!line.empty() &&
-               (line.back() == '\r' || line.back() == ' ' || line.back() == '\t')) {
-            line.pop_back();
-        }
-        if (line[0] == '[') {
-            size_t e = line.find(']');
-            std::string name = line.substr(1, e == std::string::npos ? std::string::npos : e - 1);
-            inside = Lower(name) == Lower(section);
-            continue;
-        }
-        if (!inside || line[0] == ';') {
-            continue;
-        }
-        size_t eq = line.find('=');
-        if (eq == std::string::npos) {
-            continue;
-        }
-        std::string key = line.substr(0, eq);
-        while (!key.empty() && (key.back() == ' ' || key.back() == '\t')) {
-            key.pop_back();
-        }
-        if (!key.empty() && std::find_if(keys.begin(), keys.end(), [&](const std::string& k) {
-                                return Lower(k) == Lower(key);
-                            }) == keys.end()) {
-            keys.push_back(key);
+        buffer.resize(buffer.size() * 2);
+    }
+    std::vector<std::wstring> keys;
+    std::set<std::wstring> seen;
+    for (const WCHAR* p = buffer.data(); *p != 0; p += wcslen(p) + 1) {
+        std::wstring upper(p);
+        CharUpperW(upper.data());
+        if (seen.insert(upper).second) {
+            keys.push_back(p);
         }
     }
     return keys;
 }
 
-bool IsLookupKey(const std::string& key) {
+// Whether the name comes back unchanged through the ANSI code page.
+bool SurvivesAnsi(const std::wstring& name) {
+    char narrow[4 * PACKAGE_PATH_CHARS];
+    BOOL usedDefault = FALSE;
+    int n = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, name.c_str(),
+                                static_cast<int>(name.size()), narrow, sizeof(narrow), nullptr,
+                                &usedDefault);
+    if (n <= 0 || usedDefault) {
+        return false;
+    }
+    WCHAR back[PACKAGE_PATH_CHARS * 4];
+    int m = MultiByteToWideChar(CP_ACP, 0, narrow, n, back, PACKAGE_PATH_CHARS * 4);
+    return m == static_cast<int>(name.size()) && std::wstring(back, static_cast<size_t>(m)) == name;
+}
+
+// The longest image name that fits a path of the program's under a typical temp folder of 100
+// characters: "<temp>\Reflash\<20 digits>\" takes 130 of the 259.
+const size_t kTypicalTempChars = 100;
+const size_t kLongestImageName = PACKAGE_PATH_CHARS - 1 - (kTypicalTempChars + 1 + 7 + 1 + 20 + 1);
+
+uint32_t Le16(const std::vector<uint8_t>& b, size_t at) {
+    return static_cast<uint32_t>(b[at] | b[at + 1] << 8);
+}
+uint32_t Le32(const std::vector<uint8_t>& b, size_t at) {
+    return Le16(b, at) | Le16(b, at + 2) << 16;
+}
+
+// For each central directory record whose local header carries another name: the central
+// name and the local one. Zip64 offsets and archives with a comment past 64 KiB are not read.
+std::vector<std::pair<std::string, std::string>> LocalNameMismatches(const fs::path& zip) {
+    std::vector<std::pair<std::string, std::string>> out;
+    std::error_code ec;
+    uintmax_t size = fs::file_size(zip, ec);
+    if (ec || size < 22 || size > 0xFFFFFFFFu) {
+        return out;
+    }
+    std::ifstream in(zip, std::ios::binary);
+    auto readAt = [&](uint64_t at, size_t length, std::vector<uint8_t>& bytes) {
+        bytes.assign(length, 0);
+        if (at + length > size) {
+            return false;
+        }
+        in.clear();
+        in.seekg(static_cast<std::streamoff>(at));
+        in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(length));
+        return static_cast<size_t>(in.gcount()) == length;
+    };
+    size_t tail = static_cast<size_t>(std::min<uintmax_t>(size, 22 + 65535));
+    std::vector<uint8_t> end;
+    if (!readAt(size - tail, tail, end)) {
+        return out;
+    }
+    size_t eocd = std::string::npos;
+    for (size_t i = tail - 22 + 1; i-- > 0;) {
+        if (Le32(end, i) == 0x06054B50) {
+            eocd = i;
+            break;
+        }
+    }
+    if (eocd == std::string::npos) {
+        return out;
+    }
+    uint32_t count = Le16(end, eocd + 10);
+    uint32_t cdSize = Le32(end, eocd + 12);
+    uint32_t cdOffset = Le32(end, eocd + 16);
+    std::vector<uint8_t> cd;
+    if (!readAt(cdOffset, cdSize, cd)) {
+        return out;
+    }
+    size_t at = 0;
+    for (uint32_t i = 0; i < count && at + 46 <= cd.size() && Le32(cd, at) == 0x02014B50; ++i) {
+        size_t nameLength = Le16(cd, at + 28);
+        size_t next = at + 46 + nameLength + Le16(cd, at + 30) + Le16(cd, at + 32);
+        if (next > cd.size()) {
+            break;
+        }
+        std::string central(cd.begin() + static_cast<std::ptrdiff_t>(at + 46),
+                            cd.begin() + static_cast<std::ptrdiff_t>(at + 46 + nameLength));
+        std::vector<uint8_t> local;
+        uint32_t offset = Le32(cd, at + 42);
+        if (offset != 0xFFFFFFFFu && readAt(offset, 30, local) && Le32(local, 0) == 0x04034B50) {
+            size_t localLength = Le16(local, 26);
+            std::vector<uint8_t> name;
+            if (readAt(offset + 30, localLength, name)) {
+                std::string localName(name.begin(), name.end());
+                if (localName != central) {
+                    out.emplace_back(central, localName);
+                }
+            }
+        }
+        at = next;
+    }
+    return out;
+}
+
+bool IsLookupKey(const std::wstring& key) {
     // ten or twelve hex digits, "_", and the LUN class 0, 1 or 2
     size_t us = key.find('_');
     if (us != 10 && us != 12) {
         return false;
     }
     for (size_t i = 0; i < us; ++i) {
-        if (!std::isxdigit(static_cast<unsigned char>(key[i]))) {
+        if (key[i] > 0x7F || !std::isxdigit(static_cast<int>(key[i]))) {
             return false;
         }
     }
@@ -131,6 +209,7 @@ struct Report {
     std::ostream& out;
     int problems = 0;
     void Info(const std::string& line) { out << line << "\n"; }
+    void Warn(const std::string& line) { out << "WARN " << line << "\n"; }
     void Fail(const std::string& line) {
         out << "FAIL " << line << "\n";
         ++problems;
@@ -205,6 +284,52 @@ void CheckImage(Report& r, const std::string& name, const std::wstring& path) {
     FreeImageFile(image);
 }
 
+// The settings that the program reads without complaint but that cannot work: each failure
+// names its key.
+void CheckSettings(Report& r, const fs::path& ini, const WCHAR* configPath) {
+    std::ifstream in(ini, std::ios::binary);
+    char head[3] = {};
+    in.read(head, 3);
+    if (in.gcount() == 3 && static_cast<unsigned char>(head[0]) == 0xEF &&
+        static_cast<unsigned char>(head[1]) == 0xBB &&
+        static_cast<unsigned char>(head[2]) == 0xBF) {
+        r.Fail("ReflashInfo.ini: UTF-8 byte-order mark: the program reads the file as ANSI text, "
+               "its first line is then no section header and [UPDATEINFO] reads as defaults");
+    }
+    WCHAR text[1024] = {};
+    if (GetPrivateProfileStringW(L"UPDATEINFO", L"TITLE", L"", text, 1024, configPath) == 0) {
+        r.Fail("UPDATEINFO TITLE: missing or empty: the window and every message box have no "
+               "readable title");
+    }
+    if (GetPrivateProfileStringW(L"UPDATEINFO", L"SOCID", L"", text, 1024, configPath) == 0) {
+        r.Fail("UPDATEINFO SOCID: missing or empty: no disk can ever be listed");
+    }
+    DWORD n = GetPrivateProfileStringW(L"UPDATEINFO", L"FWVersion", L"", text, 1024, configPath);
+    if (n > 0 && (n < 3 || text[0] != L'|' || text[n - 1] != L'|')) {
+        r.Fail("UPDATEINFO FWVersion: not a list of revisions between bars (|REV|REV|)");
+    }
+    int power = static_cast<int>(GetPrivateProfileIntW(L"UPDATEINFO", L"PowerCtrl", 0, configPath));
+    if (power < 0 || power > 2) {
+        r.Fail("UPDATEINFO PowerCtrl: " + std::to_string(power) +
+               " is outside 0..2: the completion message offers nothing");
+    }
+    int parts = static_cast<int>(
+        GetPrivateProfileIntW(L"UPDATEINFO", L"iInternalFWVersionCheckPart", 3, configPath));
+    if (parts < 0) {
+        r.Fail("UPDATEINFO iInternalFWVersionCheckPart: " + std::to_string(parts) + " is negative");
+    }
+    for (const wchar_t* key : {L"BeforeMessage", L"AfterMessage"}) {
+        GetPrivateProfileStringW(L"UPDATEINFO", key, L"", text, 1024, configPath);
+        for (const WCHAR* p = text; (p = FindNoCase(p, L"<br>")) != nullptr; p += 4) {
+            if (wcsncmp(p, L"<BR>", 4) != 0) {
+                r.Fail("UPDATEINFO " + Narrow(key) + ": \"" + Narrow(std::wstring(p, 4)) +
+                       "\" is shown as it stands; only \"<BR>\" breaks the line");
+                break;
+            }
+        }
+    }
+}
+
 int CheckFolder(Report& r, const fs::path& folder) {
     AppState* state = GetAppState();
     InitAppState("");
@@ -213,7 +338,8 @@ int CheckFolder(Report& r, const fs::path& folder) {
     std::wstring config = wfolder + L"\\" + PACKAGE_CONFIG_NAME;
     CopyText(state->ConfigPath, APP_PATH_CHARS, config.c_str());
     fs::path ini = folder / "ReflashInfo.ini";
-    if (!fs::is_regular_file(ini)) {
+    std::error_code iniError;
+    if (!fs::is_regular_file(ini, iniError)) {
         r.Fail("ReflashInfo.ini missing");
     }
     LoadPackageConfig(state->ConfigPath);
@@ -235,32 +361,39 @@ int CheckFolder(Report& r, const fs::path& folder) {
     r.Info("UPDATEINFO BeforeMessage=" + Escaped(state->BeforeMessage));
     r.Info("UPDATEINFO AfterMessage=" + Escaped(state->AfterMessage));
     r.Info("UPDATEINFO PowerCtrl=" + std::to_string(state->PowerCtrl));
+    CheckSettings(r, ini, state->ConfigPath);
 
-    std::vector<std::string> keys = SectionKeys(ini, "NandMap");
+    std::vector<std::wstring> keys = SectionKeys(state->ConfigPath, L"NandMap");
     if (keys.empty()) {
         r.Fail("NandMap has no entries");
     }
     std::map<std::string, std::wstring> images; // file name -> full path
-    for (const std::string& key : keys) {
+    for (const std::wstring& key : keys) {
         WCHAR value[PACKAGE_PATH_CHARS] = {};
-        std::wstring wkey = Widen(key);
-        GetPrivateProfileStringW(L"NandMap", wkey.c_str(), L"", value, PACKAGE_PATH_CHARS,
+        GetPrivateProfileStringW(L"NandMap", key.c_str(), L"", value, PACKAGE_PATH_CHARS,
                                  state->ConfigPath);
-        std::string who = "NandMap " + key + "=" + Narrow(value) + ": ";
+        std::string who = "NandMap " + Narrow(key) + "=" + Narrow(value) + ": ";
         if (!IsLookupKey(key)) {
-            r.Info(who + "key is never looked up (not 10 or 12 hex digits, '_' and 0, 1 or 2)");
+            r.Warn(who + "key is never looked up (not 10 or 12 hex digits, '_' and 0, 1 or 2)");
         }
         if (value[0] == 0) {
-            r.Info(who + "empty, the lookup goes on as if the key were missing");
+            r.Warn(who + "empty, the lookup goes on as if the key were missing");
         } else if (Lower(Narrow(value)) == "nofile") {
             r.Info(who + "names no file on purpose");
         } else if (!IsSafeRelativeName(value)) {
             r.Fail(who + "not a plain file name inside the working folder");
+        } else if (!SurvivesAnsi(value)) {
+            r.Fail(who + "the name does not survive the ANSI code page");
+        } else if (wcslen(value) > kLongestImageName) {
+            r.Fail(who + "longer than " + std::to_string(kLongestImageName) +
+                   " characters: does not fit the working folder path under a temp folder of " +
+                   std::to_string(kTypicalTempChars) + " characters");
         } else {
             std::wstring full = wfolder + L"\\" + value;
             std::string rel = Narrow(value);
             std::replace(rel.begin(), rel.end(), '\\', '/');
-            if (fs::is_regular_file(folder / rel)) {
+            std::error_code ec;
+            if (fs::is_regular_file(folder / rel, ec)) {
                 r.Info(who + "file present");
                 images.emplace(Narrow(value), full);
             } else {
@@ -310,12 +443,49 @@ int CheckPackage(const std::string& target, std::ostream& out) {
             // Each entry is extracted as the program's extraction does it, so that one whose
             // data is corrupt is named even when no NandMap entry uses it. The count shrinks to
             // the entries that can be reached.
+            switch (CheckArchiveLimits(&reader)) {
+            case PACKAGE_LIMIT_TOTAL:
+                r.Fail("archive: the entries expand past " +
+                       std::to_string(PACKAGE_MAX_EXPANDED_BYTES) +
+                       " bytes; the program extracts nothing");
+                break;
+            case PACKAGE_LIMIT_RATIO:
+                r.Fail("archive: an entry expands more than " + std::to_string(PACKAGE_MAX_RATIO) +
+                       " times its compressed size; the program extracts nothing");
+                break;
+            case PACKAGE_LIMIT_CONFIG:
+                r.Fail("archive: ReflashInfo.ini is larger than " +
+                       std::to_string(PACKAGE_MAX_CONFIG_BYTES) +
+                       " bytes; the program extracts nothing");
+                break;
+            default:
+                break;
+            }
+            for (const auto& [central, local] : LocalNameMismatches(path)) {
+                r.Fail("entry " + central + ": its local header names it " + local);
+            }
             ZipSetBaseFolder(&reader, wtemp.c_str());
             int written = 0;
+            std::map<std::wstring, std::wstring> folded; // folded name -> first entry's name
             for (uint32_t i = 0; i < ZipEntryCount(&reader); ++i) {
                 ZipEntry e;
                 if (!ZipGetEntry(&reader, i, &e)) {
                     r.Fail("entry " + std::to_string(i) + ": unreadable");
+                    continue;
+                }
+                WCHAR key[PACKAGE_PATH_CHARS];
+                if (e.bNameValid && !e.bDirectory &&
+                    FoldEntryName(e.Name, key, PACKAGE_PATH_CHARS)) {
+                    auto [it, added] = folded.emplace(key, e.Name);
+                    if (!added) {
+                        r.Fail("entry " + Narrow(e.Name) + ": Windows takes it for entry " +
+                               Narrow(it->second) + ", not extracted");
+                        continue;
+                    }
+                }
+                if (e.bEncrypted) {
+                    r.Fail("entry " + Narrow(e.Name) +
+                           ": encrypted; the program reads no password, not extracted");
                     continue;
                 }
                 int extracted = ZipExtractEntry(&reader, i);

@@ -1,0 +1,204 @@
+// zxpkg check calls a package sound only when the program will work with it: it reads
+// ReflashInfo.ini through the program's profile reader and fails, naming the key or entry,
+// what the program would read without complaint but cannot use. Warnings keep exit 0.
+#include "tests/package/test_support.h"
+
+#include <functional>
+#include <sys/wait.h>
+
+namespace {
+
+using zxtest::PackageTest;
+namespace fs = std::filesystem;
+
+int Zxpkg(const std::string& args, std::string* out) {
+    FILE* p = popen((std::string(ZXPKG_PATH) + " " + args + " 2>&1").c_str(), "r");
+    out->clear();
+    char buf[4096];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof(buf), p)) > 0) {
+        out->append(buf, n);
+    }
+    int status = pclose(p);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+bool HasLine(const std::string& text, const std::string& line) {
+    return ("\n" + text).find("\n" + line + "\n") != std::string::npos;
+}
+
+// UTF-16LE with its byte-order mark, from text of ASCII and the few other characters used here.
+std::string Utf16(const std::wstring& text) {
+    std::string out = "\xFF\xFE";
+    for (wchar_t c : text) {
+        out.push_back(static_cast<char>(c & 0xFF));
+        out.push_back(static_cast<char>((c >> 8) & 0xFF));
+    }
+    return out;
+}
+
+const char* const kSound = "[UPDATEINFO]\r\n"
+                           "TITLE=46 00 57 00\r\n"
+                           "SOCID=0x3C71\r\n"
+                           "FWVersion=|041k0207|041k020A|\r\n"
+                           "PowerCtrl=1\r\n"
+                           "BeforeMessage=Warning !<BR>Data may go.\r\n"
+                           "[NandMap]\r\n"
+                           "9BC5587130_1=good.fw\r\n";
+
+class CheckVerdicts : public PackageTest {
+protected:
+    void SetUp() override {
+        PackageTest::SetUp();
+        pkg_ = dir_ / "pkg";
+        fs::create_directories(pkg_);
+        std::string out;
+        ASSERT_EQ(Zxpkg("image -o " + (pkg_ / "good.fw").string() + " --regions 1-1,2-2,3-3", &out),
+                  0)
+            << out;
+    }
+    // Checks the folder with this ReflashInfo.ini; the exit code and the output.
+    int Check(const std::string& ini, std::string* out) {
+        zxtest::WriteText(pkg_ / "ReflashInfo.ini", ini);
+        return Zxpkg("check " + pkg_.string(), out);
+    }
+    fs::path pkg_;
+};
+
+TEST_F(CheckVerdicts, SettingsThatCannotWorkFailNamingTheKey) {
+    struct Case {
+        std::string ini;
+        int exitCode;
+        std::string line;
+    };
+    std::string sound = kSound;
+    auto replace = [&](const std::string& from, const std::string& to) {
+        std::string s = sound;
+        size_t at = s.find(from);
+        EXPECT_NE(at, std::string::npos) << from;
+        return s.replace(at, from.size(), to);
+    };
+    const std::string longName(130, 'L');
+    std::vector<Case> cases = {
+        {sound, 0, "result: sound"},
+        {Utf16(std::wstring(sound.begin(), sound.end())), 0, "result: sound"},
+        {replace("[NandMap]\r\n", "[NandMap]\r\n;9BC5587130_2=gone.fw\r\n"), 0, "result: sound"},
+        {"\xEF\xBB\xBF" + sound, 1,
+         "FAIL ReflashInfo.ini: UTF-8 byte-order mark: the program reads the file as ANSI text, "
+         "its first line is then no section header and [UPDATEINFO] reads as defaults"},
+        {replace("TITLE=46 00 57 00\r\n", ""), 1,
+         "FAIL UPDATEINFO TITLE: missing or empty: the window and every message box have no "
+         "readable title"},
+        {replace("SOCID=0x3C71", "SOCID="), 1,
+         "FAIL UPDATEINFO SOCID: missing or empty: no disk can ever be listed"},
+        {replace("|041k0207|041k020A|", "041k0207"), 1,
+         "FAIL UPDATEINFO FWVersion: not a list of revisions between bars (|REV|REV|)"},
+        {replace("|041k0207|041k020A|", "|041k0207"), 1,
+         "FAIL UPDATEINFO FWVersion: not a list of revisions between bars (|REV|REV|)"},
+        {replace("PowerCtrl=1", "PowerCtrl=3"), 1,
+         "FAIL UPDATEINFO PowerCtrl: 3 is outside 0..2: the completion message offers nothing"},
+        {replace("PowerCtrl=1", "PowerCtrl=-1"), 1,
+         "FAIL UPDATEINFO PowerCtrl: -1 is outside 0..2: the completion message offers nothing"},
+        {replace("PowerCtrl=1", "PowerCtrl=1\r\niInternalFWVersionCheckPart=-2"), 1,
+         "FAIL UPDATEINFO iInternalFWVersionCheckPart: -2 is negative"},
+        {replace("<BR>", "<br>"), 1,
+         "FAIL UPDATEINFO BeforeMessage: \"<br>\" is shown as it stands; only \"<BR>\" breaks "
+         "the line"},
+        {replace("PowerCtrl=1", "PowerCtrl=1\r\nAfterMessage=Done<Br>Off?"), 1,
+         "FAIL UPDATEINFO AfterMessage: \"<Br>\" is shown as it stands; only \"<BR>\" breaks "
+         "the line"},
+        {Utf16(L"[UPDATEINFO]\r\nTITLE=46 00\r\nSOCID=0x3C71\r\n[NandMap]\r\n"
+               L"9BC5587130_1=good.fw\r\n9BC5587130_2=\u03A9.fw\r\n"),
+         1, "FAIL NandMap 9BC5587130_2=\xCE\xA9.fw: the name does not survive the ANSI code page"},
+        {replace("9BC5587130_1=good.fw", "9BC5587130_1=good.fw\r\n9BC5587130_2=" + longName), 1,
+         "FAIL NandMap 9BC5587130_2=" + longName +
+             ": longer than 129 characters: does not fit the working folder path under a temp "
+             "folder of 100 characters"},
+        {replace("9BC5587130_1=good.fw", "9BC5587130_1=good.fw\r\nnot-a-key=good.fw"), 0,
+         "WARN NandMap not-a-key=good.fw: key is never looked up (not 10 or 12 hex digits, '_' "
+         "and 0, 1 or 2)"},
+        {replace("9BC5587130_1=good.fw", "9BC5587130_1=good.fw\r\n9BC5587130_2="), 0,
+         "WARN NandMap 9BC5587130_2=: empty, the lookup goes on as if the key were missing"},
+    };
+    for (size_t i = 0; i < cases.size(); ++i) {
+        std::string out;
+        EXPECT_EQ(Check(cases[i].ini, &out), cases[i].exitCode) << i << "\n" << out;
+        EXPECT_TRUE(HasLine(out, cases[i].line)) << i << "\n" << out;
+    }
+}
+
+uint32_t Le32(const std::vector<uint8_t>& b, size_t at) {
+    return static_cast<uint32_t>(b[at] | b[at + 1] << 8 | b[at + 2] << 16) |
+           static_cast<uint32_t>(b[at + 3]) << 24;
+}
+
+// The offsets of every local header and central directory record of an archive.
+void Records(const std::vector<uint8_t>& b, std::vector<size_t>* local,
+             std::vector<size_t>* central) {
+    for (size_t i = 0; i + 4 <= b.size(); ++i) {
+        if (Le32(b, i) == 0x04034B50) {
+            local->push_back(i);
+        } else if (Le32(b, i) == 0x02014B50) {
+            central->push_back(i);
+        }
+    }
+}
+
+TEST_F(CheckVerdicts, ArchiveEntriesTheProgramCannotUseFailNamingTheEntry) {
+    zxtest::WriteText(pkg_ / "ReflashInfo.ini", kSound);
+    zxtest::WriteText(pkg_ / "notes.bin", "notes");
+    fs::path zip = dir_ / "p.zip";
+    std::string out;
+    ASSERT_EQ(Zxpkg("build " + pkg_.string() + " -o " + zip.string(), &out), 0) << out;
+    ASSERT_EQ(Zxpkg("check " + zip.string(), &out), 0) << out;
+    const std::vector<uint8_t> built = zxtest::ReadBytes(zip);
+    std::vector<size_t> local;
+    std::vector<size_t> central;
+    Records(built, &local, &central);
+    // build sorts the names: ReflashInfo.ini, good.fw, notes.bin.
+    ASSERT_EQ(local.size(), 3u);
+    ASSERT_EQ(central.size(), 3u);
+    ASSERT_EQ(std::string(built.begin() + static_cast<long>(local[2]) + 30,
+                          built.begin() + static_cast<long>(local[2]) + 39),
+              "notes.bin");
+
+    struct Case {
+        const char* what;
+        std::function<void(std::vector<uint8_t>&)> change;
+        std::string line;
+    };
+    std::vector<Case> cases = {
+        {"encrypted",
+         [&](std::vector<uint8_t>& b) {
+             b[local[2] + 6] |= 1;
+             b[central[2] + 8] |= 1;
+         },
+         "FAIL entry notes.bin: encrypted; the program reads no password, not extracted"},
+        {"local name", [&](std::vector<uint8_t>& b) { b[local[2] + 30 + 4] = 'z'; },
+         "FAIL entry notes.bin: its local header names it notez.bin"},
+        {"folded name",
+         [&](std::vector<uint8_t>& b) {
+             for (size_t at : {local[2] + 30, central[2] + 46}) {
+                 b[at] = 'G';
+                 b[at + 1] = 'O';
+                 b[at + 2] = 'O';
+                 b[at + 3] = 'D';
+                 b[at + 4] = '.';
+                 b[at + 5] = 'F';
+                 b[at + 6] = 'W';
+                 b[at + 7] = ' ';
+                 b[at + 8] = '.';
+             }
+         },
+         "FAIL entry GOOD.FW .: Windows takes it for entry good.fw, not extracted"},
+    };
+    for (const Case& c : cases) {
+        std::vector<uint8_t> bytes = built;
+        c.change(bytes);
+        zxtest::WriteBytes(zip, bytes.data(), bytes.size());
+        EXPECT_EQ(Zxpkg("check " + zip.string(), &out), 1) << c.what << "\n" << out;
+        EXPECT_TRUE(HasLine(out, c.line)) << c.what << "\n" << out;
+    }
+}
+
+} // namespace
