@@ -98,8 +98,9 @@ bool NormaliseArg(const FaultKind& kind, Fault& f, std::string& error) {
         if (f.arg.empty() && kind.arg == FaultArg::AtOffset) {
             return true;
         }
-        if (!ParseU64(f.arg, n)) {
-            error = what + "needs a number";
+        if (!ParseU64(f.arg, n) || (kind.arg == FaultArg::Number && n > 0xFFFFFFFFu)) {
+            error = what + (kind.arg == FaultArg::Number ? "needs a number 0..0xFFFFFFFF"
+                                                         : "needs a number");
             return false;
         }
         f.arg = std::to_string(n);

@@ -136,7 +136,7 @@ bool PcBuilder::CheckSections(const Scenario& scenario) {
         }
         for (const auto& kv : s.keys) {
             if (!KeyAllowed(*allowed, kv.first)) {
-                return Fail(s, "unknown key '" + kv.first + "'");
+                return FailAt(s, kv.first, "unknown key '" + kv.first + "'");
             }
         }
     }
@@ -145,6 +145,11 @@ bool PcBuilder::CheckSections(const Scenario& scenario) {
 
 bool PcBuilder::Fail(const ScenarioSection& s, const std::string& what) {
     error = "line " + std::to_string(s.line) + ": [" + s.type + " " + s.name + "] " + what;
+    return false;
+}
+
+bool PcBuilder::FailAt(const ScenarioSection& s, const std::string& key, const std::string& what) {
+    error = "line " + std::to_string(s.LineOf(key)) + ": [" + s.type + " " + s.name + "] " + what;
     return false;
 }
 

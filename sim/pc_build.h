@@ -58,6 +58,10 @@ private:
     bool CheckSections(const Scenario& scenario);
     // Error "line N: [type name] what"; returns false.
     bool Fail(const ScenarioSection& s, const std::string& what);
+    // The vsc_ keys that hold numbers or hex ids, each against its field.
+    bool CheckVendorKeys(const ScenarioSection& s);
+    // As Fail, on the line of the key (the section's line when the key is not given).
+    bool FailAt(const ScenarioSection& s, const std::string& key, const std::string& what);
     DevInst AddNode(DevInst parent, const std::wstring& id, const std::wstring& service,
                     const GUID& setupClass, int owner);
     // The lowest SCSI port number no scenario section gives.

@@ -17,7 +17,7 @@ bool ParseLink(const std::string& text, DevNode& node, std::string& error) {
     int i = 0;
     while (std::getline(ss, part, ',')) {
         uint64_t v = 0;
-        if (i >= 4 || !ParseU64(part, v)) {
+        if (i >= 4 || !ParseU64(part, v) || v > 0xFFFFFFFFu) {
             error = "link is \"speed,width,max speed,max width\" or none";
             return false;
         }
@@ -38,8 +38,11 @@ bool PcBuilder::BuildController(const ScenarioSection& s, const std::string& kin
                                 const std::string& key, int owner, ControllerInfo& out) {
     uint64_t bus = 0;
     uint64_t rootBus = 0;
-    if (!ParseU64(s.Get("bus", "0"), bus) || !ParseU64(s.Get("root_bus", "0"), rootBus)) {
-        return Fail(s, "bus and root_bus are numbers");
+    if (!ParseU64(s.Get("bus", "0"), bus) || bus > 0xFFFFFFFFu) {
+        return FailAt(s, "bus", "bus and root_bus are numbers 0..0xFFFFFFFF");
+    }
+    if (!ParseU64(s.Get("root_bus", "0"), rootBus) || rootBus > 0xFFFFFFFFu) {
+        return FailAt(s, "root_bus", "bus and root_bus are numbers 0..0xFFFFFFFF");
     }
     std::wstring rpId =
         L"PCI\\VEN_8086&DEV_7A38&SUBSYS_72D61462&REV_11\\3&11583659&0&" + Hex(devfn, 2, true);
@@ -54,8 +57,12 @@ bool PcBuilder::BuildController(const ScenarioSection& s, const std::string& kin
     if (kind == "nvme") {
         uint64_t vid = 0;
         uint64_t ssvid = 0;
-        ParseU64(s.Get("vendor_id", "0"), vid);
-        ParseU64(s.Get("ssvid", "0"), ssvid);
+        if (!ParseU64(s.Get("vendor_id", "0"), vid) || vid > 0xFFFF) {
+            return FailAt(s, "vendor_id", "vendor_id is 0..0xFFFF");
+        }
+        if (!ParseU64(s.Get("ssvid", "0"), ssvid) || ssvid > 0xFFFF) {
+            return FailAt(s, "ssvid", "ssvid is 0..0xFFFF");
+        }
         id = L"PCI\\VEN_" + Hex(uint32_t(vid), 4, true) + L"&DEV_5016&SUBSYS_" +
              Hex(uint32_t(ssvid), 4, true) + Hex(uint32_t(vid), 4, true) + L"&REV_01\\4&" +
              Hex(Hash32(key), 8) + L"&0&0008";
@@ -88,14 +95,14 @@ bool PcBuilder::BuildController(const ScenarioSection& s, const std::string& kin
                                     : L"Standard SATA AHCI Controller";
     std::string linkError;
     if (!ParseLink(s.Get("link", kind == "nvme" ? "3,4,3,4" : "none"), n, linkError)) {
-        return Fail(s, linkError);
+        return FailAt(s, "link", linkError);
     }
     out.node = c;
     out.kind = kind;
     uint64_t port = 0;
     if (s.Has("scsi_port")) {
         if (!ParseU64(s.Get("scsi_port"), port) || port > 255) {
-            return Fail(s, "scsi_port is 0..255");
+            return FailAt(s, "scsi_port", "scsi_port is 0..255");
         }
         out.port = uint8_t(port);
     } else {
@@ -116,7 +123,7 @@ bool PcBuilder::PlacePciDisk(const ScenarioSection& s, SimDisk& d, DevInst& pare
                                                            : "ahci";
     if (!ctrlName.empty()) {
         if (!controllers.count(ctrlName)) {
-            return Fail(s, "no [controller " + ctrlName + "]");
+            return FailAt(s, "controller", "no [controller " + ctrlName + "]");
         }
         if (!pciControllers.count(ctrlName)) {
             const ScenarioSection& cs = *controllers[ctrlName];

@@ -86,7 +86,64 @@ NvmeFaultHook DriveFaults(int index) {
     };
 }
 
+// The vendor command set's keys that hold numbers or hex ids: each must fit its field exactly.
+struct VendorKey {
+    const char* key;
+    uint64_t max;    // a number up to this; 0: hex bytes instead
+    size_t hexBytes; // hex bytes: exactly this many (0: any whole number of bytes up to 230)
+};
+
+const VendorKey kVendorKeys[] = {
+    {"vsc_soc_id", 0xFFFF, 0}, {"vsc_mp_soc_id", 0xFFFF, 0}, {"vsc_mp_format", 0xFFFF, 0},
+    {"vsc_pg", 0xFFFF, 0},     {"vsc_ch", 0xFF, 0},          {"vsc_ce", 0xFF, 0},
+    {"vsc_lun", 0xFF, 0},      {"vsc_pln", 0xFF, 0},         {"vsc_ftl_build", 0xFFFFFFFF, 0},
+    {"vsc_nand_id", 0, 6},     {"vsc_nand_table", 0, 0},
+};
+
+// The hex digits of a text of hex digits and blanks; false for any other character or an odd
+// count.
+bool HexDigitsOnly(const std::string& text, size_t* bytes) {
+    size_t digits = 0;
+    for (char c : text) {
+        if (std::isxdigit(static_cast<unsigned char>(c))) {
+            ++digits;
+        } else if (c != ' ' && c != '\t') {
+            return false;
+        }
+    }
+    *bytes = digits / 2;
+    return digits % 2 == 0;
+}
+
 } // namespace
+
+bool PcBuilder::CheckVendorKeys(const ScenarioSection& s) {
+    for (const VendorKey& k : kVendorKeys) {
+        if (!s.Has(k.key)) {
+            continue;
+        }
+        const std::string text = s.Get(k.key);
+        if (k.max != 0) {
+            uint64_t v = 0;
+            if (!ParseU64(text, v) || v > k.max) {
+                char range[32];
+                std::snprintf(range, sizeof(range), "0..0x%llX", (unsigned long long)k.max);
+                return FailAt(s, k.key, std::string(k.key) + " is a number " + range);
+            }
+            continue;
+        }
+        size_t bytes = 0;
+        if (!HexDigitsOnly(text, &bytes) || bytes == 0 ||
+            (k.hexBytes != 0 ? bytes != k.hexBytes : bytes > 230)) {
+            return FailAt(s, k.key,
+                          std::string(k.key) +
+                              (k.hexBytes != 0
+                                   ? " is " + std::to_string(k.hexBytes * 2) + " hex digits"
+                                   : " is hex bytes, at most 230"));
+        }
+    }
+    return true;
+}
 
 bool PcBuilder::BuildDisk(const ScenarioSection& s) {
     auto disk = std::make_unique<SimDisk>();
@@ -96,7 +153,7 @@ bool PcBuilder::BuildDisk(const ScenarioSection& s) {
     for (const auto& kv : s.keys) {
         d.params[kv.first] = kv.second;
     }
-    if (!ReadDiskIdentity(s, d)) {
+    if (!CheckVendorKeys(s) || !ReadDiskIdentity(s, d)) {
         return false;
     }
     const bool usb = d.kind == DiskKind::Usb;
@@ -116,7 +173,7 @@ bool PcBuilder::BuildDisk(const ScenarioSection& s) {
     if (usb) {
         d.bridge = MakeBridge(bridgeKind);
         if (!d.bridge) {
-            return Fail(s, "unknown bridge '" + bridgeKind + "'");
+            return FailAt(s, "bridge", "unknown bridge '" + bridgeKind + "'");
         }
         if (!PlaceUsbDisk(s, d, parent, diskId)) {
             return false;
@@ -145,21 +202,21 @@ bool PcBuilder::ReadDiskIdentity(const ScenarioSection& s, SimDisk& d) {
     } else if (kind == "other") {
         d.kind = DiskKind::Other;
     } else {
-        return Fail(s, "kind is nvme, rst, usb, sata or other");
+        return FailAt(s, "kind", "kind is nvme, rst, usb, sata or other");
     }
     uint64_t v = 0;
     if (!ParseU64(s.Get("drive"), v) || v > 255) {
-        return Fail(s, "drive (the N of PhysicalDriveN) is required, 0..255");
+        return FailAt(s, "drive", "drive (the N of PhysicalDriveN) is required, 0..255");
     }
     d.driveNumber = uint32_t(v);
     if (!driveNumbers.insert(d.driveNumber).second) {
-        return Fail(s, "drive number used twice");
+        return FailAt(s, "drive", "drive number used twice");
     }
     const uint32_t defaultBus[] = {17, 17, 7, 11, 1};
     d.busType = defaultBus[int(d.kind)];
     if (s.Has("bus_type")) {
         if (!ParseU64(s.Get("bus_type"), v) || v > 0x7F) {
-            return Fail(s, "bus_type is a STORAGE_BUS_TYPE number");
+            return FailAt(s, "bus_type", "bus_type is a STORAGE_BUS_TYPE number");
         }
         d.busType = uint32_t(v);
     }
@@ -167,10 +224,10 @@ bool PcBuilder::ReadDiskIdentity(const ScenarioSection& s, SimDisk& d) {
     d.serial = s.Get("serial", "SIM" + std::to_string(Hash32(s.name)));
     d.firmware = s.Get("firmware", "1.0");
     if (!ParseU64(s.Get("sectors", "0"), d.blocks)) {
-        return Fail(s, "sectors is a number");
+        return FailAt(s, "sectors", "sectors is a number");
     }
     if (!ParseU64(s.Get("sector_size", "512"), v) || (v != 512 && v != 4096)) {
-        return Fail(s, "sector_size is 512 or 4096");
+        return FailAt(s, "sector_size", "sector_size is 512 or 4096");
     }
     d.blockSize = uint32_t(v);
     if (d.kind == DiskKind::Nvme || d.kind == DiskKind::Rst) {
@@ -191,11 +248,11 @@ bool PcBuilder::ReadDiskIdentity(const ScenarioSection& s, SimDisk& d) {
         }
     }
     if (!ParseFaultList(s.Get("faults"), d.faults, error)) {
-        return Fail(s, error);
+        return FailAt(s, "faults", error);
     }
     if (s.Has("return_drive")) {
         if (!ParseU64(s.Get("return_drive"), v) || v > 255) {
-            return Fail(s, "return_drive is a drive number");
+            return FailAt(s, "return_drive", "return_drive is a drive number");
         }
         d.returnDrive = int(v);
     }
@@ -206,7 +263,7 @@ bool PcBuilder::ReadDiskIdentity(const ScenarioSection& s, SimDisk& d) {
     for (const auto& t : times) {
         if (s.Has(t.key)) {
             if (!ParseU64(s.Get(t.key), v) || v == 0 || v > 600000) {
-                return Fail(s, std::string(t.key) + " is 1..600000 (program ms)");
+                return FailAt(s, t.key, std::string(t.key) + " is 1..600000 (program ms)");
             }
             *t.field = uint32_t(v);
         }
@@ -221,8 +278,11 @@ bool PcBuilder::BuildNvmeDrive(const ScenarioSection& s, SimDisk& d) {
     NvmeDriveState st;
     uint64_t vid = 0;
     uint64_t ssvid = 0;
-    if (!ParseU64(s.Get("vendor_id", "0"), vid) || !ParseU64(s.Get("ssvid", "0"), ssvid)) {
-        return Fail(s, "vendor_id and ssvid are numbers");
+    if (!ParseU64(s.Get("vendor_id", "0"), vid) || vid > 0xFFFF) {
+        return FailAt(s, "vendor_id", "vendor_id is 0..0xFFFF");
+    }
+    if (!ParseU64(s.Get("ssvid", "0"), ssvid) || ssvid > 0xFFFF) {
+        return FailAt(s, "ssvid", "ssvid is 0..0xFFFF");
     }
     st.vendorId = uint16_t(vid);
     st.subsystemVendorId = uint16_t(ssvid);
@@ -236,7 +296,7 @@ bool PcBuilder::BuildNvmeDrive(const ScenarioSection& s, SimDisk& d) {
         if (s.Has(block)) {
             std::string blockError;
             if (!ParseBlock(s.Get(block), st.blocks[block], blockError)) {
-                return Fail(s, blockError);
+                return FailAt(s, block, blockError);
             }
         }
     }
@@ -245,7 +305,7 @@ bool PcBuilder::BuildNvmeDrive(const ScenarioSection& s, SimDisk& d) {
     while (ul >> op) {
         uint64_t o = 0;
         if (!ParseU64(op, o) || o > 255) {
-            return Fail(s, "unlisted is a list of opcodes");
+            return FailAt(s, "unlisted", "unlisted is a list of opcodes");
         }
         st.unlistedOpcodes.insert(uint8_t(o));
     }
@@ -257,7 +317,7 @@ bool PcBuilder::BuildNvmeDrive(const ScenarioSection& s, SimDisk& d) {
     } else if (activation == "immediate") {
         st.activation = FwActivation::Immediate;
     } else {
-        return Fail(s, "fw_activation is power_cycle, reset or immediate");
+        return FailAt(s, "fw_activation", "fw_activation is power_cycle, reset or immediate");
     }
     st.garbageIdentify = pc.HasFault(d, "garbage_identify");
     d.nvme = std::make_unique<NvmeDrive>(st);
@@ -265,12 +325,12 @@ bool PcBuilder::BuildNvmeDrive(const ScenarioSection& s, SimDisk& d) {
     d.nvme->SetFaultHook(DriveFaults(d.index));
     const std::string vsc = s.Get("vsc", "none");
     if (vsc != "none" && vsc != "0" && vsc != "1") {
-        return Fail(s, "vsc is 0, 1 or none");
+        return FailAt(s, "vsc", "vsc is 0, 1 or none");
     }
     d.nvme->SetCommandSet(MakeVendorCommandSet(vsc));
     FirmwareChecker checker;
     if (!MakeFirmwareChecker(s.Get("firmware_check"), checker)) {
-        return Fail(s, "firmware_check is any or image");
+        return FailAt(s, "firmware_check", "firmware_check is any or image");
     }
     d.nvme->SetFirmwareChecker(checker);
     return true;
@@ -290,7 +350,7 @@ bool PcBuilder::BuildAtaDrive(const ScenarioSection& s, SimDisk& d) {
     }
     uint64_t v = 0;
     if (!ParseU64(s.Get("ata_link", "3"), v) || v < 1 || v > 3) {
-        return Fail(s, "ata_link is 1, 2 or 3 (1.5, 3.0 or 6.0 Gb/s)");
+        return FailAt(s, "ata_link", "ata_link is 1, 2 or 3 (1.5, 3.0 or 6.0 Gb/s)");
     }
     st.linkSpeed = uint8_t(v);
     uint64_t minBlocks = 0;
@@ -298,23 +358,24 @@ bool PcBuilder::BuildAtaDrive(const ScenarioSection& s, SimDisk& d) {
     if (!ParseU64(s.Get("ata_dm_min", "1"), minBlocks) ||
         !ParseU64(s.Get("ata_dm_max", "128"), maxBlocks) || minBlocks == 0 ||
         maxBlocks < minBlocks || maxBlocks > 0xFFFF) {
-        return Fail(s, "ata_dm_min and ata_dm_max are block counts, 1 <= min <= max <= 65535");
+        return FailAt(s, s.Has("ata_dm_max") ? "ata_dm_max" : "ata_dm_min",
+                      "ata_dm_min and ata_dm_max are block counts, 1 <= min <= max <= 65535");
     }
     st.microcodeMinBlocks = uint16_t(minBlocks);
     st.microcodeMaxBlocks = uint16_t(maxBlocks);
     if (s.Has("ata_alignment_mask") && !ParseU64(s.Get("ata_alignment_mask"), v)) {
-        return Fail(s, "ata_alignment_mask is a number");
+        return FailAt(s, "ata_alignment_mask", "ata_alignment_mask is a number");
     }
     const std::string vsc = s.Get("vsc", "none");
     if (vsc != "none" && vsc != "ata") {
-        return Fail(s, "vsc of an ATA drive is ata or none");
+        return FailAt(s, "vsc", "vsc of an ATA drive is ata or none");
     }
     st.vendorCommands = vsc == "ata";
     for (const char* block : {"drvinfo", "mpinfo", "fwconfig"}) {
         if (s.Has(block)) {
             std::string blockError;
             if (!ParseBlock(s.Get(block), st.blocks[block], blockError)) {
-                return Fail(s, blockError);
+                return FailAt(s, block, blockError);
             }
         }
     }
@@ -335,13 +396,13 @@ bool PcBuilder::AddDiskNode(const ScenarioSection& s, SimDisk& d, bool usb, DevI
     uint64_t v = 0;
     for (auto& a : addr) {
         if (!ParseU64(s.Get(a.key, "0"), v) || v > 255) {
-            return Fail(s, std::string(a.key) + " is 0..255");
+            return FailAt(s, a.key, std::string(a.key) + " is 0..255");
         }
         *a.field = uint8_t(v);
     }
     if (s.Has("scsi_port")) {
         if (!ParseU64(s.Get("scsi_port"), v) || v > 255) {
-            return Fail(s, "scsi_port is 0..255");
+            return FailAt(s, "scsi_port", "scsi_port is 0..255");
         }
         d.scsiPort = uint8_t(v);
     }

@@ -93,12 +93,12 @@ bool PcBuilder::PlaceUsbDisk(const ScenarioSection& s, SimDisk& d, DevInst& pare
     while (std::getline(ps, part, '/')) {
         uint64_t v = 0;
         if (!ParseU64(part, v) || v == 0 || v > 99) {
-            return Fail(s, "usb is \"controller/port/.../port\" with numbers 1..99");
+            return FailAt(s, "usb", "usb is \"controller/port/.../port\" with numbers 1..99");
         }
         path.push_back(uint32_t(v));
     }
     if (path.size() < 2) {
-        return Fail(s, "usb needs a controller and at least one port");
+        return FailAt(s, "usb", "usb needs a controller and at least one port");
     }
     std::string key = std::to_string(path[0]);
     for (size_t i = 1; i + 1 < path.size(); ++i) {

@@ -1,7 +1,9 @@
 #include "sim/scenario.h"
 
 #include <cctype>
+#include <cerrno>
 #include <cstdlib>
+#include <set>
 
 namespace sim {
 namespace {
@@ -29,6 +31,15 @@ bool ScenarioSection::Has(const std::string& key) const {
     return false;
 }
 
+int ScenarioSection::LineOf(const std::string& key) const {
+    for (size_t i = 0; i < keys.size() && i < keyLines.size(); ++i) {
+        if (keys[i].first == key) {
+            return keyLines[i];
+        }
+    }
+    return line;
+}
+
 std::string ScenarioSection::Get(const std::string& key, const std::string& fallback) const {
     for (const auto& kv : keys) {
         if (kv.first == key) {
@@ -40,6 +51,7 @@ std::string ScenarioSection::Get(const std::string& key, const std::string& fall
 
 bool ParseScenario(const std::string& text, Scenario& out, std::string& error) {
     out.sections.clear();
+    std::set<std::string> sectionKeys; // the keys of the last section, for duplicates
     size_t pos = 0;
     int lineNo = 0;
     while (pos <= text.size()) {
@@ -72,6 +84,7 @@ bool ParseScenario(const std::string& text, Scenario& out, std::string& error) {
                 return false;
             }
             out.sections.push_back(section);
+            sectionKeys.clear();
         } else {
             size_t eq = line.find('=');
             if (eq == std::string::npos) {
@@ -90,14 +103,12 @@ bool ParseScenario(const std::string& text, Scenario& out, std::string& error) {
             for (auto& c : key) {
                 c = char(std::tolower(static_cast<unsigned char>(c)));
             }
-            auto& keys = out.sections.back().keys;
-            for (const auto& kv : keys) {
-                if (kv.first == key) {
-                    error = "line " + std::to_string(lineNo) + ": key '" + key + "' given twice";
-                    return false;
-                }
+            if (!sectionKeys.insert(key).second) {
+                error = "line " + std::to_string(lineNo) + ": key '" + key + "' given twice";
+                return false;
             }
-            keys.emplace_back(key, value);
+            out.sections.back().keys.emplace_back(key, value);
+            out.sections.back().keyLines.push_back(lineNo);
         }
         if (end == text.size()) {
             break;
@@ -107,13 +118,21 @@ bool ParseScenario(const std::string& text, Scenario& out, std::string& error) {
 }
 
 bool ParseU64(const std::string& text, uint64_t& out) {
-    if (text.empty()) {
+    out = 0;
+    const bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+    const size_t first = hex ? 2 : 0;
+    if (text.size() <= first) {
         return false;
     }
-    char* end = nullptr;
-    const bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
-    out = std::strtoull(text.c_str(), &end, hex ? 16 : 10);
-    return end != nullptr && *end == '\0' && text[0] != '-';
+    for (size_t i = first; i < text.size(); ++i) {
+        unsigned char c = static_cast<unsigned char>(text[i]);
+        if (hex ? !std::isxdigit(c) : !std::isdigit(c)) {
+            return false; // strtoull would take a sign and blanks, and stop at other text
+        }
+    }
+    errno = 0;
+    out = std::strtoull(text.c_str() + first, nullptr, hex ? 16 : 10);
+    return errno != ERANGE;
 }
 
 std::vector<uint8_t> HexBytes(const std::string& text) {

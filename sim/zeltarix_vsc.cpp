@@ -82,7 +82,8 @@ uint64_t Number(const BlockKeys& keys, const std::string& key, uint64_t fallback
     if (text.empty()) {
         return fallback;
     }
-    return std::strtoull(text.c_str(), nullptr, 0);
+    uint64_t value = fallback; // the scenario reader has checked the form and the range
+    return ParseU64(text, value) ? value : fallback;
 }
 
 void PutText(std::vector<uint8_t>& block, size_t offset, size_t size, const std::string& text) {

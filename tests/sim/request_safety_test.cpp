@@ -195,7 +195,7 @@ TEST_F(RequestSafetyTest, FaultListsNameOnlyKnownKindsWithTheirArguments) {
     std::string error;
     EXPECT_FALSE(
         sim::LoadScenarioText("[disk a]\nkind = nvme\ndrive = 1\nfaults = bogus:1\n", &error));
-    EXPECT_EQ(error, "line 1: [disk a] fault 'bogus:1': unknown kind 'bogus'");
+    EXPECT_EQ(error, "line 4: [disk a] fault 'bogus:1': unknown kind 'bogus'");
     // An opcode is matched whichever way it was written.
     sim::ClearFaults("native");
     ASSERT_TRUE(sim::InjectFault("native", "nvme_fail:6*1"));

@@ -15,24 +15,24 @@ std::string Error(const std::string& text) {
 
 TEST(Scenario, MistakesAreRefusedWithTheirLine) {
     EXPECT_EQ(Error("[disk a]\nkind = nvme\ndrive = 1\nsize = 3\n"),
-              "line 1: [disk a] unknown key 'size'");
+              "line 4: [disk a] unknown key 'size'");
     EXPECT_EQ(Error("drive = 1\n"), "line 1: key outside a section");
     EXPECT_EQ(Error("[disk a]\nkind = nvme\ndrive = 1\ndrive = 2\n"),
               "line 4: key 'drive' given twice");
     EXPECT_EQ(Error("[disk a]\nkind = floppy\ndrive = 1\n"),
-              "line 1: [disk a] kind is nvme, rst, usb, sata or other");
+              "line 2: [disk a] kind is nvme, rst, usb, sata or other");
     EXPECT_EQ(Error("[disk a]\nkind = nvme\ndrive = 1\n[disk b]\nkind = nvme\ndrive = 1\n"),
-              "line 4: [disk b] drive number used twice");
+              "line 6: [disk b] drive number used twice");
     EXPECT_EQ(Error("[disk a]\nkind = usb\ndrive = 1\nusb = 1/2\nbridge = cypress\n"),
-              "line 1: [disk a] unknown bridge 'cypress'");
+              "line 5: [disk a] unknown bridge 'cypress'");
     EXPECT_EQ(Error("[disk a]\nkind = usb\ndrive = 1\nusb = 1\n"),
-              "line 1: [disk a] usb needs a controller and at least one port");
+              "line 4: [disk a] usb needs a controller and at least one port");
     EXPECT_EQ(Error("[disk a]\nkind = rst\ndrive = 1\ncontroller = x\n"),
-              "line 1: [disk a] no [controller x]");
+              "line 4: [disk a] no [controller x]");
     EXPECT_EQ(Error("[disk a]\nkind = nvme\ndrive = 1\nlink = 3,4\n"),
-              "line 1: [disk a] link is \"speed,width,max speed,max width\" or none");
+              "line 4: [disk a] link is \"speed,width,max speed,max width\" or none");
     EXPECT_EQ(Error("[disk a]\nkind = nvme\ndrive = 1\ndrvinfo = 5A0\n"),
-              "line 1: [disk a] a vendor block has an odd number of hex digits");
+              "line 4: [disk a] a vendor block has an odd number of hex digits");
     EXPECT_EQ(Error("[printer p]\n"), "line 1: [printer p] unknown section type");
 }
 

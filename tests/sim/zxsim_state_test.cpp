@@ -101,7 +101,7 @@ TEST_F(ZxsimStateTest, AMalformedStateFileStopsTheCommand) {
     // A disk the scenario does not have: the command's scenario load fails, nothing is saved.
     std::ofstream(state_, std::ios::binary | std::ios::trunc)
         << "[pc state]\nformat = 1\n[disk elsewhere]\npresent = yes\n";
-    EXPECT_EQ(Zxsim("scan --state '" + state_ + "'"), 1);
+    EXPECT_EQ(Zxsim("scan --state '" + state_ + "'"), 2);
     EXPECT_EQ(Read(err_), "zxsim scan: default scenario: state " + state_ +
                               ": line 3: [disk elsewhere] is not a disk of the scenario\n"
                               "zxsim: state " +

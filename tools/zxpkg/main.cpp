@@ -3,6 +3,7 @@
 #include "tools/zxpkg/checker.h"
 #include "tools/zxpkg/image_writer.h"
 #include "tools/zxpkg/zip_writer.h"
+#include "platform/win32.h"
 #include "sim/read_file.h"
 
 #include <cerrno>
@@ -16,6 +17,31 @@
 #include <vector>
 
 namespace {
+
+// The text (UTF-8, as the command line gives it) in the ANSI code page; false when a character
+// has no ANSI form or the text is not UTF-8.
+bool AnsiFromUtf8(const std::string& text, std::string* out) {
+    out->clear();
+    if (text.empty()) {
+        return true;
+    }
+    std::vector<WCHAR> wide(text.size() + 1);
+    int n = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(),
+                                static_cast<int>(text.size()), wide.data(),
+                                static_cast<int>(wide.size()));
+    if (n <= 0) {
+        return false;
+    }
+    std::vector<char> ansi(static_cast<size_t>(n) * 2 + 1);
+    BOOL usedDefault = FALSE;
+    int m = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide.data(), n, ansi.data(),
+                                static_cast<int>(ansi.size()), nullptr, &usedDefault);
+    if (m <= 0 || usedDefault) {
+        return false;
+    }
+    out->assign(ansi.data(), static_cast<size_t>(m));
+    return true;
+}
 
 constexpr size_t kMaxConfigBlockBytes = 16u * 1024 * 1024; // read from --config at most
 
@@ -165,8 +191,15 @@ int CommandImage(const std::vector<std::string>& args) {
                 return BadArguments(v + " is empty", kImageUsage);
             }
         } else if (a == "--config-version") {
-            if (!value(recipe.configVersion)) {
+            std::string text;
+            if (!value(text)) {
                 return BadArguments("--config-version needs a text", kImageUsage);
+            }
+            // The program reads the field as ANSI text: count and write its ANSI bytes.
+            if (!AnsiFromUtf8(text, &recipe.configVersion)) {
+                return BadArguments("--config-version '" + text +
+                                        "' has characters outside the ANSI code page",
+                                    kImageUsage);
             }
             recipe.hasConfigVersion = true;
         } else if (a == "--seed") {
