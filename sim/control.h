@@ -28,7 +28,9 @@ bool LoadScenarioFile(const std::string& path, std::string* error = nullptr);
 bool LoadDefaultScenario(std::string* error = nullptr);
 const std::string& DefaultScenarioText();
 
-// Writes the request trace to a file ("" stops it); the sequence starts again at 1.
+// Writes the request trace to a file ("" stops it); the sequence starts again at 1. False when
+// the new file cannot be opened, or, when a file is closed, when any of its lines could not be
+// written (a full disk, /dev/full).
 bool SetTraceFile(const std::string& path);
 
 // Adds faults to a disk: "kind[:arg][@skip][*count]", comma-separated (docs/scenario.md).

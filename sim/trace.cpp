@@ -13,6 +13,7 @@ namespace {
 struct TraceState {
     std::mutex lock;
     FILE* file = nullptr;
+    bool failed = false; // a line of the open file could not be written
     bool checkedEnv = false;
     uint64_t seq = 0;
     std::map<std::thread::id, int> tids;
@@ -162,14 +163,16 @@ bool TraceOpen(const std::string& path) {
     TraceState& s = State();
     std::lock_guard<std::mutex> guard(s.lock);
     s.checkedEnv = true;
+    bool written = !s.failed;
     if (s.file) {
-        std::fclose(s.file);
+        written = std::fclose(s.file) == 0 && written;
         s.file = nullptr;
     }
+    s.failed = false;
     s.seq = 0;
     s.tids.clear();
     if (path.empty()) {
-        return true;
+        return written;
     }
     s.file = std::fopen(path.c_str(), "w");
     return s.file != nullptr;
@@ -189,8 +192,10 @@ void TraceWrite(const char* op, const std::string& head, const TraceFields& fiel
     std::string line = "{\"seq\":" + std::to_string(++s.seq) +
                        ",\"tid\":" + std::to_string(it->second) + ",\"op\":\"" + op + "\"" + head +
                        fields.Text() + "}\n";
-    std::fwrite(line.data(), 1, line.size(), s.file);
-    std::fflush(s.file);
+    if (std::fwrite(line.data(), 1, line.size(), s.file) != line.size() ||
+        std::fflush(s.file) != 0) {
+        s.failed = true;
+    }
 }
 
 } // namespace sim

@@ -6,10 +6,44 @@
 #include "platform/posix/terminal/terminal.h"
 #include "sim/control.h"
 
+#include <errno.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
+#include <strings.h>
 #include <string>
 #include <unistd.h>
+
+namespace {
+
+// Whether the entry switches the Debug log on: "/debug" anywhere, in any case.
+bool AsksForDebugLog(const std::string& commandLine) {
+    for (size_t i = 0; i + 6 <= commandLine.size(); ++i) {
+        if (strncasecmp(commandLine.c_str() + i, "/debug", 6) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// Starts this run's part of the Debug log with a header line; false with the reason when the
+// file cannot be written.
+bool StartDebugLog(const std::string& path, const std::string& commandLine, std::string* error) {
+    FILE* file = fopen(path.c_str(), "a");
+    if (file == NULL) {
+        *error = strerror(errno);
+        return false;
+    }
+    bool written =
+        fprintf(file, "[zxflash] run started, command line \"%s\"\n", commandLine.c_str()) > 0;
+    if (fclose(file) != 0 || !written) {
+        *error = strerror(errno);
+        return false;
+    }
+    return true;
+}
+
+} // namespace
 
 int main(int argc, char** argv) {
     // The command line as Windows hands it to WinMain: the arguments after the program name.
@@ -50,6 +84,20 @@ int main(int argc, char** argv) {
         const char* tmp = getenv("TMPDIR");
         logPath = std::string(tmp != NULL && tmp[0] != 0 ? tmp : "/tmp") + "/zxflash-debug.log";
         setenv("ZX_DEBUG_LOG", logPath.c_str(), 1);
+    } else {
+        logPath = log;
+    }
+    // Only a run that asks for the Debug log writes it; the header marks where this run's
+    // lines start, and a log that cannot be written is said at once and again at exit (the
+    // screen hides the first).
+    bool logWritten = false;
+    std::string logError;
+    if (AsksForDebugLog(commandLine)) {
+        logWritten = StartDebugLog(logPath, commandLine, &logError);
+        if (!logWritten) {
+            fprintf(stderr, "zxflash: the Debug log cannot be written to %s: %s\n", logPath.c_str(),
+                    logError.c_str());
+        }
     }
     std::string error;
     std::unique_ptr<zxposix::ui::FrontEnd> terminal = zxposix::ui::MakeTerminalFrontEnd(&error);
@@ -64,8 +112,11 @@ int main(int argc, char** argv) {
     if (!sim::SaveState(&stateError)) {
         fprintf(stderr, "zxflash: %s\n", stateError.c_str());
     }
-    if (!logPath.empty() && access(logPath.c_str(), F_OK) == 0) {
+    if (logWritten) {
         fprintf(stderr, "zxflash: Debug log in %s\n", logPath.c_str());
+    } else if (!logError.empty()) {
+        fprintf(stderr, "zxflash: the Debug log cannot be written to %s: %s\n", logPath.c_str(),
+                logError.c_str());
     }
     return result;
 }

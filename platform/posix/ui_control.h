@@ -219,8 +219,17 @@ struct ScriptStep {
     int value =
         0; // Select: entry of the dialog's (first) list; Answer: IDOK, IDCANCEL, IDYES, IDNO
 };
+// What became of a script, for its caller to judge once the dialog has closed: a Select of an
+// entry the list does not have ends the script there (RUN is not pressed on another entry).
+struct ScriptReport {
+    int missingEntry = -1;  // the entry a Select step asked for and the list lacked, or -1
+    int entryCount = 0;     // the list's entries then
+    int droppedAnswers = 0; // Answer steps no message box used
+    int stepsLeft = 0;      // steps not played when the dialog closed
+};
 std::unique_ptr<FrontEnd> MakeHeadlessScript(std::vector<ScriptStep> steps,
-                                             std::function<bool()> settled);
+                                             std::function<bool()> settled,
+                                             ScriptReport* report = nullptr);
 // Parses "ok", "cancel", "yes", "no" (any case) into an answer; 0 for anything else.
 int ParseAnswer(const std::string& text);
 

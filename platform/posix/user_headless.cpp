@@ -12,10 +12,26 @@ namespace {
 
 class HeadlessScript : public FrontEnd {
 public:
-    HeadlessScript(std::vector<ScriptStep> steps, std::function<bool()> settled)
-        : steps_(steps.begin(), steps.end()), settled_(std::move(settled)) {}
+    HeadlessScript(std::vector<ScriptStep> steps, std::function<bool()> settled,
+                   ScriptReport* report)
+        : steps_(steps.begin(), steps.end()), settled_(std::move(settled)), report_(report) {
+        Report();
+    }
 
     std::chrono::milliseconds Idle() override {
+        std::chrono::milliseconds next = Step();
+        Report();
+        return next;
+    }
+
+private:
+    void Report() {
+        if (report_ != nullptr) {
+            report_->stepsLeft = static_cast<int>(steps_.size());
+        }
+    }
+
+    std::chrono::milliseconds Step() {
         MessageBoxRecord box;
         if (OpenMessageBox(&box)) {
             if (!steps_.empty() && steps_.front().kind == ScriptStep::Answer) {
@@ -45,6 +61,14 @@ public:
             if (ReadDialog(dialog, &view)) {
                 for (const ControlView& c : view.controls) {
                     if (wcscasecmp(c.className.c_str(), WC_COMBOBOXW) == 0) { // the list
+                        if (step.value < 0 || step.value >= static_cast<int>(c.items.size())) {
+                            if (report_ != nullptr) {
+                                report_->missingEntry = step.value;
+                                report_->entryCount = static_cast<int>(c.items.size());
+                            }
+                            steps_.clear(); // nothing after it is played
+                            return std::chrono::milliseconds(1);
+                        }
                         SelectEntry(dialog, c.id, step.value);
                         break;
                     }
@@ -64,25 +88,28 @@ public:
         case ScriptStep::Answer:
             // No box came of the steps before and the dialog is settled: nothing is left to
             // answer, so the answer is dropped.
+            if (report_ != nullptr) {
+                ++report_->droppedAnswers;
+            }
             break;
         }
         steps_.pop_front();
         return std::chrono::milliseconds(1);
     }
 
-private:
     bool IsSettled() const { return !settled_ || settled_(); }
 
     std::deque<ScriptStep> steps_;
     std::function<bool()> settled_;
+    ScriptReport* report_;
     uint64_t lastEscapeChange_ = UINT64_MAX;
 };
 
 } // namespace
 
 std::unique_ptr<FrontEnd> MakeHeadlessScript(std::vector<ScriptStep> steps,
-                                             std::function<bool()> settled) {
-    return std::make_unique<HeadlessScript>(std::move(steps), std::move(settled));
+                                             std::function<bool()> settled, ScriptReport* report) {
+    return std::make_unique<HeadlessScript>(std::move(steps), std::move(settled), report);
 }
 
 int ParseAnswer(const std::string& text) {

@@ -25,11 +25,13 @@ std::string ReadFile(const std::string& path) {
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-// zxflash /debug in a pseudo-terminal, with TMPDIR set to dir and the Debug log named by
-// ZX_DEBUG_LOG (dir/debug.log), or left to the program's default when debugLog is false.
+// zxflash /debug (or with the argument given, none for null) in a pseudo-terminal, with TMPDIR
+// set to dir and the Debug log named by ZX_DEBUG_LOG (log, else dir/debug.log), or left to the
+// program's default when debugLog is false.
 class Terminal {
 public:
-    Terminal(const std::string& dir, int rows, int cols, bool debugLog = true) {
+    Terminal(const std::string& dir, int rows, int cols, bool debugLog = true,
+             const char* argument = "/debug", const std::string& log = "") {
         winsize ws{};
         ws.ws_row = static_cast<unsigned short>(rows);
         ws.ws_col = static_cast<unsigned short>(cols);
@@ -38,11 +40,11 @@ public:
             setenv("TERM", "xterm", 1);
             setenv("TMPDIR", dir.c_str(), 1);
             if (debugLog) {
-                setenv("ZX_DEBUG_LOG", (dir + "/debug.log").c_str(), 1);
+                setenv("ZX_DEBUG_LOG", (log.empty() ? dir + "/debug.log" : log).c_str(), 1);
             } else {
                 unsetenv("ZX_DEBUG_LOG");
             }
-            execl(ZXFLASH_PATH, "zxflash", "/debug", static_cast<char*>(nullptr));
+            execl(ZXFLASH_PATH, "zxflash", argument, static_cast<char*>(nullptr));
             _exit(127);
         }
     }
@@ -159,6 +161,50 @@ TEST(TerminalFrontEnd, WithoutZxDebugLogTheDebugLogGoesToTheTempFolder) {
         EXPECT_EQ(t.Output().find(kLogPrefix), std::string::npos);
     }
     EXPECT_NE(ReadFile(dir + "/zxflash-debug.log").find(kLogPrefix), std::string::npos);
+    std::string cmd = "rm -rf '" + dir + "'";
+    EXPECT_EQ(std::system(cmd.c_str()), 0);
+}
+
+// Each run that asks for the Debug log starts its part with a header line and names the log at
+// exit; a run that does not ask never names it, and one whose log cannot be written says so.
+TEST(TerminalFrontEnd, TheDebugLogStartsWithAHeaderAndIsNamedOnlyWhenThisRunWroteIt) {
+    char pattern[] = "/tmp/zxterm-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    std::string dir = pattern;
+    const std::string named = "zxflash: Debug log in " + dir + "/debug.log";
+    for (int run = 0; run < 2; ++run) {
+        Terminal t(dir, 24, 80);
+        ASSERT_TRUE(t.Started());
+        EXPECT_TRUE(t.WaitFor("FW update tool", 10000)) << t.Output();
+        t.Send("\x1b");
+        EXPECT_EQ(t.WaitExit(10000), 0);
+        EXPECT_NE(t.Output().find(named), std::string::npos) << t.Output();
+    }
+    std::string log = ReadFile(dir + "/debug.log");
+    const std::string header = "[zxflash] run started, command line \"/debug\"\n";
+    EXPECT_EQ(log.compare(0, header.size(), header), 0) << log.substr(0, 200);
+    EXPECT_NE(log.find(header, header.size()), std::string::npos); // the second run's
+    {
+        Terminal t(dir, 24, 80, true, nullptr);
+        ASSERT_TRUE(t.Started());
+        EXPECT_TRUE(t.WaitFor("FW update tool", 10000)) << t.Output();
+        t.Send("\x1b");
+        EXPECT_EQ(t.WaitExit(10000), 0);
+        EXPECT_EQ(t.Output().find("Debug log"), std::string::npos) << t.Output();
+    }
+    EXPECT_EQ(ReadFile(dir + "/debug.log"), log);
+    {
+        Terminal t(dir, 24, 80, true, "/debug", dir + "/missing/debug.log");
+        ASSERT_TRUE(t.Started());
+        EXPECT_TRUE(t.WaitFor("FW update tool", 10000)) << t.Output();
+        t.Send("\x1b");
+        EXPECT_EQ(t.WaitExit(10000), 0);
+        EXPECT_TRUE(t.WaitFor("zxflash: the Debug log cannot be written to " + dir +
+                                  "/missing/debug.log: No such file or directory",
+                              2000))
+            << t.Output();
+        EXPECT_EQ(t.Output().find("zxflash: Debug log in"), std::string::npos);
+    }
     std::string cmd = "rm -rf '" + dir + "'";
     EXPECT_EQ(std::system(cmd.c_str()), 0);
 }

@@ -19,6 +19,7 @@ namespace fs = std::filesystem;
 struct RunResult {
     int exitCode = -1;
     std::string firstLine;
+    std::string all;
 };
 
 RunResult RunCommand(const std::string& command) {
@@ -36,6 +37,7 @@ RunResult RunCommand(const std::string& command) {
     int status = pclose(pipe);
     run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     run.firstLine = all.substr(0, all.find('\n'));
+    run.all = all;
     return run;
 }
 
@@ -80,10 +82,10 @@ TEST_F(HostileInput, EachGetsAClearMessageAndExitCodeTwo) {
          "zxsim scan: /dev/zero: cannot read /dev/zero: larger than 67108864 bytes"},
         {sim + " scan --scenario " + D("folder.txt"),
          "zxsim scan: " + D("folder.txt") + ": " + D("folder.txt") +
-             ": line 1: [disk a] cannot read " + D("folder") + ": is a folder"},
+             ": line 4: [disk a] cannot read " + D("folder") + ": is a folder"},
         {sim + " scan --scenario " + D("zero.txt"),
          "zxsim scan: " + D("zero.txt") + ": " + D("zero.txt") +
-             ": line 1: [disk a] cannot read /dev/zero: larger than 1048576 bytes"},
+             ": line 4: [disk a] cannot read /dev/zero: larger than 1048576 bytes"},
         {sim + " run --package " + D("folder"),
          "zxsim run: cannot read " + D("folder") + ": is a folder"},
         {sim + " run --package " + D("loop"),
@@ -101,6 +103,55 @@ TEST_F(HostileInput, EachGetsAClearMessageAndExitCodeTwo) {
     }
     EXPECT_TRUE(fs::is_empty(dir_ / "temp"));
     EXPECT_FALSE(fs::exists(dir_ / "out.fw"));
+}
+
+// zxsim run refuses what it cannot do as asked: a --select that wraps or names an entry the
+// list lacks, a malformed --timeout or --speed, answers left unused, a trace it could not
+// write. Each is exit 2 with its reason on a line of its own.
+TEST_F(HostileInput, ZxsimRunRefusesWhatItCannotDoAsAsked) {
+    const std::string run =
+        "TMPDIR=" + D("temp") +
+        " ZX_SIM_SCENARIO= ZX_SIM_STATE= ZX_SIM_TRACE= ZX_DEBUG_LOG= " + ZXSIM_PATH + " run ";
+    struct Case {
+        std::string arguments;
+        std::string line;
+    };
+    const std::vector<Case> cases = {
+        {"--select 4294967296", "zxsim run: --select takes an entry number 0..65535"},
+        {"--select -1", "zxsim run: --select takes an entry number 0..65535"},
+        {"--select 1x", "zxsim run: --select takes an entry number 0..65535"},
+        {"--select 99", "zxsim run: --select 99: the list has 5 entries"},
+        {"--timeout 5x", "zxsim run: --timeout takes whole seconds 0..86400"},
+        {"--timeout -3", "zxsim run: --timeout takes whole seconds 0..86400"},
+        {"--speed 5x", "zxsim run: --speed takes a number above 0, up to 1e6"},
+        {"--speed nan", "zxsim run: --speed takes a number above 0, up to 1e6"},
+        {"--answer yes --answer no", "zxsim run: 2 of the script's steps were never used"},
+        {"--trace /dev/full", "zxsim run: the trace could not be written to /dev/full"},
+    };
+    for (const Case& c : cases) {
+        RunResult r = RunCommand(run + c.arguments);
+        EXPECT_EQ(r.exitCode, 2) << c.arguments << "\n" << r.all;
+        EXPECT_NE(("\n" + r.all).find("\n" + c.line + "\n"), std::string::npos)
+            << c.arguments << "\n"
+            << r.all;
+    }
+    RunResult scan =
+        RunCommand("ZX_SIM_SCENARIO= " + std::string(ZXSIM_PATH) + " scan --trace /dev/full");
+    EXPECT_EQ(scan.exitCode, 2);
+    EXPECT_NE(scan.all.find("zxsim scan: the trace could not be written to /dev/full\n"),
+              std::string::npos)
+        << scan.all;
+
+    // --debug switches the Debug log on, to standard error, as for zxsim scan.
+    RunResult debug = RunCommand("{ " + run + "--debug 2>&1 >/dev/null; }");
+    EXPECT_EQ(debug.exitCode, 0) << debug.all;
+    EXPECT_EQ(debug.firstLine, "[ZX]          [middle] DISKLIB_NVME_UnlockVSC") << debug.all;
+    RunResult help = RunCommand(std::string(ZXSIM_PATH) + " run --help");
+    EXPECT_EQ(help.exitCode, 0);
+    EXPECT_NE(help.all.find("--debug adds /debug to the program text: the Debug log then goes to\n"
+                            "  standard error, or is appended to the file ZX_DEBUG_LOG names."),
+              std::string::npos)
+        << help.all;
 }
 
 } // namespace

@@ -16,6 +16,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cerrno>
 #include <cstring>
 #include <fstream>
 #include <iterator>
@@ -30,7 +31,7 @@ using namespace zxposix::ui;
 
 const char kUsage[] =
     "usage: zxsim run [--scenario F] [--package ZIP] [--select N] [--answer A]... [--speed X]\n"
-    "                 [--trace F] [--timeout S] [-- program text]\n"
+    "                 [--trace F] [--timeout S] [--debug] [-- program text]\n"
     "  Runs zxflash headless on the simulated PC (--scenario F, else ZX_SIM_SCENARIO, else the\n"
     "  default scenario; --trace F writes the request trace). --package ZIP embeds another\n"
     "  package. --select N picks list entry N and presses RUN; each --answer (ok, cancel, yes,\n"
@@ -39,7 +40,25 @@ const char kUsage[] =
     "  Prints each screen the dialog settles on and every message box as it is answered, in\n"
     "  order, then each simulated disk and the exit code (docs/zxsim.md). --speed X runs the\n"
     "  clock X times faster (default 10); --timeout S gives up after S real seconds (default\n"
-    "  600).\n";
+    "  600, 0 never). --debug adds /debug to the program text: the Debug log then goes to\n"
+    "  standard error, or is appended to the file ZX_DEBUG_LOG names. An entry the list does\n"
+    "  not have, answers no message box used and a trace that could not be written are errors\n"
+    "  (exit code 2).\n";
+
+// A whole decimal number 0..max; false for anything else.
+bool ParseCount(const char* text, long max, long* out) {
+    if (text == nullptr || *text < '0' || *text > '9') {
+        return false;
+    }
+    errno = 0;
+    char* end = nullptr;
+    long n = std::strtol(text, &end, 10);
+    if (errno == ERANGE || end == nullptr || *end != 0 || n < 0 || n > max) {
+        return false;
+    }
+    *out = n;
+    return true;
+}
 
 std::string QuoteUtf8(const std::string& s) {
     std::wstring w;
@@ -57,6 +76,7 @@ int Run(int argc, char** argv) {
     std::string commandLine;
     double speed = 10.0;
     int timeout = 600;
+    bool debug = false;
     for (int i = 1; i < argc; i++) {
         std::string a = argv[i];
         auto value = [&](const char* name) -> const char* {
@@ -75,11 +95,12 @@ int Run(int argc, char** argv) {
             trace = value("--trace");
         } else if (a == "--package") {
             package = value("--package");
+        } else if (a == "--debug") {
+            debug = true;
         } else if (a == "--select") {
-            char* end = nullptr;
-            long n = std::strtol(value("--select"), &end, 10);
-            if (end == nullptr || *end != 0 || n < 0) {
-                std::fprintf(stderr, "zxsim run: --select takes an entry number\n");
+            long n = 0;
+            if (!ParseCount(value("--select"), 0xFFFF, &n)) {
+                std::fprintf(stderr, "zxsim run: --select takes an entry number 0..65535\n");
                 return 2;
             }
             steps.push_back(ScriptStep{ScriptStep::Select, static_cast<int>(n)});
@@ -92,13 +113,20 @@ int Run(int argc, char** argv) {
             }
             steps.push_back(ScriptStep{ScriptStep::Answer, answer});
         } else if (a == "--speed") {
-            speed = std::atof(value("--speed"));
-            if (!(speed > 0)) {
-                std::fprintf(stderr, "zxsim run: --speed must be positive\n");
+            const char* text = value("--speed");
+            char* end = nullptr;
+            speed = std::strtod(text, &end);
+            if (end == text || *end != 0 || !(speed > 0) || !(speed <= 1e6)) {
+                std::fprintf(stderr, "zxsim run: --speed takes a number above 0, up to 1e6\n");
                 return 2;
             }
         } else if (a == "--timeout") {
-            timeout = std::atoi(value("--timeout"));
+            long n = 0;
+            if (!ParseCount(value("--timeout"), 86400, &n)) {
+                std::fprintf(stderr, "zxsim run: --timeout takes whole seconds 0..86400\n");
+                return 2;
+            }
+            timeout = static_cast<int>(n);
         } else if (a == "--") {
             for (int k = i + 1; k < argc; k++) {
                 commandLine += (k > i + 1 ? " " : "");
@@ -109,6 +137,9 @@ int Run(int argc, char** argv) {
             std::fprintf(stderr, "zxsim run: unknown option '%s'\n%s", a.c_str(), kUsage);
             return 2;
         }
+    }
+    if (debug) {
+        commandLine = commandLine.empty() ? "/debug" : "/debug " + commandLine;
     }
     if (scenario.empty() && std::getenv("ZX_SIM_SCENARIO") != nullptr) {
         scenario = std::getenv("ZX_SIM_SCENARIO");
@@ -155,7 +186,8 @@ int Run(int argc, char** argv) {
         HWND dialog = CurrentDialog();
         return dialog == nullptr || PendingPostedMessages(dialog) == 0;
     };
-    ScreenPrinter frontEnd(MakeHeadlessScript(steps, idle), idle, stdout);
+    ScriptReport report;
+    ScreenPrinter frontEnd(MakeHeadlessScript(steps, idle, &report), idle, stdout);
     SetFrontEnd(&frontEnd);
     int result = AppMain(GetModuleHandleW(nullptr), commandLine.c_str());
     SetFrontEnd(nullptr);
@@ -170,7 +202,26 @@ int Run(int argc, char** argv) {
                     QuoteUtf8(disk.firmware).c_str());
     }
     std::printf("exit code: %d\n", result);
-    return result;
+    std::fflush(stdout);
+    int failed = 0;
+    if (report.missingEntry >= 0) {
+        std::fprintf(stderr, "zxsim run: --select %d: the list has %d entries\n",
+                     report.missingEntry, report.entryCount);
+        failed = 2;
+    }
+    int unused = report.droppedAnswers;
+    if (report.missingEntry < 0 && report.stepsLeft > 0) {
+        unused += report.stepsLeft; // the dialog closed before they were played
+    }
+    if (unused > 0) {
+        std::fprintf(stderr, "zxsim run: %d of the script's steps were never used\n", unused);
+        failed = 2;
+    }
+    if (!trace.empty() && !sim::SetTraceFile("")) {
+        std::fprintf(stderr, "zxsim run: the trace could not be written to %s\n", trace.c_str());
+        failed = 2;
+    }
+    return failed != 0 ? failed : result;
 }
 
 } // namespace

@@ -84,8 +84,9 @@ int Scan(int argc, char** argv) {
         PrintRecord(state->Disks[i]);
     }
     std::printf("{\"count\":%u}\n", state->DiskCount);
-    if (!trace.empty()) {
-        sim::SetTraceFile("");
+    if (!trace.empty() && !sim::SetTraceFile("")) {
+        std::fprintf(stderr, "zxsim scan: the trace could not be written to %s\n", trace.c_str());
+        return 2;
     }
     return 0;
 }
