@@ -5,7 +5,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds="${1:-${ZX_FUZZ_SECONDS:-20}}"
-targets=(fuzz_package_config fuzz_image fuzz_zip)
+targets=(fuzz_package_config fuzz_image fuzz_zip fuzz_scenario fuzz_check)
 
 cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz --target "${targets[@]}" zxpkg -- -j2
@@ -14,6 +14,9 @@ zxpkg="$bin/tools/zxpkg/zxpkg"
 
 work="$(mktemp -d)"
 trap 'rm -rf "$work"' EXIT
+# The harnesses write only under TMPDIR: their sandboxes go into the work folder.
+export TMPDIR="$work/tmp"
+mkdir -p "$TMPDIR"
 
 # Seeds: configuration files, small images of both checksum kinds, and archives (one made by
 # zxpkg, one with names that try to leave the folder and a symbolic link).
@@ -39,8 +42,18 @@ with zipfile.ZipFile(sys.argv[1], "w", zipfile.ZIP_DEFLATED) as z:
     z.writestr(link, "/etc/passwd")
 PY
 
-declare -A maxlen=([fuzz_package_config]=4096 [fuzz_image]=24576 [fuzz_zip]=16384)
-declare -A seeds=([fuzz_package_config]=config [fuzz_image]=image [fuzz_zip]=zip)
+# Scenario seeds: the default scenario (as zxsim prints it would need the tool; a small one
+# of each section type is enough to start from) and values at their limits.
+mkdir -p "$work/seeds/scenario"
+printf '[controller c]\nkind = nvme\nbus = 3\nlink = 3,4,3,4\n[disk a]\nkind = nvme\ndrive = 1\ncontroller = c\nvendor_id = 0x1E5C\nvsc = 1\nvsc_soc_id = 0x3C71\nvsc_nand_id = 9BC558713000\nfaults = slow:5@1*2,nvme_fail:0x10\n' \
+    > "$work/seeds/scenario/nvme.txt"
+printf '[disk u]\nkind = usb\ndrive = 2\nusb = 1/2/3\nbridge = asmedia\n[usbhub 1/2]\nusb_vid = 0x05E3\n[disk s]\nkind = sata\ndrive = 3\nvsc = ata\nata_dm_max = 0xFFFF\n' \
+    > "$work/seeds/scenario/usb.txt"
+
+declare -A maxlen=([fuzz_package_config]=4096 [fuzz_image]=24576 [fuzz_zip]=16384
+    [fuzz_scenario]=4096 [fuzz_check]=16384)
+declare -A seeds=([fuzz_package_config]=config [fuzz_image]=image [fuzz_zip]=zip
+    [fuzz_scenario]=scenario [fuzz_check]=zip)
 status=0
 for t in "${targets[@]}"; do
     echo "== $t (${seconds}s)"
@@ -54,6 +67,10 @@ for t in "${targets[@]}"; do
         status=1
     else
         grep -E 'stat::number_of_executed_units|Done' "$work/$t.log" | tail -2
+    fi
+    if [ -n "$(ls -A "$TMPDIR")" ]; then
+        echo "$t left files under TMPDIR:"; ls -A "$TMPDIR"
+        status=1
     fi
 done
 exit "$status"

@@ -1,4 +1,5 @@
-// The ZIP extraction: the input is the archive, unpacked into a folder inside a sandbox; no
+// The ZIP extraction: the input is the archive, unpacked into a folder inside a sandbox under
+// TMPDIR; no
 // file may appear in the sandbox outside that folder, and nothing but plain files and folders
 // inside it.
 #include "app/state/app_state.h"
@@ -26,7 +27,11 @@ void Require(bool ok, const char* what) {
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    static const fs::path box = fs::path("/tmp") / ("zx_fuzz_zip_" + std::to_string(getpid()));
+    static const fs::path box = [] {
+        const char* tmp = std::getenv("TMPDIR");
+        return fs::path(tmp != nullptr && tmp[0] != 0 ? tmp : "/tmp") /
+               ("zx_fuzz_zip_" + std::to_string(getpid()));
+    }();
     std::error_code ec;
     fs::remove_all(box, ec);
     fs::create_directories(box / "in", ec);
