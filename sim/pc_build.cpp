@@ -110,7 +110,7 @@ bool PcBuilder::Build(const Scenario& scenario) {
             return false;
         }
     }
-    return CheckScsiAddresses();
+    return CheckScsiAddresses(scenario);
 }
 
 bool PcBuilder::CheckSections(const Scenario& scenario) {
@@ -173,12 +173,20 @@ uint8_t PcBuilder::NextPort() {
     return uint8_t(freePort++);
 }
 
-bool PcBuilder::CheckScsiAddresses() {
+bool PcBuilder::CheckScsiAddresses(const Scenario& scenario) {
     for (auto& d : disks) {
         for (auto& o : disks) {
             if (o != d && o->scsiPort == d->scsiPort && o->scsiPath == d->scsiPath &&
                 o->scsiTarget == d->scsiTarget && o->scsiLun == d->scsiLun) {
-                error = "disks " + d->name + " and " + o->name + " have the same SCSI address";
+                // Named on the later disk's section, as a drive number used twice is.
+                const std::string& later = d->index > o->index ? d->name : o->name;
+                const std::string& earlier = d->index > o->index ? o->name : d->name;
+                for (const auto& s : scenario.sections) {
+                    if (s.type == "disk" && s.name == later) {
+                        return Fail(s, "has the same SCSI address as disk " + earlier);
+                    }
+                }
+                error = "disks " + earlier + " and " + later + " have the same SCSI address";
                 return false;
             }
         }

@@ -66,7 +66,7 @@ private:
                     const GUID& setupClass, int owner);
     // The lowest SCSI port number no scenario section gives.
     uint8_t NextPort();
-    bool CheckScsiAddresses();
+    bool CheckScsiAddresses(const Scenario& scenario);
 
     // [usbhost INDEX] and [usbhub PATH] (sim/pc_build_usb.cpp).
     bool BuildUsbHosts(const Scenario& scenario);

@@ -18,7 +18,12 @@ bool PcBuilder::BuildUsbHosts(const Scenario& scenario) {
     }
     for (const auto& s : scenario.sections) {
         if (s.type == "disk" && s.Has("usb")) {
-            hostIndexes.insert(uint32_t(std::strtoul(s.Get("usb").c_str(), nullptr, 10)));
+            const std::string usb = s.Get("usb");
+            uint64_t idx = 0;
+            if (!ParseU64(usb.substr(0, usb.find('/')), idx) || idx == 0 || idx > 99) {
+                return FailAt(s, "usb", "usb is \"controller/port/.../port\" with numbers 1..99");
+            }
+            hostIndexes.insert(uint32_t(idx));
         }
     }
     // Controllers are numbered by their place: every index up to the highest one exists.

@@ -41,6 +41,10 @@ TEST(ScenarioValues, EachIsRefusedOnItsOwnLine) {
         {"faults = open_fail*+2",
          "line 4: [disk a] fault 'open_fail*+2': count after '*' is a number"},
         {"drive_x = 1\n", "line 4: [disk a] unknown key 'drive_x'"},
+        {"usb =ontroller = c",
+         "line 4: [disk a] usb is \"controller/port/.../port\" with numbers 1..99"},
+        {"scsi_port = 5\n[disk b]\nkind = nvme\ndrive = 2\nscsi_port = 5",
+         "line 5: [disk b] has the same SCSI address as disk a"},
     };
     for (const Case& c : cases) {
         std::string error;
