@@ -38,9 +38,9 @@ const char kUsage[] =
     "  no) answers the next message box; a box left without an answer gets its Esc answer (No\n"
     "  for Yes/No). When the steps are done and no update runs, Esc closes the dialog.\n"
     "  Prints each screen the dialog settles on and every message box as it is answered, in\n"
-    "  order, then each simulated disk and the exit code (docs/zxsim.md). --speed X runs the\n"
-    "  clock X times faster (default 10); --timeout S gives up after S real seconds (default\n"
-    "  600, 0 never). --debug adds /debug to the program text: the Debug log then goes to\n"
+    "  order, then each simulated disk, the shutdown the program asked for (if any) and the exit\n"
+    "  code (docs/zxsim.md). --speed X runs the clock X times faster (default 10); --timeout S\n"
+    "  gives up after S real seconds (default 600, 0 never). --debug adds /debug to the program text: the Debug log then goes to\n"
     "  standard error, or is appended to the file ZX_DEBUG_LOG names. An entry the list does\n"
     "  not have, answers no message box used and a trace that could not be written are errors\n"
     "  (exit code 2).\n";
@@ -200,6 +200,10 @@ int Run(int argc, char** argv) {
                     disk.kind.c_str(), disk.bridge.empty() ? "" : " ", disk.bridge.c_str(),
                     disk.present ? "present" : "away", QuoteUtf8(disk.model).c_str(),
                     QuoteUtf8(disk.firmware).c_str());
+    }
+    const std::string shutdown = sim::ShutdownRequested();
+    if (!shutdown.empty()) {
+        std::printf("shutdown requested: %s\n", shutdown.c_str());
     }
     std::printf("exit code: %d\n", result);
     std::fflush(stdout);

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <map>
 #include <string>
 #include <utility>
@@ -91,7 +92,16 @@ int main(int argc, char** argv) {
         return zxsim::Usage(stderr);
     }
     bool bad = false;
-    const std::string state = zxsim::TakeStateOption(argc, argv, bad);
+    std::string state = zxsim::TakeStateOption(argc, argv, bad);
+    if (!state.empty()) {
+        // zxsim run's program makes its working folder the current one: a relative path must
+        // still name the file the caller meant when the state is saved at the end.
+        std::error_code error;
+        const std::filesystem::path whole = std::filesystem::absolute(state, error);
+        if (!error) {
+            state = whole.string();
+        }
+    }
     std::string error;
     if (bad) {
         std::fprintf(stderr, "zxsim: --state needs a file\n");
