@@ -1,0 +1,658 @@
+// The NVMe update through the program on the default simulated PC: RUN on each ZELTARIX disk,
+// the worker's requests in order, the version text written before or after the download or not
+// at all, the outcome boxes with the power-off or restart offer, a fault at each step, and a
+// disk that does not come back. The package's images are five pages long, so a download is five
+// chunks at offsets 0, 4096, 8192, 12288 and 16384.
+#include "app/disk_table.h"
+#include "app/messages.h"
+#include "tests/app/program_fixture.h"
+#include "tests/usb/trace_reader.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <sstream>
+
+using namespace zxtest;
+using tracetest::Field;
+using tracetest::Record;
+
+namespace {
+
+const UINT kOkCancelInformation = 0x41; // MB_OKCANCEL | MB_ICONINFORMATION
+
+// Images of the demo package's versions and FTL build numbers: A for the 9BC5587130 NAND,
+// B for the 2CC30832E604 one.
+zxpkg::ImageRecipe SmallImage(const std::string& last, uint32_t ftl, int kind) {
+    zxpkg::ImageRecipe r;
+    r.versionParts = {"04", "1k", "02", last};
+    r.ftlBuildNumber = ftl;
+    r.checksumKind = kind;
+    r.regions[0][0] = 1;
+    r.regions[0][1] = 1;
+    r.regions[1][0] = 2;
+    r.regions[1][1] = 2;
+    r.regions[2][0] = 3;
+    r.regions[2][1] = 3;
+    return r;
+}
+
+std::string Hex32(const std::string& number) {
+    char text[16];
+    std::snprintf(text, sizeof(text), "%x", static_cast<unsigned>(std::stoul(number)));
+    return text;
+}
+
+// The n-th number of an array field ("[a,b,...]").
+std::string Item(const std::string& array, size_t n) {
+    std::string inner = array.size() > 2 ? array.substr(1, array.size() - 2) : "";
+    std::stringstream in(inner);
+    std::string item;
+    for (size_t i = 0; std::getline(in, item, ','); i++) {
+        if (i == n) {
+            return item;
+        }
+    }
+    return "?";
+}
+
+// One request of the trace in one short line: what it is and the fields that tell the steps of
+// an update apart.
+std::string Summary(const Record& r) {
+    const std::string failed = Field(r, "ok") == "true" ? "" : " failed";
+    if (Field(r, "op") == "CreateFileW") {
+        return "open " + Field(r, "path") + failed;
+    }
+    const std::string ioctl = Field(r, "ioctl");
+    const std::string path = Field(r, "path");
+    std::string what;
+    if (ioctl == "IOCTL_STORAGE_PROTOCOL_COMMAND") {
+        const std::string cdw = Field(r, "cdw");
+        what = "nvme " + Hex32(Item(cdw, 0)) + " cdw10=" + Hex32(Item(cdw, 10)) +
+               " cdw12=" + Hex32(Item(cdw, 12)) + " cdw13=" + Hex32(Item(cdw, 13));
+    } else if (ioctl == "IOCTL_STORAGE_QUERY_PROPERTY") {
+        what = "query " + Field(r, "property_id");
+        if (r.count("data_type") != 0) {
+            what += " " + Field(r, "data_type") + " " + Field(r, "request_value");
+        }
+    } else if (ioctl == "IOCTL_STORAGE_FIRMWARE_DOWNLOAD") {
+        what = "download " + Field(r, "offset") + " " + Field(r, "buffer_size");
+    } else if (ioctl == "IOCTL_STORAGE_FIRMWARE_ACTIVATE") {
+        what = "activate slot " + Field(r, "slot") + " flags " + Field(r, "flags");
+    } else if (ioctl == "IOCTL_SCSI_MINIPORT") {
+        what = Field(r, "signature");
+        if (r.count("cmd") != 0) {
+            what += " " + Field(r, "cmd").substr(0, 2) + " cdw12=" + Field(r, "cmd").substr(96, 8);
+        } else {
+            what +=
+                " function " + Field(r, "function") + " length " + Field(r, "data_buffer_length");
+        }
+    } else if (ioctl == "IOCTL_SCSI_PASS_THROUGH_DIRECT" && r.count("cdb") != 0) {
+        what = "cdb " + Field(r, "cdb") + " in " + Field(r, "data_in") + " length " +
+               Field(r, "transfer_len");
+        // A bridge's command phase carries the NVMe command: 64 bytes, or a JMicron block of
+        // 512 ("NVME", then the command at 8; a power request's value at 72).
+        const std::string data = Field(r, "data");
+        if (Field(r, "data_in") != "0") {
+        } else if (Field(r, "transfer_len") == "64") {
+            what += " opcode " + data.substr(0, 2);
+        } else if (data.rfind("4e564d45", 0) == 0) {
+            what += " opcode " + data.substr(16, 2) + " value " + data.substr(144, 2);
+        }
+    } else {
+        what = ioctl;
+    }
+    return what + " " + path + failed;
+}
+
+// The worker's requests (the trace's second thread: the dialog's thread asked first), from its
+// open of the disk up to the re-find by port, which starts with the open of a disk interface.
+std::vector<std::string> WorkerRequests(const std::string& tracePath) {
+    std::vector<std::string> out;
+    for (const Record& r : tracetest::ReadTrace(tracePath)) {
+        if (Field(r, "tid") != "2") {
+            continue;
+        }
+        std::string line = Summary(r);
+        if (!out.empty() && line.rfind("open \\\\.\\scsi#", 0) == 0) {
+            // the interface opens of the disk's own open come before any disk command
+            bool commanded = false;
+            for (const std::string& earlier : out) {
+                commanded = commanded || earlier.compare(0, 5, "nvme ") == 0 ||
+                            earlier.compare(0, 4, "cdb ") == 0 ||
+                            earlier.compare(0, 8, "IntelNvm") == 0;
+            }
+            if (commanded) {
+                break;
+            }
+        }
+        out.push_back(line);
+    }
+    return out;
+}
+
+void ExpectSameLines(const std::vector<std::string>& got, const std::vector<std::string>& want) {
+    for (size_t i = 0; i < want.size(); i++) {
+        ASSERT_LT(i, got.size()) << "request " << i + 1 << " missing, expected: " << want[i];
+        ASSERT_EQ(got[i], want[i]) << "request " << i + 1;
+    }
+    EXPECT_EQ(got.size(), want.size()) << "extra from " << want.size() + 1 << ": "
+                                       << (got.size() > want.size() ? got[want.size()] : "");
+}
+
+std::vector<std::string> operator+(std::vector<std::string> a, const std::vector<std::string>& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+std::vector<std::string> operator+(std::vector<std::string> a, const std::string& line) {
+    a.push_back(line);
+    return a;
+}
+
+std::vector<std::string> Repeat(int n, const std::vector<std::string>& lines) {
+    std::vector<std::string> out;
+    for (int i = 0; i < n; i++) {
+        out = out + lines;
+    }
+    return out;
+}
+
+// Data directions of a tunnelled NVMe command.
+enum Dir { kNone, kIn, kOut };
+
+// One NVMe command through a bridge, as its three phases: the command (with its opcode), the
+// data or non-data phase and the completion.
+std::vector<std::string> Asm(const std::string& opcode, Dir dir) {
+    const std::string drive = " \\\\.\\PhysicalDrive4";
+    const char* kind = dir == kIn ? "01" : dir == kOut ? "02" : "00";
+    const std::string data = dir == kIn    ? "cdb eb5a8100010000000000000010000000 in 1 length 4096"
+                             : dir == kOut ? "cdb ea5a8100020000000000000010000000 in 0 length 4096"
+                                           : "cdb eb5a8100000000000000000000000000 in 2 length 0";
+    return {"cdb ea5a8000" + std::string(kind) + "0000000000000000400000 in 0 length 64 opcode " +
+                opcode + drive,
+            data + drive,
+            "cdb eb5a8200" + std::string(kind) + "0000000000000000100000 in 1 length 16" + drive};
+}
+std::vector<std::string> Jmi(const std::string& opcode, Dir dir) {
+    const std::string drive = " \\\\.\\PhysicalDrive5";
+    const std::string data = dir == kIn    ? "cdb a1820000100000000000000000000000 in 1 length 4096"
+                             : dir == kOut ? "cdb a1830000100000000000000000000000 in 0 length 4096"
+                                           : "cdb a1810000000000000000000000000000 in 2 length 0";
+    return {"cdb a1800000020000000000000000000000 in 0 length 512 opcode " + opcode + " value 00" +
+                drive,
+            data + drive, "cdb a18f0000020000000000000000000000 in 1 length 512" + drive};
+}
+std::vector<std::string> Rtk(const std::string& opcode, Dir dir) {
+    const std::string drive = " \\\\.\\PhysicalDrive6";
+    const std::string data = dir == kIn    ? "cdb e40010f8000001000000000000000000 in 1 length 4096"
+                             : dir == kOut ? "cdb e50010f8000002000000000000000000 in 0 length 4096"
+                                           : "cdb e50000f8000000000000000000000000 in 2 length 0";
+    return {"cdb e54000f7000000000000000000000000 in 0 length 64 opcode " + opcode + drive,
+            data + drive, "cdb e41000f9000000000000000000000000 in 1 length 16" + drive};
+}
+
+// A tunnelled command the drive failed: its data or non-data phase ends in CHECK CONDITION and
+// no completion is read after it.
+std::vector<std::string> Refused(std::vector<std::string> lines) {
+    lines.pop_back();
+    return lines;
+}
+
+// The disk interfaces the open of a native or RST disk looks its device number up in.
+const std::string kSystemInterface =
+    "\\\\.\\scsi#disk&ven_nvme&prod_samsung_mzvl2512#5&c7e2cfc5&0&000000#{53f56307-b6bf-11d0-"
+    "94f2-00a0c91efb8b}";
+const std::string kNativeInterface =
+    "\\\\.\\scsi#disk&ven_nvme&prod_zeltarix_zx5016#5&a573abbe&0&000000#{53f56307-b6bf-11d0-"
+    "94f2-00a0c91efb8b}";
+const std::string kRstInterface =
+    "\\\\.\\scsi#disk&ven_nvme&prod_zeltarix_zx5012#5&b1dcd196&0&010000#{53f56307-b6bf-11d0-"
+    "94f2-00a0c91efb8b}";
+
+std::vector<std::string> Interfaces(const std::vector<std::string>& paths) {
+    std::vector<std::string> out;
+    for (const std::string& p : paths) {
+        out = out + std::vector<std::string>{"open " + p, "IOCTL_STORAGE_GET_DEVICE_NUMBER " + p};
+    }
+    return out;
+}
+
+// The worker's open of a disk (the SCSI address, its port, the bus type), then the command set's
+// unlock, log page and generation test.
+std::vector<std::string> OpenOf(int drive) {
+    const std::string d = "\\\\.\\PhysicalDrive" + std::to_string(drive);
+    return {"open " + d, "IOCTL_SCSI_GET_ADDRESS " + d,
+            "open \\\\.\\scsi" + std::to_string(drive) + ":", "query 0 " + d};
+}
+const std::string kNative = " \\\\.\\PhysicalDrive1";
+const std::string kNativeUnlock = "nvme fc cdw10=0 cdw12=1f cdw13=6b716d77" + kNative;
+const std::string kNativeConfigRead = "nvme fe cdw10=400 cdw12=82 cdw13=1" + kNative;
+const std::string kNativeConfigWrite = "nvme fd cdw10=400 cdw12=81 cdw13=1" + kNative;
+const std::vector<std::string> kNativeOpen =
+    OpenOf(1) + Interfaces({kSystemInterface, kNativeInterface}) +
+    std::vector<std::string>{kNativeUnlock, "query 50 2 5" + kNative,
+                             "nvme fe cdw10=400 cdw12=82 cdw13=3" + kNative};
+const std::vector<std::string> kNativeDownload = {
+    "download 0 4096" + kNative,     "download 4096 4096" + kNative,
+    "download 8192 4096" + kNative,  "download 12288 4096" + kNative,
+    "download 16384 4096" + kNative, "activate slot 1 flags 1" + kNative};
+const std::string kRst = " \\\\.\\scsi2:";
+const std::vector<std::string> kRstOpen =
+    OpenOf(2) + Interfaces({kSystemInterface, kNativeInterface, kRstInterface}) +
+    std::vector<std::string>{"IntelNvm fc cdw12=1f000000" + kRst,
+                             "IntelNvm 02 cdw12=00000000" + kRst};
+const std::string kRstConfigRead = "IntelNvm e6 cdw12=01000000" + kRst;
+// a bridge's open: the SCSI address, the port, the bus type and INQUIRY
+std::vector<std::string> UsbOpen(int drive) {
+    return OpenOf(drive) + std::vector<std::string>{"cdb 12000000260000000000000000000000 in 1 "
+                                                    "length 38 \\\\.\\PhysicalDrive" +
+                                                    std::to_string(drive)};
+}
+const std::vector<std::string> kAsmOpen = UsbOpen(4) + Asm("02", kIn) + Asm("fe", kIn);
+const std::vector<std::string> kJmiOpen = UsbOpen(5) + Jmi("02", kIn);
+const std::vector<std::string> kRtkOpen = UsbOpen(6) + Rtk("02", kIn) + Rtk("fe", kIn);
+
+class NvmeUpdate : public ProgramTest {
+protected:
+    void SetUp() override {
+        ProgramTest::SetUp();
+        trace_ = dir_ + "/trace.jsonl";
+        keys_["NEWVERSION"] = "041k0210";
+        keys_["bSetVersionBeforeReflash"] = "0";
+        keys_["AfterMessage"] = "Done<BR>Power off?";
+        keys_["PowerCtrl"] = "1";
+        nandMap_ = "9BC5587130_1=A.fw\n9BC5587130_2=A.fw\n2CC30832E604_2=B.fw\n";
+        images_ = {{"A.fw", SmallImage("0C", 0x00010203, 1)},
+                   {"B.fw", SmallImage("0D", 0x00010204, 0)}};
+        std::string error;
+        ASSERT_TRUE(sim::LoadDefaultScenario(&error)) << error;
+    }
+    void TearDown() override {
+        sim::SetTraceFile("");
+        ProgramTest::TearDown();
+        sim::SetStateFile("");
+        sim::ClearPower();
+    }
+
+    // Starts the program with "/debug", picks list entry, presses RUN with the trace on and
+    // answers the question Yes. Faults given are injected into the disk while the question is
+    // open. Returns once the worker has ended and the dialog has handled its end (the outcome
+    // box, if any, left open).
+    HWND Update(int entry, const std::string& disk = "", const std::string& faults = "",
+                bool dropImage = false) {
+        HWND d = Start("/debug");
+        Pick(d, entry);
+        ClearRecords();
+        EXPECT_TRUE(sim::SetTraceFile(trace_));
+        MessageBoxRecord question = PressRun(d);
+        EXPECT_EQ(question.text, L"Update now?");
+        if (!faults.empty()) {
+            EXPECT_TRUE(sim::InjectFault(disk, faults));
+        }
+        if (dropImage) {
+            std::string image = Narrow(GetAppState()->WorkingFolder) + "/A.fw";
+            std::replace(image.begin(), image.end(), '\\', '/');
+            image = image.substr(image.find('/')); // the simulated PC's drive letter
+            EXPECT_EQ(std::remove(image.c_str()), 0) << image;
+        }
+        AnswerMessageBox(IDYES);
+        EXPECT_TRUE(WaitUntil(
+            [] {
+                for (const MessageRecord& m : MessageLog()) {
+                    if (m.message == WM_UPDATE_DONE) {
+                        return IsBusy() == 0;
+                    }
+                }
+                return false;
+            },
+            kWait));
+        EXPECT_TRUE(WaitUntilIdle(d, kWait));
+        return d;
+    }
+
+    static std::string Narrow(const WCHAR* w) {
+        std::string s;
+        for (; *w != 0; ++w) {
+            s.push_back(static_cast<char>(*w));
+        }
+        return s;
+    }
+
+    // The lParams of the progress messages the worker sent (not posted), in order.
+    static std::vector<LPARAM> SentProgress() {
+        std::vector<LPARAM> out;
+        for (const IssuedMessage& m : IssuedMessages()) {
+            if (m.message == WM_UPDATE_PROGRESS && !m.posted && m.senderThread == Worker()) {
+                out.push_back(m.lParam);
+            }
+        }
+        return out;
+    }
+
+    // The worker's thread: the one that posted WM_UPDATE_DONE.
+    static DWORD Worker() {
+        for (const IssuedMessage& m : IssuedMessages()) {
+            if (m.message == WM_UPDATE_DONE) {
+                return m.senderThread;
+            }
+        }
+        return 0;
+    }
+
+    // The worker's rescans: the list resets it sent.
+    static int WorkerRescans() {
+        int n = 0;
+        for (const IssuedMessage& m : IssuedMessages()) {
+            n += m.controlId == IDC_DISK_LIST && m.message == CB_RESETCONTENT &&
+                         m.senderThread == Worker()
+                     ? 1
+                     : 0;
+        }
+        return n;
+    }
+
+    // The bar's position as the dialog last set it.
+    int Bar(HWND d) { return View(d).Find(IDC_PROGRESS)->pos; }
+
+    std::string trace_;
+};
+
+} // namespace
+
+// RUN on each of the five ZELTARIX disks updates it: the worker's requests in order, the
+// progress steps it sends (a power-cycle wait only behind ASMedia and JMicron), the package's
+// AfterMessage with the power-off offer, the list rescanned once by the worker, and the new
+// revision: in the selected disk where the drive was reset, and in a second run that takes the
+// drive state from the file (Realtek: after a replug).
+TEST_F(NvmeUpdate, UpdatesEachPathAndTheNextRunSeesTheNewRevision) {
+    const std::vector<LPARAM> kNoPowerStep = {0, 0, 100, 0, 100, 0, 0, 0};
+    const std::vector<LPARAM> kPowerStep = {0, 0, 100, 0, 100, 0, 100, 0, 0};
+    const struct {
+        int entry;
+        const char* disk;
+        std::vector<std::string> requests;
+        std::vector<LPARAM> progress;
+        const wchar_t* selectedRevision; // what the re-find read
+        const char* nextRunRevision;
+    } cases[] = {
+        {0, "zx-native",
+         kNativeOpen + std::vector<std::string>{kNativeConfigRead} + kNativeDownload +
+             std::vector<std::string>{kNativeUnlock, kNativeConfigRead},
+         kNoPowerStep, L"041k020C", "041k020C"},
+        {1, "zx-rst",
+         kRstOpen + std::vector<std::string>{kRstConfigRead} +
+             Repeat(5, {"IntelFw  function 2 length 4128" + kRst}) +
+             std::vector<std::string>{"IntelFw  function 3 length 12" + kRst,
+                                      "IntelNvm fc cdw12=1f000000" + kRst, kRstConfigRead},
+         kNoPowerStep, L"041k020D", "041k020D"},
+        {2, "usb-asmedia",
+         kAsmOpen + Asm("fe", kIn) + Repeat(5, Asm("11", kOut)) + Asm("10", kNone) +
+             Asm("fe", kIn) + Asm("fd", kOut) +
+             std::vector<std::string>{
+                 "cdb ea5a0100000000000000000000000000 in 0 length 0 \\\\.\\PhysicalDrive4"},
+         kPowerStep, L"041k020C", "041k020C"},
+        {3, "usb-jmicron",
+         kJmiOpen + Jmi("e6", kIn) + Repeat(5, Jmi("11", kOut)) + Jmi("10", kNone) +
+             Jmi("e6", kIn) + Jmi("e5", kOut) +
+             std::vector<std::string>{
+                 "cdb a1800000020000000000000000000000 in 0 length 512 opcode 00 value 05 "
+                 "\\\\.\\PhysicalDrive5",
+                 "cdb a1810000000000000000000000000000 in 1 length 0 \\\\.\\PhysicalDrive5",
+                 "cdb a18f0000020000000000000000000000 in 1 length 512 \\\\.\\PhysicalDrive5"},
+         kPowerStep, L"041k020D", "041k020D"},
+        {4, "usb-realtek",
+         kRtkOpen + Repeat(5, Rtk("11", kOut)) + Rtk("10", kNone) + Rtk("f2", kIn) +
+             Rtk("f1", kOut),
+         kNoPowerStep, L"041k0207", "041k020C"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.disk);
+        std::string error;
+        ASSERT_TRUE(sim::SetStateFile(dir_ + "/state-" + c.disk, &error)) << error;
+        ASSERT_TRUE(sim::LoadDefaultScenario(&error)) << error;
+        HWND d = Update(c.entry);
+        ExpectSameLines(WorkerRequests(trace_), c.requests);
+        EXPECT_EQ(SentProgress(), c.progress);
+        EXPECT_EQ(WorkerRescans(), 1);
+        MessageBoxRecord box;
+        ASSERT_TRUE(OpenMessageBox(&box));
+        EXPECT_EQ(box.text, L"Done\r\nPower off?");
+        EXPECT_EQ(box.caption, L"Test");
+        EXPECT_EQ(box.type, kOkCancelInformation);
+        Answer(d, IDCANCEL);
+        EXPECT_TRUE(sim::Power().calls.empty());
+        DialogView v = View(d);
+        EXPECT_EQ(v.Find(IDC_PROGRESS)->pos, 100);
+        EXPECT_TRUE(v.Find(IDOK)->enabled);
+        EXPECT_TRUE(v.Find(IDC_DISK_LIST)->enabled);
+        EXPECT_EQ(v.Find(IDC_DISK_LIST)->curSel, c.entry);
+        EXPECT_EQ(v.Find(IDC_FIRMWARE)->text, c.selectedRevision);
+        EXPECT_EQ(Stop(d), 0);
+        ASSERT_TRUE(sim::SaveState(&error)) << error;
+        // the next run: a PC built from the scenario and the saved state
+        ASSERT_TRUE(sim::SetStateFile(dir_ + "/state-" + c.disk, &error)) << error;
+        ASSERT_TRUE(sim::LoadDefaultScenario(&error)) << error;
+        if (std::string(c.disk) == "usb-realtek") {
+            ASSERT_TRUE(sim::ReplugDisk(c.disk));
+        }
+        std::string running;
+        ASSERT_TRUE(sim::WithDrive(
+            c.disk, [&](sim::NvmeDrive& drive) { running = drive.State().firmware; }));
+        EXPECT_EQ(running, c.nextRunRevision);
+        sim::SetTraceFile("");
+    }
+}
+
+namespace {
+
+// A vendor block as the drive holds it; empty while the drive has not made it yet (looked up
+// without adding it, which would hand the drive an empty block).
+std::vector<uint8_t> Block(const std::string& disk, const char* block) {
+    std::vector<uint8_t> bytes;
+    sim::WithDrive(disk, [&](sim::NvmeDrive& drive) {
+        auto it = drive.State().blocks.find(block);
+        if (it != drive.State().blocks.end()) {
+            bytes = it->second;
+        }
+    });
+    return bytes;
+}
+
+// The 8 bytes of a vendor block's field, up to the first zero.
+std::string BlockText(const std::string& disk, const char* block, size_t offset) {
+    std::string text;
+    const std::vector<uint8_t> b = Block(disk, block);
+    for (size_t i = offset; i < offset + 8 && i < b.size() && b[i] != 0; i++) {
+        text.push_back(static_cast<char>(b[i]));
+    }
+    return text;
+}
+
+} // namespace
+
+// Where NEWVERSION goes: with Drive information into the FW configuration block (and the image),
+// without it into the MP information block; before the download or after the commit as
+// bSetVersionBeforeReflash says; "KEEP" in any case writes nothing on either path and leaves the
+// drive's own block in the image.
+TEST_F(NvmeUpdate, WritesTheVersionTextBeforeOrAfterOrNotAtAll) {
+    const struct {
+        const char* name;
+        int entry;
+        const char* disk;
+        const char* newVersion;
+        const char* before;
+        std::vector<std::string> requests;
+        const char* block; // where the version text lives
+        size_t offset;
+        const char* version; // the text there after the update
+    } cases[] = {
+        {"KEEP with Drive information", 2, "usb-asmedia", "KEEP", "0",
+         kAsmOpen + Asm("fe", kIn) + Repeat(5, Asm("11", kOut)) + Asm("10", kNone) +
+             Asm("fe", kIn) +
+             std::vector<std::string>{
+                 "cdb ea5a0100000000000000000000000000 in 0 length 0 \\\\.\\PhysicalDrive4"},
+         "fwconfig", 1064, "041k0207"},
+        {"before the download, Drive information", 0, "zx-native", "041k0210", "1",
+         kNativeOpen + std::vector<std::string>{kNativeConfigRead, kNativeConfigWrite} +
+             kNativeDownload,
+         "fwconfig", 1064, "041k0210"},
+        {"before the download, MP information", 4, "usb-realtek", "041k0210", "1",
+         kRtkOpen + Rtk("f2", kIn) + Rtk("f1", kOut) + Repeat(5, Rtk("11", kOut)) +
+             Rtk("10", kNone),
+         "mpinfo", 88, "041k0210"},
+        {"keep without Drive information", 4, "usb-realtek", "keep", "0",
+         kRtkOpen + Repeat(5, Rtk("11", kOut)) + Rtk("10", kNone), "mpinfo", 88, "041k0207"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::string error;
+        ASSERT_TRUE(sim::LoadDefaultScenario(&error)) << error;
+        keys_["NEWVERSION"] = c.newVersion;
+        keys_["bSetVersionBeforeReflash"] = c.before;
+        HWND d = Update(c.entry);
+        ExpectSameLines(WorkerRequests(trace_), c.requests);
+        Answer(d, IDCANCEL);
+        EXPECT_EQ(Stop(d), 0);
+        EXPECT_EQ(BlockText(c.disk, c.block, c.offset), c.version);
+        sim::SetTraceFile("");
+    }
+}
+
+// The outcome of a successful update on the dialog: no box without an AfterMessage; with one, as
+// PowerCtrl says: OK only, or OK and Cancel with the power-off or restart request on OK; another
+// value shows nothing. RUN and the list are enabled again and the program stays open.
+TEST_F(NvmeUpdate, ShowsTheOutcomeAndOffersPowerOffOrRestart) {
+    const std::vector<std::string> kPowerOff = {
+        "OpenProcessToken 0x28", "LookupPrivilegeValueW SeShutdownPrivilege",
+        "AdjustTokenPrivileges SeShutdownPrivilege enabled", "ExitWindowsEx 0x8 0x0"};
+    const std::vector<std::string> kRestart = {
+        "OpenProcessToken 0x28", "LookupPrivilegeValueW SeShutdownPrivilege",
+        "AdjustTokenPrivileges SeShutdownPrivilege enabled", "ExitWindowsEx 0x2 0x0"};
+    const struct {
+        const char* afterMessage;
+        const char* powerCtrl;
+        bool box;
+        UINT type;
+        int answer;
+        std::vector<std::string> powerCalls;
+        const char* shutdown;
+    } cases[] = {
+        {"", "1", false, 0, 0, {}, ""},
+        {"Done", "0", true, 0x00, IDOK, {}, ""},
+        {"Done", "1", true, kOkCancelInformation, IDCANCEL, {}, ""},
+        {"Done", "1", true, kOkCancelInformation, IDOK, kPowerOff, "power off"},
+        {"Done", "2", true, kOkCancelInformation, IDOK, kRestart, "restart"},
+        {"Done", "3", false, 0, 0, {}, ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.afterMessage) + " PowerCtrl " + c.powerCtrl);
+        std::string error;
+        ASSERT_TRUE(sim::LoadDefaultScenario(&error)) << error;
+        sim::ClearPower();
+        keys_["AfterMessage"] = c.afterMessage;
+        keys_["PowerCtrl"] = c.powerCtrl;
+        HWND d = Update(0);
+        std::vector<MessageBoxRecord> boxes = MessageBoxes(); // the question, then the outcome
+        ASSERT_EQ(boxes.size(), c.box ? 2u : 1u);
+        if (c.box) {
+            EXPECT_EQ(boxes[1].text, L"Done");
+            EXPECT_EQ(boxes[1].caption, L"Test");
+            EXPECT_EQ(boxes[1].type, c.type);
+            Answer(d, c.answer);
+        }
+        EXPECT_EQ(sim::Power().calls, c.powerCalls);
+        EXPECT_EQ(sim::ShutdownRequested(), c.shutdown);
+        DialogView v = View(d);
+        EXPECT_TRUE(v.Find(IDOK)->enabled);
+        EXPECT_TRUE(v.Find(IDC_DISK_LIST)->enabled);
+        EXPECT_EQ(Stop(d), 0); // still open until closed
+        sim::SetTraceFile("");
+    }
+}
+
+// A failure at each step ends the update at once with "Update FW Fail !": the requests stop at
+// the failing one, the bar stays where the step left it, there is no rescan, and RUN and the list
+// are enabled again. Under AddressSanitizer this also shows the image released exactly once.
+TEST_F(NvmeUpdate, EndsAtTheFirstFailingStep) {
+    const std::string kAsmPower = "cdb ea5a0100000000000000000000000000 in 0 length 0";
+    const struct {
+        const char* name;
+        int entry;
+        const char* disk;
+        const char* faults;
+        const char* before;
+        bool dropImage;
+        std::vector<std::string> requests;
+        int bar;
+    } cases[] = {
+        {"open", 0, "zx-native", "open_fail", "0", false, {"open \\\\.\\PhysicalDrive1 failed"}, 0},
+        {"image gone", 0, "zx-native", "", "0", true, kNativeOpen, 0},
+        {"configuration read", 0, "zx-native", "nvme_fail:0xFE@1", "0", false,
+         kNativeOpen + std::vector<std::string>{kNativeConfigRead + " failed"}, 0},
+        {"configuration write", 0, "zx-native", "nvme_fail:0xFD", "1", false,
+         kNativeOpen + std::vector<std::string>{kNativeConfigRead, kNativeConfigWrite + " failed"},
+         0},
+        {"MP information write", 4, "usb-realtek", "nvme_fail:0xF1", "1", false,
+         kRtkOpen + Rtk("f2", kIn) + Refused(Rtk("f1", kOut)), 0},
+        {"download", 0, "zx-native", "download_fail:8192", "0", false,
+         kNativeOpen + std::vector<std::string>{kNativeConfigRead, "download 0 4096" + kNative,
+                                                "download 4096 4096" + kNative,
+                                                "download 8192 4096" + kNative + " failed"},
+         12},
+        {"disk gone in the download", 2, "usb-asmedia", "download_vanish:4096", "0", false,
+         // the failed completion of the piece at 4096 is not examined; the next piece fails
+         kAsmOpen + Asm("fe", kIn) + Asm("11", kOut) + Asm("11", kOut).at(0) +
+             Asm("11", kOut).at(1) +
+             std::vector<std::string>{
+                 "IOCTL_SCSI_PASS_THROUGH_DIRECT \\\\.\\PhysicalDrive4 failed",
+                 "IOCTL_SCSI_PASS_THROUGH_DIRECT \\\\.\\PhysicalDrive4 failed"},
+         12},
+        {"commit", 3, "usb-jmicron", "commit_fail", "0", false,
+         kJmiOpen + Jmi("e6", kIn) + Repeat(5, Jmi("11", kOut)) + Refused(Jmi("10", kNone)), 40},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::string error;
+        ASSERT_TRUE(sim::LoadDefaultScenario(&error)) << error;
+        keys_["bSetVersionBeforeReflash"] = c.before;
+        HWND d = Update(c.entry, c.disk, c.faults, c.dropImage);
+        ExpectSameLines(WorkerRequests(trace_), c.requests);
+        EXPECT_EQ(WorkerRescans(), 0);
+        MessageBoxRecord box;
+        ASSERT_TRUE(OpenMessageBox(&box));
+        EXPECT_EQ(box.text, L"Update FW Fail !");
+        EXPECT_EQ(box.caption, L"Test");
+        EXPECT_EQ(box.type, 0u);
+        Answer(d, IDOK);
+        DialogView v = View(d);
+        EXPECT_EQ(v.Find(IDC_PROGRESS)->pos, c.bar);
+        EXPECT_TRUE(v.Find(IDOK)->enabled);
+        EXPECT_TRUE(v.Find(IDC_DISK_LIST)->enabled);
+        EXPECT_EQ(Stop(d), 0);
+        sim::ClearFaults(c.disk);
+        sim::SetTraceFile("");
+    }
+}
+
+// A bridged disk that does not come back from its power cycle: the re-find gives up after its
+// ten attempts, the worker's rescan shows the disk as the Disconnect entry (the selected disk's
+// text: RUN's re-read found no volume on it), and the update still ends as a success.
+TEST_F(NvmeUpdate, ADiskThatDoesNotComeBackIsTheDisconnectEntry) {
+    ASSERT_TRUE(sim::InjectFault("usb-asmedia", "no_return"));
+    HWND d = Update(2);
+    EXPECT_EQ(WorkerRescans(), 1);
+    MessageBoxRecord box;
+    ASSERT_TRUE(OpenMessageBox(&box));
+    EXPECT_EQ(box.text, L"Done\r\nPower off?");
+    Answer(d, IDCANCEL);
+    DialogView v = View(d);
+    const ControlView* list = v.Find(IDC_DISK_LIST);
+    EXPECT_EQ(list->items, (std::vector<std::wstring>{
+                               L"ZELTARIX ZX5016 1TB [D: ]", L"ZELTARIX ZX5012 512GB (RAW)",
+                               L"ZELTARIX ZX5012 512GB (RAW)", L"ZELTARIX ZX5016 1TB (RAW)",
+                               L"ZELTARIX ZX5016 1TB (RAW) - Disconnect"}));
+    EXPECT_EQ(list->curSel, 4);
+    EXPECT_EQ(v.Find(IDC_PROGRESS)->pos, 100);
+    EXPECT_FALSE(sim::IsPresent("usb-asmedia"));
+    EXPECT_EQ(Stop(d), 0);
+}
