@@ -1,7 +1,8 @@
 // `zxsim run` on the default scenario, compared line by line with the expected output in
 // tests/app/zxsim_run/: with the demo package the eligible disks with their details, and for
 // each of them RUN answered No (the package's question, then nothing changes); with the SATA
-// demo package the SATA disks it admits, and their update kept in a state file between runs.
+// demo package the SATA disks it admits, and their update kept in a state file between runs; with
+// the demo package the update of each NVMe disk, seen by a scan with the same state file.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -26,12 +27,12 @@ std::vector<std::string> Lines(const std::string& text) {
 }
 
 // Runs zxsim with the arguments in a fresh temp folder, away from the caller's environment.
-std::string RunZxsim(const std::string& arguments, int* status) {
+std::string Zxsim(const std::string& arguments, int* status) {
     char pattern[] = "/tmp/zxsimrun-XXXXXX";
     EXPECT_NE(mkdtemp(pattern), nullptr);
     std::string command = std::string("env -u ZX_SIM_SCENARIO -u ZX_SIM_STATE -u ZX_SIM_TRACE ") +
-                          "-u ZX_DEBUG_LOG TMPDIR='" + pattern + "' '" + ZXSIM_PATH +
-                          "' run --timeout 120 " + arguments + " 2>/dev/null";
+                          "-u ZX_DEBUG_LOG TMPDIR='" + pattern + "' '" + ZXSIM_PATH + "' " +
+                          arguments + " 2>/dev/null";
     std::string output;
     FILE* pipe = popen(command.c_str(), "r");
     EXPECT_NE(pipe, nullptr);
@@ -54,6 +55,18 @@ void ExpectSameLines(const std::vector<std::string>& got, const std::vector<std:
         ASSERT_EQ(got[i], want[i]) << "line " << i + 1;
     }
     EXPECT_EQ(got.size(), want.size()) << "extra lines from " << want.size() + 1;
+}
+
+std::string RunZxsim(const std::string& arguments, int* status) {
+    return Zxsim("run --timeout 120 " + arguments, status);
+}
+
+std::string Expected(const char* name) {
+    std::ifstream in(std::string(ZX_TESTS_APP_DIR) + "/zxsim_run/" + name);
+    EXPECT_TRUE(in.good()) << name;
+    std::stringstream expected;
+    expected << in.rdbuf();
+    return expected.str();
 }
 
 } // namespace
@@ -113,5 +126,34 @@ TEST(ZxsimRun, TheSataDemoPackageUpdatesEachSataDiskAndTheNextRunShowsTheNewFirm
         EXPECT_EQ(status, 0);
         ExpectSameLines(Lines(output), Lines(expected.str()));
     }
+    EXPECT_EQ(std::system(("rm -rf '" + std::string(folder) + "'").c_str()), 0);
+}
+
+// The five ZELTARIX NVMe disks of the default scenario updated one after the other with one state
+// file: each run shows the update and its outcome; a scan afterwards lists the four that were
+// reset with the demo package's firmware, and the Realtek one once it has been replugged.
+TEST(ZxsimRun, UpdatesEachDiskAndAScanWithTheSameStateSeesTheNewFirmware) {
+    char folder[] = "/tmp/zxsimstate-XXXXXX";
+    ASSERT_NE(mkdtemp(folder), nullptr);
+    const std::string state = std::string(" --state '") + folder + "/state'";
+    const char* expected[] = {"update_0.txt", "update_1.txt", "update_2.txt", "update_3.txt",
+                              "update_4.txt"};
+    for (int n = 0; n < 5; n++) {
+        SCOPED_TRACE(expected[n]);
+        int status = -1;
+        std::string output = RunZxsim(
+            "--select " + std::to_string(n) + " --answer yes --answer cancel" + state, &status);
+        EXPECT_EQ(status, 0);
+        ExpectSameLines(Lines(output), Lines(Expected(expected[n])));
+    }
+    int status = -1;
+    ExpectSameLines(Lines(Zxsim("scan" + state, &status)),
+                    Lines(Expected("scan_before_replug.txt")));
+    EXPECT_EQ(status, 0);
+    Zxsim("replug usb-realtek" + state, &status);
+    EXPECT_EQ(status, 0);
+    ExpectSameLines(Lines(Zxsim("scan" + state, &status)),
+                    Lines(Expected("scan_after_replug.txt")));
+    EXPECT_EQ(status, 0);
     EXPECT_EQ(std::system(("rm -rf '" + std::string(folder) + "'").c_str()), 0);
 }
