@@ -180,7 +180,7 @@ DWORD WINAPI NvmeUpdateWorker(LPVOID slot) {
         run.image = LoadImageFile(imagePath, &run.imageSize);
     }
     if (run.image == NULL) {
-        // The working folder lost the image since the RUN check: nothing was sent.
+        // The working folder lost the image since the RUN check: nothing of the update was sent.
         return static_cast<DWORD>(EndUpdate(&run, DISKLIB_ERR_IO));
     }
     int result =
