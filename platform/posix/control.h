@@ -16,4 +16,10 @@ bool RegisterResource(const wchar_t* type, int id, const void* data, size_t size
 void SetClockSpeed(double speed);
 double GetClockSpeed();
 
+// VirtualAlloc's blocks not yet released, and the VirtualFree calls that named no live block (a
+// block released twice, or an address VirtualAlloc never gave). Tests compare them around a run
+// to see every buffer released exactly once.
+size_t LiveVirtualBlocks();
+size_t RefusedVirtualFrees();
+
 } // namespace zxposix

@@ -1,6 +1,7 @@
 // VirtualAlloc and VirtualFree: page-aligned, zero-filled blocks. Each block is exactly the
 // size asked for, so the sanitizers see a read or write past the requested length.
 #include "platform/posix/memory.h"
+#include "platform/posix/control.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -12,6 +13,7 @@ namespace {
 const size_t kPage = 4096;
 
 std::mutex g_lock;
+size_t g_refusedFrees = 0; // under g_lock
 std::unordered_set<void*>& Blocks() {
     static std::unordered_set<void*> blocks;
     return blocks;
@@ -46,6 +48,7 @@ BOOL VirtualFree(LPVOID address, SIZE_T size, DWORD freeType) {
     {
         std::lock_guard<std::mutex> guard(g_lock);
         if (Blocks().erase(address) == 0) {
+            ++g_refusedFrees;
             SetLastError(ERROR_INVALID_ADDRESS);
             return FALSE;
         }
@@ -53,3 +56,17 @@ BOOL VirtualFree(LPVOID address, SIZE_T size, DWORD freeType) {
     std::free(address);
     return TRUE;
 }
+
+namespace zxposix {
+
+size_t LiveVirtualBlocks() {
+    std::lock_guard<std::mutex> guard(g_lock);
+    return Blocks().size();
+}
+
+size_t RefusedVirtualFrees() {
+    std::lock_guard<std::mutex> guard(g_lock);
+    return g_refusedFrees;
+}
+
+} // namespace zxposix

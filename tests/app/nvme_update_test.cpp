@@ -280,6 +280,8 @@ protected:
     // box, if any, left open).
     HWND Update(int entry, const std::string& disk = "", const std::string& faults = "",
                 bool dropImage = false) {
+        liveBlocks_ = zxposix::LiveVirtualBlocks();
+        refusedFrees_ = zxposix::RefusedVirtualFrees();
         HWND d = Start("/debug");
         Pick(d, entry);
         ClearRecords();
@@ -354,7 +356,16 @@ protected:
     // The bar's position as the dialog last set it.
     int Bar(HWND d) { return View(d).Find(IDC_PROGRESS)->pos; }
 
+    // Once the program has ended: every buffer it took (the image among them) was released,
+    // and none twice.
+    void ExpectBuffersReleasedOnce() {
+        EXPECT_EQ(zxposix::LiveVirtualBlocks(), liveBlocks_);
+        EXPECT_EQ(zxposix::RefusedVirtualFrees(), refusedFrees_);
+    }
+
     std::string trace_;
+    size_t liveBlocks_ = 0;
+    size_t refusedFrees_ = 0;
 };
 
 } // namespace
@@ -428,6 +439,7 @@ TEST_F(NvmeUpdate, UpdatesEachPathAndTheNextRunSeesTheNewRevision) {
         EXPECT_EQ(v.Find(IDC_DISK_LIST)->curSel, c.entry);
         EXPECT_EQ(v.Find(IDC_FIRMWARE)->text, c.selectedRevision);
         EXPECT_EQ(Stop(d), 0);
+        ExpectBuffersReleasedOnce();
         ASSERT_TRUE(sim::SaveState(&error)) << error;
         // the next run: a PC built from the scenario and the saved state
         ASSERT_TRUE(sim::SetStateFile(dir_ + "/state-" + c.disk, &error)) << error;
@@ -572,7 +584,7 @@ TEST_F(NvmeUpdate, ShowsTheOutcomeAndOffersPowerOffOrRestart) {
 
 // A failure at each step ends the update at once with "Update FW Fail !": the requests stop at
 // the failing one, the bar stays where the step left it, there is no rescan, and RUN and the list
-// are enabled again. Under AddressSanitizer this also shows the image released exactly once.
+// are enabled again; every buffer, the image among them, was released exactly once.
 TEST_F(NvmeUpdate, EndsAtTheFirstFailingStep) {
     const std::string kAsmPower = "cdb ea5a0100000000000000000000000000 in 0 length 0";
     const struct {
@@ -629,6 +641,7 @@ TEST_F(NvmeUpdate, EndsAtTheFirstFailingStep) {
         EXPECT_TRUE(v.Find(IDOK)->enabled);
         EXPECT_TRUE(v.Find(IDC_DISK_LIST)->enabled);
         EXPECT_EQ(Stop(d), 0);
+        ExpectBuffersReleasedOnce();
         sim::ClearFaults(c.disk);
         sim::SetTraceFile("");
     }
