@@ -252,7 +252,7 @@ const std::vector<std::string> kAsmOpen = UsbOpen(4) + Asm("02", kIn) + Asm("fe"
 const std::vector<std::string> kJmiOpen = UsbOpen(5) + Jmi("02", kIn);
 const std::vector<std::string> kRtkOpen = UsbOpen(6) + Rtk("02", kIn) + Rtk("fe", kIn);
 
-class NvmeUpdate : public ProgramTest {
+class MainDialogNvmeUpdate : public ProgramTest {
 protected:
     void SetUp() override {
         ProgramTest::SetUp();
@@ -375,7 +375,7 @@ protected:
 // AfterMessage with the power-off offer, the list rescanned once by the worker, and the new
 // revision: in the selected disk where the drive was reset, and in a second run that takes the
 // drive state from the file (Realtek: after a replug).
-TEST_F(NvmeUpdate, UpdatesEachPathAndTheNextRunSeesTheNewRevision) {
+TEST_F(MainDialogNvmeUpdate, UpdatesEachPathAndTheNextRunSeesTheNewRevision) {
     const std::vector<LPARAM> kNoPowerStep = {0, 0, 100, 0, 100, 0, 0, 0};
     const std::vector<LPARAM> kPowerStep = {0, 0, 100, 0, 100, 0, 100, 0, 0};
     const struct {
@@ -486,7 +486,7 @@ std::string BlockText(const std::string& disk, const char* block, size_t offset)
 // without it into the MP information block; before the download or after the commit as
 // bSetVersionBeforeReflash says; "KEEP" in any case writes nothing on either path and leaves the
 // drive's own block in the image.
-TEST_F(NvmeUpdate, WritesTheVersionTextBeforeOrAfterOrNotAtAll) {
+TEST_F(MainDialogNvmeUpdate, WritesTheVersionTextBeforeOrAfterOrNotAtAll) {
     const struct {
         const char* name;
         int entry;
@@ -533,7 +533,7 @@ TEST_F(NvmeUpdate, WritesTheVersionTextBeforeOrAfterOrNotAtAll) {
 // The outcome of a successful update on the dialog: no box without an AfterMessage; with one, as
 // PowerCtrl says: OK only, or OK and Cancel with the power-off or restart request on OK; another
 // value shows nothing. RUN and the list are enabled again and the program stays open.
-TEST_F(NvmeUpdate, ShowsTheOutcomeAndOffersPowerOffOrRestart) {
+TEST_F(MainDialogNvmeUpdate, ShowsTheOutcomeAndOffersPowerOffOrRestart) {
     const std::vector<std::string> kPowerOff = {
         "OpenProcessToken 0x28", "LookupPrivilegeValueW SeShutdownPrivilege",
         "AdjustTokenPrivileges SeShutdownPrivilege enabled", "ExitWindowsEx 0x8 0x0"};
@@ -585,7 +585,7 @@ TEST_F(NvmeUpdate, ShowsTheOutcomeAndOffersPowerOffOrRestart) {
 // A failure at each step ends the update at once with "Update FW Fail !": the requests stop at
 // the failing one, the bar stays where the step left it, there is no rescan, and RUN and the list
 // are enabled again; every buffer, the image among them, was released exactly once.
-TEST_F(NvmeUpdate, EndsAtTheFirstFailingStep) {
+TEST_F(MainDialogNvmeUpdate, EndsAtTheFirstFailingStep) {
     const std::string kAsmPower = "cdb ea5a0100000000000000000000000000 in 0 length 0";
     const struct {
         const char* name;
@@ -650,7 +650,7 @@ TEST_F(NvmeUpdate, EndsAtTheFirstFailingStep) {
 // A bridged disk that does not come back from its power cycle: the re-find gives up after its
 // ten attempts, the worker's rescan shows the disk as the Disconnect entry (the selected disk's
 // text: RUN's re-read found no volume on it), and the update still ends as a success.
-TEST_F(NvmeUpdate, ADiskThatDoesNotComeBackIsTheDisconnectEntry) {
+TEST_F(MainDialogNvmeUpdate, ADiskThatDoesNotComeBackIsTheDisconnectEntry) {
     ASSERT_TRUE(sim::InjectFault("usb-asmedia", "no_return"));
     HWND d = Update(2);
     EXPECT_EQ(WorkerRescans(), 1);
