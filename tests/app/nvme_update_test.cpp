@@ -297,17 +297,19 @@ protected:
             image = image.substr(image.find('/')); // the simulated PC's drive letter
             EXPECT_EQ(std::remove(image.c_str()), 0) << image;
         }
+        const std::string rule(52, '-');
+        auto rules = [&] {
+            std::vector<std::string> log = LogLines();
+            return std::count(log.begin(), log.end(), rule);
+        };
+        const auto rulesBefore = rules();
         AnswerMessageBox(IDYES);
-        EXPECT_TRUE(WaitUntil(
-            [] {
-                for (const MessageRecord& m : MessageLog()) {
-                    if (m.message == WM_UPDATE_DONE) {
-                        return IsBusy() == 0;
-                    }
-                }
-                return false;
-            },
-            kWait));
+        // The worker's last act is the rule after the one RUN traced; the trace was written
+        // under the debug output's lock, which OutputDebugStringW takes too, so everything the
+        // worker did comes before the rest of the test (and the next run's fresh state).
+        EXPECT_TRUE(WaitUntil([&] { return rules() == rulesBefore + 2; }, kWait));
+        OutputDebugStringW(L"");
+        EXPECT_EQ(IsBusy(), 0);
         EXPECT_TRUE(WaitUntilIdle(d, kWait));
         return d;
     }
