@@ -374,7 +374,7 @@ protected:
 
 // RUN on each of the five ZELTARIX disks updates it: the worker's requests in order, the
 // progress steps it sends (a power-cycle wait only behind ASMedia and JMicron), the package's
-// AfterMessage with the power-off offer, the list rescanned once by the worker, and the new
+// AfterMessage with the power-off offer, the list rescanned with the disk selected, and the new
 // revision: in the selected disk where the drive was reset, and in a second run that takes the
 // drive state from the file (Realtek: after a replug).
 TEST_F(MainDialogNvmeUpdate, UpdatesEachPathAndTheNextRunSeesTheNewRevision) {
@@ -387,23 +387,26 @@ TEST_F(MainDialogNvmeUpdate, UpdatesEachPathAndTheNextRunSeesTheNewRevision) {
         std::vector<LPARAM> progress;
         const wchar_t* selectedRevision; // what the re-find read
         const char* nextRunRevision;
+        // The worker's own rescan, where no device change can bring a timer rescan that takes
+        // its place (the guard drops the one that comes second); -1 where one can.
+        int workerRescans;
     } cases[] = {
         {0, "zx-native",
          kNativeOpen + std::vector<std::string>{kNativeConfigRead} + kNativeDownload +
              std::vector<std::string>{kNativeUnlock, kNativeConfigRead},
-         kNoPowerStep, L"041k020C", "041k020C"},
+         kNoPowerStep, L"041k020C", "041k020C", -1},
         {1, "zx-rst",
          kRstOpen + std::vector<std::string>{kRstConfigRead} +
              Repeat(5, {"IntelFw  function 2 length 4128" + kRst}) +
              std::vector<std::string>{"IntelFw  function 3 length 12" + kRst,
                                       "IntelNvm fc cdw12=1f000000" + kRst, kRstConfigRead},
-         kNoPowerStep, L"041k020D", "041k020D"},
+         kNoPowerStep, L"041k020D", "041k020D", -1},
         {2, "usb-asmedia",
          kAsmOpen + Asm("fe", kIn) + Repeat(5, Asm("11", kOut)) + Asm("10", kNone) +
              Asm("fe", kIn) + Asm("fd", kOut) +
              std::vector<std::string>{
                  "cdb ea5a0100000000000000000000000000 in 0 length 0 \\\\.\\PhysicalDrive4"},
-         kPowerStep, L"041k020C", "041k020C"},
+         kPowerStep, L"041k020C", "041k020C", -1},
         {3, "usb-jmicron",
          kJmiOpen + Jmi("e6", kIn) + Repeat(5, Jmi("11", kOut)) + Jmi("10", kNone) +
              Jmi("e6", kIn) + Jmi("e5", kOut) +
@@ -412,11 +415,11 @@ TEST_F(MainDialogNvmeUpdate, UpdatesEachPathAndTheNextRunSeesTheNewRevision) {
                  "\\\\.\\PhysicalDrive5",
                  "cdb a1810000000000000000000000000000 in 1 length 0 \\\\.\\PhysicalDrive5",
                  "cdb a18f0000020000000000000000000000 in 1 length 512 \\\\.\\PhysicalDrive5"},
-         kPowerStep, L"041k020D", "041k020D"},
+         kPowerStep, L"041k020D", "041k020D", -1},
         {4, "usb-realtek",
          kRtkOpen + Repeat(5, Rtk("11", kOut)) + Rtk("10", kNone) + Rtk("f2", kIn) +
              Rtk("f1", kOut),
-         kNoPowerStep, L"041k0207", "041k020C"},
+         kNoPowerStep, L"041k0207", "041k020C", 1},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.disk);
@@ -426,7 +429,9 @@ TEST_F(MainDialogNvmeUpdate, UpdatesEachPathAndTheNextRunSeesTheNewRevision) {
         HWND d = Update(c.entry);
         ExpectSameLines(WorkerRequests(trace_), c.requests);
         EXPECT_EQ(SentProgress(), c.progress);
-        EXPECT_EQ(WorkerRescans(), 1);
+        if (c.workerRescans >= 0) {
+            EXPECT_EQ(WorkerRescans(), c.workerRescans);
+        }
         MessageBoxRecord box;
         ASSERT_TRUE(OpenMessageBox(&box));
         EXPECT_EQ(box.text, L"Done\r\nPower off?");
@@ -650,12 +655,12 @@ TEST_F(MainDialogNvmeUpdate, EndsAtTheFirstFailingStep) {
 }
 
 // A bridged disk that does not come back from its power cycle: the re-find gives up after its
-// ten attempts, the worker's rescan shows the disk as the Disconnect entry (the selected disk's
-// text: RUN's re-read found no volume on it), and the update still ends as a success.
+// ten attempts, the rescans while the update runs show the disk as the Disconnect entry (the
+// selected disk's text: RUN's re-read found no volume on it), and the update still ends as a
+// success.
 TEST_F(MainDialogNvmeUpdate, ADiskThatDoesNotComeBackIsTheDisconnectEntry) {
     ASSERT_TRUE(sim::InjectFault("usb-asmedia", "no_return"));
     HWND d = Update(2);
-    EXPECT_EQ(WorkerRescans(), 1);
     MessageBoxRecord box;
     ASSERT_TRUE(OpenMessageBox(&box));
     EXPECT_EQ(box.text, L"Done\r\nPower off?");
