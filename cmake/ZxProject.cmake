@@ -38,3 +38,9 @@ if(ZX_SANITIZE AND NOT MSVC)
     add_compile_options(-fsanitize=${_zx_san} -fno-omit-frame-pointer -fno-sanitize-recover=all)
     add_link_options(-fsanitize=${_zx_san})
 endif()
+
+# Line coverage (gcc's gcov) for everything built in this tree; scripts/coverage.sh reports it.
+if(ZX_COVERAGE AND NOT MSVC)
+    add_compile_options(--coverage)
+    add_link_options(--coverage)
+endif()
