@@ -16,7 +16,7 @@ done
 packages=(cmake ninja-build g++ make pkg-config git ca-certificates
           libgtest-dev libgmock-dev libbenchmark-dev
           zlib1g-dev libminizip-dev libncurses-dev
-          clang libclang-rt-dev clang-format)
+          clang libclang-rt-dev clang-format cppcheck gcovr ccache)
 # The Windows packages (mingw-w64, Wine, Xvfb, ImageMagick) and minizip for mingw are the
 # business of setup-windows.sh, run at the end with --windows.
 
