@@ -34,7 +34,10 @@ uint32_t IO_GetBusType(HANDLE device) {
                             sizeof(STORAGE_DEVICE_DESCRIPTOR), &returned, NULL) &&
             returned >=
                 offsetof(STORAGE_DEVICE_DESCRIPTOR, BusType) + sizeof(descriptor->BusType)) {
-            busType = (uint32_t)descriptor->BusType;
+            // Read as the dword it is on the wire: a driver may return a value outside the
+            // enumeration, which the enumeration type cannot hold.
+            memcpy(&busType, (const BYTE*)descriptor + offsetof(STORAGE_DEVICE_DESCRIPTOR, BusType),
+                   sizeof(busType));
         }
     }
     if (query != NULL) {
