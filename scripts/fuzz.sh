@@ -2,10 +2,12 @@
 # Builds the fuzz preset (clang, libFuzzer, AddressSanitizer and UndefinedBehaviorSanitizer)
 # and runs every fuzz target for a bounded time on a small seed corpus made at run time.
 #   scripts/fuzz.sh [seconds per target]     (default 20; or ZX_FUZZ_SECONDS)
+# ZX_FUZZ_TARGETS="fuzz_identify ..." runs only the targets named.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds="${1:-${ZX_FUZZ_SECONDS:-20}}"
-targets=(fuzz_package_config fuzz_image fuzz_zip fuzz_scenario fuzz_check)
+targets=(${ZX_FUZZ_TARGETS:-fuzz_package_config fuzz_image fuzz_zip fuzz_scenario fuzz_check
+    fuzz_vsc_blocks fuzz_identify})
 
 cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz --target "${targets[@]}" zxpkg -- -j2
@@ -50,10 +52,24 @@ printf '[controller c]\nkind = nvme\nbus = 3\nlink = 3,4,3,4\n[disk a]\nkind = n
 printf '[disk u]\nkind = usb\ndrive = 2\nusb = 1/2/3\nbridge = asmedia\n[usbhub 1/2]\nusb_vid = 0x05E3\n[disk s]\nkind = sata\ndrive = 3\nvsc = ata\nata_dm_max = 0xFFFF\n' \
     > "$work/seeds/scenario/usb.txt"
 
+# Device answers (tests/fuzz/fuzz_support.h): a control byte, then the bytes of the answer.
+# Answers that keep the request's header and fill the data with 'Z' (the first byte of a valid
+# Drive information block), one that fails, and answers short of the buffer.
+mkdir -p "$work/seeds/device"
+command -v python3 >/dev/null && python3 - "$work/seeds/device" <<'PY'
+import os, sys
+d = sys.argv[1]
+for keep in (0, 18, 20, 40):
+    answer = bytes([keep * 2]) + b"Z" * 4096
+    open(os.path.join(d, "keep%d" % keep), "wb").write(bytes([0]) + answer * 3)
+open(os.path.join(d, "fails"), "wb").write(bytes([2, 1, 1, 1]))
+open(os.path.join(d, "short"), "wb").write(bytes([0, 0]) + b"\x01\x00\x00\x00" * 8)
+PY
+
 declare -A maxlen=([fuzz_package_config]=4096 [fuzz_image]=24576 [fuzz_zip]=16384
-    [fuzz_scenario]=4096 [fuzz_check]=16384)
+    [fuzz_scenario]=4096 [fuzz_check]=16384 [fuzz_vsc_blocks]=16384 [fuzz_identify]=32768)
 declare -A seeds=([fuzz_package_config]=config [fuzz_image]=image [fuzz_zip]=zip
-    [fuzz_scenario]=scenario [fuzz_check]=zip)
+    [fuzz_scenario]=scenario [fuzz_check]=zip [fuzz_vsc_blocks]=device [fuzz_identify]=device)
 status=0
 for t in "${targets[@]}"; do
     echo "== $t (${seconds}s)"

@@ -2,6 +2,7 @@
 // when no problem line was printed, the count of problems is that of the FAIL lines, and the
 // check leaves nothing behind in the temp folder it is given (a sandbox under TMPDIR).
 #include "tools/zxpkg/checker.h"
+#include "tests/fuzz/fuzz_support.h"
 
 #include <cstdint>
 #include <cstdio>
@@ -15,13 +16,6 @@
 namespace fs = std::filesystem;
 
 namespace {
-
-void Require(bool ok, const char* what) {
-    if (!ok) {
-        std::fprintf(stderr, "invariant broken: %s\n", what);
-        std::abort();
-    }
-}
 
 // The sandbox under the TMPDIR the harness was started with; the check's own temp folder is
 // made inside it.
@@ -54,7 +48,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     setenv("TMPDIR", (box / "temp").c_str(), 1);
     std::ostringstream report;
     int verdict = zxpkg::CheckPackage(archive.string(), report);
-    Require(verdict == 0 || verdict == 1, "the verdict is sound or not sound");
+    fuzz::Require(verdict == 0 || verdict == 1, "the verdict is sound or not sound");
     std::istringstream lines(report.str());
     std::string line;
     std::string last;
@@ -64,12 +58,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         last = line;
     }
     if (verdict == 0) {
-        Require(fails == 0 && last == "result: sound", "sound only without problems");
+        fuzz::Require(fails == 0 && last == "result: sound", "sound only without problems");
     } else {
-        Require(fails > 0 && last == "result: not sound, " + std::to_string(fails) + " problem(s)",
-                "not sound names its problems");
+        fuzz::Require(fails > 0 &&
+                          last == "result: not sound, " + std::to_string(fails) + " problem(s)",
+                      "not sound names its problems");
     }
-    Require(fs::is_empty(box / "temp", ec) && !ec, "the check leaves its temp folder behind");
+    fuzz::Require(fs::is_empty(box / "temp", ec) && !ec, "the check leaves its temp folder behind");
     fs::remove_all(box, ec);
     return 0;
 }

@@ -2,6 +2,7 @@
 // that is refused names a line the text has; nothing is written anywhere.
 #include "sim/control.h"
 #include "sim/scenario.h"
+#include "tests/fuzz/fuzz_support.h"
 
 #include <cstdint>
 #include <cstdio>
@@ -9,13 +10,6 @@
 #include <string>
 
 namespace {
-
-void Require(bool ok, const char* what) {
-    if (!ok) {
-        std::fprintf(stderr, "invariant broken: %s\n", what);
-        std::abort();
-    }
-}
 
 // The N of an error "line N: ...", or 0 when the error does not start so.
 long ErrorLine(const std::string& error) {
@@ -39,13 +33,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string error;
     if (!sim::ParseScenario(text, scenario, error)) {
         long n = ErrorLine(error);
-        Require(n >= 1 && n <= lines, "a refused text names one of its lines");
+        fuzz::Require(n >= 1 && n <= lines, "a refused text names one of its lines");
         return 0;
     }
     error.clear();
     if (!sim::LoadScenarioText(text, &error)) {
         long n = ErrorLine(error);
-        Require(n >= 1 && n <= lines, "a refused scenario names one of its lines");
+        fuzz::Require(n >= 1 && n <= lines, "a refused scenario names one of its lines");
     }
     return 0;
 }

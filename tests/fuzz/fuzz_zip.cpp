@@ -1,9 +1,9 @@
 // The ZIP extraction: the input is the archive, unpacked into a folder inside a sandbox under
-// TMPDIR; no
-// file may appear in the sandbox outside that folder, and nothing but plain files and folders
-// inside it.
+// TMPDIR; no file may appear in the sandbox outside that folder, and nothing but plain files and
+// folders inside it.
 #include "app/state/app_state.h"
 #include "package/package_files.h"
+#include "tests/fuzz/fuzz_support.h"
 
 #include <cstdint>
 #include <cstdio>
@@ -15,23 +15,10 @@
 
 namespace fs = std::filesystem;
 
-namespace {
-
-void Require(bool ok, const char* what) {
-    if (!ok) {
-        std::fprintf(stderr, "invariant broken: %s\n", what);
-        std::abort();
-    }
-}
-
-} // namespace
+namespace {} // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    static const fs::path box = [] {
-        const char* tmp = std::getenv("TMPDIR");
-        return fs::path(tmp != nullptr && tmp[0] != 0 ? tmp : "/tmp") /
-               ("zx_fuzz_zip_" + std::to_string(getpid()));
-    }();
+    static const fs::path box = fuzz::ScratchPath("zip");
     std::error_code ec;
     fs::remove_all(box, ec);
     fs::create_directories(box / "in", ec);
@@ -50,10 +37,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (const fs::directory_entry& e : fs::recursive_directory_iterator(box, ec)) {
         std::string rel = fs::relative(e.path(), box).generic_string();
         bool inside = rel == "in" || rel == "work" || rel.rfind("work/", 0) == 0;
-        Require(inside, "an entry was written outside the working folder");
-        Require(!e.is_symlink(), "a symbolic link was created");
+        fuzz::Require(inside, "an entry was written outside the working folder");
+        fuzz::Require(!e.is_symlink(), "a symbolic link was created");
     }
-    Require(!fs::exists(archive), "the archive is deleted");
+    fuzz::Require(!fs::exists(archive), "the archive is deleted");
     fs::remove_all(box, ec);
     return 0;
 }
