@@ -8,7 +8,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
-#include <map>
 #include <string>
 #include <unistd.h>
 #include <vector>
@@ -325,94 +324,5 @@ TEST_F(SataProbeAndScanTest, ReFindEndsAtOnceWhenTheProbeFails) {
                               "[0] GetPortDeviceHandle 0, 0 Target",
                           }));
 }
-
-#ifdef ZXSIM_PATH
-std::string S(const std::string& text) {
-    return "\"" + text + "\"";
-}
-
-// The fields of a ZELTARIX SATA disk of the default scenario that differ from disk to disk.
-std::map<std::string, std::string> ZeltarixSata(int drive, int cmdType, int port, int gb,
-                                                const char* sectors, const char* model,
-                                                const char* serial, const char* firmware,
-                                                const char* volumes, const char* nand, int lun,
-                                                int busType) {
-    const std::string path = "\\\\.\\PhysicalDrive" + std::to_string(drive);
-    return {{"DevicePath", S(path)},
-            {"iCmdType", std::to_string(cmdType)},
-            {"iPort", std::to_string(port)},
-            {"iCapacityGB", std::to_string(gb)},
-            {"iSectorSize", "512"},
-            {"iTotalSectors", sectors},
-            {"Model", S(model)},
-            {"FirmwareRev", S(firmware)},
-            {"SerialNumber", S(serial)},
-            {"VolumeLetters", S(volumes)},
-            {"iDriveNumber", std::to_string(drive)},
-            {"bRaw", volumes[0] == 0 ? "1" : "0"},
-            {"bSystemDisk", "0"},
-            {"bKnownController", "1"},
-            {"iVendorId", "0"},
-            {"iSubsystemVendorId", "0"},
-            {"iSocId", "14897"},
-            {"iLinkSpeed", "3"},
-            {"iLinkWidth", "0"},
-            {"iMaxLinkSpeed", "0"},
-            {"iMaxLinkWidth", "0"},
-            {"bDrvInfoValid", "1"},
-            {"NandId", S(nand)},
-            {"iLun", std::to_string(lun)},
-            {"DrvInfoVersion", S(firmware)},
-            {"iFtlBuildNum", "131073"},
-            {"iBusType", std::to_string(busType)}};
-}
-
-// zxsim scan --sata on the default scenario: the ZELTARIX disk and the foreign one on AHCI, the
-// one in the USB-to-SATA enclosure, the one on SAS, then the count; no NVMe disk.
-TEST(ZxsimScanSataTest, DefaultScenarioPrintsEachSataDiskWithItsFields) {
-    const std::string out =
-        ::testing::TempDir() + "zxsim_scan_sata_" + std::to_string(getpid()) + ".jsonl";
-    const std::string command =
-        std::string("env -u ZX_SIM_SCENARIO -u ZX_SIM_STATE -u ZX_SIM_TRACE -u ZX_DEBUG_LOG '") +
-        ZXSIM_PATH + "' scan --sata > '" + out + "'";
-    ASSERT_EQ(std::system(command.c_str()), 0);
-    bool ok = false;
-    std::string bad;
-    const std::vector<tracetest::Value> lines = tracetest::ReadTrace(out, ok, bad);
-    unlink(out.c_str());
-    EXPECT_TRUE(ok) << "not a JSON object: " << bad;
-
-    using Fields = std::map<std::string, std::string>;
-    Fields foreign = ZeltarixSata(9, 16, 0, 500, "976773168", "WDC WDS500G2B0A-00SM50",
-                                  "190427801234", "401000WD", "", "000000000000", 0, 11);
-    foreign["bKnownController"] = "0";
-    foreign["iSocId"] = "0";
-    foreign["bDrvInfoValid"] = "0";
-    foreign["DrvInfoVersion"] = S("");
-    foreign["iFtlBuildNum"] = "0";
-    const std::vector<Fields> want = {
-        ZeltarixSata(8, 16, 0, 480, "937703088", "ZELTARIX ZX3000 SATA 480GB",
-                     "ZX3000G0000000000008", "051s0102", "G: ", "9BC558713000", 1, 11),
-        foreign,
-        ZeltarixSata(10, 17, 203, 960, "1875385008", "ZELTARIX ZX3000 SATA 960GB",
-                     "ZX3000H0000000000010", "051s0104", "H: ", "2CC30832E604", 2, 7),
-        ZeltarixSata(11, 18, 2, 240, "468862128", "ZELTARIX ZX3000 SATA 240GB",
-                     "ZX3000J0000000000011", "051s0102", "", "9BC558713000", 2, 10),
-        {{"count", "4"}},
-    };
-    ASSERT_EQ(lines.size(), want.size());
-    for (size_t i = 0; i < lines.size(); ++i) {
-        SCOPED_TRACE("line " + std::to_string(i + 1));
-        Fields got;
-        for (const auto& kv : lines[i].fields) {
-            const tracetest::Value& v = kv.second;
-            got[kv.first] = v.kind == tracetest::Value::String   ? S(v.text)
-                            : v.kind == tracetest::Value::Number ? v.text
-                                                                 : "<not a string or number>";
-        }
-        EXPECT_EQ(got, want[i]);
-    }
-}
-#endif
 
 } // namespace

@@ -1,5 +1,5 @@
 // `zxsim run` on the default scenario, compared line by line with the expected output in
-// tests/app/zxsim_run/: with the demo package the eligible disks with their details, and for
+// tests/tools/zxsim_run/: with the demo package the eligible disks with their details, and for
 // each of them RUN answered No (the package's question, then nothing changes); with the SATA
 // demo package the SATA disks it admits, and their update kept in a state file between runs; with
 // the demo package the update of each NVMe disk, seen by a scan with the same state file.
@@ -62,7 +62,7 @@ std::string RunZxsim(const std::string& arguments, int* status) {
 }
 
 std::string Expected(const char* name) {
-    std::ifstream in(std::string(ZX_TESTS_APP_DIR) + "/zxsim_run/" + name);
+    std::ifstream in(std::string(ZX_TESTS_TOOLS_DIR) + "/zxsim_run/" + name);
     EXPECT_TRUE(in.good()) << name;
     std::stringstream expected;
     expected << in.rdbuf();
@@ -87,7 +87,7 @@ TEST(ZxsimRun, PrintsTheScreensAndMessageBoxesOfTheDefaultScenario) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string("zxsim run ") + c.arguments);
-        std::ifstream in(std::string(ZX_TESTS_APP_DIR) + "/zxsim_run/" + c.expected);
+        std::ifstream in(std::string(ZX_TESTS_TOOLS_DIR) + "/zxsim_run/" + c.expected);
         ASSERT_TRUE(in.good()) << c.expected;
         std::stringstream expected;
         expected << in.rdbuf();
@@ -116,7 +116,7 @@ TEST(ZxsimRun, TheSataDemoPackageUpdatesEachSataDiskAndTheNextRunShowsTheNewFirm
     };
     for (const auto& r : runs) {
         SCOPED_TRACE(std::string("zxsim run ") + r.arguments);
-        std::ifstream in(std::string(ZX_TESTS_APP_DIR) + "/zxsim_run/" + r.expected);
+        std::ifstream in(std::string(ZX_TESTS_TOOLS_DIR) + "/zxsim_run/" + r.expected);
         ASSERT_TRUE(in.good()) << r.expected;
         std::stringstream expected;
         expected << in.rdbuf();

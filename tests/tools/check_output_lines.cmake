@@ -1,6 +1,7 @@
 # Runs a command and compares its output with a file of expected lines: the same lines in the
 # same order (blank lines aside), each equal to its expected line, where `*` in an expected line
-# stands for a run of characters without a blank (a generated instance ID, for example).
+# stands for a run of characters without a blank (a generated instance ID, for example). Lines of
+# the expected file that start with `#` are comments.
 #
 #   cmake -DPROGRAM=<program> -DARGS=<arg;...> -DEXPECTED=<file> -P check_output_lines.cmake
 cmake_minimum_required(VERSION 3.25)
@@ -19,7 +20,7 @@ file(STRINGS "${actualFile}" actual)
 file(REMOVE "${actualFile}")
 file(STRINGS "${EXPECTED}" expected)
 list(FILTER actual EXCLUDE REGEX "^$")
-list(FILTER expected EXCLUDE REGEX "^$")
+list(FILTER expected EXCLUDE REGEX "^$|^#")
 
 list(LENGTH actual actualCount)
 list(LENGTH expected expectedCount)
