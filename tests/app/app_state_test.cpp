@@ -5,9 +5,102 @@
 #include <stddef.h>
 #include <string.h>
 
+#include <initializer_list>
 #include <type_traits>
 
 namespace {
+
+// The records' capacities, field order and types that the subsystems rely on, checked when this
+// file compiles.
+constexpr bool Increasing(std::initializer_list<size_t> offsets) {
+    size_t before = 0;
+    bool first = true;
+    for (size_t at : offsets) {
+        if (!first && at <= before) {
+            return false;
+        }
+        first = false;
+        before = at;
+    }
+    return true;
+}
+
+constexpr size_t Chars(size_t bytes) {
+    return bytes / sizeof(WCHAR);
+}
+
+static_assert(Chars(sizeof(AppState::Title)) == 260 &&
+                  Chars(sizeof(AppState::WorkingFolder)) == 260 &&
+                  Chars(sizeof(AppState::ConfigPath)) == 260 &&
+                  Chars(sizeof(AppState::SOCID)) == 64 &&
+                  Chars(sizeof(AppState::ModelName)) == 260 &&
+                  Chars(sizeof(AppState::FWVersion)) == 260 &&
+                  Chars(sizeof(AppState::NEWVERSION)) == 64 &&
+                  Chars(sizeof(AppState::BeforeMessage)) == 1024 &&
+                  Chars(sizeof(AppState::AfterMessage)) == 1024,
+              "Application state text capacities");
+static_assert(sizeof(AppState::Disks) / sizeof(DiskRecord) == 26, "the Disk table holds 26");
+static_assert(sizeof(AppState::PowerCtrl) == 1 && sizeof(AppState::ProgressLow) == 2 &&
+                  sizeof(AppState::ProgressHigh) == 2,
+              "Application state field sizes");
+static_assert(offsetof(AppState, hDialog) == 0 &&
+                  Increasing({offsetof(AppState, hDialog),
+                              offsetof(AppState, hWorker),
+                              offsetof(AppState, Title),
+                              offsetof(AppState, WorkingFolder),
+                              offsetof(AppState, ConfigPath),
+                              offsetof(AppState, DiskCount),
+                              offsetof(AppState, Disks),
+                              offsetof(AppState, SelectedDisk),
+                              offsetof(AppState, DebugFlag),
+                              offsetof(AppState, SOCID),
+                              offsetof(AppState, ModelName),
+                              offsetof(AppState, FWVersion),
+                              offsetof(AppState, NEWVERSION),
+                              offsetof(AppState, BeforeMessage),
+                              offsetof(AppState, AfterMessage),
+                              offsetof(AppState, PowerCtrl),
+                              offsetof(AppState, iInternalFWVersionCheckPart),
+                              offsetof(AppState, bRemoveFtlBuildNumCheck),
+                              offsetof(AppState, bSetVersionBeforeReflash),
+                              offsetof(AppState, ProgressLow),
+                              offsetof(AppState, ProgressHigh),
+                              offsetof(AppState, bIsSATA)}),
+              "Application state fields in their order");
+static_assert(std::is_same<decltype(AppState::DiskCount), uint32_t>::value &&
+                  std::is_same<decltype(AppState::ProgressLow), int16_t>::value &&
+                  std::is_same<decltype(AppState::iInternalFWVersionCheckPart), int32_t>::value,
+              "Application state field types");
+
+static_assert(
+    offsetof(DiskRecord, DevicePath) == 0 &&
+        Increasing({offsetof(DiskRecord, DevicePath),     offsetof(DiskRecord, iCmdType),
+                    offsetof(DiskRecord, iPort),          offsetof(DiskRecord, iCapacityGB),
+                    offsetof(DiskRecord, iSectorSize),    offsetof(DiskRecord, iTotalSectors),
+                    offsetof(DiskRecord, Model),          offsetof(DiskRecord, FirmwareRev),
+                    offsetof(DiskRecord, SerialNumber),   offsetof(DiskRecord, VolumeLetters),
+                    offsetof(DiskRecord, iDriveNumber),   offsetof(DiskRecord, bRaw),
+                    offsetof(DiskRecord, bSystemDisk),    offsetof(DiskRecord, bKnownController),
+                    offsetof(DiskRecord, iVendorId),      offsetof(DiskRecord, iSubsystemVendorId),
+                    offsetof(DiskRecord, iSocId),         offsetof(DiskRecord, iLinkSpeed),
+                    offsetof(DiskRecord, iLinkWidth),     offsetof(DiskRecord, iMaxLinkSpeed),
+                    offsetof(DiskRecord, iMaxLinkWidth),  offsetof(DiskRecord, bDrvInfoValid),
+                    offsetof(DiskRecord, NandId),         offsetof(DiskRecord, iLun),
+                    offsetof(DiskRecord, DrvInfoVersion), offsetof(DiskRecord, iFtlBuildNum),
+                    offsetof(DiskRecord, iBusType)}),
+    "Disk record fields in their order");
+static_assert(std::is_same<decltype(DiskRecord::iCmdType), int32_t>::value &&
+                  std::is_same<decltype(DiskRecord::iPort), int64_t>::value &&
+                  std::is_same<decltype(DiskRecord::iTotalSectors), uint64_t>::value &&
+                  std::is_same<decltype(DiskRecord::iLinkSpeed), int32_t>::value &&
+                  std::is_same<decltype(DiskRecord::bRaw), uint8_t>::value &&
+                  std::is_same<decltype(DiskRecord::bDrvInfoValid), uint8_t>::value &&
+                  std::is_same<decltype(DiskRecord::iBusType), uint32_t>::value,
+              "Disk record field types");
+static_assert(Chars(sizeof(DiskRecord::DevicePath)) == 64 &&
+                  Chars(sizeof(DiskRecord::DrvInfoVersion)) == 64 &&
+                  sizeof(DiskRecord::NandId) == 6,
+              "Disk record capacities");
 
 TEST(AppStateTest, DebugSwitchAnywhereInAnyCase) {
     const char* on[] = {"/debug", "/Debug", "/DEBUG", "x /DeBuG y", "abc/DEBUGxyz", "-a /debug"};
@@ -48,92 +141,6 @@ TEST(AppStateTest, StartsAllZeroAndIdle) {
     EXPECT_EQ(IsBusy(), 1);
     s->hWorker = nullptr;
     EXPECT_EQ(GetAppState(), s);
-}
-
-TEST(AppStateTest, TextFieldsHaveTheirCapacities) {
-    AppState s;
-    EXPECT_EQ(sizeof(s.Title) / sizeof(WCHAR), 260u);
-    EXPECT_EQ(sizeof(s.WorkingFolder) / sizeof(WCHAR), 260u);
-    EXPECT_EQ(sizeof(s.ConfigPath) / sizeof(WCHAR), 260u);
-    EXPECT_EQ(sizeof(s.SOCID) / sizeof(WCHAR), 64u);
-    EXPECT_EQ(sizeof(s.ModelName) / sizeof(WCHAR), 260u);
-    EXPECT_EQ(sizeof(s.FWVersion) / sizeof(WCHAR), 260u);
-    EXPECT_EQ(sizeof(s.NEWVERSION) / sizeof(WCHAR), 64u);
-    EXPECT_EQ(sizeof(s.BeforeMessage) / sizeof(WCHAR), 1024u);
-    EXPECT_EQ(sizeof(s.AfterMessage) / sizeof(WCHAR), 1024u);
-    EXPECT_EQ(sizeof(s.Disks) / sizeof(s.Disks[0]), 26u);
-    EXPECT_EQ(sizeof(s.PowerCtrl), 1u);
-    EXPECT_EQ(sizeof(s.ProgressLow), 2u);
-    EXPECT_EQ(sizeof(s.ProgressHigh), 2u);
-}
-
-// The record's fields in the order and with the types every subsystem relies on.
-TEST(DiskRecordTest, FieldsInTheirOrderWithTheirTypes) {
-    const size_t offsets[] = {
-        offsetof(DiskRecord, DevicePath),     offsetof(DiskRecord, iCmdType),
-        offsetof(DiskRecord, iPort),          offsetof(DiskRecord, iCapacityGB),
-        offsetof(DiskRecord, iSectorSize),    offsetof(DiskRecord, iTotalSectors),
-        offsetof(DiskRecord, Model),          offsetof(DiskRecord, FirmwareRev),
-        offsetof(DiskRecord, SerialNumber),   offsetof(DiskRecord, VolumeLetters),
-        offsetof(DiskRecord, iDriveNumber),   offsetof(DiskRecord, bRaw),
-        offsetof(DiskRecord, bSystemDisk),    offsetof(DiskRecord, bKnownController),
-        offsetof(DiskRecord, iVendorId),      offsetof(DiskRecord, iSubsystemVendorId),
-        offsetof(DiskRecord, iSocId),         offsetof(DiskRecord, iLinkSpeed),
-        offsetof(DiskRecord, iLinkWidth),     offsetof(DiskRecord, iMaxLinkSpeed),
-        offsetof(DiskRecord, iMaxLinkWidth),  offsetof(DiskRecord, bDrvInfoValid),
-        offsetof(DiskRecord, NandId),         offsetof(DiskRecord, iLun),
-        offsetof(DiskRecord, DrvInfoVersion), offsetof(DiskRecord, iFtlBuildNum),
-        offsetof(DiskRecord, iBusType)};
-    EXPECT_EQ(offsets[0], 0u);
-    for (size_t i = 1; i < sizeof(offsets) / sizeof(offsets[0]); ++i) {
-        EXPECT_LT(offsets[i - 1], offsets[i]) << "field " << i;
-    }
-
-    DiskRecord r;
-    static_assert(std::is_same<decltype(r.iCmdType), int32_t>::value, "int32");
-    static_assert(std::is_same<decltype(r.iPort), int64_t>::value, "signed 64-bit");
-    static_assert(std::is_same<decltype(r.iTotalSectors), uint64_t>::value, "uint64");
-    static_assert(std::is_same<decltype(r.iLinkSpeed), int32_t>::value, "int32");
-    static_assert(std::is_same<decltype(r.bRaw), uint8_t>::value, "uint8");
-    static_assert(std::is_same<decltype(r.bDrvInfoValid), uint8_t>::value, "uint8");
-    static_assert(std::is_same<decltype(r.iBusType), uint32_t>::value, "uint32");
-    EXPECT_EQ(sizeof(r.DevicePath) / sizeof(WCHAR), 64u);
-    EXPECT_EQ(sizeof(r.DrvInfoVersion) / sizeof(WCHAR), 64u);
-    EXPECT_EQ(sizeof(r.NandId), 6u);
-}
-
-// The Application state's fields in their order.
-TEST(AppStateTest, FieldsInTheirOrder) {
-    const size_t offsets[] = {offsetof(AppState, hDialog),
-                              offsetof(AppState, hWorker),
-                              offsetof(AppState, Title),
-                              offsetof(AppState, WorkingFolder),
-                              offsetof(AppState, ConfigPath),
-                              offsetof(AppState, DiskCount),
-                              offsetof(AppState, Disks),
-                              offsetof(AppState, SelectedDisk),
-                              offsetof(AppState, DebugFlag),
-                              offsetof(AppState, SOCID),
-                              offsetof(AppState, ModelName),
-                              offsetof(AppState, FWVersion),
-                              offsetof(AppState, NEWVERSION),
-                              offsetof(AppState, BeforeMessage),
-                              offsetof(AppState, AfterMessage),
-                              offsetof(AppState, PowerCtrl),
-                              offsetof(AppState, iInternalFWVersionCheckPart),
-                              offsetof(AppState, bRemoveFtlBuildNumCheck),
-                              offsetof(AppState, bSetVersionBeforeReflash),
-                              offsetof(AppState, ProgressLow),
-                              offsetof(AppState, ProgressHigh),
-                              offsetof(AppState, bIsSATA)};
-    EXPECT_EQ(offsets[0], 0u);
-    for (size_t i = 1; i < sizeof(offsets) / sizeof(offsets[0]); ++i) {
-        EXPECT_LT(offsets[i - 1], offsets[i]) << "field " << i;
-    }
-    AppState s;
-    static_assert(std::is_same<decltype(s.DiskCount), uint32_t>::value, "uint32");
-    static_assert(std::is_same<decltype(s.ProgressLow), int16_t>::value, "int16");
-    static_assert(std::is_same<decltype(s.iInternalFWVersionCheckPart), int32_t>::value, "int32");
 }
 
 } // namespace
