@@ -1,6 +1,6 @@
 // Debugger output: each call is one line on standard error, or appended to the file named by
-// ZX_DEBUG_LOG. The program's terminal front end sets that variable so that the log never
-// writes into the screen it draws.
+// ZX_DEBUG_LOG. The POSIX program entry (host/posix/main.cpp) sets that variable before the
+// terminal front end starts, so that the log never writes into the screen it draws.
 #include "platform/posix/debug_output.h"
 #include "platform/posix/codepage.h"
 
