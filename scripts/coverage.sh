@@ -2,6 +2,7 @@
 # Builds the coverage preset (gcc, --coverage), runs every test and prints the line and
 # branch coverage of the project's own code as a table per folder (tests excluded).
 #   scripts/coverage.sh            the table on stdout; build/coverage/coverage.json kept
+# gcov's complaints (objects of sources removed since the last build) go to build/coverage/gcovr.log.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
@@ -17,7 +18,8 @@ tail -3 "$bin/ctest.log"
 
 gcovr -r . --object-directory "$bin" -j "$jobs" \
     --exclude 'tests/' --exclude 'build/' --exclude 'third_party/' \
-    --json-summary "$bin/coverage.json" >/dev/null
+    --json-summary "$bin/coverage.json" >/dev/null 2>"$bin/gcovr.log" ||
+    { cat "$bin/gcovr.log"; exit 1; }
 python3 - "$bin/coverage.json" <<'PY'
 import collections, json, os, sys
 files = json.load(open(sys.argv[1]))["files"]
