@@ -4,7 +4,7 @@
 
 #include "platform/win32.h"
 #include "sim/control.h"
-#include "tests/sim/trace_reader.h"
+#include "tests/support/trace_reader.h"
 
 #include <gtest/gtest.h>
 

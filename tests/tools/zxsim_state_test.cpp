@@ -1,7 +1,7 @@
 // zxsim keeps the drives' state between its runs with --state (or ZX_SIM_STATE): a committed
 // image a Realtek disk waits for runs once `zxsim replug` has replugged it, and the next
 // `zxsim scan` sees it; a malformed state file stops the command with its reason.
-#include "tests/sim/trace_reader.h"
+#include "tests/support/trace_reader.h"
 
 #include <gtest/gtest.h>
 

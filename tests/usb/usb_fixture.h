@@ -6,7 +6,7 @@
 #include "disklib/disk_record.h"
 #include "platform/win32.h"
 #include "sim/control.h"
-#include "tests/usb/trace_reader.h"
+#include "tests/support/trace_reader.h"
 
 #include <gtest/gtest.h>
 
