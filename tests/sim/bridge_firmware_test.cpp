@@ -226,10 +226,13 @@ TEST_F(BridgeFirmwareTest, TheRstMiniportActivatesAsTheInboxDriverDoes) {
         EXPECT_EQ(RstDownload(port, image), std::vector<DWORD>(43, 0));
         // The request has no output: it succeeds also when a power cycle is still due.
         EXPECT_EQ(RstActivate(port), 0u);
-        EXPECT_EQ(sim::IsPresent("r"), !c.leaves);
         if (c.leaves) {
+            // Its leaving is told by the announcements: a look right after the request could
+            // come after the reset time on a busy machine and find it back already.
             ASSERT_TRUE(sim::WaitForPresence("r", true, kBound));
             EXPECT_EQ(sim::DeviceChanges(), (std::vector<std::string>{"left r", "back r"}));
+        } else {
+            EXPECT_TRUE(sim::IsPresent("r"));
         }
         EXPECT_EQ(RstRevision(port), c.runs);
         CloseHandle(port);
