@@ -3,6 +3,7 @@
 #pragma once
 
 #include "app/state/app_state.h"
+#include "tests/support/log_capture.h"
 
 #include <gtest/gtest.h>
 
@@ -55,30 +56,19 @@ protected:
         dir_ = fs::path("/tmp") / ("zx_pkg_" + std::to_string(getpid()) + "_" + name);
         fs::remove_all(dir_);
         fs::create_directories(dir_);
-        log_ = dir_ / "debug.log";
-        setenv("ZX_DEBUG_LOG", log_.c_str(), 1);
+        log_.Start((dir_ / "debug.log").string());
         InitAppState("/debug");
     }
     void TearDown() override {
-        unsetenv("ZX_DEBUG_LOG");
+        log_.Stop();
         EXPECT_EQ(chdir("/"), 0); // a clean-up may have left the current directory in dir_
         fs::remove_all(dir_);
     }
     // The text of every Debug log line, without the log's prefix, in order.
-    std::vector<std::string> LogLines() const {
-        std::vector<std::string> lines;
-        std::ifstream in(log_);
-        std::string line;
-        const std::string prefix = "[middle] ";
-        while (std::getline(in, line)) {
-            size_t at = line.find(prefix);
-            lines.push_back(at == std::string::npos ? line : line.substr(at + prefix.size()));
-        }
-        return lines;
-    }
-    void ClearLog() const { fs::remove(log_); }
+    std::vector<std::string> LogLines() const { return log_.Lines(); }
+    void ClearLog() const { log_.Clear(); }
     fs::path dir_;
-    fs::path log_;
+    testsupport::LogCapture log_;
 };
 
 // An image of pages, built in the test: header with the magic and the region entries, and the

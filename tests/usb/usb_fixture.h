@@ -6,6 +6,7 @@
 #include "disklib/disk_record.h"
 #include "platform/win32.h"
 #include "sim/control.h"
+#include "tests/support/log_capture.h"
 #include "tests/support/trace_reader.h"
 
 #include <gtest/gtest.h>
@@ -69,8 +70,7 @@ protected:
         ASSERT_NE(mkdtemp(dir), nullptr);
         dir_ = dir;
         tracePath_ = dir_ + "/trace.jsonl";
-        logPath_ = dir_ + "/debug.log";
-        setenv("ZX_DEBUG_LOG", logPath_.c_str(), 1);
+        log_.Start(dir_ + "/debug.log");
         GetAppState()->DebugFlag = 1;
     }
 
@@ -80,10 +80,9 @@ protected:
             CloseHandle(h);
         }
         handles_.clear();
-        unsetenv("ZX_DEBUG_LOG");
+        log_.Stop();
         GetAppState()->DebugFlag = 0;
         std::remove(tracePath_.c_str());
-        std::remove(logPath_.c_str());
         rmdir(dir_.c_str());
     }
 
@@ -109,7 +108,7 @@ protected:
     // Starts the trace and the log afresh; what happened before is not looked at.
     void StartRecording() {
         ASSERT_TRUE(sim::SetTraceFile(tracePath_));
-        std::remove(logPath_.c_str());
+        log_.Clear();
     }
 
     std::vector<tracetest::Record> Trace() {
@@ -118,17 +117,7 @@ protected:
     }
 
     // The Debug log lines without their prefix.
-    std::vector<std::string> LogLines() {
-        std::vector<std::string> lines;
-        std::ifstream f(logPath_);
-        std::string line;
-        const std::string prefix = "[ZX]          [middle] ";
-        while (std::getline(f, line)) {
-            EXPECT_EQ(line.compare(0, prefix.size(), prefix), 0) << line;
-            lines.push_back(line.substr(prefix.size()));
-        }
-        return lines;
-    }
+    std::vector<std::string> LogLines() { return log_.Lines(); }
 
     static CommandContext Context(int32_t cmdType, uint32_t vscType = 0) {
         CommandContext c;
@@ -142,7 +131,7 @@ protected:
 private:
     std::string dir_;
     std::string tracePath_;
-    std::string logPath_;
+    testsupport::LogCapture log_;
     std::vector<HANDLE> handles_;
 };
 
