@@ -40,7 +40,8 @@ const char kUsage[] =
     "  Prints each screen the dialog settles on and every message box as it is answered, in\n"
     "  order, then each simulated disk, the shutdown the program asked for (if any) and the exit\n"
     "  code (docs/zxsim.md). --speed X runs the clock X times faster (default 10); --timeout S\n"
-    "  gives up after S real seconds (default 600, 0 never). --debug adds /debug to the program text: the Debug log then goes to\n"
+    "  gives up after S real seconds (default 600, 0 never). --debug adds /debug to the program "
+    "text: the Debug log then goes to\n"
     "  standard error, or is appended to the file ZX_DEBUG_LOG names. An entry the list does\n"
     "  not have, answers no message box used and a trace that could not be written are errors\n"
     "  (exit code 2).\n";
