@@ -60,6 +60,10 @@ bool ReplugDisk(const std::string& disk);
 // The disks' comings and goings on this PC, in order: "left NAME" and "back NAME", one for each
 // device-change announcement the PC made.
 std::vector<std::string> DeviceChanges();
+// While held, a disk taken away for a while (a reset, a power cycle) stays away past its time;
+// on release the disks due come back at once. For tests that look at a disk while it is away,
+// whatever the machine's load.
+void HoldReturns(bool hold);
 // Waits until the disk is present (or away), or `bound` of real time has passed; true when it
 // is. The bound only makes a disk that never comes back fail a test instead of hanging it.
 bool WaitForPresence(const std::string& disk, bool present, std::chrono::milliseconds bound);

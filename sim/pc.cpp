@@ -83,6 +83,9 @@ bool Pc::NodePresent(const DevNode& node) const {
 }
 
 void Pc::Update() {
+    if (ReturnsHeld()) {
+        return;
+    }
     const uint64_t now = GetTickCount64();
     for (auto& d : disks) {
         if (d->removed && d->awayUntil != 0 && now >= d->awayUntil) {
@@ -289,6 +292,22 @@ ReturnWatcher& Watcher() {
 }
 
 } // namespace
+
+namespace {
+std::atomic<bool> g_returnsHeld{false};
+} // namespace
+
+bool ReturnsHeld() {
+    return g_returnsHeld;
+}
+
+void HoldReturns(bool hold) {
+    std::lock_guard<std::recursive_mutex> guard(PcLock());
+    g_returnsHeld = hold;
+    if (!hold) {
+        ThePc(); // brings back at once the disks whose time has passed meanwhile
+    }
+}
 
 std::condition_variable_any& PresenceChanged() {
     static auto* changed = new std::condition_variable_any;

@@ -152,6 +152,8 @@ std::recursive_mutex& PcLock();
 Pc& ThePc();
 // Makes sure a disk due back returns on time (a thread that runs while one is away).
 void WatchReturns();
+// True while HoldReturns keeps away disks away past their time.
+bool ReturnsHeld();
 // Signalled (under PcLock) whenever a disk leaves or comes back.
 std::condition_variable_any& PresenceChanged();
 

@@ -14,7 +14,10 @@
 class SimTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite() { sim::Install(); }
-    void TearDown() override { sim::SetTraceFile(""); }
+    void TearDown() override {
+        sim::HoldReturns(false);
+        sim::SetTraceFile("");
+    }
 
     void Load(const std::string& scenario) {
         std::string error;

@@ -491,12 +491,14 @@ TEST_F(StackTest, ReadOnlyAndWriteOnlyControlCodesCheckTheirOneRight) {
 
 TEST_F(StackTest, AResetDiskLeavesItsHandlesDeadAndComesBack) {
     HANDLE h = Open(L"\\\\.\\PhysicalDrive4");
+    sim::HoldReturns(true); // looked at while away, however late this thread runs
     ASSERT_TRUE(sim::ResetDisk("stick", 1000, 9));
     STORAGE_DEVICE_NUMBER n = {};
     EXPECT_EQ(Ioctl(h, IOCTL_STORAGE_GET_DEVICE_NUMBER, NULL, 0, &n, sizeof(n)).error, 433u);
     EXPECT_EQ(Open(L"\\\\.\\PhysicalDrive4"), INVALID_HANDLE_VALUE);
+    sim::HoldReturns(false);
     zxposix::SetClockSpeed(100);
-    Sleep(1200);
+    ASSERT_TRUE(sim::WaitForPresence("stick", true, std::chrono::seconds(30)));
     zxposix::SetClockSpeed(1);
     EXPECT_EQ(Ioctl(h, IOCTL_STORAGE_GET_DEVICE_NUMBER, NULL, 0, &n, sizeof(n)).error, 433u);
     CloseHandle(h);
