@@ -7,8 +7,11 @@
 namespace zxposix {
 namespace {
 
-std::mutex g_lock;
-std::unordered_map<uintptr_t, std::shared_ptr<HandleObject>> g_handles;
+// The table and its lock are never destroyed: as on Windows, a thread of the program (an update
+// worker closing its last handles) may still run while the process ends and its statics go.
+std::mutex& g_lock = *new std::mutex;
+std::unordered_map<uintptr_t, std::shared_ptr<HandleObject>>& g_handles =
+    *new std::unordered_map<uintptr_t, std::shared_ptr<HandleObject>>;
 uintptr_t g_next = 0x100;
 
 } // namespace
