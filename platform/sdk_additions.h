@@ -15,6 +15,10 @@
 #ifndef STG_E_FIRMWARE_IMAGE_INVALID
 #define STG_E_FIRMWARE_IMAGE_INVALID _HRESULT_TYPEDEF_(0x80030209L)
 #endif
+// A device that has gone (winerror.h).
+#ifndef ERROR_NO_SUCH_DEVICE
+#define ERROR_NO_SUCH_DEVICE 433L
+#endif
 
 // --- IOCTL_ATA_PASS_THROUGH_DIRECT flags (ntddscsi.h) -----------------------------------------
 

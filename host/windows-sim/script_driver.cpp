@@ -1,0 +1,542 @@
+// The script driver: a thread of its own that finds the dialog and the message boxes of this
+// process among the top-level windows, reads them and gives them input as a user would, through
+// public Win32 calls only.
+//
+// When to look: two hooks on the dialog's thread tell the driver that the thread took a message
+// (WH_GETMESSAGE) or finished one sent to it (WH_CALLWNDPROCRET). Whether the dialog has
+// settled (nothing left in its queue) is asked with a probe: a registered message posted to the
+// dialog, which the GetMessage hook takes out of the stream, answering whether anything else
+// is still queued behind it.
+#include "host/windows-sim/script_driver.h"
+#include "app/resource_ids.h"
+#include "sim/control.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cstdlib>
+#include <sstream>
+
+namespace winsim {
+namespace {
+
+const DWORD kMessageBoxTextId = 0xFFFF; // the static that holds a message box's text
+// A bound on one wait for the dialog's thread: a signal missed while the driver itself was
+// reading makes it look again instead of waiting for ever.
+const DWORD kLookAgainMs = 250;
+
+std::vector<ScriptStep> g_steps;
+std::FILE* g_out = nullptr;
+DWORD g_dialogThread = 0;
+HHOOK g_getMessageHook = nullptr;
+HHOOK g_callRetHook = nullptr;
+HANDLE g_activity = nullptr; // auto-reset: the dialog's thread handled something
+HANDLE g_probeDone = nullptr;
+HANDLE g_finished = nullptr; // manual-reset: the dialog has ended
+HANDLE g_thread = nullptr;
+UINT g_probeMessage = 0;
+std::atomic<LONG> g_probeIdle{0};
+std::atomic<LONG> g_driverSending{0};
+bool g_shown = false;
+int g_boxes = 0;
+
+LRESULT CALLBACK OnGetMessage(int code, WPARAM removed, LPARAM lParam) {
+    if (code == HC_ACTION) {
+        MSG* msg = reinterpret_cast<MSG*>(lParam);
+        if (msg->message == g_probeMessage && g_probeMessage != 0) {
+            if (removed == PM_REMOVE) {
+                DWORD queued = HIWORD(GetQueueStatus(QS_POSTMESSAGE | QS_SENDMESSAGE));
+                g_probeIdle.store(queued == 0 ? 1 : 0);
+                msg->message = WM_NULL; // the dialog never sees the probe
+                SetEvent(g_probeDone);
+            }
+        } else {
+            SetEvent(g_activity);
+        }
+    }
+    return CallNextHookEx(g_getMessageHook, code, removed, lParam);
+}
+
+LRESULT CALLBACK OnCallReturn(int code, WPARAM wParam, LPARAM lParam) {
+    if (code == HC_ACTION && g_driverSending.load() == 0) {
+        SetEvent(g_activity);
+    }
+    return CallNextHookEx(g_callRetHook, code, wParam, lParam);
+}
+
+// ---- Output ------------------------------------------------------------------------------------
+
+std::string Utf8(const std::wstring& w) {
+    if (w.empty()) {
+        return std::string();
+    }
+    int n = WideCharToMultiByte(CP_UTF8, 0, w.c_str(), static_cast<int>(w.size()), nullptr, 0,
+                                nullptr, nullptr);
+    std::string s(static_cast<size_t>(n > 0 ? n : 0), '\0');
+    if (n > 0) {
+        WideCharToMultiByte(CP_UTF8, 0, w.c_str(), static_cast<int>(w.size()), &s[0], n, nullptr,
+                            nullptr);
+    }
+    return s;
+}
+
+// A JSON string literal, as `zxsim run` prints texts.
+std::string Quote(const std::wstring& w) {
+    std::string out = "\"";
+    for (char c : Utf8(w)) {
+        switch (c) {
+        case '\n':
+            out += "\\n";
+            break;
+        case '\r':
+            out += "\\r";
+            break;
+        case '\t':
+            out += "\\t";
+            break;
+        case '"':
+            out += "\\\"";
+            break;
+        case '\\':
+            out += "\\\\";
+            break;
+        default:
+            if (static_cast<unsigned char>(c) < 0x20) {
+                char esc[8];
+                std::snprintf(esc, sizeof(esc), "\\u%04x", static_cast<unsigned>(c));
+                out += esc;
+            } else {
+                out.push_back(c);
+            }
+            break;
+        }
+    }
+    return out + "\"";
+}
+
+const char* ButtonName(int id) {
+    switch (id) {
+    case IDOK:
+        return "OK";
+    case IDCANCEL:
+        return "Cancel";
+    case IDABORT:
+        return "Abort";
+    case IDRETRY:
+        return "Retry";
+    case IDIGNORE:
+        return "Ignore";
+    case IDYES:
+        return "Yes";
+    case IDNO:
+        return "No";
+    default:
+        return "?";
+    }
+}
+
+// ---- Reading the windows -----------------------------------------------------------------------
+
+// Messages the driver sends to read a window: their returns are not the dialog's own activity.
+LRESULT Ask(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    g_driverSending.fetch_add(1);
+    LRESULT r = SendMessageW(window, message, wParam, lParam);
+    g_driverSending.fetch_sub(1);
+    return r;
+}
+
+std::wstring TextOf(HWND window) {
+    if (window == nullptr) {
+        return std::wstring();
+    }
+    LRESULT n = Ask(window, WM_GETTEXTLENGTH, 0, 0);
+    std::wstring text(static_cast<size_t>(n > 0 ? n : 0) + 1, L'\0');
+    LRESULT got = Ask(window, WM_GETTEXT, text.size(), reinterpret_cast<LPARAM>(&text[0]));
+    text.resize(static_cast<size_t>(got > 0 ? got : 0));
+    return text;
+}
+
+struct TopWindows {
+    HWND dialog = nullptr;
+    HWND box = nullptr; // a visible message box
+};
+
+BOOL CALLBACK CollectWindow(HWND window, LPARAM param) {
+    TopWindows* found = reinterpret_cast<TopWindows*>(param);
+    DWORD process = 0;
+    GetWindowThreadProcessId(window, &process);
+    WCHAR cls[16];
+    if (process != GetCurrentProcessId() || GetClassNameW(window, cls, 16) == 0 ||
+        lstrcmpW(cls, L"#32770") != 0) {
+        return TRUE;
+    }
+    if (GetDlgItem(window, IDC_DISK_LIST) != nullptr) {
+        found->dialog = window;
+    } else if (GetDlgItem(window, kMessageBoxTextId) != nullptr && IsWindowVisible(window)) {
+        found->box = window;
+    }
+    return TRUE;
+}
+
+TopWindows FindWindows() {
+    TopWindows found;
+    EnumWindows(CollectWindow, reinterpret_cast<LPARAM>(&found));
+    return found;
+}
+
+struct BoxView {
+    std::wstring caption;
+    std::wstring text;
+    const char* icon = "none";
+    std::vector<std::pair<int, HWND>> buttons; // display order
+};
+
+struct ChildScan {
+    std::vector<std::pair<LONG, std::pair<int, HWND>>> buttons;
+    HICON icon = nullptr;
+};
+
+BOOL CALLBACK CollectChild(HWND child, LPARAM param) {
+    ChildScan* scan = reinterpret_cast<ChildScan*>(param);
+    if (!IsWindowVisible(child)) {
+        return TRUE;
+    }
+    WCHAR cls[16];
+    GetClassNameW(child, cls, 16);
+    if (lstrcmpiW(cls, L"Button") == 0) {
+        RECT r;
+        GetWindowRect(child, &r);
+        scan->buttons.push_back({r.left, {GetDlgCtrlID(child), child}});
+    } else if (lstrcmpiW(cls, L"Static") == 0 &&
+               (GetWindowLongW(child, GWL_STYLE) & SS_TYPEMASK) == SS_ICON) {
+        scan->icon = reinterpret_cast<HICON>(Ask(child, STM_GETICON, 0, 0));
+    }
+    return TRUE;
+}
+
+const char* IconName(HICON icon) {
+    if (icon == nullptr) {
+        return "none";
+    }
+    const struct {
+        LPCWSTR id;
+        const char* name;
+    } icons[] = {{IDI_HAND, "error"},
+                 {IDI_QUESTION, "question"},
+                 {IDI_EXCLAMATION, "warning"},
+                 {IDI_ASTERISK, "information"}};
+    for (const auto& i : icons) {
+        if (LoadIconW(nullptr, i.id) == icon) {
+            return i.name;
+        }
+    }
+    return "other";
+}
+
+BoxView ReadBox(HWND box) {
+    BoxView v;
+    v.caption = TextOf(box);
+    v.text = TextOf(GetDlgItem(box, kMessageBoxTextId));
+    ChildScan scan;
+    EnumChildWindows(box, CollectChild, reinterpret_cast<LPARAM>(&scan));
+    std::stable_sort(scan.buttons.begin(), scan.buttons.end(),
+                     [](const auto& a, const auto& b) { return a.first < b.first; });
+    for (const auto& b : scan.buttons) {
+        v.buttons.push_back(b.second);
+    }
+    v.icon = IconName(scan.icon);
+    return v;
+}
+
+bool Offers(const BoxView& v, int id) {
+    for (const auto& b : v.buttons) {
+        if (b.first == id) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// What Esc gives: Cancel when offered, OK for a box with only OK, else 0.
+int EscapeAnswer(const BoxView& v) {
+    if (Offers(v, IDCANCEL)) {
+        return IDCANCEL;
+    }
+    if (v.buttons.size() == 1 && v.buttons[0].first == IDOK) {
+        return IDOK;
+    }
+    return 0;
+}
+
+std::string FormatScreen(HWND dialog) {
+    std::string s = "title: " + Quote(TextOf(dialog)) + "\n";
+    HWND list = GetDlgItem(dialog, IDC_DISK_LIST);
+    LRESULT count = Ask(list, CB_GETCOUNT, 0, 0);
+    LRESULT sel = Ask(list, CB_GETCURSEL, 0, 0);
+    s += std::string("list: ") + (IsWindowEnabled(list) ? "enabled" : "disabled") + ", " +
+         std::to_string(count > 0 ? count : 0) + " entries, selection " +
+         (sel < 0 ? std::string("none") : std::to_string(sel)) + "\n";
+    for (LRESULT i = 0; i < count; i++) {
+        LRESULT n = Ask(list, CB_GETLBTEXTLEN, static_cast<WPARAM>(i), 0);
+        std::wstring text(static_cast<size_t>(n > 0 ? n : 0) + 1, L'\0');
+        Ask(list, CB_GETLBTEXT, static_cast<WPARAM>(i), reinterpret_cast<LPARAM>(&text[0]));
+        text.resize(static_cast<size_t>(n > 0 ? n : 0));
+        long long data =
+            static_cast<long long>(Ask(list, CB_GETITEMDATA, static_cast<WPARAM>(i), 0));
+        s += "entry " + std::to_string(i) + ": " + Quote(text) + ", data " + std::to_string(data) +
+             "\n";
+    }
+    const struct {
+        int id;
+        const char* name;
+    } fields[] = {{IDC_MODEL, "model"},         {IDC_SERIAL, "serial"},
+                  {IDC_INTERFACE, "interface"}, {IDC_FIRMWARE, "firmware"},
+                  {IDC_CAPACITY, "capacity"},   {IDC_STATUS, "status"}};
+    for (const auto& f : fields) {
+        s += std::string(f.name) + ": " + Quote(TextOf(GetDlgItem(dialog, f.id))) + "\n";
+    }
+    s += std::string("RUN: ") +
+         (IsWindowEnabled(GetDlgItem(dialog, IDOK)) ? "enabled" : "disabled") + "\n";
+    s += "progress: " +
+         std::to_string(
+             static_cast<long long>(Ask(GetDlgItem(dialog, IDC_PROGRESS), PBM_GETPOS, 0, 0))) +
+         "\n";
+    return s;
+}
+
+// ---- Waiting -----------------------------------------------------------------------------------
+
+// Until the dialog's thread handles something, the dialog ends, or the look-again bound.
+void WaitForActivity() {
+    HANDLE events[] = {g_activity, g_finished};
+    WaitForMultipleObjects(2, events, FALSE, kLookAgainMs);
+}
+
+// True when the dialog's thread has handled everything posted to it before now and nothing is
+// queued behind it.
+bool QueueEmpty(HWND dialog) {
+    ResetEvent(g_probeDone);
+    if (!PostMessageW(dialog, g_probeMessage, 0, 0)) {
+        return false;
+    }
+    HANDLE events[] = {g_probeDone, g_finished};
+    for (;;) {
+        DWORD r = WaitForMultipleObjects(2, events, FALSE, INFINITE);
+        if (r != WAIT_OBJECT_0) {
+            return false;
+        }
+        return g_probeIdle.load() != 0;
+    }
+}
+
+bool Finished() {
+    return WaitForSingleObject(g_finished, 0) == WAIT_OBJECT_0;
+}
+
+// ---- The play ----------------------------------------------------------------------------------
+
+void AnswerBox(HWND box, size_t* nextStep) {
+    BoxView v = ReadBox(box);
+    int answer = 0;
+    bool unscripted = true;
+    if (*nextStep < g_steps.size() && g_steps[*nextStep].kind == ScriptStep::Answer) {
+        answer = g_steps[*nextStep].value;
+        unscripted = false;
+        ++*nextStep;
+        if (!Offers(v, answer)) {
+            // A box answers a button it lacks as Esc does, or with its first button.
+            answer = EscapeAnswer(v);
+            if (answer == 0 && !v.buttons.empty()) {
+                answer = v.buttons[0].first;
+            }
+        }
+    } else {
+        answer = EscapeAnswer(v);
+        if (answer == 0) {
+            answer = IDNO;
+        }
+    }
+    HWND button = GetDlgItem(box, answer);
+    PostMessageW(box, WM_COMMAND, MAKEWPARAM(answer, BN_CLICKED), reinterpret_cast<LPARAM>(button));
+    while (IsWindow(box) && IsWindowVisible(box) && !Finished()) {
+        WaitForActivity();
+    }
+    std::string buttons;
+    for (const auto& b : v.buttons) {
+        buttons += (buttons.empty() ? "" : ",") + std::string(ButtonName(b.first));
+    }
+    ++g_boxes;
+    std::fprintf(g_out, "message box %d: caption %s, text %s, icon %s, buttons %s, answer %s%s\n",
+                 g_boxes, Quote(v.caption).c_str(), Quote(v.text).c_str(), v.icon, buttons.c_str(),
+                 ButtonName(answer), unscripted ? " (unscripted)" : "");
+    std::fflush(g_out);
+}
+
+void DoStep(HWND dialog, const ScriptStep& step) {
+    switch (step.kind) {
+    case ScriptStep::Select: {
+        // As a user's pick: the selection moves, then the dialog hears CBN_SELENDOK and
+        // CBN_SELCHANGE.
+        HWND list = GetDlgItem(dialog, IDC_DISK_LIST);
+        LRESULT count = Ask(list, CB_GETCOUNT, 0, 0);
+        if (!IsWindowEnabled(list) || step.value < 0 || step.value >= count) {
+            break;
+        }
+        Ask(list, CB_SETCURSEL, static_cast<WPARAM>(step.value), 0);
+        PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(IDC_DISK_LIST, CBN_SELENDOK),
+                     reinterpret_cast<LPARAM>(list));
+        PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(IDC_DISK_LIST, CBN_SELCHANGE),
+                     reinterpret_cast<LPARAM>(list));
+        break;
+    }
+    case ScriptStep::Run: {
+        HWND run = GetDlgItem(dialog, IDOK);
+        if (run != nullptr && IsWindowEnabled(run) && IsWindowVisible(run)) {
+            PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED),
+                         reinterpret_cast<LPARAM>(run));
+        }
+        break;
+    }
+    case ScriptStep::Answer:
+        break; // no box came of the steps before: nothing is left to answer
+    }
+}
+
+DWORD WINAPI Play(LPVOID) {
+    size_t next = 0;
+    std::string lastScreen;
+    int screens = 0;
+    int escapedAt = -1;
+    while (!Finished()) {
+        TopWindows w = FindWindows();
+        if (w.box != nullptr) {
+            AnswerBox(w.box, &next);
+            continue;
+        }
+        if (w.dialog == nullptr || !IsWindowVisible(w.dialog)) {
+            WaitForActivity();
+            continue;
+        }
+        // Settled: nothing queued, no box, no update running (the update holds the list).
+        if (!QueueEmpty(w.dialog) || FindWindows().box != nullptr) {
+            continue;
+        }
+        if (!IsWindowEnabled(GetDlgItem(w.dialog, IDC_DISK_LIST)) &&
+            Ask(GetDlgItem(w.dialog, IDC_DISK_LIST), CB_GETCOUNT, 0, 0) > 0) {
+            WaitForActivity();
+            continue;
+        }
+        std::string screen = FormatScreen(w.dialog);
+        if (screen != lastScreen) {
+            lastScreen = screen;
+            g_shown = true;
+            std::fprintf(g_out, "screen %d\n%s", ++screens, screen.c_str());
+            std::fflush(g_out);
+        }
+        if (next < g_steps.size()) {
+            DoStep(w.dialog, g_steps[next++]);
+            continue;
+        }
+        if (escapedAt != screens) { // Esc once per change of state
+            escapedAt = screens;
+            PostMessageW(w.dialog, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0);
+            continue;
+        }
+        WaitForActivity();
+    }
+    return 0;
+}
+
+} // namespace
+
+bool ParseScript(const std::string& text, std::vector<ScriptStep>* steps, std::string* error) {
+    std::istringstream in(text);
+    std::string word;
+    while (in >> word) {
+        std::string value;
+        if (!(in >> value)) {
+            *error = word + " needs a value";
+            return false;
+        }
+        if (word == "--select") {
+            char* end = nullptr;
+            long n = std::strtol(value.c_str(), &end, 10);
+            if (end == nullptr || *end != 0 || n < 0) {
+                *error = "--select takes an entry number";
+                return false;
+            }
+            steps->push_back(ScriptStep{ScriptStep::Select, static_cast<int>(n)});
+            steps->push_back(ScriptStep{ScriptStep::Run, 0});
+        } else if (word == "--answer") {
+            std::string v;
+            for (char c : value) {
+                v.push_back(static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c));
+            }
+            int answer = v == "ok"       ? IDOK
+                         : v == "cancel" ? IDCANCEL
+                         : v == "yes"    ? IDYES
+                         : v == "no"     ? IDNO
+                                         : 0;
+            if (answer == 0) {
+                *error = "--answer takes ok, cancel, yes or no";
+                return false;
+            }
+            steps->push_back(ScriptStep{ScriptStep::Answer, answer});
+        } else {
+            *error = "unknown word '" + word + "'";
+            return false;
+        }
+    }
+    return true;
+}
+
+bool StartScriptDriver(const std::vector<ScriptStep>& steps, std::FILE* out) {
+    g_steps = steps;
+    g_out = out;
+    g_dialogThread = GetCurrentThreadId();
+    g_probeMessage = RegisterWindowMessageW(L"zxflash win64-sim script driver probe");
+    g_activity = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    g_probeDone = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    g_finished = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    if (g_probeMessage == 0 || !g_activity || !g_probeDone || !g_finished) {
+        return false;
+    }
+    g_getMessageHook = SetWindowsHookExW(WH_GETMESSAGE, OnGetMessage, nullptr, g_dialogThread);
+    g_callRetHook = SetWindowsHookExW(WH_CALLWNDPROCRET, OnCallReturn, nullptr, g_dialogThread);
+    if (g_getMessageHook == nullptr || g_callRetHook == nullptr) {
+        return false;
+    }
+    g_thread = CreateThread(nullptr, 0, Play, nullptr, 0, nullptr);
+    return g_thread != nullptr;
+}
+
+void FinishScriptDriver() {
+    SetEvent(g_finished);
+    if (g_thread != nullptr) {
+        WaitForSingleObject(g_thread, INFINITE);
+        CloseHandle(g_thread);
+    }
+    UnhookWindowsHookEx(g_getMessageHook);
+    UnhookWindowsHookEx(g_callRetHook);
+    if (!g_shown) {
+        std::fprintf(g_out, "dialog: not shown\n");
+    }
+    // Texts of the drives are bytes; as `zxsim run` prints them, any beyond ASCII is a '?'.
+    auto ascii = [](const std::string& s) {
+        std::wstring w;
+        for (unsigned char c : s) {
+            w.push_back(c < 0x80 ? static_cast<wchar_t>(c) : L'?');
+        }
+        return w;
+    };
+    for (const sim::DiskView& disk : sim::DescribeDisks()) {
+        std::wstring model = ascii(disk.model);
+        std::wstring firmware = ascii(disk.firmware);
+        std::fprintf(g_out, "disk %s: %s%s%s, %s, model %s, firmware %s\n", disk.name.c_str(),
+                     disk.kind.c_str(), disk.bridge.empty() ? "" : " ", disk.bridge.c_str(),
+                     disk.present ? "present" : "away", Quote(model).c_str(),
+                     Quote(firmware).c_str());
+    }
+    std::fflush(g_out);
+}
+
+} // namespace winsim
