@@ -21,7 +21,7 @@ log() { echo "setup-windows: $*"; }
 # --- 1. packages ------------------------------------------------------------------------------
 
 packages=(g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix libz-mingw-w64-dev
-          wine wine64 xvfb xauth x11-utils xdotool imagemagick dpkg-dev)
+          wine wine64 xvfb xauth x11-utils xdotool imagemagick jq dpkg-dev)
 missing=()
 for p in "${packages[@]}"; do
     if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then

@@ -7,10 +7,7 @@
 #
 #   scripts/windows-smoke.sh EXE TITLE OUTDIR
 #
-# Wine runs 64-bit programs only here (no i386 architecture). Its prefix lives in
-# .cache/wine-x86_64 of the source tree (git-ignored); the first run creates it (about 10 s).
-# Without a window manager the X11 driver keys Decorated=N and Managed=N make Wine draw the
-# title bar itself, so the screenshot shows it.
+# The display and the Wine prefix come from scripts/wine-session.sh.
 set -euo pipefail
 
 if [ "$#" -ne 3 ]; then
@@ -31,65 +28,19 @@ fail() {
     exit 1
 }
 
-for tool in wine wineserver Xvfb xwininfo xdotool import; do
-    command -v "$tool" >/dev/null || fail "$tool is missing (scripts/setup.sh --windows)"
-done
+# shellcheck source=wine-session.sh
+. "$root/scripts/wine-session.sh"
 [ -f "$exe" ] || fail "no program at $exe"
 
-export WINEPREFIX="${ZX_WINEPREFIX:-$root/.cache/wine-x86_64}"
-export WINEARCH=win64
-export WINEDEBUG=-all
-# No Mono or Gecko installers on prefix creation: the program needs neither.
-export WINEDLLOVERRIDES="mscoree=;mshtml="
-unset WAYLAND_DISPLAY
-
-xvfb_pid=""
 wine_pid=""
 cleanup() {
     if [ -n "$wine_pid" ] && kill -0 "$wine_pid" 2>/dev/null; then
         kill "$wine_pid" 2>/dev/null || true
     fi
-    # Ends the wineserver of this prefix only, which this script started.
-    wineserver -k 2>/dev/null || true
-    if [ -n "$xvfb_pid" ]; then
-        kill "$xvfb_pid" 2>/dev/null || true
-        wait "$xvfb_pid" 2>/dev/null || true
-    fi
+    wine_session_stop
 }
 trap cleanup EXIT
-
-# --- a private X display --------------------------------------------------------------------
-
-display=""
-for n in $(seq 91 140); do
-    if [ ! -e "/tmp/.X11-unix/X$n" ] && [ ! -e "/tmp/.X$n-lock" ]; then
-        display=":$n"
-        break
-    fi
-done
-[ -n "$display" ] || fail "no free X display number"
-Xvfb "$display" -screen 0 1280x800x24 -nolisten tcp >"$outdir/xvfb.log" 2>&1 &
-xvfb_pid=$!
-export DISPLAY="$display"
-for _ in $(seq 1 50); do
-    if xwininfo -root >/dev/null 2>&1; then break; fi
-    kill -0 "$xvfb_pid" 2>/dev/null || fail "Xvfb did not start (see $outdir/xvfb.log)"
-    sleep 0.1
-done
-xwininfo -root >/dev/null 2>&1 || fail "Xvfb on $display does not answer"
-
-# --- the Wine prefix --------------------------------------------------------------------------
-
-if [ ! -f "$WINEPREFIX/system.reg" ]; then
-    say "creating the Wine prefix $WINEPREFIX"
-    mkdir -p "$WINEPREFIX"
-    wine wineboot --init >"$outdir/wineboot.log" 2>&1 || fail "wineboot failed (see $outdir/wineboot.log)"
-    wineserver -w
-fi
-for key in Decorated Managed; do
-    wine reg add 'HKCU\Software\Wine\X11 Driver' /v "$key" /t REG_SZ /d N /f >/dev/null 2>&1 ||
-        fail "could not set the X11 driver key $key"
-done
+wine_session_start xdotool import
 
 # The program's temp folder, as Wine gives it (GetTempPathW), in Linux form.
 temp_windows="$(wine cmd /c echo %TEMP% 2>/dev/null | tr -d '\r')"

@@ -3,7 +3,8 @@
 // scenario file (else the embedded default), ZX_SIM_STATE the file that keeps the drives' state
 // between runs, ZX_SIM_TRACE the request trace. ZX_SIM_SCRIPT starts the script driver, which
 // plays a `zxsim run` script into the dialog and prints what `zxsim run` prints to the file
-// ZX_SIM_OUTPUT names (else standard output), then the exit code.
+// ZX_SIM_OUTPUT names (else standard output), then the exit code; ZX_SIM_SHOTS names a folder
+// where it asks for screenshots (host/windows-sim/script_driver.h).
 #include "app/app_main.h"
 #include "host/windows-sim/script_driver.h"
 #include "sim/control.h"
@@ -68,7 +69,12 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR commandLine, in
             Fail(out, "ZX_SIM_SCRIPT: " + error);
             return 2;
         }
-        if (!winsim::StartScriptDriver(steps, out)) {
+        // ZX_SIM_SHOTS: the folder where the driver asks for screenshots.
+        std::wstring shots;
+        if (const wchar_t* folder = _wgetenv(L"ZX_SIM_SHOTS")) {
+            shots = folder;
+        }
+        if (!winsim::StartScriptDriver(steps, out, shots)) {
             Fail(out, "the script driver does not start");
             return 2;
         }

@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstring>
 #include <cstdlib>
 #include <sstream>
 
@@ -38,6 +39,8 @@ std::atomic<LONG> g_probeIdle{0};
 std::atomic<LONG> g_driverSending{0};
 bool g_shown = false;
 int g_boxes = 0;
+std::wstring g_shots; // the folder of screenshot requests, "" for none
+bool g_progressShot = false;
 
 LRESULT CALLBACK OnGetMessage(int code, WPARAM removed, LPARAM lParam) {
     if (code == HC_ACTION) {
@@ -332,10 +335,52 @@ bool Finished() {
     return WaitForSingleObject(g_finished, 0) == WAIT_OBJECT_0;
 }
 
+// ---- Screenshots -------------------------------------------------------------------------------
+
+bool Exists(const std::wstring& path) {
+    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+// Asks for a screenshot of the screen as it is now and waits until it has been taken: writes
+// NAME.request into the folder and waits for NAME.png, which whoever watches the folder (the
+// test, with ImageMagick on the X display) makes. The window is painted first.
+void Shot(HWND window, const char* name) {
+    if (g_shots.empty()) {
+        return;
+    }
+    RedrawWindow(window, nullptr, nullptr, RDW_UPDATENOW | RDW_ALLCHILDREN);
+    std::wstring base = g_shots + L"\\" + std::wstring(name, name + std::strlen(name));
+    HANDLE change =
+        FindFirstChangeNotificationW(g_shots.c_str(), FALSE, FILE_NOTIFY_CHANGE_FILE_NAME);
+    HANDLE request = CreateFileW((base + L".request").c_str(), GENERIC_WRITE, 0, nullptr,
+                                 CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (request != INVALID_HANDLE_VALUE) {
+        CloseHandle(request);
+    }
+    if (change == INVALID_HANDLE_VALUE || request == INVALID_HANDLE_VALUE) {
+        if (change != INVALID_HANDLE_VALUE) {
+            FindCloseChangeNotification(change);
+        }
+        std::fprintf(stderr, "zxflash: no screenshot %s\n", name);
+        return;
+    }
+    // A watcher that never answers costs the shot, not the run.
+    const DWORD kShotBoundMs = 30000;
+    DWORD started = GetTickCount();
+    while (!Exists(base + L".png") && GetTickCount() - started < kShotBoundMs) {
+        WaitForSingleObject(change, kShotBoundMs);
+        FindNextChangeNotification(change);
+    }
+    FindCloseChangeNotification(change);
+}
+
 // ---- The play ----------------------------------------------------------------------------------
 
 void AnswerBox(HWND box, size_t* nextStep) {
     BoxView v = ReadBox(box);
+    char shot[32];
+    std::snprintf(shot, sizeof(shot), "message-box-%d", g_boxes + 1);
+    Shot(box, shot);
     int answer = 0;
     bool unscripted = true;
     if (*nextStep < g_steps.size() && g_steps[*nextStep].kind == ScriptStep::Answer) {
@@ -422,6 +467,14 @@ DWORD WINAPI Play(LPVOID) {
         }
         if (!IsWindowEnabled(GetDlgItem(w.dialog, IDC_DISK_LIST)) &&
             Ask(GetDlgItem(w.dialog, IDC_DISK_LIST), CB_GETCOUNT, 0, 0) > 0) {
+            // An update runs: one screenshot once its bar is partly filled.
+            HWND bar = GetDlgItem(w.dialog, IDC_PROGRESS);
+            LRESULT pos = Ask(bar, PBM_GETPOS, 0, 0);
+            LRESULT high = Ask(bar, PBM_GETRANGE, FALSE, 0);
+            if (!g_progressShot && pos > 0 && pos < high) {
+                g_progressShot = true;
+                Shot(w.dialog, "update-in-progress");
+            }
             WaitForActivity();
             continue;
         }
@@ -489,8 +542,10 @@ bool ParseScript(const std::string& text, std::vector<ScriptStep>* steps, std::s
     return true;
 }
 
-bool StartScriptDriver(const std::vector<ScriptStep>& steps, std::FILE* out) {
+bool StartScriptDriver(const std::vector<ScriptStep>& steps, std::FILE* out,
+                       const std::wstring& shots) {
     g_steps = steps;
+    g_shots = shots;
     g_out = out;
     g_dialogThread = GetCurrentThreadId();
     g_probeMessage = RegisterWindowMessageW(L"zxflash win64-sim script driver probe");

@@ -21,8 +21,12 @@ struct ScriptStep {
 bool ParseScript(const std::string& text, std::vector<ScriptStep>* steps, std::string* error);
 
 // Installs the observers on the calling thread (the one that will run the dialog) and starts
-// the driver's thread, which prints to out.
-bool StartScriptDriver(const std::vector<ScriptStep>& steps, std::FILE* out);
+// the driver's thread, which prints to out. With a folder in shots, the driver asks for a
+// screenshot (NAME.request, answered by NAME.png) of each message box before it answers it
+// ("message-box-N") and of the dialog once an update's bar is partly filled
+// ("update-in-progress").
+bool StartScriptDriver(const std::vector<ScriptStep>& steps, std::FILE* out,
+                       const std::wstring& shots);
 
 // After the dialog has ended on the calling thread: stops the driver and prints what is left
 // ("dialog: not shown" when it never appeared).

@@ -1,0 +1,131 @@
+#!/usr/bin/env bash
+# Runs the same script on the simulated PC twice, through `zxsim run` on Linux and through the
+# win64-sim zxflash.exe under Wine (the real dialog, worked by the script driver), and compares
+# the two: the printed screens and message boxes line by line, and the request traces line by
+# line and field by field, leaving out "tid" (thread numbering) and the DataBuffer pointer
+# inside "in" of the pass-through requests (an address of the running process). The first
+# difference fails the test and is named.
+#
+#   compare_with_posix.sh EXE ZXSIM OUTDIR SCRIPT_WORDS...
+#
+# e.g. compare_with_posix.sh zxflash.exe zxsim out --select 1 --answer yes --answer cancel
+# Under Wine the clock runs at real speed; zxsim run keeps its default speed. The outputs,
+# traces and the wall time of both runs are left in OUTDIR, and in OUTDIR/shots the screenshots
+# the program asked for: each message box before its answer, the dialog mid-update.
+set -euo pipefail
+
+if [ "$#" -lt 3 ]; then
+    echo "usage: $0 EXE ZXSIM OUTDIR SCRIPT_WORDS..." >&2
+    exit 2
+fi
+exe="$(realpath "$1")"
+zxsim="$(realpath "$2")"
+outdir="$(mkdir -p "$3" && realpath "$3")"
+shift 3
+words=("$@")
+
+fail() {
+    echo "compare: FAIL: $*" >&2
+    exit 1
+}
+# shellcheck source=../../scripts/wine-session.sh
+. "$(dirname "$0")/../../scripts/wine-session.sh"
+trap wine_session_stop EXIT
+command -v jq >/dev/null || fail "jq is missing (scripts/setup.sh --windows)"
+[ -x "$zxsim" ] || fail "no zxsim at $zxsim (build the dev preset first)"
+[ -f "$exe" ] || fail "no program at $exe"
+wine_session_start import
+
+rm -f "$outdir"/posix.txt "$outdir"/wine.txt "$outdir"/posix.jsonl "$outdir"/wine.jsonl
+
+now_ms() { date +%s%3N; }
+
+start="$(now_ms)"
+set +e
+"$zxsim" run "${words[@]}" --trace "$outdir/posix.jsonl" >"$outdir/posix.txt" 2>"$outdir/posix.err"
+posix_status=$?
+set -e
+posix_ms=$(($(now_ms) - start))
+
+# The screenshots the driver asks for (NAME.request) are taken of the whole X display while the
+# program waits for NAME.png.
+shots="$outdir/shots"
+rm -rf "$shots"
+mkdir -p "$shots"
+take_requested_shots() {
+    local request name
+    for request in "$shots"/*.request; do
+        [ -e "$request" ] || continue
+        name="${request%.request}"
+        import -window root "$name.part.png" 2>>"$outdir/shots.log" || true
+        rm -f "$request"
+        mv -f "$name.part.png" "$name.png" 2>/dev/null || touch "$name.png"
+    done
+}
+
+start="$(now_ms)"
+ZX_SIM_SCRIPT="${words[*]}" ZX_SIM_OUTPUT="$(winepath -w "$outdir/wine.txt")" \
+    ZX_SIM_TRACE="$(winepath -w "$outdir/wine.jsonl")" ZX_SIM_SHOTS="$(winepath -w "$shots")" \
+    timeout 600 wine "$exe" >"$outdir/wine.log" 2>&1 &
+wine_pid=$!
+while kill -0 "$wine_pid" 2>/dev/null; do
+    take_requested_shots
+    sleep 0.05
+done
+set +e
+wait "$wine_pid"
+wine_status=$?
+set -e
+wine_ms=$(($(now_ms) - start))
+echo "compare: ${words[*]}: zxsim run ${posix_ms} ms, Wine ${wine_ms} ms" | tee "$outdir/time.txt"
+
+[ -s "$outdir/posix.txt" ] || fail "zxsim run printed nothing (exit $posix_status, $outdir/posix.err)"
+[ -s "$outdir/wine.txt" ] || fail "the Windows program printed nothing (exit $wine_status, $outdir/wine.log)"
+
+# The first line where two files differ, "(end)" past the end of the shorter one.
+first_difference() {
+    awk -v what="$3" '
+        FILENAME == ARGV[1] { a[++na] = $0; next }
+        { b[++nb] = $0 }
+        END {
+            n = na > nb ? na : nb
+            for (i = 1; i <= n; i++) {
+                if (i > na || i > nb || a[i] != b[i]) {
+                    printf "%s differ at line %d\n  posix: %s\n  wine:  %s\n", what, i,
+                           i <= na ? a[i] : "(end)", i <= nb ? b[i] : "(end)"
+                    exit 1
+                }
+            }
+        }' "$1" "$2"
+}
+
+first_difference "$outdir/posix.txt" "$outdir/wine.txt" "the outputs" || fail "see above"
+[ "$posix_status" = "$wine_status" ] ||
+    fail "exit status: zxsim run $posix_status, the Windows program $wine_status"
+
+# Each trace record without the fields that name threads or addresses of the process.
+normalise() {
+    jq -c 'del(.tid, .handle)
+        | if (.ioctl == "IOCTL_SCSI_PASS_THROUGH_DIRECT" or .ioctl == "IOCTL_ATA_PASS_THROUGH_DIRECT")
+             and (.in | type) == "string" and (.in | length) >= 64
+          then .in = .in[0:48] + "<DataBuffer>" + .in[64:] else . end' "$1"
+}
+normalise "$outdir/posix.jsonl" >"$outdir/posix.normalised.jsonl" || fail "posix.jsonl is not JSON Lines"
+normalise "$outdir/wine.jsonl" >"$outdir/wine.normalised.jsonl" || fail "wine.jsonl is not JSON Lines"
+[ -s "$outdir/posix.normalised.jsonl" ] || fail "the zxsim run trace is empty"
+if ! first_difference "$outdir/posix.normalised.jsonl" "$outdir/wine.normalised.jsonl" \
+        "the traces" >"$outdir/trace-difference.txt"; then
+    cat "$outdir/trace-difference.txt" >&2
+    line="$(sed -n 's/^the traces differ at line \([0-9]*\)$/\1/p' "$outdir/trace-difference.txt")"
+    a="$(sed -n "${line}p" "$outdir/posix.normalised.jsonl")"
+    b="$(sed -n "${line}p" "$outdir/wine.normalised.jsonl")"
+    if [ -n "$a" ] && [ -n "$b" ]; then
+        jq -rn --argjson a "$a" --argjson b "$b" '
+            [($a | keys_unsorted) + ($b | keys_unsorted) | unique[] | select($a[.] != $b[.])]
+            | if length == 0 then "  the same fields in another order"
+              else "  fields: " + join(", ") end' >&2
+    fi
+    fail "the request traces differ"
+fi
+echo "compare: PASS: ${words[*]}: $(wc -l <"$outdir/wine.txt") output lines and" \
+     "$(wc -l <"$outdir/wine.jsonl") requests the same"
