@@ -8,6 +8,7 @@
 // dialog, which the GetMessage hook takes out of the stream, answering whether anything else
 // is still queued behind it.
 #include "host/windows-sim/script_driver.h"
+#include "host/windows-sim/window_reading.h"
 #include "app/resource_ids.h"
 #include "sim/control.h"
 
@@ -20,7 +21,6 @@
 namespace winsim {
 namespace {
 
-const DWORD kMessageBoxTextId = 0xFFFF; // the static that holds a message box's text
 // A bound on one wait for the dialog's thread: a signal missed while the driver itself was
 // reading makes it look again instead of waiting for ever.
 const DWORD kLookAgainMs = 250;
@@ -36,7 +36,6 @@ HANDLE g_finished = nullptr; // manual-reset: the dialog has ended
 HANDLE g_thread = nullptr;
 UINT g_probeMessage = 0;
 std::atomic<LONG> g_probeIdle{0};
-std::atomic<LONG> g_driverSending{0};
 bool g_shown = false;
 int g_boxes = 0;
 std::wstring g_shots; // the folder of screenshot requests, "" for none
@@ -47,7 +46,8 @@ LRESULT CALLBACK OnGetMessage(int code, WPARAM removed, LPARAM lParam) {
         MSG* msg = reinterpret_cast<MSG*>(lParam);
         if (msg->message == g_probeMessage && g_probeMessage != 0) {
             if (removed == PM_REMOVE) {
-                DWORD queued = HIWORD(GetQueueStatus(QS_POSTMESSAGE | QS_SENDMESSAGE));
+                // A timer that is due counts: its WM_TIMER is the next thing handled.
+                DWORD queued = HIWORD(GetQueueStatus(QS_POSTMESSAGE | QS_SENDMESSAGE | QS_TIMER));
                 g_probeIdle.store(queued == 0 ? 1 : 0);
                 msg->message = WM_NULL; // the dialog never sees the probe
                 SetEvent(g_probeDone);
@@ -60,250 +60,10 @@ LRESULT CALLBACK OnGetMessage(int code, WPARAM removed, LPARAM lParam) {
 }
 
 LRESULT CALLBACK OnCallReturn(int code, WPARAM wParam, LPARAM lParam) {
-    if (code == HC_ACTION && g_driverSending.load() == 0) {
+    if (code == HC_ACTION && !DriverIsAsking()) {
         SetEvent(g_activity);
     }
     return CallNextHookEx(g_callRetHook, code, wParam, lParam);
-}
-
-// ---- Output ------------------------------------------------------------------------------------
-
-std::string Utf8(const std::wstring& w) {
-    if (w.empty()) {
-        return std::string();
-    }
-    int n = WideCharToMultiByte(CP_UTF8, 0, w.c_str(), static_cast<int>(w.size()), nullptr, 0,
-                                nullptr, nullptr);
-    std::string s(static_cast<size_t>(n > 0 ? n : 0), '\0');
-    if (n > 0) {
-        WideCharToMultiByte(CP_UTF8, 0, w.c_str(), static_cast<int>(w.size()), &s[0], n, nullptr,
-                            nullptr);
-    }
-    return s;
-}
-
-// A JSON string literal, as `zxsim run` prints texts.
-std::string Quote(const std::wstring& w) {
-    std::string out = "\"";
-    for (char c : Utf8(w)) {
-        switch (c) {
-        case '\n':
-            out += "\\n";
-            break;
-        case '\r':
-            out += "\\r";
-            break;
-        case '\t':
-            out += "\\t";
-            break;
-        case '"':
-            out += "\\\"";
-            break;
-        case '\\':
-            out += "\\\\";
-            break;
-        default:
-            if (static_cast<unsigned char>(c) < 0x20) {
-                char esc[8];
-                std::snprintf(esc, sizeof(esc), "\\u%04x", static_cast<unsigned>(c));
-                out += esc;
-            } else {
-                out.push_back(c);
-            }
-            break;
-        }
-    }
-    return out + "\"";
-}
-
-const char* ButtonName(int id) {
-    switch (id) {
-    case IDOK:
-        return "OK";
-    case IDCANCEL:
-        return "Cancel";
-    case IDABORT:
-        return "Abort";
-    case IDRETRY:
-        return "Retry";
-    case IDIGNORE:
-        return "Ignore";
-    case IDYES:
-        return "Yes";
-    case IDNO:
-        return "No";
-    default:
-        return "?";
-    }
-}
-
-// ---- Reading the windows -----------------------------------------------------------------------
-
-// Messages the driver sends to read a window: their returns are not the dialog's own activity.
-LRESULT Ask(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-    g_driverSending.fetch_add(1);
-    LRESULT r = SendMessageW(window, message, wParam, lParam);
-    g_driverSending.fetch_sub(1);
-    return r;
-}
-
-std::wstring TextOf(HWND window) {
-    if (window == nullptr) {
-        return std::wstring();
-    }
-    LRESULT n = Ask(window, WM_GETTEXTLENGTH, 0, 0);
-    std::wstring text(static_cast<size_t>(n > 0 ? n : 0) + 1, L'\0');
-    LRESULT got = Ask(window, WM_GETTEXT, text.size(), reinterpret_cast<LPARAM>(&text[0]));
-    text.resize(static_cast<size_t>(got > 0 ? got : 0));
-    return text;
-}
-
-struct TopWindows {
-    HWND dialog = nullptr;
-    HWND box = nullptr; // a visible message box
-};
-
-BOOL CALLBACK CollectWindow(HWND window, LPARAM param) {
-    TopWindows* found = reinterpret_cast<TopWindows*>(param);
-    DWORD process = 0;
-    GetWindowThreadProcessId(window, &process);
-    WCHAR cls[16];
-    if (process != GetCurrentProcessId() || GetClassNameW(window, cls, 16) == 0 ||
-        lstrcmpW(cls, L"#32770") != 0) {
-        return TRUE;
-    }
-    if (GetDlgItem(window, IDC_DISK_LIST) != nullptr) {
-        found->dialog = window;
-    } else if (GetDlgItem(window, kMessageBoxTextId) != nullptr && IsWindowVisible(window)) {
-        found->box = window;
-    }
-    return TRUE;
-}
-
-TopWindows FindWindows() {
-    TopWindows found;
-    EnumWindows(CollectWindow, reinterpret_cast<LPARAM>(&found));
-    return found;
-}
-
-struct BoxView {
-    std::wstring caption;
-    std::wstring text;
-    const char* icon = "none";
-    std::vector<std::pair<int, HWND>> buttons; // display order
-};
-
-struct ChildScan {
-    std::vector<std::pair<LONG, std::pair<int, HWND>>> buttons;
-    HICON icon = nullptr;
-};
-
-BOOL CALLBACK CollectChild(HWND child, LPARAM param) {
-    ChildScan* scan = reinterpret_cast<ChildScan*>(param);
-    if (!IsWindowVisible(child)) {
-        return TRUE;
-    }
-    WCHAR cls[16];
-    GetClassNameW(child, cls, 16);
-    if (lstrcmpiW(cls, L"Button") == 0) {
-        RECT r;
-        GetWindowRect(child, &r);
-        scan->buttons.push_back({r.left, {GetDlgCtrlID(child), child}});
-    } else if (lstrcmpiW(cls, L"Static") == 0 &&
-               (GetWindowLongW(child, GWL_STYLE) & SS_TYPEMASK) == SS_ICON) {
-        scan->icon = reinterpret_cast<HICON>(Ask(child, STM_GETICON, 0, 0));
-    }
-    return TRUE;
-}
-
-const char* IconName(HICON icon) {
-    if (icon == nullptr) {
-        return "none";
-    }
-    const struct {
-        LPCWSTR id;
-        const char* name;
-    } icons[] = {{IDI_HAND, "error"},
-                 {IDI_QUESTION, "question"},
-                 {IDI_EXCLAMATION, "warning"},
-                 {IDI_ASTERISK, "information"}};
-    for (const auto& i : icons) {
-        if (LoadIconW(nullptr, i.id) == icon) {
-            return i.name;
-        }
-    }
-    return "other";
-}
-
-BoxView ReadBox(HWND box) {
-    BoxView v;
-    v.caption = TextOf(box);
-    v.text = TextOf(GetDlgItem(box, kMessageBoxTextId));
-    ChildScan scan;
-    EnumChildWindows(box, CollectChild, reinterpret_cast<LPARAM>(&scan));
-    std::stable_sort(scan.buttons.begin(), scan.buttons.end(),
-                     [](const auto& a, const auto& b) { return a.first < b.first; });
-    for (const auto& b : scan.buttons) {
-        v.buttons.push_back(b.second);
-    }
-    v.icon = IconName(scan.icon);
-    return v;
-}
-
-bool Offers(const BoxView& v, int id) {
-    for (const auto& b : v.buttons) {
-        if (b.first == id) {
-            return true;
-        }
-    }
-    return false;
-}
-
-// What Esc gives: Cancel when offered, OK for a box with only OK, else 0.
-int EscapeAnswer(const BoxView& v) {
-    if (Offers(v, IDCANCEL)) {
-        return IDCANCEL;
-    }
-    if (v.buttons.size() == 1 && v.buttons[0].first == IDOK) {
-        return IDOK;
-    }
-    return 0;
-}
-
-std::string FormatScreen(HWND dialog) {
-    std::string s = "title: " + Quote(TextOf(dialog)) + "\n";
-    HWND list = GetDlgItem(dialog, IDC_DISK_LIST);
-    LRESULT count = Ask(list, CB_GETCOUNT, 0, 0);
-    LRESULT sel = Ask(list, CB_GETCURSEL, 0, 0);
-    s += std::string("list: ") + (IsWindowEnabled(list) ? "enabled" : "disabled") + ", " +
-         std::to_string(count > 0 ? count : 0) + " entries, selection " +
-         (sel < 0 ? std::string("none") : std::to_string(sel)) + "\n";
-    for (LRESULT i = 0; i < count; i++) {
-        LRESULT n = Ask(list, CB_GETLBTEXTLEN, static_cast<WPARAM>(i), 0);
-        std::wstring text(static_cast<size_t>(n > 0 ? n : 0) + 1, L'\0');
-        Ask(list, CB_GETLBTEXT, static_cast<WPARAM>(i), reinterpret_cast<LPARAM>(&text[0]));
-        text.resize(static_cast<size_t>(n > 0 ? n : 0));
-        long long data =
-            static_cast<long long>(Ask(list, CB_GETITEMDATA, static_cast<WPARAM>(i), 0));
-        s += "entry " + std::to_string(i) + ": " + Quote(text) + ", data " + std::to_string(data) +
-             "\n";
-    }
-    const struct {
-        int id;
-        const char* name;
-    } fields[] = {{IDC_MODEL, "model"},         {IDC_SERIAL, "serial"},
-                  {IDC_INTERFACE, "interface"}, {IDC_FIRMWARE, "firmware"},
-                  {IDC_CAPACITY, "capacity"},   {IDC_STATUS, "status"}};
-    for (const auto& f : fields) {
-        s += std::string(f.name) + ": " + Quote(TextOf(GetDlgItem(dialog, f.id))) + "\n";
-    }
-    s += std::string("RUN: ") +
-         (IsWindowEnabled(GetDlgItem(dialog, IDOK)) ? "enabled" : "disabled") + "\n";
-    s += "progress: " +
-         std::to_string(
-             static_cast<long long>(Ask(GetDlgItem(dialog, IDC_PROGRESS), PBM_GETPOS, 0, 0))) +
-         "\n";
-    return s;
 }
 
 // ---- Waiting -----------------------------------------------------------------------------------
@@ -322,13 +82,8 @@ bool QueueEmpty(HWND dialog) {
         return false;
     }
     HANDLE events[] = {g_probeDone, g_finished};
-    for (;;) {
-        DWORD r = WaitForMultipleObjects(2, events, FALSE, INFINITE);
-        if (r != WAIT_OBJECT_0) {
-            return false;
-        }
-        return g_probeIdle.load() != 0;
-    }
+    return WaitForMultipleObjects(2, events, FALSE, INFINITE) == WAIT_OBJECT_0 &&
+           g_probeIdle.load() != 0;
 }
 
 bool Finished() {
@@ -450,7 +205,8 @@ DWORD WINAPI Play(LPVOID) {
     size_t next = 0;
     std::string lastScreen;
     int screens = 0;
-    int escapedAt = -1;
+    int escapedScreens = -1; // the state Esc was last pressed in: screens and boxes so far
+    int escapedBoxes = -1;
     while (!Finished()) {
         TopWindows w = FindWindows();
         if (w.box != nullptr) {
@@ -489,8 +245,9 @@ DWORD WINAPI Play(LPVOID) {
             DoStep(w.dialog, g_steps[next++]);
             continue;
         }
-        if (escapedAt != screens) { // Esc once per change of state
-            escapedAt = screens;
+        if (escapedScreens != screens || escapedBoxes != g_boxes) { // once per change of state
+            escapedScreens = screens;
+            escapedBoxes = g_boxes;
             PostMessageW(w.dialog, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0);
             continue;
         }

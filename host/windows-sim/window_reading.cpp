@@ -1,0 +1,253 @@
+// Reading the windows of the win64-sim program (host/windows-sim/window_reading.h).
+#include "host/windows-sim/window_reading.h"
+#include "app/resource_ids.h"
+
+#include <algorithm>
+#include <atomic>
+
+namespace winsim {
+namespace {
+
+const DWORD kMessageBoxTextId = 0xFFFF; // the static that holds a message box's text
+std::atomic<LONG> g_driverSending{0};
+
+// ---- Output ------------------------------------------------------------------------------------
+
+std::string Utf8(const std::wstring& w) {
+    if (w.empty()) {
+        return std::string();
+    }
+    int n = WideCharToMultiByte(CP_UTF8, 0, w.c_str(), static_cast<int>(w.size()), nullptr, 0,
+                                nullptr, nullptr);
+    std::string s(static_cast<size_t>(n > 0 ? n : 0), '\0');
+    if (n > 0) {
+        WideCharToMultiByte(CP_UTF8, 0, w.c_str(), static_cast<int>(w.size()), &s[0], n, nullptr,
+                            nullptr);
+    }
+    return s;
+}
+
+} // namespace
+
+std::string Quote(const std::wstring& w) {
+    std::string out = "\"";
+    for (char c : Utf8(w)) {
+        switch (c) {
+        case '\n':
+            out += "\\n";
+            break;
+        case '\r':
+            out += "\\r";
+            break;
+        case '\t':
+            out += "\\t";
+            break;
+        case '"':
+            out += "\\\"";
+            break;
+        case '\\':
+            out += "\\\\";
+            break;
+        default:
+            if (static_cast<unsigned char>(c) < 0x20) {
+                char esc[8];
+                std::snprintf(esc, sizeof(esc), "\\u%04x", static_cast<unsigned>(c));
+                out += esc;
+            } else {
+                out.push_back(c);
+            }
+            break;
+        }
+    }
+    return out + "\"";
+}
+
+const char* ButtonName(int id) {
+    switch (id) {
+    case IDOK:
+        return "OK";
+    case IDCANCEL:
+        return "Cancel";
+    case IDABORT:
+        return "Abort";
+    case IDRETRY:
+        return "Retry";
+    case IDIGNORE:
+        return "Ignore";
+    case IDYES:
+        return "Yes";
+    case IDNO:
+        return "No";
+    default:
+        return "?";
+    }
+}
+
+// ---- Reading the windows -----------------------------------------------------------------------
+
+LRESULT Ask(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    g_driverSending.fetch_add(1);
+    LRESULT r = SendMessageW(window, message, wParam, lParam);
+    g_driverSending.fetch_sub(1);
+    return r;
+}
+
+bool DriverIsAsking() {
+    return g_driverSending.load() != 0;
+}
+
+std::wstring TextOf(HWND window) {
+    if (window == nullptr) {
+        return std::wstring();
+    }
+    LRESULT n = Ask(window, WM_GETTEXTLENGTH, 0, 0);
+    std::wstring text(static_cast<size_t>(n > 0 ? n : 0) + 1, L'\0');
+    LRESULT got = Ask(window, WM_GETTEXT, text.size(), reinterpret_cast<LPARAM>(&text[0]));
+    text.resize(static_cast<size_t>(got > 0 ? got : 0));
+    return text;
+}
+
+namespace {
+
+BOOL CALLBACK CollectWindow(HWND window, LPARAM param) {
+    TopWindows* found = reinterpret_cast<TopWindows*>(param);
+    DWORD process = 0;
+    GetWindowThreadProcessId(window, &process);
+    WCHAR cls[16];
+    if (process != GetCurrentProcessId() || GetClassNameW(window, cls, 16) == 0 ||
+        lstrcmpW(cls, L"#32770") != 0) {
+        return TRUE;
+    }
+    if (GetDlgItem(window, IDC_DISK_LIST) != nullptr) {
+        found->dialog = window;
+    } else if (GetDlgItem(window, kMessageBoxTextId) != nullptr && IsWindowVisible(window)) {
+        found->box = window;
+    }
+    return TRUE;
+}
+
+} // namespace
+
+TopWindows FindWindows() {
+    TopWindows found;
+    EnumWindows(CollectWindow, reinterpret_cast<LPARAM>(&found));
+    return found;
+}
+
+namespace {
+
+struct ChildScan {
+    std::vector<std::pair<LONG, std::pair<int, HWND>>> buttons;
+    HICON icon = nullptr;
+};
+
+BOOL CALLBACK CollectChild(HWND child, LPARAM param) {
+    ChildScan* scan = reinterpret_cast<ChildScan*>(param);
+    if (!IsWindowVisible(child)) {
+        return TRUE;
+    }
+    WCHAR cls[16];
+    GetClassNameW(child, cls, 16);
+    if (lstrcmpiW(cls, L"Button") == 0) {
+        RECT r;
+        GetWindowRect(child, &r);
+        scan->buttons.push_back({r.left, {GetDlgCtrlID(child), child}});
+    } else if (lstrcmpiW(cls, L"Static") == 0 &&
+               (GetWindowLongW(child, GWL_STYLE) & SS_TYPEMASK) == SS_ICON) {
+        scan->icon = reinterpret_cast<HICON>(Ask(child, STM_GETICON, 0, 0));
+    }
+    return TRUE;
+}
+
+const char* IconName(HICON icon) {
+    if (icon == nullptr) {
+        return "none";
+    }
+    const struct {
+        LPCWSTR id;
+        const char* name;
+    } icons[] = {{IDI_HAND, "error"},
+                 {IDI_QUESTION, "question"},
+                 {IDI_EXCLAMATION, "warning"},
+                 {IDI_ASTERISK, "information"}};
+    for (const auto& i : icons) {
+        if (LoadIconW(nullptr, i.id) == icon) {
+            return i.name;
+        }
+    }
+    return "other";
+}
+
+} // namespace
+
+BoxView ReadBox(HWND box) {
+    BoxView v;
+    v.caption = TextOf(box);
+    v.text = TextOf(GetDlgItem(box, kMessageBoxTextId));
+    ChildScan scan;
+    EnumChildWindows(box, CollectChild, reinterpret_cast<LPARAM>(&scan));
+    std::stable_sort(scan.buttons.begin(), scan.buttons.end(),
+                     [](const auto& a, const auto& b) { return a.first < b.first; });
+    for (const auto& b : scan.buttons) {
+        v.buttons.push_back(b.second);
+    }
+    v.icon = IconName(scan.icon);
+    return v;
+}
+
+bool Offers(const BoxView& v, int id) {
+    for (const auto& b : v.buttons) {
+        if (b.first == id) {
+            return true;
+        }
+    }
+    return false;
+}
+
+int EscapeAnswer(const BoxView& v) {
+    if (Offers(v, IDCANCEL)) {
+        return IDCANCEL;
+    }
+    if (v.buttons.size() == 1 && v.buttons[0].first == IDOK) {
+        return IDOK;
+    }
+    return 0;
+}
+
+std::string FormatScreen(HWND dialog) {
+    std::string s = "title: " + Quote(TextOf(dialog)) + "\n";
+    HWND list = GetDlgItem(dialog, IDC_DISK_LIST);
+    LRESULT count = Ask(list, CB_GETCOUNT, 0, 0);
+    LRESULT sel = Ask(list, CB_GETCURSEL, 0, 0);
+    s += std::string("list: ") + (IsWindowEnabled(list) ? "enabled" : "disabled") + ", " +
+         std::to_string(count > 0 ? count : 0) + " entries, selection " +
+         (sel < 0 ? std::string("none") : std::to_string(sel)) + "\n";
+    for (LRESULT i = 0; i < count; i++) {
+        LRESULT n = Ask(list, CB_GETLBTEXTLEN, static_cast<WPARAM>(i), 0);
+        std::wstring text(static_cast<size_t>(n > 0 ? n : 0) + 1, L'\0');
+        Ask(list, CB_GETLBTEXT, static_cast<WPARAM>(i), reinterpret_cast<LPARAM>(&text[0]));
+        text.resize(static_cast<size_t>(n > 0 ? n : 0));
+        long long data =
+            static_cast<long long>(Ask(list, CB_GETITEMDATA, static_cast<WPARAM>(i), 0));
+        s += "entry " + std::to_string(i) + ": " + Quote(text) + ", data " + std::to_string(data) +
+             "\n";
+    }
+    const struct {
+        int id;
+        const char* name;
+    } fields[] = {{IDC_MODEL, "model"},         {IDC_SERIAL, "serial"},
+                  {IDC_INTERFACE, "interface"}, {IDC_FIRMWARE, "firmware"},
+                  {IDC_CAPACITY, "capacity"},   {IDC_STATUS, "status"}};
+    for (const auto& f : fields) {
+        s += std::string(f.name) + ": " + Quote(TextOf(GetDlgItem(dialog, f.id))) + "\n";
+    }
+    s += std::string("RUN: ") +
+         (IsWindowEnabled(GetDlgItem(dialog, IDOK)) ? "enabled" : "disabled") + "\n";
+    s += "progress: " +
+         std::to_string(
+             static_cast<long long>(Ask(GetDlgItem(dialog, IDC_PROGRESS), PBM_GETPOS, 0, 0))) +
+         "\n";
+    return s;
+}
+
+} // namespace winsim
