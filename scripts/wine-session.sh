@@ -17,26 +17,24 @@ unset WAYLAND_DISPLAY
 wine_session_xvfb_pid=""
 
 wine_session_start() {
-    local tool n
+    local tool
     for tool in wine wineserver Xvfb xwininfo "$@"; do
         command -v "$tool" >/dev/null || fail "$tool is missing (scripts/setup.sh --windows)"
     done
-    display=""
-    for n in $(seq 91 140); do
-        if [ ! -e "/tmp/.X11-unix/X$n" ] && [ ! -e "/tmp/.X$n-lock" ]; then
-            display=":$n"
-            break
-        fi
-    done
-    [ -n "$display" ] || fail "no free X display number"
-    Xvfb "$display" -screen 0 1280x800x24 -nolisten tcp >"$outdir/xvfb.log" 2>&1 &
+    # Xvfb picks a free display number itself and writes it once it accepts connections, so
+    # that runs beside each other (other worktrees, other tests) never race for one.
+    local number_file="$outdir/xvfb.display"
+    rm -f "$number_file"
+    Xvfb -displayfd 3 -screen 0 1280x800x24 -nolisten tcp 3>"$number_file" >"$outdir/xvfb.log" 2>&1 &
     wine_session_xvfb_pid=$!
-    export DISPLAY="$display"
-    for _ in $(seq 1 50); do
-        if xwininfo -root >/dev/null 2>&1; then break; fi
+    for _ in $(seq 1 100); do
+        if grep -qx '[0-9][0-9]*' "$number_file" 2>/dev/null; then break; fi
         kill -0 "$wine_session_xvfb_pid" 2>/dev/null || fail "Xvfb did not start (see $outdir/xvfb.log)"
         sleep 0.1
     done
+    grep -qx '[0-9][0-9]*' "$number_file" || fail "Xvfb gave no display number (see $outdir/xvfb.log)"
+    display=":$(head -n 1 "$number_file")"
+    export DISPLAY="$display"
     xwininfo -root >/dev/null 2>&1 || fail "Xvfb on $display does not answer"
 
     if [ ! -f "$WINEPREFIX/system.reg" ]; then
