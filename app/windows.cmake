@@ -5,16 +5,21 @@
 # fail the build when the program imports anything but system DLLs (its imports listed in
 # zxflash.exe.imports.txt), and when a shipped program holds any symbol of the simulated PC or
 # the script driver (the win64-sim program must hold them).
-set_target_properties(zxflash PROPERTIES WIN32_EXECUTABLE ON)
-target_link_libraries(zxflash PRIVATE zx_winres)
-if(ZX_WIN_SIM)
-    set(_zx_simulator present)
-else()
-    set(_zx_simulator absent)
-endif()
-add_custom_command(TARGET zxflash POST_BUILD
-    COMMAND "${CMAKE_COMMAND}" "-DOBJDUMP=${CMAKE_OBJDUMP}" "-DPROGRAM=$<TARGET_FILE:zxflash>"
-            -P "${ZX_SOURCE_ROOT}/cmake/ZxCheckImports.cmake"
-    COMMAND "${CMAKE_COMMAND}" "-DNM=${CMAKE_NM}" "-DPROGRAM=$<TARGET_FILE:zxflash>"
-            "-DEXPECT=${_zx_simulator}" -P "${ZX_SOURCE_ROOT}/cmake/ZxCheckSimulator.cmake"
-    VERBATIM)
+# zx_windows_program(TARGET RESOURCES): those settings for a program and its resource library.
+function(zx_windows_program target resources)
+    set_target_properties(${target} PROPERTIES WIN32_EXECUTABLE ON)
+    target_link_libraries(${target} PRIVATE ${resources})
+    if(ZX_WIN_SIM)
+        set(simulator present)
+    else()
+        set(simulator absent)
+    endif()
+    add_custom_command(TARGET ${target} POST_BUILD
+        COMMAND "${CMAKE_COMMAND}" "-DOBJDUMP=${CMAKE_OBJDUMP}" "-DPROGRAM=$<TARGET_FILE:${target}>"
+                -P "${ZX_SOURCE_ROOT}/cmake/ZxCheckImports.cmake"
+        COMMAND "${CMAKE_COMMAND}" "-DNM=${CMAKE_NM}" "-DPROGRAM=$<TARGET_FILE:${target}>"
+                "-DEXPECT=${simulator}" -P "${ZX_SOURCE_ROOT}/cmake/ZxCheckSimulator.cmake"
+        VERBATIM)
+endfunction()
+
+zx_windows_program(zxflash zx_winres)

@@ -11,9 +11,9 @@ cd "$(dirname "$0")/.."
 jobs="$(nproc)"
 scripts/setup.sh --windows
 
-echo "== host build of the demo package and zxsim (dev)"
+echo "== host build of the demo packages and zxsim (dev)"
 cmake --preset dev >/dev/null
-cmake --build --preset dev --target zx_demo_package zxsim -- -j"$jobs"
+cmake --build --preset dev --target zx_demo_package zx_sata_demo_package zxsim -- -j"$jobs"
 
 for preset in win32 win64 win64-sim; do
     echo "== $preset"

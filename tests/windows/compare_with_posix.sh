@@ -9,6 +9,8 @@
 #   compare_with_posix.sh EXE ZXSIM OUTDIR SCRIPT_WORDS...
 #
 # e.g. compare_with_posix.sh zxflash.exe zxsim out --select 1 --answer yes --answer cancel
+# ZXSIM_OPTIONS adds options for zxsim run alone (--package ZIP for the package that the
+# program given carries).
 # Under Wine the clock runs at real speed; zxsim run keeps its default speed. The outputs,
 # traces and the wall time of both runs are left in OUTDIR, and in OUTDIR/shots the screenshots
 # the program asked for: each message box before its answer, the dialog mid-update.
@@ -42,7 +44,8 @@ now_ms() { date +%s%3N; }
 
 start="$(now_ms)"
 set +e
-"$zxsim" run "${words[@]}" --trace "$outdir/posix.jsonl" >"$outdir/posix.txt" 2>"$outdir/posix.err"
+# shellcheck disable=SC2086 # the options are words
+"$zxsim" run ${ZXSIM_OPTIONS:-} "${words[@]}" --trace "$outdir/posix.jsonl" >"$outdir/posix.txt" 2>"$outdir/posix.err"
 posix_status=$?
 set -e
 posix_ms=$(($(now_ms) - start))
