@@ -2,8 +2,9 @@
 // (platform/device_backend.h) instead of the machine's storage stack. Included by
 // platform/win32.h after the SDK headers when ZX_DEVICE_BACKEND is defined, which only the
 // win64-sim preset does and only for the system's own code (not for the platform layer or the
-// backend): each device call below is renamed to its routed form, whose parameters are the SDK
-// function's. Every other call of the program stays the SDK's.
+// backend): each device call below is then renamed to its routed form, whose parameters are the
+// SDK function's. Every other call of the program stays the SDK's. platform/windows/
+// device_routing.cpp, which implements the routed forms, sees the declarations only.
 //
 // Routed: CreateFileW on a device path (\\.\ and \\?\ paths but \\?\X:\), CloseHandle and
 // DeviceIoControl on the handles the backend made, the SetupAPI and configuration-manager
