@@ -221,8 +221,9 @@ DWORD WINAPI Play(LPVOID) {
         if (!QueueEmpty(w.dialog) || FindWindows().box != nullptr) {
             continue;
         }
-        if (!IsWindowEnabled(GetDlgItem(w.dialog, IDC_DISK_LIST)) &&
-            Ask(GetDlgItem(w.dialog, IDC_DISK_LIST), CB_GETCOUNT, 0, 0) > 0) {
+        // The update holds the list disabled from RUN until its outcome has been shown; the
+        // worker's own rescan may empty and refill the list meanwhile.
+        if (!IsWindowEnabled(GetDlgItem(w.dialog, IDC_DISK_LIST))) {
             // An update runs: one screenshot once its bar is partly filled.
             HWND bar = GetDlgItem(w.dialog, IDC_PROGRESS);
             LRESULT pos = Ask(bar, PBM_GETPOS, 0, 0);
@@ -234,7 +235,12 @@ DWORD WINAPI Play(LPVOID) {
             WaitForActivity();
             continue;
         }
+        // A screen is read control by control while other threads may still change it (a
+        // rescan): it counts once two readings agree and the dialog is still settled.
         std::string screen = FormatScreen(w.dialog);
+        if (screen != FormatScreen(w.dialog) || !QueueEmpty(w.dialog)) {
+            continue;
+        }
         if (screen != lastScreen) {
             lastScreen = screen;
             g_shown = true;

@@ -4,12 +4,14 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cwchar>
 
 namespace winsim {
 namespace {
 
 const DWORD kMessageBoxTextId = 0xFFFF; // the static that holds a message box's text
 std::atomic<LONG> g_driverSending{0};
+const size_t kEntrySlack = 4096;
 
 // ---- Output ------------------------------------------------------------------------------------
 
@@ -223,10 +225,14 @@ std::string FormatScreen(HWND dialog) {
          std::to_string(count > 0 ? count : 0) + " entries, selection " +
          (sel < 0 ? std::string("none") : std::to_string(sel)) + "\n";
     for (LRESULT i = 0; i < count; i++) {
+        // CB_GETLBTEXT takes no buffer size, and another thread may replace the entry between
+        // the two calls: the buffer is far larger than any entry the program makes, and the
+        // text is cut where the copy ended.
         LRESULT n = Ask(list, CB_GETLBTEXTLEN, static_cast<WPARAM>(i), 0);
-        std::wstring text(static_cast<size_t>(n > 0 ? n : 0) + 1, L'\0');
-        Ask(list, CB_GETLBTEXT, static_cast<WPARAM>(i), reinterpret_cast<LPARAM>(&text[0]));
-        text.resize(static_cast<size_t>(n > 0 ? n : 0));
+        std::wstring text(static_cast<size_t>(n > 0 ? n : 0) + kEntrySlack, L'\0');
+        LRESULT got =
+            Ask(list, CB_GETLBTEXT, static_cast<WPARAM>(i), reinterpret_cast<LPARAM>(&text[0]));
+        text.resize(got > 0 ? wcsnlen(text.c_str(), text.size()) : 0);
         long long data =
             static_cast<long long>(Ask(list, CB_GETITEMDATA, static_cast<WPARAM>(i), 0));
         s += "entry " + std::to_string(i) + ": " + Quote(text) + ", data " + std::to_string(data) +
