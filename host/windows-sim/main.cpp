@@ -80,8 +80,9 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR commandLine, in
         }
     }
     int result = AppMain(instance, commandLine);
+    bool played = true;
     if (driven) {
-        winsim::FinishScriptDriver();
+        played = winsim::FinishScriptDriver();
         std::fprintf(out, "exit code: %d\n", result);
     }
     if (!sim::SaveState(&error)) {
@@ -91,5 +92,6 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR commandLine, in
     if (out != stdout) {
         std::fclose(out);
     }
-    return result;
+    // As zxsim run: a script that did not play as written is an error (exit code 2).
+    return played ? result : 2;
 }

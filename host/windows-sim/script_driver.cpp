@@ -171,14 +171,27 @@ void AnswerBox(HWND box, size_t* nextStep) {
     std::fflush(g_out);
 }
 
-void DoStep(HWND dialog, const ScriptStep& step) {
+// What became of the script, as zxsim run judges it: an entry the list lacked (which ends the
+// script before RUN), answers no box used, steps left when the dialog closed.
+int g_missingEntry = -1;
+LRESULT g_entryCount = 0;
+int g_droppedAnswers = 0;
+size_t g_next = 0; // the next step to play
+
+// Plays one step; false when the script ends with it.
+bool DoStep(HWND dialog, const ScriptStep& step) {
     switch (step.kind) {
     case ScriptStep::Select: {
         // As a user's pick: the selection moves, then the dialog hears CBN_SELENDOK and
         // CBN_SELCHANGE.
         HWND list = GetDlgItem(dialog, IDC_DISK_LIST);
         LRESULT count = Ask(list, CB_GETCOUNT, 0, 0);
-        if (!IsWindowEnabled(list) || step.value < 0 || step.value >= count) {
+        if (step.value < 0 || step.value >= count) {
+            g_missingEntry = step.value;
+            g_entryCount = count;
+            return false;
+        }
+        if (!IsWindowEnabled(list)) {
             break;
         }
         Ask(list, CB_SETCURSEL, static_cast<WPARAM>(step.value), 0);
@@ -197,12 +210,14 @@ void DoStep(HWND dialog, const ScriptStep& step) {
         break;
     }
     case ScriptStep::Answer:
-        break; // no box came of the steps before: nothing is left to answer
+        ++g_droppedAnswers; // no box came of the steps before: nothing is left to answer
+        break;
     }
+    return true;
 }
 
 DWORD WINAPI Play(LPVOID) {
-    size_t next = 0;
+    size_t& next = g_next;
     std::string lastScreen;
     int screens = 0;
     int escapedScreens = -1; // the state Esc was last pressed in: screens and boxes so far
@@ -248,7 +263,9 @@ DWORD WINAPI Play(LPVOID) {
             std::fflush(g_out);
         }
         if (next < g_steps.size()) {
-            DoStep(w.dialog, g_steps[next++]);
+            if (!DoStep(w.dialog, g_steps[next++])) {
+                next = g_steps.size(); // nothing after it is played
+            }
             continue;
         }
         if (escapedScreens != screens || escapedBoxes != g_boxes) { // once per change of state
@@ -327,7 +344,7 @@ bool StartScriptDriver(const std::vector<ScriptStep>& steps, std::FILE* out,
     return g_thread != nullptr;
 }
 
-void FinishScriptDriver() {
+bool FinishScriptDriver() {
     SetEvent(g_finished);
     if (g_thread != nullptr) {
         WaitForSingleObject(g_thread, INFINITE);
@@ -355,6 +372,22 @@ void FinishScriptDriver() {
                      Quote(firmware).c_str());
     }
     std::fflush(g_out);
+    // The script's faults, in zxsim run's words, on standard error.
+    bool played = true;
+    if (g_missingEntry >= 0) {
+        std::fprintf(stderr, "zxflash: --select %d: the list has %d entries\n", g_missingEntry,
+                     static_cast<int>(g_entryCount));
+        played = false;
+    }
+    int unused = g_droppedAnswers;
+    if (g_missingEntry < 0 && g_next < g_steps.size()) {
+        unused += static_cast<int>(g_steps.size() - g_next); // the dialog closed before them
+    }
+    if (unused > 0) {
+        std::fprintf(stderr, "zxflash: %d of the script's steps were never used\n", unused);
+        played = false;
+    }
+    return played;
 }
 
 } // namespace winsim

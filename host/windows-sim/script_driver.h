@@ -29,7 +29,9 @@ bool StartScriptDriver(const std::vector<ScriptStep>& steps, std::FILE* out,
                        const std::wstring& shots);
 
 // After the dialog has ended on the calling thread: stops the driver and prints what is left
-// ("dialog: not shown" when it never appeared).
-void FinishScriptDriver();
+// ("dialog: not shown" when it never appeared). False, said on standard error, when the script
+// did not play as written: a --select of an entry the list lacked (which ends the script before
+// RUN), or steps never used (answers no box took, steps left when the dialog closed).
+bool FinishScriptDriver();
 
 } // namespace winsim
