@@ -13,6 +13,19 @@
 
 namespace sim {
 
+// Flags of open(): close on exec where there is exec, and bytes as they are where the C
+// runtime would otherwise translate line ends (Windows).
+#ifdef O_CLOEXEC
+constexpr int kReadFileCloseOnExec = O_CLOEXEC;
+#else
+constexpr int kReadFileCloseOnExec = 0;
+#endif
+#ifdef O_BINARY
+constexpr int kReadFileBinary = O_BINARY;
+#else
+constexpr int kReadFileBinary = 0;
+#endif
+
 // The largest scenario, package or vendor block file read.
 constexpr size_t kMaxInputFileBytes = 64u * 1024 * 1024;
 
@@ -21,7 +34,7 @@ constexpr size_t kMaxInputFileBytes = 64u * 1024 * 1024;
 inline bool ReadInputFile(const std::string& path, size_t limit, std::string* out,
                           std::string* error) {
     out->clear();
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    int fd = open(path.c_str(), O_RDONLY | kReadFileCloseOnExec | kReadFileBinary);
     if (fd < 0) {
         *error = path + ": " + std::strerror(errno);
         return false;
