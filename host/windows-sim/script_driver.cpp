@@ -371,6 +371,11 @@ bool FinishScriptDriver() {
                      disk.present ? "present" : "away", Quote(model).c_str(),
                      Quote(firmware).c_str());
     }
+    // The shutdown the program asked the simulated PC for, if any.
+    const std::string shutdown = sim::ShutdownRequested();
+    if (!shutdown.empty()) {
+        std::fprintf(g_out, "shutdown requested: %s\n", shutdown.c_str());
+    }
     std::fflush(g_out);
     // The script's faults, in zxsim run's words, on standard error.
     bool played = true;
