@@ -41,6 +41,7 @@ endif()
 
 # Line coverage (gcc's gcov) for everything built in this tree; scripts/coverage.sh reports it.
 if(ZX_COVERAGE AND NOT MSVC)
-    add_compile_options(--coverage)
+    # Atomic counters: the program's threads and the simulated PC's update the same counters.
+    add_compile_options(--coverage -fprofile-update=atomic)
     add_link_options(--coverage)
 endif()

@@ -16,7 +16,8 @@ find "$bin" -name '*.gcda' -delete
 ctest --preset coverage -j"$jobs" >"$bin/ctest.log" || { tail -40 "$bin/ctest.log"; exit 1; }
 tail -3 "$bin/ctest.log"
 
-gcovr -r . --object-directory "$bin" -j "$jobs" \
+# One process: gcovr 5.2 hangs when one of its worker threads fails.
+gcovr -r . --object-directory "$bin" --gcov-ignore-parse-errors \
     --exclude 'tests/' --exclude 'build/' --exclude 'third_party/' \
     --json-summary "$bin/coverage.json" >/dev/null 2>"$bin/gcovr.log" ||
     { cat "$bin/gcovr.log"; exit 1; }
