@@ -13,56 +13,7 @@ const DWORD kMessageBoxTextId = 0xFFFF; // the static that holds a message box's
 std::atomic<LONG> g_driverSending{0};
 const size_t kEntrySlack = 4096;
 
-// ---- Output ------------------------------------------------------------------------------------
-
-std::string Utf8(const std::wstring& w) {
-    if (w.empty()) {
-        return std::string();
-    }
-    int n = WideCharToMultiByte(CP_UTF8, 0, w.c_str(), static_cast<int>(w.size()), nullptr, 0,
-                                nullptr, nullptr);
-    std::string s(static_cast<size_t>(n > 0 ? n : 0), '\0');
-    if (n > 0) {
-        WideCharToMultiByte(CP_UTF8, 0, w.c_str(), static_cast<int>(w.size()), &s[0], n, nullptr,
-                            nullptr);
-    }
-    return s;
-}
-
 } // namespace
-
-std::string Quote(const std::wstring& w) {
-    std::string out = "\"";
-    for (char c : Utf8(w)) {
-        switch (c) {
-        case '\n':
-            out += "\\n";
-            break;
-        case '\r':
-            out += "\\r";
-            break;
-        case '\t':
-            out += "\\t";
-            break;
-        case '"':
-            out += "\\\"";
-            break;
-        case '\\':
-            out += "\\\\";
-            break;
-        default:
-            if (static_cast<unsigned char>(c) < 0x20) {
-                char esc[8];
-                std::snprintf(esc, sizeof(esc), "\\u%04x", static_cast<unsigned>(c));
-                out += esc;
-            } else {
-                out.push_back(c);
-            }
-            break;
-        }
-    }
-    return out + "\"";
-}
 
 const char* ButtonName(int id) {
     switch (id) {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "platform/win32.h"
+#include "tools/zxsim/text_output.h"
 
 #include <string>
 #include <utility>
@@ -12,7 +13,7 @@
 namespace winsim {
 
 // A text as `zxsim run` prints it: a JSON string literal of its UTF-8 form.
-std::string Quote(const std::wstring& text);
+using zxsim::Quote;
 const char* ButtonName(int id); // "OK", "Cancel", "Yes", ...
 
 // SendMessageW on behalf of the driver; DriverIsAsking() is true meanwhile, so that what the
