@@ -95,6 +95,10 @@ public:
             int status = 0;
             if (waitpid(pid_, &status, WNOHANG) == pid_) {
                 exited_ = true;
+                // What the program wrote last (the lines after the screen is restored) may
+                // still sit in the terminal: read until the closed side reports its end.
+                while (Read(1000)) {
+                }
                 return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
             }
         }
@@ -104,15 +108,19 @@ public:
     const std::string& Output() const { return out_; }
 
 private:
-    void Read(int ms) {
+    // Appends what arrives within ms; false when nothing came (time up, or the program's side
+    // of the terminal is closed and drained).
+    bool Read(int ms) {
         pollfd p{fd_, POLLIN, 0};
-        if (poll(&p, 1, ms) > 0 && (p.revents & POLLIN)) {
+        if (poll(&p, 1, ms) > 0 && (p.revents & (POLLIN | POLLHUP))) {
             char buf[4096];
             ssize_t n = read(fd_, buf, sizeof(buf));
             if (n > 0) {
                 out_.append(buf, static_cast<size_t>(n));
+                return true;
             }
         }
+        return false;
     }
 
     pid_t pid_ = -1;
