@@ -11,7 +11,8 @@
 #
 # e.g. compare_with_posix.sh zxflash.exe zxsim out --select 1 --answer yes --answer cancel
 # ZXSIM_OPTIONS adds options for zxsim run alone (--package ZIP for the package that the
-# program given carries).
+# program given carries). COMPARE_SCENARIO names a scenario file for both runs (else the
+# embedded default scenario).
 # Under Wine the clock runs at real speed, and so does zxsim run here (--speed 1): how many
 # rescans the device-change timer makes around a disk's reset depends on the clock's speed. The outputs,
 # traces and the wall time of both runs are left in OUTDIR, and in OUTDIR/shots the screenshots
@@ -40,6 +41,14 @@ command -v jq >/dev/null || fail "jq is missing (scripts/setup.sh --windows)"
 [ -f "$exe" ] || fail "no program at $exe"
 wine_session_start import
 
+scenario_options=()
+wine_scenario=""
+if [ -n "${COMPARE_SCENARIO:-}" ]; then
+    [ -f "$COMPARE_SCENARIO" ] || fail "no scenario at $COMPARE_SCENARIO"
+    scenario_options=(--scenario "$COMPARE_SCENARIO")
+    wine_scenario="$(winepath -w "$COMPARE_SCENARIO")"
+fi
+
 rm -f "$outdir"/posix.txt "$outdir"/wine.txt "$outdir"/posix.jsonl "$outdir"/wine.jsonl
 
 now_ms() { date +%s%3N; }
@@ -47,7 +56,7 @@ now_ms() { date +%s%3N; }
 start="$(now_ms)"
 set +e
 # shellcheck disable=SC2086 # the options are words
-"$zxsim" run --speed 1 ${ZXSIM_OPTIONS:-} "${words[@]}" --trace "$outdir/posix.jsonl" >"$outdir/posix.txt" 2>"$outdir/posix.err"
+"$zxsim" run --speed 1 ${ZXSIM_OPTIONS:-} "${scenario_options[@]}" "${words[@]}" --trace "$outdir/posix.jsonl" >"$outdir/posix.txt" 2>"$outdir/posix.err"
 posix_status=$?
 set -e
 posix_ms=$(($(now_ms) - start))
@@ -69,7 +78,7 @@ take_requested_shots() {
 }
 
 start="$(now_ms)"
-ZX_SIM_SCRIPT="${words[*]}" ZX_SIM_OUTPUT="$(winepath -w "$outdir/wine.txt")" \
+ZX_SIM_SCENARIO="$wine_scenario" ZX_SIM_SCRIPT="${words[*]}" ZX_SIM_OUTPUT="$(winepath -w "$outdir/wine.txt")" \
     ZX_SIM_TRACE="$(winepath -w "$outdir/wine.jsonl")" ZX_SIM_SHOTS="$(winepath -w "$shots")" \
     timeout 600 wine "$exe" >"$outdir/wine.log" 2>&1 &
 wine_pid=$!
