@@ -6,7 +6,7 @@
 #include "app/disk_table.h"
 #include "app/messages.h"
 #include "tests/app/program_fixture.h"
-#include "tests/usb/trace_reader.h"
+#include "tests/support/trace_reader.h"
 
 #include <algorithm>
 #include <cstdio>

@@ -10,6 +10,8 @@
 #include "platform/posix/ui_control.h"
 #include "platform/win32.h"
 #include "sim/control.h"
+#include "tests/support/log_capture.h"
+#include "tests/support/scenario_builders.h"
 #include "tools/zxpkg/image_writer.h"
 #include "tools/zxpkg/zip_writer.h"
 
@@ -31,6 +33,9 @@
 namespace zxtest {
 
 using namespace zxposix::ui;
+
+using testsupport::NvmeDisk;
+using testsupport::Serial;
 
 const std::chrono::milliseconds kWait{20000};
 
@@ -56,40 +61,6 @@ inline std::wstring W(const std::string& s) {
     return std::wstring(s.begin(), s.end());
 }
 
-// The serial number NvmeDisk() gives the disk of a drive number: 20 characters, as Identify
-// reports them.
-inline std::string Serial(int drive) {
-    char text[24];
-    std::snprintf(text, sizeof(text), "SN%018d", drive);
-    return text;
-}
-
-// A ZELTARIX NVMe disk on the platform's NVMe driver, admitted by BaseKeys(): vendor command
-// set 1, SOC id 0x3C71, revision 041k0207, NAND id 9BC558713000 on LUN class 1, FTL build
-// 0x00010203. The extra lines (key = value) are added to the section and replace those of
-// these keys that they name.
-inline std::string NvmeDisk(const std::string& name, int drive, const std::string& model,
-                            const std::string& extra = "") {
-    std::string s = "[disk " + name + "]\nkind = nvme\ndrive = " + std::to_string(drive) +
-                    "\nmodel = " + model + "\nserial = " + Serial(drive) +
-                    "\nvendor_id = 0x1E5C\nssvid = 0x1E5C\nsectors = 1953525168\nbus = " +
-                    std::to_string(drive + 1) + "\n";
-    for (const char* key :
-         {"vsc", "firmware", "vsc_soc_id", "vsc_nand_id", "vsc_lun", "vsc_ftl_build"}) {
-        if (extra.find(std::string(key) + " =") == std::string::npos) {
-            static const std::map<std::string, std::string> defaults = {
-                {"vsc", "1"},
-                {"firmware", "041k0207"},
-                {"vsc_soc_id", "0x3C71"},
-                {"vsc_nand_id", "9BC558713000"},
-                {"vsc_lun", "1"},
-                {"vsc_ftl_build", "0x00010203"}};
-            s += std::string(key) + " = " + defaults.at(key) + "\n";
-        }
-    }
-    return s + extra + "\n";
-}
-
 // An image whose version is 041k0207 and FTL build 0x00010203, matching NvmeDisk().
 inline zxpkg::ImageRecipe MatchingImage() {
     zxpkg::ImageRecipe r;
@@ -108,8 +79,7 @@ protected:
         ASSERT_NE(mkdtemp(pattern), nullptr);
         dir_ = pattern;
         setenv("TMPDIR", dir_.c_str(), 1);
-        log_ = dir_ + "/debug.log";
-        setenv("ZX_DEBUG_LOG", log_.c_str(), 1);
+        log_.Start(dir_ + "/debug.log", /*readWhileWritten=*/true); // the worker writes it
         SetScreenSize(1024, 768);
         ClearRecords();
         ClearPendingAnswers();
@@ -140,7 +110,7 @@ protected:
                                    NULL);
         zxposix::RegisterResource(L"FWPACKAGEZIP", IDR_FWPACKAGEZIP, "", 0);
         zxposix::SetClockSpeed(1.0);
-        unsetenv("ZX_DEBUG_LOG");
+        log_.Stop();
         EXPECT_EQ(chdir("/"), 0); // the program may have left the folder as its current one
         std::string cmd = "rm -rf '" + dir_ + "'";
         EXPECT_EQ(std::system(cmd.c_str()), 0);
@@ -255,24 +225,14 @@ protected:
     }
 
     // The Debug log's lines without their prefix, in order.
-    std::vector<std::string> LogLines() const {
-        std::vector<std::string> lines;
-        std::ifstream in(log_);
-        std::string line;
-        const std::string prefix = "[ZX]          [middle] ";
-        while (std::getline(in, line)) {
-            lines.push_back(line.compare(0, prefix.size(), prefix) == 0 ? line.substr(prefix.size())
-                                                                        : line);
-        }
-        return lines;
-    }
-    void ClearLog() const { std::remove(log_.c_str()); }
+    std::vector<std::string> LogLines() const { return log_.Lines(); }
+    void ClearLog() const { log_.Clear(); }
 
     std::map<std::string, std::string> keys_;
     std::string nandMap_;
     std::vector<std::pair<std::string, zxpkg::ImageRecipe>> images_;
     std::string dir_;
-    std::string log_;
+    testsupport::LogCapture log_;
     std::vector<char> package_;
     std::string commandLine_;
     std::thread ui_;

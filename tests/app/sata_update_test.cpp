@@ -5,7 +5,7 @@
 #include "app/disk_table.h"
 #include "app/main_dialog.h"
 #include "tests/app/program_fixture.h"
-#include "tests/usb/trace_reader.h"
+#include "tests/support/trace_reader.h"
 
 #include <algorithm>
 

@@ -4,7 +4,9 @@
 #include "disklib/nvme_discovery.h"
 #include "disklib/progress.h"
 #include "platform/posix/control.h"
-#include "tests/sim/sim_fixture.h"
+#include "tests/support/progress_capture.h"
+#include "tests/support/scenario_builders.h"
+#include "tests/support/sim_fixture.h"
 
 #include <gtest/gtest.h>
 
@@ -19,38 +21,16 @@ namespace {
 // One disk of a scenario: a ZELTARIX NVMe disk unless `extra` (lines "key = value") says
 // otherwise.
 std::string Disk(const std::string& name, int drive, const std::string& extra) {
-    std::vector<std::pair<std::string, std::string>> keys = {
-        {"kind", "nvme"},
-        {"drive", std::to_string(drive)},
-        {"model", "ZELTARIX ZX5016 1TB"},
-        {"serial", "ZX5016A000000000000" + std::to_string(drive)},
-        {"firmware", "041k0207"},
-        {"vendor_id", "0x1E5C"},
-        {"ssvid", "0x1E5C"},
-        {"sectors", "1953525168"}};
-    std::istringstream lines(extra);
-    for (std::string line; std::getline(lines, line);) {
-        size_t eq = line.find(" = ");
-        if (eq == std::string::npos) {
-            continue;
-        }
-        std::string key = line.substr(0, eq), value = line.substr(eq + 3);
-        bool replaced = false;
-        for (auto& kv : keys) {
-            if (kv.first == key) {
-                kv.second = value;
-                replaced = true;
-            }
-        }
-        if (!replaced) {
-            keys.push_back({key, value});
-        }
-    }
-    std::string text = "[disk " + name + "]\n";
-    for (const auto& kv : keys) {
-        text += kv.first + " = " + kv.second + "\n";
-    }
-    return text + "\n";
+    return testsupport::Section(name,
+                                {{"kind", "nvme"},
+                                 {"drive", std::to_string(drive)},
+                                 {"model", "ZELTARIX ZX5016 1TB"},
+                                 {"serial", "ZX5016A000000000000" + std::to_string(drive)},
+                                 {"firmware", "041k0207"},
+                                 {"vendor_id", "0x1E5C"},
+                                 {"ssvid", "0x1E5C"},
+                                 {"sectors", "1953525168"}},
+                                extra);
 }
 
 std::string Nvme(const std::string& name, int drive, const std::string& extra) {
@@ -80,40 +60,17 @@ std::string Summary(const tracetest::Value& r, const std::string& disk, const st
     return line;
 }
 
-// Every percentage the disk library reported, in order.
-std::vector<int> g_progress;
-
-void RecordProgress(int percent) {
-    g_progress.push_back(percent);
-}
-
 class DiscoveryTest : public SimTest {
 protected:
     void SetUp() override {
-        g_progress.clear();
-        DISKLIB_SetProgressSink(RecordProgress);
-        logPath_ = ::testing::TempDir() + "discovery_log_" + std::to_string(getpid()) + ".txt";
-        unlink(logPath_.c_str());
-        setenv("ZX_DEBUG_LOG", logPath_.c_str(), 1);
+        SimTest::SetUp();
+        testsupport::StartProgressCapture();
         InitAppState("/debug");
     }
     void TearDown() override {
-        DISKLIB_SetProgressSink(nullptr);
-        unsetenv("ZX_DEBUG_LOG");
-        unlink(logPath_.c_str());
+        testsupport::StopProgressCapture();
         zxposix::SetClockSpeed(1.0);
         SimTest::TearDown();
-    }
-
-    std::vector<std::string> LogLines() {
-        std::ifstream in(logPath_);
-        std::vector<std::string> lines;
-        for (std::string line; std::getline(in, line);) {
-            const std::string prefix = "[ZX]          [middle] ";
-            lines.push_back(line.compare(0, prefix.size(), prefix) == 0 ? line.substr(prefix.size())
-                                                                        : line);
-        }
-        return lines;
     }
 
     std::vector<std::string> Summaries(const std::string& disk, const std::string& port) {
@@ -128,7 +85,6 @@ protected:
         return DISKLIB_NVME_ScanDisks(table, capacity);
     }
 
-    std::string logPath_;
     DiskRecord table_[DISK_TABLE_CAPACITY];
 };
 
@@ -453,7 +409,6 @@ TEST_F(DiscoveryTest, ReFindByPortGivesUpAtOnceWhenTheDeviceNumberOrTheProbeFail
 
     // The disk is found by its port, but its device number cannot be read.
     ASSERT_TRUE(sim::InjectFault("zx", "no_device_number*1"));
-    unlink(logPath_.c_str());
     StartTrace();
     DiskRecord again = r;
     EXPECT_EQ(GetDiskInfoByPortID(&again, 10), 0);
@@ -474,7 +429,6 @@ TEST_F(DiscoveryTest, ReFindByPortGivesUpAtOnceWhenTheDeviceNumberOrTheProbeFail
 
     // The device number is read, but the probe fails (Identify Controller).
     ASSERT_TRUE(sim::InjectFault("zx", "nvme_fail:0x06*1"));
-    unlink(logPath_.c_str());
     StartTrace();
     again = r;
     EXPECT_EQ(GetDiskInfoByPortID(&again, 10), 0);
@@ -526,7 +480,7 @@ TEST_F(DiscoveryTest, ReFindByPortReportsEachMissedSecondAndFollowsANewDriveNumb
     Load(Nvme("zx", 1, "bus = 2\nroot_bus = 1\nvsc = 1"));
     DiskRecord r;
     ASSERT_EQ(DISKLIB_NVME_GetDiskInfo(L"\\\\.\\PhysicalDrive1", &r), DISKLIB_OK);
-    EXPECT_TRUE(g_progress.empty()); // the probe reports nothing
+    EXPECT_TRUE(testsupport::Reported().empty()); // the probe reports nothing
     zxposix::SetClockSpeed(200.0);
 
     // Away for good: ten one-second attempts, each reported after it failed.
@@ -535,23 +489,23 @@ TEST_F(DiscoveryTest, ReFindByPortReportsEachMissedSecondAndFollowsANewDriveNumb
     DiskRecord away = r;
     EXPECT_EQ(GetDiskInfoByPortID(&away, 10), 0);
     EXPECT_GE(GetTickCount64() - start, 10000u);
-    EXPECT_EQ(g_progress, (std::vector<int>{10, 20, 30, 40, 50, 60, 70, 80, 90, 100}));
+    EXPECT_EQ(testsupport::Reported(), (std::vector<int>{10, 20, 30, 40, 50, 60, 70, 80, 90, 100}));
 
     // Three attempts: the share is rounded down.
-    g_progress.clear();
+    testsupport::Reported().clear();
     EXPECT_EQ(GetDiskInfoByPortID(&away, 3), 0);
-    EXPECT_EQ(g_progress, (std::vector<int>{33, 66, 100}));
+    EXPECT_EQ(testsupport::Reported(), (std::vector<int>{33, 66, 100}));
 
     // Back on the same port under another drive number: found at the first attempt.
     ASSERT_TRUE(sim::AddDisk("zx", 7));
-    g_progress.clear();
-    unlink(logPath_.c_str());
+    testsupport::Reported().clear();
+    ClearLog();
     DiskRecord again = r;
     EXPECT_EQ(GetDiskInfoByPortID(&again, 10), 1);
     EXPECT_STREQ(again.DevicePath, L"\\\\.\\PhysicalDrive7");
     EXPECT_EQ(again.iDriveNumber, 7u);
     EXPECT_EQ(again.iPort, r.iPort);
-    EXPECT_TRUE(g_progress.empty());
+    EXPECT_TRUE(testsupport::Reported().empty());
     std::vector<std::string> log = LogLines();
     ASSERT_FALSE(log.empty());
     EXPECT_EQ(log.front(),

@@ -2,7 +2,9 @@
 // simulated PC's trace, with the Debug log and the progress reported to the sink.
 #include "disklib/nvme_firmware.h"
 #include "disklib/progress.h"
-#include "tests/usb/usb_fixture.h"
+#include "tests/support/scenario_builders.h"
+#include "tests/support/sim_fixture.h"
+#include "tests/usb/pass_through_checks.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -11,7 +13,7 @@
 
 using tracetest::Field;
 using tracetest::Record;
-using usbtest::Zeros;
+using usbtest::Context;
 
 namespace {
 
@@ -25,10 +27,10 @@ void RecordProgress(int percent) {
 // One disk of every NVMe path: the platform's driver, Intel RST (SCSI port 3, path id 1) and
 // the three bridges.
 const std::string kScenario =
-    usbtest::NativeDisk("native", 1, 2) + usbtest::RstDisk("rst", 2) +
-    usbtest::UsbDisk("asmedia", 3, "asmedia", "1/1", "VENDOR", "2362") +
-    usbtest::UsbDisk("jmicron", 4, "jmicron", "1/2", "VENDOR", "2362") +
-    usbtest::UsbDisk("realtek", 5, "realtek", "1/3", "VENDOR", "RTL9210B NVME");
+    testsupport::NativeDisk("native", 1, 2) + testsupport::RstDisk("rst", 2) +
+    testsupport::UsbDisk("asmedia", 3, "asmedia", "1/1", "VENDOR", "2362") +
+    testsupport::UsbDisk("jmicron", 4, "jmicron", "1/2", "VENDOR", "2362") +
+    testsupport::UsbDisk("realtek", 5, "realtek", "1/3", "VENDOR", "RTL9210B NVME");
 
 struct Path {
     const char* disk; // the scenario's name of the disk
@@ -139,7 +141,7 @@ const std::string kRstActivate = IntelFwHead("3c100000", "03000000", "0c000000")
                                  "0c000000" + "01000000" + "05000000" + "07000000" +
                                  Zeros(4184 - 76);
 
-class FirmwareTransferTest : public usbtest::SimTest {
+class FirmwareTransferTest : public SimTest {
 protected:
     void SetUp() override {
         SimTest::SetUp();
@@ -241,7 +243,7 @@ TEST_F(FirmwareTransferTest, TenThousandBytesGoOutAsThreeChunksWithProgressForty
         HANDLE device = INVALID_HANDLE_VALUE;
         const CommandContext context = OpenPathOf(c.path, &device);
         g_progress.clear();
-        StartRecording();
+        StartTrace();
         EXPECT_EQ(DISKLIB_NVME_DownloadFW(&context, device, image_.data(), 10000), DISKLIB_OK);
         EXPECT_EQ(Requests(Trace()), c.requests);
         EXPECT_EQ(g_progress, (std::vector<int>{40, 80}));
@@ -286,7 +288,7 @@ TEST_F(FirmwareTransferTest, AnImageOfOneChunkGoesOutWholeWithoutProgress) {
         HANDLE device = INVALID_HANDLE_VALUE;
         const CommandContext context = OpenPathOf(c.path, &device);
         g_progress.clear();
-        StartRecording();
+        StartTrace();
         EXPECT_EQ(DISKLIB_NVME_DownloadFW(&context, device, image_.data(), c.size), DISKLIB_OK);
         EXPECT_EQ(Requests(Trace()), std::vector<std::string>{c.request});
         EXPECT_TRUE(g_progress.empty());
@@ -301,7 +303,7 @@ TEST_F(FirmwareTransferTest, AnEmptyImageSendsNothingAndSucceeds) {
         HANDLE device = INVALID_HANDLE_VALUE;
         const CommandContext context = OpenPathOf(path, &device);
         g_progress.clear();
-        StartRecording();
+        StartTrace();
         EXPECT_EQ(DISKLIB_NVME_DownloadFW(&context, device, image_.data(), 0), DISKLIB_OK);
         EXPECT_TRUE(Trace().empty());
         EXPECT_TRUE(g_progress.empty());
@@ -316,7 +318,7 @@ TEST_F(FirmwareTransferTest, CommandTypesWithoutTransportSendNothing) {
         SCOPED_TRACE(type);
         CommandContext context = Context(type);
         context.hScsiPort = OpenPath(L"\\\\.\\scsi3:");
-        StartRecording();
+        StartTrace();
         EXPECT_EQ(DISKLIB_NVME_DownloadFW(&context, device, image_.data(), 10000),
                   DISKLIB_ERR_UNSUPPORTED);
         // Also an empty image: nothing is reported as sent to a disk without transport.
@@ -335,7 +337,7 @@ TEST_F(FirmwareTransferTest, ChunksOutsideOneToFourKiBAndAMissingImageAreRefused
     HANDLE native = OpenDrive(1);
     HANDLE port = OpenPath(L"\\\\.\\scsi3:");
     std::vector<uint8_t> chunk(8192, 0x5A);
-    StartRecording();
+    StartTrace();
     for (uint32_t length : {0u, 4100u, 8192u}) {
         SCOPED_TRACE(length);
         EXPECT_EQ(IO_NVME_FirmwareDownload(native, 0, chunk.data(), length), DISKLIB_ERR_IO);
@@ -396,7 +398,7 @@ TEST_F(FirmwareTransferTest, ARefusedChunkEndsTheDownloadWithNothingAfterIt) {
         HANDLE device = INVALID_HANDLE_VALUE;
         const CommandContext context = OpenPathOf(c.path, &device);
         g_progress.clear();
-        StartRecording();
+        StartTrace();
         EXPECT_EQ(DISKLIB_NVME_DownloadFW(&context, device, image_.data(), 10000), DISKLIB_ERR_IO);
         const std::vector<Record> trace = Trace();
         const size_t firstChunk = c.path.cmdType == CMD_NVME || c.path.cmdType == CMD_RST ? 1 : 3;
@@ -430,7 +432,7 @@ TEST_F(FirmwareTransferTest, AsmediaAndJmicronChunksPassWhateverStatusTheBridgeA
         ASSERT_TRUE(sim::InjectFault(c.path.disk, "download_fail@1*1"));
         HANDLE device = INVALID_HANDLE_VALUE;
         const CommandContext context = OpenPathOf(c.path, &device);
-        StartRecording();
+        StartTrace();
         EXPECT_EQ(DISKLIB_NVME_DownloadFW(&context, device, image_.data(), 10000), c.result);
         const std::vector<Record> trace = Trace();
         ASSERT_EQ(trace.size(), c.requests);
@@ -465,7 +467,7 @@ TEST_F(FirmwareTransferTest, CommitOnEveryBridgeIsFirmwareCommitWithCdw10Nine) {
         HANDLE device = INVALID_HANDLE_VALUE;
         const CommandContext context = OpenPathOf(c.path, &device);
         ASSERT_EQ(DISKLIB_NVME_DownloadFW(&context, device, image_.data(), 8192), DISKLIB_OK);
-        StartRecording();
+        StartTrace();
         EXPECT_EQ(DISKLIB_NVME_FWActive(&context, device, 1, 1), DISKLIB_OK);
         EXPECT_EQ(Requests(Trace()), c.requests);
         EXPECT_EQ(LogLines(), (std::vector<std::string>{"DISKLIB_NVME_FWActive IN",
@@ -494,7 +496,7 @@ TEST_F(FirmwareTransferTest, NativeActivateCarriesTheSlotAndTheFlagsOfTheAction)
         SCOPED_TRACE(std::to_string(c.slot) + "/" + std::to_string(c.action));
         HANDLE device = INVALID_HANDLE_VALUE;
         const CommandContext context = OpenPathOf(kNative, &device);
-        StartRecording();
+        StartTrace();
         DISKLIB_NVME_FWActive(&context, device, c.slot, c.action);
         EXPECT_EQ(Requests(Trace()),
                   std::vector<std::string>{Native("IOCTL_STORAGE_FIRMWARE_ACTIVATE", 16, c.in)});
@@ -529,7 +531,7 @@ TEST_F(FirmwareTransferTest, NativeActivateNeedingAPowerCycleIsASuccess) {
         const CommandContext context = OpenPathOf(kNative, &device);
         ASSERT_EQ(DISKLIB_NVME_DownloadFW(&context, device, image_.data(), c.downloaded),
                   DISKLIB_OK);
-        StartRecording();
+        StartTrace();
         EXPECT_EQ(DISKLIB_NVME_FWActive(&context, device, c.slot, 1), c.result);
         const std::vector<Record> trace = Trace();
         ASSERT_EQ(trace.size(), 1u);
@@ -547,7 +549,7 @@ TEST_F(FirmwareTransferTest, RstActivateIgnoresSlotAndActionAndActivatesSlotOne)
         HANDLE device = INVALID_HANDLE_VALUE;
         const CommandContext context = OpenPathOf(kRst, &device);
         ASSERT_EQ(DISKLIB_NVME_DownloadFW(&context, device, image_.data(), 8192), DISKLIB_OK);
-        StartRecording();
+        StartTrace();
         EXPECT_EQ(DISKLIB_NVME_FWActive(&context, device, slotAction[0], slotAction[1]),
                   DISKLIB_OK);
         EXPECT_EQ(Requests(Trace()), std::vector<std::string>{Miniport(4184, kRstActivate)});

@@ -2,7 +2,7 @@
 // request trace.
 #include "devquery/device_queries.h"
 #include "disklib/nvme_transport.h"
-#include "tests/sim/sim_fixture.h"
+#include "tests/support/sim_fixture.h"
 
 #include <cstddef>
 #include <cstring>
@@ -51,6 +51,7 @@ sectors = 1000215216
 class NvmeTransportTest : public SimTest {
 protected:
     void SetUp() override {
+        SimTest::SetUp();
         Load(kScenario);
         native_ = Open(L"\\\\.\\PhysicalDrive1");
         port_ = Open(L"\\\\.\\scsi3:");

@@ -1,15 +1,17 @@
 // The vendor command set on the simulated drives: generation test, unlock, the three vendor
 // blocks and the Disk record's vendor fields, over the native, RST and bridge transports.
 #include "disklib/nvme_vsc.h"
-#include "tests/usb/usb_fixture.h"
+#include "tests/support/scenario_builders.h"
+#include "tests/support/sim_fixture.h"
+#include "tests/usb/pass_through_checks.h"
 
 #include <cstring>
 
+using testsupport::NativeDisk;
+using testsupport::RstDisk;
+using testsupport::UsbDisk;
 using tracetest::Field;
-using usbtest::NativeDisk;
-using usbtest::RstDisk;
-using usbtest::UsbDisk;
-using usbtest::Zeros;
+using usbtest::Context;
 
 namespace {
 
@@ -40,7 +42,7 @@ std::vector<uint8_t> NewConfigBlock() {
 const uint32_t kConfigCrc32 = 0x238862D6;
 const uint32_t kConfigCrc32c = 0x8C93080D;
 
-class VscTest : public usbtest::SimTest {
+class VscTest : public SimTest {
 protected:
     std::vector<uint8_t> DriveBlock(const std::string& disk, const std::string& name) {
         std::vector<uint8_t> block;
@@ -68,7 +70,7 @@ TEST_F(VscTest, GenerationOneDriveAnswersTheProbe) {
     Load(NativeDisk("nat", 1, 2, "vsc = 1"));
     HANDLE h = OpenDrive(1);
     CommandContext ctx = Context(CMD_NVME);
-    StartRecording();
+    StartTrace();
     EXPECT_EQ(DISKLIB_NVME_VSC_GetVSCtype(&ctx, h), 1);
     const auto trace = Trace();
     ASSERT_EQ(trace.size(), 2u);
@@ -89,7 +91,7 @@ TEST_F(VscTest, GenerationZeroDriveGetsNoProbe) {
     Load(NativeDisk("nat", 1, 2, "vsc = 0"));
     HANDLE h = OpenDrive(1);
     CommandContext ctx = Context(CMD_NVME);
-    StartRecording();
+    StartTrace();
     EXPECT_EQ(DISKLIB_NVME_VSC_GetVSCtype(&ctx, h), 0);
     EXPECT_EQ(Trace().size(), 1u);
     EXPECT_EQ(LogLines(), (std::vector<std::string>{"DISKLIB_NVME_VSC_GetVSCtype IN ",
@@ -101,7 +103,7 @@ TEST_F(VscTest, GenerationZeroDriveGetsNoProbe) {
         SCOPED_TRACE(opcode);
         Load(NativeDisk("nat", 1, 2, std::string("vsc = 1\nunlisted = ") + opcode));
         h = OpenDrive(1);
-        StartRecording();
+        StartTrace();
         EXPECT_EQ(DISKLIB_NVME_VSC_GetVSCtype(&ctx, h), 0);
         EXPECT_EQ(Trace().size(), 1u);
     }
@@ -111,7 +113,7 @@ TEST_F(VscTest, FailedLogPageGivesZeroWithoutProbeOrOutLine) {
     Load(NativeDisk("nat", 1, 2, "vsc = 1\nfaults = nvme_fail:0x02*1"));
     HANDLE h = OpenDrive(1);
     CommandContext ctx = Context(CMD_NVME);
-    StartRecording();
+    StartTrace();
     EXPECT_EQ(DISKLIB_NVME_VSC_GetVSCtype(&ctx, h), 0);
     const auto trace = Trace();
     ASSERT_EQ(trace.size(), 1u);
@@ -127,7 +129,7 @@ TEST_F(VscTest, FailedProbeLeavesTheLogPageToDecide) {
     Load(NativeDisk("nat", 1, 2, "vsc = 1\nvsc_unlock = required"));
     HANDLE h = OpenDrive(1);
     CommandContext ctx = Context(CMD_NVME);
-    StartRecording();
+    StartTrace();
     EXPECT_EQ(DISKLIB_NVME_VSC_GetVSCtype(&ctx, h), 0);
     auto trace = Trace();
     ASSERT_EQ(trace.size(), 2u);
@@ -137,7 +139,7 @@ TEST_F(VscTest, FailedProbeLeavesTheLogPageToDecide) {
     // A log page whose first byte is 5A makes the same failed probe read as generation 1.
     ASSERT_TRUE(
         sim::WithDrive("nat", [](sim::NvmeDrive& d) { d.State().effectsEntries[0] = 0x5A; }));
-    StartRecording();
+    StartTrace();
     EXPECT_EQ(DISKLIB_NVME_VSC_GetVSCtype(&ctx, h), 1);
     trace = Trace();
     ASSERT_EQ(trace.size(), 2u);
@@ -153,7 +155,7 @@ TEST_F(VscTest, UnlockOnlyOnNativeAndRst) {
 
     HANDLE h = OpenDrive(1);
     CommandContext ctx = Context(CMD_NVME);
-    StartRecording();
+    StartTrace();
     EXPECT_EQ(DISKLIB_NVME_UnlockVSC(&ctx, h), 1);
     auto trace = Trace();
     ASSERT_EQ(trace.size(), 1u);
@@ -164,7 +166,7 @@ TEST_F(VscTest, UnlockOnlyOnNativeAndRst) {
 
     h = OpenDrive(2);
     ctx = RstContext();
-    StartRecording();
+    StartTrace();
     EXPECT_EQ(DISKLIB_NVME_UnlockVSC(&ctx, h), 1);
     trace = Trace();
     ASSERT_EQ(trace.size(), 1u);
@@ -179,7 +181,7 @@ TEST_F(VscTest, UnlockOnlyOnNativeAndRst) {
     for (int i = 0; i < 3; ++i) {
         h = OpenDrive(drives[i]);
         ctx = Context(types[i]);
-        StartRecording();
+        StartTrace();
         EXPECT_EQ(DISKLIB_NVME_UnlockVSC(&ctx, h), 1);
         EXPECT_EQ(Trace().size(), 0u);
         EXPECT_TRUE(LogLines().empty());
@@ -191,7 +193,7 @@ TEST_F(VscTest, LockedDriveRefusesVendorCommandsUntilUnlocked) {
     HANDLE h = OpenDrive(1);
     CommandContext ctx = Context(CMD_NVME, 1);
     uint8_t block[4096];
-    StartRecording();
+    StartTrace();
     EXPECT_EQ(DISKLIB_NVME_VSC_GetDrvInfo(&ctx, h, block), DISKLIB_ERR_IO);
     EXPECT_EQ(LogLines(), (std::vector<std::string>{"DISKLIB_NVME_VSC_GetDrvInfo IN"}));
     EXPECT_EQ(DISKLIB_NVME_UnlockVSC(&ctx, h), 1);
@@ -206,7 +208,7 @@ TEST_F(VscTest, DriveInformationReadOfBothGenerations) {
 
     HANDLE h = OpenDrive(1);
     CommandContext ctx = Context(CMD_NVME, 1);
-    StartRecording();
+    StartTrace();
     EXPECT_EQ(DISKLIB_NVME_VSC_GetDrvInfo(&ctx, h, block), 1);
     auto trace = Trace();
     ASSERT_EQ(trace.size(), 1u);
@@ -219,7 +221,7 @@ TEST_F(VscTest, DriveInformationReadOfBothGenerations) {
 
     h = OpenDrive(2);
     ctx = RstContext();
-    StartRecording();
+    StartTrace();
     EXPECT_EQ(DISKLIB_NVME_VSC_GetDrvInfo(&ctx, h, block), 1);
     trace = Trace();
     ASSERT_EQ(trace.size(), 1u);
@@ -236,7 +238,7 @@ TEST_F(VscTest, DriveWithoutValidDriveInformationLeavesTheBufferAlone) {
     CommandContext ctx = Context(CMD_NVME, 1);
     uint8_t block[4096];
     memset(block, 0xCC, sizeof(block));
-    StartRecording();
+    StartTrace();
     EXPECT_EQ(DISKLIB_NVME_VSC_GetDrvInfo(&ctx, h, block), 0);
     EXPECT_EQ(Trace().size(), 1u);
     for (uint8_t b : block) {
@@ -251,7 +253,7 @@ TEST_F(VscTest, MpInformationAndConfigurationReadsOfBothGenerations) {
 
     HANDLE h = OpenDrive(1);
     CommandContext ctx = Context(CMD_NVME, 1);
-    StartRecording();
+    StartTrace();
     EXPECT_EQ(DISKLIB_NVME_VSC_GetMPInfo(&ctx, h, block), 1);
     EXPECT_EQ(DISKLIB_NVME_GetFWConfig(&ctx, h, block), 1);
     auto trace = Trace();
@@ -267,7 +269,7 @@ TEST_F(VscTest, MpInformationAndConfigurationReadsOfBothGenerations) {
 
     h = OpenDrive(2);
     ctx = RstContext();
-    StartRecording();
+    StartTrace();
     EXPECT_EQ(DISKLIB_NVME_VSC_GetMPInfo(&ctx, h, block), 1);
     EXPECT_EQ(DISKLIB_NVME_GetFWConfig(&ctx, h, block), 1);
     trace = Trace();
@@ -287,10 +289,10 @@ TEST_F(VscTest, ConfigurationWriteNeedsTheCrcOfTheDrivesKind) {
     // Generation 1 on CRC-32: the check value goes in CDW15.
     HANDLE h = OpenDrive(1);
     CommandContext ctx = Context(CMD_NVME, 1);
-    StartRecording();
+    StartTrace();
     EXPECT_EQ(DISKLIB_NVME_SetFWConfig(&ctx, h, block.data(), kConfigCrc32c), DISKLIB_ERR_IO);
     EXPECT_EQ(LogLines(), (std::vector<std::string>{"DISKLIB_NVME_SetFWConfig IN"}));
-    StartRecording();
+    StartTrace();
     EXPECT_EQ(DISKLIB_NVME_SetFWConfig(&ctx, h, block.data(), kConfigCrc32), 1);
     auto trace = Trace();
     ASSERT_EQ(trace.size(), 1u);
@@ -307,7 +309,7 @@ TEST_F(VscTest, ConfigurationWriteNeedsTheCrcOfTheDrivesKind) {
     EXPECT_EQ(DISKLIB_NVME_SetFWConfig(&ctx, h, block.data(), kConfigCrc32), DISKLIB_ERR_IO);
     EXPECT_EQ(DISKLIB_NVME_GetFWConfig(&ctx, h, read), 1);
     EXPECT_EQ(std::string(reinterpret_cast<char*>(read) + 1064, 8), "ZX12B105");
-    StartRecording();
+    StartTrace();
     EXPECT_EQ(DISKLIB_NVME_SetFWConfig(&ctx, h, block.data(), kConfigCrc32c), 1);
     trace = Trace();
     ASSERT_EQ(trace.size(), 1u);
@@ -372,7 +374,7 @@ TEST_F(MpVersionTest, EightCharactersFillTheField) {
     HANDLE h = OpenDrive(1);
     CommandContext ctx = Context(CMD_NVME, 1);
     PrepareBlock();
-    StartRecording();
+    StartTrace();
     EXPECT_EQ(DISKLIB_NVME_SetFWVersionByMpInfo(&ctx, h, L"ZX16B200"), 1);
     const auto trace = Trace();
     ASSERT_EQ(trace.size(), 2u);
@@ -392,7 +394,7 @@ TEST_F(MpVersionTest, ShorterTextLeavesTheRestOfTheFieldZero) {
     HANDLE h = OpenDrive(1);
     CommandContext ctx = Context(CMD_NVME, 0);
     PrepareBlock();
-    StartRecording();
+    StartTrace();
     EXPECT_EQ(DISKLIB_NVME_SetFWVersionByMpInfo(&ctx, h, L"V12"), 1);
     const auto trace = Trace();
     ASSERT_EQ(trace.size(), 2u);
@@ -404,7 +406,7 @@ TEST_F(MpVersionTest, LongerTextIsCutToEightAndTouchesNoOtherHeaderByte) {
     HANDLE h = OpenDrive(1);
     CommandContext ctx = Context(CMD_NVME, 1);
     PrepareBlock();
-    StartRecording();
+    StartTrace();
     EXPECT_EQ(DISKLIB_NVME_SetFWVersionByMpInfo(&ctx, h, L"ZX16B200-LONG"), 1);
     const auto trace = Trace();
     ASSERT_EQ(trace.size(), 2u);
@@ -415,7 +417,7 @@ TEST_F(MpVersionTest, FailedReadWritesNothing) {
     Load(NativeDisk("nat", 1, 2, "vsc = 1\nvsc_unlock = required"));
     HANDLE h = OpenDrive(1);
     CommandContext ctx = Context(CMD_NVME, 1);
-    StartRecording();
+    StartTrace();
     EXPECT_EQ(DISKLIB_NVME_SetFWVersionByMpInfo(&ctx, h, L"ZX16B200"), DISKLIB_ERR_IO);
     EXPECT_EQ(Trace().size(), 1u);
     EXPECT_EQ(LogLines(), (std::vector<std::string>{"DISKLIB_NVME_SetFWVersionByMpInfo IN"}));
@@ -430,7 +432,7 @@ protected:
         DiskRecord disk;
         memset(&disk, 0, sizeof(disk));
         wcscpy(disk.DevicePath, L"\\\\.\\PhysicalDrive1");
-        StartRecording();
+        StartTrace();
         EXPECT_EQ(DISKLIB_NVME_VSC_FillDiskRecord(&ctx, h, &disk), 1);
         return disk;
     }
@@ -557,7 +559,7 @@ TEST_F(VscTest, EveryVendorOperationOnEveryTransport) {
     // A command type without a transport gets -5 and sends nothing.
     HANDLE h = OpenDrive(1);
     CommandContext ctx = Context(CMD_SATA);
-    StartRecording();
+    StartTrace();
     EXPECT_EQ(DISKLIB_NVME_VSC_Command(&ctx, h, XFER_IN, 0xFE, 0x82, 3, 0, 0, block, 4096),
               DISKLIB_ERR_UNSUPPORTED);
     EXPECT_EQ(DISKLIB_NVME_VSC_GetMPInfo(&ctx, h, block), DISKLIB_ERR_UNSUPPORTED);

@@ -17,7 +17,7 @@ namespace {
 using satatest::Field;
 using satatest::MaskPointer;
 using satatest::Record;
-using satatest::SataDisk;
+using testsupport::SataDisk;
 
 // Offsets of DataBuffer in the x86_64 ATA_PASS_THROUGH_DIRECT and SCSI_PASS_THROUGH_DIRECT.
 constexpr size_t kAtaDataBufferAt = 24;
@@ -57,7 +57,7 @@ TEST_F(AtaTransportTest, CommandTypeFromTheBusTypeOfTheDeviceDescriptor) {
         CommandContext context;
         memset(&context, 0x5A, sizeof(context));
         context.iBusType = 77;
-        StartRecording();
+        StartTrace();
         HANDLE h = OpenDiskForCommands(L"\\\\.\\PhysicalDrive2", &context);
         ASSERT_NE(h, INVALID_HANDLE_VALUE);
         CloseHandle(h);
@@ -96,7 +96,7 @@ TEST_F(AtaTransportTest, IdentifyThroughTheAtaPassThroughByteForByte) {
     HANDLE h = OpenForCommands(2, &context);
     ASSERT_EQ(context.iCmdType, CMD_SATA);
     uint8_t identify[512];
-    StartRecording();
+    StartTrace();
     ASSERT_EQ(IdentifyDevice(context.iCmdType, h, identify), 1);
     const auto trace = Trace();
     ASSERT_EQ(trace.size(), 1u);
@@ -130,7 +130,7 @@ TEST_F(AtaTransportTest, IdentifyInTheSatFormByteForByte) {
     CommandContext context;
     HANDLE h = OpenForCommands(2, &context);
     uint8_t identify[512];
-    StartRecording();
+    StartTrace();
     ASSERT_EQ(SatPassThroughCommand(h, 0xEC, 0, 3, 0, 0, identify, 512), 1);
     const auto trace = Trace();
     ASSERT_EQ(trace.size(), 1u);
@@ -150,7 +150,7 @@ TEST_F(AtaTransportTest, IdentifyInTheSatFormByteForByte) {
               "00000000" // the CDB's last four bytes
               "00000000" // padding to the structure's end
               "00000000" // filler
-                  + usbtest::Zeros(64) + "00000000");
+                  + Zeros(64) + "00000000");
     char pointer[17];
     snprintf(
         pointer, sizeof(pointer), "%016llx",
@@ -168,8 +168,8 @@ TEST_F(AtaTransportTest, UsbAndSasDisksNeverReceiveTheAtaPassThrough) {
         int drive;
         int32_t cmdType;
     } cases[] = {
-        {"USB", satatest::UsbSataDisk("u", 3, 2), 3, CMD_SATA_USB},
-        {"SAS", satatest::SasSataDisk("s", 4), 4, CMD_SATA_SCSI},
+        {"USB", testsupport::UsbSataDisk("u", 3, 2), 3, CMD_SATA_USB},
+        {"SAS", testsupport::SasSataDisk("s", 4), 4, CMD_SATA_SCSI},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -178,13 +178,13 @@ TEST_F(AtaTransportTest, UsbAndSasDisksNeverReceiveTheAtaPassThrough) {
         HANDLE h = OpenForCommands(c.drive, &context);
         ASSERT_EQ(context.iCmdType, c.cmdType);
         uint8_t identify[512];
-        StartRecording();
+        StartTrace();
         ASSERT_EQ(IdentifyDevice(context.iCmdType, h, identify), 1);
         EXPECT_EQ(
             satatest::Summaries(Trace()),
             (std::vector<std::string>{"IOCTL_SCSI_PASS_THROUGH_DIRECT a1080e000100000040ec0000"}));
 
-        StartRecording();
+        StartTrace();
         DiskRecord record;
         const std::wstring path = L"\\\\.\\PhysicalDrive" + std::to_wstring(c.drive);
         ASSERT_EQ(ProbeSataDisk(path.c_str(), &record), DISKLIB_OK);
@@ -212,7 +212,7 @@ TEST_F(AtaTransportTest, IdentifySucceedsInTheSatFormWhenTheAtaFormFails) {
         CommandContext context;
         HANDLE h = OpenForCommands(2, &context);
         uint8_t identify[512];
-        StartRecording();
+        StartTrace();
         ASSERT_EQ(IdentifyDevice(context.iCmdType, h, identify), 1);
         const auto trace = Trace();
         ASSERT_EQ(trace.size(), 2u);
@@ -236,7 +236,7 @@ TEST_F(AtaTransportTest, AFailedDataInTryLeavesTheCallersBufferAsItWas) {
         CommandContext context;
         HANDLE h = OpenForCommands(2, &context);
         std::vector<uint8_t> buffer(512, 0xA5);
-        StartRecording();
+        StartTrace();
         EXPECT_EQ(AtaPassThroughCommand(h, 0xEC, 0, 3, 0, 0, buffer.data(), 512), 0);
         EXPECT_EQ(buffer, std::vector<uint8_t>(512, 0xA5));
         const auto trace = Trace();
@@ -265,7 +265,7 @@ TEST_F(AtaTransportTest, SectorCountOfTheLength) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.cdb);
         std::vector<uint8_t> buffer(c.length);
-        StartRecording();
+        StartTrace();
         EXPECT_EQ(AtaPassThroughCommand(h, c.opcode, c.features, 3, 0, 0, buffer.data(), c.length),
                   1);
         EXPECT_EQ(SatPassThroughCommand(h, c.opcode, c.features, 3, 0, 0, buffer.data(), c.length),
@@ -285,7 +285,7 @@ TEST_F(AtaTransportTest, ANonDataCommand) {
     Load(SataDisk("d", 2));
     CommandContext context;
     HANDLE h = OpenForCommands(2, &context);
-    StartRecording();
+    StartTrace();
     EXPECT_EQ(SatPassThroughCommand(h, 0xE7, 0, 1, 0, 0, nullptr, 0), 1);
     EXPECT_EQ(AtaPassThroughCommand(h, 0xE7, 0, 1, 0, 0, nullptr, 0), 1);
     const auto trace = Trace();
@@ -331,7 +331,7 @@ TEST_F(AtaTransportTest, TaskFilesAndCdbsOfA28BitAndA48BitOpcode) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.cdb);
         std::vector<uint8_t> buffer(1024, 0xEE);
-        StartRecording();
+        StartTrace();
         EXPECT_EQ(
             AtaPassThroughCommand(h, c.opcode, 0, 3, c.lbaLow, c.lbaHigh, buffer.data(), 1024), 1);
         EXPECT_EQ(
@@ -354,7 +354,7 @@ TEST_F(AtaTransportTest, ACommandTheDriveAbortsFailsInBothForms) {
     CommandContext context;
     HANDLE h = OpenForCommands(2, &context);
     std::vector<uint8_t> block(4096, 0x11);
-    StartRecording();
+    StartTrace();
     EXPECT_EQ(AtaPassThroughCommand(h, 0xC3, 3, 3, 0, 0, block.data(), 4096), 0);
     EXPECT_EQ(SatPassThroughCommand(h, 0xC3, 3, 3, 0, 0, block.data(), 4096), 0);
     EXPECT_EQ(SendAtaCommand(CMD_SATA, h, 0xC3, 3, 3, 0, 0, block.data(), 4096), 0);
@@ -392,13 +392,13 @@ TEST_F(AtaTransportTest, RequestsTheTaskFileCannotCarryAreNotSent) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         void* data = c.withBuffer ? buffer.data() : nullptr;
-        StartRecording();
+        StartTrace();
         EXPECT_EQ(AtaPassThroughCommand(h, c.opcode, 0, 3, c.lbaLow, c.lbaHigh, data, c.length), 0);
         EXPECT_EQ(SatPassThroughCommand(h, c.opcode, 0, 3, c.lbaLow, c.lbaHigh, data, c.length), 0);
         EXPECT_TRUE(Trace().empty());
     }
     // 255 blocks and the largest LBAs still go (the last one beyond the medium's end).
-    StartRecording();
+    StartTrace();
     EXPECT_EQ(AtaPassThroughCommand(h, 0x20, 0, 3, 0x0FFFFFFF, 0, buffer.data(), 255 * 512), 1);
     EXPECT_EQ(AtaPassThroughCommand(h, 0x24, 0, 3, 0xFFFFFFFF, 0xFFFF, buffer.data(), 512), 0);
     const auto trace = Trace();

@@ -16,7 +16,7 @@ namespace {
 
 using satatest::Field;
 using satatest::Record;
-using satatest::SataDisk;
+using testsupport::SataDisk;
 
 class SataProbeAndScanTest : public satatest::SataTest {
 protected:
@@ -69,7 +69,7 @@ TEST_F(SataProbeAndScanTest, ProbeFillsTheRecordFromIdentifyAndTheVendorBlocks) 
                   "model = ZELTARIX ZX3000 SATA 480GB   \nserial =   ZX3000G0000000000001\n"
                   "firmware = 051s010\nscsi_path = 3\nata_link = 2\nvsc_lun = 1\n"
                   "vsc_drvinfo_version = 051s0102"));
-    StartRecording();
+    StartTrace();
     DiskRecord r;
     memset(&r, 0x5A, sizeof(r));
     ASSERT_EQ(ProbeSataDisk(L"\\\\.\\PhysicalDrive1", &r), DISKLIB_OK);
@@ -125,7 +125,7 @@ TEST_F(SataProbeAndScanTest, LinkSpeedFromWord77) {
 // A disk behind USB takes its port id from the USB path (root port 2 of controller 1: 102), one
 // on SAS from its SCSI PathId.
 TEST_F(SataProbeAndScanTest, PortIdOfUsbAndSasDisks) {
-    Load(satatest::UsbSataDisk("u", 3, 2) + satatest::SasSataDisk("s", 4, "scsi_path = 7"));
+    Load(testsupport::UsbSataDisk("u", 3, 2) + testsupport::SasSataDisk("s", 4, "scsi_path = 7"));
     DiskRecord r;
     ASSERT_EQ(ProbeSataDisk(L"\\\\.\\PhysicalDrive3", &r), DISKLIB_OK);
     EXPECT_EQ(r.iCmdType, CMD_SATA_USB);
@@ -189,7 +189,7 @@ TEST_F(SataProbeAndScanTest, ProbeResults) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         Load(c.scenario);
-        StartRecording();
+        StartTrace();
         DiskRecord r;
         memset(&r, 0x5A, sizeof(r));
         EXPECT_EQ(ProbeSataDisk(c.path, &r), c.result);
@@ -214,8 +214,8 @@ TEST_F(SataProbeAndScanTest, ProbeResults) {
 TEST_F(SataProbeAndScanTest, ScanListsTheUsableDisksAndMatchesTheirVolumes) {
     Load(SataDisk("sys", 0, "volumes = C") + SataDisk("small", 1, "sectors = 29323728") +
          SataDisk("data", 2, "volumes = D E") + SataDisk("raid", 3, "bus_type = 8\nvolumes = F") +
-         satatest::UsbSataDisk("usb", 4, 3) + SataDisk("far", 20));
-    StartRecording();
+         testsupport::UsbSataDisk("usb", 4, 3) + SataDisk("far", 20));
+    StartTrace();
     ASSERT_EQ(EnumerateSataDisks(table_, DISK_TABLE_CAPACITY), 3u);
     EXPECT_STREQ(table_[0].DevicePath, L"\\\\.\\PhysicalDrive0");
     EXPECT_STREQ(table_[0].VolumeLetters, L"C: ");
@@ -241,7 +241,7 @@ TEST_F(SataProbeAndScanTest, ScanListsTheUsableDisksAndMatchesTheirVolumes) {
 // the disks in it.
 TEST_F(SataProbeAndScanTest, AFullTableStillMatchesVolumes) {
     Load(SataDisk("a", 0) + SataDisk("b", 1, "volumes = D") + SataDisk("c", 2, "volumes = E"));
-    StartRecording();
+    StartTrace();
     DiskRecord small[3];
     memset(small, 0x5A, sizeof(small));
     ASSERT_EQ(EnumerateSataDisks(small, 2), 2u);
@@ -268,9 +268,9 @@ TEST_F(SataProbeAndScanTest, ReFindReportsEachMissedSecondAndFollowsANewDriveNum
     } cases[] = {
         {"AHCI", SataDisk("d", 1, "scsi_path = 2"), 1,
          "GetDiskInfoByPortID IN, iCmdType = 16, iPort=2"},
-        {"USB", satatest::UsbSataDisk("d", 1, 4), 1,
+        {"USB", testsupport::UsbSataDisk("d", 1, 4), 1,
          "GetDiskInfoByPortID IN, iCmdType = 17, iPort=104"},
-        {"SAS", satatest::SasSataDisk("d", 1, "scsi_path = 5"), 1,
+        {"SAS", testsupport::SasSataDisk("d", 1, "scsi_path = 5"), 1,
          "GetDiskInfoByPortID IN, iCmdType = 18, iPort=5"},
     };
     for (const auto& c : cases) {
@@ -280,26 +280,26 @@ TEST_F(SataProbeAndScanTest, ReFindReportsEachMissedSecondAndFollowsANewDriveNum
         DiskRecord found;
         ASSERT_EQ(ProbeSataDisk(L"\\\\.\\PhysicalDrive1", &found), DISKLIB_OK);
         zxposix::SetClockSpeed(500.0);
-        satatest::Reported().clear();
+        testsupport::Reported().clear();
 
         ASSERT_TRUE(sim::RemoveDisk("d"));
         DiskRecord away = found;
         const uint64_t start = GetTickCount64();
         EXPECT_EQ(DISKLIB_SATA_GetDiskInfoByPortID(&away, 10), 0);
         EXPECT_GE(GetTickCount64() - start, 10000u);
-        EXPECT_EQ(satatest::Reported(),
+        EXPECT_EQ(testsupport::Reported(),
                   (std::vector<int>{10, 20, 30, 40, 50, 60, 70, 80, 90, 100}));
 
         ASSERT_TRUE(sim::AddDisk("d", 7));
-        satatest::Reported().clear();
-        StartRecording();
+        testsupport::Reported().clear();
+        StartTrace();
         DiskRecord again = found;
         EXPECT_EQ(DISKLIB_SATA_GetDiskInfoByPortID(&again, 10), 1);
         EXPECT_STREQ(again.DevicePath, L"\\\\.\\PhysicalDrive7");
         EXPECT_EQ(again.iDriveNumber, 7u);
         EXPECT_EQ(again.iPort, found.iPort);
         EXPECT_STREQ(again.Model, L"ZELTARIX ZX3000 SATA 480GB");
-        EXPECT_TRUE(satatest::Reported().empty());
+        EXPECT_TRUE(testsupport::Reported().empty());
         const std::vector<std::string> log = LogLines();
         ASSERT_GE(log.size(), 2u);
         EXPECT_EQ(log.front(), c.inLine);
@@ -313,12 +313,12 @@ TEST_F(SataProbeAndScanTest, ReFindEndsAtOnceWhenTheProbeFails) {
     DiskRecord r;
     ASSERT_EQ(ProbeSataDisk(L"\\\\.\\PhysicalDrive1", &r), DISKLIB_OK);
     ASSERT_TRUE(sim::InjectFault("d", "ata_fail:0xec"));
-    StartRecording();
+    StartTrace();
     const uint64_t start = GetTickCount64();
     EXPECT_EQ(DISKLIB_SATA_GetDiskInfoByPortID(&r, 10), 0);
     EXPECT_LT(GetTickCount64() - start, 1000u);
     EXPECT_EQ(r.DevicePath[0], 0);
-    EXPECT_TRUE(satatest::Reported().empty());
+    EXPECT_TRUE(testsupport::Reported().empty());
     EXPECT_EQ(LogLines(), (std::vector<std::string>{
                               "GetDiskInfoByPortID IN, iCmdType = 16, iPort=0",
                               "[0] GetPortDeviceHandle 0, 0 Target",

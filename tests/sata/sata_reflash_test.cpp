@@ -17,7 +17,7 @@ namespace {
 
 using satatest::Field;
 using satatest::Record;
-using satatest::SataDisk;
+using testsupport::SataDisk;
 
 // A CMFG image of `pages` pages (header, regions 1 / 2 / 3..pages-2, trailer) of version
 // 051s0108 and FTL build number 0x00020001.
@@ -77,7 +77,7 @@ protected:
 TEST_F(SataReflashTest, A4096ByteImageIsOneCommandWithoutProgress) {
     Open(SataDisk("d", 2));
     const std::vector<uint8_t> image = Image(5);
-    StartRecording();
+    StartTrace();
     EXPECT_EQ(Reflash(image, 4096), DISKLIB_OK);
     const auto trace = Trace();
     ASSERT_EQ(trace.size(), 1u);
@@ -87,7 +87,7 @@ TEST_F(SataReflashTest, A4096ByteImageIsOneCommandWithoutProgress) {
     EXPECT_EQ(Field(trace[0], "prev_tf"), "0000000000000000");
     EXPECT_EQ(Field(trace[0], "cur_tf"), "0308000000409200");
     EXPECT_EQ(Field(trace[0], "status"), "64");
-    EXPECT_TRUE(satatest::Reported().empty());
+    EXPECT_TRUE(testsupport::Reported().empty());
     EXPECT_EQ(LogLines(), (std::vector<std::string>{"DISKLIB_SATA_Reflash IN",
                                                     "DISKLIB_SATA_Reflash Success OUT"}));
     EXPECT_EQ(Staged(), std::vector<uint8_t>(image.begin(), image.begin() + 4096));
@@ -97,12 +97,12 @@ TEST_F(SataReflashTest, A4096ByteImageIsOneCommandWithoutProgress) {
 TEST_F(SataReflashTest, An8192ByteImageIsTwoCommandsAndOneProgressOf50) {
     Open(SataDisk("d", 2));
     const std::vector<uint8_t> image = Image(5);
-    StartRecording();
+    StartTrace();
     EXPECT_EQ(Reflash(image, 8192), DISKLIB_OK);
     EXPECT_EQ(satatest::Summaries(Trace()),
               (std::vector<std::string>{"IOCTL_ATA_PASS_THROUGH_DIRECT 0308000000409200",
                                         "IOCTL_ATA_PASS_THROUGH_DIRECT 0308000800409200"}));
-    EXPECT_EQ(satatest::Reported(), (std::vector<int>{50}));
+    EXPECT_EQ(testsupport::Reported(), (std::vector<int>{50}));
     EXPECT_EQ(LogLines(), (std::vector<std::string>{"DISKLIB_SATA_Reflash IN", "DownloadFW  50%",
                                                     "DISKLIB_SATA_Reflash Success OUT"}));
     EXPECT_EQ(Staged(), std::vector<uint8_t>(image.begin(), image.begin() + 8192));
@@ -110,10 +110,10 @@ TEST_F(SataReflashTest, An8192ByteImageIsTwoCommandsAndOneProgressOf50) {
 
 TEST_F(SataReflashTest, AnEmptyImageSendsNothing) {
     Open(SataDisk("d", 2));
-    StartRecording();
+    StartTrace();
     EXPECT_EQ(DISKLIB_SATA_Reflash(&context_, disk_, nullptr, 0), DISKLIB_OK);
     EXPECT_TRUE(Trace().empty());
-    EXPECT_TRUE(satatest::Reported().empty());
+    EXPECT_TRUE(testsupport::Reported().empty());
     EXPECT_EQ(LogLines(), (std::vector<std::string>{"DISKLIB_SATA_Reflash IN",
                                                     "DISKLIB_SATA_Reflash Success OUT"}));
 }
@@ -122,7 +122,7 @@ TEST_F(SataReflashTest, AnEmptyImageSendsNothing) {
 TEST_F(SataReflashTest, AnImageBeyondTheOffsetsIsRefusedBeforeAnyPiece) {
     Open(SataDisk("d", 2));
     const std::vector<uint8_t> image(0x10000u * 512u + 4096u, 0);
-    StartRecording();
+    StartTrace();
     EXPECT_EQ(Reflash(image, uint32_t(image.size())), DISKLIB_ERR_IO);
     EXPECT_TRUE(Trace().empty());
     EXPECT_EQ(LogLines(), (std::vector<std::string>{"DISKLIB_SATA_Reflash IN"}));
@@ -139,10 +139,10 @@ TEST_F(SataReflashTest, TheDriveRunsAWholeImageOnEveryTransport) {
     } cases[] = {
         {"AHCI", SataDisk("d", 2), "IOCTL_ATA_PASS_THROUGH_DIRECT 0308000000409200",
          "IOCTL_ATA_PASS_THROUGH_DIRECT 0308004800409200"},
-        {"USB", satatest::UsbSataDisk("d", 2, 3),
+        {"USB", testsupport::UsbSataDisk("d", 2, 3),
          "IOCTL_SCSI_PASS_THROUGH_DIRECT a10a06030800000040920000",
          "IOCTL_SCSI_PASS_THROUGH_DIRECT a10a06030800480040920000"},
-        {"SAS", satatest::SasSataDisk("d", 2),
+        {"SAS", testsupport::SasSataDisk("d", 2),
          "IOCTL_SCSI_PASS_THROUGH_DIRECT a10a06030800000040920000",
          "IOCTL_SCSI_PASS_THROUGH_DIRECT a10a06030800480040920000"},
     };
@@ -151,14 +151,14 @@ TEST_F(SataReflashTest, TheDriveRunsAWholeImageOnEveryTransport) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         Open(c.scenario);
-        satatest::Reported().clear();
-        StartRecording();
+        testsupport::Reported().clear();
+        StartTrace();
         EXPECT_EQ(Reflash(image, uint32_t(image.size())), DISKLIB_OK);
         const std::vector<std::string> sent = satatest::Summaries(Trace());
         ASSERT_EQ(sent.size(), 10u);
         EXPECT_EQ(sent.front(), c.first);
         EXPECT_EQ(sent.back(), c.last);
-        EXPECT_EQ(satatest::Reported(), (std::vector<int>{10, 20, 30, 40, 50, 60, 70, 80, 90}));
+        EXPECT_EQ(testsupport::Reported(), (std::vector<int>{10, 20, 30, 40, 50, 60, 70, 80, 90}));
         EXPECT_TRUE(Staged().empty());
         CloseHandle(disk_);
         disk_ = INVALID_HANDLE_VALUE;
@@ -182,21 +182,21 @@ TEST_F(SataReflashTest, AFailedPieceIsSentAgainTwice100MsApart) {
         uint64_t pausedMs;
     } cases[] = {
         {"USB, fails once",
-         satatest::UsbSataDisk("d", 2, 3, "faults = ata_fail:0x92*1"),
+         testsupport::UsbSataDisk("d", 2, 3, "faults = ata_fail:0x92*1"),
          DISKLIB_OK,
          2,
          {"DISKLIB_SATA_Reflash IN", "DISKLIB_SATA_Reflash Error, Retry 1",
           "DISKLIB_SATA_Reflash Success OUT"},
          110},
         {"USB, fails twice",
-         satatest::UsbSataDisk("d", 2, 3, "faults = ata_fail:0x92*2"),
+         testsupport::UsbSataDisk("d", 2, 3, "faults = ata_fail:0x92*2"),
          DISKLIB_OK,
          3,
          {"DISKLIB_SATA_Reflash IN", "DISKLIB_SATA_Reflash Error, Retry 1",
           "DISKLIB_SATA_Reflash Error, Retry 2", "DISKLIB_SATA_Reflash Success OUT"},
          210},
         {"USB, fails always",
-         satatest::UsbSataDisk("d", 2, 3, "faults = ata_fail:0x92"),
+         testsupport::UsbSataDisk("d", 2, 3, "faults = ata_fail:0x92"),
          DISKLIB_ERR_IO,
          3,
          {"DISKLIB_SATA_Reflash IN", "DISKLIB_SATA_Reflash Error, Retry 1",
@@ -220,7 +220,7 @@ TEST_F(SataReflashTest, AFailedPieceIsSentAgainTwice100MsApart) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         Open(c.scenario);
-        StartRecording();
+        StartTrace();
         const uint64_t start = GetTickCount64();
         EXPECT_EQ(Reflash(image, 4096), c.result);
         EXPECT_GE(GetTickCount64() - start, c.pausedMs);
@@ -236,13 +236,13 @@ TEST_F(SataReflashTest, AFailedPieceIsSentAgainTwice100MsApart) {
 TEST_F(SataReflashTest, ADiskThatVanishesEndsTheDownload) {
     Open(SataDisk("d", 2, "faults = ata_vanish:0x92@5"));
     const std::vector<uint8_t> image = Image(10);
-    StartRecording();
+    StartTrace();
     EXPECT_EQ(Reflash(image, uint32_t(image.size())), DISKLIB_ERR_IO);
     const auto trace = Trace();
     ASSERT_EQ(trace.size(), 5u + 6u); // five pieces, then three tries of ATA and SAT each
     EXPECT_EQ(satatest::Summary(trace[5]), "IOCTL_ATA_PASS_THROUGH_DIRECT failed 0308002800409200");
     EXPECT_EQ(Field(trace[5], "error"), "433"); // ERROR_NO_SUCH_DEVICE
-    EXPECT_EQ(satatest::Reported(), (std::vector<int>{10, 20, 30, 40, 50}));
+    EXPECT_EQ(testsupport::Reported(), (std::vector<int>{10, 20, 30, 40, 50}));
     EXPECT_FALSE(sim::IsPresent("d"));
     const std::vector<std::string> log = LogLines();
     ASSERT_EQ(log.size(), 8u);

@@ -4,7 +4,7 @@
 // only after a replug; and every ZELTARIX disk of the default scenario takes the demo image.
 #include "platform/posix/control.h"
 #include "tests/sim/demo_images.h"
-#include "tests/sim/sim_fixture.h"
+#include "tests/support/sim_fixture.h"
 #include "tests/sim/sim_requests.h"
 
 #include <chrono>
@@ -54,7 +54,10 @@ reset_ms = 500
 
 class BridgeFirmwareTest : public SimTest {
 protected:
-    void SetUp() override { zxposix::SetClockSpeed(20); }
+    void SetUp() override {
+        SimTest::SetUp();
+        zxposix::SetClockSpeed(20);
+    }
     void TearDown() override {
         zxposix::SetClockSpeed(1);
         SimTest::TearDown();

@@ -1,7 +1,7 @@
 // The simulated USB bridges refuse what the chips refuse: a request of the family without the
 // sense length and timeout its requests carry, a new command while the completion of the one
 // before is owed, a power request with a value the chip does not know.
-#include "tests/sim/sim_fixture.h"
+#include "tests/support/sim_fixture.h"
 #include "tests/sim/sim_requests.h"
 
 namespace {

@@ -1,6 +1,6 @@
 // The simulated PC's device tree through SetupAPI and the configuration manager, on the
 // embedded default scenario.
-#include "tests/sim/sim_fixture.h"
+#include "tests/support/sim_fixture.h"
 
 #include <cstring>
 #include <string>
@@ -10,7 +10,10 @@ namespace {
 
 class DevTreeTest : public SimTest {
 protected:
-    void SetUp() override { ASSERT_TRUE(sim::LoadDefaultScenario()); }
+    void SetUp() override {
+        SimTest::SetUp();
+        ASSERT_TRUE(sim::LoadDefaultScenario());
+    }
 };
 
 std::wstring IdOf(DEVINST node) {

@@ -1,6 +1,6 @@
 // The simulated inbox NVMe driver and Intel RST miniport take each request in the one form the
 // program sends and refuse every other: each case changes one field of a request that is taken.
-#include "tests/sim/sim_fixture.h"
+#include "tests/support/sim_fixture.h"
 #include "tests/sim/sim_requests.h"
 
 #include <functional>
@@ -52,7 +52,10 @@ struct Case {
 
 class DriverRefusalsTest : public SimTest {
 protected:
-    void SetUp() override { Load(kScenario); }
+    void SetUp() override {
+        SimTest::SetUp();
+        Load(kScenario);
+    }
 
     // Sends the request, changed by each case, as input and output of one buffer (or input only
     // when outSize is 0) and checks the error.

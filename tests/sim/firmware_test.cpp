@@ -3,7 +3,7 @@
 // reset its activation needs, and then reports the image's revision and versions.
 #include "platform/posix/control.h"
 #include "tests/sim/demo_images.h"
-#include "tests/sim/sim_fixture.h"
+#include "tests/support/sim_fixture.h"
 #include "tests/sim/sim_requests.h"
 
 #include <chrono>

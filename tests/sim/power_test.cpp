@@ -1,13 +1,14 @@
 // The program's shutdown request (process token, shutdown privilege, ExitWindowsEx) reaches the
 // simulated PC through the platform layer, which records it and never touches the host.
 #include "platform/posix/ui_control.h"
-#include "tests/sim/sim_fixture.h"
+#include "tests/support/sim_fixture.h"
 
 namespace {
 
 class PowerTest : public SimTest {
 protected:
     void SetUp() override {
+        SimTest::SetUp();
         sim::ClearPower();
         zxposix::ui::ClearRecords();
     }

@@ -1,6 +1,6 @@
 // The simulated drivers read only the bytes a request gives, write the caller's output buffer
 // wherever it lies, and a slow request survives the PC being replaced while it waits.
-#include "tests/sim/sim_fixture.h"
+#include "tests/support/sim_fixture.h"
 #include "tests/sim/sim_requests.h"
 
 #include <future>
@@ -49,7 +49,10 @@ sectors = 1953525168
 
 class RequestSafetyTest : public SimTest {
 protected:
-    void SetUp() override { Load(kScenario); }
+    void SetUp() override {
+        SimTest::SetUp();
+        Load(kScenario);
+    }
 };
 
 TEST_F(RequestSafetyTest, NativeDownloadShorterThanItsStructureIsRefused) {

@@ -4,6 +4,7 @@
 // answers, malformed CDBs and aborted commands with their sense data.
 #include "platform/win32.h"
 #include "sim/control.h"
+#include "tests/support/sim_fixture.h"
 #include "tools/zxpkg/image_writer.h"
 
 #include <gtest/gtest.h>
@@ -65,24 +66,22 @@ struct AtaCall {
     ULONG length = 0;
 };
 
-class SataStackTest : public ::testing::Test {
+class SataStackTest : public SimTest {
 protected:
-    static void SetUpTestSuite() { sim::Install(); }
     void TearDown() override {
         if (h_ != INVALID_HANDLE_VALUE) {
             CloseHandle(h_);
         }
+        SimTest::TearDown();
     }
 
+    // Loads the scenario and opens the disk of `drive`.
     void Load(const std::string& scenario, int drive = 1) {
         if (h_ != INVALID_HANDLE_VALUE) {
             CloseHandle(h_);
         }
-        std::string error;
-        ASSERT_TRUE(sim::LoadScenarioText(scenario, &error)) << error;
-        const std::wstring path = L"\\\\.\\PhysicalDrive" + std::to_wstring(drive);
-        h_ = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE,
-                         FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING, 0, NULL);
+        SimTest::Load(scenario);
+        h_ = Open((L"\\\\.\\PhysicalDrive" + std::to_wstring(drive)).c_str());
         ASSERT_NE(h_, INVALID_HANDLE_VALUE);
     }
 

@@ -1,6 +1,6 @@
 // The simulated storage stacks refuse what the platform's drivers refuse, with their errors.
 #include "platform/posix/control.h"
-#include "tests/sim/sim_fixture.h"
+#include "tests/support/sim_fixture.h"
 
 #include <cstddef>
 #include <cstring>
@@ -49,7 +49,10 @@ sectors = 60063744
 
 class StackTest : public SimTest {
 protected:
-    void SetUp() override { Load(kScenario); }
+    void SetUp() override {
+        SimTest::SetUp();
+        Load(kScenario);
+    }
 };
 
 struct Result {

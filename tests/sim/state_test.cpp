@@ -2,7 +2,7 @@
 // the power state into the next run; a malformed or unreadable one is a clear error.
 #include "platform/posix/control.h"
 #include "tests/sim/demo_images.h"
-#include "tests/sim/sim_fixture.h"
+#include "tests/support/sim_fixture.h"
 #include "tests/sim/sim_requests.h"
 
 #include <chrono>
@@ -19,6 +19,7 @@ using simreq::Ioctl;
 class StateTest : public SimTest {
 protected:
     void SetUp() override {
+        SimTest::SetUp();
         sim::ClearPower();
         path_ = ::testing::TempDir() + "state_" +
                 ::testing::UnitTest::GetInstance()->current_test_info()->name() + ".txt";

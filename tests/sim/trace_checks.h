@@ -3,14 +3,17 @@
 // input bytes in hex, and the decoded fields of its request kind.
 #pragma once
 
-#include "tests/sim/sim_fixture.h"
+#include "tests/support/sim_fixture.h"
 
 #include <initializer_list>
 #include <string>
 
 class TraceTest : public SimTest {
 protected:
-    void SetUp() override { ASSERT_TRUE(sim::LoadDefaultScenario()); }
+    void SetUp() override {
+        SimTest::SetUp();
+        ASSERT_TRUE(sim::LoadDefaultScenario());
+    }
 };
 
 inline bool Is(const tracetest::Value& r, const char* key, tracetest::Value::Kind kind) {

@@ -2,7 +2,7 @@
 // PC's device tree.
 #include "topology/device_node.h"
 
-#include "tests/sim/sim_fixture.h"
+#include "tests/support/sim_fixture.h"
 
 #include <string>
 
@@ -45,7 +45,10 @@ sectors = 1000215216
 
 class DeviceNodeTest : public SimTest {
 protected:
-    void SetUp() override { Load(kScenario); }
+    void SetUp() override {
+        SimTest::SetUp();
+        Load(kScenario);
+    }
 
     static std::wstring IdOf(DEVINST node) {
         WCHAR id[260] = {};

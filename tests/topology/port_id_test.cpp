@@ -4,11 +4,9 @@
 #include "app/state/app_state.h"
 #include "disklib/disk_record.h"
 #include "platform/posix/control.h"
-#include "tests/sim/sim_fixture.h"
+#include "tests/support/sim_fixture.h"
 
 #include <cstdlib>
-#include <fstream>
-#include <sstream>
 
 namespace {
 
@@ -150,21 +148,14 @@ sectors = 1000215216
 )");
     EXPECT_EQ(GetDiskPortID(17, 0), 9000000000000000099LL);
     // A match writes its line to the Debug log.
-    const std::string log = ::testing::TempDir() + "port_id_debug.log";
-    std::remove(log.c_str());
-    setenv("ZX_DEBUG_LOG", log.c_str(), 1);
-    GetAppState()->DebugFlag = 1;
+    ClearLog();
     HANDLE native = GetPortDeviceHandle(CMD_NVME, 17, 9000000000000000099LL);
-    GetAppState()->DebugFlag = 0;
-    unsetenv("ZX_DEBUG_LOG");
     ASSERT_NE(native, INVALID_HANDLE_VALUE);
     EXPECT_EQ(DriveNumberOf(native), 0u);
     CloseHandle(native);
-    std::ifstream f(log);
-    std::stringstream text;
-    text << f.rdbuf();
-    EXPECT_EQ(text.str(), "[ZX]          [middle] [0] GetPortDeviceHandle 9000000000000000099, "
-                          "9000000000000000099 Target\n");
+    EXPECT_EQ(LogLines(), (std::vector<std::string>{
+                              "[0] GetPortDeviceHandle 9000000000000000099, 9000000000000000099 "
+                              "Target"}));
     EXPECT_EQ(GetDiskPortID(8, 1), 9000000000000000205LL);
     HANDLE h = GetPortDeviceHandle(CMD_RST, 8, 9000000000000000205LL);
     ASSERT_NE(h, INVALID_HANDLE_VALUE);

@@ -1,12 +1,13 @@
 // Bridge detection on the simulated PC: INQUIRY signatures first, then the Identify probes in
 // the order JMicron, ASMedia, Realtek.
 #include "disklib/usb/usb_bridge.h"
-#include "tests/usb/usb_fixture.h"
+#include "tests/support/scenario_builders.h"
+#include "tests/support/sim_fixture.h"
+#include "tests/usb/pass_through_checks.h"
 
+using testsupport::UsbDisk;
 using tracetest::Field;
 using usbtest::ExpectPassThrough;
-using usbtest::UsbDisk;
-using usbtest::Zeros;
 
 namespace {
 
@@ -19,14 +20,14 @@ const char kRtkCommand[] = "e54000f7000000000000000000000000";
 const char kRtkDataIn4096[] = "e40010f8000001000000000000000000";
 const char kRtkCompletion[] = "e41000f9000000000000000000000000";
 
-class BridgeDetectTest : public usbtest::SimTest {
+class BridgeDetectTest : public SimTest {
 protected:
     // Loads one enclosure as PhysicalDrive4 and detects its bridge with the trace on.
     int32_t Detect(const std::string& bridge, const std::string& vendor, const std::string& product,
                    const std::string& extra = "") {
         Load(UsbDisk("enclosure", 4, bridge, "1/2", vendor, product, extra));
         HANDLE h = OpenDrive(4);
-        StartRecording();
+        StartTrace();
         return IO_USB_GetBridgeType(h);
     }
 
@@ -134,7 +135,7 @@ TEST_F(BridgeDetectTest, ZeroVendorIdsRejectACandidateAndTheNextIsTried) {
     text.replace(text.find("ssvid = 0x1E5C"), 14, "ssvid = 0x0000");
     Load(text);
     HANDLE h = OpenDrive(4);
-    StartRecording();
+    StartTrace();
     EXPECT_EQ(IO_USB_GetBridgeType(h), CMD_NONE);
     trace = Trace();
     ASSERT_EQ(trace.size(), 4u);
@@ -150,7 +151,7 @@ TEST_F(BridgeDetectTest, FailedInquiryGivesNoneAndSendsNothingMore) {
     Load(UsbDisk("enclosure", 4, "asmedia", "1/2", "ASMT", "RTL9210B NVME"));
     HANDLE h = OpenDrive(4);
     ASSERT_TRUE(sim::InjectFault("enclosure", "ioctl_fail:IOCTL_SCSI_PASS_THROUGH_DIRECT*1"));
-    StartRecording();
+    StartTrace();
     EXPECT_EQ(IO_USB_GetBridgeType(h), CMD_NONE);
     auto trace = Trace();
     ASSERT_EQ(trace.size(), 1u);
@@ -158,7 +159,7 @@ TEST_F(BridgeDetectTest, FailedInquiryGivesNoneAndSendsNothingMore) {
     EXPECT_EQ(Field(trace[0], "ok"), "false");
 
     ASSERT_TRUE(sim::InjectFault("enclosure", "bridge_check_inquiry*1"));
-    StartRecording();
+    StartTrace();
     EXPECT_EQ(IO_USB_GetBridgeType(h), CMD_NONE);
     trace = Trace();
     ASSERT_EQ(trace.size(), 1u);
@@ -167,7 +168,7 @@ TEST_F(BridgeDetectTest, FailedInquiryGivesNoneAndSendsNothingMore) {
     EXPECT_EQ(Field(trace[0], "scsi_status"), "2");
 
     // Without the fault the same disk is ASMedia.
-    StartRecording();
+    StartTrace();
     EXPECT_EQ(IO_USB_GetBridgeType(h), CMD_USB_ASM);
     EXPECT_EQ(Trace().size(), 1u);
 }

@@ -2,16 +2,17 @@
 // the request trace, with their Debug log lines.
 #include "disklib/disk_record.h"
 #include "disklib/usb/usb_power.h"
-#include "tests/usb/usb_fixture.h"
+#include "tests/support/scenario_builders.h"
+#include "tests/support/sim_fixture.h"
+#include "tests/usb/pass_through_checks.h"
 
 #include <string>
 #include <vector>
 
+using testsupport::UsbDisk;
 using tracetest::Field;
 using tracetest::Record;
 using usbtest::ExpectPassThrough;
-using usbtest::UsbDisk;
-using usbtest::Zeros;
 
 namespace {
 
@@ -41,7 +42,7 @@ std::string Masked(const Record& r) {
     return in.replace(kDataBufferHexAt, kDataBufferHexChars, kMasked);
 }
 
-class BridgePowerTest : public usbtest::SimTest {
+class BridgePowerTest : public SimTest {
 protected:
     HANDLE LoadBridge(const std::string& bridge) {
         Load(UsbDisk("enc", 4, bridge, "1/2", "VENDOR", "2362"));
@@ -51,7 +52,7 @@ protected:
 
 TEST_F(BridgePowerTest, AsmediaSendsOneRequestWithTheValueInTheCdbAndNoData) {
     HANDLE h = LoadBridge("asmedia");
-    StartRecording();
+    StartTrace();
     EXPECT_EQ(IO_USB_ASM_PowerCtrl(h, 1), DISKLIB_OK);
     const std::vector<Record> trace = Trace();
     ASSERT_EQ(trace.size(), 1u);
@@ -67,7 +68,7 @@ TEST_F(BridgePowerTest, AsmediaSendsOneRequestWithTheValueInTheCdbAndNoData) {
 
 TEST_F(BridgePowerTest, JmicronSendsCommandNonDataAndResponsePhasesOverOneBlock) {
     HANDLE h = LoadBridge("jmicron");
-    StartRecording();
+    StartTrace();
     EXPECT_EQ(IO_USB_JMI_PowerCtrl(h, 5), DISKLIB_OK);
     const std::vector<Record> trace = Trace();
     ASSERT_EQ(trace.size(), 3u);
@@ -159,7 +160,7 @@ TEST_F(BridgePowerTest, FailuresEndTheRequestWithTheValueLoggedInDecimal) {
         SCOPED_TRACE(c.name);
         HANDLE h = LoadBridge(c.bridge);
         ASSERT_TRUE(sim::InjectFault("enc", c.faults));
-        StartRecording();
+        StartTrace();
         const int32_t result = std::string(c.bridge) == "asmedia"
                                    ? IO_USB_ASM_PowerCtrl(h, c.value)
                                    : IO_USB_JMI_PowerCtrl(h, c.value);

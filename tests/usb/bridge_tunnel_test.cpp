@@ -2,14 +2,16 @@
 // simulated bridges, checked request by request in the trace.
 #include "disklib/nvme_transport.h"
 #include "disklib/usb/usb_bridge.h"
-#include "tests/usb/usb_fixture.h"
+#include "tests/support/scenario_builders.h"
+#include "tests/support/sim_fixture.h"
+#include "tests/usb/pass_through_checks.h"
 
 #include <cstring>
 
+using testsupport::UsbDisk;
 using tracetest::Field;
+using usbtest::Context;
 using usbtest::ExpectPassThrough;
-using usbtest::UsbDisk;
-using usbtest::Zeros;
 
 namespace {
 
@@ -64,7 +66,7 @@ std::vector<int> RefusedAfter(size_t n) {
     return statuses;
 }
 
-class BridgeTunnelTest : public usbtest::SimTest {
+class BridgeTunnelTest : public SimTest {
 protected:
     HANDLE LoadBridge(const std::string& bridge, const std::string& product = "2362") {
         Load(UsbDisk("enc", 4, bridge, "1/2", "VENDOR", product));
@@ -132,7 +134,7 @@ TEST_F(BridgeTunnelTest, AsmediaDataInCommandAndItsCompletionOverTheCommandBlock
     NvmeCommandBlock cmd = LogPageCommand();
     uint8_t data[4096];
     memset(data, 0xCC, sizeof(data));
-    StartRecording();
+    StartTrace();
     EXPECT_EQ(IO_USB_ASM_NvmePassThrough(h, XFER_IN, &cmd, data, sizeof(data)), DISKLIB_OK);
     const auto trace = Trace();
     ASSERT_EQ(trace.size(), 3u);
@@ -171,7 +173,7 @@ TEST_F(BridgeTunnelTest, JmicronDataInCommandCarriesTheNvmeBlock) {
     NvmeCommandBlock cmd = LogPageCommand();
     uint8_t data[4096];
     memset(data, 0xCC, sizeof(data));
-    StartRecording();
+    StartTrace();
     EXPECT_EQ(IO_USB_JMI_NvmePassThrough(h, XFER_IN, &cmd, data, sizeof(data)), DISKLIB_OK);
     const auto trace = Trace();
     ASSERT_EQ(trace.size(), 3u);
@@ -193,7 +195,7 @@ TEST_F(BridgeTunnelTest, RealtekDataInCommandUsesItsOwnPhases) {
     NvmeCommandBlock cmd = LogPageCommand();
     uint8_t data[4096];
     memset(data, 0xCC, sizeof(data));
-    StartRecording();
+    StartTrace();
     EXPECT_EQ(IO_USB_RTK_NvmePassThrough(h, XFER_IN, &cmd, data, sizeof(data)), DISKLIB_OK);
     const auto trace = Trace();
     ASSERT_EQ(trace.size(), 3u);
@@ -249,7 +251,7 @@ TEST_F(BridgeTunnelTest, CommandWithoutDataSendsAnEmptyDataPhase) {
         SCOPED_TRACE(c.bridge);
         HANDLE h = LoadBridge(c.bridge);
         NvmeCommandBlock cmd = UnlockCommand();
-        StartRecording();
+        StartTrace();
         EXPECT_EQ(c.send(h, XFER_NONE, &cmd, nullptr, 0), DISKLIB_OK);
         const auto trace = Trace();
         ASSERT_EQ(trace.size(), 3u);
@@ -282,7 +284,7 @@ TEST_F(BridgeTunnelTest, CompletionPhaseFailuresAsmediaAndJmicronIgnoreButRealte
         HANDLE h = LoadBridge(c.bridge);
         ASSERT_TRUE(sim::InjectFault("enc", "bridge_fail_completion*1"));
         NvmeCommandBlock cmd = LogPageCommand();
-        StartRecording();
+        StartTrace();
         EXPECT_EQ(c.send(h, XFER_IN, &cmd, data, sizeof(data)), c.failedCall);
         auto trace = Trace();
         ASSERT_EQ(trace.size(), 3u);
@@ -291,7 +293,7 @@ TEST_F(BridgeTunnelTest, CompletionPhaseFailuresAsmediaAndJmicronIgnoreButRealte
 
         ASSERT_TRUE(sim::InjectFault("enc", "bridge_check_completion*1"));
         cmd = LogPageCommand();
-        StartRecording();
+        StartTrace();
         EXPECT_EQ(c.send(h, XFER_IN, &cmd, data, sizeof(data)), c.checkCondition);
         trace = Trace();
         ASSERT_EQ(trace.size(), 3u);
@@ -310,13 +312,13 @@ TEST_F(BridgeTunnelTest, FailedCommandOrDataPhaseEndsTheCommandAtOnce) {
         HANDLE h = LoadBridge(bridges[i]);
         ASSERT_TRUE(sim::InjectFault("enc", "bridge_check_command*1"));
         NvmeCommandBlock cmd = LogPageCommand();
-        StartRecording();
+        StartTrace();
         EXPECT_EQ(sends[i](h, XFER_IN, &cmd, data, sizeof(data)), DISKLIB_ERR_IO);
         EXPECT_EQ(Trace().size(), 1u);
 
         ASSERT_TRUE(sim::InjectFault("enc", "bridge_fail_data*1"));
         cmd = LogPageCommand();
-        StartRecording();
+        StartTrace();
         EXPECT_EQ(sends[i](h, XFER_IN, &cmd, data, sizeof(data)), DISKLIB_ERR_IO);
         EXPECT_EQ(Trace().size(), 2u);
     }
@@ -371,7 +373,7 @@ TEST_F(BridgeTunnelTest, FirmwareChunksGoOutAsHostToDeviceCommands) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.bridge);
         HANDLE h = LoadBridge(c.bridge);
-        StartRecording();
+        StartTrace();
         EXPECT_EQ(c.send(h, 8192, chunk.data(), 4096), DISKLIB_OK);
         const auto trace = Trace();
         ASSERT_EQ(trace.size(), 3u);
@@ -395,7 +397,7 @@ TEST_F(BridgeTunnelTest, ShortLastChunkCarriesItsLengthInEveryFamilysCdb) {
     const std::string command = "11000000" + Zeros(36) + "c3010000" + "00080000" + Zeros(16);
 
     HANDLE h = LoadBridge("asmedia");
-    StartRecording();
+    StartTrace();
     EXPECT_EQ(IO_USB_ASM_FirmwareDownload(h, 8192, chunk.data(), 1808), DISKLIB_OK);
     auto trace = Trace();
     ASSERT_EQ(trace.size(), 3u);
@@ -407,7 +409,7 @@ TEST_F(BridgeTunnelTest, ShortLastChunkCarriesItsLengthInEveryFamilysCdb) {
                       SCSI_IOCTL_DATA_OUT, 1808, 24, 10);
 
     h = LoadBridge("jmicron");
-    StartRecording();
+    StartTrace();
     EXPECT_EQ(IO_USB_JMI_FirmwareDownload(h, 8192, chunk.data(), 1808), DISKLIB_OK);
     trace = Trace();
     ASSERT_EQ(trace.size(), 3u);
@@ -415,7 +417,7 @@ TEST_F(BridgeTunnelTest, ShortLastChunkCarriesItsLengthInEveryFamilysCdb) {
                       10);
 
     h = LoadBridge("realtek");
-    StartRecording();
+    StartTrace();
     EXPECT_EQ(IO_USB_RTK_FirmwareDownload(h, 8192, chunk.data(), 1808), DISKLIB_OK);
     trace = Trace();
     ASSERT_EQ(trace.size(), 3u);
@@ -430,7 +432,7 @@ TEST_F(BridgeTunnelTest, FirmwareChunkStatusRulesDifferByBridge) {
     // ASMedia and JMicron look only at whether the calls of phases 1 and 2 went through.
     HANDLE h = LoadBridge("asmedia");
     ASSERT_TRUE(sim::InjectFault("enc", every));
-    StartRecording();
+    StartTrace();
     EXPECT_EQ(IO_USB_ASM_FirmwareDownload(h, 0, chunk.data(), 4096), DISKLIB_OK);
     auto trace = Trace();
     ASSERT_EQ(trace.size(), 3u);
@@ -440,7 +442,7 @@ TEST_F(BridgeTunnelTest, FirmwareChunkStatusRulesDifferByBridge) {
 
     h = LoadBridge("jmicron");
     ASSERT_TRUE(sim::InjectFault("enc", every));
-    StartRecording();
+    StartTrace();
     EXPECT_EQ(IO_USB_JMI_FirmwareDownload(h, 0, chunk.data(), 4096), DISKLIB_OK);
     trace = Trace();
     ASSERT_EQ(trace.size(), 3u);
@@ -451,7 +453,7 @@ TEST_F(BridgeTunnelTest, FirmwareChunkStatusRulesDifferByBridge) {
     // Realtek stops at the first CHECK CONDITION.
     h = LoadBridge("realtek");
     ASSERT_TRUE(sim::InjectFault("enc", every));
-    StartRecording();
+    StartTrace();
     EXPECT_EQ(IO_USB_RTK_FirmwareDownload(h, 0, chunk.data(), 4096), DISKLIB_ERR_IO);
     EXPECT_EQ(Trace().size(), 1u);
 
@@ -465,12 +467,12 @@ TEST_F(BridgeTunnelTest, FirmwareChunkStatusRulesDifferByBridge) {
         SCOPED_TRACE(bridges[i]);
         h = LoadBridge(bridges[i]);
         ASSERT_TRUE(sim::InjectFault("enc", "bridge_fail_data*1"));
-        StartRecording();
+        StartTrace();
         EXPECT_EQ(sends[i](h, 0, chunk.data(), 4096), DISKLIB_ERR_IO);
         EXPECT_EQ(Trace().size(), 2u);
 
         ASSERT_TRUE(sim::InjectFault("enc", "bridge_fail_completion*1"));
-        StartRecording();
+        StartTrace();
         EXPECT_EQ(sends[i](h, 4096, chunk.data(), 4096), completionFailed[i]);
         EXPECT_EQ(Trace().size(), 3u);
     }
@@ -481,7 +483,7 @@ TEST_F(BridgeTunnelTest, DispatchPicksTheBridgeOperations) {
     HANDLE h = LoadBridge("asmedia");
     CommandContext ctx = Context(CMD_USB_ASM);
     uint8_t data[4096];
-    StartRecording();
+    StartTrace();
     EXPECT_EQ(DISKLIB_NVME_Identify(&ctx, h, 1, 0, data, sizeof(data)), DISKLIB_OK);
     EXPECT_EQ(DISKLIB_NVME_Identify(&ctx, h, 0, 1, data, sizeof(data)), DISKLIB_OK);
     EXPECT_EQ(DISKLIB_NVME_GetLogPage(&ctx, h, 5, data, sizeof(data)), DISKLIB_OK);
@@ -511,7 +513,7 @@ TEST_F(BridgeTunnelTest, DispatchPicksTheBridgeOperations) {
     // JMicron and Realtek carry Identify through their three-phase commands.
     h = LoadBridge("jmicron");
     ctx = Context(CMD_USB_JMI);
-    StartRecording();
+    StartTrace();
     EXPECT_EQ(DISKLIB_NVME_Identify(&ctx, h, 0, 1, data, sizeof(data)), DISKLIB_OK);
     trace = Trace();
     ASSERT_EQ(trace.size(), 3u);
@@ -522,7 +524,7 @@ TEST_F(BridgeTunnelTest, DispatchPicksTheBridgeOperations) {
 
     h = LoadBridge("realtek");
     ctx = Context(CMD_USB_RTK);
-    StartRecording();
+    StartTrace();
     EXPECT_EQ(DISKLIB_NVME_Identify(&ctx, h, 1, 0, data, sizeof(data)), DISKLIB_OK);
     trace = Trace();
     ASSERT_EQ(trace.size(), 3u);
@@ -585,7 +587,7 @@ TEST_F(BridgeTunnelTest, RealtekLengthBeyondSixteenBitsIsRefusedBeforeAnyRequest
     HANDLE h = LoadBridge("realtek", "RTL9210B NVME");
     std::vector<uint8_t> data(65536);
     NvmeCommandBlock cmd = LogPageCommand();
-    StartRecording();
+    StartTrace();
     EXPECT_EQ(IO_USB_RTK_NvmePassThrough(h, XFER_IN, &cmd, data.data(), 65536), DISKLIB_ERR_IO);
     EXPECT_EQ(IO_USB_RTK_FirmwareDownload(h, 0, data.data(), 65536), DISKLIB_ERR_IO);
     EXPECT_EQ(Trace().size(), 0u);
@@ -758,7 +760,7 @@ TEST_F(BridgeTunnelTest, AsmediaCompletionOfAnAbortLandsOverTheCommandBlock) {
     cmd.CDW0 = 0x08;
     cmd.CDW10 = 0x00070001;
     cmd.CDW15 = 0xA5A5A5A5;
-    StartRecording();
+    StartTrace();
     EXPECT_EQ(IO_USB_ASM_NvmePassThrough(h, XFER_NONE, &cmd, nullptr, 0), DISKLIB_OK);
     const auto trace = Trace();
     ASSERT_EQ(trace.size(), 3u);
