@@ -144,5 +144,15 @@ if ! first_difference "$outdir/posix.normalised.jsonl" "$outdir/wine.normalised.
     fi
     fail "the request traces differ"
 fi
+# Every screenshot the driver asked for was taken: a PNG file, not the empty stand-in left when
+# the capture failed.
+shot_count=0
+for png in "$shots"/*.png; do
+    [ -e "$png" ] || continue
+    shot_count=$((shot_count + 1))
+    [ "$(head -c 8 "$png" | od -An -tx1 | tr -d ' \n')" = 89504e470d0a1a0a ] ||
+        fail "the screenshot $png was not taken (see $outdir/shots.log)"
+done
+[ "$shot_count" -gt 0 ] || fail "the Windows program asked for no screenshot"
 echo "compare: PASS: ${words[*]}: $(wc -l <"$outdir/wine.txt") output lines and" \
-     "$(wc -l <"$outdir/wine.jsonl") requests the same"
+     "$(wc -l <"$outdir/wine.jsonl") requests the same, $shot_count screenshots"
