@@ -3,7 +3,7 @@
 #include <cctype>
 #include <cerrno>
 #include <cstdlib>
-#include <set>
+#include <unordered_set>
 
 namespace sim {
 namespace {
@@ -51,7 +51,7 @@ std::string ScenarioSection::Get(const std::string& key, const std::string& fall
 
 bool ParseScenario(const std::string& text, Scenario& out, std::string& error) {
     out.sections.clear();
-    std::set<std::string> sectionKeys; // the keys of the last section, for duplicates
+    std::unordered_set<std::string> sectionKeys; // the keys of the last section, for duplicates
     size_t pos = 0;
     int lineNo = 0;
     while (pos <= text.size()) {

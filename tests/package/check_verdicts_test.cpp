@@ -201,4 +201,71 @@ TEST_F(CheckVerdicts, ArchiveEntriesTheProgramCannotUseFailNamingTheEntry) {
     }
 }
 
+TEST_F(CheckVerdicts, ArchivesPastTheProgramsLimitsFailAsTheProgramExtractsNothing) {
+    // ReflashInfo.ini padded with a comment of hex digits and an entry of noise, so that each
+    // compresses to little enough that one claimed size passes one limit alone.
+    std::string ini = kSound;
+    ini += ";";
+    uint32_t seed = 7;
+    auto next = [&seed] { return seed = seed * 1103515245u + 12345u; };
+    for (int i = 0; i < 4000; ++i) {
+        ini += "0123456789ABCDEF"[(next() >> 16) & 15];
+    }
+    zxtest::WriteText(pkg_ / "ReflashInfo.ini", ini + "\r\n");
+    std::string noise(300000, '\0');
+    for (char& c : noise) {
+        c = static_cast<char>(next() >> 16);
+    }
+    zxtest::WriteText(pkg_ / "noise.bin", noise);
+    fs::path zip = dir_ / "p.zip";
+    std::string out;
+    ASSERT_EQ(Zxpkg("build " + pkg_.string() + " -o " + zip.string(), &out), 0) << out;
+    ASSERT_EQ(Zxpkg("check " + zip.string(), &out), 0) << out;
+    const std::vector<uint8_t> built = zxtest::ReadBytes(zip);
+    std::vector<size_t> local;
+    std::vector<size_t> central;
+    Records(built, &local, &central);
+    // build sorts the names: ReflashInfo.ini, good.fw, noise.bin.
+    ASSERT_EQ(central.size(), 3u);
+    ASSERT_EQ(std::string(built.begin() + static_cast<long>(central[2]) + 46,
+                          built.begin() + static_cast<long>(central[2]) + 55),
+              "noise.bin");
+
+    // The uncompressed size an entry claims, in its local header and the central directory.
+    auto claim = [&](std::vector<uint8_t>& b, size_t entry, uint32_t size) {
+        for (size_t at : {local[entry] + 22, central[entry] + 24}) {
+            for (int i = 0; i < 4; ++i) {
+                b[at + size_t(i)] = static_cast<uint8_t>(size >> (8 * i));
+            }
+        }
+    };
+    const uint32_t noiseStored = Le32(built, central[2] + 20);
+    const uint32_t iniStored = Le32(built, central[0] + 20);
+    ASSERT_GT(noiseStored, 268436u); // 268,435,457 bytes is then no ratio above 1000
+    ASSERT_GT(iniStored, 1049u);     // 1,048,577 bytes likewise
+    struct Case {
+        const char* what;
+        size_t entry;
+        uint32_t size;
+        std::string line;
+    };
+    const std::vector<Case> cases = {
+        {"256 MB and a byte", 2, 268435457u,
+         "FAIL archive: the entries expand past 268435456 bytes; the program extracts nothing"},
+        {"1001 times", 2, noiseStored * 1001u,
+         "FAIL archive: an entry expands more than 1000 times its compressed size; the program "
+         "extracts nothing"},
+        {"1 MB and a byte", 0, 1048577u,
+         "FAIL archive: ReflashInfo.ini is larger than 1048576 bytes; the program extracts "
+         "nothing"},
+    };
+    for (const Case& c : cases) {
+        std::vector<uint8_t> bytes = built;
+        claim(bytes, c.entry, c.size);
+        zxtest::WriteBytes(zip, bytes.data(), bytes.size());
+        EXPECT_EQ(Zxpkg("check " + zip.string(), &out), 1) << c.what << "\n" << out;
+        EXPECT_TRUE(HasLine(out, c.line)) << c.what << "\n" << out;
+    }
+}
+
 } // namespace

@@ -114,6 +114,18 @@ TEST_F(WorkingFolderTest, NamesTakenInTheTempFolderAreNeitherReusedNorWrittenThr
     EXPECT_TRUE(fs::is_symlink(root / std::to_string(tick + 1)));
 }
 
+TEST_F(WorkingFolderTest, AReflashFolderThatIsALinkRefusesTheStart) {
+    Embed({Entry("ReflashInfo.ini", "[UPDATEINFO]\r\n"), Entry("img.fw", "IMAGE")});
+    fs::path outside = dir_ / "outside";
+    fs::create_directories(outside);
+    fs::create_directory_symlink(outside, temp_ / "Reflash");
+
+    EXPECT_FALSE(PreparePackage());
+    EXPECT_EQ(GetAppState()->WorkingFolder[0], 0);
+    EXPECT_TRUE(fs::is_empty(outside));
+    EXPECT_TRUE(fs::is_symlink(temp_ / "Reflash"));
+}
+
 TEST_F(WorkingFolderTest, TwoRunsInOneMillisecondGetTwoFolders) {
     Embed({Entry("ReflashInfo.ini", "[UPDATEINFO]\r\n")});
     uint64_t tick = GetTickCount64();
