@@ -1,6 +1,7 @@
 // RUN through the program itself: the checks in their order with their refusal texts, with and
 // without "/debug", the checks that are skipped, the package's question, and the start of the
 // update.
+#include "app/disk_table.h"
 #include "app/messages.h"
 #include "tests/app/program_fixture.h"
 
@@ -253,6 +254,57 @@ TEST_F(MainDialogRun, AnEmptyQuestionStartsTheUpdateWithoutAsking) {
     OutputDebugStringW(L"");
     // the worker's lines lie between the two rules, the second its very last
     EXPECT_EQ(log.back(), rule);
+    EXPECT_EQ(Stop(d), 0);
+}
+
+// A rescan while the question is open (a disk appearing before the selected one moves it to
+// another table slot, and the selected disk now reports another revision) rewrites the selected
+// disk as one whole record, and Yes updates that disk.
+TEST_F(MainDialogRun, ARescanUnderTheQuestionKeepsTheSelectedDiskWhole) {
+    UseScenario(NvmeDisk("late", 1, "ZX Late", "present = no\n") + NvmeDisk("a", 2, "ZX A") +
+                NvmeDisk("b", 3, "ZX B"));
+    keys_["AfterMessage"] = "Done";
+    HWND d = Start("/debug");
+    Pick(d, 1);
+    MessageBoxRecord box = PressRun(d);
+    EXPECT_EQ(box.text, L"Update now?");
+    ChangeDisks(d, [] {
+        ASSERT_TRUE(sim::WithDrive(
+            "b", [](sim::NvmeDrive& drive) { drive.State().firmware = "041k0208"; }));
+        ASSERT_TRUE(sim::AddDisk("late"));
+    });
+    const DialogView v = View(d);
+    ASSERT_NE(v.Find(IDC_DISK_LIST), nullptr);
+    EXPECT_EQ(v.Find(IDC_DISK_LIST)->itemData, (std::vector<LPARAM>{0, 1, 2}));
+    EXPECT_EQ(v.Find(IDC_DISK_LIST)->curSel, 2);
+    DiskRecord listed;
+    uint32_t generation = 0;
+    ASSERT_TRUE(ReadListedDisk(2, &listed, &generation));
+    EXPECT_EQ(std::wstring(listed.SerialNumber), L"SN000000000000000003");
+    EXPECT_EQ(std::wstring(listed.FirmwareRev), L"041k0208");
+    EXPECT_EQ(memcmp(&GetAppState()->SelectedDisk, &listed, sizeof(DiskRecord)), 0);
+    ClearLog();
+    AnswerMessageBox(IDYES);
+    MessageBoxRecord done;
+    ASSERT_TRUE(
+        WaitUntil([&] { return MessageBoxes().size() == 2 && OpenMessageBox(&done); }, kWait));
+    EXPECT_EQ(done.text, L"Done");
+    Answer(d, IDOK);
+    const std::string rule(52, '-');
+    std::vector<std::string> log;
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+            log = LogLines();
+            return std::count(log.begin(), log.end(), rule) == 2;
+        },
+        kWait));
+    OutputDebugStringW(L"");
+    auto named = std::find_if(log.begin(), log.end(), [](const std::string& line) {
+        return line.find("PhysicalDrive") != std::string::npos;
+    });
+    ASSERT_NE(named, log.end());
+    EXPECT_EQ(*named, "\\\\.\\PhysicalDrive3 iVSCType = 1, CmdType = 2");
+    EXPECT_EQ(std::count(log.begin(), log.end(), "DISKLIB_NVME_DownloadFW Success OUT"), 1);
     EXPECT_EQ(Stop(d), 0);
 }
 
