@@ -71,7 +71,8 @@ int main(int argc, char** argv) {
     std::string scenarioError;
     if (scenario != NULL && scenario[0] != 0) {
         if (!sim::LoadScenarioFile(scenario, &scenarioError)) {
-            fprintf(stderr, "zxflash: scenario %s: %s\n", scenario, scenarioError.c_str());
+            // The error names the file itself.
+            fprintf(stderr, "zxflash: ZX_SIM_SCENARIO: %s\n", scenarioError.c_str());
             return 2;
         }
     } else if (!sim::LoadDefaultScenario(&scenarioError)) {

@@ -49,7 +49,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR commandLine, in
     const char* scenario = std::getenv("ZX_SIM_SCENARIO");
     if (scenario != nullptr && scenario[0] != 0) {
         if (!sim::LoadScenarioFile(scenario, &error)) {
-            Fail(out, std::string("scenario ") + scenario + ": " + error);
+            Fail(out, "ZX_SIM_SCENARIO: " + error); // the error names the file itself
             return 2;
         }
     } else if (!sim::LoadDefaultScenario(&error)) {

@@ -148,7 +148,9 @@ int Run(int argc, char** argv) {
     std::string error;
     if (!(scenario.empty() ? sim::LoadDefaultScenario(&error)
                            : sim::LoadScenarioFile(scenario, &error))) {
-        std::fprintf(stderr, "zxsim run: scenario %s: %s\n", scenario.c_str(), error.c_str());
+        // A scenario file's error names the file itself.
+        std::fprintf(stderr, "zxsim run: %s%s\n", scenario.empty() ? "default scenario: " : "",
+                     error.c_str());
         return 2;
     }
     if (!trace.empty() && !sim::SetTraceFile(trace)) {

@@ -71,8 +71,9 @@ bool LoadCommandScenario(const char* command, std::string scenario) {
                          : sim::LoadScenarioFile(scenario, &error)) {
         return true;
     }
-    std::fprintf(stderr, "zxsim %s: %s: %s\n", command,
-                 scenario.empty() ? "default scenario" : scenario.c_str(), error.c_str());
+    // A scenario file's error names the file itself.
+    std::fprintf(stderr, "zxsim %s: %s%s\n", command, scenario.empty() ? "default scenario: " : "",
+                 error.c_str());
     return false;
 }
 
