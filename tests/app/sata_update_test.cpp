@@ -5,9 +5,11 @@
 #include "app/disk_table.h"
 #include "app/main_dialog.h"
 #include "tests/app/program_fixture.h"
+#include "tests/support/scenario_builders.h"
 #include "tests/support/trace_reader.h"
 
 #include <algorithm>
+#include <functional>
 
 using namespace zxtest;
 
@@ -22,23 +24,14 @@ const UINT kPlainType = 0x00; // MB_OK, no icon
 // AHCI (PathId 0), in a USB-to-SATA enclosure (root port 3 of controller 1), or on a SAS adapter
 // (bus type 10, PathId 1).
 std::string SataDisk(const std::string& where, const std::string& extra = "") {
-    std::string s;
+    const std::string keys = "vsc_fw_version = 051s0102\n" + extra;
+    if (where == "USB") {
+        return testsupport::UsbSataDisk("d", 2, 3, keys);
+    }
     if (where == "SAS") {
-        s = "[controller sas0]\nkind = sas\nbus = 12\n\n";
+        return testsupport::SasSataDisk("d", 2, "scsi_path = 1\n" + keys);
     }
-    s += "[disk d]\ndrive = 2\nmodel = ZELTARIX ZX3000 SATA 480GB\nserial = "
-         "ZX3000G0000000000002\nfirmware = 051s0102\nsectors = 937703088\nvsc = ata\n"
-         "vsc_soc_id = 0x3A31\nvsc_nand_id = 9BC558713000\nvsc_lun = 1\n"
-         "vsc_ftl_build = 0x00020001\nvsc_fw_version = 051s0102\n";
-    if (where == "AHCI") {
-        s += "kind = sata\n";
-    } else if (where == "USB") {
-        s += "kind = usb\nbridge = sata\nusb = 1/3\nusb_vid = 1A2B\nusb_pid = 0578\n"
-             "vendor = USB3.0\nproduct = SATA Bridge\n";
-    } else {
-        s += "kind = sata\ncontroller = sas0\nbus_type = 10\nscsi_path = 1\n";
-    }
-    return s + extra + "\n";
+    return testsupport::SataDisk("d", 2, keys);
 }
 
 // Five pages (header, regions 1, 2 and 3, trailer): 20480 bytes, five pieces. Version 051s0108.
@@ -171,15 +164,19 @@ protected:
         tracePath_ = dir_ + "/trace.jsonl";
     }
 
-    // Starts the program on the scenario, presses RUN, records the requests from the answer
-    // Yes on and returns the outcome's message box, left open; the progress bar is read
-    // beneath it.
-    MessageBoxRecord Update(const std::string& scenario) {
+    // Starts the program on the scenario, presses RUN, does `underQuestion` while the question
+    // is open, records the requests from the answer Yes on and returns the outcome's message
+    // box, left open; the progress bar is read beneath it.
+    MessageBoxRecord Update(const std::string& scenario,
+                            const std::function<void()>& underQuestion = {}) {
         UseScenario(scenario);
         ClearLog();
         d_ = Start("/debug");
         MessageBoxRecord question = PressRun(d_);
         EXPECT_EQ(question.text, L"Update now?");
+        if (underQuestion) {
+            underQuestion();
+        }
         EXPECT_TRUE(sim::SetTraceFile(tracePath_));
         size_t before = MessageBoxes().size();
         AnswerMessageBox(IDYES);
@@ -341,6 +338,27 @@ void TimerRescanAtTheVersionWrite(uint32_t) {
 // A timer rescan on the dialog thread overlaps the worker's re-find and rescan (run under
 // ThreadSanitizer too): the update ends well, the timer's rescan ran, and the list and the
 // selected disk show the disk with its new firmware.
+// An image gone from the working folder after RUN found it ends the update with nothing sent
+// to the drive beyond its open.
+TEST_F(SataUpdate, AnImageGoneFromTheWorkingFolderEndsTheUpdateBeforeAnyPiece) {
+    MessageBoxRecord box = Update(SataDisk("AHCI"), [] {
+        std::string image;
+        for (const WCHAR* w = GetAppState()->WorkingFolder; *w != 0; ++w) {
+            image.push_back(*w == L'\\' ? '/' : static_cast<char>(*w));
+        }
+        image = image.substr(image.find('/')) + "/S.fw"; // without the simulated drive letter
+        EXPECT_EQ(std::remove(image.c_str()), 0) << image;
+    });
+    EXPECT_EQ(box.text, L"Update FW Fail !");
+    EXPECT_EQ(progress_, 0);
+    EXPECT_EQ(firmwareShown_, L"051s0102");
+    EXPECT_EQ(ConfigVersion(), "051s0102");
+    EXPECT_EQ(Requests(), kOpen);
+    Finish();
+    std::vector<std::string> log = LogLines();
+    EXPECT_EQ(std::count(log.begin(), log.end(), "DISKLIB_SATA_Reflash IN"), 0);
+}
+
 TEST_F(SataUpdate, ATimerRescanAlongsideTheFinalRereadKeepsTheUpdatedDiskSelected) {
     g_workerRequests = 0;
     UseScenario(SataDisk("AHCI", "faults = slow:1"));
