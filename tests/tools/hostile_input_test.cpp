@@ -147,8 +147,9 @@ TEST_F(HostileInput, ZxsimRunRefusesWhatItCannotDoAsAsked) {
     EXPECT_EQ(debug.firstLine, "[ZX]          [middle] DISKLIB_NVME_UnlockVSC") << debug.all;
     RunResult help = RunCommand(std::string(ZXSIM_PATH) + " run --help");
     EXPECT_EQ(help.exitCode, 0);
-    EXPECT_NE(help.all.find("--debug adds /debug to the program text: the Debug log then goes to\n"
-                            "  standard error, or is appended to the file ZX_DEBUG_LOG names."),
+    EXPECT_NE(help.all.find("--debug adds /debug to the program\n"
+                            "  text: the Debug log then goes to standard error, or is appended to "
+                            "the file ZX_DEBUG_LOG\n  names."),
               std::string::npos)
         << help.all;
 }

@@ -30,21 +30,21 @@ namespace {
 using namespace zxposix::ui;
 
 const char kUsage[] =
-    "usage: zxsim run [--scenario F] [--package ZIP] [--select N] [--answer A]... [--speed X]\n"
-    "                 [--trace F] [--timeout S] [--debug] [-- program text]\n"
+    "usage: zxsim run [--state F] [--scenario F] [--package ZIP] [--select N] [--answer A]...\n"
+    "                 [--speed X] [--trace F] [--timeout S] [--debug] [-- program text]\n"
     "  Runs zxflash headless on the simulated PC (--scenario F, else ZX_SIM_SCENARIO, else the\n"
-    "  default scenario; --trace F writes the request trace). --package ZIP embeds another\n"
-    "  package. --select N picks list entry N and presses RUN; each --answer (ok, cancel, yes,\n"
-    "  no) answers the next message box; a box left without an answer gets its Esc answer (No\n"
-    "  for Yes/No). When the steps are done and no update runs, Esc closes the dialog.\n"
+    "  default scenario; --state F, else ZX_SIM_STATE, loads the drives' state and saves it at\n"
+    "  the end; --trace F writes the request trace). --package ZIP embeds another package.\n"
+    "  --select N picks list entry N and presses RUN; each --answer (ok, cancel, yes, no)\n"
+    "  answers the next message box; a box left without an answer gets its Esc answer (No for\n"
+    "  Yes/No). When the steps are done and no update runs, Esc closes the dialog.\n"
     "  Prints each screen the dialog settles on and every message box as it is answered, in\n"
     "  order, then each simulated disk, the shutdown the program asked for (if any) and the exit\n"
     "  code (docs/zxsim.md). --speed X runs the clock X times faster (default 10); --timeout S\n"
-    "  gives up after S real seconds (default 600, 0 never). --debug adds /debug to the program "
-    "text: the Debug log then goes to\n"
-    "  standard error, or is appended to the file ZX_DEBUG_LOG names. An entry the list does\n"
-    "  not have, answers no message box used and a trace that could not be written are errors\n"
-    "  (exit code 2).\n";
+    "  gives up after S real seconds (default 600, 0 never). --debug adds /debug to the program\n"
+    "  text: the Debug log then goes to standard error, or is appended to the file ZX_DEBUG_LOG\n"
+    "  names. An entry the list does not have, answers no message box used and a trace that\n"
+    "  could not be written are errors (exit code 2).\n";
 
 // A whole decimal number 0..max; false for anything else.
 bool ParseCount(const char* text, long max, long* out) {
