@@ -142,15 +142,7 @@ int Run(int argc, char** argv) {
     if (debug) {
         commandLine = commandLine.empty() ? "/debug" : "/debug " + commandLine;
     }
-    if (scenario.empty() && std::getenv("ZX_SIM_SCENARIO") != nullptr) {
-        scenario = std::getenv("ZX_SIM_SCENARIO");
-    }
-    std::string error;
-    if (!(scenario.empty() ? sim::LoadDefaultScenario(&error)
-                           : sim::LoadScenarioFile(scenario, &error))) {
-        // A scenario file's error names the file itself.
-        std::fprintf(stderr, "zxsim run: %s%s\n", scenario.empty() ? "default scenario: " : "",
-                     error.c_str());
+    if (!zxsim::LoadCommandScenario("run", scenario)) {
         return 2;
     }
     if (!trace.empty() && !sim::SetTraceFile(trace)) {
