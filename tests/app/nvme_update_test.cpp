@@ -292,9 +292,7 @@ protected:
             EXPECT_TRUE(sim::InjectFault(disk, faults));
         }
         if (dropImage) {
-            std::string image = Narrow(GetAppState()->WorkingFolder) + "/A.fw";
-            std::replace(image.begin(), image.end(), '\\', '/');
-            image = image.substr(image.find('/')); // the simulated PC's drive letter
+            const std::string image = WorkingFile("A.fw");
             EXPECT_EQ(std::remove(image.c_str()), 0) << image;
         }
         const std::string rule(52, '-');
@@ -312,14 +310,6 @@ protected:
         EXPECT_EQ(IsBusy(), 0);
         EXPECT_TRUE(WaitUntilIdle(d, kWait));
         return d;
-    }
-
-    static std::string Narrow(const WCHAR* w) {
-        std::string s;
-        for (; *w != 0; ++w) {
-            s.push_back(static_cast<char>(*w));
-        }
-        return s;
     }
 
     // The lParams of the progress messages the worker sent (not posted), in order.

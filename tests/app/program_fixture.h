@@ -224,6 +224,17 @@ protected:
         ASSERT_TRUE(WaitUntilIdle(d, kWait));
     }
 
+    // The host path of a file in the program's working folder (its Windows form without the
+    // simulated PC's drive letter).
+    static std::string WorkingFile(const std::string& name) {
+        std::string path;
+        for (const WCHAR* w = GetAppState()->WorkingFolder; *w != 0; ++w) {
+            path.push_back(*w == L'\\' ? '/' : static_cast<char>(*w));
+        }
+        const size_t root = path.find('/');
+        return (root == std::string::npos ? path : path.substr(root)) + "/" + name;
+    }
+
     // The Debug log's lines without their prefix, in order.
     std::vector<std::string> LogLines() const { return log_.Lines(); }
     void ClearLog() const { log_.Clear(); }

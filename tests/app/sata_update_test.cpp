@@ -342,11 +342,7 @@ void TimerRescanAtTheVersionWrite(uint32_t) {
 // to the drive beyond its open.
 TEST_F(SataUpdate, AnImageGoneFromTheWorkingFolderEndsTheUpdateBeforeAnyPiece) {
     MessageBoxRecord box = Update(SataDisk("AHCI"), [] {
-        std::string image;
-        for (const WCHAR* w = GetAppState()->WorkingFolder; *w != 0; ++w) {
-            image.push_back(*w == L'\\' ? '/' : static_cast<char>(*w));
-        }
-        image = image.substr(image.find('/')) + "/S.fw"; // without the simulated drive letter
+        const std::string image = WorkingFile("S.fw");
         EXPECT_EQ(std::remove(image.c_str()), 0) << image;
     });
     EXPECT_EQ(box.text, L"Update FW Fail !");

@@ -46,6 +46,23 @@ const char* const kSound = "[UPDATEINFO]\r\n"
                            "[NandMap]\r\n"
                            "9BC5587130_1=good.fw\r\n";
 
+uint32_t Le32(const std::vector<uint8_t>& b, size_t at) {
+    return static_cast<uint32_t>(b[at] | b[at + 1] << 8 | b[at + 2] << 16) |
+           static_cast<uint32_t>(b[at + 3]) << 24;
+}
+
+// The offsets of every local header and central directory record of an archive.
+void Records(const std::vector<uint8_t>& b, std::vector<size_t>* local,
+             std::vector<size_t>* central) {
+    for (size_t i = 0; i + 4 <= b.size(); ++i) {
+        if (Le32(b, i) == 0x04034B50) {
+            local->push_back(i);
+        } else if (Le32(b, i) == 0x02014B50) {
+            central->push_back(i);
+        }
+    }
+}
+
 class CheckVerdicts : public PackageTest {
 protected:
     void SetUp() override {
@@ -62,7 +79,36 @@ protected:
         zxtest::WriteText(pkg_ / "ReflashInfo.ini", ini);
         return Zxpkg("check " + pkg_.string(), out);
     }
+    // Builds the folder, whose entries build sorts as ReflashInfo.ini, good.fw and `last`, into
+    // an archive zxpkg check calls sound, and finds its local headers and central records.
+    void BuildSound(const std::string& last) {
+        zip_ = dir_ / "p.zip";
+        std::string out;
+        ASSERT_EQ(Zxpkg("build " + pkg_.string() + " -o " + zip_.string(), &out), 0) << out;
+        ASSERT_EQ(Zxpkg("check " + zip_.string(), &out), 0) << out;
+        built_ = zxtest::ReadBytes(zip_);
+        Records(built_, &local_, &central_);
+        ASSERT_EQ(local_.size(), 3u);
+        ASSERT_EQ(central_.size(), 3u);
+        for (size_t at : {local_[2] + 30, central_[2] + 46}) {
+            const long name = static_cast<long>(at);
+            ASSERT_EQ(std::string(built_.begin() + name,
+                                  built_.begin() + name + static_cast<long>(last.size())),
+                      last);
+        }
+    }
+    // zxpkg check on the archive with these bytes fails with `line`.
+    void ExpectFails(const std::vector<uint8_t>& bytes, const char* what, const std::string& line) {
+        zxtest::WriteBytes(zip_, bytes.data(), bytes.size());
+        std::string out;
+        EXPECT_EQ(Zxpkg("check " + zip_.string(), &out), 1) << what << "\n" << out;
+        EXPECT_TRUE(HasLine(out, line)) << what << "\n" << out;
+    }
     fs::path pkg_;
+    fs::path zip_;
+    std::vector<uint8_t> built_;
+    std::vector<size_t> local_;
+    std::vector<size_t> central_;
 };
 
 TEST_F(CheckVerdicts, SettingsThatCannotWorkFailNamingTheKey) {
@@ -127,40 +173,12 @@ TEST_F(CheckVerdicts, SettingsThatCannotWorkFailNamingTheKey) {
     }
 }
 
-uint32_t Le32(const std::vector<uint8_t>& b, size_t at) {
-    return static_cast<uint32_t>(b[at] | b[at + 1] << 8 | b[at + 2] << 16) |
-           static_cast<uint32_t>(b[at + 3]) << 24;
-}
-
-// The offsets of every local header and central directory record of an archive.
-void Records(const std::vector<uint8_t>& b, std::vector<size_t>* local,
-             std::vector<size_t>* central) {
-    for (size_t i = 0; i + 4 <= b.size(); ++i) {
-        if (Le32(b, i) == 0x04034B50) {
-            local->push_back(i);
-        } else if (Le32(b, i) == 0x02014B50) {
-            central->push_back(i);
-        }
-    }
-}
-
 TEST_F(CheckVerdicts, ArchiveEntriesTheProgramCannotUseFailNamingTheEntry) {
     zxtest::WriteText(pkg_ / "ReflashInfo.ini", kSound);
     zxtest::WriteText(pkg_ / "notes.bin", "notes");
-    fs::path zip = dir_ / "p.zip";
-    std::string out;
-    ASSERT_EQ(Zxpkg("build " + pkg_.string() + " -o " + zip.string(), &out), 0) << out;
-    ASSERT_EQ(Zxpkg("check " + zip.string(), &out), 0) << out;
-    const std::vector<uint8_t> built = zxtest::ReadBytes(zip);
-    std::vector<size_t> local;
-    std::vector<size_t> central;
-    Records(built, &local, &central);
-    // build sorts the names: ReflashInfo.ini, good.fw, notes.bin.
-    ASSERT_EQ(local.size(), 3u);
-    ASSERT_EQ(central.size(), 3u);
-    ASSERT_EQ(std::string(built.begin() + static_cast<long>(local[2]) + 30,
-                          built.begin() + static_cast<long>(local[2]) + 39),
-              "notes.bin");
+    ASSERT_NO_FATAL_FAILURE(BuildSound("notes.bin"));
+    const std::vector<size_t>& local = local_;
+    const std::vector<size_t>& central = central_;
 
     struct Case {
         const char* what;
@@ -193,11 +211,9 @@ TEST_F(CheckVerdicts, ArchiveEntriesTheProgramCannotUseFailNamingTheEntry) {
          "FAIL entry GOOD.FW .: Windows takes it for entry good.fw, not extracted"},
     };
     for (const Case& c : cases) {
-        std::vector<uint8_t> bytes = built;
+        std::vector<uint8_t> bytes = built_;
         c.change(bytes);
-        zxtest::WriteBytes(zip, bytes.data(), bytes.size());
-        EXPECT_EQ(Zxpkg("check " + zip.string(), &out), 1) << c.what << "\n" << out;
-        EXPECT_TRUE(HasLine(out, c.line)) << c.what << "\n" << out;
+        ExpectFails(bytes, c.what, c.line);
     }
 }
 
@@ -217,30 +233,18 @@ TEST_F(CheckVerdicts, ArchivesPastTheProgramsLimitsFailAsTheProgramExtractsNothi
         c = static_cast<char>(next() >> 16);
     }
     zxtest::WriteText(pkg_ / "noise.bin", noise);
-    fs::path zip = dir_ / "p.zip";
-    std::string out;
-    ASSERT_EQ(Zxpkg("build " + pkg_.string() + " -o " + zip.string(), &out), 0) << out;
-    ASSERT_EQ(Zxpkg("check " + zip.string(), &out), 0) << out;
-    const std::vector<uint8_t> built = zxtest::ReadBytes(zip);
-    std::vector<size_t> local;
-    std::vector<size_t> central;
-    Records(built, &local, &central);
-    // build sorts the names: ReflashInfo.ini, good.fw, noise.bin.
-    ASSERT_EQ(central.size(), 3u);
-    ASSERT_EQ(std::string(built.begin() + static_cast<long>(central[2]) + 46,
-                          built.begin() + static_cast<long>(central[2]) + 55),
-              "noise.bin");
+    ASSERT_NO_FATAL_FAILURE(BuildSound("noise.bin"));
 
     // The uncompressed size an entry claims, in its local header and the central directory.
     auto claim = [&](std::vector<uint8_t>& b, size_t entry, uint32_t size) {
-        for (size_t at : {local[entry] + 22, central[entry] + 24}) {
+        for (size_t at : {local_[entry] + 22, central_[entry] + 24}) {
             for (int i = 0; i < 4; ++i) {
                 b[at + size_t(i)] = static_cast<uint8_t>(size >> (8 * i));
             }
         }
     };
-    const uint32_t noiseStored = Le32(built, central[2] + 20);
-    const uint32_t iniStored = Le32(built, central[0] + 20);
+    const uint32_t noiseStored = Le32(built_, central_[2] + 20);
+    const uint32_t iniStored = Le32(built_, central_[0] + 20);
     ASSERT_GT(noiseStored, 268436u); // 268,435,457 bytes is then no ratio above 1000
     ASSERT_GT(iniStored, 1049u);     // 1,048,577 bytes likewise
     struct Case {
@@ -260,11 +264,9 @@ TEST_F(CheckVerdicts, ArchivesPastTheProgramsLimitsFailAsTheProgramExtractsNothi
          "nothing"},
     };
     for (const Case& c : cases) {
-        std::vector<uint8_t> bytes = built;
+        std::vector<uint8_t> bytes = built_;
         claim(bytes, c.entry, c.size);
-        zxtest::WriteBytes(zip, bytes.data(), bytes.size());
-        EXPECT_EQ(Zxpkg("check " + zip.string(), &out), 1) << c.what << "\n" << out;
-        EXPECT_TRUE(HasLine(out, c.line)) << c.what << "\n" << out;
+        ExpectFails(bytes, c.what, c.line);
     }
 }
 
