@@ -129,7 +129,7 @@ int WriteMpInfoVersion(UpdateRun* run) {
     if (IsKeepVersion(version)) {
         return DISKLIB_OK;
     }
-    return DISKLIB_NVME_SetFWVersionByMpInfo(&run->context, run->device, version);
+    return DISKLIB_NVME_SetFWVersionByMpInfo(&run->context, run->device, version, NULL);
 }
 
 // No Drive information block: the image goes as the package carries it, and the version into

@@ -53,3 +53,14 @@ void TrimBlanks(wchar_t* text) {
         wmemmove(text, text + start, len - start + 1);
     }
 }
+
+void AppendText(wchar_t* dst, size_t capacity, const wchar_t* src) {
+    if (capacity == 0) {
+        return;
+    }
+    size_t used = 0;
+    while (used < capacity - 1 && dst[used] != 0) {
+        ++used;
+    }
+    CopyText(dst + used, capacity - used, src);
+}

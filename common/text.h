@@ -15,3 +15,7 @@ void TrimBlanks(wchar_t* text);
 // Copies src into dst, which holds capacity characters including the terminator; cuts the
 // copy to fit and always terminates it (when capacity is not 0).
 void CopyText(wchar_t* dst, size_t capacity, const wchar_t* src);
+
+// Appends src to the text in dst (capacity characters including the terminator), cutting it to
+// fit; dst stays terminated.
+void AppendText(wchar_t* dst, size_t capacity, const wchar_t* src);

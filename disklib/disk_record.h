@@ -10,10 +10,11 @@
 // Results of the disk library.
 enum {
     DISKLIB_OK = 1,
-    DISKLIB_NEGATIVE = 0,        // a negative answer
-    DISKLIB_ERR_OPEN = -1,       // the device path cannot be opened
-    DISKLIB_ERR_IO = -4,         // a platform request or the device failed
-    DISKLIB_ERR_UNSUPPORTED = -5 // no transport for the command type, or the disk is rejected
+    DISKLIB_NEGATIVE = 0,         // a negative answer
+    DISKLIB_ERR_OPEN = -1,        // the device path cannot be opened
+    DISKLIB_ERR_IO = -4,          // a platform request or the device failed
+    DISKLIB_ERR_UNSUPPORTED = -5, // no transport for the command type, or the disk is rejected
+    DISKLIB_ERR_OTHER_DISK = -6   // another disk (serial number, model) answers where it was
 };
 
 // Which transport reaches a disk (iCmdType).

@@ -160,16 +160,7 @@ int DISKLIB_NVME_GetDiskInfo(const WCHAR* path, DiskRecord* record) {
     record->iCapacityGB = capacity;
     record->iSectorSize = sectorSize;
     record->iTotalSectors = nsze;
-    record->iVendorId = get_le16(controller + NVME_IDCTRL_VID);
-    record->iSubsystemVendorId = get_le16(controller + NVME_IDCTRL_SSVID);
-    AnsiFieldToText(controller + NVME_IDCTRL_MN, NVME_IDCTRL_MN_BYTES, record->Model,
-                    DISK_TEXT_CHARS);
-    AnsiFieldToText(controller + NVME_IDCTRL_FR, NVME_IDCTRL_FR_BYTES, record->FirmwareRev,
-                    DISK_TEXT_CHARS);
-    AnsiFieldToText(controller + NVME_IDCTRL_SN, NVME_IDCTRL_SN_BYTES, record->SerialNumber,
-                    DISK_TEXT_CHARS);
-    TrimBlanks(record->Model);
-    TrimBlanks(record->FirmwareRev);
+    NvmeControllerIdentity(controller, record);
     record->iDriveNumber = driveNumber;
     record->bRaw = 1;
 
@@ -189,6 +180,19 @@ int DISKLIB_NVME_GetDiskInfo(const WCHAR* path, DiskRecord* record) {
     return DISKLIB_OK;
 }
 
+void NvmeControllerIdentity(const BYTE* controller, DiskRecord* record) {
+    record->iVendorId = get_le16(controller + NVME_IDCTRL_VID);
+    record->iSubsystemVendorId = get_le16(controller + NVME_IDCTRL_SSVID);
+    AnsiFieldToText(controller + NVME_IDCTRL_MN, NVME_IDCTRL_MN_BYTES, record->Model,
+                    DISK_TEXT_CHARS);
+    AnsiFieldToText(controller + NVME_IDCTRL_FR, NVME_IDCTRL_FR_BYTES, record->FirmwareRev,
+                    DISK_TEXT_CHARS);
+    AnsiFieldToText(controller + NVME_IDCTRL_SN, NVME_IDCTRL_SN_BYTES, record->SerialNumber,
+                    DISK_TEXT_CHARS);
+    TrimBlanks(record->Model);
+    TrimBlanks(record->FirmwareRev);
+}
+
 uint32_t DISKLIB_NVME_ScanDisks(DiskRecord* table, uint32_t capacity) {
     return ScanPhysicalDrives(table, capacity, DISKLIB_NVME_GetDiskInfo);
 }
@@ -196,8 +200,13 @@ uint32_t DISKLIB_NVME_ScanDisks(DiskRecord* table, uint32_t capacity) {
 int GetDiskInfoByPortID(DiskRecord* record, int tries) {
     DebugPrint(L"GetDiskInfoByPortID IN, iCmdType = %d, iBusType=%d, iPort=%I64d", record->iCmdType,
                record->iBusType, record->iPort);
-    if (ReprobeByPortID(record, tries, DISKLIB_NVME_GetDiskInfo) != 1) {
-        return 0;
+    const int result = ReprobeByPortID(record, tries, DISKLIB_NVME_GetDiskInfo);
+    if (result == DISKLIB_ERR_OTHER_DISK) {
+        DebugPrint(L"GetDiskInfoByPortID: another disk answers at iPort=%I64d, not %s (%s)",
+                   record->iPort, record->Model, record->SerialNumber);
+    }
+    if (result != 1) {
+        return result;
     }
     DebugPrint(L"GetDiskInfoByPortID Success OUT");
     return 1;

@@ -20,9 +20,15 @@ int DISKLIB_NVME_GetDiskInfo(const WCHAR* path, DiskRecord* record);
 HANDLE DISKLIB_NVME_OpenDisk(const WCHAR* path, CommandContext* context);
 
 // Finds the disk of the record again by iCmdType, iBusType and iPort and probes it into the
-// same record; each failed attempt waits one second and reports 100 x (attempt) / tries
-// through the progress sink. Returns 1 or 0.
+// same record: the disk at that port with the record's serial number and model. Each attempt
+// that does not find it waits one second and reports 100 x (attempt) / tries through the
+// progress sink. Returns 1, 0, or DISKLIB_ERR_OTHER_DISK when only other disks answer at the
+// port (physical_drives.h says which outcome leaves the record how).
 int GetDiskInfoByPortID(DiskRecord* record, int tries);
+
+// The identity fields of a record from Identify Controller data, converted as a probe converts
+// them: iVendorId, iSubsystemVendorId, Model and FirmwareRev (trimmed), SerialNumber (as given).
+void NvmeControllerIdentity(const BYTE* controller, DiskRecord* record);
 
 // Decimal gigabytes by the IDEMA rule for 512- and 4096-byte sectors; 0 below 10^9 bytes.
 uint32_t CalcCapacityGB(uint32_t sectorSize, uint64_t totalBytes);

@@ -117,6 +117,11 @@ int SendChunk(const CommandContext* context, HANDLE device, uint32_t offset, con
 
 int DISKLIB_NVME_DownloadFW(const CommandContext* context, HANDLE device, const void* image,
                             uint32_t size) {
+    return DISKLIB_NVME_DownloadFWAt(context, device, image, size, NULL);
+}
+
+int DISKLIB_NVME_DownloadFWAt(const CommandContext* context, HANDLE device, const void* image,
+                              uint32_t size, uint32_t* refusedAt) {
     DebugPrint(L"DISKLIB_NVME_DownloadFW IN");
     // Checked before the loop, so that an empty image on a disk without transport is not
     // reported as sent.
@@ -141,6 +146,9 @@ int DISKLIB_NVME_DownloadFW(const CommandContext* context, HANDLE device, const 
         const uint32_t length =
             remaining < NVME_FIRMWARE_CHUNK_BYTES ? remaining : NVME_FIRMWARE_CHUNK_BYTES;
         if (SendChunk(context, device, offset, position, length) != DISKLIB_OK) {
+            if (refusedAt != NULL) {
+                *refusedAt = offset;
+            }
             return DISKLIB_ERR_IO;
         }
         offset += length;
@@ -153,7 +161,13 @@ int DISKLIB_NVME_DownloadFW(const CommandContext* context, HANDLE device, const 
 
 int DISKLIB_NVME_FWActive(const CommandContext* context, HANDLE device, uint32_t slot,
                           uint32_t action) {
+    return DISKLIB_NVME_FWActiveAndSay(context, device, slot, action, NULL);
+}
+
+int DISKLIB_NVME_FWActiveAndSay(const CommandContext* context, HANDLE device, uint32_t slot,
+                                uint32_t action, int* activation) {
     DebugPrint(L"DISKLIB_NVME_FWActive IN");
+    int said = FW_ACTIVATION_UNKNOWN;
     // Firmware Commit for the bridges' tunnels: CDW10 slot in bits 0..2, commit action in bits
     // 3..5; no data, NSID 0.
     NvmeCommandBlock command;
@@ -163,7 +177,7 @@ int DISKLIB_NVME_FWActive(const CommandContext* context, HANDLE device, uint32_t
     int result = DISKLIB_ERR_UNSUPPORTED;
     switch (context->iCmdType) {
     case CMD_NVME:
-        result = IO_NVME_FirmwareActivate(device, slot, action);
+        result = IO_NVME_FirmwareActivateAndSay(device, slot, action, &said);
         break;
     case CMD_USB_ASM:
         result = IO_USB_ASM_NvmePassThrough(device, XFER_NONE, &command, NULL, 0);
@@ -182,6 +196,9 @@ int DISKLIB_NVME_FWActive(const CommandContext* context, HANDLE device, uint32_t
     }
     if (result == DISKLIB_OK) {
         DebugPrint(L"DISKLIB_NVME_FWActive Success OUT ");
+    }
+    if (activation != NULL) {
+        *activation = said;
     }
     return result;
 }
@@ -210,6 +227,10 @@ int IO_NVME_FirmwareDownload(HANDLE device, uint32_t offset, const void* chunk, 
 }
 
 int IO_NVME_FirmwareActivate(HANDLE device, uint32_t slot, uint32_t action) {
+    return IO_NVME_FirmwareActivateAndSay(device, slot, action, NULL);
+}
+
+int IO_NVME_FirmwareActivateAndSay(HANDLE device, uint32_t slot, uint32_t action, int* activation) {
     STORAGE_HW_FIRMWARE_ACTIVATE activate;
     memset(&activate, 0, sizeof(activate));
     activate.Version = sizeof(STORAGE_HW_FIRMWARE_ACTIVATE);
@@ -222,10 +243,20 @@ int IO_NVME_FirmwareActivate(HANDLE device, uint32_t slot, uint32_t action) {
     DWORD returned = 0;
     if (DeviceIoControl(device, IOCTL_STORAGE_FIRMWARE_ACTIVATE, &activate, sizeof(activate), NULL,
                         0, &returned, NULL)) {
+        // The driver has done what the activation needs (it resets the controller itself).
+        if (activation != NULL) {
+            *activation = FW_ACTIVATION_DONE;
+        }
         return DISKLIB_OK;
     }
     // The drive took the image and needs a power cycle to run it.
-    return GetLastError() == (DWORD)STG_S_POWER_CYCLE_REQUIRED ? DISKLIB_OK : DISKLIB_ERR_IO;
+    if (GetLastError() == (DWORD)STG_S_POWER_CYCLE_REQUIRED) {
+        if (activation != NULL) {
+            *activation = FW_ACTIVATION_NEEDS_POWER_CYCLE;
+        }
+        return DISKLIB_OK;
+    }
+    return DISKLIB_ERR_IO;
 }
 
 int IO_RST_FirmwareDownload(HANDLE scsiPort, uint32_t pathId, uint32_t offset, const void* chunk,

@@ -17,6 +17,17 @@
 // sent). The image stays the caller's.
 int DISKLIB_NVME_DownloadFW(const CommandContext* context, HANDLE device, const void* image,
                             uint32_t size);
+// The same; on a refused chunk *refusedAt (may be null) receives its byte offset.
+int DISKLIB_NVME_DownloadFWAt(const CommandContext* context, HANDLE device, const void* image,
+                              uint32_t size, uint32_t* refusedAt);
+
+// What a successful commit says the committed image needs before it runs.
+enum {
+    FW_ACTIVATION_UNKNOWN = 0,          // the transport does not say
+    FW_ACTIVATION_DONE = 1,             // nothing more: it runs, or the driver has reset for it
+    FW_ACTIVATION_NEEDS_RESET = 2,      // a controller or conventional reset
+    FW_ACTIVATION_NEEDS_POWER_CYCLE = 3 // an NVM subsystem reset or a power cycle
+};
 
 // Commits the downloaded image: Firmware Commit with slot and commit action, through
 // IOCTL_STORAGE_FIRMWARE_ACTIVATE on the native driver, the "IntelFw " activate on Intel RST
@@ -24,6 +35,10 @@ int DISKLIB_NVME_DownloadFW(const CommandContext* context, HANDLE device, const 
 // DISKLIB_ERR_UNSUPPORTED.
 int DISKLIB_NVME_FWActive(const CommandContext* context, HANDLE device, uint32_t slot,
                           uint32_t action);
+// The same; *activation (may be null) receives what the commit said the image needs
+// (FW_ACTIVATION_*).
+int DISKLIB_NVME_FWActiveAndSay(const CommandContext* context, HANDLE device, uint32_t slot,
+                                uint32_t action, int* activation);
 
 // IOCTL_STORAGE_FIRMWARE_DOWNLOAD of one chunk (1..4096 bytes) into slot 1. 1 or -4.
 int IO_NVME_FirmwareDownload(HANDLE device, uint32_t offset, const void* chunk, uint32_t length);
@@ -32,6 +47,9 @@ int IO_NVME_FirmwareDownload(HANDLE device, uint32_t offset, const void* chunk, 
 // STG_S_POWER_CYCLE_REQUIRED (the drive took the image and runs it after a power cycle) is
 // success. 1 or -4.
 int IO_NVME_FirmwareActivate(HANDLE device, uint32_t slot, uint32_t action);
+// The same, saying FW_ACTIVATION_DONE for a request that succeeded and
+// FW_ACTIVATION_NEEDS_POWER_CYCLE for STG_S_POWER_CYCLE_REQUIRED.
+int IO_NVME_FirmwareActivateAndSay(HANDLE device, uint32_t slot, uint32_t action, int* activation);
 
 // The Intel RST "IntelFw " requests on the SCSI port of the disk: one chunk (1..4096 bytes),
 // and the activation of slot 1. 1 or -4.

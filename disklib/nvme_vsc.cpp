@@ -174,23 +174,23 @@ int DISKLIB_NVME_SetFWConfig(const CommandContext* context, HANDLE hDisk, uint8_
 }
 
 int DISKLIB_NVME_SetFWVersionByMpInfo(const CommandContext* context, HANDLE hDisk,
-                                      const WCHAR* version) {
+                                      const WCHAR* version, uint8_t* original) {
     DebugPrint(L"DISKLIB_NVME_SetFWVersionByMpInfo IN");
-    uint8_t current[VSC_BLOCK_BYTES];
-    memset(current, 0, sizeof(current));
+    uint8_t block[VSC_BLOCK_BYTES];
+    memset(block, 0, sizeof(block));
     int result = DISKLIB_NVME_VSC_Command(context, hDisk, XFER_IN, VSC_OPCODE_MP_READ, 0, 0,
-                                          VSC_SIG_CDW14, VSC_SIG_CDW15, current, sizeof(current));
+                                          VSC_SIG_CDW14, VSC_SIG_CDW15, block, sizeof(block));
     if (result != DISKLIB_OK) {
         return result;
     }
     DebugPrint(L"DISKLIB_NVME_SetFWVersionByMpInfo GetMpOK");
+    if (original != NULL) {
+        memcpy(original, block, sizeof(block));
+    }
 
-    // The new block keeps the 144-byte header and is zero beyond it.
-    uint8_t updated[VSC_BLOCK_BYTES];
-    memset(updated, 0, sizeof(updated));
-    memcpy(updated, current, MPINFO_HEADER_BYTES);
-    memset(updated + MPINFO_OFFSET_VERSION, 0, MPINFO_VERSION_BYTES);
-
+    // The drive stores the block whole: everything but the version field goes back as it was
+    // read (its SOC id, geometry and NAND table identify the drive).
+    memset(block + MPINFO_OFFSET_VERSION, 0, MPINFO_VERSION_BYTES);
     // At most 8 characters go into the 8-byte field, so no other header byte is touched.
     if (version != NULL) {
         int characters = 0;
@@ -208,16 +208,19 @@ int DISKLIB_NVME_SetFWVersionByMpInfo(const CommandContext* context, HANDLE hDis
             bytes = MPINFO_VERSION_BYTES;
         }
         if (bytes > 0) {
-            memcpy(updated + MPINFO_OFFSET_VERSION, ansi, (size_t)bytes);
+            memcpy(block + MPINFO_OFFSET_VERSION, ansi, (size_t)bytes);
         }
     }
-
-    result = DISKLIB_NVME_VSC_Command(context, hDisk, XFER_OUT, VSC_OPCODE_MP_WRITE, 0, 0,
-                                      VSC_SIG_CDW14, VSC_SIG_CDW15, updated, sizeof(updated));
+    result = DISKLIB_NVME_VSC_SetMPInfo(context, hDisk, block);
     if (result == DISKLIB_OK) {
         DebugPrint(L"DISKLIB_NVME_SetFWVersionByMpInfo Success OUT");
     }
     return result;
+}
+
+int DISKLIB_NVME_VSC_SetMPInfo(const CommandContext* context, HANDLE hDisk, uint8_t* block) {
+    return DISKLIB_NVME_VSC_Command(context, hDisk, XFER_OUT, VSC_OPCODE_MP_WRITE, 0, 0,
+                                    VSC_SIG_CDW14, VSC_SIG_CDW15, block, VSC_BLOCK_BYTES);
 }
 
 int DISKLIB_NVME_VSC_FillDiskRecord(const CommandContext* context, HANDLE hDisk, DiskRecord* disk) {

@@ -68,10 +68,15 @@ int DISKLIB_NVME_GetFWConfig(const CommandContext* context, HANDLE hDisk, uint8_
 int DISKLIB_NVME_SetFWConfig(const CommandContext* context, HANDLE hDisk, uint8_t* block,
                              uint32_t checkValue);
 
-// Writes a version text into bytes 88..95 of the MP information block, keeping the rest of its
-// 144-byte header. A text longer than 8 characters is cut to 8.
+// Writes a version text into bytes 88..95 of the MP information block: reads the block, changes
+// only that field and writes the whole block back. A text longer than 8 characters is cut to 8.
+// When the read fails nothing is written. original (may be null) receives the block as read,
+// so that a caller can put it back with DISKLIB_NVME_VSC_SetMPInfo.
 int DISKLIB_NVME_SetFWVersionByMpInfo(const CommandContext* context, HANDLE hDisk,
-                                      const WCHAR* version);
+                                      const WCHAR* version, uint8_t* original);
+
+// Writes a whole 4096-byte MP information block (opcode 0xF1). Transport result.
+int DISKLIB_NVME_VSC_SetMPInfo(const CommandContext* context, HANDLE hDisk, uint8_t* block);
 
 // Fills the vendor fields of a Disk record from the Drive and MP information blocks. Returns 1,
 // or the MP information read's failure.

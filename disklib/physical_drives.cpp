@@ -3,6 +3,7 @@
 #include "common/text.h"
 #include "common/wformat.h"
 #include "devquery/device_queries.h"
+#include "disklib/disk_identity.h"
 #include "disklib/progress.h"
 #include "topology/port_id.h"
 
@@ -15,8 +16,8 @@ void FormatDrivePath(WCHAR* path, size_t capacity, uint32_t number) {
     WFormat(path, capacity, L"\\\\.\\PhysicalDrive%d", number);
 }
 
-// Appends "%c: " of each volume letter C: to Z: to the first disk found with the volume's device
-// number; the disk holding C: is the system disk.
+} // namespace
+
 void MatchVolumeLetters(DiskRecord* table, uint32_t count) {
     for (WCHAR letter = L'C'; letter <= L'Z'; ++letter) {
         WCHAR volume[8];
@@ -51,8 +52,6 @@ void MatchVolumeLetters(DiskRecord* table, uint32_t count) {
     }
 }
 
-} // namespace
-
 uint32_t DriveNumberOfPath(const WCHAR* path) {
     WCHAR upper[DISK_TEXT_CHARS];
     CopyText(upper, DISK_TEXT_CHARS, path);
@@ -79,25 +78,46 @@ uint32_t ScanPhysicalDrives(DiskRecord* table, uint32_t capacity, DiskProbe prob
 }
 
 int ReprobeByPortID(DiskRecord* record, int tries, DiskProbe probe) {
-    const int32_t cmdType = record->iCmdType;
-    const uint32_t busType = record->iBusType;
-    const int64_t port = record->iPort;
+    const DiskRecord wanted = *record;
+    // A record that names no drive (never probed) takes the first disk at the port.
+    const bool anyDisk = wanted.Model[0] == 0 && wanted.SerialNumber[0] == 0;
+    bool sawOtherDisk = false;
     for (int i = 0; i < tries; ++i) {
-        HANDLE h = GetPortDeviceHandle(cmdType, busType, port);
-        if (h == INVALID_HANDLE_VALUE) {
-            Sleep(1000);
-            DISKLIB_ReportProgress(100 * (i + 1) / tries);
-            continue;
+        sawOtherDisk = false;
+        bool probeFailed = false;
+        for (int position = 0;; ++position) {
+            HANDLE h =
+                GetPortDeviceHandleAt(wanted.iCmdType, wanted.iBusType, wanted.iPort, position);
+            if (h == INVALID_HANDLE_VALUE) {
+                break;
+            }
+            STORAGE_DEVICE_NUMBER number;
+            bool ok = IO_GetDeviceNumber(h, &number);
+            CloseHandle(h);
+            if (!ok) {
+                return 0;
+            }
+            WCHAR path[DISK_TEXT_CHARS];
+            FormatDrivePath(path, DISK_TEXT_CHARS, number.DeviceNumber);
+            DiskRecord found;
+            if (probe(path, &found) != DISKLIB_OK) {
+                probeFailed = true;
+                continue;
+            }
+            if (anyDisk || IsSameDisk(&wanted, &found)) {
+                *record = found;
+                return 1;
+            }
+            sawOtherDisk = true;
         }
-        STORAGE_DEVICE_NUMBER number;
-        bool ok = IO_GetDeviceNumber(h, &number);
-        CloseHandle(h);
-        if (!ok) {
+        if (probeFailed) {
+            // The disk at the port did not answer its probe: the record is left zeroed, as a
+            // failed probe leaves it, and nothing claims it is the disk asked for.
+            memset(record, 0, sizeof(*record));
             return 0;
         }
-        WCHAR path[DISK_TEXT_CHARS];
-        FormatDrivePath(path, DISK_TEXT_CHARS, number.DeviceNumber);
-        return probe(path, record) == DISKLIB_OK ? 1 : 0;
+        Sleep(1000);
+        DISKLIB_ReportProgress(100 * (i + 1) / tries);
     }
-    return 0;
+    return sawOtherDisk ? DISKLIB_ERR_OTHER_DISK : 0;
 }

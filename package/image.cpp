@@ -125,6 +125,62 @@ int DetectImageChecksumKind(const BYTE* image, size_t size) {
     return stored == sum ? CHECKSUM_CRC32C : CHECKSUM_CRC32;
 }
 
+int CheckImageSound(const BYTE* image, size_t size, int* kind) {
+    ImageLayout layout;
+    const int state = GetImageLayout(image, size, &layout);
+    if (state == IMAGE_LAYOUT_NO_MAGIC || size < IMAGE_PAGE_BYTES) {
+        return IMAGE_NOT_CMFG;
+    }
+    if (state != IMAGE_LAYOUT_OK) {
+        return IMAGE_REGION_OUT_OF_BOUNDS;
+    }
+    ImageHeader header;
+    memcpy(&header, image, sizeof(header));
+    uint64_t nextFree = 1; // the header is page 0
+    for (int r = 0; r < IMAGE_USED_REGIONS; ++r) {
+        if (header.Regions[r].FirstPage < nextFree) {
+            return IMAGE_REGIONS_OUT_OF_ORDER;
+        }
+        nextFree = static_cast<uint64_t>(header.Regions[r].LastPage) + 1;
+    }
+    if (layout.TrailerOffset + IMAGE_PAGE_BYTES != size) {
+        return IMAGE_PAGES_AFTER_TRAILER;
+    }
+    uint32_t stored = 0;
+    uint32_t crc32 = 0;
+    uint32_t crc32c = 0;
+    ReadStoredImageChecksum(image, size, &stored);
+    ComputeImageChecksum(image, size, CHECKSUM_CRC32, &crc32);
+    ComputeImageChecksum(image, size, CHECKSUM_CRC32C, &crc32c);
+    if (stored != crc32 && stored != crc32c) {
+        return IMAGE_BAD_CHECKSUM;
+    }
+    if (kind != nullptr) {
+        *kind = stored == crc32c ? CHECKSUM_CRC32C : CHECKSUM_CRC32;
+    }
+    return IMAGE_SOUND;
+}
+
+const WCHAR* ImageVerdictText(int verdict) {
+    switch (verdict) {
+    case IMAGE_SOUND:
+        return L"it is sound";
+    case IMAGE_NOT_CMFG:
+        return L"it is not a ZELTARIX firmware image (no CMFG header)";
+    case IMAGE_REGION_OUT_OF_BOUNDS:
+        return L"a region or its trailer page lies outside the file";
+    case IMAGE_REGIONS_OUT_OF_ORDER:
+        return L"its regions overlap or are out of order, so it has no FW configuration page of "
+               L"its own";
+    case IMAGE_PAGES_AFTER_TRAILER:
+        return L"the file does not end with its trailer page";
+    case IMAGE_BAD_CHECKSUM:
+        return L"its stored checksum matches neither CRC-32 nor CRC-32C: the file is damaged";
+    default:
+        return L"it cannot be read";
+    }
+}
+
 BOOL FindNandMapImage(const DiskRecord* disk, WCHAR* path, size_t capacity) {
     const AppState* state = GetAppState();
     int n = disk->iLun > 1 ? 2 : static_cast<int>(disk->iLun);

@@ -89,6 +89,27 @@ int DetectImageChecksumKind(const BYTE* image, size_t size);
 // The stored checksum of an image with a usable layout; 0 otherwise.
 int ReadStoredImageChecksum(const BYTE* image, size_t size, uint32_t* stored);
 
+// Whether an image may be written to a drive at all, checked before anything else uses it.
+enum {
+    IMAGE_SOUND = 1,
+    IMAGE_NOT_CMFG = -1,             // no "CMFG" magic, or shorter than its header page
+    IMAGE_REGION_OUT_OF_BOUNDS = -2, // region 0, 1 or 2, or the trailer page, is not in the file
+    IMAGE_REGIONS_OUT_OF_ORDER = -3, // regions 0..2 do not follow the header page and each other,
+                                     // so there is no FW configuration page of their own
+    IMAGE_PAGES_AFTER_TRAILER = -4,  // the file does not end with its trailer page
+    IMAGE_BAD_CHECKSUM = -5 // the stored checksum is neither the CRC-32 nor the CRC-32C one
+};
+
+// The verdict on a loaded image: sound only when it has the magic, regions 0, 1 and 2 lie in
+// that order after the header page without sharing a page, the file ends with the trailer page
+// right after region 2, and the stored checksum is the image checksum of one of the two kinds.
+// kind (may be null) receives that kind for a sound image.
+int CheckImageSound(const BYTE* image, size_t size, int* kind);
+
+// A short English reason for a verdict other than IMAGE_SOUND ("its stored checksum matches
+// neither CRC-32 nor CRC-32C", ...), for messages and reports.
+const WCHAR* ImageVerdictText(int verdict);
+
 // Looks the disk's NAND identity up in the section NandMap of the configuration file (twelve
 // hex digits and the LUN class, then the ten-digit short form) and gives the full path of the
 // image file in the working folder. False when neither key is there, or the value does not

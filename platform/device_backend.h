@@ -4,7 +4,8 @@
 //  - CreateFileW on every device path (\\.\PhysicalDriveN, \\.\C:, \\.\scsiN:, interface paths),
 //  - DeviceIoControl and CloseHandle on the handles the backend made,
 //  - the SetupAPI and configuration-manager functions,
-//  - the token calls and ExitWindowsEx of a shutdown request, when it has a power table,
+//  - the token calls and ExitWindowsEx of a shutdown request, and GetSystemPowerStatus, when it
+//    has a power table,
 // and offers it the services below. Header and services use only the SDK types of
 // platform/win32.h, so that a backend compiles against the Windows SDK as well as against the
 // POSIX layer.
@@ -63,6 +64,8 @@ typedef BOOL AdjustTokenPrivilegesFn(HANDLE token, BOOL disableAllPrivileges,
                                      PTOKEN_PRIVILEGES newState, DWORD bufferLength,
                                      PTOKEN_PRIVILEGES previousState, PDWORD returnLength);
 typedef BOOL ExitWindowsExFn(UINT flags, DWORD reason);
+// The power supply the PC reports (AC line, battery).
+typedef BOOL GetSystemPowerStatusFn(LPSYSTEM_POWER_STATUS status);
 
 // The power table of a backend; every member is set, each named after the SDK function it
 // answers.
@@ -71,6 +74,7 @@ struct DevicePower {
     LookupPrivilegeValueFn* LookupPrivilegeValueW;
     AdjustTokenPrivilegesFn* AdjustTokenPrivileges;
     ExitWindowsExFn* ExitWindowsEx;
+    GetSystemPowerStatusFn* GetSystemPowerStatus;
 };
 
 // The table a backend installs. Every member is set but Power; each is named after the SDK

@@ -112,16 +112,19 @@ void AtaDrive::BuildIdentify(uint8_t* out) const {
     PutWord(out, 76, 0x010E);                              // Gen1, Gen2, Gen3, NCQ
     PutWord(out, 77, uint32_t(state_.linkSpeed & 7) << 1); // current negotiated speed
     PutWord(out, 80, 0x07E0);
-    PutWord(out, 83, 0x4401); // 48-bit address, DOWNLOAD MICROCODE
+    // 48-bit address and DOWNLOAD MICROCODE; in word 86 the same enabled, words 119-120 valid.
+    const uint32_t microcode = state_.microcode ? 0x0001 : 0;
+    PutWord(out, 83, 0x4400 | microcode);
     PutWord(out, 84, 0x4000);
-    PutWord(out, 86, 0x8401); // the same enabled; words 119-120 valid
+    PutWord(out, 86, 0x8400 | microcode);
     PutWord(out, 87, 0x4000);
     for (size_t i = 0; i < 4; ++i) {
         PutWord(out, 100 + i, uint32_t(state_.sectors >> (16 * i)) & 0xFFFF);
     }
     PutWord(out, 106, 0x4000);
-    PutWord(out, 119, 0x4010); // DOWNLOAD MICROCODE with offsets
-    PutWord(out, 120, 0x4010);
+    const uint32_t offsets = state_.microcode && state_.microcodeOffsets ? 0x0010 : 0;
+    PutWord(out, 119, 0x4000 | offsets); // DOWNLOAD MICROCODE with offsets
+    PutWord(out, 120, 0x4000 | offsets);
     PutWord(out, 234, state_.microcodeMinBlocks);
     PutWord(out, 235, state_.microcodeMaxBlocks);
     // Integrity word: signature A5 and the byte that makes the sum of all 512 bytes zero.
@@ -202,7 +205,8 @@ AtaResult AtaDrive::DownloadMicrocode(const AtaRequest& r) {
         state_.nextBlockOffset = 0;
         return AtaResult::Abort();
     };
-    if ((r.regs.features & 0xFF) != kMicrocodeOffsetsSave || blocks == 0 ||
+    if (!state_.microcode || !state_.microcodeOffsets ||
+        (r.regs.features & 0xFF) != kMicrocodeOffsetsSave || blocks == 0 ||
         blocks < state_.microcodeMinBlocks || blocks > state_.microcodeMaxBlocks ||
         !HostOffers(r, AtaXfer::Out, bytes)) {
         return AtaResult::Abort();

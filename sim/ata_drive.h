@@ -88,6 +88,10 @@ struct AtaDriveState {
     // DOWNLOAD MICROCODE blocks per command (IDENTIFY words 234 and 235).
     uint16_t microcodeMinBlocks = 1;
     uint16_t microcodeMaxBlocks = 128;
+    // DOWNLOAD MICROCODE at all (word 83 bit 0) and its mode 3 with offsets (word 119 bit 4);
+    // a drive without them aborts the command.
+    bool microcode = true;
+    bool microcodeOffsets = true;
     // Vendor blocks given whole or written ("drvinfo", "mpinfo", "fwconfig", 4096 bytes each);
     // a block not here is made from the `vsc_` keys in `params` and the running firmware.
     std::map<std::string, std::vector<uint8_t>> blocks;

@@ -12,10 +12,8 @@ HDEVINFO ClassDevs(const GUID* classGuid, PCWSTR enumerator, HWND, DWORD flags) 
 }
 
 const DevicePower kPower = {
-    OpenProcessToken,
-    LookupPrivilegeValue,
-    AdjustTokenPrivileges,
-    ExitWindowsEx,
+    OpenProcessToken, LookupPrivilegeValue, AdjustTokenPrivileges,
+    ExitWindowsEx,    GetSystemPowerStatus,
 };
 
 const DeviceBackend kBackend = {

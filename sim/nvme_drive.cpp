@@ -112,7 +112,7 @@ bool NvmeDrive::Lists(uint8_t opcode) const {
     case kNvmeGetFeatures:
     case kNvmeFirmwareCommit:
     case kNvmeFirmwareDownload:
-        return true;
+        return state_.firmwareCommands;
     default:
         return opcode >= 0xC0 && commandSet_ && commandSet_->Handles(opcode);
     }
@@ -138,17 +138,20 @@ void NvmeDrive::BuildIdentifyController(uint8_t* out) const {
     out[72] = 6;                 // RAB
     Put16(out + 78, 1);          // CNTLID
     Put32(out + 80, 0x00010400); // VER 1.4
-    Put16(out + 256, 0x0006);    // OACS: Format NVM, Firmware Download and Commit
-    out[258] = 3;                // ACL
-    out[259] = 3;                // AERL
-    // FRMW: slot count, slot 1 writable, and activation without reset when the drive has it.
-    out[260] = uint8_t(kNvmeFirmwareSlots << 1 |
+    // OACS: Format NVM, and Firmware Commit and Image Download when the drive has them.
+    Put16(out + 256, uint16_t(0x0002 | (state_.firmwareCommands ? 0x0004 : 0)));
+    out[258] = 3; // ACL
+    out[259] = 3; // AERL
+    // FRMW: slot 1 read-only, the slot count, and activation without reset when the drive has it.
+    out[260] = uint8_t((state_.slot1ReadOnly ? 0x01 : 0) | (state_.slotCount & 7) << 1 |
                        (state_.activation == FwActivation::Immediate ? 0x10 : 0));
-    out[261] = 0x02;     // LPA: Commands Supported and Effects log
-    out[262] = 63;       // ELPE
-    out[512] = 0x66;     // SQES
-    out[513] = 0x44;     // CQES
-    Put32(out + 516, 1); // NN
+    out[261] = 0x02;                            // LPA: Commands Supported and Effects log
+    out[262] = 63;                              // ELPE
+    Put16(out + 266, state_.maxActivationTime); // MTFA
+    out[319] = state_.updateGranularity;        // FWUG
+    out[512] = 0x66;                            // SQES
+    out[513] = 0x44;                            // CQES
+    Put32(out + 516, 1);                        // NN
 }
 
 void NvmeDrive::BuildIdentifyNamespace(uint8_t* out) const {
@@ -201,9 +204,11 @@ NvmeCompletion NvmeDrive::Admin(const NvmeAdminRequest& r) {
     case kNvmeGetLogPage:
         return GetLogPage(r);
     case kNvmeFirmwareDownload:
-        return FirmwareDownload(r);
+        return state_.firmwareCommands ? FirmwareDownload(r)
+                                       : NvmeCompletion::Of(nvme_status::kInvalidOpcode);
     case kNvmeFirmwareCommit:
-        return FirmwareCommit(r);
+        return state_.firmwareCommands ? FirmwareCommit(r)
+                                       : NvmeCompletion::Of(nvme_status::kInvalidOpcode);
     case kNvmeAbort: {
         // No command is outstanding: nothing to abort (DW0 bit 0 set: not aborted).
         NvmeCompletion c = NvmeCompletion::Of(nvme_status::kSuccess);
@@ -305,6 +310,12 @@ NvmeCompletion NvmeDrive::FirmwareDownload(const NvmeAdminRequest& r) {
     if (offset + bytes > (64u << 20)) {
         return NvmeCompletion::Of(nvme_status::kInvalidField);
     }
+    // Pieces and offsets must be whole granules of the update granularity the drive reports.
+    const uint8_t fwug = state_.updateGranularity;
+    if (fwug != 0 && fwug != 0xFF &&
+        (bytes % (fwug * 4096u) != 0 || offset % (fwug * 4096u) != 0)) {
+        return NvmeCompletion::Of(nvme_status::kInvalidField);
+    }
     if (state_.staging.size() < offset + bytes) {
         state_.staging.resize(size_t(offset + bytes), 0);
         state_.stagingFilled.resize(size_t(offset + bytes), false);
@@ -326,7 +337,12 @@ NvmeCompletion NvmeDrive::FirmwareCommit(const NvmeAdminRequest& r) {
     if (slot == 0) {
         slot = 1; // the controller picks the slot
     }
-    if (slot > kNvmeFirmwareSlots) {
+    if (slot > state_.slotCount) {
+        return NvmeCompletion::Of(nvme_status::kInvalidFirmwareSlot);
+    }
+    // A read-only slot 1 takes no image.
+    const bool replaces = action == 0 || action == 1 || (action == 3 && !state_.staging.empty());
+    if (slot == 1 && state_.slot1ReadOnly && replaces) {
         return NvmeCompletion::Of(nvme_status::kInvalidFirmwareSlot);
     }
     switch (action) {

@@ -168,6 +168,16 @@ struct NvmeDriveState {
     // runs after the next reset (0: none) and whether only a power cycle starts it, and the
     // pieces downloaded since the last commit (kept until the commit or a reset).
     FwActivation activation = FwActivation::PowerCycle;
+    // What Identify Controller says of firmware updates, and what the drive then holds the host
+    // to: the number of slots (FRMW), slot 1 read-only (FRMW), the update granularity in 4 KiB
+    // units (FWUG: 0 not reported, 0xFF any; pieces and offsets must be whole granules), the
+    // download and commit commands at all (OACS bit 2), and the maximum activation time in
+    // 100 ms units (MTFA).
+    int slotCount = kNvmeFirmwareSlots;
+    bool slot1ReadOnly = false;
+    uint8_t updateGranularity = 0;
+    bool firmwareCommands = true;
+    uint16_t maxActivationTime = 0;
     FirmwareSlot slots[kNvmeFirmwareSlots + 1];
     int activeSlot = 1;
     int pendingSlot = 0;

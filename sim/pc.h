@@ -105,9 +105,16 @@ struct SimDisk {
     std::wstring interfacePath;
 };
 
+// The PC's power supply ([power] section): AC line and battery.
+struct PowerSupply {
+    uint8_t acLine = 1; // 0 offline, 1 online, 255 unknown (SYSTEM_POWER_STATUS.ACLineStatus)
+    int battery = -1;   // percent 0..100; -1 no battery; -2 a battery of unknown charge
+};
+
 class Pc {
 public:
     std::vector<std::unique_ptr<SimDisk>> disks;
+    PowerSupply power;
     std::vector<DevNode> nodes; // nodes[i].inst == i + 1
     std::string scenarioName;
     uint64_t epoch = 0;               // grows with every PC that replaces the one before

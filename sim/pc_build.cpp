@@ -9,20 +9,35 @@
 namespace sim {
 namespace {
 
-const std::set<std::string> kDiskKeys = {
-    "kind",         "drive",         "model",          "serial",      "firmware",
-    "vendor_id",    "ssvid",         "sectors",        "sector_size", "controller",
-    "service",      "bus",           "root_bus",       "link",        "bus_type",
-    "scsi_port",    "scsi_path",     "scsi_target",    "scsi_lun",    "usb",
-    "bridge",       "usb_vid",       "usb_pid",        "usb_service", "usb_iface",
-    "vendor",       "product",       "revision",       "volumes",     "vsc",
-    "drvinfo",      "mpinfo",        "fwconfig",       "unlisted",    "faults",
-    "return_drive", "present",       "firmware_check", "pci_id",      "fw_activation",
-    "reset_ms",     "power_cycle_ms"};
+const std::set<std::string> kDiskKeys = {"kind",        "drive",
+                                         "model",       "serial",
+                                         "firmware",    "vendor_id",
+                                         "ssvid",       "sectors",
+                                         "sector_size", "controller",
+                                         "service",     "bus",
+                                         "root_bus",    "link",
+                                         "bus_type",    "scsi_port",
+                                         "scsi_path",   "scsi_target",
+                                         "scsi_lun",    "usb",
+                                         "bridge",      "usb_vid",
+                                         "usb_pid",     "usb_service",
+                                         "usb_iface",   "vendor",
+                                         "product",     "revision",
+                                         "volumes",     "vsc",
+                                         "drvinfo",     "mpinfo",
+                                         "fwconfig",    "unlisted",
+                                         "faults",      "return_drive",
+                                         "present",     "firmware_check",
+                                         "pci_id",      "fw_activation",
+                                         "reset_ms",    "power_cycle_ms",
+                                         "fw_slots",    "fw_slot1_ro",
+                                         "fw_ug",       "fw_commands",
+                                         "fw_mtfa",     "fw_pending_slot"};
 const std::set<std::string> kControllerKeys = {"kind", "service", "bus",      "root_bus",
                                                "link", "pci_id",  "scsi_port"};
 const std::set<std::string> kUsbHostKeys = {"listed", "id", "service"};
 const std::set<std::string> kUsbHubKeys = {"location", "id", "usb_vid", "usb_pid"};
+const std::set<std::string> kPowerKeys = {"ac", "battery"};
 
 bool KeyAllowed(const std::set<std::string>& keys, const std::string& key) {
     // Bridges, vendor command sets and ATA drives read keys of their own.
@@ -102,6 +117,9 @@ bool PcBuilder::Build(const Scenario& scenario) {
     const DevInst root = AddNode(0, L"HTREE\\ROOT\\0", L"", kClassSystem, -1);
     pciRoot = AddNode(root, L"ACPI\\PNP0A08\\0", L"pci", kClassSystem, -1);
     nodes[pciRoot - 1].hasBus = true;
+    if (powerSection != nullptr && !BuildPower(*powerSection)) {
+        return false;
+    }
     if (!BuildUsbHosts(scenario)) {
         return false;
     }
@@ -131,6 +149,12 @@ bool PcBuilder::CheckSections(const Scenario& scenario) {
         } else if (s.type == "usbhub") {
             allowed = &kUsbHubKeys;
             usbHubs[s.name] = &s;
+        } else if (s.type == "power") {
+            allowed = &kPowerKeys;
+            if (powerSection != nullptr) {
+                return Fail(s, "a PC has one power section");
+            }
+            powerSection = &s;
         } else {
             return Fail(s, "unknown section type");
         }
@@ -139,6 +163,31 @@ bool PcBuilder::CheckSections(const Scenario& scenario) {
                 return FailAt(s, kv.first, "unknown key '" + kv.first + "'");
             }
         }
+    }
+    return true;
+}
+
+bool PcBuilder::BuildPower(const ScenarioSection& s) {
+    const std::string ac = s.Get("ac", "online");
+    if (ac == "online") {
+        pc.power.acLine = 1;
+    } else if (ac == "offline") {
+        pc.power.acLine = 0;
+    } else if (ac == "unknown") {
+        pc.power.acLine = 255;
+    } else {
+        return FailAt(s, "ac", "ac is online, offline or unknown");
+    }
+    const std::string battery = s.Get("battery", "none");
+    uint64_t percent = 0;
+    if (battery == "none") {
+        pc.power.battery = -1;
+    } else if (battery == "unknown") {
+        pc.power.battery = -2;
+    } else if (ParseU64(battery, percent) && percent <= 100) {
+        pc.power.battery = int(percent);
+    } else {
+        return FailAt(s, "battery", "battery is none, unknown or a percentage 0..100");
     }
     return true;
 }

@@ -68,6 +68,9 @@ private:
     uint8_t NextPort();
     bool CheckScsiAddresses(const Scenario& scenario);
 
+    // [power NAME]: the AC line and the battery (sim/pc_build.cpp).
+    bool BuildPower(const ScenarioSection& s);
+
     // [usbhost INDEX] and [usbhub PATH] (sim/pc_build_usb.cpp).
     bool BuildUsbHosts(const Scenario& scenario);
     void BuildUsbHost(uint32_t idx, const ScenarioSection* hs);
@@ -85,6 +88,7 @@ private:
     bool BuildDisk(const ScenarioSection& s);
     bool ReadDiskIdentity(const ScenarioSection& s, SimDisk& d);
     bool BuildNvmeDrive(const ScenarioSection& s, SimDisk& d);
+    bool ReadFirmwareUpdateKeys(const ScenarioSection& s, NvmeDriveState& st);
     // The ATA drive of a sata disk or behind a USB-to-SATA bridge (sim/pc_build_ata.cpp).
     bool BuildAtaDrive(const ScenarioSection& s, SimDisk& d);
     bool AddDiskNode(const ScenarioSection& s, SimDisk& d, bool usb, DevInst parent,
@@ -98,6 +102,7 @@ private:
     std::map<std::string, const ScenarioSection*> controllers;
     std::map<uint32_t, const ScenarioSection*> usbHosts;
     std::map<std::string, const ScenarioSection*> usbHubs;
+    const ScenarioSection* powerSection = nullptr;
     std::set<uint32_t> givenPorts; // SCSI ports the scenario gives
     uint32_t freePort = 0;
     uint32_t nextHubNumber = 1;

@@ -274,6 +274,46 @@ bool PcBuilder::ReadDiskIdentity(const ScenarioSection& s, SimDisk& d) {
 
 // The NVMe drive of an nvme or rst disk or behind an NVMe bridge: its identity, vendor blocks,
 // the opcodes its log leaves out, its faults, command set and image check.
+// What the drive says of firmware updates (fw_slots, fw_slot1_ro, fw_ug, fw_commands, fw_mtfa)
+// and an update already waiting for a reset (fw_pending_slot).
+bool PcBuilder::ReadFirmwareUpdateKeys(const ScenarioSection& s, NvmeDriveState& st) {
+    uint64_t slots = 0;
+    uint64_t granularity = 0;
+    uint64_t mtfa = 0;
+    uint64_t pending = 0;
+    if (!ParseU64(s.Get("fw_slots", "3"), slots) || slots < 1 || slots > kNvmeFirmwareSlots) {
+        return FailAt(s, "fw_slots", "fw_slots is 1..3");
+    }
+    if (!ParseU64(s.Get("fw_ug", "0"), granularity) || granularity > 0xFF) {
+        return FailAt(s, "fw_ug", "fw_ug is 0..0xFF (4 KiB units; 0 none given, 0xFF any)");
+    }
+    if (!ParseU64(s.Get("fw_mtfa", "0"), mtfa) || mtfa > 0xFFFF) {
+        return FailAt(s, "fw_mtfa", "fw_mtfa is 0..0xFFFF (100 ms units)");
+    }
+    if (!ParseU64(s.Get("fw_pending_slot", "0"), pending) || pending > slots) {
+        return FailAt(s, "fw_pending_slot", "fw_pending_slot is 0 or a slot of fw_slots");
+    }
+    const std::string readOnly = s.Get("fw_slot1_ro", "no");
+    const std::string commands = s.Get("fw_commands", "yes");
+    if ((readOnly != "yes" && readOnly != "no") || (commands != "yes" && commands != "no")) {
+        return FailAt(s, readOnly != "yes" && readOnly != "no" ? "fw_slot1_ro" : "fw_commands",
+                      "fw_slot1_ro and fw_commands are yes or no");
+    }
+    st.slotCount = int(slots);
+    st.updateGranularity = uint8_t(granularity);
+    st.maxActivationTime = uint16_t(mtfa);
+    st.slot1ReadOnly = readOnly == "yes";
+    st.firmwareCommands = commands == "yes";
+    if (pending != 0) {
+        // An image committed before, waiting for its reset: the slot holds the running revision.
+        st.slots[pending].filled = true;
+        st.slots[pending].image.revision = st.firmware;
+        st.pendingSlot = int(pending);
+        st.pendingNeedsPowerCycle = st.activation == FwActivation::PowerCycle;
+    }
+    return true;
+}
+
 bool PcBuilder::BuildNvmeDrive(const ScenarioSection& s, SimDisk& d) {
     NvmeDriveState st;
     uint64_t vid = 0;
@@ -319,6 +359,9 @@ bool PcBuilder::BuildNvmeDrive(const ScenarioSection& s, SimDisk& d) {
     } else {
         return FailAt(s, "fw_activation", "fw_activation is power_cycle, reset or immediate");
     }
+    if (!ReadFirmwareUpdateKeys(s, st)) {
+        return false;
+    }
     st.garbageIdentify = pc.HasFault(d, "garbage_identify");
     d.nvme = std::make_unique<NvmeDrive>(st);
     // Faults that strike inside the drive, whatever transport brings the command.
@@ -363,6 +406,12 @@ bool PcBuilder::BuildAtaDrive(const ScenarioSection& s, SimDisk& d) {
     }
     st.microcodeMinBlocks = uint16_t(minBlocks);
     st.microcodeMaxBlocks = uint16_t(maxBlocks);
+    const std::string microcode = s.Get("ata_microcode", "offsets");
+    if (microcode != "offsets" && microcode != "no_offsets" && microcode != "none") {
+        return FailAt(s, "ata_microcode", "ata_microcode is offsets, no_offsets or none");
+    }
+    st.microcode = microcode != "none";
+    st.microcodeOffsets = microcode == "offsets";
     if (s.Has("ata_alignment_mask") && !ParseU64(s.Get("ata_alignment_mask"), v)) {
         return FailAt(s, "ata_alignment_mask", "ata_alignment_mask is a number");
     }

@@ -133,6 +133,42 @@ BOOL ExitWindowsEx(UINT flags, DWORD reason) {
     return TRUE;
 }
 
+BOOL GetSystemPowerStatus(LPSYSTEM_POWER_STATUS status) {
+    if (status == nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    PowerSupply supply;
+    {
+        std::lock_guard<std::recursive_mutex> guard(PcLock());
+        supply = ThePc().power;
+    }
+    *status = SYSTEM_POWER_STATUS();
+    status->ACLineStatus = supply.acLine;
+    status->BatteryLifeTime = 0xFFFFFFFFu;
+    status->BatteryFullLifeTime = 0xFFFFFFFFu;
+    if (supply.battery == -1) {
+        status->BatteryFlag = 0x80; // no system battery
+        status->BatteryLifePercent = 0xFF;
+    } else if (supply.battery == -2) {
+        status->BatteryFlag = 0xFF; // unknown
+        status->BatteryLifePercent = 0xFF;
+    } else {
+        const int percent = supply.battery;
+        // Windows' flags: high above 66 %, low below 33 %, critical below 5 %.
+        BYTE flag = percent > 66 ? 0x01 : percent < 33 ? 0x02 : 0x00;
+        if (percent < 5) {
+            flag |= 0x04;
+        }
+        if (supply.acLine == 1 && percent < 100) {
+            flag |= 0x08; // charging
+        }
+        status->BatteryFlag = flag;
+        status->BatteryLifePercent = BYTE(percent);
+    }
+    return TRUE;
+}
+
 PowerView Power() {
     PowerRecords& r = Records();
     std::lock_guard<std::mutex> guard(r.lock);

@@ -36,5 +36,7 @@ BOOL AdjustTokenPrivileges(HANDLE token, BOOL disableAll, PTOKEN_PRIVILEGES newS
                            DWORD bufferLength, PTOKEN_PRIVILEGES previousState,
                            PDWORD returnLength);
 BOOL ExitWindowsEx(UINT flags, DWORD reason);
+// The PC's power supply as its [power] section describes it (sim/power.cpp).
+BOOL GetSystemPowerStatus(LPSYSTEM_POWER_STATUS status);
 
 } // namespace sim

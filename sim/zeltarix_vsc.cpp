@@ -50,7 +50,6 @@ uint32_t SimCrc(const uint8_t* data, size_t length, int kind) {
 namespace {
 
 constexpr uint32_t kBlock = 4096;
-constexpr size_t kMpHeader = 144;        // the part of the MP information the host writes
 constexpr unsigned kMpFormat1768 = 1768; // the layout with SOC id and version at 1582, 1606
 constexpr uint32_t kNsidAll = 0xFFFFFFFFu;
 constexpr uint32_t kUnlockCode = 0x6B716D77u;
@@ -250,10 +249,10 @@ public:
             break;
         case 0xF1: // MP information write, both generations
             if (cdw[12] == 0 && cdw[13] == 0 && signed_) {
-                // The drive takes the header the host writes and keeps the rest of its block
-                // (geometry, NAND table, SOC id, version), which only manufacturing sets.
-                std::vector<uint8_t>& mp = Block(drive, "mpinfo");
-                std::memcpy(mp.data(), r.data, kMpHeader);
+                // The drive stores the block as written, all of it: a host that sends zeros
+                // beyond the header wipes the geometry, NAND table, SOC id and version that
+                // identify the drive.
+                Block(drive, "mpinfo").assign(r.data, r.data + kBlock);
                 return Ok();
             }
             break;

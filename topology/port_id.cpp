@@ -275,12 +275,17 @@ int64_t GetDiskPortID(uint32_t busType, uint32_t driveNumber) {
 }
 
 HANDLE GetPortDeviceHandle(int32_t cmdType, uint32_t busType, int64_t portId) {
+    return GetPortDeviceHandleAt(cmdType, busType, portId, 0);
+}
+
+HANDLE GetPortDeviceHandleAt(int32_t cmdType, uint32_t busType, int64_t portId, int position) {
     HDEVINFO set =
         SetupDiGetClassDevsW(&GUID_DEVINTERFACE_DISK, NULL, NULL, TOPOLOGY_INTERFACE_FLAGS);
     if (set == INVALID_HANDLE_VALUE) {
         return INVALID_HANDLE_VALUE;
     }
     HANDLE found = INVALID_HANDLE_VALUE;
+    int matches = 0;
     for (DWORD i = 0; found == INVALID_HANDLE_VALUE; ++i) {
         SP_DEVINFO_DATA data;
         memset(&data, 0, sizeof(data));
@@ -317,8 +322,8 @@ HANDLE GetPortDeviceHandle(int32_t cmdType, uint32_t busType, int64_t portId) {
             computed = false;
             break;
         }
-        if (computed && id == portId) {
-            DebugPrint(L"[%d] GetPortDeviceHandle %I64d, %I64d Target", 0, portId, id);
+        if (computed && id == portId && matches++ == position) {
+            DebugPrint(L"[%d] GetPortDeviceHandle %I64d, %I64d Target", position, portId, id);
             found = handle;
         } else {
             CloseHandle(handle);

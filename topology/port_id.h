@@ -17,6 +17,10 @@ int64_t GetDiskPortID(uint32_t busType, uint32_t driveNumber);
 // The open handle of the first present disk with that bus type and port id (computed by the
 // command type), or INVALID_HANDLE_VALUE. The caller closes it.
 HANDLE GetPortDeviceHandle(int32_t cmdType, uint32_t busType, int64_t portId);
+// The same for the match of that position (0 the first) in disk-interface order: several disks
+// can share a port id (disks behind one Intel RST controller, SATA disks at the same PathId of
+// different controllers), and the caller tells them apart by what they report.
+HANDLE GetPortDeviceHandleAt(int32_t cmdType, uint32_t busType, int64_t portId, int position);
 // The USB path code of a present USB device (not reversed); 0 when it is not present.
 uint64_t GetUsbPathCode(const WCHAR* instanceId);
 // The 1-based position of a USB host controller in its interface set; the number of

@@ -57,9 +57,7 @@ int ProbeSataDisk(const WCHAR* path, DiskRecord* record) {
     CopyText(record->DevicePath, DISK_TEXT_CHARS, path);
     record->iCmdType = context.iCmdType;
     record->iBusType = context.iBusType;
-    AtaStringToText(identify + ATA_ID_MODEL, ATA_ID_MODEL_BYTES, record->Model);
-    AtaStringToText(identify + ATA_ID_SERIAL, ATA_ID_SERIAL_BYTES, record->SerialNumber);
-    AtaStringToText(identify + ATA_ID_FIRMWARE, ATA_ID_FIRMWARE_BYTES, record->FirmwareRev);
+    SataIdentity(identify, record);
     record->iCapacityGB = capacity > (int64_t)UINT32_MAX ? UINT32_MAX : (uint32_t)capacity;
     record->iSectorSize = ATA_SECTOR_BYTES;
     record->iTotalSectors = totalSectors;
@@ -92,8 +90,13 @@ uint32_t EnumerateSataDisks(DiskRecord* table, uint32_t capacity) {
 int DISKLIB_SATA_GetDiskInfoByPortID(DiskRecord* record, int tries) {
     DebugPrint(L"GetDiskInfoByPortID IN, iCmdType = %d, iPort=%I64d", record->iCmdType,
                record->iPort);
-    if (ReprobeByPortID(record, tries, ProbeSataDisk) != 1) {
-        return 0;
+    const int result = ReprobeByPortID(record, tries, ProbeSataDisk);
+    if (result == DISKLIB_ERR_OTHER_DISK) {
+        DebugPrint(L"GetDiskInfoByPortID: another disk answers at iPort=%I64d, not %s (%s)",
+                   record->iPort, record->Model, record->SerialNumber);
+    }
+    if (result != 1) {
+        return result;
     }
     DebugPrint(L"GetDiskInfoByPortID Success OUT");
     return 1;

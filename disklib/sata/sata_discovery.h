@@ -16,8 +16,9 @@ uint32_t EnumerateSataDisks(DiskRecord* table, uint32_t capacity);
 int ProbeSataDisk(const WCHAR* path, DiskRecord* record);
 
 // Finds the disk of the record again by iCmdType, iBusType and iPort and probes it into the same
-// record; each attempt that finds no disk waits one second and reports 100 x (attempt) / tries
-// through the progress sink. 1 when found and probed, else 0.
+// record: the disk at that port with the record's serial number and model. Each attempt that
+// does not find it waits one second and reports 100 x (attempt) / tries through the progress
+// sink. 1 when found and probed, DISKLIB_ERR_OTHER_DISK when only other disks answer there, else 0.
 int DISKLIB_SATA_GetDiskInfoByPortID(DiskRecord* record, int tries);
 
 // Decimal gigabytes of a count of 512-byte sectors by the IDEMA rule: (sectors - 21168) /

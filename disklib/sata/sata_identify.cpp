@@ -43,6 +43,31 @@ void AtaStringToText(const uint8_t* field, size_t bytes, WCHAR* text) {
     TrimBlanks(text);
 }
 
+void SataIdentity(const uint8_t* identify, DiskRecord* record) {
+    AtaStringToText(identify + ATA_ID_MODEL, ATA_ID_MODEL_BYTES, record->Model);
+    AtaStringToText(identify + ATA_ID_SERIAL, ATA_ID_SERIAL_BYTES, record->SerialNumber);
+    AtaStringToText(identify + ATA_ID_FIRMWARE, ATA_ID_FIRMWARE_BYTES, record->FirmwareRev);
+}
+
+int SataCanTakeFirmware(const uint8_t* identify, uint32_t pieceBlocks) {
+    const uint16_t word83 = get_le16(identify + ATA_ID_COMMAND_SET2);
+    if ((word83 & ATA_WORD_VALID_MASK) == ATA_WORD_VALID &&
+        (word83 & ATA_W83_DOWNLOAD_MICROCODE) == 0) {
+        return SATA_FW_NO_DOWNLOAD_MICROCODE;
+    }
+    const uint16_t word119 = get_le16(identify + ATA_ID_COMMAND_SET_EXT);
+    if ((word119 & ATA_WORD_VALID_MASK) == ATA_WORD_VALID && (word119 & ATA_W119_DM_OFFSETS) == 0) {
+        return SATA_FW_NO_OFFSETS_MODE;
+    }
+    const uint16_t least = get_le16(identify + ATA_ID_DM_MIN_BLOCKS);
+    const uint16_t most = get_le16(identify + ATA_ID_DM_MAX_BLOCKS);
+    const bool given = least != 0 && least != 0xFFFF && most != 0 && most != 0xFFFF;
+    if (given && (pieceBlocks < least || pieceBlocks > most)) {
+        return SATA_FW_PIECE_SIZE;
+    }
+    return SATA_FW_CAN_TAKE;
+}
+
 int ReadSataVendorInfo(int32_t cmdType, HANDLE hDisk, DiskRecord* disk) {
     uint8_t block[VSC_BLOCK_BYTES];
     memset(block, 0, sizeof(block));

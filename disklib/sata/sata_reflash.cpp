@@ -24,6 +24,11 @@ int SendPiece(const CommandContext* context, HANDLE hDisk, uint32_t blockOffset,
 
 int DISKLIB_SATA_Reflash(const CommandContext* context, HANDLE hDisk, const uint8_t* image,
                          uint32_t length) {
+    return DISKLIB_SATA_ReflashAt(context, hDisk, image, length, NULL);
+}
+
+int DISKLIB_SATA_ReflashAt(const CommandContext* context, HANDLE hDisk, const uint8_t* image,
+                           uint32_t length, uint32_t* refusedAt) {
     DebugPrint(L"DISKLIB_SATA_Reflash IN");
     if (length > SATA_DOWNLOAD_MAX_BYTES || (length != 0 && image == NULL)) {
         // Offsets past 16 bits would spill into the device register.
@@ -49,6 +54,9 @@ int DISKLIB_SATA_Reflash(const CommandContext* context, HANDLE hDisk, const uint
             ok = SendPiece(context, hDisk, blockOffset, image + sent, piece);
         }
         if (!ok) {
+            if (refusedAt != NULL) {
+                *refusedAt = sent;
+            }
             return DISKLIB_ERR_IO;
         }
         Sleep(SATA_DOWNLOAD_PIECE_WAIT_MS);

@@ -21,3 +21,6 @@
 // or the image is longer than the offsets can address.
 int DISKLIB_SATA_Reflash(const CommandContext* context, HANDLE hDisk, const uint8_t* image,
                          uint32_t length);
+// The same; when a piece fails, *refusedAt (may be null) receives its byte offset.
+int DISKLIB_SATA_ReflashAt(const CommandContext* context, HANDLE hDisk, const uint8_t* image,
+                           uint32_t length, uint32_t* refusedAt);

@@ -360,3 +360,28 @@ BOOL AdjustTokenPrivileges(HANDLE token, BOOL disableAll, PTOKEN_PRIVILEGES newS
                            DWORD bufferLength, PTOKEN_PRIVILEGES previousState,
                            PDWORD returnLength);
 BOOL ExitWindowsEx(UINT flags, DWORD reason);
+
+// The power supply: whether the PC runs on AC and how charged its battery is. Without a device
+// backend that stands for the PC it reports AC power and no battery.
+typedef struct _SYSTEM_POWER_STATUS {
+    BYTE ACLineStatus; // AC_LINE_*
+    BYTE BatteryFlag;  // BATTERY_FLAG_*, combined
+    BYTE BatteryLifePercent;
+    BYTE SystemStatusFlag;
+    DWORD BatteryLifeTime;
+    DWORD BatteryFullLifeTime;
+} SYSTEM_POWER_STATUS, *LPSYSTEM_POWER_STATUS;
+
+#define AC_LINE_OFFLINE 0x00
+#define AC_LINE_ONLINE 0x01
+#define AC_LINE_UNKNOWN 0xFF
+#define BATTERY_FLAG_HIGH 0x01
+#define BATTERY_FLAG_LOW 0x02
+#define BATTERY_FLAG_CRITICAL 0x04
+#define BATTERY_FLAG_CHARGING 0x08
+#define BATTERY_FLAG_NO_BATTERY 0x80
+#define BATTERY_FLAG_UNKNOWN 0xFF
+#define BATTERY_PERCENTAGE_UNKNOWN 0xFF
+#define BATTERY_LIFE_UNKNOWN 0xFFFFFFFF
+
+BOOL GetSystemPowerStatus(LPSYSTEM_POWER_STATUS status);

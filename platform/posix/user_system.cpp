@@ -253,3 +253,20 @@ BOOL ExitWindowsEx(UINT flags, DWORD reason) {
     }
     return TRUE;
 }
+
+BOOL GetSystemPowerStatus(LPSYSTEM_POWER_STATUS status) {
+    if (status == nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    if (const DevicePower* power = BackendPower()) {
+        return power->GetSystemPowerStatus(status);
+    }
+    status->ACLineStatus = AC_LINE_ONLINE;
+    status->BatteryFlag = BATTERY_FLAG_NO_BATTERY;
+    status->BatteryLifePercent = BATTERY_PERCENTAGE_UNKNOWN;
+    status->SystemStatusFlag = 0;
+    status->BatteryLifeTime = BATTERY_LIFE_UNKNOWN;
+    status->BatteryFullLifeTime = BATTERY_LIFE_UNKNOWN;
+    return TRUE;
+}

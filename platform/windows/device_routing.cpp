@@ -320,3 +320,10 @@ BOOL WINAPI ZxRoutedExitWindowsEx(UINT flags, DWORD reason) {
     SetLastError(ERROR_ACCESS_DENIED);
     return FALSE;
 }
+
+BOOL WINAPI ZxRoutedGetSystemPowerStatus(LPSYSTEM_POWER_STATUS status) {
+    if (const DevicePower* power = Power()) {
+        return power->GetSystemPowerStatus(status);
+    }
+    return GetSystemPowerStatus(status);
+}

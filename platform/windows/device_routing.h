@@ -52,6 +52,7 @@ BOOL WINAPI ZxRoutedAdjustTokenPrivileges(HANDLE token, BOOL disableAllPrivilege
                                           PTOKEN_PRIVILEGES newState, DWORD bufferLength,
                                           PTOKEN_PRIVILEGES previousState, PDWORD returnLength);
 BOOL WINAPI ZxRoutedExitWindowsEx(UINT flags, DWORD reason);
+BOOL WINAPI ZxRoutedGetSystemPowerStatus(LPSYSTEM_POWER_STATUS status);
 
 #ifdef ZX_DEVICE_BACKEND
 #define CreateFileW ZxRoutedCreateFileW
@@ -71,4 +72,5 @@ BOOL WINAPI ZxRoutedExitWindowsEx(UINT flags, DWORD reason);
 #define LookupPrivilegeValueW ZxRoutedLookupPrivilegeValueW
 #define AdjustTokenPrivileges ZxRoutedAdjustTokenPrivileges
 #define ExitWindowsEx ZxRoutedExitWindowsEx
+#define GetSystemPowerStatus ZxRoutedGetSystemPowerStatus
 #endif

@@ -432,7 +432,10 @@ TEST_F(DiscoveryTest, ReFindByPortGivesUpAtOnceWhenTheDeviceNumberOrTheProbeFail
     StartTrace();
     again = r;
     EXPECT_EQ(GetDiskInfoByPortID(&again, 10), 0);
-    // One attempt, one probe that ends at Identify Controller (property 49).
+    // One attempt, one probe that ends at Identify Controller (property 49); then the disks are
+    // looked at once more for a second one at the port, which might be the disk asked for (the
+    // search for the next match opens the interfaces from the first: here only the disk itself,
+    // whose match was taken). There is none, and the search gives up without a second attempt.
     records = Records();
     EXPECT_EQ(Summaries("\\\\.\\PhysicalDrive1", "\\\\.\\scsi0:"),
               (std::vector<std::string>{
@@ -449,9 +452,9 @@ TEST_F(DiscoveryTest, ReFindByPortGivesUpAtOnceWhenTheDeviceNumberOrTheProbeFail
                   "DeviceIoControl disk IOCTL_STORAGE_QUERY_PROPERTY 50",
                   "DeviceIoControl disk IOCTL_STORAGE_PROTOCOL_COMMAND 254",
                   "DeviceIoControl disk IOCTL_STORAGE_QUERY_PROPERTY 49",
+                  "CreateFileW interface",
+                  "DeviceIoControl interface IOCTL_STORAGE_QUERY_PROPERTY 0",
               }));
-    ASSERT_FALSE(records.empty());
-    EXPECT_EQ(records.back().fields.at("ok").b, false);
     // No success line.
     EXPECT_EQ(LogLines(),
               (std::vector<std::string>{

@@ -3,6 +3,8 @@
 #include "package/version_rules.h"
 #include "tests/package/test_support.h"
 
+#include <zlib.h>
+
 namespace {
 
 using zxtest::TestImage;
@@ -158,3 +160,86 @@ TEST(ImageFormatTest, SampleHeaderLayout) {
 }
 
 } // namespace
+
+namespace {
+
+// Stores zlib's CRC-32 (an implementation apart from the program's) of the image checksum's
+// bytes in the trailer after region 2: header bytes 0-79, 4016 zeros, regions 0, 1 and 2.
+void StoreZlibCrc32(TestImage& img) {
+    const std::vector<uint8_t> zeros(4016, 0);
+    uLong crc = crc32(0, img.bytes.data(), 80);
+    crc = crc32(crc, zeros.data(), 4016);
+    for (int r = 0; r < 3; ++r) {
+        const size_t first = img.Get32(16 + 8 * size_t(r));
+        const size_t last = img.Get32(20 + 8 * size_t(r));
+        crc = crc32(crc, img.bytes.data() + first * 4096, uInt((last + 1 - first) * 4096));
+    }
+    img.Put32((img.Get32(36) + 1) * 4096 + 12, uint32_t(crc));
+}
+
+} // namespace
+
+// Only a sound image may be written: the magic, regions 0, 1 and 2 after the header page and
+// after each other without a shared page, the file ending with the trailer page after region 2,
+// and a stored checksum of one of the two kinds. Each layout below carries a right CRC-32 of its
+// own bytes, so only the layout decides.
+TEST(ImageFormatTest, OnlyASoundImageMayBeWritten) {
+    struct Case {
+        const char* what;
+        size_t pages;
+        uint32_t regions[3][2];
+        int verdict;
+    };
+    const Case cases[] = {
+        {"regions 1, 2, 3 and the trailer", 5, {{1, 1}, {2, 2}, {3, 3}}, IMAGE_SOUND},
+        {"a page between regions", 6, {{1, 1}, {3, 3}, {4, 4}}, IMAGE_SOUND},
+        {"region 0 in the header page", 5, {{0, 1}, {2, 2}, {3, 3}}, IMAGE_REGIONS_OUT_OF_ORDER},
+        {"region 2 inside region 1", 5, {{1, 1}, {2, 3}, {3, 3}}, IMAGE_REGIONS_OUT_OF_ORDER},
+        {"region 0 after region 1", 5, {{2, 2}, {1, 1}, {3, 3}}, IMAGE_REGIONS_OUT_OF_ORDER},
+        {"region 2 before region 1", 6, {{1, 1}, {4, 4}, {2, 2}}, IMAGE_REGIONS_OUT_OF_ORDER},
+        {"a page after the trailer", 6, {{1, 1}, {2, 2}, {3, 3}}, IMAGE_PAGES_AFTER_TRAILER},
+        {"the trailer beyond the file", 4, {{1, 1}, {2, 2}, {3, 3}}, IMAGE_REGION_OUT_OF_BOUNDS},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        TestImage img(c.pages);
+        for (int r = 0; r < 3; ++r) {
+            img.Region(r, c.regions[r][0], c.regions[r][1]);
+        }
+        img.Fill(4096, c.pages * 4096, 0x23);
+        if (c.verdict != IMAGE_REGION_OUT_OF_BOUNDS) {
+            StoreZlibCrc32(img);
+        }
+        int kind = -1;
+        EXPECT_EQ(CheckImageSound(img.bytes.data(), img.bytes.size(), &kind), c.verdict);
+        if (c.verdict == IMAGE_SOUND) {
+            EXPECT_EQ(kind, CHECKSUM_CRC32);
+        }
+    }
+}
+
+// The stored checksum: either kind is sound (and named), anything else is a damaged image, also
+// after a single bit of a region flips; a file without the magic or shorter than a page is no
+// image at all.
+TEST(ImageFormatTest, TheStoredChecksumMustBeOneOfTheTwoKinds) {
+    const uint32_t c32 = 0x15947D8Fu;  // CRC-32 image checksum of SmallImage
+    const uint32_t c32c = 0x6EA42A0Du; // its CRC-32C image checksum
+    TestImage img = SmallImage();
+    int kind = -1;
+    img.Put32(4 * 4096 + 12, c32);
+    EXPECT_EQ(CheckImageSound(img.bytes.data(), img.bytes.size(), &kind), IMAGE_SOUND);
+    EXPECT_EQ(kind, CHECKSUM_CRC32);
+    img.Put32(4 * 4096 + 12, c32c);
+    EXPECT_EQ(CheckImageSound(img.bytes.data(), img.bytes.size(), &kind), IMAGE_SOUND);
+    EXPECT_EQ(kind, CHECKSUM_CRC32C);
+    img.bytes[2 * 4096 + 777] ^= 0x04;
+    EXPECT_EQ(CheckImageSound(img.bytes.data(), img.bytes.size(), &kind), IMAGE_BAD_CHECKSUM);
+    img.bytes[2 * 4096 + 777] ^= 0x04;
+    img.Put32(4 * 4096 + 12, 0xDEADBEEFu);
+    EXPECT_EQ(CheckImageSound(img.bytes.data(), img.bytes.size(), &kind), IMAGE_BAD_CHECKSUM);
+    img.bytes[0] = 'X';
+    EXPECT_EQ(CheckImageSound(img.bytes.data(), img.bytes.size(), &kind), IMAGE_NOT_CMFG);
+    TestImage shortFile(1);
+    EXPECT_EQ(CheckImageSound(shortFile.bytes.data(), 100, &kind), IMAGE_NOT_CMFG);
+    EXPECT_EQ(CheckImageSound(nullptr, 0, &kind), IMAGE_NOT_CMFG);
+}

@@ -261,16 +261,35 @@ TEST_F(FirmwareTest, DownloadAndCommitFaultsStrikeWhereTheyAreSet) {
     CloseHandle(h);
 }
 
-TEST_F(FirmwareTest, TheMpWriteTakesTheHeaderAndTheDriveKeepsTheRest) {
+// The MP information write (F1h) stores the block as written, all 4096 bytes, as a drive that
+// keeps the block whole does: a host that sends zeros beyond the header wipes the geometry, the
+// NAND table, the SOC id and the version of format 1768 that identify the drive.
+TEST_F(FirmwareTest, TheMpWriteStoresTheWholeBlockAsWritten) {
     // A drive without a Drive information block: geometry, NAND table, SOC id and version come
     // from its MP information (format 1768).
     Load(NativeDisk("vsc_drvinfo = no\nvsc_nand_id = 9BC558713000\nvsc_ch = 4\nvsc_ce = 2\n"
                     "vsc_lun = 1\nvsc_mp_soc_id = 0x3C71"));
     HANDLE h = Open(L"\\\\.\\PhysicalDrive1");
     const uint32_t sig[2] = {0x58495241, 0x544C455A};
+    const std::vector<uint8_t> before = NativeVendorRead(h, 0xF2, 0, 0, sig[0], sig[1]);
+    // The drive's own: format 1768 (E8 06), ch 4, ce 2, lun 1, the NAND table, SOC id 3C71 and
+    // the version of format 1768.
+    EXPECT_EQ(before[280], 0xE8);
+    EXPECT_EQ(before[281], 0x06);
+    EXPECT_EQ(before[295], 4);
+    EXPECT_EQ(before[296], 2);
+    EXPECT_EQ(before[297], 1);
+    EXPECT_EQ(std::vector<uint8_t>(before.begin() + 1352, before.begin() + 1358),
+              (std::vector<uint8_t>{0x9B, 0xC5, 0x58, 0x71, 0x30, 0x00}));
+    EXPECT_EQ(before[1582], 0x71);
+    EXPECT_EQ(before[1583], 0x3C);
+    EXPECT_EQ(Text(before, 1606, 10), std::string("041k0207\0\0", 10));
+
+    // A header of A5 with a version, and 3C beyond it: read back byte for byte.
     std::vector<uint8_t> write = simreq::ProtocolCommand(0xF1, 1, 4096, 0, 0, sig[0], sig[1]);
-    std::memset(&write[144], 0xA5, 144); // a header of A5
+    std::memset(&write[144], 0xA5, 144);
     std::memcpy(&write[144 + 88], "041k020C", 8);
+    std::memset(&write[144 + 144], 0x3C, 4096 - 144);
     ASSERT_TRUE(Ioctl(h, IOCTL_STORAGE_PROTOCOL_COMMAND, write.data(), DWORD(write.size()),
                       write.data(), DWORD(write.size()))
                     .ok);
@@ -279,18 +298,8 @@ TEST_F(FirmwareTest, TheMpWriteTakesTheHeaderAndTheDriveKeepsTheRest) {
     EXPECT_EQ(Text(mp, 88, 8), "041k020C");
     EXPECT_EQ(std::vector<uint8_t>(mp.begin() + 96, mp.begin() + 144),
               std::vector<uint8_t>(48, 0xA5));
-    // The drive's own: format 1768 (E8 06), ch 4, ce 2, lun 1, the NAND table, SOC id 3C71 and
-    // the version of format 1768.
-    EXPECT_EQ(mp[280], 0xE8);
-    EXPECT_EQ(mp[281], 0x06);
-    EXPECT_EQ(mp[295], 4);
-    EXPECT_EQ(mp[296], 2);
-    EXPECT_EQ(mp[297], 1);
-    EXPECT_EQ(std::vector<uint8_t>(mp.begin() + 1352, mp.begin() + 1358),
-              (std::vector<uint8_t>{0x9B, 0xC5, 0x58, 0x71, 0x30, 0x00}));
-    EXPECT_EQ(mp[1582], 0x71);
-    EXPECT_EQ(mp[1583], 0x3C);
-    EXPECT_EQ(Text(mp, 1606, 10), std::string("041k0207\0\0", 10));
+    EXPECT_EQ(std::vector<uint8_t>(mp.begin() + 144, mp.end()),
+              std::vector<uint8_t>(4096 - 144, 0x3C));
     CloseHandle(h);
 }
 
