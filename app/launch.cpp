@@ -1,74 +1,63 @@
-// RUN: the chosen disk is re-read and checked against the package in a fixed order (firmware
-// revision list, image for its NAND identity, drive-information version, FTL build number); the
-// first failed check refuses with one message box, detailed only with "/debug". Otherwise the
-// package's question is asked, RUN and the list are locked and the update worker is started.
+// RUN: the chosen disk is re-read (by its port, and among the disks there by its serial number
+// and model) and checked: that it is the disk picked and a ZELTARIX drive, then against the
+// package in a fixed order (firmware revision list, image for its NAND identity, drive-information
+// version, FTL build number), then the power supply; the first failed check refuses with one
+// message box. Otherwise the system disk's question and the package's are asked, RUN and the list
+// are locked, and the worker is started with the image the checks read.
 #include "app/update_flow.h"
 #include "app/disk_table.h"
 #include "app/disk_source.h"
+#include "app/handed_image.h"
+#include "app/outcome_texts.h"
 #include "app/resource_ids.h"
+#include "app/run_checks.h"
 #include "app/state/app_state.h"
 #include "app/update_worker.h"
+#include "common/text.h"
 #include "common/wformat.h"
+#include "disklib/physical_drives.h"
 #include "log/debug_log.h"
-#include "package/image.h"
-#include "package/version_rules.h"
 
 namespace {
 
 // Attempts of the re-read when RUN is pressed, one second each.
 const int kRunRereadTries = 30;
 
-// "|%s|" of a firmware revision.
-const size_t kRevisionItemChars = DISK_TEXT_CHARS + 2;
-
-// Runs the checks on the disk. TRUE when it may be updated; otherwise FALSE with the detailed
-// refusal in text (capacity characters).
-BOOL CheckDiskAgainstPackage(const DiskRecord* disk, WCHAR* text, size_t capacity) {
-    const AppState* state = GetAppState();
-    if (state->FWVersion[0] != 0 && !IsInList(state->FWVersion, disk->FirmwareRev)) {
-        WCHAR item[kRevisionItemChars];
-        WFormat(item, kRevisionItemChars, L"|%s|", disk->FirmwareRev);
-        WFormat(text, capacity, L"Limit FW Versoin : %s (Disk Version : %s)", state->FWVersion,
-                item);
-        return FALSE;
-    }
-    WCHAR imagePath[APP_PATH_CHARS];
-    if (!FindNandMapImage(disk, imagePath, APP_PATH_CHARS)) {
-        WFormat(text, capacity, L"No this fw, Lun=%d, NAND=%02X %02X %02X %02X %02X %02X",
-                static_cast<int>(disk->iLun), disk->NandId[0], disk->NandId[1], disk->NandId[2],
-                disk->NandId[3], disk->NandId[4], disk->NandId[5]);
-        return FALSE;
-    }
-    if (disk->DrvInfoVersion[0] != 0 && state->iInternalFWVersionCheckPart != 0) {
-        WCHAR imageVersion[VERSION_TEXT_CHARS];
-        imageVersion[0] = 0;
-        if (!CheckDrvInfoVersion(disk->DrvInfoVersion, state->iInternalFWVersionCheckPart,
-                                 imagePath, imageVersion, VERSION_TEXT_CHARS)) {
-            WFormat(text, capacity, L"Limit Drv FW Version : %s, BinFileVer : %s, Compare %d Part",
-                    disk->DrvInfoVersion, imageVersion, state->iInternalFWVersionCheckPart);
-            return FALSE;
-        }
-    }
-    if (disk->bDrvInfoValid != 0) {
-        if (state->bRemoveFtlBuildNumCheck != 0) {
-            DebugPrint(L"Remove FTL Build Num Check");
-        } else {
-            uint32_t imageBuild = ReadImageFtlBuildNumber(imagePath);
-            if (imageBuild != disk->iFtlBuildNum) {
-                WFormat(text, capacity, L"Limit iFtlBuildNum : 0x%08X, 0x%08X", disk->iFtlBuildNum,
-                        imageBuild);
-                return FALSE;
-            }
-        }
-    }
-    return TRUE;
-}
-
-// The refusal is traced in full; the user sees it in full only with "/debug".
-void Refuse(HWND dialog, const WCHAR* text) {
+// A refusal is traced in full. A rule of the package is shown in full only with "/debug"; a
+// refusal that keeps a write from the wrong disk or a harmed drive always says why.
+void Refuse(HWND dialog, const WCHAR* text, int kind) {
     const AppState* state = GetAppState();
     DebugPrint(L"%s", text);
+    if (kind == RUN_REFUSED_UNSAFE) {
+        MessageBoxW(dialog, text, state->Title, MB_OK | MB_ICONWARNING);
+        return;
+    }
     MessageBoxW(dialog, state->DebugFlag == 1 ? text : NO_UPDATE_NEEDED_TEXT, state->Title, MB_OK);
+}
+
+// The system disk (the one holding C:, looked up now: a re-read record carries no volumes) gets
+// a question of its own before the package's; both open on No, so that Enter pressed twice never
+// starts an update.
+bool UserConfirms(HWND dialog, const DiskRecord* disk) {
+    const AppState* state = GetAppState();
+    DiskRecord volumes = *disk;
+    volumes.VolumeLetters[0] = 0;
+    volumes.bSystemDisk = 0;
+    MatchVolumeLetters(&volumes, 1);
+    if (volumes.bSystemDisk != 0) {
+        WCHAR letters[DISK_TEXT_CHARS];
+        CopyText(letters, DISK_TEXT_CHARS, volumes.VolumeLetters);
+        TrimBlanks(letters);
+        WCHAR question[APP_MESSAGE_CHARS];
+        WFormat(question, APP_MESSAGE_CHARS, SYSTEM_DISK_QUESTION_TEXT, disk->Model, letters);
+        if (MessageBoxW(dialog, question, state->Title,
+                        MB_YESNO | MB_ICONWARNING | MB_DEFBUTTON2) != IDYES) {
+            return false;
+        }
+    }
+    return state->BeforeMessage[0] == 0 ||
+           MessageBoxW(dialog, state->BeforeMessage, state->Title,
+                       MB_YESNO | MB_ICONWARNING | MB_DEFBUTTON2) == IDYES;
 }
 
 } // namespace
@@ -83,30 +72,49 @@ void LaunchUpdate(HWND dialog) {
     }
     // The Disconnect entry's item data is the disk count: it names no disk, so nothing is read
     // from the table and RUN is refused.
-    DiskRecord disk;
+    DiskRecord listed;
     uint32_t generation = 0;
-    if (!ReadListedDisk(index, &disk, &generation)) {
+    if (!ReadListedDisk(index, &listed, &generation)) {
         DebugPrint(L"%s", DISK_NOT_CONNECTED_TEXT);
         MessageBoxW(dialog, DISK_NOT_CONNECTED_TEXT, state->Title, MB_OK);
         return;
     }
-    RereadDisk(&disk, kRunRereadTries); // on failure the checks run on what the record holds
+    // The re-read finds the disk by its port and, among the disks there, by its serial number
+    // and model; when it is not found the record stays as listed.
+    DiskRecord disk = listed;
+    const int reread = RereadDisk(&disk, kRunRereadTries);
     StoreListedDisk(index, generation, &disk);
     DebugPrint(L"Press OK");
     WCHAR refusal[APP_MESSAGE_CHARS];
-    if (!CheckDiskAgainstPackage(&disk, refusal, APP_MESSAGE_CHARS)) {
-        Refuse(dialog, refusal);
+    int verdict = CheckPickedDisk(&listed, &disk, reread, refusal, APP_MESSAGE_CHARS);
+    CheckedImage image;
+    if (verdict == RUN_CHECK_PASSED) {
+        verdict = CheckDiskAgainstPackage(&disk, &image, refusal, APP_MESSAGE_CHARS);
+    }
+    if (verdict == RUN_CHECK_PASSED) {
+        verdict = CheckPowerSupply(refusal, APP_MESSAGE_CHARS);
+        if (verdict != RUN_CHECK_PASSED) {
+            ReleaseCheckedImage(&image);
+        }
+    }
+    if (verdict != RUN_CHECK_PASSED) {
+        Refuse(dialog, refusal, verdict);
         return;
     }
-    if (state->BeforeMessage[0] != 0 && MessageBoxW(dialog, state->BeforeMessage, state->Title,
-                                                    MB_YESNO | MB_ICONWARNING) != IDYES) {
+    if (!UserConfirms(dialog, &disk)) {
+        ReleaseCheckedImage(&image);
         return;
     }
     SetDlgItemTextW(dialog, IDC_STATUS, L"");
     EnableWindow(GetDlgItem(dialog, IDOK), FALSE);
     EnableWindow(GetDlgItem(dialog, IDC_DISK_LIST), FALSE);
     DebugPrint(L"%s", WORKER_RULE_TEXT);
-    StartWorker(&state->hWorker, state->bIsSATA != 0 ? SataUpdateWorker : NvmeUpdateWorker);
+    HandOverImage(&image);
+    if (!StartWorker(&state->hWorker, state->bIsSATA != 0 ? SataUpdateWorker : NvmeUpdateWorker)) {
+        // No worker will take the image.
+        TakeHandedImage(&image);
+        ReleaseCheckedImage(&image);
+    }
 }
 
 int StartWorker(HANDLE* slot, LPTHREAD_START_ROUTINE routine) {

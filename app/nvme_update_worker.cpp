@@ -1,17 +1,24 @@
-// The NVMe update worker: opens the selected disk, loads the image its NAND identity names,
-// carries the drive's FW configuration block and the package's version text into the image (or
-// writes the version into the MP information block on a drive without Drive information),
-// downloads and commits the image, power-cycles an ASMedia or JMicron bridge, finds the disk
-// again by its port and rescans the list.
+// The NVMe update worker: opens the selected disk and checks, on that handle, that it is the
+// disk the user picked and that it can take the update; carries the drive's FW configuration
+// block and the package's version text into the image RUN checked (or writes the version into
+// the MP information block on a drive without Drive information); downloads and commits the
+// image; power-cycles an ASMedia or JMicron bridge; finds the disk again by its port and says
+// what it runs now (app/update_verify.h); and rescans the list.
 //
-// The image buffer is owned by the run record below and released through ReleaseImage only,
-// which forgets it: the download step releases it whatever the download gave, and every end
-// before that step releases it on the way out, so it is freed exactly once on every path.
+// A version text written before the download is put back when the download or the commit fails,
+// so that the drive never names a version it does not run. The image buffer is released once,
+// after the download or on the way out.
 #include "app/disk_list.h"
 #include "app/disk_table.h"
+#include "app/drive_on_handle.h"
+#include "app/handed_image.h"
 #include "app/main_dialog.h"
+#include "app/outcome_texts.h"
 #include "app/state/app_state.h"
+#include "app/update_verify.h"
 #include "app/update_worker.h"
+#include "common/text.h"
+#include "common/wformat.h"
 #include "disklib/nvme_discovery.h"
 #include "disklib/nvme_firmware.h"
 #include "disklib/nvme_vsc.h"
@@ -23,19 +30,17 @@
 
 namespace {
 
-// The pauses of the update, in milliseconds, and the attempts of the final re-read.
+// The pauses of the update, in milliseconds.
 const DWORD kSettleAfterDownloadMs = 3000;
 const DWORD kSettleAfterActivateMs = 3000;
 const DWORD kSettleAfterPowerCycleMs = 3000;
-const int kReturnTries = 10;
-
-// The committed image goes into firmware slot 1 and runs at the next controller reset.
-const uint32_t kFirmwareSlot = 1;
-const uint32_t kCommitAction = 1;
 
 // The bridges' power values.
 const uint8_t kAsmediaPowerCycle = 1;
 const uint8_t kJmicronPowerCycle = 5;
+
+// What a failed download or commit puts back.
+enum { RESTORE_NONE, RESTORE_FWCONFIG, RESTORE_MPINFO };
 
 // Everything one update holds while it runs.
 struct UpdateRun {
@@ -43,43 +48,25 @@ struct UpdateRun {
     DiskRecord disk; // the selected disk as the worker started on it
     CommandContext context;
     HANDLE device;
-    BYTE* image; // null once released
-    DWORD imageSize;
+    CheckedImage image; // released after the download
+    NvmeDriveView view;
+    UpdateOutcome outcome;
+    int restore; // RESTORE_*: the block written before the download, kept in saved
+    BYTE saved[VSC_BLOCK_BYTES];
+    int checkKind; // the image's checksum kind, which the FW configuration check value uses
 };
 
-void ReleaseImage(UpdateRun* run) {
-    if (run->image != NULL) {
-        FreeImageFile(run->image);
-        run->image = NULL;
-        run->imageSize = 0;
-    }
-}
-
-// The end of every path: the image (when still held) is released, the handles closed and the
+// The end of every path: the image (when still held) is released, the outcome stored and the
 // result posted.
-int EndUpdate(UpdateRun* run, int result) {
-    ReleaseImage(run);
-    return FinishWorker(run->slot, &run->context, run->device, result);
+int EndUpdate(UpdateRun* run) {
+    ReleaseCheckedImage(&run->image);
+    return FinishUpdate(run->slot, &run->context, run->device, &run->outcome);
 }
 
-// Download into 0..30, the settle wait into 30..40, the commit and its settle wait into 40..60.
-// The image is released after the download whatever it gave.
-int DownloadAndActivate(UpdateRun* run) {
-    SetProgressRange(0, 30, 0);
-    int result = DISKLIB_NVME_DownloadFW(&run->context, run->device, run->image, run->imageSize);
-    ReleaseImage(run);
-    if (result != DISKLIB_OK) {
-        return result;
-    }
-    SetProgressRange(30, 40, 0);
-    WaitWithProgress(kSettleAfterDownloadMs);
-    SetProgressRange(40, 60, 0);
-    result = DISKLIB_NVME_FWActive(&run->context, run->device, kFirmwareSlot, kCommitAction);
-    if (result != DISKLIB_OK) {
-        return result;
-    }
-    WaitWithProgress(kSettleAfterActivateMs);
-    return DISKLIB_OK;
+// A step that failed before the image was committed.
+int Fail(UpdateRun* run, int step, int result, const WCHAR* reason) {
+    FailOutcome(&run->outcome, step, result, reason);
+    return result;
 }
 
 int ReadConfig(UpdateRun* run, BYTE* block) {
@@ -87,14 +74,81 @@ int ReadConfig(UpdateRun* run, BYTE* block) {
     return DISKLIB_NVME_GetFWConfig(&run->context, run->device, block);
 }
 
-// Writes NEWVERSION into the block and the block to the drive, when that changes it. checkKind
-// is the image's checksum kind, which the block's check value uses too.
-int WriteConfigVersion(UpdateRun* run, BYTE* block, int checkKind) {
+// Writes NEWVERSION into the block and the block to the drive, when that changes it. The check
+// value takes the image's checksum kind.
+int WriteConfigVersion(UpdateRun* run, BYTE* block, bool* written) {
     uint32_t checkValue = 0;
-    if (!SetConfigVersion(block, GetAppState()->NEWVERSION, checkKind, &checkValue)) {
+    *written = false;
+    if (!SetConfigVersion(block, GetAppState()->NEWVERSION, run->checkKind, &checkValue)) {
         return DISKLIB_OK;
     }
+    *written = true;
     return DISKLIB_NVME_SetFWConfig(&run->context, run->device, block, checkValue);
+}
+
+// The version text goes into the MP information block, unless it is "KEEP": that text would
+// replace the drive's version instead of keeping it. original receives the block as it was.
+int WriteMpInfoVersion(UpdateRun* run, BYTE* original) {
+    const WCHAR* version = GetAppState()->NEWVERSION;
+    if (IsKeepVersion(version)) {
+        return DISKLIB_OK;
+    }
+    return DISKLIB_NVME_SetFWVersionByMpInfo(&run->context, run->device, version, original);
+}
+
+// Puts back the block written before a download or commit that then failed, and says so in
+// the reason.
+void PutBackVersion(UpdateRun* run) {
+    if (run->restore == RESTORE_NONE) {
+        return;
+    }
+    const ULONGLONG start = GetTickCount64();
+    int result;
+    if (run->restore == RESTORE_FWCONFIG) {
+        const uint32_t check = CrcUpdate(run->saved, VSC_BLOCK_BYTES, 0, run->checkKind);
+        result = DISKLIB_NVME_SetFWConfig(&run->context, run->device, run->saved, check);
+    } else {
+        result = DISKLIB_NVME_VSC_SetMPInfo(&run->context, run->device, run->saved);
+    }
+    NoteStep(&run->outcome, STEP_RESTORE, result, start);
+    AppendText(run->outcome.Reason, OUTCOME_TEXT_CHARS,
+               result == DISKLIB_OK ? RESTORED_TEXT : NOT_RESTORED_TEXT);
+}
+
+// Download into 0..30, the settle wait into 30..40, the commit and its settle wait into 40..60.
+// The image is released after the download whatever it gave. A failure puts back a version
+// written before.
+int DownloadAndCommit(UpdateRun* run) {
+    SetProgressRange(0, 30, 0);
+    ULONGLONG start = GetTickCount64();
+    uint32_t refusedAt = 0;
+    int result = DISKLIB_NVME_DownloadFWAt(&run->context, run->device, run->image.pBytes,
+                                           run->image.dwSize, &refusedAt);
+    NoteStep(&run->outcome, STEP_DOWNLOAD, result, start);
+    const DWORD imageSize = run->image.dwSize;
+    ReleaseCheckedImage(&run->image);
+    if (result != DISKLIB_OK) {
+        WCHAR reason[OUTCOME_TEXT_CHARS];
+        WFormat(reason, OUTCOME_TEXT_CHARS, FAILED_DOWNLOAD_TEXT, refusedAt, imageSize);
+        Fail(run, STEP_DOWNLOAD, result, reason);
+        PutBackVersion(run);
+        return result;
+    }
+    SetProgressRange(30, 40, 0);
+    WaitWithProgress(kSettleAfterDownloadMs);
+    SetProgressRange(40, 60, 0);
+    start = GetTickCount64();
+    result = DISKLIB_NVME_FWActiveAndSay(&run->context, run->device, UPDATE_FIRMWARE_SLOT,
+                                         UPDATE_COMMIT_ACTION, &run->outcome.iActivation);
+    NoteStep(&run->outcome, STEP_COMMIT, result, start);
+    if (result != DISKLIB_OK) {
+        Fail(run, STEP_COMMIT, result, FAILED_COMMIT_TEXT);
+        PutBackVersion(run);
+        return result;
+    }
+    run->outcome.bCommitted = 1;
+    WaitWithProgress(kSettleAfterActivateMs);
+    return DISKLIB_OK;
 }
 
 // The drive reported a Drive information block: its FW configuration block goes into the image,
@@ -102,96 +156,147 @@ int WriteConfigVersion(UpdateRun* run, BYTE* block, int checkKind) {
 int UpdateWithDriveInfo(UpdateRun* run) {
     const AppState* state = GetAppState();
     const int before = state->bSetVersionBeforeReflash;
-    const int checkKind = DetectImageChecksumKind(run->image, run->imageSize);
     BYTE block[FWCONFIG_BLOCK_BYTES];
+    ULONGLONG start = GetTickCount64();
     int result = ReadConfig(run, block);
-    if (result == DISKLIB_OK && before != 0) {
-        result = WriteConfigVersion(run, block, checkKind);
-    }
+    NoteStep(&run->outcome, STEP_CONFIG_READ, result, start);
     if (result != DISKLIB_OK) {
-        return result;
+        return Fail(run, STEP_CONFIG_READ, result, FAILED_CONFIG_READ_TEXT);
     }
-    PatchImageConfig(run->image, run->imageSize, block, state->NEWVERSION);
-    result = DownloadAndActivate(run);
+    if (before != 0) {
+        memcpy(run->saved, block, sizeof(block));
+        bool written = false;
+        start = GetTickCount64();
+        result = WriteConfigVersion(run, block, &written);
+        NoteStep(&run->outcome, STEP_VERSION_BEFORE, result, start);
+        if (result != DISKLIB_OK) {
+            return Fail(run, STEP_VERSION_BEFORE, result, FAILED_VERSION_BEFORE_TEXT);
+        }
+        run->restore = written ? RESTORE_FWCONFIG : RESTORE_NONE;
+    }
+    PatchImageConfig(run->image.pBytes, run->image.dwSize, block, state->NEWVERSION);
+    result = DownloadAndCommit(run);
     if (result != DISKLIB_OK || before != 0) {
         return result;
     }
     // The commit may have reset the controller, which locks the vendor commands again.
+    WaitForDriveAfterCommit(&run->context, run->device, &run->view.Caps);
     DISKLIB_NVME_UnlockVSC(&run->context, run->device);
+    start = GetTickCount64();
+    bool written = false;
     result = ReadConfig(run, block);
-    return result != DISKLIB_OK ? result : WriteConfigVersion(run, block, checkKind);
-}
-
-// The version goes into the MP information block, unless it is "KEEP": that text would replace
-// the drive's version instead of keeping it.
-int WriteMpInfoVersion(UpdateRun* run) {
-    const WCHAR* version = GetAppState()->NEWVERSION;
-    if (IsKeepVersion(version)) {
-        return DISKLIB_OK;
+    if (result == DISKLIB_OK) {
+        result = WriteConfigVersion(run, block, &written);
     }
-    return DISKLIB_NVME_SetFWVersionByMpInfo(&run->context, run->device, version, NULL);
+    NoteStep(&run->outcome, STEP_VERSION_AFTER, result, start);
+    if (result != DISKLIB_OK) {
+        FailAfterCommit(&run->outcome, STEP_VERSION_AFTER, result, state->NEWVERSION);
+    }
+    return DISKLIB_OK;
 }
 
 // No Drive information block: the image goes as the package carries it, and the version into
 // the MP information block before the download or after the commit.
 int UpdateWithoutDriveInfo(UpdateRun* run) {
+    const WCHAR* version = GetAppState()->NEWVERSION;
     const int before = GetAppState()->bSetVersionBeforeReflash;
     if (before != 0) {
-        int result = WriteMpInfoVersion(run);
+        const ULONGLONG start = GetTickCount64();
+        int result = WriteMpInfoVersion(run, run->saved);
+        NoteStep(&run->outcome, STEP_VERSION_BEFORE, result, start);
         if (result != DISKLIB_OK) {
-            return result;
+            return Fail(run, STEP_VERSION_BEFORE, result, FAILED_VERSION_BEFORE_TEXT);
         }
+        run->restore = IsKeepVersion(version) ? RESTORE_NONE : RESTORE_MPINFO;
     }
-    int result = DownloadAndActivate(run);
+    int result = DownloadAndCommit(run);
     if (result != DISKLIB_OK || before != 0) {
         return result;
     }
-    return WriteMpInfoVersion(run);
+    WaitForDriveAfterCommit(&run->context, run->device, &run->view.Caps);
+    const ULONGLONG start = GetTickCount64();
+    result = WriteMpInfoVersion(run, NULL);
+    NoteStep(&run->outcome, STEP_VERSION_AFTER, result, start);
+    if (result != DISKLIB_OK) {
+        FailAfterCommit(&run->outcome, STEP_VERSION_AFTER, result, version);
+    }
+    return DISKLIB_OK;
 }
 
 // The bridges that have a power request power-cycle the drive so that it starts the new
 // firmware; their results do not count.
-void PowerCycleBridge(const UpdateRun* run) {
+void PowerCycleBridge(UpdateRun* run) {
     SetProgressRange(60, 80, 0);
+    const ULONGLONG start = GetTickCount64();
+    int result;
     if (run->context.iCmdType == CMD_USB_ASM) {
-        IO_USB_ASM_PowerCtrl(run->device, kAsmediaPowerCycle);
-        WaitWithProgress(kSettleAfterPowerCycleMs);
+        result = IO_USB_ASM_PowerCtrl(run->device, kAsmediaPowerCycle);
     } else if (run->context.iCmdType == CMD_USB_JMI) {
-        IO_USB_JMI_PowerCtrl(run->device, kJmicronPowerCycle);
-        WaitWithProgress(kSettleAfterPowerCycleMs);
+        result = IO_USB_JMI_PowerCtrl(run->device, kJmicronPowerCycle);
+    } else {
+        return;
     }
+    WaitWithProgress(kSettleAfterPowerCycleMs);
+    NoteStep(&run->outcome, STEP_POWER_CYCLE, result, start);
+}
+
+// Opens the disk and checks the drive behind the handle; DISKLIB_OK when the update may write.
+int OpenAndCheck(UpdateRun* run) {
+    ULONGLONG start = GetTickCount64();
+    run->device = DISKLIB_NVME_OpenDisk(run->disk.DevicePath, &run->context);
+    if (run->device == INVALID_HANDLE_VALUE) {
+        NoteStep(&run->outcome, STEP_OPEN, DISKLIB_ERR_OPEN, start);
+        WCHAR reason[OUTCOME_TEXT_CHARS];
+        WFormat(reason, OUTCOME_TEXT_CHARS, FAILED_OPEN_TEXT, run->disk.DevicePath);
+        return Fail(run, STEP_OPEN, DISKLIB_ERR_OPEN, reason);
+    }
+    NoteStep(&run->outcome, STEP_OPEN, DISKLIB_OK, start);
+    if (run->image.pBytes == NULL) {
+        return Fail(run, STEP_CHECK, DISKLIB_ERR_IO, FAILED_NO_IMAGE_TEXT);
+    }
+    start = GetTickCount64();
+    WCHAR refusal[OUTCOME_TEXT_CHARS];
+    const int result = CheckNvmeDriveOnHandle(&run->context, run->device, &run->disk, &run->view,
+                                              refusal, OUTCOME_TEXT_CHARS);
+    NoteStep(&run->outcome, STEP_CHECK, result, start);
+    if (result == DISKLIB_ERR_OTHER_DISK || result == DISKLIB_ERR_UNSUPPORTED) {
+        RefuseOutcome(&run->outcome, STEP_CHECK, result, refusal);
+        return result;
+    }
+    if (result != DISKLIB_OK) {
+        return Fail(run, STEP_CHECK, result, FAILED_IDENTIFY_TEXT);
+    }
+    return DISKLIB_OK;
 }
 
 } // namespace
 
 DWORD WINAPI NvmeUpdateWorker(LPVOID slot) {
-    UpdateRun run;
-    memset(&run, 0, sizeof(run));
-    run.slot = slot;
-    run.context.iCmdType = CMD_NONE;
-    run.context.hScsiPort = INVALID_HANDLE_VALUE;
-    ReadSelectedDisk(&run.disk);
-    run.device = DISKLIB_NVME_OpenDisk(run.disk.DevicePath, &run.context);
-    if (run.device == INVALID_HANDLE_VALUE) {
-        return static_cast<DWORD>(EndUpdate(&run, DISKLIB_ERR_OPEN));
+    UpdateRun state;
+    UpdateRun* run = &state;
+    memset(run, 0, sizeof(*run));
+    run->slot = slot;
+    run->context.iCmdType = CMD_NONE;
+    run->context.hScsiPort = INVALID_HANDLE_VALUE;
+    run->device = INVALID_HANDLE_VALUE;
+    TakeHandedImage(&run->image);
+    ReadSelectedDisk(&run->disk);
+    BeginOutcome(&run->outcome, &run->disk);
+    CopyText(run->outcome.FirmwareExpected, DISK_TEXT_CHARS, run->image.Revision);
+    run->checkKind = run->image.iChecksumKind;
+
+    int result = OpenAndCheck(run);
+    if (result == DISKLIB_OK) {
+        result =
+            run->disk.bDrvInfoValid != 0 ? UpdateWithDriveInfo(run) : UpdateWithoutDriveInfo(run);
     }
-    WCHAR imagePath[APP_PATH_CHARS];
-    if (FindNandMapImage(&run.disk, imagePath, APP_PATH_CHARS)) {
-        run.image = LoadImageFile(imagePath, &run.imageSize);
+    if (run->outcome.bCommitted) {
+        // Also after a failure past the commit: the bridge's power cycle starts the new
+        // firmware now rather than at some later power-on.
+        PowerCycleBridge(run);
+        RefindAndVerifyNvme(&run->outcome, &run->view);
+        SetProgressRange(100, 100, 0);
+        Rescan(GetAppState()->hDialog, 0);
     }
-    if (run.image == NULL) {
-        // The working folder lost the image since the RUN check: nothing of the update was sent.
-        return static_cast<DWORD>(EndUpdate(&run, DISKLIB_ERR_IO));
-    }
-    int result =
-        run.disk.bDrvInfoValid != 0 ? UpdateWithDriveInfo(&run) : UpdateWithoutDriveInfo(&run);
-    if (result != DISKLIB_OK) {
-        return static_cast<DWORD>(EndUpdate(&run, result));
-    }
-    PowerCycleBridge(&run);
-    SetProgressRange(80, 100, 0);
-    RereadSelectedDisk(kReturnTries);
-    SetProgressRange(100, 100, 0);
-    Rescan(GetAppState()->hDialog, 0);
-    return static_cast<DWORD>(EndUpdate(&run, DISKLIB_OK));
+    return static_cast<DWORD>(EndUpdate(run));
 }

@@ -1,10 +1,14 @@
-// The end of an update: the workers' common end on their thread (FinishWorker), the outcome shown
-// on the dialog thread (OnUpdateDone) and the power-off or restart the user may choose.
+// The end of an update: the workers' common end on their thread (FinishUpdate, FinishWorker),
+// the outcome shown on the dialog thread (OnUpdateDone) and the power-off or restart the user
+// may choose.
 #include "app/messages.h"
+#include "app/outcome_texts.h"
 #include "app/resource_ids.h"
 #include "app/state/app_state.h"
 #include "app/update_flow.h"
 #include "app/update_worker.h"
+#include "common/text.h"
+#include "common/wformat.h"
 #include "log/debug_log.h"
 
 int FinishWorker(LPVOID slot, CommandContext* context, HANDLE device, int result) {
@@ -41,25 +45,144 @@ void RequestShutdown(UINT flags) {
     ExitWindowsEx(flags, 0);
 }
 
-void OnUpdateDone(HWND dialog, int result) {
+int FinishUpdate(LPVOID slot, CommandContext* context, HANDLE device,
+                 const UpdateOutcome* outcome) {
+    StoreLastOutcome(outcome);
+    return FinishWorker(slot, context, device, outcome->iResult);
+}
+
+namespace {
+
+// OK and Cancel, Cancel first: Enter pressed to acknowledge never powers the PC off.
+void OfferShutdown(HWND dialog, const WCHAR* text, UINT flags) {
+    if (MessageBoxW(dialog, text, GetAppState()->Title,
+                    MB_OKCANCEL | MB_ICONINFORMATION | MB_DEFBUTTON2) == IDOK) {
+        RequestShutdown(flags);
+    }
+}
+
+// The package's own closing message, as its PowerCtrl asks.
+void ShowAfterMessage(HWND dialog) {
     const AppState* state = GetAppState();
-    if (result != DISKLIB_OK) {
-        MessageBoxW(dialog, UPDATE_FAILED_TEXT, state->Title, MB_OK);
-    } else if (state->AfterMessage[0] != L'\0') {
-        switch (state->PowerCtrl) {
-        case 0:
-            MessageBoxW(dialog, state->AfterMessage, state->Title, MB_OK);
-            break;
-        case 1:
-        case 2:
-            if (MessageBoxW(dialog, state->AfterMessage, state->Title,
-                            MB_OKCANCEL | MB_ICONINFORMATION) == IDOK) {
-                RequestShutdown(state->PowerCtrl == 1 ? EWX_POWEROFF : EWX_REBOOT);
-            }
-            break;
-        default:
-            break;
-        }
+    if (state->AfterMessage[0] == L'\0') {
+        return;
+    }
+    switch (state->PowerCtrl) {
+    case 0:
+        MessageBoxW(dialog, state->AfterMessage, state->Title, MB_OK);
+        break;
+    case 1:
+    case 2:
+        OfferShutdown(dialog, state->AfterMessage,
+                      state->PowerCtrl == 1 ? EWX_POWEROFF : EWX_REBOOT);
+        break;
+    default:
+        break;
+    }
+}
+
+const WCHAR* PendingAfter(int kind) {
+    return kind == OUTCOME_PENDING_RESTART     ? PENDING_AFTER_RESTART
+           : kind == OUTCOME_PENDING_POWER_OFF ? PENDING_AFTER_POWER_OFF
+                                               : PENDING_AFTER_REPLUG;
+}
+
+// The image waits for what the drive needs; the offer follows it, not PowerCtrl.
+void ShowPending(HWND dialog, const UpdateOutcome* o) {
+    WCHAR text[APP_MESSAGE_CHARS];
+    WFormat(text, APP_MESSAGE_CHARS, OUTCOME_PENDING_TEXT, o->FirmwareExpected, o->Disk.Model,
+            PendingAfter(o->iKind), o->FirmwareAfter);
+    if (o->iKind == OUTCOME_PENDING_RESTART) {
+        AppendText(text, APP_MESSAGE_CHARS, OUTCOME_RESTART_QUESTION);
+        OfferShutdown(dialog, text, EWX_REBOOT);
+    } else if (o->iKind == OUTCOME_PENDING_POWER_OFF) {
+        AppendText(text, APP_MESSAGE_CHARS, OUTCOME_POWER_OFF_QUESTION);
+        OfferShutdown(dialog, text, EWX_POWEROFF);
+    } else {
+        MessageBoxW(dialog, text, GetAppState()->Title, MB_OK | MB_ICONINFORMATION);
+    }
+}
+
+void ShowProblem(HWND dialog, const UpdateOutcome* o) {
+    WCHAR text[APP_MESSAGE_CHARS];
+    switch (o->iKind) {
+    case OUTCOME_NOT_BACK:
+        WFormat(text, APP_MESSAGE_CHARS, OUTCOME_NOT_BACK_TEXT, o->FirmwareExpected, o->Disk.Model);
+        break;
+    case OUTCOME_FAILED_AFTER_COMMIT:
+        WFormat(text, APP_MESSAGE_CHARS, OUTCOME_AFTER_COMMIT_TEXT, o->FirmwareExpected,
+                o->Disk.Model, o->bRunsNew ? RUNS_NOW : RUNS_AFTER_POWER_CYCLE, o->Reason);
+        break;
+    case OUTCOME_NOT_VERIFIED:
+        WFormat(text, APP_MESSAGE_CHARS, OUTCOME_NOT_VERIFIED_TEXT, o->Disk.Model, o->FirmwareAfter,
+                o->FirmwareExpected);
+        break;
+    case OUTCOME_REFUSED:
+        WFormat(text, APP_MESSAGE_CHARS, L"%s", o->Reason);
+        break;
+    default: // failed before the commit
+        WFormat(text, APP_MESSAGE_CHARS, OUTCOME_FAILED_TEXT, UPDATE_FAILED_TEXT, o->Reason,
+                o->Disk.FirmwareRev);
+        break;
+    }
+    MessageBoxW(dialog, text, GetAppState()->Title, MB_OK | MB_ICONWARNING);
+}
+
+// One line on what the drive runs now, so that an update ends with a word even when the package
+// has no closing message.
+void SetOutcomeStatus(HWND dialog, const UpdateOutcome* o) {
+    WCHAR text[APP_MESSAGE_CHARS];
+    switch (o->iKind) {
+    case OUTCOME_ACTIVE:
+        WFormat(text, APP_MESSAGE_CHARS, STATUS_ACTIVE_TEXT, o->Disk.Model, o->FirmwareAfter);
+        break;
+    case OUTCOME_PENDING_RESTART:
+    case OUTCOME_PENDING_POWER_OFF:
+    case OUTCOME_PENDING_REPLUG:
+        WFormat(text, APP_MESSAGE_CHARS, STATUS_PENDING_TEXT, o->FirmwareExpected,
+                PendingAfter(o->iKind));
+        break;
+    case OUTCOME_NOT_BACK:
+        WFormat(text, APP_MESSAGE_CHARS, L"%s", STATUS_NOT_BACK_TEXT);
+        break;
+    case OUTCOME_FAILED_AFTER_COMMIT:
+        WFormat(text, APP_MESSAGE_CHARS, L"%s", STATUS_AFTER_COMMIT_TEXT);
+        break;
+    case OUTCOME_NOT_VERIFIED:
+        WFormat(text, APP_MESSAGE_CHARS, L"%s", STATUS_NOT_VERIFIED_TEXT);
+        break;
+    case OUTCOME_REFUSED:
+        WFormat(text, APP_MESSAGE_CHARS, L"%s", STATUS_REFUSED_TEXT);
+        break;
+    default:
+        WFormat(text, APP_MESSAGE_CHARS, L"%s", STATUS_FAILED_TEXT);
+        break;
+    }
+    SetDlgItemTextW(dialog, IDC_STATUS, text);
+}
+
+} // namespace
+
+void OnUpdateDone(HWND dialog, int result) {
+    UpdateOutcome outcome;
+    ReadLastOutcome(&outcome);
+    if (outcome.iKind == OUTCOME_NONE) {
+        // No record of how it ended: the result alone speaks.
+        outcome.iKind = result == DISKLIB_OK ? OUTCOME_ACTIVE : OUTCOME_FAILED;
+    }
+    SetOutcomeStatus(dialog, &outcome);
+    switch (outcome.iKind) {
+    case OUTCOME_ACTIVE:
+        ShowAfterMessage(dialog);
+        break;
+    case OUTCOME_PENDING_RESTART:
+    case OUTCOME_PENDING_POWER_OFF:
+    case OUTCOME_PENDING_REPLUG:
+        ShowPending(dialog, &outcome);
+        break;
+    default:
+        ShowProblem(dialog, &outcome);
+        break;
     }
     EnableWindow(GetDlgItem(dialog, IDOK), TRUE);
     EnableWindow(GetDlgItem(dialog, IDC_DISK_LIST), TRUE);

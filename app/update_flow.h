@@ -22,9 +22,12 @@ void LaunchUpdate(HWND dialog);
 // otherwise.
 int StartWorker(HANDLE* slot, LPTHREAD_START_ROUTINE routine);
 
-// The worker has ended with result (1 success): "Update FW Fail !" for a failure; for a success
-// the package's AfterMessage, if any, with the power-off or restart offer of PowerCtrl; then
-// RUN and the list are enabled again.
+// The worker has ended with result (1 success). Tells the user what the drive runs now, from the
+// outcome the worker left: when it runs the new firmware, the package's AfterMessage, if any,
+// with the power-off or restart offer of PowerCtrl; when the new firmware waits for a restart,
+// a power-off or a replug, that, with the offer the drive needs; otherwise what failed
+// ("Update FW Fail !" first when the drive still runs its old firmware). The status line says
+// it in one line. Then RUN and the list are enabled again.
 void OnUpdateDone(HWND dialog, int result);
 
 // Enables the shutdown privilege of the process and asks the system to power off or restart

@@ -4,6 +4,7 @@
 // result once and then empties the slot.
 #pragma once
 
+#include "app/update_outcome.h"
 #include "disklib/disk_record.h"
 #include "platform/win32.h"
 
@@ -17,3 +18,7 @@ DWORD WINAPI SataUpdateWorker(LPVOID slot);
 // (each only when valid; context may be null), posts WM_UPDATE_DONE with result, empties the
 // slot and closes the thread handle it held, traces the rule of 52 minus signs. Returns result.
 int FinishWorker(LPVOID slot, CommandContext* context, HANDLE device, int result);
+
+// The end of an update: stores its outcome for the dialog, then FinishWorker with the outcome's
+// result.
+int FinishUpdate(LPVOID slot, CommandContext* context, HANDLE device, const UpdateOutcome* outcome);

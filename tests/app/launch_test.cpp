@@ -11,8 +11,10 @@ using namespace zxtest;
 
 namespace {
 
-const UINT kQuestionType = 0x34; // MB_YESNO | MB_ICONWARNING
-const UINT kPlainType = 0x00;    // MB_OK, no icon
+// MB_YESNO | MB_ICONWARNING | MB_DEFBUTTON2: the question opens on No, so that Enter pressed
+// twice never starts an update.
+const UINT kQuestionType = 0x134;
+const UINT kPlainType = 0x00; // MB_OK, no icon
 
 bool Enabled(HWND d, int id) {
     return IsWindowEnabled(GetDlgItem(d, id)) != FALSE;
@@ -171,11 +173,12 @@ TEST_F(MainDialogRun, AsksThePackagesQuestionWhenEveryCheckPassesOrIsSkipped) {
          MatchingImage(),
          false},
         {"check part 0", {{"iInternalFWVersionCheckPart", "0"}}, map, "", newerDrvInfo, false},
-        // a drive without vendor blocks: no drive information version, no SOC id, NAND id 0
+        // a Drive information block whose version field is empty
         {"no drive information version",
-         {{"SOCID", "*"}},
-         "000000000000_0=A.fw\n",
-         "vsc = none\n",
+         {},
+         map,
+         "drvinfo = 5A00713C 000000000000000000000000 9BC558713000 " + std::string(100, '0') +
+             " 03020100\n",
          newerDrvInfo,
          false},
         // the vendor fields come from the MP information block: no bDrvInfoValid

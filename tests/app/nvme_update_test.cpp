@@ -10,6 +10,8 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <fstream>
+#include <functional>
 #include <sstream>
 
 using namespace zxtest;
@@ -18,7 +20,10 @@ using tracetest::Record;
 
 namespace {
 
-const UINT kOkCancelInformation = 0x41; // MB_OKCANCEL | MB_ICONINFORMATION
+// MB_OKCANCEL | MB_ICONINFORMATION | MB_DEFBUTTON2: Enter on the offer is Cancel.
+const UINT kOkCancelInformation = 0x141;
+const UINT kOkInformation = 0x40; // MB_OK | MB_ICONINFORMATION
+const UINT kOkWarning = 0x30;     // MB_OK | MB_ICONWARNING
 
 // Images of the demo package's versions and FTL build numbers: A for the 9BC5587130 NAND,
 // B for the 2CC30832E604 one.
@@ -130,10 +135,21 @@ std::vector<std::string> WorkerRequests(const std::string& tracePath) {
     return out;
 }
 
+// The requests as they came, one per line, for the message of a mismatch.
+std::string Listing(const std::vector<std::string>& lines) {
+    std::string text;
+    for (size_t i = 0; i < lines.size(); i++) {
+        text += std::to_string(i + 1) + ": " + lines[i] + "\n";
+    }
+    return text;
+}
+
 void ExpectSameLines(const std::vector<std::string>& got, const std::vector<std::string>& want) {
     for (size_t i = 0; i < want.size(); i++) {
-        ASSERT_LT(i, got.size()) << "request " << i + 1 << " missing, expected: " << want[i];
-        ASSERT_EQ(got[i], want[i]) << "request " << i + 1;
+        ASSERT_LT(i, got.size()) << "request " << i + 1 << " missing, expected: " << want[i]
+                                 << "\nthe requests:\n"
+                                 << Listing(got);
+        ASSERT_EQ(got[i], want[i]) << "request " << i + 1 << "\nthe requests:\n" << Listing(got);
     }
     EXPECT_EQ(got.size(), want.size()) << "extra from " << want.size() + 1 << ": "
                                        << (got.size() > want.size() ? got[want.size()] : "");
@@ -160,33 +176,50 @@ std::vector<std::string> Repeat(int n, const std::vector<std::string>& lines) {
 // Data directions of a tunnelled NVMe command.
 enum Dir { kNone, kIn, kOut };
 
+// The hex of a data phase's length as a bridge's CDB carries it: big-endian 32 (ASMedia) and
+// 24 bits (JMicron), little-endian 16 (Realtek).
+std::string Be32(uint32_t n) {
+    char text[16];
+    std::snprintf(text, sizeof(text), "%08x", n);
+    return text;
+}
+
 // One NVMe command through a bridge, as its three phases: the command (with its opcode), the
-// data or non-data phase and the completion.
-std::vector<std::string> Asm(const std::string& opcode, Dir dir) {
+// data or non-data phase (4096 bytes, or the length given) and the completion.
+std::vector<std::string> Asm(const std::string& opcode, Dir dir, uint32_t length = 4096) {
     const std::string drive = " \\\\.\\PhysicalDrive4";
     const char* kind = dir == kIn ? "01" : dir == kOut ? "02" : "00";
-    const std::string data = dir == kIn    ? "cdb eb5a8100010000000000000010000000 in 1 length 4096"
-                             : dir == kOut ? "cdb ea5a8100020000000000000010000000 in 0 length 4096"
-                                           : "cdb eb5a8100000000000000000000000000 in 2 length 0";
+    const std::string n = std::to_string(length);
+    const std::string data =
+        dir == kIn    ? "cdb eb5a8100010000000000" + Be32(length) + "0000 in 1 length " + n
+        : dir == kOut ? "cdb ea5a8100020000000000" + Be32(length) + "0000 in 0 length " + n
+                      : "cdb eb5a8100000000000000000000000000 in 2 length 0";
     return {"cdb ea5a8000" + std::string(kind) + "0000000000000000400000 in 0 length 64 opcode " +
                 opcode + drive,
             data + drive,
             "cdb eb5a8200" + std::string(kind) + "0000000000000000100000 in 1 length 16" + drive};
 }
-std::vector<std::string> Jmi(const std::string& opcode, Dir dir) {
+std::vector<std::string> Jmi(const std::string& opcode, Dir dir, uint32_t length = 4096) {
     const std::string drive = " \\\\.\\PhysicalDrive5";
-    const std::string data = dir == kIn    ? "cdb a1820000100000000000000000000000 in 1 length 4096"
-                             : dir == kOut ? "cdb a1830000100000000000000000000000 in 0 length 4096"
-                                           : "cdb a1810000000000000000000000000000 in 2 length 0";
+    const std::string n = std::to_string(length);
+    const std::string be24 = Be32(length).substr(2);
+    const std::string data =
+        dir == kIn    ? "cdb a18200" + be24 + "00000000000000000000 in 1 length " + n
+        : dir == kOut ? "cdb a18300" + be24 + "00000000000000000000 in 0 length " + n
+                      : "cdb a1810000000000000000000000000000 in 2 length 0";
     return {"cdb a1800000020000000000000000000000 in 0 length 512 opcode " + opcode + " value 00" +
                 drive,
             data + drive, "cdb a18f0000020000000000000000000000 in 1 length 512" + drive};
 }
-std::vector<std::string> Rtk(const std::string& opcode, Dir dir) {
+std::vector<std::string> Rtk(const std::string& opcode, Dir dir, uint32_t length = 4096) {
     const std::string drive = " \\\\.\\PhysicalDrive6";
-    const std::string data = dir == kIn    ? "cdb e40010f8000001000000000000000000 in 1 length 4096"
-                             : dir == kOut ? "cdb e50010f8000002000000000000000000 in 0 length 4096"
-                                           : "cdb e50000f8000000000000000000000000 in 2 length 0";
+    const std::string n = std::to_string(length);
+    const std::string be = Be32(length);
+    const std::string le16 = be.substr(6, 2) + be.substr(4, 2);
+    const std::string data =
+        dir == kIn    ? "cdb e4" + le16 + "f8000001000000000000000000 in 1 length " + n
+        : dir == kOut ? "cdb e5" + le16 + "f8000002000000000000000000 in 0 length " + n
+                      : "cdb e50000f8000000000000000000000000 in 2 length 0";
     return {"cdb e54000f7000000000000000000000000 in 0 length 64 opcode " + opcode + drive,
             data + drive, "cdb e41000f9000000000000000000000000 in 1 length 16" + drive};
 }
@@ -232,6 +265,11 @@ const std::vector<std::string> kNativeOpen =
     OpenOf(1) + Interfaces({kSystemInterface, kNativeInterface}) +
     std::vector<std::string>{kNativeUnlock, "query 50 2 5" + kNative,
                              "nvme fe cdw10=400 cdw12=82 cdw13=3" + kNative};
+// The worker's look at the drive on its handle before the first write: Identify Controller and
+// the Firmware Slot Information log (512 bytes).
+const std::vector<std::string> kNativeCheck = {"query 49 1 1" + kNative, "query 50 2 3" + kNative};
+// Identify again after the commit: the drive answers once its controller reset is over.
+const std::string kNativeAnswers = "query 49 1 1" + kNative;
 const std::vector<std::string> kNativeDownload = {
     "download 0 4096" + kNative,     "download 4096 4096" + kNative,
     "download 8192 4096" + kNative,  "download 12288 4096" + kNative,
@@ -242,6 +280,8 @@ const std::vector<std::string> kRstOpen =
     std::vector<std::string>{"IntelNvm fc cdw12=1f000000" + kRst,
                              "IntelNvm 02 cdw12=00000000" + kRst};
 const std::string kRstConfigRead = "IntelNvm e6 cdw12=01000000" + kRst;
+const std::string kRstAnswers = "IntelNvm 06 cdw12=00000000" + kRst;
+const std::vector<std::string> kRstCheck = {kRstAnswers, "IntelNvm 02 cdw12=00000000" + kRst};
 // a bridge's open: the SCSI address, the port, the bus type and INQUIRY
 std::vector<std::string> UsbOpen(int drive) {
     return OpenOf(drive) + std::vector<std::string>{"cdb 12000000260000000000000000000000 in 1 "
@@ -251,6 +291,13 @@ std::vector<std::string> UsbOpen(int drive) {
 const std::vector<std::string> kAsmOpen = UsbOpen(4) + Asm("02", kIn) + Asm("fe", kIn);
 const std::vector<std::string> kJmiOpen = UsbOpen(5) + Jmi("02", kIn);
 const std::vector<std::string> kRtkOpen = UsbOpen(6) + Rtk("02", kIn) + Rtk("fe", kIn);
+// The look at a bridged drive: Identify (ASMedia: its one-request form) and the slot log.
+const std::vector<std::string> kAsmCheck =
+    std::vector<std::string>{"cdb e6060001000000000000000000000000 in 1 length 4096 "
+                             "\\\\.\\PhysicalDrive4"} +
+    Asm("02", kIn, 512);
+const std::vector<std::string> kJmiCheck = Jmi("06", kIn) + Jmi("02", kIn, 512);
+const std::vector<std::string> kRtkCheck = Rtk("06", kIn) + Rtk("02", kIn, 512);
 
 class MainDialogNvmeUpdate : public ProgramTest {
 protected:
@@ -275,11 +322,11 @@ protected:
     }
 
     // Starts the program with "/debug", picks list entry, presses RUN with the trace on and
-    // answers the question Yes. Faults given are injected into the disk while the question is
-    // open. Returns once the worker has ended and the dialog has handled its end (the outcome
-    // box, if any, left open).
+    // answers the question Yes. Faults given are injected into the disk, and underQuestion is
+    // run, while the question is open. Returns once the worker has ended and the dialog has handled
+    // its end (the outcome box, if any, left open).
     HWND Update(int entry, const std::string& disk = "", const std::string& faults = "",
-                bool dropImage = false) {
+                const std::function<void()>& underQuestion = nullptr) {
         liveBlocks_ = zxposix::LiveVirtualBlocks();
         refusedFrees_ = zxposix::RefusedVirtualFrees();
         HWND d = Start("/debug");
@@ -291,9 +338,8 @@ protected:
         if (!faults.empty()) {
             EXPECT_TRUE(sim::InjectFault(disk, faults));
         }
-        if (dropImage) {
-            const std::string image = WorkingFile("A.fw");
-            EXPECT_EQ(std::remove(image.c_str()), 0) << image;
+        if (underQuestion) {
+            underQuestion();
         }
         const std::string rule(52, '-');
         auto rules = [&] {
@@ -363,8 +409,10 @@ protected:
 } // namespace
 
 // RUN on each of the five ZELTARIX disks updates it: the worker's requests in order, the
-// progress steps it sends (a power-cycle wait only behind ASMedia and JMicron), the package's
-// AfterMessage with the power-off offer, the list rescanned with the disk selected, and the new
+// progress steps it sends (a power-cycle wait only behind ASMedia and JMicron), the outcome (the
+// package's AfterMessage with the power-off offer, Cancel first, where the drive runs the new
+// firmware; behind Realtek, which has no power request, the new firmware waits for a replug and
+// the program says so instead of OK), the list rescanned with the disk selected, and the new
 // revision: in the selected disk where the drive was reset, and in a second run that takes the
 // drive state from the file (Realtek: after a replug).
 TEST_F(MainDialogNvmeUpdate, UpdatesEachPathAndTheNextRunSeesTheNewRevision) {
@@ -373,6 +421,7 @@ TEST_F(MainDialogNvmeUpdate, UpdatesEachPathAndTheNextRunSeesTheNewRevision) {
     const struct {
         int entry;
         const char* disk;
+        const wchar_t* model;
         std::vector<std::string> requests;
         std::vector<LPARAM> progress;
         const wchar_t* selectedRevision; // what the re-find read
@@ -381,24 +430,25 @@ TEST_F(MainDialogNvmeUpdate, UpdatesEachPathAndTheNextRunSeesTheNewRevision) {
         // its place (the guard drops the one that comes second); -1 where one can.
         int workerRescans;
     } cases[] = {
-        {0, "zx-native",
-         kNativeOpen + std::vector<std::string>{kNativeConfigRead} + kNativeDownload +
-             std::vector<std::string>{kNativeUnlock, kNativeConfigRead},
+        {0, "zx-native", L"ZELTARIX ZX5016 1TB",
+         kNativeOpen + kNativeCheck + std::vector<std::string>{kNativeConfigRead} +
+             kNativeDownload +
+             std::vector<std::string>{kNativeAnswers, kNativeUnlock, kNativeConfigRead},
          kNoPowerStep, L"041k020C", "041k020C", -1},
-        {1, "zx-rst",
-         kRstOpen + std::vector<std::string>{kRstConfigRead} +
+        {1, "zx-rst", L"ZELTARIX ZX5012 512GB",
+         kRstOpen + kRstCheck + std::vector<std::string>{kRstConfigRead} +
              Repeat(5, {"IntelFw  function 2 length 4128" + kRst}) +
-             std::vector<std::string>{"IntelFw  function 3 length 12" + kRst,
+             std::vector<std::string>{"IntelFw  function 3 length 12" + kRst, kRstAnswers,
                                       "IntelNvm fc cdw12=1f000000" + kRst, kRstConfigRead},
          kNoPowerStep, L"041k020D", "041k020D", -1},
-        {2, "usb-asmedia",
-         kAsmOpen + Asm("fe", kIn) + Repeat(5, Asm("11", kOut)) + Asm("10", kNone) +
+        {2, "usb-asmedia", L"ZELTARIX ZX5016 1TB",
+         kAsmOpen + kAsmCheck + Asm("fe", kIn) + Repeat(5, Asm("11", kOut)) + Asm("10", kNone) +
              Asm("fe", kIn) + Asm("fd", kOut) +
              std::vector<std::string>{
                  "cdb ea5a0100000000000000000000000000 in 0 length 0 \\\\.\\PhysicalDrive4"},
          kPowerStep, L"041k020C", "041k020C", -1},
-        {3, "usb-jmicron",
-         kJmiOpen + Jmi("e6", kIn) + Repeat(5, Jmi("11", kOut)) + Jmi("10", kNone) +
+        {3, "usb-jmicron", L"ZELTARIX ZX5012 512GB",
+         kJmiOpen + kJmiCheck + Jmi("e6", kIn) + Repeat(5, Jmi("11", kOut)) + Jmi("10", kNone) +
              Jmi("e6", kIn) + Jmi("e5", kOut) +
              std::vector<std::string>{
                  "cdb a1800000020000000000000000000000 in 0 length 512 opcode 00 value 05 "
@@ -406,8 +456,8 @@ TEST_F(MainDialogNvmeUpdate, UpdatesEachPathAndTheNextRunSeesTheNewRevision) {
                  "cdb a1810000000000000000000000000000 in 1 length 0 \\\\.\\PhysicalDrive5",
                  "cdb a18f0000020000000000000000000000 in 1 length 512 \\\\.\\PhysicalDrive5"},
          kPowerStep, L"041k020D", "041k020D", -1},
-        {4, "usb-realtek",
-         kRtkOpen + Repeat(5, Rtk("11", kOut)) + Rtk("10", kNone) + Rtk("f2", kIn) +
+        {4, "usb-realtek", L"ZELTARIX ZX5016 1TB",
+         kRtkOpen + kRtkCheck + Repeat(5, Rtk("11", kOut)) + Rtk("10", kNone) + Rtk("f2", kIn) +
              Rtk("f1", kOut),
          kNoPowerStep, L"041k0207", "041k020C", 1},
     };
@@ -422,14 +472,23 @@ TEST_F(MainDialogNvmeUpdate, UpdatesEachPathAndTheNextRunSeesTheNewRevision) {
         if (c.workerRescans >= 0) {
             EXPECT_EQ(WorkerRescans(), c.workerRescans);
         }
+        const bool pending = std::string(c.disk) == "usb-realtek";
         MessageBoxRecord box;
         ASSERT_TRUE(OpenMessageBox(&box));
-        EXPECT_EQ(box.text, L"Done\r\nPower off?");
+        EXPECT_EQ(box.text, pending ? L"The new firmware 041k020C is installed on ZELTARIX ZX5016 "
+                                      L"1TB and starts after its enclosure is unplugged and "
+                                      L"plugged in again. Until then the drive runs 041k0207."
+                                    : L"Done\r\nPower off?");
         EXPECT_EQ(box.caption, L"Test");
-        EXPECT_EQ(box.type, kOkCancelInformation);
-        Answer(d, IDCANCEL);
+        EXPECT_EQ(box.type, pending ? kOkInformation : kOkCancelInformation);
+        Answer(d, pending ? IDOK : IDCANCEL);
         EXPECT_TRUE(sim::Power().calls.empty());
         DialogView v = View(d);
+        EXPECT_EQ(v.Find(IDC_STATUS)->text,
+                  pending ? L"Firmware 041k020C installed; it starts after its enclosure is "
+                            L"unplugged and plugged in again."
+                          : L"Update finished: " + std::wstring(c.model) + L" runs firmware " +
+                                c.selectedRevision + L".");
         EXPECT_EQ(v.Find(IDC_PROGRESS)->pos, 100);
         EXPECT_TRUE(v.Find(IDOK)->enabled);
         EXPECT_TRUE(v.Find(IDC_DISK_LIST)->enabled);
@@ -496,21 +555,22 @@ TEST_F(MainDialogNvmeUpdate, WritesTheVersionTextBeforeOrAfterOrNotAtAll) {
         const char* version; // the text there after the update
     } cases[] = {
         {"KEEP with Drive information", 2, "usb-asmedia", "KEEP", "0",
-         kAsmOpen + Asm("fe", kIn) + Repeat(5, Asm("11", kOut)) + Asm("10", kNone) +
+         kAsmOpen + kAsmCheck + Asm("fe", kIn) + Repeat(5, Asm("11", kOut)) + Asm("10", kNone) +
              Asm("fe", kIn) +
              std::vector<std::string>{
                  "cdb ea5a0100000000000000000000000000 in 0 length 0 \\\\.\\PhysicalDrive4"},
          "fwconfig", 1064, "041k0207"},
         {"before the download, Drive information", 0, "zx-native", "041k0210", "1",
-         kNativeOpen + std::vector<std::string>{kNativeConfigRead, kNativeConfigWrite} +
-             kNativeDownload,
+         kNativeOpen + kNativeCheck +
+             std::vector<std::string>{kNativeConfigRead, kNativeConfigWrite} + kNativeDownload,
          "fwconfig", 1064, "041k0210"},
         {"before the download, MP information", 4, "usb-realtek", "041k0210", "1",
-         kRtkOpen + Rtk("f2", kIn) + Rtk("f1", kOut) + Repeat(5, Rtk("11", kOut)) +
+         kRtkOpen + kRtkCheck + Rtk("f2", kIn) + Rtk("f1", kOut) + Repeat(5, Rtk("11", kOut)) +
              Rtk("10", kNone),
          "mpinfo", 88, "041k0210"},
         {"keep without Drive information", 4, "usb-realtek", "keep", "0",
-         kRtkOpen + Repeat(5, Rtk("11", kOut)) + Rtk("10", kNone), "mpinfo", 88, "041k0207"},
+         kRtkOpen + kRtkCheck + Repeat(5, Rtk("11", kOut)) + Rtk("10", kNone), "mpinfo", 88,
+         "041k0207"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -523,13 +583,27 @@ TEST_F(MainDialogNvmeUpdate, WritesTheVersionTextBeforeOrAfterOrNotAtAll) {
         Answer(d, IDCANCEL);
         EXPECT_EQ(Stop(d), 0);
         EXPECT_EQ(BlockText(c.disk, c.block, c.offset), c.version);
+        if (std::string(c.block) == "mpinfo") {
+            // The drive stores the MP information block as written: all but the version field
+            // went back as it was (its geometry, NAND table, SOC id and version of format 1768,
+            // which identify a drive without Drive information).
+            std::vector<uint8_t> after = Block(c.disk, c.block);
+            ASSERT_EQ(after.size(), 4096u);
+            EXPECT_EQ(after[280], 0xE8); // format 1768
+            EXPECT_EQ(after[281], 0x06);
+            EXPECT_EQ(after[1582], 0x71); // SOC id 3C71
+            EXPECT_EQ(after[1583], 0x3C);
+            EXPECT_EQ(std::vector<uint8_t>(after.begin() + 1352, after.begin() + 1358),
+                      (std::vector<uint8_t>{0x9B, 0xC5, 0x58, 0x71, 0x30, 0x00}));
+        }
         sim::SetTraceFile("");
     }
 }
 
 // The outcome of a successful update on the dialog: no box without an AfterMessage; with one, as
-// PowerCtrl says: OK only, or OK and Cancel with the power-off or restart request on OK; another
-// value shows nothing. RUN and the list are enabled again and the program stays open.
+// PowerCtrl says: OK only, or OK and Cancel (Cancel first) with the power-off or restart request
+// on OK; another value shows nothing. The status line says what the drive runs in every case.
+// RUN and the list are enabled again and the program stays open.
 TEST_F(MainDialogNvmeUpdate, ShowsTheOutcomeAndOffersPowerOffOrRestart) {
     const std::vector<std::string> kPowerOff = {
         "OpenProcessToken 0x28", "LookupPrivilegeValueW SeShutdownPrivilege",
@@ -572,6 +646,9 @@ TEST_F(MainDialogNvmeUpdate, ShowsTheOutcomeAndOffersPowerOffOrRestart) {
         EXPECT_EQ(sim::Power().calls, c.powerCalls);
         EXPECT_EQ(sim::ShutdownRequested(), c.shutdown);
         DialogView v = View(d);
+        // with or without a closing message, the update ends with a word
+        EXPECT_EQ(v.Find(IDC_STATUS)->text,
+                  L"Update finished: ZELTARIX ZX5016 1TB runs firmware 041k020C.");
         EXPECT_TRUE(v.Find(IDOK)->enabled);
         EXPECT_TRUE(v.Find(IDC_DISK_LIST)->enabled);
         EXPECT_EQ(Stop(d), 0); // still open until closed
@@ -579,9 +656,10 @@ TEST_F(MainDialogNvmeUpdate, ShowsTheOutcomeAndOffersPowerOffOrRestart) {
     }
 }
 
-// A failure at each step ends the update at once with "Update FW Fail !": the requests stop at
-// the failing one, the bar stays where the step left it, there is no rescan, and RUN and the list
-// are enabled again; every buffer, the image among them, was released exactly once.
+// A failure at each step before the commit ends the update at once with "Update FW Fail !",
+// which step failed and that the drive runs its old firmware: the requests stop at the failing
+// one, the bar stays where the step left it, there is no rescan, and RUN and the list are enabled
+// again; every buffer, the image among them, was released exactly once.
 TEST_F(MainDialogNvmeUpdate, EndsAtTheFirstFailingStep) {
     const std::string kAsmPower = "cdb ea5a0100000000000000000000000000 in 0 length 0";
     const struct {
@@ -590,51 +668,66 @@ TEST_F(MainDialogNvmeUpdate, EndsAtTheFirstFailingStep) {
         const char* disk;
         const char* faults;
         const char* before;
-        bool dropImage;
         std::vector<std::string> requests;
         int bar;
+        const wchar_t* what; // the sentence after "Update FW Fail !"
     } cases[] = {
-        {"open", 0, "zx-native", "open_fail", "0", false, {"open \\\\.\\PhysicalDrive1 failed"}, 0},
-        {"image gone", 0, "zx-native", "", "0", true, kNativeOpen, 0},
-        {"configuration read", 0, "zx-native", "nvme_fail:0xFE@1", "0", false,
-         kNativeOpen + std::vector<std::string>{kNativeConfigRead + " failed"}, 0},
-        {"configuration write", 0, "zx-native", "nvme_fail:0xFD", "1", false,
-         kNativeOpen + std::vector<std::string>{kNativeConfigRead, kNativeConfigWrite + " failed"},
-         0},
-        {"MP information write", 4, "usb-realtek", "nvme_fail:0xF1", "1", false,
-         kRtkOpen + Rtk("f2", kIn) + Refused(Rtk("f1", kOut)), 0},
-        {"download", 0, "zx-native", "download_fail:8192", "0", false,
-         kNativeOpen + std::vector<std::string>{kNativeConfigRead, "download 0 4096" + kNative,
-                                                "download 4096 4096" + kNative,
-                                                "download 8192 4096" + kNative + " failed"},
-         12},
-        {"disk gone in the download", 2, "usb-asmedia", "download_vanish:4096", "0", false,
+        {"open",
+         0,
+         "zx-native",
+         "open_fail",
+         "0",
+         {"open \\\\.\\PhysicalDrive1 failed"},
+         0,
+         L"The disk \\\\.\\PhysicalDrive1 could not be opened."},
+        {"configuration read", 0, "zx-native", "nvme_fail:0xFE@1", "0",
+         kNativeOpen + kNativeCheck + std::vector<std::string>{kNativeConfigRead + " failed"}, 0,
+         L"The drive's FW configuration block could not be read."},
+        {"configuration write", 0, "zx-native", "nvme_fail:0xFD", "1",
+         kNativeOpen + kNativeCheck +
+             std::vector<std::string>{kNativeConfigRead, kNativeConfigWrite + " failed"},
+         0, L"The version text could not be written into the drive before the download."},
+        {"MP information write", 4, "usb-realtek", "nvme_fail:0xF1", "1",
+         kRtkOpen + kRtkCheck + Rtk("f2", kIn) + Refused(Rtk("f1", kOut)), 0,
+         L"The version text could not be written into the drive before the download."},
+        {"download", 0, "zx-native", "download_fail:8192", "0",
+         kNativeOpen + kNativeCheck +
+             std::vector<std::string>{kNativeConfigRead, "download 0 4096" + kNative,
+                                      "download 4096 4096" + kNative,
+                                      "download 8192 4096" + kNative + " failed"},
+         12, L"The drive did not take the firmware download (the piece at byte 8192 of 20480)."},
+        {"disk gone in the download", 2, "usb-asmedia", "download_vanish:4096", "0",
          // the failed completion of the piece at 4096 is not examined; the next piece fails
-         kAsmOpen + Asm("fe", kIn) + Asm("11", kOut) + Asm("11", kOut).at(0) +
+         kAsmOpen + kAsmCheck + Asm("fe", kIn) + Asm("11", kOut) + Asm("11", kOut).at(0) +
              Asm("11", kOut).at(1) +
              std::vector<std::string>{
                  "IOCTL_SCSI_PASS_THROUGH_DIRECT \\\\.\\PhysicalDrive4 failed",
                  "IOCTL_SCSI_PASS_THROUGH_DIRECT \\\\.\\PhysicalDrive4 failed"},
-         12},
-        {"commit", 3, "usb-jmicron", "commit_fail", "0", false,
-         kJmiOpen + Jmi("e6", kIn) + Repeat(5, Jmi("11", kOut)) + Refused(Jmi("10", kNone)), 40},
+         12, L"The drive did not take the firmware download (the piece at byte 8192 of 20480)."},
+        {"commit", 3, "usb-jmicron", "commit_fail", "0",
+         kJmiOpen + kJmiCheck + Jmi("e6", kIn) + Repeat(5, Jmi("11", kOut)) +
+             Refused(Jmi("10", kNone)),
+         40, L"The drive refused the firmware commit."},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         std::string error;
         ASSERT_TRUE(sim::LoadDefaultScenario(&error)) << error;
         keys_["bSetVersionBeforeReflash"] = c.before;
-        HWND d = Update(c.entry, c.disk, c.faults, c.dropImage);
+        HWND d = Update(c.entry, c.disk, c.faults);
         ExpectSameLines(WorkerRequests(trace_), c.requests);
         EXPECT_EQ(WorkerRescans(), 0);
         MessageBoxRecord box;
         ASSERT_TRUE(OpenMessageBox(&box));
-        EXPECT_EQ(box.text, L"Update FW Fail !");
+        EXPECT_EQ(box.text, L"Update FW Fail !\r\n\r\n" + std::wstring(c.what) +
+                                L" The drive still runs its old firmware 041k020" +
+                                (c.entry == 1 || c.entry == 3 ? L"A." : L"7."));
         EXPECT_EQ(box.caption, L"Test");
-        EXPECT_EQ(box.type, 0u);
+        EXPECT_EQ(box.type, kOkWarning);
         Answer(d, IDOK);
         DialogView v = View(d);
         EXPECT_EQ(v.Find(IDC_PROGRESS)->pos, c.bar);
+        EXPECT_EQ(v.Find(IDC_STATUS)->text, L"Update failed; the drive runs its old firmware.");
         EXPECT_TRUE(v.Find(IDOK)->enabled);
         EXPECT_TRUE(v.Find(IDC_DISK_LIST)->enabled);
         EXPECT_EQ(Stop(d), 0);
@@ -644,17 +737,103 @@ TEST_F(MainDialogNvmeUpdate, EndsAtTheFirstFailingStep) {
     }
 }
 
-// A bridged disk that does not come back from its power cycle: the re-find gives up after its
-// ten attempts, the rescans while the update runs show the disk as the Disconnect entry (the
-// selected disk's text: RUN's re-read found no volume on it), and the update still ends as a
-// success.
+// A version text written before the download is put back when the download fails: the drive's
+// own block goes back (with the check value of the image's checksum kind on the FW configuration
+// path), so that the drive never names a version it does not run, and the message says so.
+TEST_F(MainDialogNvmeUpdate, AFailedDownloadPutsBackTheVersionWrittenBeforeIt) {
+    const struct {
+        const char* name;
+        int entry;
+        const char* disk;
+        std::vector<std::string> requests;
+        const char* block;
+        size_t offset;
+    } cases[] = {
+        {"FW configuration", 0, "zx-native",
+         kNativeOpen + kNativeCheck +
+             std::vector<std::string>{
+                 kNativeConfigRead, kNativeConfigWrite, "download 0 4096" + kNative,
+                 "download 4096 4096" + kNative + " failed", kNativeConfigWrite},
+         "fwconfig", 1064},
+        {"MP information", 4, "usb-realtek",
+         kRtkOpen + kRtkCheck + Rtk("f2", kIn) + Rtk("f1", kOut) + Rtk("11", kOut) +
+             Refused(Rtk("11", kOut)) + Rtk("f1", kOut),
+         "mpinfo", 88},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::string error;
+        ASSERT_TRUE(sim::LoadDefaultScenario(&error)) << error;
+        keys_["bSetVersionBeforeReflash"] = "1";
+        const std::vector<uint8_t> original = Block(c.disk, c.block);
+        HWND d = Update(c.entry, c.disk, "download_fail:4096");
+        ExpectSameLines(WorkerRequests(trace_), c.requests);
+        MessageBoxRecord box;
+        ASSERT_TRUE(OpenMessageBox(&box));
+        EXPECT_EQ(box.text, L"Update FW Fail !\r\n\r\nThe drive did not take the firmware download "
+                            L"(the piece at byte 4096 of 20480). The version text written before "
+                            L"the download was put back. The drive still runs its old firmware "
+                            L"041k0207.");
+        Answer(d, IDOK);
+        EXPECT_EQ(Stop(d), 0);
+        EXPECT_EQ(BlockText(c.disk, c.block, c.offset), "041k0207");
+        if (!original.empty()) {
+            EXPECT_EQ(Block(c.disk, c.block), original);
+        }
+        sim::ClearFaults(c.disk);
+        sim::SetTraceFile("");
+    }
+}
+
+// The image the worker writes is the one RUN checked: deleting or replacing the file in the
+// working folder while the question is open changes nothing, the drive runs the checked image.
+TEST_F(MainDialogNvmeUpdate, AnImageReplacedUnderTheQuestionIsNeverRead) {
+    for (bool replace : {false, true}) {
+        SCOPED_TRACE(replace ? "replaced" : "deleted");
+        std::string error;
+        ASSERT_TRUE(sim::LoadDefaultScenario(&error)) << error;
+        HWND d = Update(0, "", "", [&] {
+            const std::string image = WorkingFile("A.fw");
+            if (replace) {
+                // a sound image of another version: the drive would take it
+                const std::vector<uint8_t> other =
+                    zxpkg::BuildImage(SmallImage("0F", 0x00010203, 1));
+                std::ofstream(image, std::ios::binary)
+                    .write(reinterpret_cast<const char*>(other.data()),
+                           static_cast<std::streamsize>(other.size()));
+            } else {
+                EXPECT_EQ(std::remove(image.c_str()), 0) << image;
+            }
+        });
+        MessageBoxRecord box;
+        ASSERT_TRUE(OpenMessageBox(&box));
+        EXPECT_EQ(box.text, L"Done\r\nPower off?");
+        Answer(d, IDCANCEL);
+        EXPECT_EQ(Stop(d), 0);
+        std::string running;
+        ASSERT_TRUE(sim::WithDrive(
+            "zx-native", [&](sim::NvmeDrive& drive) { running = drive.State().firmware; }));
+        EXPECT_EQ(running, "041k020C");
+        ExpectBuffersReleasedOnce();
+        sim::SetTraceFile("");
+    }
+}
+
+// A bridged disk that does not come back from its power cycle: the re-find gives up, the rescans
+// while the update runs show the disk as the Disconnect entry (the selected disk's text: RUN's
+// re-read found no volume on it), and the update ends saying that the image was committed and
+// the drive is not answering, never OK.
 TEST_F(MainDialogNvmeUpdate, ADiskThatDoesNotComeBackIsTheDisconnectEntry) {
     ASSERT_TRUE(sim::InjectFault("usb-asmedia", "no_return"));
     HWND d = Update(2);
     MessageBoxRecord box;
     ASSERT_TRUE(OpenMessageBox(&box));
-    EXPECT_EQ(box.text, L"Done\r\nPower off?");
-    Answer(d, IDCANCEL);
+    EXPECT_EQ(box.text, L"The new firmware 041k020C was committed to ZELTARIX ZX5016 1TB, but the "
+                        L"drive did not come back after its reset. Do not write to it: unplug its "
+                        L"enclosure and plug it in again, or shut the PC down and start it again, "
+                        L"then run this program again to check the drive.");
+    EXPECT_EQ(box.type, kOkWarning);
+    Answer(d, IDOK);
     DialogView v = View(d);
     const ControlView* list = v.Find(IDC_DISK_LIST);
     EXPECT_EQ(list->items, (std::vector<std::wstring>{
@@ -663,6 +842,7 @@ TEST_F(MainDialogNvmeUpdate, ADiskThatDoesNotComeBackIsTheDisconnectEntry) {
                                L"ZELTARIX ZX5016 1TB (RAW) - Disconnect"}));
     EXPECT_EQ(list->curSel, 4);
     EXPECT_EQ(v.Find(IDC_PROGRESS)->pos, 100);
+    EXPECT_EQ(v.Find(IDC_STATUS)->text, L"Firmware committed; the drive did not come back.");
     EXPECT_FALSE(sim::IsPresent("usb-asmedia"));
     EXPECT_EQ(Stop(d), 0);
 }

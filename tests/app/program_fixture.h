@@ -133,6 +133,10 @@ protected:
         for (const auto& image : images_) {
             ASSERT_EQ(zxpkg::ValidateImageRecipe(image.second), "");
             std::vector<uint8_t> bytes = zxpkg::BuildImage(image.second);
+            auto edit = imageEdits_.find(image.first);
+            if (edit != imageEdits_.end()) {
+                edit->second(bytes);
+            }
             entries.push_back(
                 {image.first, std::vector<unsigned char>(bytes.begin(), bytes.end())});
         }
@@ -242,6 +246,8 @@ protected:
     std::map<std::string, std::string> keys_;
     std::string nandMap_;
     std::vector<std::pair<std::string, zxpkg::ImageRecipe>> images_;
+    // Changes made to an image's bytes after it is built (a damaged or odd image), by name.
+    std::map<std::string, std::function<void(std::vector<uint8_t>&)>> imageEdits_;
     std::string dir_;
     testsupport::LogCapture log_;
     std::vector<char> package_;

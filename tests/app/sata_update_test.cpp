@@ -81,6 +81,7 @@ std::vector<std::string> Join(std::initializer_list<std::vector<std::string>> pa
 // reads 3 and 4, then its port: the SCSI address, or for the USB disk its device interface).
 struct Transport {
     const char* where;
+    std::vector<std::string> identify; // IDENTIFY DEVICE on the worker's handle
     std::vector<std::string> pieces;
     std::vector<std::string> configRead;
     std::vector<std::string> configWrite;
@@ -90,6 +91,7 @@ struct Transport {
 
 const Transport kAhci = {
     "AHCI",
+    {"ata 000100000040ec00"},
     {"ata 0308000000409200", "ata 0308000800409200", "ata 0308001000409200", "ata 0308001800409200",
      "ata 0308002000409200"},
     {"ata 020800000040c300"},
@@ -104,6 +106,7 @@ const char kUsbInterface[] = "open \\\\.\\usbstor#disk&ven_usb3.0&prod_sata_brid
                              "zx3000g0000000000002&0#{53f56307-b6bf-11d0-94f2-00a0c91efb8b}";
 const Transport kUsb = {
     "USB",
+    {"sat a1080e000100000040ec0000"},
     {"sat a10a06030800000040920000", "sat a10a06030800080040920000", "sat a10a06030800100040920000",
      "sat a10a06030800180040920000", "sat a10a06030800200040920000"},
     {"sat a1080e020800000040c30000"},
@@ -115,6 +118,7 @@ const Transport kUsb = {
 };
 const Transport kSas = {
     "SAS",
+    kUsb.identify,
     kUsb.pieces,
     kUsb.configRead,
     kUsb.configWrite,
@@ -128,6 +132,7 @@ const Transport kSas = {
 // The worker's open of drive 2 for commands.
 const std::vector<std::string> kOpen = {"open \\\\.\\PhysicalDrive2",
                                         "IOCTL_STORAGE_QUERY_PROPERTY"};
+const UINT kWarningType = 0x30; // MB_OK | MB_ICONWARNING
 
 // The rescan: drives 0 to 19 (only drive 2 opens and is probed), then the volumes C: to Z:
 // (none opens).
@@ -250,8 +255,8 @@ TEST_F(SataUpdate, UpdatesTheDiskOnEachTransportWithTheRequestsInOrder) {
         EXPECT_EQ(progress_, 100);
         EXPECT_EQ(firmwareShown_, L"051s0108");
         EXPECT_EQ(ConfigVersion(), "051s0108");
-        EXPECT_EQ(Requests(),
-                  Join({kOpen, t->pieces, t->configRead, t->configWrite, AfterVersion(*t)}));
+        EXPECT_EQ(Requests(), Join({kOpen, t->identify, t->pieces, t->configRead, t->configWrite,
+                                    AfterVersion(*t)}));
         Finish();
     }
 }
@@ -282,23 +287,28 @@ TEST_F(SataUpdate, WritesTheVersionAfterTheDownloadOnlyWhenItChangesTheBlock) {
         EXPECT_EQ(progress_, 100);
         EXPECT_EQ(firmwareShown_, L"051s0108");
         EXPECT_EQ(ConfigVersion(), c.configVersion);
-        EXPECT_EQ(Requests(), Join({kOpen, kAhci.pieces, c.versionPart, AfterVersion(kAhci)}));
+        EXPECT_EQ(Requests(),
+                  Join({kOpen, kAhci.identify, kAhci.pieces, c.versionPart, AfterVersion(kAhci)}));
         Finish();
     }
 }
 
 // The third piece fails three times (the first two were taken): the update ends with -4 at
-// once, "Update FW Fail !", no version write, no re-find and no rescan. The bar stays where the
-// download left it: 40 % of the 0..40 step, 16.
+// once, "Update FW Fail !" with the piece and the firmware the drive still runs, no version
+// write, no re-find and no rescan. The bar stays where the download left it: 40 % of the 0..40
+// step, 16.
 TEST_F(SataUpdate, AFailedDownloadEndsTheUpdateWithTheBarInsideItsStep) {
     MessageBoxRecord box = Update(SataDisk("USB", "faults = ata_fail:0x92@2"));
-    EXPECT_EQ(box.text, L"Update FW Fail !");
+    EXPECT_EQ(box.text, L"Update FW Fail !\r\n\r\nThe drive did not take the firmware download "
+                        L"(the piece at byte 8192 of 20480). The drive still runs its old firmware "
+                        L"051s0102.");
     EXPECT_EQ(box.caption, L"Test");
-    EXPECT_EQ(box.type, kPlainType);
+    EXPECT_EQ(box.type, kWarningType);
     EXPECT_EQ(progress_, 16);
     EXPECT_EQ(firmwareShown_, L"051s0102");
     EXPECT_EQ(ConfigVersion(), "051s0102");
     EXPECT_EQ(Requests(), Join({kOpen,
+                                kUsb.identify,
                                 {"sat a10a06030800000040920000", "sat a10a06030800080040920000",
                                  "sat a10a06030800100040920000", "sat a10a06030800100040920000",
                                  "sat a10a06030800100040920000"}}));
@@ -321,14 +331,14 @@ std::atomic<DWORD> g_dialogThread{0};
 std::atomic<int> g_workerRequests{0};
 std::atomic<HWND> g_dialog{nullptr};
 
-// Counts the worker's requests to the slow disk; at its eighth (the vendor write) a timer
+// Counts the worker's requests to the slow disk; at its ninth (the vendor write) a timer
 // rescan is queued on the dialog thread, which then runs alongside the worker's re-find and
 // rescan. The dialog thread's own requests pass.
 void TimerRescanAtTheVersionWrite(uint32_t) {
     if (GetCurrentThreadId() == g_dialogThread) {
         return;
     }
-    if (++g_workerRequests == 8) {
+    if (++g_workerRequests == 9) {
         PostMessageW(g_dialog, WM_TIMER, DEVICE_CHANGE_TIMER_ID, 0);
     }
 }
@@ -338,21 +348,18 @@ void TimerRescanAtTheVersionWrite(uint32_t) {
 // A timer rescan on the dialog thread overlaps the worker's re-find and rescan (run under
 // ThreadSanitizer too): the update ends well, the timer's rescan ran, and the list and the
 // selected disk show the disk with its new firmware.
-// An image gone from the working folder after RUN found it ends the update with nothing sent
-// to the drive beyond its open.
-TEST_F(SataUpdate, AnImageGoneFromTheWorkingFolderEndsTheUpdateBeforeAnyPiece) {
+// The image RUN checked is the one written: deleting the file from the working folder while the
+// question is open changes nothing, the whole update runs with the checked image.
+TEST_F(SataUpdate, AnImageGoneFromTheWorkingFolderUnderTheQuestionIsNeverRead) {
     MessageBoxRecord box = Update(SataDisk("AHCI"), [] {
         const std::string image = WorkingFile("S.fw");
         EXPECT_EQ(std::remove(image.c_str()), 0) << image;
     });
-    EXPECT_EQ(box.text, L"Update FW Fail !");
-    EXPECT_EQ(progress_, 0);
-    EXPECT_EQ(firmwareShown_, L"051s0102");
-    EXPECT_EQ(ConfigVersion(), "051s0102");
-    EXPECT_EQ(Requests(), kOpen);
+    EXPECT_EQ(box.text, L"Update FW OK !");
+    EXPECT_EQ(progress_, 100);
+    EXPECT_EQ(firmwareShown_, L"051s0108");
+    EXPECT_EQ(ConfigVersion(), "051s0108");
     Finish();
-    std::vector<std::string> log = LogLines();
-    EXPECT_EQ(std::count(log.begin(), log.end(), "DISKLIB_SATA_Reflash IN"), 0);
 }
 
 TEST_F(SataUpdate, ATimerRescanAlongsideTheFinalRereadKeepsTheUpdatedDiskSelected) {
@@ -387,9 +394,39 @@ TEST_F(SataUpdate, ATimerRescanAlongsideTheFinalRereadKeepsTheUpdatedDiskSelecte
     EXPECT_TRUE(WaitUntil([&] { return timers() == 1; }, kWait));
     Finish();
     sim::SetSlowWaitHook(nullptr);
-    EXPECT_GE(g_workerRequests.load(), 8);
+    EXPECT_GE(g_workerRequests.load(), 9);
     DiskRecord selected;
     ReadSelectedDisk(&selected);
     EXPECT_STREQ(selected.FirmwareRev, L"051s0108");
     EXPECT_STREQ(selected.SerialNumber, L"ZX3000G0000000000002");
+}
+
+// On the handle it opened and before its first piece, the worker finds from IDENTIFY DEVICE that
+// the drive does not take DOWNLOAD MICROCODE as it is sent: the update is refused with the reason
+// and nothing but IDENTIFY DEVICE reaches the drive.
+TEST_F(SataUpdate, TheWorkerRefusesADriveThatDoesNotTakeTheDownloadAsItIsSent) {
+    const struct {
+        const char* keys;
+        const wchar_t* reason;
+    } cases[] = {
+        {"ata_microcode = none\n", L"it does not support DOWNLOAD MICROCODE"},
+        {"ata_microcode = no_offsets\n",
+         L"it does not support DOWNLOAD MICROCODE with offsets (mode 3)"},
+        {"ata_dm_max = 4\n", L"it does not take DOWNLOAD MICROCODE pieces of 8 blocks (4 KiB)"},
+        {"ata_dm_min = 16\nata_dm_max = 64\n",
+         L"it does not take DOWNLOAD MICROCODE pieces of 8 blocks (4 KiB)"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.keys);
+        ClearRecords();
+        MessageBoxRecord box = Update(SataDisk("AHCI", c.keys));
+        EXPECT_EQ(box.text, L"ZELTARIX ZX3000 SATA 480GB cannot take this update: " +
+                                std::wstring(c.reason) + L". Nothing was written.");
+        EXPECT_EQ(box.type, kWarningType);
+        EXPECT_EQ(progress_, 0);
+        EXPECT_EQ(firmwareShown_, L"051s0102");
+        EXPECT_EQ(ConfigVersion(), "051s0102");
+        EXPECT_EQ(Requests(), Join({kOpen, kAhci.identify}));
+        Finish();
+    }
 }

@@ -86,16 +86,17 @@ inline std::string Serial(int drive) {
 
 // A ZELTARIX NVMe disk on the platform's NVMe driver, admitted by the program tests' BaseKeys():
 // vendor command set 1, SOC id 0x3C71, revision 041k0207, NAND id 9BC558713000 on LUN class 1,
-// FTL build 0x00010203. The extra lines (key = value) are added to the section and replace those
-// of these keys that they name.
+// FTL build 0x00010203; it checks a committed image as ZELTARIX drives do and runs it at once. The
+// extra lines (key = value) are added to the section and replace those of these keys that they
+// name.
 inline std::string NvmeDisk(const std::string& name, int drive, const std::string& model,
                             const std::string& extra = "") {
     std::string s = "[disk " + name + "]\nkind = nvme\ndrive = " + std::to_string(drive) +
                     "\nmodel = " + model + "\nserial = " + Serial(drive) +
                     "\nvendor_id = 0x1E5C\nssvid = 0x1E5C\nsectors = 1953525168\nbus = " +
                     std::to_string(drive + 1) + "\n";
-    for (const char* key :
-         {"vsc", "firmware", "vsc_soc_id", "vsc_nand_id", "vsc_lun", "vsc_ftl_build"}) {
+    for (const char* key : {"vsc", "firmware", "vsc_soc_id", "vsc_nand_id", "vsc_lun",
+                            "vsc_ftl_build", "firmware_check", "fw_activation"}) {
         if (extra.find(std::string(key) + " =") == std::string::npos) {
             static const std::map<std::string, std::string> defaults = {
                 {"vsc", "1"},
@@ -103,7 +104,9 @@ inline std::string NvmeDisk(const std::string& name, int drive, const std::strin
                 {"vsc_soc_id", "0x3C71"},
                 {"vsc_nand_id", "9BC558713000"},
                 {"vsc_lun", "1"},
-                {"vsc_ftl_build", "0x00010203"}};
+                {"vsc_ftl_build", "0x00010203"},
+                {"firmware_check", "image"},
+                {"fw_activation", "immediate"}};
             s += std::string(key) + " = " + defaults.at(key) + "\n";
         }
     }
