@@ -113,6 +113,32 @@ int SendChunk(const CommandContext* context, HANDLE device, uint32_t offset, con
     }
 }
 
+// Firmware Commit's command-specific statuses (status code type 1) that say the drive took the
+// image and needs a reset to run it.
+const uint16_t kStatusNeedsConventionalReset = 0x10B;
+const uint16_t kStatusNeedsSubsystemReset = 0x110;
+const uint16_t kStatusNeedsControllerReset = 0x111;
+
+// The result of a commit by the status of its completion, as a bridge carried it back (also
+// after it refused the data phase): a reset the activation needs is a success that is pending;
+// otherwise the tunnel's result stands, unless the completion reports another error.
+int CommitStatusResult(int result, uint16_t status, int* activation) {
+    switch (status) {
+    case 0:
+    case USB_COMPLETION_UNREAD:
+        return result;
+    case kStatusNeedsConventionalReset:
+    case kStatusNeedsControllerReset:
+        *activation = FW_ACTIVATION_NEEDS_RESET;
+        return DISKLIB_OK;
+    case kStatusNeedsSubsystemReset:
+        *activation = FW_ACTIVATION_NEEDS_POWER_CYCLE;
+        return DISKLIB_OK;
+    default:
+        return DISKLIB_ERR_IO;
+    }
+}
+
 } // namespace
 
 int DISKLIB_NVME_DownloadFW(const CommandContext* context, HANDLE device, const void* image,
@@ -180,14 +206,14 @@ int DISKLIB_NVME_FWActiveAndSay(const CommandContext* context, HANDLE device, ui
         result = IO_NVME_FirmwareActivateAndSay(device, slot, action, &said);
         break;
     case CMD_USB_ASM:
-        result = IO_USB_ASM_NvmePassThrough(device, XFER_NONE, &command, NULL, 0);
-        break;
     case CMD_USB_JMI:
-        result = IO_USB_JMI_NvmePassThrough(device, XFER_NONE, &command, NULL, 0);
+    case CMD_USB_RTK: {
+        uint16_t status = USB_COMPLETION_UNREAD;
+        result = IO_USB_NvmePassThroughStatus(context->iCmdType, device, XFER_NONE, &command, NULL,
+                                              0, &status);
+        result = CommitStatusResult(result, status, &said);
         break;
-    case CMD_USB_RTK:
-        result = IO_USB_RTK_NvmePassThrough(device, XFER_NONE, &command, NULL, 0);
-        break;
+    }
     case CMD_RST:
         result = IO_RST_FirmwareActivate(context->hScsiPort, context->iScsiPathId);
         break;

@@ -14,6 +14,8 @@
 //   bridge_zero_ids = yes      the bridge's Identify Controller answer has zero PCI vendor and
 //                              subsystem vendor ids (the chip answers it itself)
 //   bridge_inquiry = HEX       the standard INQUIRY data byte for byte (any USB disk)
+//   bridge_errors = completion a command the drive fails ends its data phase GOOD, and the
+//                              error is only in the completion (as real bridges can answer)
 // Faults of the disk, consumed per tunnel request: bridge_fail_<phase> makes the call fail
 // (no SCSI status), bridge_check_<phase> answers CHECK CONDITION, with <phase> one of
 // command, data, completion; the faulted phase has no effect. bridge_check_inquiry answers

@@ -354,6 +354,10 @@ NvmeCompletion NvmeDrive::FirmwareCommit(const NvmeAdminRequest& r) {
         if (action == 1) {
             SetPending(slot);
         }
+        if (state_.commitStatus != 0) {
+            return NvmeCompletion::Of(
+                NvmeStatus{uint8_t(state_.commitStatus >> 8), uint8_t(state_.commitStatus)});
+        }
         return NvmeCompletion::Of(nvme_status::kSuccess);
     case 2: // activate the image already in the slot at the next reset
         if (!state_.slots[slot].filled) {

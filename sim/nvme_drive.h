@@ -178,6 +178,9 @@ struct NvmeDriveState {
     uint8_t updateGranularity = 0;
     bool firmwareCommands = true;
     uint16_t maxActivationTime = 0;
+    // The status a Firmware Commit that took the image answers with (0: success); a drive may
+    // report the reset its activation needs (10Bh, 110h, 111h) for every commit.
+    uint16_t commitStatus = 0;
     FirmwareSlot slots[kNvmeFirmwareSlots + 1];
     int activeSlot = 1;
     int pendingSlot = 0;

@@ -9,30 +9,16 @@
 namespace sim {
 namespace {
 
-const std::set<std::string> kDiskKeys = {"kind",        "drive",
-                                         "model",       "serial",
-                                         "firmware",    "vendor_id",
-                                         "ssvid",       "sectors",
-                                         "sector_size", "controller",
-                                         "service",     "bus",
-                                         "root_bus",    "link",
-                                         "bus_type",    "scsi_port",
-                                         "scsi_path",   "scsi_target",
-                                         "scsi_lun",    "usb",
-                                         "bridge",      "usb_vid",
-                                         "usb_pid",     "usb_service",
-                                         "usb_iface",   "vendor",
-                                         "product",     "revision",
-                                         "volumes",     "vsc",
-                                         "drvinfo",     "mpinfo",
-                                         "fwconfig",    "unlisted",
-                                         "faults",      "return_drive",
-                                         "present",     "firmware_check",
-                                         "pci_id",      "fw_activation",
-                                         "reset_ms",    "power_cycle_ms",
-                                         "fw_slots",    "fw_slot1_ro",
-                                         "fw_ug",       "fw_commands",
-                                         "fw_mtfa",     "fw_pending_slot"};
+// clang-format off
+const std::set<std::string> kDiskKeys = {
+    "kind", "drive", "model", "serial", "firmware", "vendor_id", "ssvid", "sectors",
+    "sector_size", "controller", "service", "bus", "root_bus", "link", "bus_type", "scsi_port",
+    "scsi_path", "scsi_target", "scsi_lun", "usb", "bridge", "usb_vid", "usb_pid", "usb_service",
+    "usb_iface", "vendor", "product", "revision", "volumes", "vsc", "drvinfo", "mpinfo",
+    "fwconfig", "unlisted", "faults", "return_drive", "present", "firmware_check", "pci_id",
+    "fw_activation", "reset_ms", "power_cycle_ms", "fw_slots", "fw_slot1_ro", "fw_ug",
+    "fw_commands", "fw_mtfa", "fw_pending_slot", "fw_commit_status"};
+// clang-format on
 const std::set<std::string> kControllerKeys = {"kind", "service", "bus",      "root_bus",
                                                "link", "pci_id",  "scsi_port"};
 const std::set<std::string> kUsbHostKeys = {"listed", "id", "service"};

@@ -274,8 +274,9 @@ bool PcBuilder::ReadDiskIdentity(const ScenarioSection& s, SimDisk& d) {
 
 // The NVMe drive of an nvme or rst disk or behind an NVMe bridge: its identity, vendor blocks,
 // the opcodes its log leaves out, its faults, command set and image check.
-// What the drive says of firmware updates (fw_slots, fw_slot1_ro, fw_ug, fw_commands, fw_mtfa)
-// and an update already waiting for a reset (fw_pending_slot).
+// What the drive says of firmware updates (fw_slots, fw_slot1_ro, fw_ug, fw_commands, fw_mtfa),
+// the status its commits answer with (fw_commit_status) and an update already waiting for a
+// reset (fw_pending_slot).
 bool PcBuilder::ReadFirmwareUpdateKeys(const ScenarioSection& s, NvmeDriveState& st) {
     uint64_t slots = 0;
     uint64_t granularity = 0;
@@ -293,6 +294,13 @@ bool PcBuilder::ReadFirmwareUpdateKeys(const ScenarioSection& s, NvmeDriveState&
     if (!ParseU64(s.Get("fw_pending_slot", "0"), pending) || pending > slots) {
         return FailAt(s, "fw_pending_slot", "fw_pending_slot is 0 or a slot of fw_slots");
     }
+    uint64_t commitStatus = 0;
+    if (!ParseU64(s.Get("fw_commit_status", "0"), commitStatus) ||
+        (commitStatus != 0 && commitStatus != 0x10B && commitStatus != 0x110 &&
+         commitStatus != 0x111)) {
+        return FailAt(s, "fw_commit_status", "fw_commit_status is 0, 0x10B, 0x110 or 0x111");
+    }
+    st.commitStatus = uint16_t(commitStatus);
     const std::string readOnly = s.Get("fw_slot1_ro", "no");
     const std::string commands = s.Get("fw_commands", "yes");
     if ((readOnly != "yes" && readOnly != "no") || (commands != "yes" && commands != "no")) {

@@ -16,31 +16,48 @@ const ULONG kInquiryTimeout = 10;
 // What a phase's outcome is tested for.
 enum PhaseCheck {
     CHECK_CALL_AND_STATUS, // a failed call or CHECK CONDITION fails the phase
-    CHECK_STATUS_ONLY,     // only CHECK CONDITION fails it
-    CHECK_CALL_ONLY,       // only a failed call fails it
-    CHECK_NOTHING
+    CHECK_STATUS_ONLY      // only CHECK CONDITION fails it
 };
 
-// Checks of an ordinary command: phases 1 and 2 tested fully, the completion only for its status.
+// Checks of an ordinary command, and of a firmware chunk: phases 1 and 2 tested fully, the
+// completion only for its status (a completion that cannot be read is left to the next request).
+// A chunk the drive refuses (CHECK CONDITION) stops the download at that chunk.
 const PhaseCheck kCommandChecks[3] = {CHECK_CALL_AND_STATUS, CHECK_CALL_AND_STATUS,
                                       CHECK_STATUS_ONLY};
 // Realtek tests every phase fully, for commands and firmware chunks alike.
 const PhaseCheck kRtkChecks[3] = {CHECK_CALL_AND_STATUS, CHECK_CALL_AND_STATUS,
                                   CHECK_CALL_AND_STATUS};
-// ASMedia and JMicron firmware chunks: only the calls of phases 1 and 2 are tested.
-const PhaseCheck kChunkChecks[3] = {CHECK_CALL_ONLY, CHECK_CALL_ONLY, CHECK_NOTHING};
+
+// The NVMe status field (SCT in bits 10..8, SC in bits 7..0) of a 16-byte completion entry,
+// whose bytes 14..15 hold the phase tag (bit 0), SC (bits 8..1) and SCT (bits 11..9).
+uint16_t CompletionStatus(const UCHAR* completion16) {
+    return (uint16_t)((get_le16(completion16 + 14) >> 1) & 0x7FF);
+}
+
+void NoteStatus(uint16_t* status, uint16_t value) {
+    if (status != NULL) {
+        *status = value;
+    }
+}
+
+// After a data phase the drive refused (CHECK CONDITION), the completion is still read when the
+// caller asks why: the status tells a commit whose activation needs a reset from a refused one.
+bool AsksWhy(bool askWhy, const UsbPhaseOutcome& dataPhase) {
+    return askWhy && dataPhase.callOk;
+}
+
+// A completion phase whose call succeeded without CHECK CONDITION was read.
+bool CompletionRead(const UsbPhaseOutcome& outcome) {
+    return outcome.callOk && outcome.scsiStatus != USB_SCSI_STATUS_CHECK_CONDITION;
+}
 
 bool PhaseFailed(const UsbPhaseOutcome& outcome, PhaseCheck check) {
     const bool checkCondition = outcome.scsiStatus == USB_SCSI_STATUS_CHECK_CONDITION;
     switch (check) {
     case CHECK_CALL_AND_STATUS:
         return !outcome.callOk || checkCondition;
-    case CHECK_STATUS_ONLY:
-        return checkCondition;
-    case CHECK_CALL_ONLY:
-        return !outcome.callOk;
     default:
-        return false;
+        return checkCondition;
     }
 }
 
@@ -83,7 +100,9 @@ const UCHAR kAsmPhaseCompletion = 0x82;
 const ULONG kAsmCompletionBytes = 16;
 
 int32_t AsmThreePhase(HANDLE hDisk, int32_t direction, NvmeCommandBlock* command, void* data,
-                      uint32_t length, const PhaseCheck checks[3]) {
+                      uint32_t length, uint16_t* status, bool askWhy) {
+    const PhaseCheck* checks = kCommandChecks;
+    NoteStatus(status, USB_COMPLETION_UNREAD);
     if (command == NULL || !IsValidDirection(direction)) {
         return DISKLIB_ERR_IO;
     }
@@ -102,7 +121,8 @@ int32_t AsmThreePhase(HANDLE hDisk, int32_t direction, NvmeCommandBlock* command
                    kAsmPhaseData, kind, length);
     outcome = UsbSendPassThrough(hDisk, cdb, DataPhaseDataIn(direction), DataBufferOf(data, length),
                                  length, USB_ASM_SENSE_LENGTH, USB_ASM_TIMEOUT);
-    if (PhaseFailed(outcome, checks[1])) {
+    const bool refused = PhaseFailed(outcome, checks[1]);
+    if (refused && !AsksWhy(askWhy, outcome)) {
         return DISKLIB_ERR_IO;
     }
 
@@ -113,7 +133,10 @@ int32_t AsmThreePhase(HANDLE hDisk, int32_t direction, NvmeCommandBlock* command
     if (PhaseFailed(outcome, checks[2])) {
         return DISKLIB_ERR_IO;
     }
-    return DISKLIB_OK;
+    if (CompletionRead(outcome)) {
+        NoteStatus(status, CompletionStatus((const UCHAR*)command));
+    }
+    return refused ? DISKLIB_ERR_IO : DISKLIB_OK;
 }
 
 // --- JMicron ---------------------------------------------------------------------------------
@@ -131,7 +154,8 @@ UCHAR JmiDataProtocol(int32_t direction) {
 }
 
 int32_t JmiThreePhase(HANDLE hDisk, int32_t direction, const NvmeCommandBlock* command, void* data,
-                      uint32_t length, const PhaseCheck checks[3]) {
+                      uint32_t length, uint16_t* status, bool askWhy) {
+    NoteStatus(status, USB_COMPLETION_UNREAD);
     if (command == NULL || !IsValidDirection(direction) || length > kJmiMaxLength) {
         return DISKLIB_ERR_IO;
     }
@@ -143,7 +167,7 @@ int32_t JmiThreePhase(HANDLE hDisk, int32_t direction, const NvmeCommandBlock* c
     UsbPhaseOutcome outcome =
         UsbSendPassThrough(hDisk, cdb, SCSI_IOCTL_DATA_OUT, block, USB_JMI_BLOCK_BYTES,
                            USB_JMI_SENSE_LENGTH, USB_JMI_TIMEOUT);
-    if (PhaseFailed(outcome, checks[0])) {
+    if (PhaseFailed(outcome, kCommandChecks[0])) {
         return DISKLIB_ERR_IO;
     }
 
@@ -153,18 +177,23 @@ int32_t JmiThreePhase(HANDLE hDisk, int32_t direction, const NvmeCommandBlock* c
     UsbBuildJmiCdb(cdb, JmiDataProtocol(direction), length);
     outcome = UsbSendPassThrough(hDisk, cdb, DataPhaseDataIn(direction), DataBufferOf(data, length),
                                  length, USB_JMI_SENSE_LENGTH, USB_JMI_TIMEOUT);
-    if (PhaseFailed(outcome, checks[1])) {
+    const bool refused = PhaseFailed(outcome, kCommandChecks[1]);
+    if (refused && !AsksWhy(askWhy, outcome)) {
         return DISKLIB_ERR_IO;
     }
 
+    // The response block carries the completion after "NVME" and four zero bytes.
     memset(block, 0, sizeof(block));
     UsbBuildJmiCdb(cdb, USB_JMI_PHASE_RESPONSE, USB_JMI_BLOCK_BYTES);
     outcome = UsbSendPassThrough(hDisk, cdb, SCSI_IOCTL_DATA_IN, block, USB_JMI_BLOCK_BYTES,
                                  USB_JMI_SENSE_LENGTH, USB_JMI_TIMEOUT);
-    if (PhaseFailed(outcome, checks[2])) {
+    if (PhaseFailed(outcome, kCommandChecks[2])) {
         return DISKLIB_ERR_IO;
     }
-    return DISKLIB_OK;
+    if (CompletionRead(outcome)) {
+        NoteStatus(status, CompletionStatus(block + USB_JMI_BLOCK_COMMAND_OFFSET));
+    }
+    return refused ? DISKLIB_ERR_IO : DISKLIB_OK;
 }
 
 // --- Realtek ---------------------------------------------------------------------------------
@@ -188,7 +217,8 @@ void BuildRtkCdb(UCHAR cdb[16], UCHAR operation, ULONG length, UCHAR phase, UCHA
 }
 
 int32_t RtkThreePhase(HANDLE hDisk, int32_t direction, const NvmeCommandBlock* command, void* data,
-                      uint32_t length) {
+                      uint32_t length, uint16_t* status, bool askWhy) {
+    NoteStatus(status, USB_COMPLETION_UNREAD);
     // A length the 16-bit field cannot hold is refused before anything is sent.
     if (command == NULL || !IsValidDirection(direction) || length > kRtkMaxLength) {
         return DISKLIB_ERR_IO;
@@ -214,7 +244,8 @@ int32_t RtkThreePhase(HANDLE hDisk, int32_t direction, const NvmeCommandBlock* c
                 TransferKind(direction));
     outcome = UsbSendPassThrough(hDisk, cdb, DataPhaseDataIn(direction), DataBufferOf(data, length),
                                  length, USB_RTK_SENSE_LENGTH, USB_RTK_TIMEOUT);
-    if (PhaseFailed(outcome, kRtkChecks[1])) {
+    const bool refused = PhaseFailed(outcome, kRtkChecks[1]);
+    if (refused && !AsksWhy(askWhy, outcome)) {
         return DISKLIB_ERR_IO;
     }
 
@@ -225,7 +256,16 @@ int32_t RtkThreePhase(HANDLE hDisk, int32_t direction, const NvmeCommandBlock* c
     if (PhaseFailed(outcome, kRtkChecks[2])) {
         return DISKLIB_ERR_IO;
     }
-    return DISKLIB_OK;
+    NoteStatus(status, CompletionStatus(block));
+    return refused ? DISKLIB_ERR_IO : DISKLIB_OK;
+}
+
+// A firmware chunk: the drive's completion must report success, or the chunk was refused.
+int32_t ChunkResult(int32_t result, uint16_t status) {
+    if (result != DISKLIB_OK) {
+        return result;
+    }
+    return status == USB_COMPLETION_UNREAD || status == 0 ? DISKLIB_OK : DISKLIB_ERR_IO;
 }
 
 // --- Firmware Image Download ----------------------------------------------------------------
@@ -351,33 +391,58 @@ int32_t IO_USB_ASM_Identify(HANDLE hDisk, int32_t direction, NvmeCommandBlock* c
 
 int32_t IO_USB_ASM_NvmePassThrough(HANDLE hDisk, int32_t direction, NvmeCommandBlock* command,
                                    void* data, uint32_t length) {
-    return AsmThreePhase(hDisk, direction, command, data, length, kCommandChecks);
+    return AsmThreePhase(hDisk, direction, command, data, length, NULL, false);
 }
 
 int32_t IO_USB_JMI_NvmePassThrough(HANDLE hDisk, int32_t direction, NvmeCommandBlock* command,
                                    void* data, uint32_t length) {
-    return JmiThreePhase(hDisk, direction, command, data, length, kCommandChecks);
+    return JmiThreePhase(hDisk, direction, command, data, length, NULL, false);
 }
 
 int32_t IO_USB_RTK_NvmePassThrough(HANDLE hDisk, int32_t direction, NvmeCommandBlock* command,
                                    void* data, uint32_t length) {
-    return RtkThreePhase(hDisk, direction, command, data, length);
+    return RtkThreePhase(hDisk, direction, command, data, length, NULL, false);
+}
+
+int32_t IO_USB_NvmePassThroughStatus(int32_t cmdType, HANDLE hDisk, int32_t direction,
+                                     NvmeCommandBlock* command, void* data, uint32_t length,
+                                     uint16_t* status) {
+    switch (cmdType) {
+    case CMD_USB_ASM:
+        return AsmThreePhase(hDisk, direction, command, data, length, status, true);
+    case CMD_USB_JMI:
+        return JmiThreePhase(hDisk, direction, command, data, length, status, true);
+    case CMD_USB_RTK:
+        return RtkThreePhase(hDisk, direction, command, data, length, status, true);
+    default:
+        NoteStatus(status, USB_COMPLETION_UNREAD);
+        return DISKLIB_ERR_UNSUPPORTED;
+    }
 }
 
 int32_t IO_USB_ASM_FirmwareDownload(HANDLE hDisk, uint32_t offset, const void* chunk,
                                     uint32_t length) {
     NvmeCommandBlock command = BuildFirmwareDownloadCommand(offset, length);
-    return AsmThreePhase(hDisk, XFER_OUT, &command, const_cast<void*>(chunk), length, kChunkChecks);
+    uint16_t status = USB_COMPLETION_UNREAD;
+    const int32_t result =
+        AsmThreePhase(hDisk, XFER_OUT, &command, const_cast<void*>(chunk), length, &status, false);
+    return ChunkResult(result, status);
 }
 
 int32_t IO_USB_JMI_FirmwareDownload(HANDLE hDisk, uint32_t offset, const void* chunk,
                                     uint32_t length) {
     NvmeCommandBlock command = BuildFirmwareDownloadCommand(offset, length);
-    return JmiThreePhase(hDisk, XFER_OUT, &command, const_cast<void*>(chunk), length, kChunkChecks);
+    uint16_t status = USB_COMPLETION_UNREAD;
+    const int32_t result =
+        JmiThreePhase(hDisk, XFER_OUT, &command, const_cast<void*>(chunk), length, &status, false);
+    return ChunkResult(result, status);
 }
 
 int32_t IO_USB_RTK_FirmwareDownload(HANDLE hDisk, uint32_t offset, const void* chunk,
                                     uint32_t length) {
     NvmeCommandBlock command = BuildFirmwareDownloadCommand(offset, length);
-    return RtkThreePhase(hDisk, XFER_OUT, &command, const_cast<void*>(chunk), length);
+    uint16_t status = USB_COMPLETION_UNREAD;
+    const int32_t result =
+        RtkThreePhase(hDisk, XFER_OUT, &command, const_cast<void*>(chunk), length, &status, false);
+    return ChunkResult(result, status);
 }

@@ -413,32 +413,77 @@ TEST_F(FirmwareTransferTest, ARefusedChunkEndsTheDownloadWithNothingAfterIt) {
     }
 }
 
-TEST_F(FirmwareTransferTest, AsmediaAndJmicronChunksPassWhateverStatusTheBridgeAnswers) {
-    // The drive refuses the second chunk; the bridge answers its data phase with CHECK
-    // CONDITION. ASMedia and JMicron go on with the third chunk, Realtek ends the download.
+// The drive refuses the second chunk. A bridge answers that chunk's data phase with CHECK
+// CONDITION, or (bridge_errors = completion) answers GOOD and carries the drive's error in the
+// completion only: either way every bridge ends the download at that chunk, with nothing sent
+// after it.
+TEST_F(FirmwareTransferTest, EveryBridgeEndsTheDownloadAtTheChunkTheDriveRefuses) {
     struct Case {
         Path path;
-        int result;
+        const char* form;
         size_t requests;
+        const char* lastStatus; // the SCSI status of the last request
     };
     const Case cases[] = {
-        {kAsmedia, DISKLIB_OK, 9},
-        {kJmicron, DISKLIB_OK, 9},
-        {kRealtek, DISKLIB_ERR_IO, 5},
+        {kAsmedia, "check", 5, "2"},      {kJmicron, "check", 5, "2"},
+        {kRealtek, "check", 5, "2"},      {kAsmedia, "completion", 6, "0"},
+        {kJmicron, "completion", 6, "0"}, {kRealtek, "completion", 6, "0"},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.path.disk);
-        Load(kScenario);
+        SCOPED_TRACE(std::string(c.path.disk) + " " + c.form);
+        std::string scenario = kScenario;
+        if (std::string(c.form) == "completion") {
+            scenario = testsupport::UsbDisk("asmedia", 3, "asmedia", "1/1", "VENDOR", "2362",
+                                            "bridge_errors = completion\n") +
+                       testsupport::UsbDisk("jmicron", 4, "jmicron", "1/2", "VENDOR", "2362",
+                                            "bridge_errors = completion\n") +
+                       testsupport::UsbDisk("realtek", 5, "realtek", "1/3", "Realtek",
+                                            "RTL9210B NVME", "bridge_errors = completion\n");
+        }
+        Load(scenario);
         ASSERT_TRUE(sim::InjectFault(c.path.disk, "download_fail@1*1"));
         HANDLE device = INVALID_HANDLE_VALUE;
         const CommandContext context = OpenPathOf(c.path, &device);
         StartTrace();
-        EXPECT_EQ(DISKLIB_NVME_DownloadFW(&context, device, image_.data(), 10000), c.result);
+        EXPECT_EQ(DISKLIB_NVME_DownloadFW(&context, device, image_.data(), 10000), DISKLIB_ERR_IO);
         const std::vector<Record> trace = Trace();
         ASSERT_EQ(trace.size(), c.requests);
-        for (size_t i = 0; i < trace.size(); ++i) {
-            EXPECT_EQ(Field(trace[i], "ok"), "true") << i;
-            EXPECT_EQ(Field(trace[i], "scsi_status"), i == 4 ? "2" : "0") << i;
+        EXPECT_EQ(Field(trace.back(), "scsi_status"), c.lastStatus);
+    }
+}
+
+// A commit whose completion, carried back by a bridge, says the activation needs a reset is a
+// success that is pending (10Bh and 111h: a reset; 110h: an NVM subsystem reset or power
+// cycle); any other error status there is a refused commit, also under GOOD.
+TEST_F(FirmwareTransferTest, ABridgedCommitThatNeedsAResetIsASuccessThatIsPending) {
+    struct Case {
+        const char* keys;
+        int result;
+        int activation;
+    };
+    const Case cases[] = {
+        {"fw_commit_status = 0x10B\n", DISKLIB_OK, FW_ACTIVATION_NEEDS_RESET},
+        {"fw_commit_status = 0x111\n", DISKLIB_OK, FW_ACTIVATION_NEEDS_RESET},
+        {"fw_commit_status = 0x110\n", DISKLIB_OK, FW_ACTIVATION_NEEDS_POWER_CYCLE},
+        {"", DISKLIB_OK, FW_ACTIVATION_UNKNOWN},
+        {"bridge_errors = completion\nfaults = commit_fail\n", DISKLIB_ERR_IO,
+         FW_ACTIVATION_UNKNOWN},
+    };
+    for (const Path& path : {kAsmedia, kJmicron, kRealtek}) {
+        for (const Case& c : cases) {
+            SCOPED_TRACE(std::string(path.disk) + " " + c.keys);
+            const char* product = path.cmdType == CMD_USB_RTK ? "RTL9210B NVME" : "2362";
+            const char* where = path.cmdType == CMD_USB_ASM   ? "1/1"
+                                : path.cmdType == CMD_USB_JMI ? "1/2"
+                                                              : "1/3";
+            Load(testsupport::UsbDisk(path.disk, path.drive, path.disk, where, "VENDOR", product,
+                                      c.keys));
+            HANDLE device = INVALID_HANDLE_VALUE;
+            const CommandContext context = OpenPathOf(path, &device);
+            ASSERT_EQ(DISKLIB_NVME_DownloadFW(&context, device, image_.data(), 4096), DISKLIB_OK);
+            int activation = -1;
+            EXPECT_EQ(DISKLIB_NVME_FWActiveAndSay(&context, device, 1, 1, &activation), c.result);
+            EXPECT_EQ(activation, c.activation);
         }
     }
 }

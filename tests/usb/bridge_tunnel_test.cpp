@@ -425,46 +425,34 @@ TEST_F(BridgeTunnelTest, ShortLastChunkCarriesItsLengthInEveryFamilysCdb) {
                       60);
 }
 
-TEST_F(BridgeTunnelTest, FirmwareChunkStatusRulesDifferByBridge) {
+// A firmware chunk is refused when a phase answers CHECK CONDITION, on every bridge: the chunk
+// ends at that phase. A failed data-phase call fails every family's chunk; a failed completion
+// call only Realtek's (ASMedia and JMicron leave it to the next request).
+TEST_F(BridgeTunnelTest, AChunkEndsAtTheFirstPhaseThatAnswersCheckCondition) {
     std::vector<uint8_t> chunk(4096, 0x11);
-    const char* every = "bridge_check_command,bridge_check_data,bridge_check_completion";
-
-    // ASMedia and JMicron look only at whether the calls of phases 1 and 2 went through.
-    HANDLE h = LoadBridge("asmedia");
-    ASSERT_TRUE(sim::InjectFault("enc", every));
-    StartTrace();
-    EXPECT_EQ(IO_USB_ASM_FirmwareDownload(h, 0, chunk.data(), 4096), DISKLIB_OK);
-    auto trace = Trace();
-    ASSERT_EQ(trace.size(), 3u);
-    for (const auto& r : trace) {
-        EXPECT_EQ(Field(r, "scsi_status"), "2");
-    }
-
-    h = LoadBridge("jmicron");
-    ASSERT_TRUE(sim::InjectFault("enc", every));
-    StartTrace();
-    EXPECT_EQ(IO_USB_JMI_FirmwareDownload(h, 0, chunk.data(), 4096), DISKLIB_OK);
-    trace = Trace();
-    ASSERT_EQ(trace.size(), 3u);
-    for (const auto& r : trace) {
-        EXPECT_EQ(Field(r, "scsi_status"), "2");
-    }
-
-    // Realtek stops at the first CHECK CONDITION.
-    h = LoadBridge("realtek");
-    ASSERT_TRUE(sim::InjectFault("enc", every));
-    StartTrace();
-    EXPECT_EQ(IO_USB_RTK_FirmwareDownload(h, 0, chunk.data(), 4096), DISKLIB_ERR_IO);
-    EXPECT_EQ(Trace().size(), 1u);
-
-    // A failed data-phase call fails every family's chunk; a failed completion call only
-    // Realtek's.
     const char* bridges[] = {"asmedia", "jmicron", "realtek"};
     int32_t (*sends[])(HANDLE, uint32_t, const void*, uint32_t) = {
         IO_USB_ASM_FirmwareDownload, IO_USB_JMI_FirmwareDownload, IO_USB_RTK_FirmwareDownload};
     const int32_t completionFailed[] = {DISKLIB_OK, DISKLIB_OK, DISKLIB_ERR_IO};
+    const struct {
+        const char* fault;
+        size_t requests;
+    } checks[] = {{"bridge_check_command*1", 1},
+                  {"bridge_check_data*1", 2},
+                  {"bridge_check_completion*1", 3}};
     for (int i = 0; i < 3; ++i) {
         SCOPED_TRACE(bridges[i]);
+        HANDLE h = LoadBridge(bridges[i]);
+        for (const auto& c : checks) {
+            SCOPED_TRACE(c.fault);
+            ASSERT_TRUE(sim::InjectFault("enc", c.fault));
+            StartTrace();
+            EXPECT_EQ(sends[i](h, 0, chunk.data(), 4096), DISKLIB_ERR_IO);
+            auto trace = Trace();
+            ASSERT_EQ(trace.size(), c.requests);
+            EXPECT_EQ(Field(trace.back(), "scsi_status"), "2");
+        }
+
         h = LoadBridge(bridges[i]);
         ASSERT_TRUE(sim::InjectFault("enc", "bridge_fail_data*1"));
         StartTrace();
