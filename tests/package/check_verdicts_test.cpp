@@ -3,7 +3,9 @@
 // what the program would read without complaint but cannot use. Warnings keep exit 0.
 #include "tests/package/test_support.h"
 
+#include <array>
 #include <functional>
+#include <sstream>
 #include <sys/wait.h>
 
 namespace {
@@ -27,6 +29,27 @@ bool HasLine(const std::string& text, const std::string& line) {
     return ("\n" + text).find("\n" + line + "\n") != std::string::npos;
 }
 
+// The FAIL and WARN lines of a report, in order.
+std::vector<std::string> Findings(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+        if (line.rfind("FAIL ", 0) == 0 || line.rfind("WARN ", 0) == 0) {
+            lines.push_back(line);
+        }
+    }
+    return lines;
+}
+
+std::string LastLine(const std::string& text) {
+    std::istringstream in(text);
+    std::string last;
+    for (std::string line; std::getline(in, line);) {
+        last = line;
+    }
+    return last;
+}
+
 // UTF-16LE with its byte-order mark, from text of ASCII and the few other characters used here.
 std::string Utf16(const std::wstring& text) {
     std::string out = "\xFF\xFE";
@@ -41,8 +64,10 @@ const char* const kSound = "[UPDATEINFO]\r\n"
                            "TITLE=46 00 57 00\r\n"
                            "SOCID=0x3C71\r\n"
                            "FWVersion=|041k0207|041k020A|\r\n"
+                           "NEWVERSION=041k020C\r\n"
                            "PowerCtrl=1\r\n"
                            "BeforeMessage=Warning !<BR>Data may go.\r\n"
+                           "AfterMessage=Update FW OK !<BR>Shutdown System Now ?\r\n"
                            "[NandMap]\r\n"
                            "9BC5587130_1=good.fw\r\n";
 
@@ -73,6 +98,13 @@ protected:
         ASSERT_EQ(Zxpkg("image -o " + (pkg_ / "good.fw").string() + " --regions 1-1,2-2,3-3", &out),
                   0)
             << out;
+    }
+    // kSound with the first occurrence of `from` replaced by `to`.
+    static std::string Replaced(const std::string& from, const std::string& to) {
+        std::string s = kSound;
+        size_t at = s.find(from);
+        EXPECT_NE(at, std::string::npos) << from;
+        return at == std::string::npos ? s : s.replace(at, from.size(), to);
     }
     // Checks the folder with this ReflashInfo.ini; the exit code and the output.
     int Check(const std::string& ini, std::string* out) {
@@ -118,52 +150,46 @@ TEST_F(CheckVerdicts, SettingsThatCannotWorkFailNamingTheKey) {
         std::string line;
     };
     std::string sound = kSound;
-    auto replace = [&](const std::string& from, const std::string& to) {
-        std::string s = sound;
-        size_t at = s.find(from);
-        EXPECT_NE(at, std::string::npos) << from;
-        return s.replace(at, from.size(), to);
-    };
     const std::string longName(130, 'L');
     std::vector<Case> cases = {
         {sound, 0, "result: sound"},
         {Utf16(std::wstring(sound.begin(), sound.end())), 0, "result: sound"},
-        {replace("[NandMap]\r\n", "[NandMap]\r\n;9BC5587130_2=gone.fw\r\n"), 0, "result: sound"},
+        {Replaced("[NandMap]\r\n", "[NandMap]\r\n;9BC5587130_2=gone.fw\r\n"), 0, "result: sound"},
         {"\xEF\xBB\xBF" + sound, 1,
          "FAIL ReflashInfo.ini: UTF-8 byte-order mark: the program reads the file as ANSI text, "
          "its first line is then no section header and [UPDATEINFO] reads as defaults"},
-        {replace("TITLE=46 00 57 00\r\n", ""), 1,
+        {Replaced("TITLE=46 00 57 00\r\n", ""), 1,
          "FAIL UPDATEINFO TITLE: missing or empty: the window and every message box have no "
          "readable title"},
-        {replace("SOCID=0x3C71", "SOCID="), 1,
+        {Replaced("SOCID=0x3C71", "SOCID="), 1,
          "FAIL UPDATEINFO SOCID: missing or empty: no disk can ever be listed"},
-        {replace("|041k0207|041k020A|", "041k0207"), 1,
+        {Replaced("|041k0207|041k020A|", "041k0207"), 1,
          "FAIL UPDATEINFO FWVersion: not a list of revisions between bars (|REV|REV|)"},
-        {replace("|041k0207|041k020A|", "|041k0207"), 1,
+        {Replaced("|041k0207|041k020A|", "|041k0207"), 1,
          "FAIL UPDATEINFO FWVersion: not a list of revisions between bars (|REV|REV|)"},
-        {replace("PowerCtrl=1", "PowerCtrl=3"), 1,
+        {Replaced("PowerCtrl=1", "PowerCtrl=3"), 1,
          "FAIL UPDATEINFO PowerCtrl: 3 is outside 0..2: the completion message offers nothing"},
-        {replace("PowerCtrl=1", "PowerCtrl=-1"), 1,
+        {Replaced("PowerCtrl=1", "PowerCtrl=-1"), 1,
          "FAIL UPDATEINFO PowerCtrl: -1 is outside 0..2: the completion message offers nothing"},
-        {replace("PowerCtrl=1", "PowerCtrl=1\r\niInternalFWVersionCheckPart=-2"), 1,
+        {Replaced("PowerCtrl=1", "PowerCtrl=1\r\niInternalFWVersionCheckPart=-2"), 1,
          "FAIL UPDATEINFO iInternalFWVersionCheckPart: -2 is negative"},
-        {replace("<BR>", "<br>"), 1,
+        {Replaced("<BR>", "<br>"), 1,
          "FAIL UPDATEINFO BeforeMessage: \"<br>\" is shown as it stands; only \"<BR>\" breaks "
          "the line"},
-        {replace("PowerCtrl=1", "PowerCtrl=1\r\nAfterMessage=Done<Br>Off?"), 1,
+        {Replaced("Update FW OK !<BR>Shutdown System Now ?", "Done<Br>Off?"), 1,
          "FAIL UPDATEINFO AfterMessage: \"<Br>\" is shown as it stands; only \"<BR>\" breaks "
          "the line"},
         {Utf16(L"[UPDATEINFO]\r\nTITLE=46 00\r\nSOCID=0x3C71\r\n[NandMap]\r\n"
                L"9BC5587130_1=good.fw\r\n9BC5587130_2=\u03A9.fw\r\n"),
          1, "FAIL NandMap 9BC5587130_2=\xCE\xA9.fw: the name does not survive the ANSI code page"},
-        {replace("9BC5587130_1=good.fw", "9BC5587130_1=good.fw\r\n9BC5587130_2=" + longName), 1,
+        {Replaced("9BC5587130_1=good.fw", "9BC5587130_1=good.fw\r\n9BC5587130_2=" + longName), 1,
          "FAIL NandMap 9BC5587130_2=" + longName +
              ": longer than 129 characters: does not fit the working folder path under a temp "
              "folder of 100 characters"},
-        {replace("9BC5587130_1=good.fw", "9BC5587130_1=good.fw\r\nnot-a-key=good.fw"), 0,
+        {Replaced("9BC5587130_1=good.fw", "9BC5587130_1=good.fw\r\nnot-a-key=good.fw"), 0,
          "WARN NandMap not-a-key=good.fw: key is never looked up (not 10 or 12 hex digits, '_' "
          "and 0, 1 or 2)"},
-        {replace("9BC5587130_1=good.fw", "9BC5587130_1=good.fw\r\n9BC5587130_2="), 0,
+        {Replaced("9BC5587130_1=good.fw", "9BC5587130_1=good.fw\r\n9BC5587130_2="), 0,
          "WARN NandMap 9BC5587130_2=: empty, the lookup goes on as if the key were missing"},
     };
     for (size_t i = 0; i < cases.size(); ++i) {
@@ -267,6 +293,197 @@ TEST_F(CheckVerdicts, ArchivesPastTheProgramsLimitsFailAsTheProgramExtractsNothi
         std::vector<uint8_t> bytes = built_;
         claim(bytes, c.entry, c.size);
         ExpectFails(bytes, c.what, c.line);
+    }
+}
+
+// What reaches a drive: a rule that admits other makers' disks and a version text the drive's
+// 8-byte ANSI field cannot hold as written fail, naming the key; settings that leave the drive
+// unguarded or the user without a closing word warn and keep exit 0. Each case's findings are
+// exactly the lines given.
+TEST_F(CheckVerdicts, SettingsThatWouldHarmADriveFailAndUnguardedOnesWarn) {
+    struct Case {
+        const char* what;
+        std::string ini;
+        int exitCode;
+        std::vector<std::string> findings;
+        std::string result;
+    };
+    const std::string notSound = "result: not sound, 1 problem(s)";
+    const std::vector<Case> cases = {
+        {"sound", kSound, 0, {}, "result: sound"},
+        {"SOCID *",
+         Replaced("SOCID=0x3C71", "SOCID=*"),
+         1,
+         {"FAIL UPDATEINFO SOCID: \"*\" admits disks that report no SOC id: other makers' disks "
+          "are listed too"},
+         notSound},
+        {"SOCID of no SOC id",
+         Replaced("SOCID=0x3C71", "SOCID=0x0000"),
+         1,
+         {"FAIL UPDATEINFO SOCID: \"0x0000\" admits disks that report no SOC id: other makers' "
+          "disks are listed too"},
+         notSound},
+        {"SOCID ZELTARIX", Replaced("SOCID=0x3C71", "SOCID=ZELTARIX"), 0, {}, "result: sound"},
+        {"NEWVERSION of 9 bytes",
+         Replaced("041k020C", "041k020C1"),
+         1,
+         {"FAIL UPDATEINFO NEWVERSION: \"041k020C1\" takes 9 bytes in the ANSI code page, the "
+          "version field holds 8: the drive gets \"041k020C\""},
+         notSound},
+        {"NEWVERSION without ANSI form",
+         Utf16(L"[UPDATEINFO]\r\nTITLE=46 00\r\nSOCID=0x3C71\r\nNEWVERSION=041k\u03A9\u03A9\u03A9"
+               L"\u03A9\r\nAfterMessage=OK\r\n[NandMap]\r\n9BC5587130_1=good.fw\r\n"),
+         1,
+         {"FAIL UPDATEINFO NEWVERSION: \"041k\xCE\xA9\xCE\xA9\xCE\xA9\xCE\xA9\" does not survive "
+          "the ANSI code page: the drive gets \"041k????\""},
+         notSound},
+        {"NEWVERSION of 8 ANSI bytes",
+         Replaced("041k020C", "Gr\xF6\xDFt\x80ok"),
+         0,
+         {},
+         "result: sound"},
+        {"NEWVERSION KEEP", Replaced("041k020C", "KEEP"), 0, {}, "result: sound"},
+        {"NEWVERSION keep", Replaced("041k020C", "kEeP"), 0, {}, "result: sound"},
+        {"NEWVERSION empty",
+         Replaced("NEWVERSION=041k020C", "NEWVERSION="),
+         0,
+         {"WARN UPDATEINFO NEWVERSION: empty: every update clears the drive's version field "
+          "(KEEP leaves it as it is)"},
+         "result: sound"},
+        {"no version rule and no FTL rule",
+         Replaced("PowerCtrl=1", "PowerCtrl=1\r\nbRemoveFtlBuildNumCheck=1\r\n"
+                                 "iInternalFWVersionCheckPart=0"),
+         0,
+         {"WARN UPDATEINFO bRemoveFtlBuildNumCheck: 1 with iInternalFWVersionCheckPart 0: "
+          "neither the FTL build number nor the version ties an image to the drives it is "
+          "written to"},
+         "result: sound"},
+        {"no FTL rule",
+         Replaced("PowerCtrl=1", "PowerCtrl=1\r\nbRemoveFtlBuildNumCheck=1"),
+         0,
+         {},
+         "result: sound"},
+        {"no version rule",
+         Replaced("PowerCtrl=1", "PowerCtrl=1\r\niInternalFWVersionCheckPart=0"),
+         0,
+         {},
+         "result: sound"},
+        {"AfterMessage empty",
+         Replaced("AfterMessage=Update FW OK !<BR>Shutdown System Now ?", "AfterMessage="),
+         0,
+         {"WARN UPDATEINFO AfterMessage: empty: a successful update ends without a message box "
+          "(and without PowerCtrl's offer); only the status line tells the user"},
+         "result: sound"},
+    };
+    for (const Case& c : cases) {
+        std::string out;
+        EXPECT_EQ(Check(c.ini, &out), c.exitCode) << c.what << "\n" << out;
+        EXPECT_EQ(Findings(out), c.findings) << c.what << "\n" << out;
+        EXPECT_EQ(LastLine(out), c.result) << c.what << "\n" << out;
+    }
+}
+
+// An image the program refuses at RUN fails, naming the image, in the program's own words; the
+// images of one package of two checksum kinds warn. The images are built here, each with zlib's
+// CRC-32 of its own bytes unless the case breaks it, so only the case's fault decides.
+TEST_F(CheckVerdicts, ImagesTheProgramRefusesFailNamingTheImage) {
+    const std::string ini = Replaced("9BC5587130_1=good.fw", "9BC5587130_1=good.fw\r\n"
+                                                             "9BC5587130_2=other.fw");
+    auto image = [](size_t pages, std::vector<std::array<uint32_t, 2>> regions) {
+        zxtest::TestImage img(pages);
+        for (int r = 0; r < 3; ++r) {
+            img.Region(r, regions[size_t(r)][0], regions[size_t(r)][1]);
+        }
+        img.Fill(4096, pages * 4096, 0x5A);
+        img.StoreZlibCrc32();
+        return img.bytes;
+    };
+    const auto sound = image(5, {{1, 1}, {2, 2}, {3, 3}});
+    auto flipped = sound;
+    flipped[2 * 4096 + 321] ^= 0x10; // one bit of region 1
+    auto noMagic = sound;
+    noMagic[0] = 'X';
+    const std::vector<uint8_t> truncated(sound.begin(), sound.begin() + 4 * 4096);
+    std::string out;
+    ASSERT_EQ(
+        Zxpkg("image -o " + (dir_ / "c.fw").string() + " --regions 1-1,2-2,3-3 --checksum crc32c",
+              &out),
+        0)
+        << out;
+    const std::vector<uint8_t> castagnoli = zxtest::ReadBytes(dir_ / "c.fw");
+
+    const std::string noPage = "FAIL image other.fw: its regions overlap or are out of order, so "
+                               "it has no FW configuration page of its own";
+    const std::string notSound = "result: not sound, 1 problem(s)";
+    struct Case {
+        const char* what;
+        std::vector<uint8_t> bytes;
+        int exitCode;
+        std::vector<std::string> findings;
+        std::string result;
+    };
+    const std::vector<Case> cases = {
+        {"sound", sound, 0, {}, "result: sound"},
+        {"region 0 in the header page", image(5, {{0, 1}, {2, 2}, {3, 3}}), 1, {noPage}, notSound},
+        {"configuration page inside region 1",
+         image(5, {{1, 1}, {2, 3}, {3, 3}}),
+         1,
+         {noPage},
+         notSound},
+        {"region 0 after region 1", image(5, {{2, 2}, {1, 1}, {3, 3}}), 1, {noPage}, notSound},
+        {"a page after the trailer",
+         image(6, {{1, 1}, {2, 2}, {3, 3}}),
+         1,
+         {"FAIL image other.fw: the file does not end with its trailer page"},
+         notSound},
+        {"a checksum of neither kind",
+         flipped,
+         1,
+         {"FAIL image other.fw: its stored checksum matches neither CRC-32 nor CRC-32C: the file "
+          "is damaged"},
+         notSound},
+        {"the trailer cut off",
+         truncated,
+         1,
+         {"FAIL image other.fw: a region or its trailer page lies outside the file"},
+         notSound},
+        {"no magic",
+         noMagic,
+         1,
+         {"FAIL image other.fw: it is not a ZELTARIX firmware image (no CMFG header)"},
+         notSound},
+        {"the other checksum kind",
+         castagnoli,
+         0,
+         {"WARN images use different checksum kinds: good.fw kind 0 (crc32), other.fw kind 1 "
+          "(crc32c)"},
+         "result: sound"},
+    };
+    for (const Case& c : cases) {
+        zxtest::WriteBytes(pkg_ / "other.fw", c.bytes.data(), c.bytes.size());
+        EXPECT_EQ(Check(ini, &out), c.exitCode) << c.what << "\n" << out;
+        EXPECT_EQ(Findings(out), c.findings) << c.what << "\n" << out;
+        EXPECT_EQ(LastLine(out), c.result) << c.what << "\n" << out;
+    }
+}
+
+// The demo packages stay sound: their closing message is set; each mixes the two checksum kinds
+// on purpose, which is the one thing they are warned of.
+TEST_F(CheckVerdicts, TheDemoPackagesAreSound) {
+    const struct {
+        const char* zip;
+        std::string warning;
+    } cases[] = {
+        {ZX_DEMO_ZIP, "WARN images use different checksum kinds: MICRON_B47R_0.fw kind 0 (crc32), "
+                      "YMTC_X3_9070_0.fw kind 1 (crc32c)"},
+        {ZX_SATA_DEMO_ZIP, "WARN images use different checksum kinds: ZX3000_MICRON_B47R_0.fw "
+                           "kind 0 (crc32), ZX3000_YMTC_X3_0.fw kind 1 (crc32c)"},
+    };
+    for (const auto& c : cases) {
+        std::string out;
+        EXPECT_EQ(Zxpkg(std::string("check ") + c.zip, &out), 0) << c.zip << "\n" << out;
+        EXPECT_EQ(Findings(out), std::vector<std::string>{c.warning}) << c.zip << "\n" << out;
+        EXPECT_EQ(LastLine(out), "result: sound") << c.zip << "\n" << out;
     }
 }
 

@@ -3,8 +3,6 @@
 #include "package/version_rules.h"
 #include "tests/package/test_support.h"
 
-#include <zlib.h>
-
 namespace {
 
 using zxtest::TestImage;
@@ -161,24 +159,6 @@ TEST(ImageFormatTest, SampleHeaderLayout) {
 
 } // namespace
 
-namespace {
-
-// Stores zlib's CRC-32 (an implementation apart from the program's) of the image checksum's
-// bytes in the trailer after region 2: header bytes 0-79, 4016 zeros, regions 0, 1 and 2.
-void StoreZlibCrc32(TestImage& img) {
-    const std::vector<uint8_t> zeros(4016, 0);
-    uLong crc = crc32(0, img.bytes.data(), 80);
-    crc = crc32(crc, zeros.data(), 4016);
-    for (int r = 0; r < 3; ++r) {
-        const size_t first = img.Get32(16 + 8 * size_t(r));
-        const size_t last = img.Get32(20 + 8 * size_t(r));
-        crc = crc32(crc, img.bytes.data() + first * 4096, uInt((last + 1 - first) * 4096));
-    }
-    img.Put32((img.Get32(36) + 1) * 4096 + 12, uint32_t(crc));
-}
-
-} // namespace
-
 // Only a sound image may be written: the magic, regions 0, 1 and 2 after the header page and
 // after each other without a shared page, the file ending with the trailer page after region 2,
 // and a stored checksum of one of the two kinds. Each layout below carries a right CRC-32 of its
@@ -208,7 +188,7 @@ TEST(ImageFormatTest, OnlyASoundImageMayBeWritten) {
         }
         img.Fill(4096, c.pages * 4096, 0x23);
         if (c.verdict != IMAGE_REGION_OUT_OF_BOUNDS) {
-            StoreZlibCrc32(img);
+            img.StoreZlibCrc32();
         }
         int kind = -1;
         EXPECT_EQ(CheckImageSound(img.bytes.data(), img.bytes.size(), &kind), c.verdict);

@@ -6,6 +6,7 @@
 #include "tests/support/log_capture.h"
 
 #include <gtest/gtest.h>
+#include <zlib.h>
 
 #include <cstdint>
 #include <cstdlib>
@@ -96,6 +97,19 @@ struct TestImage {
         for (size_t i = from; i < to; ++i) {
             bytes[i] = static_cast<uint8_t>(seed + i * 7 + (i >> 9));
         }
+    }
+    // Stores zlib's CRC-32 (an implementation apart from the program's) of the image checksum's
+    // bytes in the trailer after region 2: header bytes 0-79, 4016 zeros, regions 0, 1 and 2.
+    void StoreZlibCrc32() {
+        const std::vector<uint8_t> zeros(4016, 0);
+        uLong crc = crc32(0, bytes.data(), 80);
+        crc = crc32(crc, zeros.data(), 4016);
+        for (int r = 0; r < 3; ++r) {
+            const size_t first = Get32(16 + 8 * size_t(r));
+            const size_t last = Get32(20 + 8 * size_t(r));
+            crc = crc32(crc, bytes.data() + first * 4096, uInt((last + 1 - first) * 4096));
+        }
+        Put32((Get32(36) + 1) * 4096 + 12, uint32_t(crc));
     }
 };
 

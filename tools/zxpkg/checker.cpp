@@ -66,6 +66,11 @@ std::string Hex32(uint32_t v) {
     return buf;
 }
 
+// "kind 0 (crc32)" or "kind 1 (crc32c)".
+std::string KindText(int kind) {
+    return kind == CHECKSUM_CRC32C ? "kind 1 (crc32c)" : "kind 0 (crc32)";
+}
+
 std::string Lower(std::string s) {
     std::transform(s.begin(), s.end(), s.begin(),
                    [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
@@ -96,19 +101,23 @@ std::vector<std::wstring> SectionKeys(const std::wstring& ini, const wchar_t* se
     return keys;
 }
 
-// Whether the name comes back unchanged through the ANSI code page.
-bool SurvivesAnsi(const std::wstring& name) {
+// Whether the text comes back unchanged through the ANSI code page; *ansiBytes (when asked
+// for) receives the length of its ANSI form.
+bool SurvivesAnsi(const std::wstring& text, size_t* ansiBytes = nullptr) {
     char narrow[4 * PACKAGE_PATH_CHARS];
     BOOL usedDefault = FALSE;
-    int n = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, name.c_str(),
-                                static_cast<int>(name.size()), narrow, sizeof(narrow), nullptr,
+    int n = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, text.c_str(),
+                                static_cast<int>(text.size()), narrow, sizeof(narrow), nullptr,
                                 &usedDefault);
+    if (ansiBytes != nullptr) {
+        *ansiBytes = n > 0 ? static_cast<size_t>(n) : 0;
+    }
     if (n <= 0 || usedDefault) {
         return false;
     }
     WCHAR back[PACKAGE_PATH_CHARS * 4];
     int m = MultiByteToWideChar(CP_ACP, 0, narrow, n, back, PACKAGE_PATH_CHARS * 4);
-    return m == static_cast<int>(name.size()) && std::wstring(back, static_cast<size_t>(m)) == name;
+    return m == static_cast<int>(text.size()) && std::wstring(back, static_cast<size_t>(m)) == text;
 }
 
 // The longest image name that fits a path of the program's under a typical temp folder of 100
@@ -216,63 +225,52 @@ struct Report {
     }
 };
 
-void CheckImage(Report& r, const std::string& name, const std::wstring& path) {
+// Describes one image and fails it, naming it, when the program would refuse it: the verdict
+// and its wording are the program's own (CheckImageSound, ImageVerdictText). Returns the
+// checksum kind of a sound image, -1 for any other.
+int CheckImage(Report& r, const std::string& name, const std::wstring& path) {
     const std::string who = "image " + name + ": ";
     DWORD size = 0;
     BYTE* image = LoadImageFile(path.c_str(), &size);
     if (image == nullptr) {
         r.Fail(who + "cannot be read or is empty");
-        return;
+        return -1;
     }
+    int kind = -1;
+    const int verdict = CheckImageSound(image, size, &kind);
     r.Info(who + "size " + std::to_string(size) + " bytes" +
            (size % IMAGE_PAGE_BYTES == 0 ? "" : " (not a whole number of pages)"));
     ImageLayout layout;
-    int state = GetImageLayout(image, size, &layout);
-    if (state == IMAGE_LAYOUT_NO_MAGIC) {
-        r.Fail(who + "no CMFG magic");
-    } else {
+    const int state = GetImageLayout(image, size, &layout);
+    if (state != IMAGE_LAYOUT_NO_MAGIC) {
         r.Info(who + "magic CMFG");
-        ImageHeader header{};
-        std::memcpy(&header, image, std::min<size_t>(size, sizeof(header)));
-        uint64_t pages = size / IMAGE_PAGE_BYTES;
-        if (size < sizeof(header)) {
-            r.Fail(who + "shorter than its header");
-        } else {
-            for (int k = 0; k < IMAGE_USED_REGIONS; ++k) {
-                uint32_t f = header.Regions[k].FirstPage;
-                uint32_t l = header.Regions[k].LastPage;
-                std::string text = "region " + std::to_string(k) + " pages " + std::to_string(f) +
-                                   "-" + std::to_string(l);
-                if (f <= l && static_cast<uint64_t>(l) < pages) {
-                    r.Info(who + text + " in bounds");
-                } else {
-                    r.Fail(who + text + " out of bounds (" + std::to_string(pages) + " pages)");
-                }
-            }
-            uint64_t t = static_cast<uint64_t>(header.Regions[IMAGE_CONFIG_REGION].LastPage) + 1;
-            if (t < pages) {
-                r.Info(who + "trailer page " + std::to_string(t) + " in bounds");
-            } else {
-                r.Fail(who + "trailer page " + std::to_string(t) + " out of bounds");
-            }
-        }
     }
-    if (state == IMAGE_LAYOUT_OK) {
-        uint32_t stored = 0;
+    if (state != IMAGE_LAYOUT_NO_MAGIC && size >= sizeof(ImageHeader)) {
+        ImageHeader header{};
+        std::memcpy(&header, image, sizeof(header));
+        for (int k = 0; k < IMAGE_USED_REGIONS; ++k) {
+            r.Info(who + "region " + std::to_string(k) + " pages " +
+                   std::to_string(header.Regions[k].FirstPage) + "-" +
+                   std::to_string(header.Regions[k].LastPage));
+        }
+        r.Info(who + "trailer page " +
+               std::to_string(static_cast<uint64_t>(header.Regions[IMAGE_CONFIG_REGION].LastPage) +
+                              1));
+    }
+    uint32_t stored = 0;
+    if (verdict == IMAGE_SOUND) {
+        ReadStoredImageChecksum(image, size, &stored);
+        r.Info(who + "checksum " + KindText(kind) + ", stored " + Hex32(stored) + " valid");
+    } else if (ReadStoredImageChecksum(image, size, &stored)) {
         uint32_t crc32 = 0;
         uint32_t crc32c = 0;
-        ReadStoredImageChecksum(image, size, &stored);
         ComputeImageChecksum(image, size, CHECKSUM_CRC32, &crc32);
         ComputeImageChecksum(image, size, CHECKSUM_CRC32C, &crc32c);
-        int kind = DetectImageChecksumKind(image, size);
-        if (kind == CHECKSUM_CRC32C) {
-            r.Info(who + "checksum kind 1 (crc32c), stored " + Hex32(stored) + " valid");
-        } else if (stored == crc32) {
-            r.Info(who + "checksum kind 0 (crc32), stored " + Hex32(stored) + " valid");
-        } else {
-            r.Fail(who + "checksum invalid: stored " + Hex32(stored) + ", crc32 " + Hex32(crc32) +
-                   ", crc32c " + Hex32(crc32c) + " (read as kind 0)");
-        }
+        r.Info(who + "checksum stored " + Hex32(stored) + ", crc32 " + Hex32(crc32) + ", crc32c " +
+               Hex32(crc32c));
+    }
+    if (verdict != IMAGE_SOUND) {
+        r.Fail(who + Narrow(ImageVerdictText(verdict)));
     }
     WCHAR version[VERSION_TEXT_CHARS];
     if (ReadImageVersion(path.c_str(), version, VERSION_TEXT_CHARS)) {
@@ -282,6 +280,7 @@ void CheckImage(Report& r, const std::string& name, const std::wstring& path) {
     }
     r.Info(who + "FTL build number " + Hex32(ReadImageFtlBuildNumber(path.c_str())));
     FreeImageFile(image);
+    return verdict == IMAGE_SOUND ? kind : -1;
 }
 
 // The settings that the program reads without complaint but that cannot work: each failure
@@ -330,6 +329,54 @@ void CheckSettings(Report& r, const fs::path& ini, const WCHAR* configPath) {
     }
 }
 
+// The settings that decide which disks are written and what they are given: each failure or
+// warning names its key. Read from the Application state, as the program uses them.
+void CheckDriveSafety(Report& r, const AppState* state) {
+    // A disk that did not answer the ZELTARIX vendor commands reports no SOC id; the model
+    // list is left out, as it admits any disk that gives one of its names.
+    DiskRecord foreign;
+    std::memset(&foreign, 0, sizeof(foreign));
+    if (IsDiskEligible(&foreign, L"", state->SOCID)) {
+        r.Fail("UPDATEINFO SOCID: \"" + Narrow(state->SOCID) +
+               "\" admits disks that report no SOC id: other makers' disks are listed too");
+    }
+    const std::wstring newVersion = state->NEWVERSION;
+    if (newVersion.empty()) {
+        r.Warn("UPDATEINFO NEWVERSION: empty: every update clears the drive's version field "
+               "(KEEP leaves it as it is)");
+    } else if (!IsKeepVersion(newVersion.c_str())) {
+        // What the program writes into the drive's version field.
+        BYTE block[FWCONFIG_BLOCK_BYTES] = {};
+        SetConfigVersion(block, newVersion.c_str(), CHECKSUM_CRC32, nullptr);
+        const char* field = reinterpret_cast<const char*>(block + FWCONFIG_VERSION_OFFSET);
+        WCHAR written[FWCONFIG_VERSION_BYTES + 1] = {};
+        MultiByteToWideChar(CP_ACP, 0, field,
+                            static_cast<int>(strnlen(field, FWCONFIG_VERSION_BYTES)), written,
+                            FWCONFIG_VERSION_BYTES);
+        const std::string text = "UPDATEINFO NEWVERSION: \"" + Narrow(newVersion) + "\" ";
+        const std::string gets = ": the drive gets \"" + Narrow(written) + "\"";
+        size_t bytes = 0;
+        if (!SurvivesAnsi(newVersion, &bytes)) {
+            r.Fail(text + "does not survive the ANSI code page" + gets);
+        }
+        if (bytes > FWCONFIG_VERSION_BYTES) {
+            r.Fail(text + "takes " + std::to_string(bytes) +
+                   " bytes in the ANSI code page, the version field holds " +
+                   std::to_string(FWCONFIG_VERSION_BYTES) + gets);
+        }
+    }
+    if (state->bRemoveFtlBuildNumCheck != 0 && state->iInternalFWVersionCheckPart == 0) {
+        r.Warn("UPDATEINFO bRemoveFtlBuildNumCheck: " +
+               std::to_string(state->bRemoveFtlBuildNumCheck) +
+               " with iInternalFWVersionCheckPart 0: neither the FTL build number nor the "
+               "version ties an image to the drives it is written to");
+    }
+    if (state->AfterMessage[0] == 0) {
+        r.Warn("UPDATEINFO AfterMessage: empty: a successful update ends without a message box "
+               "(and without PowerCtrl's offer); only the status line tells the user");
+    }
+}
+
 int CheckFolder(Report& r, const fs::path& folder) {
     AppState* state = GetAppState();
     InitAppState("");
@@ -362,6 +409,7 @@ int CheckFolder(Report& r, const fs::path& folder) {
     r.Info("UPDATEINFO AfterMessage=" + Escaped(state->AfterMessage));
     r.Info("UPDATEINFO PowerCtrl=" + std::to_string(state->PowerCtrl));
     CheckSettings(r, ini, state->ConfigPath);
+    CheckDriveSafety(r, state);
 
     std::vector<std::wstring> keys = SectionKeys(state->ConfigPath, L"NandMap");
     if (keys.empty()) {
@@ -401,8 +449,21 @@ int CheckFolder(Report& r, const fs::path& folder) {
             }
         }
     }
+    std::map<int, std::vector<std::string>> kinds; // checksum kind -> the sound images of it
     for (const auto& [name, path] : images) {
-        CheckImage(r, name, path);
+        const int kind = CheckImage(r, name, path);
+        if (kind >= 0) {
+            kinds[kind].push_back(name);
+        }
+    }
+    if (kinds.size() > 1) {
+        std::string list;
+        for (const auto& [kind, names] : kinds) {
+            for (const std::string& name : names) {
+                list += (list.empty() ? "" : ", ") + name + " " + KindText(kind);
+            }
+        }
+        r.Warn("images use different checksum kinds: " + list);
     }
     return 0;
 }
