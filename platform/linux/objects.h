@@ -1,0 +1,31 @@
+// The objects behind the Linux backend's handles, and the roots it was installed with.
+#pragma once
+
+#include "platform/linux/sysfs.h"
+#include "platform/win32.h"
+
+#include <stdint.h>
+
+enum LxObjectKind { LX_OBJECT_DISK = 0x4C584431, LX_OBJECT_SET = 0x4C585331 };
+
+// An open disk: for an NVMe namespace the controller's character device, for a SCSI disk no
+// file at all (it is described from sysfs only).
+struct LxDiskHandle {
+    uint32_t kind; // LX_OBJECT_DISK
+    int fd;
+    uint32_t driveNumber;
+    LxDisk disk;
+    // The controller's Commands Supported and Effects log (admin half), read at the first
+    // protocol command: which opcodes the driver lets through, as Windows' does.
+    int effectsRead; // 0 not yet, 1 read, -1 could not be read
+    uint32_t adminEffects[256];
+};
+
+// The roots given at installation, resolved.
+const char* LxSysRoot();
+const char* LxDevRoot();
+
+// DeviceIoControl on a disk handle (platform/linux/storage_requests.cpp). Returns 0 or the
+// Windows error; returned receives the bytes written to out.
+DWORD LxDiskIoControl(LxDiskHandle* handle, DWORD code, const BYTE* in, DWORD inSize, BYTE* out,
+                      DWORD outSize, DWORD* returned);
