@@ -41,6 +41,16 @@ void ClearFaults(const std::string& disk);
 // For tests that act while a request waits.
 void SetSlowWaitHook(std::function<void(uint32_t ms)> hook);
 
+// Watches every admin command that the native NVMe driver and the RST miniport hand a drive, once
+// the drive has answered it (the data buffer then holds what moved either way); null stops. For
+// tools and tests that compare the command sequence a drive sees with another run's.
+using AdminObserver = std::function<void(const NvmeDrive& drive, const NvmeAdminRequest& request,
+                                         const NvmeCompletion& completion)>;
+void SetAdminObserver(AdminObserver observer);
+// One line of such a command log: opcode, NSID, CDW10..15, direction, length, the data (hex;
+// from the device only when the command succeeded), and the status (SCT << 8 | SC) as JSON.
+std::string AdminLogLine(const NvmeAdminRequest& request, const NvmeCompletion& completion);
+
 // Disks by scenario name.
 std::vector<std::string> DiskNames();
 bool IsPresent(const std::string& disk);

@@ -4,6 +4,7 @@
 #include "platform/win32.h"
 #include "sim/handles.h"
 #include "sim/pc.h"
+#include "sim/control.h"
 #include "sim/stack.h"
 #include "sim/trace.h"
 #include "sim/windows_api.h"
@@ -12,6 +13,7 @@
 #include <cstddef>
 #include <cstring>
 #include <cwctype>
+#include <mutex>
 #include <vector>
 
 namespace sim {
@@ -188,6 +190,18 @@ DWORD Dispatch(Io& io) {
 
 } // namespace
 
+namespace {
+
+std::mutex g_observerLock;
+AdminObserver g_observer;
+
+} // namespace
+
+void SetAdminObserver(AdminObserver observer) {
+    std::lock_guard<std::mutex> guard(g_observerLock);
+    g_observer = std::move(observer);
+}
+
 NvmeCompletion RunAdmin(NvmeDrive& drive, const NvmeCommand& cmd, NvmeXfer dir,
                         std::vector<uint8_t>& data) {
     NvmeAdminRequest rq;
@@ -195,7 +209,12 @@ NvmeCompletion RunAdmin(NvmeDrive& drive, const NvmeCommand& cmd, NvmeXfer dir,
     rq.dir = data.empty() ? NvmeXfer::None : dir;
     rq.data = data.empty() ? nullptr : data.data();
     rq.length = uint32_t(data.size());
-    return drive.Admin(rq);
+    const NvmeCompletion done = drive.Admin(rq);
+    std::lock_guard<std::mutex> guard(g_observerLock);
+    if (g_observer) {
+        g_observer(drive, rq, done);
+    }
+    return done;
 }
 
 namespace {
