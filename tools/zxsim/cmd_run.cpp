@@ -3,6 +3,7 @@
 #include "app/app_main.h"
 #include "app/state/app_state.h"
 #include "app/resource_ids.h"
+#include "platform/linux/linux_backend.h"
 #include "platform/posix/control.h"
 #include "platform/posix/ui_control.h"
 #include "platform/win32.h"
@@ -31,7 +32,8 @@ using namespace zxposix::ui;
 
 const char kUsage[] =
     "usage: zxsim run [--state F] [--scenario F] [--package ZIP] [--select N] [--answer A]...\n"
-    "                 [--speed X] [--trace F] [--timeout S] [--debug] [-- program text]\n"
+    "                 [--speed X] [--trace F] [--timeout S] [--debug] [--nvme-log F]\n"
+    "                 [--device-backend sim|linux] [-- program text]\n"
     "  Runs zxflash headless on the simulated PC (--scenario F, else ZX_SIM_SCENARIO, else the\n"
     "  default scenario; --state F, else ZX_SIM_STATE, loads the drives' state and saves it at\n"
     "  the end; --trace F writes the request trace). --package ZIP embeds another package.\n"
@@ -44,7 +46,10 @@ const char kUsage[] =
     "  gives up after S real seconds (default 600, 0 never). --debug adds /debug to the program\n"
     "  text: the Debug log then goes to standard error, or is appended to the file ZX_DEBUG_LOG\n"
     "  names. An entry the list does not have, answers no message box used and a trace that\n"
-    "  could not be written are errors (exit code 2).\n";
+    "  could not be written are errors (exit code 2). --nvme-log F writes every NVMe admin\n"
+    "  command the drives receive, one JSON object per line. --device-backend linux (or\n"
+    "  ZX_DEVICE_BACKEND=linux) runs the program on this computer's own disks through the Linux\n"
+    "  kernel instead, only as root (docs/linux.md); the log then holds what the program sent.\n";
 
 // A whole decimal number 0..max; false for anything else.
 bool ParseCount(const char* text, long max, long* out) {
@@ -69,6 +74,48 @@ std::string QuoteUtf8(const std::string& s) {
     return Quote(w);
 }
 
+// The Linux backend on this computer's disks, for a root user who asked for it; the simulated
+// PC's own options mean nothing there.
+bool StartLinuxBackend(const std::string& scenario, const std::string& trace,
+                       const std::string& nvmeLog) {
+    if (!scenario.empty() || !trace.empty()) {
+        std::fprintf(stderr, "zxsim run: --scenario and --trace belong to the simulated PC, not "
+                             "to the Linux backend\n");
+        return false;
+    }
+    char reason[200];
+    if (!LinuxBackendUserAllowed(reason, sizeof(reason))) {
+        std::fprintf(stderr, "zxsim run: %s\n", reason);
+        return false;
+    }
+    if (LinuxBackendInstall("/sys", "/dev") != 1) {
+        std::fprintf(stderr, "zxsim run: /sys and /dev are not there\n");
+        return false;
+    }
+    if (!nvmeLog.empty() && LinuxBackendSetCommandLog(nvmeLog.c_str()) != 1) {
+        std::fprintf(stderr, "zxsim run: cannot write the NVMe command log to %s\n",
+                     nvmeLog.c_str());
+        return false;
+    }
+    return true;
+}
+
+// Every admin command a simulated drive answers, with the drive's serial number first.
+bool LogDriveCommands(const std::string& path, std::ofstream* out) {
+    out->open(path, std::ios::out | std::ios::trunc);
+    if (!*out) {
+        std::fprintf(stderr, "zxsim run: cannot write the NVMe command log to %s\n", path.c_str());
+        return false;
+    }
+    sim::SetAdminObserver([out](const sim::NvmeDrive& drive, const sim::NvmeAdminRequest& request,
+                                const sim::NvmeCompletion& completion) {
+        const std::string line = sim::AdminLogLine(request, completion);
+        *out << "{\"drive\":\"" << drive.State().serial << "\"," << line.substr(1) << "\n";
+        out->flush();
+    });
+    return true;
+}
+
 int Run(int argc, char** argv) {
     std::vector<ScriptStep> steps;
     std::string package;
@@ -78,6 +125,9 @@ int Run(int argc, char** argv) {
     double speed = 10.0;
     int timeout = 600;
     bool debug = false;
+    std::string nvmeLog;
+    const char* backendVariable = std::getenv("ZX_DEVICE_BACKEND");
+    std::string backend = backendVariable != nullptr ? backendVariable : "";
     for (int i = 1; i < argc; i++) {
         std::string a = argv[i];
         auto value = [&](const char* name) -> const char* {
@@ -98,6 +148,10 @@ int Run(int argc, char** argv) {
             package = value("--package");
         } else if (a == "--debug") {
             debug = true;
+        } else if (a == "--nvme-log") {
+            nvmeLog = value("--nvme-log");
+        } else if (a == "--device-backend") {
+            backend = value("--device-backend");
         } else if (a == "--select") {
             long n = 0;
             if (!ParseCount(value("--select"), 0xFFFF, &n)) {
@@ -142,8 +196,24 @@ int Run(int argc, char** argv) {
     if (debug) {
         commandLine = commandLine.empty() ? "/debug" : "/debug " + commandLine;
     }
-    if (!zxsim::LoadCommandScenario("run", scenario)) {
+    if (!backend.empty() && backend != "sim" && backend != "linux") {
+        std::fprintf(stderr, "zxsim run: the device backend is sim or linux, not '%s'\n",
+                     backend.c_str());
         return 2;
+    }
+    const bool onLinux = backend == "linux";
+    std::ofstream simLog;
+    if (onLinux) {
+        if (!StartLinuxBackend(scenario, trace, nvmeLog)) {
+            return 2;
+        }
+    } else {
+        if (!zxsim::LoadCommandScenario("run", scenario)) {
+            return 2;
+        }
+        if (!nvmeLog.empty() && !LogDriveCommands(nvmeLog, &simLog)) {
+            return 2;
+        }
     }
     if (!trace.empty() && !sim::SetTraceFile(trace)) {
         std::fprintf(stderr, "zxsim run: cannot write the trace to %s\n", trace.c_str());
@@ -190,7 +260,8 @@ int Run(int argc, char** argv) {
         std::printf("dialog: not shown\n");
     }
     frontEnd.PrintAnsweredBoxes();
-    for (const sim::DiskView& disk : sim::DescribeDisks()) {
+    for (const sim::DiskView& disk :
+         onLinux ? std::vector<sim::DiskView>() : sim::DescribeDisks()) {
         std::printf("disk %s: %s%s%s, %s, model %s, firmware %s\n", disk.name.c_str(),
                     disk.kind.c_str(), disk.bridge.empty() ? "" : " ", disk.bridge.c_str(),
                     disk.present ? "present" : "away", QuoteUtf8(disk.model).c_str(),
@@ -215,6 +286,11 @@ int Run(int argc, char** argv) {
     if (unused > 0) {
         std::fprintf(stderr, "zxsim run: %d of the script's steps were never used\n", unused);
         failed = 2;
+    }
+    if (onLinux) {
+        LinuxBackendSetCommandLog(nullptr);
+    } else {
+        sim::SetAdminObserver(nullptr);
     }
     if (!trace.empty() && !sim::SetTraceFile("")) {
         std::fprintf(stderr, "zxsim run: the trace could not be written to %s\n", trace.c_str());
