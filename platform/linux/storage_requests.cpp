@@ -8,6 +8,7 @@
 #include <errno.h>
 #include <stddef.h>
 #include <stdlib.h>
+#include <stdio.h>
 #include <string.h>
 
 namespace {
@@ -72,9 +73,25 @@ uint32_t Get32(const BYTE* p) {
     return v;
 }
 
-// Sends one admin command of the program, or of the backend itself.
+// Whether the controller is live. One that is resetting or reconnecting holds every command
+// until it is back or removed (for a fabrics controller: until its loss timeout, minutes); on
+// Windows a disk that is away fails its requests at once, and so do they here.
+bool ControllerLive(const LxDiskHandle* h) {
+    char path[LX_PATH_CHARS];
+    char state[LX_NAME_CHARS];
+    return snprintf(path, sizeof(path), "%s/class/nvme/%s/state", LxSysRoot(), h->disk.controller) <
+               (int)sizeof(path) &&
+           LxReadText(path, state, sizeof(state)) > 0 && strcmp(state, "live") == 0;
+}
+
+// Sends one admin command of the program, or of the backend itself; -ENODEV, without sending it,
+// when the controller is not live.
 int Admin(LxDiskHandle* h, int origin, uint32_t cdw[16], int direction, uint8_t* data,
           uint32_t length, uint32_t timeoutMs, uint32_t* result) {
+    *result = 0;
+    if (!ControllerLive(h)) {
+        return -ENODEV;
+    }
     LxNvmeCommand command;
     memcpy(command.cdw, cdw, sizeof(command.cdw));
     command.direction = direction;

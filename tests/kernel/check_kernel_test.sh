@@ -1,0 +1,56 @@
+#!/usr/bin/env bash
+# Checks what the kernel test's phases left in OUT: each phase's outcome in the program, the
+# revisions sysfs shows before and after, the message boxes against the simulated PC's run of the
+# same phase, and the NVMe command sequences (zx-nvme-compare).
+#   tests/kernel/check_kernel_test.sh OUT COMPARE PHASE...
+set -uo pipefail
+out="$1"
+compare="$2"
+shift 2
+failed=0
+bad() {
+    echo "FAIL $phase: $*"
+    failed=1
+}
+# expect_line FILE TEXT: FILE has the line TEXT.
+expect_line() {
+    grep -qxF -- "$2" "$out/$1" || bad "$1 lacks the line: $2"
+}
+ok_box='message box 2: caption "FW update tool", text "Update FW OK !\r\nShutdown System Now ?", icon information, buttons OK,Cancel, answer Cancel'
+fail_box='message box 2: caption "FW update tool", text "Update FW Fail !", icon none, buttons OK, answer OK'
+for phase in "$@"; do
+    for f in ctrl exit before after run backend.log target.log sim.log sim.run; do
+        [ -f "$out/$phase.$f" ] || bad "no $phase.$f"
+    done
+    [ $failed = 0 ] || continue
+    ctrl=$(cat "$out/$phase.ctrl")
+    expect_line "$phase.exit" 0
+    expect_line "$phase.before" "nvme0 7.2.22  "
+    expect_line "$phase.before" "$ctrl 041k0207"
+    expect_line "$phase.after" "nvme0 7.2.22  "
+    case $phase in
+    update)
+        expect_line "$phase.run" "$ok_box"
+        expect_line "$phase.after" "$ctrl 041k020C live"
+        ;;
+    refused)
+        expect_line "$phase.run" "$fail_box"
+        expect_line "$phase.after" "$ctrl 041k0207 live"
+        ;;
+    gone)
+        expect_line "$phase.run" "$fail_box"
+        grep -q "^$ctrl .* live$" "$out/$phase.after" && bad "the controller came back"
+        ;;
+    esac
+    # The same message boxes as on the simulated PC.
+    if ! diff <(grep '^message box' "$out/$phase.sim.run") <(grep '^message box' "$out/$phase.run") \
+        >"$out/$phase.boxes.diff"; then
+        bad "the message boxes differ from the simulated PC's: $(head -5 "$out/$phase.boxes.diff")"
+    fi
+    echo "== $phase: $(cat "$out/$phase.time" 2>/dev/null)"
+    "$compare" --sim "$out/$phase.sim.log" --drive ZX5016A0000000000001 \
+        --backend "$out/$phase.backend.log" --ctrl "$ctrl" --target "$out/$phase.target.log" \
+        --foreign nvme0 || bad "the command sequences differ"
+done
+[ $failed = 0 ] && echo "all $# kernel phases as expected"
+exit $failed

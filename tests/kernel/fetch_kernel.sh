@@ -1,0 +1,38 @@
+#!/usr/bin/env bash
+# Debian's own kernel for the kernel tests, downloaded and unpacked (never installed) into a
+# cache folder of the build tree: CACHE/vmlinuz, CACHE/root (the package's files, its module
+# index made with depmod) and CACHE/version. Fails, never skips, when it cannot be had.
+#   tests/kernel/fetch_kernel.sh CACHE
+set -euo pipefail
+cache="$1"
+if [ -f "$cache/ready" ]; then
+    exit 0
+fi
+for tool in apt-get apt-cache dpkg-deb depmod; do
+    command -v "$tool" >/dev/null || { echo "fetch_kernel: $tool is missing (scripts/setup.sh --kernel)" >&2; exit 1; }
+done
+# The image package that linux-image-amd64 stands for.
+package=$(apt-cache depends linux-image-amd64 2>/dev/null | awk '/Depends: linux-image-[0-9]/ {print $2; exit}')
+if [ -z "$package" ]; then
+    echo "fetch_kernel: apt-cache knows no linux-image-amd64 (apt-get update?)" >&2
+    exit 1
+fi
+version=${package#linux-image-}
+rm -rf "$cache"
+mkdir -p "$cache/download"
+start=$SECONDS
+# apt-get download writes into the current folder; as root it warns that the download ran
+# without its sandbox user, which is harmless.
+(cd "$cache/download" && apt-get download -q "$package" 2>&1 | grep -v "^W: Download is performed unsandboxed" || true)
+deb=$(ls "$cache/download"/*.deb 2>/dev/null | head -n 1)
+if [ -z "$deb" ]; then
+    echo "fetch_kernel: apt-get download $package failed" >&2
+    exit 1
+fi
+dpkg-deb -x "$deb" "$cache/root"
+depmod -b "$cache/root" "$version"
+cp "$cache/root/boot/vmlinuz-$version" "$cache/vmlinuz"
+echo "$version" > "$cache/version"
+rm -rf "$cache/download"
+touch "$cache/ready"
+echo "fetch_kernel: $package in $((SECONDS - start)) s"
