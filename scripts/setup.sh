@@ -3,13 +3,16 @@
 # missing. Safe to run again: it only installs what is not there yet.
 #   scripts/setup.sh            the Linux build and its tests
 #   scripts/setup.sh --windows  also the mingw-w64 cross build, Wine and Xvfb
+#   scripts/setup.sh --kernel   also what the kernel test needs: QEMU, busybox, kmod, cpio
 set -euo pipefail
 
 want_windows=0
+want_kernel=0
 for arg in "$@"; do
     case "$arg" in
         --windows) want_windows=1 ;;
-        *) echo "usage: $0 [--windows]" >&2; exit 2 ;;
+        --kernel) want_kernel=1 ;;
+        *) echo "usage: $0 [--windows] [--kernel]" >&2; exit 2 ;;
     esac
 done
 
@@ -17,6 +20,11 @@ packages=(cmake ninja-build g++ make pkg-config git ca-certificates
           libgtest-dev libgmock-dev libbenchmark-dev
           zlib1g-dev libminizip-dev libncurses-dev
           clang libclang-rt-dev clang-format cppcheck gcovr ccache)
+# The kernel test (ctest -L kernel) boots Debian's kernel, which it downloads itself with
+# apt-get download, under QEMU with a busybox initramfs.
+if [ "$want_kernel" = 1 ]; then
+    packages+=(qemu-system-x86 busybox-static kmod cpio)
+fi
 # The Windows packages (mingw-w64, Wine, Xvfb, ImageMagick) and minizip for mingw are the
 # business of setup-windows.sh, run at the end with --windows.
 

@@ -1,7 +1,9 @@
 // The program entry on POSIX: the program runs on the simulated PC, its dialog is drawn in the
 // terminal, and the Debug log goes to a file so that it never writes into the screen being
-// drawn.
+// drawn. "--device-backend linux" (or ZX_DEVICE_BACKEND=linux) runs it on this computer's own
+// disks through the Linux kernel instead, only as root (docs/linux.md).
 #include "app/app_main.h"
+#include "platform/linux/linux_backend.h"
 #include "platform/posix/control.h"
 #include "platform/posix/terminal/terminal.h"
 #include "sim/control.h"
@@ -43,17 +45,23 @@ bool StartDebugLog(const std::string& path, const std::string& commandLine, std:
     return true;
 }
 
-} // namespace
-
-int main(int argc, char** argv) {
-    // The command line as Windows hands it to WinMain: the arguments after the program name.
-    std::string commandLine;
-    for (int i = 1; i < argc; i++) {
-        if (i > 1) {
-            commandLine += ' ';
-        }
-        commandLine += argv[i];
+// Installs the Linux backend for a root user; false with the reason said otherwise.
+bool StartLinuxBackend() {
+    char reason[200];
+    if (!LinuxBackendUserAllowed(reason, sizeof(reason))) {
+        fprintf(stderr, "zxflash: %s\n", reason);
+        return false;
     }
+    if (LinuxBackendInstall("/sys", "/dev") != 1) {
+        fprintf(stderr, "zxflash: /sys and /dev are not there\n");
+        return false;
+    }
+    return true;
+}
+
+// The simulated PC of ZX_SIM_SCENARIO (or the default one), its clock speed and state file;
+// false with the reason said.
+bool StartSimulatedPc() {
     sim::Install();
     const char* speed = getenv("ZX_SIM_SPEED");
     if (speed != NULL && atof(speed) > 0) {
@@ -64,7 +72,7 @@ int main(int argc, char** argv) {
     std::string stateError;
     if (state != NULL && state[0] != 0 && !sim::SetStateFile(state, &stateError)) {
         fprintf(stderr, "zxflash: %s\n", stateError.c_str());
-        return 2;
+        return false;
     }
     // The simulated PC: the scenario file named by ZX_SIM_SCENARIO, or the default one.
     const char* scenario = getenv("ZX_SIM_SCENARIO");
@@ -73,10 +81,43 @@ int main(int argc, char** argv) {
         if (!sim::LoadScenarioFile(scenario, &scenarioError)) {
             // The error names the file itself.
             fprintf(stderr, "zxflash: ZX_SIM_SCENARIO: %s\n", scenarioError.c_str());
-            return 2;
+            return false;
         }
     } else if (!sim::LoadDefaultScenario(&scenarioError)) {
         fprintf(stderr, "zxflash: the default scenario does not load: %s\n", scenarioError.c_str());
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    // The command line as Windows hands it to WinMain: the arguments after the program name,
+    // without the entry's own choice of device backend.
+    const char* backendVariable = getenv("ZX_DEVICE_BACKEND");
+    std::string backend = backendVariable != NULL ? backendVariable : "";
+    std::string commandLine;
+    for (int i = 1; i < argc; i++) {
+        if (strcmp(argv[i], "--device-backend") == 0 && i + 1 < argc) {
+            backend = argv[++i];
+            continue;
+        }
+        if (!commandLine.empty()) {
+            commandLine += ' ';
+        }
+        commandLine += argv[i];
+    }
+    if (!backend.empty() && backend != "sim" && backend != "linux") {
+        fprintf(stderr, "zxflash: the device backend is sim or linux, not '%s'\n",
+                backend.c_str());
+        return 2;
+    }
+    const bool onLinux = backend == "linux";
+    if (onLinux && !StartLinuxBackend()) {
+        return 2;
+    }
+    if (!onLinux && !StartSimulatedPc()) {
         return 2;
     }
     std::string logPath;
@@ -110,7 +151,8 @@ int main(int argc, char** argv) {
     int result = AppMain(GetModuleHandleW(NULL), commandLine.c_str());
     zxposix::ui::SetFrontEnd(nullptr);
     terminal.reset();
-    if (!sim::SaveState(&stateError)) {
+    std::string stateError;
+    if (!onLinux && !sim::SaveState(&stateError)) {
         fprintf(stderr, "zxflash: %s\n", stateError.c_str());
     }
     if (logWritten) {

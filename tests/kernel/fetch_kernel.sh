@@ -12,7 +12,14 @@ for tool in apt-get apt-cache dpkg-deb depmod; do
     command -v "$tool" >/dev/null || { echo "fetch_kernel: $tool is missing (scripts/setup.sh --kernel)" >&2; exit 1; }
 done
 # The image package that linux-image-amd64 stands for.
-package=$(apt-cache depends linux-image-amd64 2>/dev/null | awk '/Depends: linux-image-[0-9]/ {print $2; exit}')
+image_package() {
+    apt-cache depends linux-image-amd64 2>/dev/null | awk '/Depends: linux-image-[0-9]/ {print $2; exit}'
+}
+package=$(image_package)
+if [ -z "$package" ]; then
+    apt-get update -qq >/dev/null 2>&1 || true
+    package=$(image_package)
+fi
 if [ -z "$package" ]; then
     echo "fetch_kernel: apt-cache knows no linux-image-amd64 (apt-get update?)" >&2
     exit 1
