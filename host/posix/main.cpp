@@ -109,8 +109,7 @@ int main(int argc, char** argv) {
         commandLine += argv[i];
     }
     if (!backend.empty() && backend != "sim" && backend != "linux") {
-        fprintf(stderr, "zxflash: the device backend is sim or linux, not '%s'\n",
-                backend.c_str());
+        fprintf(stderr, "zxflash: the device backend is sim or linux, not '%s'\n", backend.c_str());
         return 2;
     }
     const bool onLinux = backend == "linux";
