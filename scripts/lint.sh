@@ -13,5 +13,5 @@ echo "== cppcheck (product code)"
 cppcheck -q -j"$(nproc)" --std=c++17 --language=c++ -I . \
     --enable=warning,performance,portability --error-exitcode=1 \
     --suppress=missingIncludeSystem --suppressions-list=scripts/cppcheck-suppressions.txt \
-    app common devquery disklib host log package topology
+    app common devquery disklib host log package topology platform/linux
 echo "lint: clean"
