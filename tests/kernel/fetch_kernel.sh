@@ -30,8 +30,19 @@ mkdir -p "$cache/download"
 start=$SECONDS
 # apt-get download writes into the current folder; as root it warns that the download ran
 # without its sandbox user, which is harmless.
-(cd "$cache/download" && apt-get download -q "$package" 2>&1 | grep -v "^W: Download is performed unsandboxed" || true)
-deb=$(ls "$cache/download"/*.deb 2>/dev/null | head -n 1)
+download() {
+    (cd "$cache/download" && apt-get download -q "$package" 2>&1 |
+        grep -v "^W: Download is performed unsandboxed" || true)
+    ls "$cache/download"/*.deb 2>/dev/null | head -n 1
+}
+deb=$(download)
+if [ -z "$deb" ]; then
+    # The package lists may name a version the archive no longer has.
+    apt-get update -qq >/dev/null 2>&1 || true
+    package=$(image_package)
+    version=${package#linux-image-}
+    deb=$(download)
+fi
 if [ -z "$deb" ]; then
     echo "fetch_kernel: apt-get download $package failed" >&2
     exit 1
