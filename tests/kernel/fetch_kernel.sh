@@ -32,7 +32,7 @@ start=$SECONDS
 # without its sandbox user, which is harmless.
 download() {
     (cd "$cache/download" && apt-get download -q "$package" 2>&1 |
-        grep -v "^W: Download is performed unsandboxed" || true)
+        grep -v "^W: Download is performed unsandboxed" >&2 || true)
     ls "$cache/download"/*.deb 2>/dev/null | head -n 1
 }
 deb=$(download)
