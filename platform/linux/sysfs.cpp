@@ -393,10 +393,13 @@ int LxNodeBusNumber(const char* node, uint32_t* out) {
         hex[1] = name[9];
         return LxParseNumber(hex, 16, 0xFF, out) >= 0 ? 1 : 0;
     }
+    // An NVMe controller on a transport other than PCIe.
     char path[LX_PATH_CHARS];
+    char transport[LX_NAME_CHARS];
     uint32_t instance = 0;
     if (strncmp(name, "nvme", 4) == 0 && LxParseNumber(name + 4, 10, 0xFFFF, &instance) >= 0 &&
-        LxJoin(path, sizeof(path), node, "transport") >= 0 && access(path, F_OK) == 0) {
+        LxJoin(path, sizeof(path), node, "transport") >= 0 &&
+        LxReadText(path, transport, sizeof(transport)) > 0 && strcmp(transport, "pcie") != 0) {
         *out = 0x10000u + instance;
         return 1;
     }

@@ -30,6 +30,10 @@ for phase in "$@"; do
     expect_line "$phase.after" "nvme0 7.2.22  "
     case $phase in
     update)
+        # The list holds the ZELTARIX drive, not QEMU's.
+        expect_line "$phase.run" 'list: enabled, 1 entries, selection 0'
+        expect_line "$phase.run" 'entry 0: "ZELTARIX ZX5016 1TB (RAW)", data 1'
+        expect_line "$phase.run" 'firmware: "041k020C"'
         expect_line "$phase.run" "$ok_box"
         expect_line "$phase.after" "$ctrl 041k020C live"
         ;;
