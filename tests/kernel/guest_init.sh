@@ -43,14 +43,14 @@ phase() {
     shift 3
     echo "== phase $name"
     /zx/zx-nvme-tcp-target --scenario "/zx/$scenario" --disk zx --nqn $NQN \
-        --log "/out/$name.target.log" $options >/tmp/target.out 2>&1 &
+        --log "/out/$name.target.log" $options >/tmp/$name.target.out 2>&1 &
     target=$!
-    wait_for 'grep -q listening /tmp/target.out || ! kill -0 $target 2>/dev/null'
+    wait_for 'grep -q listening /tmp/$name.target.out || ! kill -0 $target 2>/dev/null'
     # A controller that cannot reconnect is removed after 5 s.
     if ! echo "transport=tcp,traddr=127.0.0.1,trsvcid=4420,nqn=$NQN,nr_io_queues=1,reconnect_delay=1,ctrl_loss_tmo=5" \
         >/dev/nvme-fabrics; then
         echo "the kernel did not connect the target"
-        cat /tmp/target.out
+        cat /tmp/$name.target.out
         kill $target 2>/dev/null
         return
     fi
@@ -73,7 +73,7 @@ phase() {
     wait_for '! [ -e /sys/class/nvme/$ctrl ]'
     kill $target
     wait $target
-    cp /tmp/target.out "/out/$name.target.out"
+    cp /tmp/$name.target.out "/out/$name.target.out"
 }
 
 for p in $(cat /zx/phases); do
