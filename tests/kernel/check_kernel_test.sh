@@ -16,8 +16,13 @@ bad() {
 expect_line() {
     grep -qxF -- "$2" "$out/$1" || bad "$1 lacks the line: $2"
 }
+# The outcomes: active (the package's closing message, the status line naming the new revision),
+# failed before the commit (the piece refused, the old firmware), and not back (committed, the
+# drive not answering).
 ok_box='message box 2: caption "FW update tool", text "Update FW OK !\r\nShutdown System Now ?", icon information, buttons OK,Cancel, answer Cancel'
-fail_box='message box 2: caption "FW update tool", text "Update FW Fail !", icon none, buttons OK, answer OK'
+ok_status='status: "Update finished: ZELTARIX ZX5016 1TB runs firmware 041k020C."'
+fail_box='message box 2: caption "FW update tool", text "Update FW Fail !\r\n\r\nThe drive did not take the firmware download (the piece at byte 8192 of 2527232). The drive still runs its old firmware 041k0207.", icon warning, buttons OK, answer OK'
+gone_box='message box 2: caption "FW update tool", text "The new firmware 041k020C was committed to ZELTARIX ZX5016 1TB, but the drive did not come back after its reset. Do not write to it: unplug its enclosure and plug it in again, or shut the PC down and start it again, then run this program again to check the drive.", icon warning, buttons OK, answer OK'
 for phase in "$@"; do
     for f in ctrl exit before after run backend.log target.log sim.log sim.run; do
         [ -f "$out/$phase.$f" ] || bad "no $phase.$f"
@@ -35,6 +40,7 @@ for phase in "$@"; do
         expect_line "$phase.run" 'entry 0: "ZELTARIX ZX5016 1TB (RAW)", data 1'
         expect_line "$phase.run" 'firmware: "041k020C"'
         expect_line "$phase.run" "$ok_box"
+        expect_line "$phase.run" "$ok_status"
         expect_line "$phase.after" "$ctrl 041k020C live"
         ;;
     refused)
@@ -42,7 +48,7 @@ for phase in "$@"; do
         expect_line "$phase.after" "$ctrl 041k0207 live"
         ;;
     gone)
-        expect_line "$phase.run" "$fail_box"
+        expect_line "$phase.run" "$gone_box"
         grep -q "^$ctrl .* live$" "$out/$phase.after" && bad "the controller came back"
         ;;
     esac
