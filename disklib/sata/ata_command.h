@@ -58,7 +58,9 @@ bool AtaRequestFits(uint8_t opcode, uint32_t lbaLow, uint32_t lbaHigh, uint32_t 
 HANDLE OpenDiskForCommands(const WCHAR* path, CommandContext* context);
 
 // One ATA command by the command type's transport: the SAT form only for CMD_SATA_USB and
-// CMD_SATA_SCSI; for the others the ATA pass-through, and when it fails the SAT form once.
+// CMD_SATA_SCSI; for the others the ATA pass-through, and when it fails the SAT form once, except
+// for a write the drive has answered: that one reached the drive and is never sent again in the
+// other form, and a write answered with DRQ but not ERR counts as taken.
 // flags are ATA_FLAGS_READ, ATA_FLAGS_WRITE or ATA_FLAGS_DRDY_REQUIRED; the LBA is given as its
 // low and high 32-bit halves. 1 on success, 0 on failure.
 int SendAtaCommand(int32_t cmdType, HANDLE hDisk, uint8_t opcode, uint8_t features, uint16_t flags,
@@ -69,6 +71,15 @@ int SendAtaCommand(int32_t cmdType, HANDLE hDisk, uint8_t opcode, uint8_t featur
 // success. 1 or 0.
 int AtaPassThroughCommand(HANDLE hDisk, uint8_t opcode, uint8_t features, uint16_t flags,
                           uint32_t lbaLow, uint32_t lbaHigh, void* buffer, uint32_t length);
+
+// How the drive answered an ATA pass-through: not at all (the call failed, the request did not
+// reach it), or with a status that is good, has ERR, or has DRQ without ERR.
+enum { ATA_NOT_ANSWERED = 0, ATA_ANSWERED_GOOD, ATA_ANSWERED_ERROR, ATA_ANSWERED_DRQ };
+
+// The same, saying how the drive answered in *answered (may be null).
+int AtaPassThroughAnswered(HANDLE hDisk, uint8_t opcode, uint8_t features, uint16_t flags,
+                           uint32_t lbaLow, uint32_t lbaHigh, void* buffer, uint32_t length,
+                           int* answered);
 
 // ATA PASS-THROUGH (12) for 28-bit opcodes, (16) for 48-bit ones, in the pass-through request
 // with the caller's buffer as its data buffer. Fails when the call fails or the SCSI status is

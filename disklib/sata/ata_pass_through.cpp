@@ -55,6 +55,16 @@ void BuildTaskFiles(ATA_PASS_THROUGH_DIRECT* pass, bool lba48, uint8_t opcode, u
 
 int AtaPassThroughCommand(HANDLE hDisk, uint8_t opcode, uint8_t features, uint16_t flags,
                           uint32_t lbaLow, uint32_t lbaHigh, void* buffer, uint32_t length) {
+    return AtaPassThroughAnswered(hDisk, opcode, features, flags, lbaLow, lbaHigh, buffer, length,
+                                  NULL);
+}
+
+int AtaPassThroughAnswered(HANDLE hDisk, uint8_t opcode, uint8_t features, uint16_t flags,
+                           uint32_t lbaLow, uint32_t lbaHigh, void* buffer, uint32_t length,
+                           int* answered) {
+    if (answered != NULL) {
+        *answered = ATA_NOT_ANSWERED;
+    }
     // A request the task file cannot carry is refused rather than sent cut.
     if (!AtaRequestFits(opcode, lbaLow, lbaHigh, length) || (length != 0 && buffer == NULL)) {
         return 0;
@@ -87,6 +97,11 @@ int AtaPassThroughCommand(HANDLE hDisk, uint8_t opcode, uint8_t features, uint16
     const BOOL ok = DeviceIoControl(hDisk, IOCTL_ATA_PASS_THROUGH_DIRECT, &pass, sizeof(pass),
                                     &pass, sizeof(pass), &returned, NULL);
     const UCHAR status = pass.CurrentTaskFile[kTfStatus];
+    if (ok && answered != NULL) {
+        *answered = (status & ATA_STATUS_ERR) != 0   ? ATA_ANSWERED_ERROR
+                    : (status & ATA_STATUS_DRQ) != 0 ? ATA_ANSWERED_DRQ
+                                                     : ATA_ANSWERED_GOOD;
+    }
     if (!ok || (status & (ATA_STATUS_ERR | ATA_STATUS_DRQ)) != 0) {
         DISKLIB_FreeRequest(allocation);
         return 0;

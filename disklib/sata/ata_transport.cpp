@@ -74,8 +74,17 @@ int SendAtaCommand(int32_t cmdType, HANDLE hDisk, uint8_t opcode, uint8_t featur
         return SatPassThroughCommand(hDisk, opcode, features, flags, lbaLow, lbaHigh, buffer,
                                      length);
     }
-    if (AtaPassThroughCommand(hDisk, opcode, features, flags, lbaLow, lbaHigh, buffer, length)) {
+    int answered = ATA_NOT_ANSWERED;
+    if (AtaPassThroughAnswered(hDisk, opcode, features, flags, lbaLow, lbaHigh, buffer, length,
+                               &answered)) {
         return 1;
+    }
+    // A write the drive has answered is not sent again in the other form: it reached the drive,
+    // which may have taken it (a DOWNLOAD MICROCODE piece sent twice would break the download,
+    // the last one after the drive has started the new image). DRQ without ERR is a write taken;
+    // ERR one refused.
+    if ((flags & ATA_FLAGS_DATA_OUT) != 0 && answered != ATA_NOT_ANSWERED) {
+        return answered == ATA_ANSWERED_DRQ ? 1 : 0;
     }
     return SatPassThroughCommand(hDisk, opcode, features, flags, lbaLow, lbaHigh, buffer, length);
 }

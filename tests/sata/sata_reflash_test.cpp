@@ -170,8 +170,9 @@ TEST_F(SataReflashTest, TheDriveRunsAWholeImageOnEveryTransport) {
 }
 
 // A piece the drive aborts is sent again, 100 ms later, with a Retry line, at most twice; the
-// third failure ends the download with -4. On a CMD_SATA disk the SAT form already retries the
-// failed ATA pass-through, so one abort costs no retry.
+// third failure ends the download with -4. On a CMD_SATA disk the abort comes back in the ATA
+// status: the piece reached the drive, so it is not sent again in the SAT form, and the retries
+// are the download's own.
 TEST_F(SataReflashTest, AFailedPieceIsSentAgainTwice100MsApart) {
     const struct {
         const char* what;
@@ -206,15 +207,24 @@ TEST_F(SataReflashTest, AFailedPieceIsSentAgainTwice100MsApart) {
          SataDisk("d", 2, "faults = ata_fail:0x92*1"),
          DISKLIB_OK,
          2,
-         {"DISKLIB_SATA_Reflash IN", "DISKLIB_SATA_Reflash Success OUT"},
-         10},
+         {"DISKLIB_SATA_Reflash IN", "DISKLIB_SATA_Reflash Error, Retry 1",
+          "DISKLIB_SATA_Reflash Success OUT"},
+         110},
         {"AHCI, fails twice",
          SataDisk("d", 2, "faults = ata_fail:0x92*2"),
          DISKLIB_OK,
          3,
          {"DISKLIB_SATA_Reflash IN", "DISKLIB_SATA_Reflash Error, Retry 1",
-          "DISKLIB_SATA_Reflash Success OUT"},
-         110},
+          "DISKLIB_SATA_Reflash Error, Retry 2", "DISKLIB_SATA_Reflash Success OUT"},
+         210},
+        // the ATA pass-through call itself fails: the piece did not reach the drive and goes
+        // once more in the SAT form
+        {"AHCI, the call fails once",
+         SataDisk("d", 2, "faults = ioctl_fail:IOCTL_ATA_PASS_THROUGH_DIRECT*1"),
+         DISKLIB_OK,
+         2,
+         {"DISKLIB_SATA_Reflash IN", "DISKLIB_SATA_Reflash Success OUT"},
+         10},
     };
     const std::vector<uint8_t> image = Image(5);
     for (const auto& c : cases) {
@@ -229,6 +239,27 @@ TEST_F(SataReflashTest, AFailedPieceIsSentAgainTwice100MsApart) {
         CloseHandle(disk_);
         disk_ = INVALID_HANDLE_VALUE;
     }
+}
+
+// DRQ in the status after the last piece: the drive has taken it (and runs the new image), so
+// it is sent again neither in the SAT form nor as a retry, and the download succeeds.
+TEST_F(SataReflashTest, DrqAfterThePieceTheDriveTookIsNotSentAgain) {
+    Open(SataDisk("d", 2, "faults = ata_drq@4*1"));
+    const std::vector<uint8_t> image = Image(5);
+    StartTrace();
+    EXPECT_EQ(Reflash(image, uint32_t(image.size())), DISKLIB_OK);
+    const auto trace = Trace();
+    ASSERT_EQ(trace.size(), 5u);
+    EXPECT_EQ(satatest::Summary(trace[4]), "IOCTL_ATA_PASS_THROUGH_DIRECT 0308002000409200");
+    EXPECT_EQ(Field(trace[4], "status"), "72"); // 48h: DRDY and DRQ
+    EXPECT_EQ(LogLines(),
+              (std::vector<std::string>{"DISKLIB_SATA_Reflash IN", "DownloadFW  20%",
+                                        "DownloadFW  40%", "DownloadFW  60%", "DownloadFW  80%",
+                                        "DISKLIB_SATA_Reflash Success OUT"}));
+    std::string running;
+    ASSERT_TRUE(
+        sim::WithAtaDrive("d", [&](sim::AtaDrive& drive) { running = drive.State().firmware; }));
+    EXPECT_EQ(running, "051s0108");
 }
 
 // A disk that leaves the PC during the download: the piece at that offset and both retries fail
