@@ -14,8 +14,17 @@
 
 namespace {
 
-// 0 = free, 1 = a rescan is in progress; a rescan that finds it taken is dropped.
-LONG volatile g_rescanGuard = 0;
+// The rescan guard: free, a rescan running, or a rescan running that must run once more because
+// another was asked for meanwhile (its disks may have changed after the running one read them).
+enum { RESCAN_FREE = 0, RESCAN_RUNNING = 1, RESCAN_AGAIN = 2 };
+LONG volatile g_rescanGuard = RESCAN_FREE;
+
+// 1 while the selection must stay on the selected disk: after an update, and while the list
+// shows its Disconnect entry. A rescan that does not find the disk shows (or keeps) its
+// Disconnect entry instead of moving the selection to another disk, where RUN would update a
+// drive the user did not choose; the hold ends when the disk is found again or the user picks
+// another entry.
+LONG volatile g_holdSelection = 0;
 
 // Attempts of the re-read when the user picks a disk, one second each.
 const int kPickRereadTries = 30;
@@ -38,6 +47,7 @@ void AddDisconnectEntry(HWND dialog, const WCHAR* previousText, uint32_t count) 
     WFormat(text, DISK_ENTRY_CHARS, L"%s - Disconnect", previousText);
     LRESULT position = AddEntry(dialog, text, count);
     ListMessage(dialog, CB_SETCURSEL, static_cast<WPARAM>(position), 0);
+    InterlockedExchange(&g_holdSelection, 1);
 }
 
 void ClearPanel(HWND dialog) {
@@ -58,10 +68,10 @@ void FormatDiskEntry(const DiskRecord* disk, WCHAR* text, size_t capacity) {
     }
 }
 
-void Rescan(HWND dialog, int initial) {
-    if (InterlockedCompareExchange(&g_rescanGuard, 1, 0) != 0) {
-        return;
-    }
+namespace {
+
+// One pass of the rescan, under the guard.
+void RescanOnce(HWND dialog, int initial) {
     const AppState* state = GetAppState();
     WCHAR previousText[DISK_ENTRY_CHARS];
     previousText[0] = 0;
@@ -100,7 +110,16 @@ void Rescan(HWND dialog, int initial) {
     }
 
     const int busy = IsBusy();
-    if (listedCount > 0 && !busy) {
+    // A disk that left (during an update, or since) stays as its Disconnect entry while idle.
+    if (initial || match >= 0) {
+        InterlockedExchange(&g_holdSelection, 0);
+    }
+    const bool keepDisconnect =
+        !busy && match < 0 && InterlockedCompareExchange(&g_holdSelection, 0, 0) != 0;
+    if (keepDisconnect) {
+        AddDisconnectEntry(dialog, previousText, count);
+        EnableWindow(GetDlgItem(dialog, IDOK), TRUE);
+    } else if (listedCount > 0 && !busy) {
         LRESULT position = match >= 0 ? matchPosition : 0;
         ListMessage(dialog, CB_SETCURSEL, static_cast<WPARAM>(position), 0);
         LRESULT index = ListMessage(dialog, CB_GETITEMDATA, static_cast<WPARAM>(position), 0);
@@ -121,7 +140,33 @@ void Rescan(HWND dialog, int initial) {
         SetDlgItemTextW(dialog, IDC_STATUS, L"");
         EnableWindow(GetDlgItem(dialog, IDOK), FALSE);
     }
-    InterlockedExchange(&g_rescanGuard, 0);
+}
+
+} // namespace
+
+void Rescan(HWND dialog, int initial) {
+    for (;;) {
+        const LONG seen = InterlockedCompareExchange(&g_rescanGuard, RESCAN_RUNNING, RESCAN_FREE);
+        if (seen == RESCAN_FREE) {
+            break;
+        }
+        // Another rescan runs: it runs once more, after this request, in its own thread.
+        if (seen == RESCAN_AGAIN || InterlockedCompareExchange(&g_rescanGuard, RESCAN_AGAIN,
+                                                               RESCAN_RUNNING) != RESCAN_FREE) {
+            return;
+        }
+    }
+    RescanOnce(dialog, initial);
+    // Only the running rescan leaves RESCAN_AGAIN, so the exchange cannot lose a request.
+    while (InterlockedCompareExchange(&g_rescanGuard, RESCAN_FREE, RESCAN_RUNNING) ==
+           RESCAN_AGAIN) {
+        InterlockedExchange(&g_rescanGuard, RESCAN_RUNNING);
+        RescanOnce(dialog, 0);
+    }
+}
+
+void HoldSelection() {
+    InterlockedExchange(&g_holdSelection, 1);
 }
 
 void RefreshSelection(HWND dialog) {
@@ -136,6 +181,7 @@ void RefreshSelection(HWND dialog) {
     if (!ReadListedDisk(index, &disk, &generation)) {
         return; // the Disconnect entry: there is no disk to re-read or show
     }
+    InterlockedExchange(&g_holdSelection, 0); // the user chose another disk
     RereadDisk(&disk, kPickRereadTries);
     StoreListedDisk(index, generation, &disk);
     ShowDiskDetails(dialog, &disk);

@@ -9,8 +9,9 @@
 
 // Rediscovers the disks and rebuilds the list with the disks the package admits, keeping the
 // selected disk selected by its port; initial is 1 only for dialog initialisation. A rescan that
-// finds another one running is dropped. Safe on the update worker's thread: it reaches the
-// controls by sent messages only.
+// finds another one running returns at once and the running one runs once more when it ends, so
+// that the last rescan asked for always reads the disks after it was asked. Safe on the update
+// worker's thread: it reaches the controls by sent messages only.
 void Rescan(HWND dialog, int initial);
 
 // Re-reads the disk of the current list entry (30 attempts), makes it the selected disk and
@@ -25,3 +26,8 @@ void ShowDiskDetails(HWND dialog, const DiskRecord* disk);
 // The list's text for a disk: "<model> (RAW)" without a drive letter, else
 // "<model> [<letters>]". text holds capacity characters.
 void FormatDiskEntry(const DiskRecord* disk, WCHAR* text, size_t capacity);
+
+// After an update: the selection stays on the updated disk. While that disk is not found, a
+// rescan shows its Disconnect entry rather than selecting another disk; the hold ends when the
+// disk is found again or the user picks another entry.
+void HoldSelection();

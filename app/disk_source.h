@@ -7,7 +7,9 @@
 #include <stdint.h>
 
 // Fills the table (capacity 26) from its start and returns the number of disks found; the
-// entries past it are zero.
+// entries past it are zero. While an update runs on a disk behind a USB bridge, that disk is not
+// probed but listed as the update found it, so that no command of the rescan comes between the
+// phases of the worker's tunnelled commands.
 uint32_t DiscoverDisks(DiskRecord* table);
 
 // Finds the disk of the record again by its location and re-reads it into the record, allowing

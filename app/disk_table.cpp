@@ -13,6 +13,7 @@
 #include "app/disk_table.h"
 #include "app/disk_source.h"
 #include "app/state/app_state.h"
+#include "disklib/disk_identity.h"
 
 #include <string.h>
 
@@ -26,6 +27,9 @@ CRITICAL_SECTION* DiskLock() {
 }
 
 uint32_t g_generation = 0; // bumped by every stored rescan; under the lock
+
+DiskRecord g_updating; // the disk an update runs on; under the lock
+bool g_updatingSet = false;
 
 } // namespace
 
@@ -41,8 +45,14 @@ int StoreRescan(const DiskRecord* found, uint32_t count, const uint8_t* listed,
     memcpy(state->Disks, found, count * sizeof(DiskRecord));
     state->DiskCount = count;
     ++g_generation;
+    // The selected disk is the listed disk at its port that names the same drive: several disks
+    // can share a port id. A selected disk that names no drive (nothing picked yet) takes the
+    // port alone.
+    const DiskRecord* selectedDisk = &state->SelectedDisk;
+    const bool named = selectedDisk->Model[0] != 0 || selectedDisk->SerialNumber[0] != 0;
     for (uint32_t i = 0; i < count; ++i) {
-        if (listed[i] != 0 && found[i].iPort == state->SelectedDisk.iPort) {
+        if (listed[i] != 0 && found[i].iPort == selectedDisk->iPort &&
+            (!named || IsSameDisk(selectedDisk, &found[i]))) {
             match = static_cast<int>(i);
         }
     }
@@ -102,4 +112,27 @@ int RereadSelectedDisk(int tries) {
     int result = RereadDisk(&disk, tries);
     StoreSelectedDisk(&disk);
     return result;
+}
+
+void SetUpdatingDisk(const DiskRecord* disk) {
+    EnterCriticalSection(DiskLock());
+    g_updating = *disk;
+    g_updatingSet = true;
+    LeaveCriticalSection(DiskLock());
+}
+
+void ClearUpdatingDisk() {
+    EnterCriticalSection(DiskLock());
+    g_updatingSet = false;
+    LeaveCriticalSection(DiskLock());
+}
+
+BOOL ReadUpdatingDisk(DiskRecord* disk) {
+    EnterCriticalSection(DiskLock());
+    const bool set = g_updatingSet;
+    if (set) {
+        *disk = g_updating;
+    }
+    LeaveCriticalSection(DiskLock());
+    return set ? TRUE : FALSE;
 }

@@ -9,9 +9,10 @@
 #include <stdint.h>
 
 // A rescan's result, stored in one step: the table and count it found and whether the selected
-// disk's port came up among the listed disks. listed[i] is 1 for the disks the list offers.
-// When one of them has the selected disk's iPort, the last such disk is copied into the
-// selected disk and its index returned; otherwise -1 and the selected disk stays.
+// disk came up among the listed disks. listed[i] is 1 for the disks the list offers. When one of
+// them has the selected disk's iPort and names the same drive (serial number and model), the
+// last such disk is copied into the selected disk and its index returned; otherwise -1 and the
+// selected disk stays.
 int StoreRescan(const DiskRecord* found, uint32_t count, const uint8_t* listed,
                 DiskRecord* selected);
 
@@ -36,3 +37,11 @@ void ClearSelectedDisk();
 // package is for SATA), and stores what the re-read left in the record, as an in-place re-read
 // would. The disk I/O runs on a copy, outside the lock. Returns the re-read's result.
 int RereadSelectedDisk(int tries);
+
+// The disk an update runs on, as RUN checked it: set before the worker starts, cleared when the
+// update has ended. A rescan meanwhile must not send this disk a bridge's tunnelled commands
+// between the phases of the worker's (app/disk_source.h). ReadUpdatingDisk is FALSE when no
+// update runs.
+void SetUpdatingDisk(const DiskRecord* disk);
+void ClearUpdatingDisk();
+BOOL ReadUpdatingDisk(DiskRecord* disk);

@@ -6,7 +6,10 @@
 #include "app/messages.h"
 #include "tests/app/program_fixture.h"
 
+#include <condition_variable>
 #include <cstring>
+#include <mutex>
+#include <thread>
 
 using namespace zxtest;
 
@@ -90,8 +93,10 @@ TEST_F(MainDialogDiskList, TheSelectedDiskStaysSelectedWhenADiskAppearsBeforeIt)
     EXPECT_EQ(Stop(d), 0);
 }
 
-// Two disks on one controller share a port id: the rescan keeps the last of them selected.
-TEST_F(MainDialogDiskList, OfDisksSharingThePortTheLastStaysSelected) {
+// Two disks on one controller share a port id: the rescan keeps the disk the user picked (the
+// one with its serial number and model) selected, not the last one at the port, which RUN would
+// then have updated.
+TEST_F(MainDialogDiskList, OfDisksSharingThePortThePickedOneStaysSelected) {
     std::string disks = "[controller nv]\nkind = nvme\nbus = 2\n\n";
     for (int drive : {2, 3}) {
         disks += "[disk d" + std::to_string(drive) + "]\nkind = nvme\ncontroller = nv\n" +
@@ -108,9 +113,64 @@ TEST_F(MainDialogDiskList, OfDisksSharingThePortTheLastStaysSelected) {
     DialogView v = View(d);
     EXPECT_EQ(Control(v, IDC_DISK_LIST).items,
               (std::vector<std::wstring>{L"ZX 2 (RAW)", L"ZX 3 (RAW)"}));
-    EXPECT_EQ(Control(v, IDC_DISK_LIST).curSel, 1);
-    EXPECT_EQ(Panel(v)[1], L"SN000000000000000003");
-    EXPECT_EQ(std::wstring(GetAppState()->SelectedDisk.SerialNumber), L"SN000000000000000003");
+    EXPECT_EQ(Control(v, IDC_DISK_LIST).curSel, 0);
+    EXPECT_EQ(Panel(v)[1], L"SN000000000000000002");
+    EXPECT_EQ(std::wstring(GetAppState()->SelectedDisk.SerialNumber), L"SN000000000000000002");
+    EXPECT_EQ(Stop(d), 0);
+}
+
+// A rescan asked for while another runs is not lost: the running one, which read a disk before
+// that disk changed, runs once more and the panel shows what the disk now reports. (The update
+// worker's last rescan is such a request when a timer rescan is running.)
+TEST_F(MainDialogDiskList, ARescanAskedForWhileOneRunsIsRunAfterIt) {
+    UseScenario(NvmeDisk("a", 1, "ZX A") + NvmeDisk("b", 2, "ZX B"));
+    HWND d = Start();
+    ASSERT_EQ(Panel(View(d))[3], L"041k0207");
+    ASSERT_TRUE(sim::InjectFault("b", "slow:1"));
+    std::mutex lock;
+    std::condition_variable changed;
+    bool holding = false;
+    bool released = false;
+    std::thread::id runner;
+    // The running rescan waits at its request to b, after it has read a.
+    sim::SetSlowWaitHook([&](uint32_t) {
+        std::unique_lock<std::mutex> guard(lock);
+        if (std::this_thread::get_id() != runner || holding) {
+            return;
+        }
+        holding = true;
+        changed.notify_all();
+        changed.wait(guard, [&] { return released; });
+    });
+    std::thread first([&] {
+        {
+            std::lock_guard<std::mutex> guard(lock);
+            runner = std::this_thread::get_id();
+        }
+        Rescan(d, 0);
+    });
+    bool held;
+    {
+        std::unique_lock<std::mutex> guard(lock);
+        held = changed.wait_for(guard, kWait, [&] { return holding; });
+    }
+    EXPECT_TRUE(held);
+    if (held) {
+        EXPECT_TRUE(sim::WithDrive(
+            "a", [](sim::NvmeDrive& drive) { drive.State().firmware = "041k0300"; }));
+        Rescan(d, 0); // returns at once: the running rescan holds the guard
+    }
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        released = true;
+    }
+    changed.notify_all();
+    first.join();
+    sim::SetSlowWaitHook(nullptr);
+    DialogView v = View(d);
+    EXPECT_EQ(Control(v, IDC_DISK_LIST).curSel, 0);
+    EXPECT_EQ(Panel(v)[3], L"041k0300");
+    EXPECT_EQ(std::wstring(GetAppState()->SelectedDisk.FirmwareRev), L"041k0300");
     EXPECT_EQ(Stop(d), 0);
 }
 
