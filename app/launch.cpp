@@ -8,6 +8,7 @@
 #include "app/disk_table.h"
 #include "app/disk_source.h"
 #include "app/handed_image.h"
+#include "app/main_dialog.h"
 #include "app/outcome_texts.h"
 #include "app/resource_ids.h"
 #include "app/run_checks.h"
@@ -109,11 +110,14 @@ void LaunchUpdate(HWND dialog) {
     EnableWindow(GetDlgItem(dialog, IDOK), FALSE);
     EnableWindow(GetDlgItem(dialog, IDC_DISK_LIST), FALSE);
     DebugPrint(L"%s", WORKER_RULE_TEXT);
+    BeginBarUpdate();
+    SetUpdatingDisk(&disk);
     HandOverImage(&image);
     if (!StartWorker(&state->hWorker, state->bIsSATA != 0 ? SataUpdateWorker : NvmeUpdateWorker)) {
         // No worker will take the image.
         TakeHandedImage(&image);
         ReleaseCheckedImage(&image);
+        ClearUpdatingDisk();
     }
 }
 

@@ -4,8 +4,10 @@
 #include "app/state/app_state.h"
 #include "app/disk_list.h"
 #include "app/messages.h"
+#include "app/outcome_texts.h"
 #include "app/resource_ids.h"
 #include "app/update_flow.h"
+#include "app/update_outcome.h"
 #include "package/package_config.h"
 #include "package/package_files.h"
 
@@ -78,6 +80,32 @@ INT_PTR OnClose(HWND dialog) {
     return 1;
 }
 
+// What the status line says while a step runs.
+const WCHAR* StepStatusText(int step) {
+    switch (step) {
+    case STEP_OPEN:
+    case STEP_CHECK:
+    case STEP_CONFIG_READ:
+        return STATUS_STEP_CHECK;
+    case STEP_VERSION_BEFORE:
+    case STEP_VERSION_AFTER:
+    case STEP_RESTORE:
+        return STATUS_STEP_VERSION;
+    case STEP_DOWNLOAD:
+        return STATUS_STEP_DOWNLOAD;
+    case STEP_COMMIT:
+        return STATUS_STEP_COMMIT;
+    case STEP_POWER_CYCLE:
+        return STATUS_STEP_POWER_CYCLE;
+    case STEP_REFIND:
+        return STATUS_STEP_WAIT;
+    case STEP_VERIFY:
+        return STATUS_STEP_VERIFY;
+    default:
+        return L"";
+    }
+}
+
 INT_PTR OnCommand(HWND dialog, int id, int notification) {
     switch (id) {
     case IDOK:
@@ -133,9 +161,15 @@ INT_PTR CALLBACK MainDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM
     case WM_UPDATE_DONE:
         OnUpdateDone(dialog, static_cast<int>(lParam));
         return 0;
-    case WM_UPDATE_PROGRESS:
-        SendDlgItemMessageW(dialog, IDC_PROGRESS, PBM_SETPOS,
-                            static_cast<WPARAM>(MapProgress(static_cast<int>(lParam))), 0);
+    case WM_UPDATE_PROGRESS: {
+        // A percentage posted under one step and handled under the next one can map below what
+        // the bar shows; during an update the bar never moves back.
+        const int position = ForwardBarPosition(MapProgress(static_cast<int>(lParam)));
+        SendDlgItemMessageW(dialog, IDC_PROGRESS, PBM_SETPOS, static_cast<WPARAM>(position), 0);
+        return 0;
+    }
+    case WM_UPDATE_STEP:
+        SetDlgItemTextW(dialog, IDC_STATUS, StepStatusText(static_cast<int>(lParam)));
         return 0;
     default:
         return 0;

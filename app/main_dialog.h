@@ -31,3 +31,14 @@ int MapProgress(int percent);
 // The disk library's progress sink, installed at start-up: posts WM_UPDATE_PROGRESS with
 // percent to the dialog and returns without waiting for it.
 void PostDiskProgress(int percent);
+
+// Posts WM_UPDATE_STEP: the status line names the step that starts (STEP_*).
+void ReportStep(int step);
+
+// The bar during an update only moves forward: positions below the highest one shown since the
+// update started are not shown. BeginBarUpdate starts it at 0, EndBarUpdate lets any position
+// through again. Dialog thread only.
+void BeginBarUpdate();
+void EndBarUpdate();
+// The position to show for a mapped position.
+int ForwardBarPosition(int position);

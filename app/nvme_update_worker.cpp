@@ -54,7 +54,19 @@ struct UpdateRun {
     int restore; // RESTORE_*: the block written before the download, kept in saved
     BYTE saved[VSC_BLOCK_BYTES];
     int checkKind; // the image's checksum kind, which the FW configuration check value uses
+    bool driveGoneAfterCommit; // the wait for the drive after its commit ran out
 };
+
+// Waits for the drive after the commit; when it does not come back, the version text cannot go
+// in and the outcome says so.
+bool DriveBackAfterCommit(UpdateRun* run) {
+    if (WaitForDriveAfterCommit(&run->context, run->device, &run->view.Caps)) {
+        return true;
+    }
+    run->driveGoneAfterCommit = true;
+    FailAfterCommit(&run->outcome, STEP_VERSION_AFTER, DISKLIB_ERR_IO, GetAppState()->NEWVERSION);
+    return false;
+}
 
 // The end of every path: the image (when still held) is released, the outcome stored and the
 // result posted.
@@ -102,7 +114,7 @@ void PutBackVersion(UpdateRun* run) {
     if (run->restore == RESTORE_NONE) {
         return;
     }
-    const ULONGLONG start = GetTickCount64();
+    const ULONGLONG start = BeginStep(STEP_RESTORE);
     int result;
     if (run->restore == RESTORE_FWCONFIG) {
         const uint32_t check = CrcUpdate(run->saved, VSC_BLOCK_BYTES, 0, run->checkKind);
@@ -120,7 +132,7 @@ void PutBackVersion(UpdateRun* run) {
 // written before.
 int DownloadAndCommit(UpdateRun* run) {
     SetProgressRange(0, 30, 0);
-    ULONGLONG start = GetTickCount64();
+    ULONGLONG start = BeginStep(STEP_DOWNLOAD);
     uint32_t refusedAt = 0;
     int result = DISKLIB_NVME_DownloadFWAt(&run->context, run->device, run->image.pBytes,
                                            run->image.dwSize, &refusedAt);
@@ -137,7 +149,7 @@ int DownloadAndCommit(UpdateRun* run) {
     SetProgressRange(30, 40, 0);
     WaitWithProgress(kSettleAfterDownloadMs);
     SetProgressRange(40, 60, 0);
-    start = GetTickCount64();
+    start = BeginStep(STEP_COMMIT);
     result = DISKLIB_NVME_FWActiveAndSay(&run->context, run->device, UPDATE_FIRMWARE_SLOT,
                                          UPDATE_COMMIT_ACTION, &run->outcome.iActivation);
     NoteStep(&run->outcome, STEP_COMMIT, result, start);
@@ -157,7 +169,7 @@ int UpdateWithDriveInfo(UpdateRun* run) {
     const AppState* state = GetAppState();
     const int before = state->bSetVersionBeforeReflash;
     BYTE block[FWCONFIG_BLOCK_BYTES];
-    ULONGLONG start = GetTickCount64();
+    ULONGLONG start = BeginStep(STEP_CONFIG_READ);
     int result = ReadConfig(run, block);
     NoteStep(&run->outcome, STEP_CONFIG_READ, result, start);
     if (result != DISKLIB_OK) {
@@ -166,7 +178,7 @@ int UpdateWithDriveInfo(UpdateRun* run) {
     if (before != 0) {
         memcpy(run->saved, block, sizeof(block));
         bool written = false;
-        start = GetTickCount64();
+        start = BeginStep(STEP_VERSION_BEFORE);
         result = WriteConfigVersion(run, block, &written);
         NoteStep(&run->outcome, STEP_VERSION_BEFORE, result, start);
         if (result != DISKLIB_OK) {
@@ -179,10 +191,12 @@ int UpdateWithDriveInfo(UpdateRun* run) {
     if (result != DISKLIB_OK || before != 0) {
         return result;
     }
+    if (!DriveBackAfterCommit(run)) {
+        return DISKLIB_OK;
+    }
     // The commit may have reset the controller, which locks the vendor commands again.
-    WaitForDriveAfterCommit(&run->context, run->device, &run->view.Caps);
     DISKLIB_NVME_UnlockVSC(&run->context, run->device);
-    start = GetTickCount64();
+    start = BeginStep(STEP_VERSION_AFTER);
     bool written = false;
     result = ReadConfig(run, block);
     if (result == DISKLIB_OK) {
@@ -201,7 +215,7 @@ int UpdateWithoutDriveInfo(UpdateRun* run) {
     const WCHAR* version = GetAppState()->NEWVERSION;
     const int before = GetAppState()->bSetVersionBeforeReflash;
     if (before != 0) {
-        const ULONGLONG start = GetTickCount64();
+        const ULONGLONG start = BeginStep(STEP_VERSION_BEFORE);
         int result = WriteMpInfoVersion(run, run->saved);
         NoteStep(&run->outcome, STEP_VERSION_BEFORE, result, start);
         if (result != DISKLIB_OK) {
@@ -213,8 +227,10 @@ int UpdateWithoutDriveInfo(UpdateRun* run) {
     if (result != DISKLIB_OK || before != 0) {
         return result;
     }
-    WaitForDriveAfterCommit(&run->context, run->device, &run->view.Caps);
-    const ULONGLONG start = GetTickCount64();
+    if (!DriveBackAfterCommit(run)) {
+        return DISKLIB_OK;
+    }
+    const ULONGLONG start = BeginStep(STEP_VERSION_AFTER);
     result = WriteMpInfoVersion(run, NULL);
     NoteStep(&run->outcome, STEP_VERSION_AFTER, result, start);
     if (result != DISKLIB_OK) {
@@ -227,22 +243,20 @@ int UpdateWithoutDriveInfo(UpdateRun* run) {
 // firmware; their results do not count.
 void PowerCycleBridge(UpdateRun* run) {
     SetProgressRange(60, 80, 0);
-    const ULONGLONG start = GetTickCount64();
-    int result;
-    if (run->context.iCmdType == CMD_USB_ASM) {
-        result = IO_USB_ASM_PowerCtrl(run->device, kAsmediaPowerCycle);
-    } else if (run->context.iCmdType == CMD_USB_JMI) {
-        result = IO_USB_JMI_PowerCtrl(run->device, kJmicronPowerCycle);
-    } else {
+    const int32_t type = run->context.iCmdType;
+    if (type != CMD_USB_ASM && type != CMD_USB_JMI) {
         return;
     }
+    const ULONGLONG start = BeginStep(STEP_POWER_CYCLE);
+    const int result = type == CMD_USB_ASM ? IO_USB_ASM_PowerCtrl(run->device, kAsmediaPowerCycle)
+                                           : IO_USB_JMI_PowerCtrl(run->device, kJmicronPowerCycle);
     WaitWithProgress(kSettleAfterPowerCycleMs);
     NoteStep(&run->outcome, STEP_POWER_CYCLE, result, start);
 }
 
 // Opens the disk and checks the drive behind the handle; DISKLIB_OK when the update may write.
 int OpenAndCheck(UpdateRun* run) {
-    ULONGLONG start = GetTickCount64();
+    ULONGLONG start = BeginStep(STEP_OPEN);
     run->device = DISKLIB_NVME_OpenDisk(run->disk.DevicePath, &run->context);
     if (run->device == INVALID_HANDLE_VALUE) {
         NoteStep(&run->outcome, STEP_OPEN, DISKLIB_ERR_OPEN, start);
@@ -254,7 +268,7 @@ int OpenAndCheck(UpdateRun* run) {
     if (run->image.pBytes == NULL) {
         return Fail(run, STEP_CHECK, DISKLIB_ERR_IO, FAILED_NO_IMAGE_TEXT);
     }
-    start = GetTickCount64();
+    start = BeginStep(STEP_CHECK);
     WCHAR refusal[OUTCOME_TEXT_CHARS];
     const int result = CheckNvmeDriveOnHandle(&run->context, run->device, &run->disk, &run->view,
                                               refusal, OUTCOME_TEXT_CHARS);
@@ -294,8 +308,10 @@ DWORD WINAPI NvmeUpdateWorker(LPVOID slot) {
         // Also after a failure past the commit: the bridge's power cycle starts the new
         // firmware now rather than at some later power-on.
         PowerCycleBridge(run);
-        RefindAndVerifyNvme(&run->outcome, &run->view);
+        RefindAndVerifyNvme(&run->outcome, &run->view, run->driveGoneAfterCommit);
         SetProgressRange(100, 100, 0);
+        // The worker sends the disk nothing more: its own rescan may probe it.
+        ClearUpdatingDisk();
         Rescan(GetAppState()->hDialog, 0);
     }
     return static_cast<DWORD>(EndUpdate(run));

@@ -123,3 +123,13 @@
 #define STATUS_AFTER_COMMIT_TEXT L"Firmware committed; the version text was not written."
 #define STATUS_NOT_VERIFIED_TEXT L"Firmware committed; the drive's revision could not be verified."
 #define STATUS_REFUSED_TEXT L"Update refused; nothing was written."
+
+// ---- The status line while a step of the update runs -----------------------------------------
+
+#define STATUS_STEP_CHECK L"Checking the drive..."
+#define STATUS_STEP_VERSION L"Writing the version text..."
+#define STATUS_STEP_DOWNLOAD L"Downloading the firmware..."
+#define STATUS_STEP_COMMIT L"Activating the firmware..."
+#define STATUS_STEP_POWER_CYCLE L"Power-cycling the enclosure..."
+#define STATUS_STEP_WAIT L"Waiting for the drive..."
+#define STATUS_STEP_VERIFY L"Verifying what the drive runs..."

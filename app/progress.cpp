@@ -9,6 +9,10 @@
 
 namespace {
 
+// The highest bar position shown since the update started, or -1 outside an update. Dialog
+// thread only.
+int g_barFloor = -1;
+
 int16_t LoadRangeEnd(int16_t* end) {
     return InterlockedCompareExchange16(reinterpret_cast<SHORT volatile*>(end), 0, 0);
 }
@@ -65,4 +69,27 @@ int MapProgress(int percent) {
 
 void PostDiskProgress(int percent) {
     PostMessageW(GetAppState()->hDialog, WM_UPDATE_PROGRESS, 0, static_cast<LPARAM>(percent));
+}
+
+void ReportStep(int step) {
+    PostMessageW(GetAppState()->hDialog, WM_UPDATE_STEP, 0, static_cast<LPARAM>(step));
+}
+
+void BeginBarUpdate() {
+    g_barFloor = 0;
+}
+
+void EndBarUpdate() {
+    g_barFloor = -1;
+}
+
+int ForwardBarPosition(int position) {
+    if (g_barFloor < 0) {
+        return position;
+    }
+    if (position < g_barFloor) {
+        return g_barFloor;
+    }
+    g_barFloor = position;
+    return position;
 }

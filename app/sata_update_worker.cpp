@@ -49,7 +49,7 @@ int WriteConfigVersion(const CommandContext* context, HANDLE device, const WCHAR
 // Opens the disk and checks the drive behind the handle; DISKLIB_OK when the update may write.
 int OpenAndCheck(const DiskRecord* disk, const CheckedImage* image, CommandContext* context,
                  HANDLE* device, UpdateOutcome* outcome) {
-    ULONGLONG start = GetTickCount64();
+    ULONGLONG start = BeginStep(STEP_OPEN);
     *device = OpenDiskForCommands(disk->DevicePath, context);
     if (*device == INVALID_HANDLE_VALUE) {
         NoteStep(outcome, STEP_OPEN, DISKLIB_ERR_OPEN, start);
@@ -63,7 +63,7 @@ int OpenAndCheck(const DiskRecord* disk, const CheckedImage* image, CommandConte
         FailOutcome(outcome, STEP_CHECK, DISKLIB_ERR_IO, FAILED_NO_IMAGE_TEXT);
         return DISKLIB_ERR_IO;
     }
-    start = GetTickCount64();
+    start = BeginStep(STEP_CHECK);
     WCHAR refusal[OUTCOME_TEXT_CHARS];
     const int result = CheckSataDriveOnHandle(context, *device, disk, refusal, OUTCOME_TEXT_CHARS);
     NoteStep(outcome, STEP_CHECK, result, start);
@@ -96,7 +96,7 @@ DWORD WINAPI SataUpdateWorker(LPVOID slot) {
     }
 
     SetProgressRange(0, 40, 0);
-    ULONGLONG start = GetTickCount64();
+    ULONGLONG start = BeginStep(STEP_DOWNLOAD);
     const DWORD imageSize = image.dwSize;
     uint32_t refusedAt = 0;
     int result = DISKLIB_SATA_ReflashAt(&context, device, image.pBytes, imageSize, &refusedAt);
@@ -113,9 +113,10 @@ DWORD WINAPI SataUpdateWorker(LPVOID slot) {
     SetProgressRange(40, 60, 0);
     WaitWithProgress(kSettleMs);
 
-    start = GetTickCount64();
+    const bool writesVersion = !IsKeepVersion(state->NEWVERSION);
+    start = writesVersion ? BeginStep(STEP_VERSION_AFTER) : GetTickCount64();
     result = WriteConfigVersion(&context, device, state->NEWVERSION);
-    if (!IsKeepVersion(state->NEWVERSION)) {
+    if (writesVersion) {
         NoteStep(&outcome, STEP_VERSION_AFTER, result, start);
     }
     if (result != DISKLIB_OK) {
@@ -124,6 +125,7 @@ DWORD WINAPI SataUpdateWorker(LPVOID slot) {
 
     RefindAndVerifySata(&outcome);
     SetProgressRange(100, 100, 0);
+    ClearUpdatingDisk();
     Rescan(state->hDialog, 0);
     return static_cast<DWORD>(FinishUpdate(slot, &context, device, &outcome));
 }

@@ -1,6 +1,9 @@
 // The end of an update: the workers' common end on their thread (FinishUpdate, FinishWorker),
 // the outcome shown on the dialog thread (OnUpdateDone) and the power-off or restart the user
 // may choose.
+#include "app/disk_list.h"
+#include "app/disk_table.h"
+#include "app/main_dialog.h"
 #include "app/messages.h"
 #include "app/outcome_texts.h"
 #include "app/resource_ids.h"
@@ -164,6 +167,9 @@ void SetOutcomeStatus(HWND dialog, const UpdateOutcome* o) {
 } // namespace
 
 void OnUpdateDone(HWND dialog, int result) {
+    EndBarUpdate();
+    ClearUpdatingDisk();
+    HoldSelection();
     UpdateOutcome outcome;
     ReadLastOutcome(&outcome);
     if (outcome.iKind == OUTCOME_NONE) {

@@ -1,5 +1,6 @@
 #include "app/update_outcome.h"
 
+#include "app/main_dialog.h"
 #include "app/outcome_texts.h"
 #include "common/text.h"
 #include "common/wformat.h"
@@ -30,6 +31,11 @@ void BeginOutcome(UpdateOutcome* outcome, const DiskRecord* disk) {
     memset(outcome, 0, sizeof(*outcome));
     outcome->iFailedStep = -1;
     outcome->Disk = *disk;
+}
+
+ULONGLONG BeginStep(int step) {
+    ReportStep(step);
+    return GetTickCount64();
 }
 
 void NoteStep(UpdateOutcome* outcome, int step, int result, ULONGLONG startTick) {

@@ -67,6 +67,9 @@ struct UpdateOutcome {
 
 // Starts a record for an update of the disk: no step ran, nothing failed.
 void BeginOutcome(UpdateOutcome* outcome, const DiskRecord* disk);
+// A step starts: the status line names it. Returns the tick (GetTickCount64) NoteStep times it
+// from.
+ULONGLONG BeginStep(int step);
 // Notes a step's result and the time it took since startTick (GetTickCount64).
 void NoteStep(UpdateOutcome* outcome, int step, int result, ULONGLONG startTick);
 

@@ -56,7 +56,7 @@ bool ReadSlots(const DiskRecord* disk, NvmeFirmwareSlots* slots) {
 // not come back are set here.
 bool Refind(UpdateOutcome* outcome, int tries) {
     SetProgressRange(80, 100, 0);
-    const ULONGLONG start = GetTickCount64();
+    const ULONGLONG start = BeginStep(STEP_REFIND);
     const int found = RereadSelectedDisk(tries);
     NoteStep(outcome, STEP_REFIND, found == 1 ? DISKLIB_OK : DISKLIB_ERR_IO, start);
     if (found != 1) {
@@ -97,9 +97,21 @@ int WaitForDriveAfterCommit(const CommandContext* context, HANDLE device,
     if (context->iCmdType != CMD_NVME && context->iCmdType != CMD_RST) {
         return 1;
     }
-    const DWORD limit = ReturnWaitMs(caps);
     BYTE controller[NVME_IDENTIFY_BYTES];
-    for (DWORD waited = 0;; waited += kPollMs) {
+    if (DISKLIB_NVME_Identify(context, device, NVME_CNS_CONTROLLER, 0, controller,
+                              NVME_IDENTIFY_BYTES) == DISKLIB_OK) {
+        return 1;
+    }
+    // Still away after the pause: wait, in the bar's step after the commit, until it answers.
+    ReportStep(STEP_REFIND);
+    SetProgressRange(60, 80, 0);
+    // The bar follows the time gone, not the polls made: an identify may itself take a while.
+    const DWORD limit = ReturnWaitMs(caps);
+    const ULONGLONG start = GetTickCount64();
+    for (;;) {
+        Sleep(kPollMs);
+        const ULONGLONG waited = GetTickCount64() - start;
+        PostDiskProgress(static_cast<int>(waited >= limit ? 100u : waited * 100u / limit));
         if (DISKLIB_NVME_Identify(context, device, NVME_CNS_CONTROLLER, 0, controller,
                                   NVME_IDENTIFY_BYTES) == DISKLIB_OK) {
             return 1;
@@ -108,16 +120,17 @@ int WaitForDriveAfterCommit(const CommandContext* context, HANDLE device,
             DebugPrint(L"The drive did not answer %u ms after the commit", limit);
             return 0;
         }
-        Sleep(kPollMs);
     }
 }
 
-void RefindAndVerifyNvme(UpdateOutcome* outcome, const NvmeDriveView* before) {
-    const int tries = static_cast<int>(ReturnWaitMs(&before->Caps) / kPollMs);
+void RefindAndVerifyNvme(UpdateOutcome* outcome, const NvmeDriveView* before, bool waitedAlready) {
+    // After a wait for the drive that ran out, a few attempts only.
+    const int tries = waitedAlready ? UPDATE_SHORT_REFIND_TRIES
+                                    : static_cast<int>(ReturnWaitMs(&before->Caps) / kPollMs);
     if (!Refind(outcome, tries)) {
         return;
     }
-    const ULONGLONG start = GetTickCount64();
+    const ULONGLONG start = BeginStep(STEP_VERIFY);
     DiskRecord now;
     ReadSelectedDisk(&now);
     NvmeFirmwareSlots slots;
@@ -145,7 +158,7 @@ void RefindAndVerifySata(UpdateOutcome* outcome) {
     if (!Refind(outcome, static_cast<int>(DRIVE_RETURN_WAIT_MS / kPollMs))) {
         return;
     }
-    const ULONGLONG start = GetTickCount64();
+    const ULONGLONG start = BeginStep(STEP_VERIFY);
     const bool runsNew = wcscmp(outcome->FirmwareAfter, outcome->FirmwareExpected) == 0;
     NoteStep(outcome, STEP_VERIFY, runsNew ? DISKLIB_OK : DISKLIB_ERR_IO, start);
     DebugPrint(L"Verify: expected %s, drive runs %s", outcome->FirmwareExpected,

@@ -4,6 +4,7 @@
 // disk that does not come back. The package's images are five pages long, so a download is five
 // chunks at offsets 0, 4096, 8192, 12288 and 16384.
 #include "app/disk_table.h"
+#include "app/main_dialog.h"
 #include "app/messages.h"
 #include "tests/app/program_fixture.h"
 #include "tests/support/trace_reader.h"
@@ -842,4 +843,95 @@ TEST_F(MainDialogNvmeUpdate, ADiskThatDoesNotComeBackIsTheDisconnectEntry) {
     EXPECT_EQ(v.Find(IDC_STATUS)->text, L"Firmware committed; the drive did not come back.");
     EXPECT_FALSE(sim::IsPresent("usb-asmedia"));
     EXPECT_EQ(Stop(d), 0);
+}
+
+namespace {
+
+std::atomic<int> g_workerRequests{0};
+std::atomic<DWORD> g_dialogThread{0};
+std::atomic<HWND> g_updateDialog{nullptr};
+
+// Counts the worker's requests to the ASMedia disk; at its 21st (the data phase of the second
+// download piece, whose command phase the bridge holds) a timer rescan is posted to the dialog,
+// and the request waits until the dialog has run it.
+void RescanBetweenTheWorkersPhases(uint32_t) {
+    if (GetCurrentThreadId() == g_dialogThread) {
+        return;
+    }
+    if (++g_workerRequests == 21) {
+        PostMessageW(g_updateDialog, WM_TIMER, DEVICE_CHANGE_TIMER_ID, 0);
+        EXPECT_TRUE(WaitUntilIdle(g_updateDialog, kWait));
+    }
+}
+
+} // namespace
+
+// A device change while an update runs behind an ASMedia bridge: the dialog's rescan comes
+// between the command and the data phase of a download piece. It must not probe that disk (its
+// commands would take the worker's place on the bridge): the update ends well, the rescan sent
+// the disk no SCSI command, and the list still shows the disk.
+TEST_F(MainDialogNvmeUpdate, ARescanDuringABridgedDownloadLeavesTheBridgeToTheWorker) {
+    ASSERT_TRUE(sim::InjectFault("usb-asmedia", "slow:1"));
+    g_workerRequests = 0;
+    HWND d = Start("/debug");
+    g_updateDialog = d;
+    Pick(d, 2);
+    ASSERT_TRUE(sim::SetTraceFile(trace_));
+    MessageBoxRecord question = PressRun(d);
+    EXPECT_EQ(question.text, L"Update now?");
+    // The dialog's thread: the one that filled the list at start-up.
+    for (const IssuedMessage& m : IssuedMessages()) {
+        if (m.controlId == IDC_DISK_LIST && m.message == CB_SETCURSEL) {
+            g_dialogThread = m.senderThread;
+        }
+    }
+    ASSERT_NE(g_dialogThread.load(), 0u);
+    sim::SetSlowWaitHook(RescanBetweenTheWorkersPhases);
+    const size_t before = MessageBoxes().size();
+    AnswerMessageBox(IDYES);
+    MessageBoxRecord box;
+    ASSERT_TRUE(
+        WaitUntil([&] { return MessageBoxes().size() > before && OpenMessageBox(&box); }, kWait));
+    EXPECT_EQ(box.text, L"Done\r\nPower off?");
+    Answer(d, IDCANCEL);
+    sim::SetSlowWaitHook(nullptr);
+    EXPECT_GE(g_workerRequests.load(), 21);
+    // the timer's rescan ran, and sent the disk under update no pass-through request
+    size_t timers = 0;
+    for (const MessageRecord& m : MessageLog()) {
+        timers += m.controlId == 0 && m.message == WM_TIMER ? 1 : 0;
+    }
+    EXPECT_GE(timers, 1u);
+    const std::vector<Record> trace = tracetest::ReadTrace(trace_);
+    std::string worker;
+    for (const Record& r : trace) {
+        if (Field(r, "ioctl") == "IOCTL_STORAGE_FIRMWARE_DOWNLOAD" ||
+            Field(r, "cdb").rfind("ea5a8000020000", 0) == 0) {
+            worker = Field(r, "tid");
+            break;
+        }
+    }
+    ASSERT_FALSE(worker.empty());
+    // Between the worker's first and last request: once the worker has ended, a rescan may
+    // probe the disk again.
+    size_t first = trace.size();
+    size_t last = 0;
+    for (size_t i = 0; i < trace.size(); ++i) {
+        if (Field(trace[i], "tid") == worker) {
+            first = std::min(first, i);
+            last = i;
+        }
+    }
+    size_t rescanTunnel = 0;
+    for (size_t i = first; i < last; ++i) {
+        const Record& r = trace[i];
+        if (Field(r, "tid") != worker && Field(r, "path") == "\\\\.\\PhysicalDrive4" &&
+            Field(r, "ioctl") == "IOCTL_SCSI_PASS_THROUGH_DIRECT") {
+            ++rescanTunnel;
+        }
+    }
+    EXPECT_EQ(rescanTunnel, 0u);
+    EXPECT_EQ(View(d).Find(IDC_DISK_LIST)->curSel, 2);
+    EXPECT_EQ(Stop(d), 0);
+    sim::SetTraceFile("");
 }
