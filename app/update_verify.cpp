@@ -97,7 +97,9 @@ int WaitForDriveAfterCommit(const CommandContext* context, HANDLE device,
     if (context->iCmdType != CMD_NVME && context->iCmdType != CMD_RST) {
         return 1;
     }
+    // The RST pass-through sends the buffer with its request: it must hold nothing of ours.
     BYTE controller[NVME_IDENTIFY_BYTES];
+    memset(controller, 0, sizeof(controller));
     if (DISKLIB_NVME_Identify(context, device, NVME_CNS_CONTROLLER, 0, controller,
                               NVME_IDENTIFY_BYTES) == DISKLIB_OK) {
         return 1;
