@@ -140,6 +140,9 @@ DWORD ParseWindowsPath(LPCWSTR text, bool allowWildcardInLast, WindowsPath* path
     if (s.size() >= 4 && IsSeparator(s[0]) && IsSeparator(s[1]) && s[2] == L'?' &&
         IsSeparator(s[3])) {
         s = s.substr(4);
+        if (s.empty()) {
+            return ERROR_INVALID_NAME; // the prefix alone names nothing
+        }
     }
     size_t pos = 0;
     bool absolute = false;
@@ -150,7 +153,7 @@ DWORD ParseWindowsPath(LPCWSTR text, bool allowWildcardInLast, WindowsPath* path
         }
         pos = 2;
         absolute = s.size() > 2 && IsSeparator(s[2]);
-    } else if (!s.empty() && IsSeparator(s[0])) {
+    } else if (IsSeparator(s[0])) {
         if (s.size() >= 2 && IsSeparator(s[1])) {
             return ERROR_PATH_NOT_FOUND; // no network shares
         }

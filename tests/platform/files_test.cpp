@@ -222,6 +222,37 @@ TEST_F(FilesTest, FoldersAndAttributes) {
     EXPECT_EQ(GetFileAttributesW(W(L"sub").c_str()), INVALID_FILE_ATTRIBUTES);
 }
 
+// \\?\ alone names no file: the file calls refuse it as an invalid name (Wine's kernel32 gives
+// the same), rather than taking what follows, nothing, for the current directory.
+TEST_F(FilesTest, LongPathPrefixAloneIsAnInvalidName) {
+    ASSERT_EQ(chdir(root.c_str()), 0);
+    struct Case {
+        const char* form;
+        const WCHAR* name;
+    };
+    for (const Case& c : {Case{"backslashes", L"\\\\?\\"}, Case{"slashes", L"//?/"}}) {
+        SCOPED_TRACE(c.form);
+        const WCHAR* name = c.name;
+        SetLastError(0);
+        EXPECT_EQ(CreateFileW(name, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                              FILE_FLAG_BACKUP_SEMANTICS, nullptr),
+                  INVALID_HANDLE_VALUE);
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_NAME));
+        SetLastError(0);
+        EXPECT_EQ(GetFileAttributesW(name), INVALID_FILE_ATTRIBUTES);
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_NAME));
+        SetLastError(0);
+        EXPECT_FALSE(DeleteFileW(name));
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_NAME));
+    }
+    // Before a full path the prefix is dropped.
+    Write(L"f.txt", "abc");
+    std::wstring prefixed = L"\\\\?\\" + W(L"f.txt");
+    EXPECT_EQ(GetFileAttributesW(prefixed.c_str()) & FILE_ATTRIBUTE_DIRECTORY, 0u);
+    EXPECT_TRUE(DeleteFileW(prefixed.c_str()));
+    EXPECT_EQ(GetFileAttributesW(W(L"f.txt").c_str()), INVALID_FILE_ATTRIBUTES);
+}
+
 TEST_F(FilesTest, SearchPatterns) {
     Write(L"file1.txt", "1");
     Write(L"FILE2.TXT", "22");
