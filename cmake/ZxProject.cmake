@@ -32,6 +32,13 @@ function(zx_library name)
     endif()
 endfunction()
 
+# libstdc++ checks the preconditions of its containers and strings (an index within the size,
+# front() and back() of a non-empty one ...) and aborts with the broken one named, in everything
+# built in this tree; the dev and asan presets turn it on.
+if(ZX_STDLIB_ASSERTIONS)
+    add_compile_definitions(_GLIBCXX_ASSERTIONS)
+endif()
+
 # Sanitizers apply to everything built in this tree (tests and GoogleTest main included).
 if(ZX_SANITIZE AND NOT MSVC)
     string(REPLACE ";" "," _zx_san "${ZX_SANITIZE}")
