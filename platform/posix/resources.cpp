@@ -22,7 +22,7 @@ std::wstring Key(LPCWSTR nameOrId) {
         return L"#" + std::to_wstring(reinterpret_cast<ULONG_PTR>(nameOrId));
     }
     std::wstring s(nameOrId);
-    if (!s.empty() && s[0] == L'#') { // "#1000" names the integer id 1000
+    if (s.empty() || s[0] == L'#') { // "#1000" names the integer id 1000
         return s;
     }
     CharUpperW(&s[0]);

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <cstdlib>
 
 using namespace zxposix::ui;
 
@@ -31,7 +32,7 @@ int MulDiv(int number, int numerator, int denominator) {
     long long p = static_cast<long long>(number) * numerator;
     bool negative = (p < 0) != (denominator < 0);
     long long ap = p < 0 ? -p : p;
-    long long ad = denominator < 0 ? -static_cast<long long>(denominator) : denominator;
+    long long ad = std::llabs(denominator);
     long long q = (ap + ad / 2) / ad;
     if (q > INT_MAX) {
         return -1;

@@ -12,7 +12,7 @@ namespace {
 
 class HeadlessScript : public FrontEnd {
 public:
-    HeadlessScript(std::vector<ScriptStep> steps, std::function<bool()> settled,
+    HeadlessScript(const std::vector<ScriptStep>& steps, std::function<bool()> settled,
                    ScriptReport* report)
         : steps_(steps.begin(), steps.end()), settled_(std::move(settled)), report_(report) {
         Report();
@@ -109,7 +109,7 @@ private:
 
 std::unique_ptr<FrontEnd> MakeHeadlessScript(std::vector<ScriptStep> steps,
                                              std::function<bool()> settled, ScriptReport* report) {
-    return std::make_unique<HeadlessScript>(std::move(steps), std::move(settled), report);
+    return std::make_unique<HeadlessScript>(steps, std::move(settled), report);
 }
 
 int ParseAnswer(const std::string& text) {
