@@ -1,14 +1,19 @@
 #!/usr/bin/env bash
-# Prepares, on Debian 12, the Windows cross builds (presets win32 and win64) and the Wine smoke
-# test. Safe to run again: every step is skipped when its result is already there.
-#   1. the mingw-w64 compilers, their zlib, Wine, Xvfb, the X tools of the smoke test and
-#      ImageMagick (Debian packages);
-#   2. minizip, which has no mingw package: its sources come with Debian's zlib source package
+# Prepares, on Debian 12, the Windows cross builds (presets win32, win64 and their -sim twins) and
+# the Wine tests. Safe to run again: every step is skipped when its result is already there.
+#   1. the mingw-w64 compilers, their zlib, Wine, Xvfb, the X tools of the smoke test,
+#      ImageMagick and debootstrap (Debian packages);
+#   2, 3. minizip, which has no mingw package: its sources come with Debian's zlib source package
 #      (a deb-src entry for the configured mirror, then `apt-get source zlib`), and its two
 #      files ioapi.c and unzip.c are compiled with both mingw compilers into
 #      third_party/mingw-<i686|x86_64>/{include,lib}. The program opens archives through its
 #      own file functions, so minizip's Windows file functions (iowin32.c) are not needed.
-#      third_party/ is ignored by git.
+#      third_party/ is ignored by git;
+#   4. 32-bit Wine for the i686 programs: a Debian i386 root made with debootstrap in
+#      third_party/i386-root, with Debian's wine and wine32 installed in it. The host's own
+#      wine32:i386 would need the i386 architecture added to the host, whose package indexes
+#      are at times out of step with the amd64 ones; a root of its own installs every time.
+#      scripts/i386-chroot.sh runs Wine in it.
 # Needs root or sudo for the package steps. Called by scripts/setup.sh --windows.
 set -euo pipefail
 
@@ -21,7 +26,7 @@ log() { echo "setup-windows: $*"; }
 # --- 1. packages ------------------------------------------------------------------------------
 
 packages=(g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix libz-mingw-w64-dev
-          wine wine64 xvfb xauth x11-utils xdotool imagemagick jq dpkg-dev)
+          wine wine64 xvfb xauth x11-utils xdotool imagemagick jq dpkg-dev debootstrap)
 missing=()
 for p in "${packages[@]}"; do
     if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
@@ -122,3 +127,48 @@ for arch in i686 x86_64; do
     echo "$stamp_text" >"$stamp"
 done
 log "minizip ready in $third_party/mingw-{i686,x86_64}"
+
+# --- 4. 32-bit Wine in an i386 root -----------------------------------------------------------
+
+i386_root="${ZX_I386_ROOT:-$third_party/i386-root}"
+if [ ! -x "$i386_root/usr/bin/wine" ] || [ ! -f "$i386_root/.zxflash-wine32" ]; then
+    read -r mirror keyring < <(configured_mirror | head -n 1) || true
+    if [ -z "${mirror:-}" ]; then
+        echo "setup-windows: no Debian mirror found in /etc/apt/sources.list*" >&2
+        exit 1
+    fi
+    codename="$(. /etc/os-release && echo "${VERSION_CODENAME:-bookworm}")"
+    # Made beside its final place and moved there when complete, so that a root that is there
+    # is a whole one. debootstrap and the installation run in a mount namespace of their own:
+    # what they mount inside the root (proc, sys) is gone when they end, so that removing a
+    # failed attempt never reaches into the machine's /proc or /sys.
+    partial="$i386_root.partial"
+    rm -rf --one-file-system "$partial"
+    mkdir -p "$(dirname "$i386_root")"
+    started=$SECONDS
+    log "making a Debian i386 root ($codename, $mirror) in $partial"
+    keyring_options=()
+    if [ -n "${keyring:-}" ]; then keyring_options=(--keyring "$keyring"); fi
+    unshare --mount --propagation private \
+        debootstrap --arch=i386 --variant=minbase "${keyring_options[@]}" "$codename" "$partial" \
+        "$mirror" >"$third_party/i386-root.log" 2>&1 ||
+        { echo "setup-windows: debootstrap failed (see $third_party/i386-root.log)" >&2; exit 1; }
+    log "i386 root made in $((SECONDS - started)) s; installing wine and wine32 in it"
+    started=$SECONDS
+    ZX_I386_ROOT="$partial" "$root/scripts/i386-chroot.sh" /bin/sh -c '
+        apt-get update -qq &&
+        DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends wine wine32 &&
+        apt-get clean' >>"$third_party/i386-root.log" 2>&1 ||
+        { echo "setup-windows: installing Wine in the i386 root failed" \
+               "(see $third_party/i386-root.log)" >&2; exit 1; }
+    [ -x "$partial/usr/bin/wine" ] ||
+        { echo "setup-windows: the i386 root has no /usr/bin/wine" >&2; exit 1; }
+    echo "$codename wine wine32" >"$partial/.zxflash-wine32"
+    rm -rf --one-file-system "$i386_root"
+    mv "$partial" "$i386_root"
+    size="$(du -sh --one-file-system "$i386_root" | cut -f1)"
+    log "wine and wine32 installed in $((SECONDS - started)) s; $size in $i386_root"
+fi
+wine32_version="$(ZX_I386_ROOT="$i386_root" "$root/scripts/i386-chroot.sh" wine --version)" ||
+    { echo "setup-windows: Wine does not start in the i386 root $i386_root" >&2; exit 1; }
+log "32-bit Wine ($wine32_version) ready in $i386_root"
