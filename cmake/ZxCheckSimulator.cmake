@@ -1,7 +1,8 @@
 # Checks a Windows program's symbol list for the simulated PC, the routed device calls and the
-# script driver: a shipped program (EXPECT=absent) must hold none of them, the win64-sim one
-# (EXPECT=present) all three, which shows that the check sees what it looks for. Writes the
-# matching symbols beside the program (<program>.simulator-symbols.txt). Run as a post-build step:
+# script driver: a shipped program (EXPECT=absent) must hold none of them, a win32-sim or
+# win64-sim one (EXPECT=present) all three, which shows that the check sees what it looks for.
+# Writes the matching symbols beside the program (<program>.simulator-symbols.txt). Run as a
+# post-build step:
 #   cmake -DNM=<nm> -DPROGRAM=<exe> -DEXPECT=absent|present -P ZxCheckSimulator.cmake
 cmake_minimum_required(VERSION 3.25)
 execute_process(COMMAND "${NM}" "${PROGRAM}"

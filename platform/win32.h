@@ -31,7 +31,8 @@
 #include <objidl.h>
 #include <gdiplus.h>
 #include "platform/sdk_additions.h"
-// The win64-sim build: device calls go to the device backend (never in a shipped program).
+// The win32-sim and win64-sim builds: device calls go to the device backend (never in a shipped
+// program).
 #ifdef ZX_DEVICE_BACKEND
 #include "platform/windows/device_routing.h"
 #endif

@@ -1,13 +1,14 @@
 #!/usr/bin/env bash
-# Starts the x86_64 zxflash.exe under Wine on a private Xvfb display and checks that it opens a
-# top-level window with the expected title, that the embedded package was unpacked into a new
-# working folder under %TEMP%\Reflash, that Esc closes the window, that the process returns 0,
-# and that the working folder is gone afterwards. Saves a PNG of the window (and one of the
-# whole screen) into the output folder.
+# Starts zxflash.exe (i686 or x86_64) under Wine on a private Xvfb display and checks that it
+# opens a top-level window with the expected title, that the embedded package was unpacked into
+# a new working folder under %TEMP%\Reflash, that Esc closes the window, that the process returns
+# 0, and that the working folder is gone afterwards. Saves a PNG of the window (and one of the
+# whole screen) into the output folder: zxflash-win32.png or zxflash-win64.png.
 #
 #   scripts/windows-smoke.sh EXE TITLE OUTDIR
 #
-# The display and the Wine prefix come from scripts/wine-session.sh.
+# The display, the Wine for the program's machine (32-bit Wine in the i386 root for an i686
+# program) and its prefix come from scripts/wine-session.sh.
 set -euo pipefail
 
 if [ "$#" -ne 3 ]; then
@@ -18,9 +19,6 @@ exe="$(realpath "$1")"
 title="$2"
 outdir="$(mkdir -p "$3" && realpath "$3")"
 root="$(cd "$(dirname "$0")/.." && pwd)"
-shot="$outdir/zxflash-win64.png"
-screen_shot="$outdir/zxflash-win64-screen.png"
-rm -f "$shot" "$screen_shot"
 
 say() { echo "windows-smoke: $*"; }
 fail() {
@@ -40,7 +38,10 @@ cleanup() {
     wine_session_stop
 }
 trap cleanup EXIT
-wine_session_start xdotool import
+wine_session_start "$exe" xdotool import
+shot="$outdir/zxflash-$wine_session_arch.png"
+screen_shot="$outdir/zxflash-$wine_session_arch-screen.png"
+rm -f "$shot" "$screen_shot"
 
 # The program's temp folder, as Wine gives it (GetTempPathW), in Linux form.
 temp_windows="$(wine cmd /c echo %TEMP% 2>/dev/null | tr -d '\r')"
@@ -56,7 +57,7 @@ before="$(list_run_folders)"
 
 # --- the run ----------------------------------------------------------------------------------
 
-say "starting $(basename "$exe") on $display"
+say "starting $(basename "$exe") ($wine_session_arch) on $display"
 wine "$exe" >"$outdir/zxflash-wine.log" 2>&1 &
 wine_pid=$!
 

@@ -1,7 +1,7 @@
-// The device backend on Windows, for the win64-sim program: the installed table, the handles
-// the backend makes (each a real event handle, so that no handle of the system can be mistaken
-// for one) and the routed device calls of platform/windows/device_routing.h. This file is built
-// without ZX_DEVICE_BACKEND: the names below are the SDK's own functions.
+// The device backend on Windows, for the win32-sim and win64-sim programs: the installed table, the
+// handles the backend makes (each a real event handle, so that no handle of the system can be
+// mistaken for one) and the routed device calls of platform/windows/device_routing.h. This file is
+// built without ZX_DEVICE_BACKEND: the names below are the SDK's own functions.
 #include "platform/device_backend.h"
 #include "platform/windows/device_routing.h"
 

@@ -1,9 +1,9 @@
-// The program of the win64-sim build: its device calls go to the device backend
+// The program of the win32-sim and win64-sim builds: its device calls go to the device backend
 // (platform/device_backend.h) instead of the machine's storage stack. Included by
 // platform/win32.h after the SDK headers when ZX_DEVICE_BACKEND is defined, which only the
-// win64-sim preset does and only for the system's own code (not for the platform layer or the
-// backend): each device call below is then renamed to its routed form, whose parameters are the
-// SDK function's. Every other call of the program stays the SDK's. platform/windows/
+// win32-sim and win64-sim presets do and only for the system's own code (not for the platform layer
+// or the backend): each device call below is then renamed to its routed form, whose parameters are
+// the SDK function's. Every other call of the program stays the SDK's. platform/windows/
 // device_routing.cpp, which implements the routed forms, sees the declarations only.
 //
 // Routed: CreateFileW on a device path (\\.\ and \\?\ paths but \\?\X:\), CloseHandle and

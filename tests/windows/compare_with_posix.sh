@@ -39,7 +39,7 @@ trap wine_session_stop EXIT
 command -v jq >/dev/null || fail "jq is missing (scripts/setup.sh --windows)"
 [ -x "$zxsim" ] || fail "no zxsim at $zxsim (build the dev preset first)"
 [ -f "$exe" ] || fail "no program at $exe"
-wine_session_start import
+wine_session_start "$exe" import
 
 scenario_options=()
 wine_scenario=""
@@ -80,7 +80,7 @@ take_requested_shots() {
 start="$(now_ms)"
 ZX_SIM_SCENARIO="$wine_scenario" ZX_SIM_SCRIPT="${words[*]}" ZX_SIM_OUTPUT="$(winepath -w "$outdir/wine.txt")" \
     ZX_SIM_TRACE="$(winepath -w "$outdir/wine.jsonl")" ZX_SIM_SHOTS="$(winepath -w "$shots")" \
-    timeout 600 wine "$exe" >"$outdir/wine.log" 2>&1 &
+    timeout 600 "${wine_session_wine[@]}" "$exe" >"$outdir/wine.log" 2>&1 &
 wine_pid=$!
 while kill -0 "$wine_pid" 2>/dev/null; do
     take_requested_shots
@@ -117,18 +117,52 @@ first_difference "$outdir/posix.txt" "$outdir/wine.txt" "the outputs" || fail "s
 [ "$posix_status" = "$wine_status" ] ||
     fail "exit status: zxsim run $posix_status, the Windows program $wine_status"
 
+# The i686 program's pass-through requests moved into the x86_64 layouts that zxsim run's are in,
+# so that both compare byte for byte (the other requests' structures are the same on both).
+# SCSI_PASS_THROUGH_DIRECT is 44 bytes on i686 and 56 on x86_64, the request around it (the
+# structure, a filler dword, 64 sense bytes) 112 and 128; ATA_PASS_THROUGH_DIRECT is 40 and 48.
+# Both begin with the same 20 bytes; on x86_64 the pointer DataBuffer sits at 24 and is 8 bytes
+# long (the i686 one, at 20, is 4 bytes: widened with zeros), and what follows it moves by 8: for
+# SCSI SenseInfoOffset and Cdb, then 4 bytes that pad the structure to a multiple of 8, the filler
+# and the sense bytes, then 4 more; for ATA the two task files. Length, SenseInfoOffset and the
+# buffer lengths change only from the i686 values (44 or 40; 48; 112 or 40) to the x86_64 ones
+# (56 or 48; 60; 128 or 48): any other value, or a request of another size, is marked as not the
+# i686 one, a difference.
+i686_as_x86_64='
+    def moved($i686; $x86_64): if . == $i686 then $x86_64 else "not the i686 value \(.)" end;
+    def head($i; $length32; $length64):
+        ($i[0:4] | moved($length32; $length64)) + $i[4:40] + "00000000" + $i[40:48] + "00000000";
+    if .ioctl == "IOCTL_SCSI_PASS_THROUGH_DIRECT" and (.in | type) == "string"
+       and (.in | length) == 224 then
+        .in = (.in as $i | head($i; "2c00"; "3800") + ($i[48:56] | moved("30000000"; "3c000000"))
+               + $i[56:88] + "00000000" + $i[88:224] + "00000000")
+        | .in_len |= moved(112; 128) | .out_len |= moved(112; 128)
+        | .length |= moved(44; 56) | .sense_off |= moved(48; 60)
+    elif .ioctl == "IOCTL_ATA_PASS_THROUGH_DIRECT" and (.in | type) == "string"
+         and (.in | length) == 80 then
+        .in = (.in as $i | head($i; "2800"; "3000") + $i[48:80])
+        | .in_len |= moved(40; 48) | .out_len |= moved(40; 48) | .length |= moved(40; 48)
+    elif .ioctl == "IOCTL_SCSI_PASS_THROUGH_DIRECT" or .ioctl == "IOCTL_ATA_PASS_THROUGH_DIRECT" then
+        .in = "not an i686 request: \(.in)"
+    else . end'
+
 # The requests of each thread in their order, thread after thread (threads numbered as they
 # first reached the simulated PC): how the worker's requests interleave with a rescan on the
 # dialog's thread depends on timing, which differs between the two clocks. Each record without
-# the fields that name threads, the global sequence or addresses of the process.
+# the fields that name threads, the global sequence or addresses of the process (x86_64 layouts:
+# the DataBuffer pointer at bytes 24 to 31). The second argument, a jq filter, first brings each
+# record into the x86_64 layouts.
 normalise() {
-    jq -s -c 'map(if (.ioctl == "IOCTL_SCSI_PASS_THROUGH_DIRECT" or .ioctl == "IOCTL_ATA_PASS_THROUGH_DIRECT")
+    jq -s -c "map($2)"' | map(if (.ioctl == "IOCTL_SCSI_PASS_THROUGH_DIRECT" or .ioctl == "IOCTL_ATA_PASS_THROUGH_DIRECT")
                      and (.in | type) == "string" and (.in | length) >= 64
                   then .in = .in[0:48] + "<DataBuffer>" + .in[64:] else . end)
         | group_by(.tid) | .[] | .[] | del(.tid, .seq, .handle)' "$1"
 }
-normalise "$outdir/posix.jsonl" >"$outdir/posix.normalised.jsonl" || fail "posix.jsonl is not JSON Lines"
-normalise "$outdir/wine.jsonl" >"$outdir/wine.normalised.jsonl" || fail "wine.jsonl is not JSON Lines"
+wine_layout=.
+if [ "$wine_session_arch" = win32 ]; then wine_layout="$i686_as_x86_64"; fi
+normalise "$outdir/posix.jsonl" . >"$outdir/posix.normalised.jsonl" || fail "posix.jsonl is not JSON Lines"
+normalise "$outdir/wine.jsonl" "$wine_layout" >"$outdir/wine.normalised.jsonl" ||
+    fail "wine.jsonl is not JSON Lines"
 [ -s "$outdir/posix.normalised.jsonl" ] || fail "the zxsim run trace is empty"
 if ! first_difference "$outdir/posix.normalised.jsonl" "$outdir/wine.normalised.jsonl" \
         "the traces" >"$outdir/trace-difference.txt"; then
