@@ -28,6 +28,15 @@ struct ScsiRequest {
     uint32_t length = 0;     // DataTransferLength
     uint32_t timeout = 0;    // TimeOutValue, seconds
     uint8_t senseLength = 0; // SenseInfoLength
+    // The request came over the enclosure's USB cable (a bulk-only transport command block), not
+    // through the simulated PC's storage stack: the chip sees neither the sense length nor the
+    // timeout, and a transfer without data carries no direction (the CBW's direction bit is
+    // ignored for it), so those are not judged.
+    bool wire = false;
+
+    // Whether the request moves data the given way: a request without data over the cable
+    // matches any direction.
+    bool Moves(ScsiDir wanted) const { return dir == wanted || (wire && length == 0); }
 };
 
 // The bridge's answer. ok = false makes DeviceIoControl fail with `error` (the request never

@@ -157,6 +157,39 @@ bool AnswerStandardScsi(BridgeHost& host, const ScsiRequest& rq, const std::stri
         reply = DataIn(rq, data, sizeof(data), alloc);
         return true;
     }
+    case 0x1A: { // MODE SENSE (6): a header only, no block descriptor, no page
+        const uint8_t header[4] = {3, 0, 0, 0};
+        reply = DataIn(rq, header, sizeof(header), rq.cdb[4]);
+        return true;
+    }
+    case 0x1E: // PREVENT ALLOW MEDIUM REMOVAL
+    case 0x35: // SYNCHRONIZE CACHE (10)
+        reply = rq.length == 0 ? ScsiReply::Good(0) : ScsiReply::Check(0x05, 0x24, 0x00);
+        return true;
+    case 0x28:   // READ (10)
+    case 0x88: { // READ (16): the medium reads as zeros
+        const bool ten = op == 0x28;
+        uint64_t lba = 0;
+        uint32_t blocks = 0;
+        for (int i = 0; i < (ten ? 4 : 8); ++i) {
+            lba = lba << 8 | rq.cdb[2 + i];
+        }
+        for (int i = 0; i < (ten ? 2 : 4); ++i) {
+            blocks = blocks << 8 | rq.cdb[(ten ? 7 : 10) + i];
+        }
+        const uint64_t bytes = uint64_t(blocks) * host.BlockSize();
+        if (lba + blocks > host.Blocks()) {
+            reply = ScsiReply::Check(0x05, 0x21, 0x00); // logical block address out of range
+        } else if (bytes != rq.length || (bytes != 0 && rq.dir != ScsiDir::In)) {
+            reply = ScsiReply::Check(0x05, 0x24, 0x00);
+        } else {
+            if (rq.length != 0) {
+                std::memset(rq.data, 0, rq.length);
+            }
+            reply = ScsiReply::Good(rq.length);
+        }
+        return true;
+    }
     default:
         return false;
     }

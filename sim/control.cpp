@@ -4,6 +4,7 @@
 #include "sim/read_file.h"
 #include "sim/trace.h"
 
+#include <cstdlib>
 #include <fstream>
 
 namespace sim {
@@ -174,6 +175,28 @@ bool WaitForPresence(const std::string& disk, bool present, std::chrono::millise
         SimDisk* d = Find(disk);
         return d != nullptr && !d->removed == present;
     });
+}
+
+bool DescribeUsbDisk(const std::string& disk, UsbView* view) {
+    std::lock_guard<std::recursive_mutex> guard(PcLock());
+    SimDisk* d = Find(disk);
+    if (!d || d->kind != DiskKind::Usb) {
+        return false;
+    }
+    auto param = [&](const char* key, const char* fallback) {
+        auto it = d->params.find(key);
+        return it == d->params.end() ? std::string(fallback) : it->second;
+    };
+    view->vendorId = uint16_t(std::strtoul(param("usb_vid", "174C").c_str(), nullptr, 16));
+    view->productId = uint16_t(std::strtoul(param("usb_pid", "2362").c_str(), nullptr, 16));
+    view->serial = d->serial;
+    view->vendor = d->vendor;
+    view->product = d->product;
+    view->revision = d->revision;
+    view->bridge = d->bridge ? d->bridge->Name() : "";
+    const std::string usb = param("usb", "");
+    view->port = uint32_t(std::strtoul(usb.substr(usb.rfind('/') + 1).c_str(), nullptr, 10));
+    return true;
 }
 
 bool WithDrive(const std::string& disk, const std::function<void(NvmeDrive&)>& fn) {

@@ -5,6 +5,7 @@
 #pragma once
 
 #include "sim/ata_drive.h"
+#include "sim/bridge_model.h"
 #include "sim/nvme_drive.h"
 
 #include <chrono>
@@ -50,6 +51,39 @@ void SetAdminObserver(AdminObserver observer);
 // One line of such a command log: opcode, NSID, CDW10..15, direction, length, the data (hex;
 // from the device only when the command succeeded), and the status (SCT << 8 | SC) as JSON.
 std::string AdminLogLine(const NvmeAdminRequest& request, const NvmeCompletion& completion);
+
+// Watches every IOCTL_SCSI_PASS_THROUGH_DIRECT the storage stack carries to a disk, once it was
+// answered (the data buffer then holds what moved either way), with the disk's serial number;
+// null stops. For tools and tests that compare the SCSI commands a disk sees with another
+// run's.
+using ScsiObserver = std::function<void(const std::string& serial, const ScsiRequest& request,
+                                        const ScsiReply& reply)>;
+void SetScsiObserver(ScsiObserver observer);
+// One line of such a log, as JSON: the disk's serial number, the CDB (hex), the direction ("in",
+// "out", or "none" for a request without data), the length, the data (hex: what went out, or
+// what came in), the SCSI status and the sense data of a CHECK CONDITION, or "failed" with the
+// error of a request that did not complete. With `envelope`, the request's timeout and sense
+// length too (what the program asked of the port driver).
+std::string ScsiLogLine(const std::string& serial, const ScsiRequest& request,
+                        const ScsiReply& reply, bool envelope);
+
+// A USB disk as its enclosure shows itself on the cable: the USB identity, the INQUIRY texts,
+// and the number of the port it is plugged into (the last of its scenario `usb` path).
+struct UsbView {
+    uint16_t vendorId = 0;
+    uint16_t productId = 0;
+    std::string serial;
+    std::string vendor, product, revision;
+    std::string bridge;
+    uint32_t port = 0;
+};
+// False for a disk that is no USB disk.
+bool DescribeUsbDisk(const std::string& disk, UsbView* view);
+// Hands one command, as it came over the enclosure's USB cable (request.wire set), to a USB
+// disk: to the SAT translation in front of its ATA drive, or to its bridge. A REQUEST SENSE
+// right after a CHECK CONDITION returns that command's sense data, as the enclosure keeps it
+// for the host. False (no reply) when the disk is no USB disk or is away.
+bool UsbCommand(const std::string& disk, const ScsiRequest& request, ScsiReply* reply);
 
 // Disks by scenario name.
 std::vector<std::string> DiskNames();

@@ -95,7 +95,7 @@ protected:
     static constexpr Envelope kInquiryEnvelope = {64, 10};
 
     static bool Carries(const ScsiRequest& rq, const Envelope& e) {
-        return rq.senseLength == e.senseLength && rq.timeout == e.timeout;
+        return rq.wire || (rq.senseLength == e.senseLength && rq.timeout == e.timeout);
     }
     // A request of the family that does not carry its envelope never reaches the chip as the
     // program means it: the call fails.
@@ -215,7 +215,7 @@ protected:
             if (PhaseFault(host, "command", reply)) {
                 return reply;
             }
-            if (cdb[0] != 0xEA || rq.dir != ScsiDir::Out || rq.length != 64) {
+            if (cdb[0] != 0xEA || !rq.Moves(ScsiDir::Out) || rq.length != 64) {
                 return InvalidCdbField();
             }
             if (CompletionOwed()) {
@@ -230,7 +230,7 @@ protected:
             if (stage_ != Stage::Commanded) {
                 return SequenceError();
             }
-            if (kind != kind_ || cdb[0] != (kind == 2 ? 0xEA : 0xEB) || rq.dir != DirOfKind(kind) ||
+            if (kind != kind_ || cdb[0] != (kind == 2 ? 0xEA : 0xEB) || !rq.Moves(DirOfKind(kind)) ||
                 (kind == 0 && rq.length != 0)) {
                 return InvalidCdbField();
             }
@@ -242,7 +242,7 @@ protected:
             if (!CompletionReadable()) {
                 return SequenceError();
             }
-            if (kind != kind_ || cdb[0] != 0xEB || rq.dir != ScsiDir::In || rq.length != 16) {
+            if (kind != kind_ || cdb[0] != 0xEB || !rq.Moves(ScsiDir::In) || rq.length != 16) {
                 return InvalidCdbField();
             }
             Complete(rq.data);
@@ -257,7 +257,7 @@ private:
         if (cdb[1] != kNvmeIdentify || cdb[2] != 0 || !Zero(cdb, 4, 7) || !Zero(cdb, 8, 16)) {
             return InvalidCdbField();
         }
-        if (rq.dir != ScsiDir::In || rq.length == 0) {
+        if (!rq.Moves(ScsiDir::In) || rq.length == 0) {
             return InvalidCdbField();
         }
         NvmeDrive* drive = host.Drive();
@@ -285,7 +285,7 @@ private:
     // data. Value 1 power-cycles the enclosure; the chip knows no other value.
     static bool IsPowerRequest(const ScsiRequest& rq) {
         return rq.cdb[0] == 0xEA && rq.cdb[1] == 0x5A && rq.cdb[2] == 0x01 && Zero(rq.cdb, 3, 16) &&
-               rq.dir == ScsiDir::Out && rq.length == 0;
+               rq.Moves(ScsiDir::Out) && rq.length == 0;
     }
 };
 
@@ -319,7 +319,7 @@ protected:
             if (PhaseFault(host, "command", reply)) {
                 return reply;
             }
-            if (rq.dir != ScsiDir::Out || rq.length != kJmiBlock) {
+            if (!rq.Moves(ScsiDir::Out) || rq.length != kJmiBlock) {
                 return InvalidCdbField();
             }
             // "NVME", four zero bytes, the NVMe command, zeros; a power request has an empty
@@ -348,7 +348,7 @@ protected:
             }
             if (power_) {
                 // The power request's non-data phase: no data, DataIn IN.
-                if (cdb[1] != 0x81 || rq.length != 0 || rq.dir != ScsiDir::In) {
+                if (cdb[1] != 0x81 || rq.length != 0 || !rq.Moves(ScsiDir::In)) {
                     return InvalidCdbField();
                 }
                 done_ = NvmeCompletion::Of(nvme_status::kSuccess);
@@ -356,7 +356,7 @@ protected:
                 return ScsiReply::Good(0);
             }
             const uint8_t kind = cdb[1] == 0x82 ? 1 : cdb[1] == 0x83 ? 2 : 0;
-            if (rq.dir != DirOfKind(kind) || (kind == 0 && rq.length != 0)) {
+            if (!rq.Moves(DirOfKind(kind)) || (kind == 0 && rq.length != 0)) {
                 return InvalidCdbField();
             }
             kind_ = kind;
@@ -369,7 +369,7 @@ protected:
             if (!CompletionReadable()) {
                 return SequenceError();
             }
-            if (rq.dir != ScsiDir::In || rq.length != kJmiBlock) {
+            if (!rq.Moves(ScsiDir::In) || rq.length != kJmiBlock) {
                 return InvalidCdbField();
             }
             std::memset(rq.data, 0, kJmiBlock);
@@ -427,7 +427,7 @@ protected:
             if (PhaseFault(host, "command", reply)) {
                 return reply;
             }
-            if (cdb[0] != 0xE5 || rq.dir != ScsiDir::Out || rq.length != 64 || cdb[6] != 0) {
+            if (cdb[0] != 0xE5 || !rq.Moves(ScsiDir::Out) || rq.length != 64 || cdb[6] != 0) {
                 return InvalidCdbField();
             }
             if (CompletionOwed()) {
@@ -444,7 +444,7 @@ protected:
             }
             const uint8_t kind = cdb[6];
             if (!KindValid(kind) || cdb[0] != (kind == 1 ? 0xE4 : 0xE5) ||
-                rq.dir != DirOfKind(kind) || (kind == 0 && rq.length != 0)) {
+                !rq.Moves(DirOfKind(kind)) || (kind == 0 && rq.length != 0)) {
                 return InvalidCdbField();
             }
             kind_ = kind;
@@ -457,7 +457,7 @@ protected:
             if (!CompletionReadable()) {
                 return SequenceError();
             }
-            if (cdb[0] != 0xE4 || rq.dir != ScsiDir::In || rq.length != 16 || cdb[6] != 0) {
+            if (cdb[0] != 0xE4 || !rq.Moves(ScsiDir::In) || rq.length != 16 || cdb[6] != 0) {
                 return InvalidCdbField();
             }
             Complete(rq.data);

@@ -100,6 +100,10 @@ struct SimDisk {
     bool stackKept = false;  // away for a controller reset: its handles work again once back
     uint32_t powerCycleMs = 2000; // how long a bridge's power cycle keeps the disk away
     uint32_t resetMs = 1000;      // how long a controller reset keeps the disk away
+    // The sense data an enclosure keeps for the REQUEST SENSE that follows a failed command
+    // over its cable (the bulk-only transport carries no sense with the status).
+    uint8_t wireSense[18] = {};
+    uint8_t wireSenseLength = 0;
     DevInst diskNode = 0;
     DevInst usbDeviceNode = 0;
     std::wstring interfacePath;

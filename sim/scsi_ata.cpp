@@ -5,15 +5,111 @@
 #include "sim/ata_stack.h"
 #include "sim/stack.h"
 
+#include "sim/control.h"
+
 #include <algorithm>
 #include <cstring>
+#include <mutex>
+#include <string>
 
 namespace sim {
 namespace {
 
 constexpr uint32_t kMaxScsiTransfer = 2u << 20;
+constexpr uint8_t kRequestSense = 0x03;
+
+std::mutex g_scsiObserverLock;
+ScsiObserver g_scsiObserver;
+
+// The disk's answer to a command: the SATL in front of an ATA drive for the ATA PASS-THROUGH
+// CDBs (storahci's, the USB-to-SATA bridge's or the SAS adapter's, sim/sat_translation.cpp), a
+// USB disk's bridge, or the disk's own port driver, which answers the common commands
+// (stornvme, iaStor and storahci translate them) and refuses the rest.
+ScsiReply Execute(Pc& pc, SimDisk& d, const ScsiRequest& rq) {
+    if (d.ata && IsAtaPassThroughCdb(rq)) {
+        return SatPassThrough(pc, d, rq);
+    }
+    if (d.kind == DiskKind::Usb) {
+        return d.bridge->Execute(*d.host, rq);
+    }
+    ScsiReply reply;
+    if (!AnswerStandardScsi(*d.host, rq, std::string(), reply)) {
+        reply = ScsiReply::Check(0x05, 0x20, 0x00);
+    }
+    return reply;
+}
+
+void AppendHex(std::string& out, const uint8_t* p, size_t n) {
+    static const char kDigits[] = "0123456789abcdef";
+    for (size_t i = 0; i < n; ++i) {
+        out.push_back(kDigits[p[i] >> 4]);
+        out.push_back(kDigits[p[i] & 15]);
+    }
+}
 
 } // namespace
+
+void SetScsiObserver(ScsiObserver observer) {
+    std::lock_guard<std::mutex> guard(g_scsiObserverLock);
+    g_scsiObserver = std::move(observer);
+}
+
+std::string ScsiLogLine(const std::string& serial, const ScsiRequest& rq, const ScsiReply& reply,
+                        bool envelope) {
+    const bool none = rq.length == 0;
+    std::string line = "{\"disk\":\"" + serial + "\",\"cdb\":\"";
+    AppendHex(line, rq.cdb, std::min<size_t>(rq.cdbLength, sizeof(rq.cdb)));
+    line += "\",\"dir\":\"";
+    line += none ? "none" : rq.dir == ScsiDir::In ? "in" : rq.dir == ScsiDir::Out ? "out" : "none";
+    line += "\",\"len\":" + std::to_string(rq.length);
+    if (envelope) {
+        line += ",\"timeout\":" + std::to_string(rq.timeout) +
+                ",\"sense_len\":" + std::to_string(rq.senseLength);
+    }
+    line += ",\"data\":\"";
+    if (rq.dir == ScsiDir::Out) {
+        AppendHex(line, rq.data, rq.length);
+    } else if (rq.dir == ScsiDir::In && reply.ok) {
+        AppendHex(line, rq.data, std::min(reply.transferred, rq.length));
+    }
+    line += "\"";
+    if (!reply.ok) {
+        line += ",\"failed\":" + std::to_string(reply.error) + "}";
+        return line;
+    }
+    line += ",\"status\":" + std::to_string(reply.status) + ",\"sense\":\"";
+    if (reply.status == kScsiCheckCondition) {
+        const size_t n = envelope ? std::min(reply.senseLength, rq.senseLength) : reply.senseLength;
+        AppendHex(line, reply.sense, n);
+    }
+    line += "\"}";
+    return line;
+}
+
+bool UsbCommand(const std::string& disk, const ScsiRequest& rq, ScsiReply* reply) {
+    std::lock_guard<std::recursive_mutex> guard(PcLock());
+    Pc& pc = ThePc();
+    SimDisk* d = pc.DiskByName(disk);
+    if (d == nullptr || d->kind != DiskKind::Usb || d->removed) {
+        return false;
+    }
+    if (rq.cdb[0] == kRequestSense && d->wireSenseLength != 0) {
+        const uint32_t n = std::min<uint32_t>({d->wireSenseLength, rq.cdb[4], rq.length});
+        if (n != 0) {
+            std::memcpy(rq.data, d->wireSense, n);
+        }
+        d->wireSenseLength = 0;
+        *reply = ScsiReply::Good(n);
+        return true;
+    }
+    *reply = Execute(pc, *d, rq);
+    d->wireSenseLength = 0;
+    if (reply->ok && reply->status == kScsiCheckCondition) {
+        std::memcpy(d->wireSense, reply->sense, sizeof(d->wireSense));
+        d->wireSenseLength = reply->senseLength;
+    }
+    return true;
+}
 
 // --- IOCTL_SCSI_PASS_THROUGH_DIRECT --------------------------------------------------------
 
@@ -53,19 +149,12 @@ DWORD ScsiPassThrough(Io& io) {
     if (rq.dir == ScsiDir::Out) {
         io.f.Data(rq.data, rq.length);
     }
-    ScsiReply reply;
     SimDisk& d = *io.disk;
-    if (d.ata && IsAtaPassThroughCdb(rq)) {
-        // The SATL in front of the ATA drive: storahci's, the USB-to-SATA bridge's or the SAS
-        // adapter's (sim/sat_translation.cpp).
-        reply = SatPassThrough(io.pc, d, rq);
-    } else if (d.kind == DiskKind::Usb) {
-        reply = d.bridge->Execute(*d.host, rq);
-    } else {
-        // The disk's own port driver answers the common commands (stornvme, iaStor and
-        // storahci translate them) and refuses the rest.
-        if (!AnswerStandardScsi(*d.host, rq, std::string(), reply)) {
-            reply = ScsiReply::Check(0x05, 0x20, 0x00);
+    const ScsiReply reply = Execute(io.pc, d, rq);
+    {
+        std::lock_guard<std::mutex> guard(g_scsiObserverLock);
+        if (g_scsiObserver) {
+            g_scsiObserver(d.serial, rq, reply);
         }
     }
     if (!reply.ok) {
