@@ -98,6 +98,53 @@ bool NodePresent(const Node& node) {
     return stat(node.path, &st) == 0;
 }
 
+// Which disks the kernel has announced. A disk that comes while the program runs is in sysfs
+// before the kernel announces it (a SCSI disk's announcement waits for its partition scan); on
+// Windows a disk is there once its arrival is announced, so here too a disk that came counts from
+// its announcement on. The disks present when the events are first heard count from the start.
+// Without the kernel's events every disk in sysfs counts.
+pthread_mutex_t g_announcedLock = PTHREAD_MUTEX_INITIALIZER;
+bool g_gated = false;
+char g_announced[2 * LX_MAX_DISKS][LX_NAME_CHARS];
+int g_announcedCount = 0;
+
+bool Announced(const char* name) {
+    pthread_mutex_lock(&g_announcedLock);
+    bool found = !g_gated;
+    for (int i = 0; i < g_announcedCount && !found; ++i) {
+        found = strcmp(g_announced[i], name) == 0;
+    }
+    pthread_mutex_unlock(&g_announcedLock);
+    return found;
+}
+
+// Notes that a disk came (add) or left; the lock is held by the caller.
+void NoteDisk(const char* name, bool add) {
+    for (int i = 0; i < g_announcedCount; ++i) {
+        if (strcmp(g_announced[i], name) == 0) {
+            if (!add) {
+                memcpy(g_announced[i], g_announced[--g_announcedCount], LX_NAME_CHARS);
+            }
+            return;
+        }
+    }
+    if (add && g_announcedCount < 2 * LX_MAX_DISKS && strlen(name) < LX_NAME_CHARS) {
+        memcpy(g_announced[g_announcedCount++], name, strlen(name) + 1);
+    }
+}
+
+// The disks in drive-number order, those the kernel has not announced yet left out.
+int ListDisks(LxDisk* disks, int capacity) {
+    const int count = LxListDisks(g_sysRoot, disks, capacity);
+    int kept = 0;
+    for (int i = 0; i < count; ++i) {
+        if (Announced(disks[i].name)) {
+            disks[kept++] = disks[i];
+        }
+    }
+    return kept;
+}
+
 // A wide text from ASCII; false when it does not fit.
 bool Widen(const char* text, WCHAR* out, size_t capacity) {
     size_t n = strlen(text);
@@ -151,7 +198,7 @@ bool FindDisk(const char* path, LxDisk* disk, uint32_t* driveNumber) {
         return false;
     }
     pthread_mutex_lock(&g_listLock);
-    int count = LxListDisks(g_sysRoot, disks, LX_MAX_DISKS);
+    int count = ListDisks(disks, LX_MAX_DISKS);
     bool found = false;
     for (int i = 0; i < count && !found; ++i) {
         if (i == wanted || (name[0] != 0 && strcmp(disks[i].name, name) == 0)) {
@@ -235,6 +282,7 @@ HANDLE OpenDevice(LPCWSTR path, DWORD, DWORD, DWORD creationDisposition, DWORD) 
     }
     h->kind = LX_OBJECT_DISK;
     h->fd = fd;
+    h->sgFd = -1;
     h->driveNumber = driveNumber;
     h->disk = disk;
     HANDLE handle = NewBackendHandle(h);
@@ -256,6 +304,9 @@ BOOL CloseDevice(HANDLE handle) {
     memcpy(&kind, object, sizeof(kind));
     if (kind == LX_OBJECT_DISK && ((LxDiskHandle*)object)->fd >= 0) {
         close(((LxDiskHandle*)object)->fd);
+    }
+    if (kind == LX_OBJECT_DISK && ((LxDiskHandle*)object)->sgFd >= 0) {
+        close(((LxDiskHandle*)object)->sgFd);
     }
     free(object);
     return TRUE;
@@ -338,7 +389,7 @@ HDEVINFO ClassDevs(const GUID* classGuid, PCWSTR, HWND, DWORD flags) {
         static LxDisk list[LX_MAX_DISKS];
         static pthread_mutex_t g_setLock = PTHREAD_MUTEX_INITIALIZER;
         pthread_mutex_lock(&g_setLock);
-        int count = LxListDisks(g_sysRoot, list, LX_MAX_DISKS);
+        int count = ListDisks(list, LX_MAX_DISKS);
         for (int i = 0; i < count; ++i) {
             DEVINST inst = NodeOf(list[i].node, list[i].parent);
             if (disks) {
@@ -358,8 +409,24 @@ HDEVINFO ClassDevs(const GUID* classGuid, PCWSTR, HWND, DWORD flags) {
         pthread_mutex_unlock(&g_setLock);
         set->interfaces = disks ? 1 : 0;
     }
-    // USB devices, hubs and host controllers: the USB paths are not served on Linux (yet); their
-    // sets are empty, as are setup classes.
+    // The USB devices, hubs and host controllers, for the port ids of USB disks. Setup classes
+    // have empty sets.
+    const GUID* usbClasses[3] = {&GUID_DEVINTERFACE_USB_DEVICE, &GUID_DEVINTERFACE_USB_HUB,
+                                 &GUID_DEVINTERFACE_USB_HOST_CONTROLLER};
+    for (int which = 0; which < 3 && !disks && !all; ++which) {
+        if ((flags & DIGCF_DEVICEINTERFACE) == 0 || classGuid == NULL ||
+            !SameGuid(classGuid, usbClasses[which])) {
+            continue;
+        }
+        static char paths[kMaxNodes][LX_PATH_CHARS];
+        static pthread_mutex_t g_usbLock = PTHREAD_MUTEX_INITIALIZER;
+        pthread_mutex_lock(&g_usbLock);
+        const int count = LxListUsb(g_sysRoot, which, paths, kMaxNodes);
+        for (int i = 0; i < count; ++i) {
+            AddElement(set, NodeOf(paths[i], NULL));
+        }
+        pthread_mutex_unlock(&g_usbLock);
+    }
     HANDLE handle = NewBackendHandle(set);
     if (handle == INVALID_HANDLE_VALUE) {
         free(set);
@@ -532,6 +599,13 @@ BOOL GetRegistryProperty(HDEVINFO handle, PSP_DEVINFO_DATA data, DWORD property,
                              buffer, size, required);
         }
         break;
+    case SPDRP_LOCATION_INFORMATION:
+        if (LxNodeLocation(node.path, text, sizeof(text)) == 1 &&
+            Widen(text, wide, LX_TEXT_CHARS)) {
+            return GiveValue(wide, (DWORD)((wcslen(wide) + 1) * sizeof(WCHAR)), REG_SZ, type,
+                             buffer, size, required);
+        }
+        break;
     case SPDRP_BUSNUMBER:
         if (LxNodeBusNumber(node.path, &bus) == 1) {
             return GiveValue(&bus, sizeof(bus), REG_DWORD, type, buffer, size, required);
@@ -692,10 +766,25 @@ void* WatchDeviceEvents(void* socketFd) {
         message[n] = 0;
         // "ACTION@DEVPATH", then KEY=VALUE texts, each terminated.
         bool storage = false;
+        bool disk = false;
+        const char* action = "";
+        const char* name = "";
         for (ssize_t at = 0; at < n; at += (ssize_t)strlen(message + at) + 1) {
             const char* field = message + at;
             storage = storage || strcmp(field, "SUBSYSTEM=block") == 0 ||
-                      strcmp(field, "SUBSYSTEM=nvme") == 0;
+                      strcmp(field, "SUBSYSTEM=nvme") == 0 ||
+                      strcmp(field, "SUBSYSTEM=scsi_generic") == 0;
+            disk = disk || strcmp(field, "DEVTYPE=disk") == 0;
+            if (strncmp(field, "ACTION=", 7) == 0) {
+                action = field + 7;
+            } else if (strncmp(field, "DEVNAME=", 8) == 0) {
+                name = field + 8;
+            }
+        }
+        if (disk && name[0] != 0 && (strcmp(action, "add") == 0 || strcmp(action, "remove") == 0)) {
+            pthread_mutex_lock(&g_announcedLock);
+            NoteDisk(name, strcmp(action, "add") == 0);
+            pthread_mutex_unlock(&g_announcedLock);
         }
         if (storage) {
             AnnounceDeviceChange();
@@ -703,6 +792,8 @@ void* WatchDeviceEvents(void* socketFd) {
     }
 }
 
+// Starts hearing the kernel's device events (once), and takes the disks present now as
+// announced.
 void StartDeviceEvents() {
     static pthread_mutex_t g_startLock = PTHREAD_MUTEX_INITIALIZER;
     static bool g_started = false;
@@ -723,6 +814,16 @@ void StartDeviceEvents() {
         }
     }
     pthread_mutex_unlock(&g_startLock);
+    // The disks there now count from the start; every later one from its event.
+    static LxDisk present[LX_MAX_DISKS];
+    pthread_mutex_lock(&g_announcedLock);
+    const int count = LxListDisks(g_sysRoot, present, LX_MAX_DISKS);
+    g_announcedCount = 0;
+    for (int i = 0; i < count; ++i) {
+        NoteDisk(present[i].name, true);
+    }
+    g_gated = g_started;
+    pthread_mutex_unlock(&g_announcedLock);
 }
 
 // Resolves a root folder into out; false when it is missing, no folder, or too long.
@@ -769,8 +870,8 @@ int LinuxBackendInstall(const char* sysRoot, const char* devRoot) {
     pthread_mutex_lock(&g_nodesLock);
     g_nodeCount = 0;
     pthread_mutex_unlock(&g_nodesLock);
-    InstallDeviceBackend(&kBackend);
     StartDeviceEvents();
+    InstallDeviceBackend(&kBackend);
     return 1;
 }
 

@@ -21,3 +21,9 @@ int LinuxBackendInstall(const char* sysRoot, const char* devRoot);
 // Writes every NVMe admin command the backend sends from now on, one JSON object per line, to
 // the file (NULL or "": stop). Returns 1, or -1 when the file cannot be opened.
 int LinuxBackendSetCommandLog(const char* path);
+
+// What the backend could not do for a reason its user can remove, one text per cause (for
+// example the kernel's NO_ATA_1X quirk keeping a USB bridge's commands from it). Copies notice
+// `index` (from 0) into out (capacity bytes, terminated) and returns 1, or returns 0 when there
+// is no such notice. The program's Linux entry points print them when the run ends.
+int LinuxBackendNotice(int index, char* out, unsigned long capacity);

@@ -97,6 +97,20 @@ int LxNvmeReset(int fd, const char* controller) {
     return rc;
 }
 
+void LxLogWrite(const char* head, const uint8_t* data, uint32_t length, const char* tail) {
+    pthread_mutex_lock(&g_logLock);
+    if (g_log != NULL) {
+        fputs(head, g_log);
+        for (uint32_t i = 0; data != NULL && i < length; ++i) {
+            fprintf(g_log, "%02x", data[i]);
+        }
+        fputs(tail, g_log);
+        fputc('\n', g_log);
+        fflush(g_log);
+    }
+    pthread_mutex_unlock(&g_logLock);
+}
+
 int LxSetCommandLog(const char* path) {
     FILE* file = NULL;
     if (path != NULL && path[0] != 0) {

@@ -39,3 +39,6 @@ int LxNvmeReset(int fd, const char* controller);
 
 // The command log (platform/linux/linux_backend.h).
 int LxSetCommandLog(const char* path);
+// Writes one line to the command log, if one is open: head, the data as hex, tail and a line
+// end, in one piece.
+void LxLogWrite(const char* head, const uint8_t* data, uint32_t length, const char* tail);

@@ -8,8 +8,8 @@
 
 enum LxObjectKind { LX_OBJECT_DISK = 0x4C584431, LX_OBJECT_SET = 0x4C585331 };
 
-// An open disk: for an NVMe namespace the controller's character device, for a SCSI disk no
-// file at all (it is described from sysfs only).
+// An open disk: for an NVMe namespace the controller's character device, for a SCSI disk its
+// SCSI generic node once a pass-through needs it (it is described from sysfs otherwise).
 struct LxDiskHandle {
     uint32_t kind; // LX_OBJECT_DISK
     int fd;
@@ -19,6 +19,8 @@ struct LxDiskHandle {
     // protocol command: which opcodes the driver lets through, as Windows' does.
     int effectsRead; // 0 not yet, 1 read, -1 could not be read
     uint32_t adminEffects[256];
+    // A SCSI disk's SCSI generic node (/dev/sgN), opened at its first pass-through; -1 before.
+    int sgFd;
 };
 
 // The roots given at installation, resolved.
@@ -29,3 +31,10 @@ const char* LxDevRoot();
 // Windows error; returned receives the bytes written to out.
 DWORD LxDiskIoControl(LxDiskHandle* handle, DWORD code, const BYTE* in, DWORD inSize, BYTE* out,
                       DWORD outSize, DWORD* returned);
+
+// IOCTL_SCSI_PASS_THROUGH_DIRECT and IOCTL_ATA_PASS_THROUGH_DIRECT of a SCSI disk
+// (platform/linux/pass_through.cpp), with the results of LxDiskIoControl.
+DWORD LxScsiPassThrough(LxDiskHandle* handle, const BYTE* in, DWORD inSize, BYTE* out,
+                        DWORD outSize, DWORD* returned);
+DWORD LxAtaPassThrough(LxDiskHandle* handle, const BYTE* in, DWORD inSize, BYTE* out,
+                       DWORD outSize, DWORD* returned);

@@ -162,7 +162,7 @@ DWORD DeviceDescriptor(LxDiskHandle* h, BYTE* out, DWORD outSize, DWORD* returne
     STORAGE_DEVICE_DESCRIPTOR d;
     memset(&d, 0, sizeof(d));
     char controller[LX_PATH_CHARS];
-    const char* identity = h->disk.parent; // the SCSI device's vendor, model, rev
+    const char* identity = h->disk.device; // the SCSI device's vendor, model, rev
     if (h->disk.kind == LX_DISK_NVME) {
         char link[LX_PATH_CHARS];
         if (LxJoin(link, sizeof(link), h->disk.node, "device") < 0 ||
@@ -515,8 +515,12 @@ DWORD LxDiskIoControl(LxDiskHandle* h, DWORD code, const BYTE* in, DWORD inSize,
         return FirmwareDownload(h, in, inSize);
     case IOCTL_STORAGE_FIRMWARE_ACTIVATE:
         return FirmwareActivate(h, in, inSize);
+    case IOCTL_SCSI_PASS_THROUGH_DIRECT:
+        return LxScsiPassThrough(h, in, inSize, out, outSize, returned);
+    case IOCTL_ATA_PASS_THROUGH_DIRECT:
+        return LxAtaPassThrough(h, in, inSize, out, outSize, returned);
     default:
-        // SCSI and ATA pass-through, the miniport requests: not served on Linux (yet).
+        // The miniport requests (the RST path) have no Linux counterpart.
         return ERROR_NOT_SUPPORTED;
     }
 }

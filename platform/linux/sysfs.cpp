@@ -124,12 +124,72 @@ bool FillNvme(const char* sysRoot, const char* blockDir, LxDisk* disk) {
 
 bool FillScsi(const char* sysRoot, const char* blockDir, LxDisk* disk) {
     char link[LX_PATH_CHARS];
-    char device[LX_PATH_CHARS];
     if (LxJoin(link, sizeof(link), blockDir, "device") < 0 ||
-        LxResolve(sysRoot, link, device, sizeof(device)) < 0 ||
-        !ParseScsiAddress(LxBaseName(device), disk->scsi) ||
-        CopyText(disk->parent, sizeof(disk->parent), device) < 0) {
+        LxResolve(sysRoot, link, disk->device, sizeof(disk->device)) < 0 ||
+        !ParseScsiAddress(LxBaseName(disk->device), disk->scsi)) {
         return false;
+    }
+    // A disk in a USB enclosure hangs from the enclosure's USB device, as on Windows.
+    if (LxUsbDeviceOf(sysRoot, disk->device, disk->parent, sizeof(disk->parent)) >= 0) {
+        disk->busType = 7; // BusTypeUsb
+        return true;
+    }
+    disk->busType = strstr(disk->device, "/ata") != NULL ? 11u /* BusTypeSata */
+                                                         : 1u /* BusTypeScsi */;
+    return CopyText(disk->parent, sizeof(disk->parent), disk->device) >= 0;
+}
+
+// "usb<N>": a root hub, and its bus number.
+bool IsRootHubName(const char* name, uint32_t* bus) {
+    return strncmp(name, "usb", 3) == 0 && LxParseNumber(name + 3, 10, 0xFFFF, bus) >= 0;
+}
+
+// USB device names sort as the kernel numbers them: shorter first (1-3 before 1-10), then by
+// text.
+bool UsbNameBefore(const char* a, const char* b) {
+    size_t la = strlen(a);
+    size_t lb = strlen(b);
+    return la != lb ? la < lb : strcmp(a, b) < 0;
+}
+
+// Inserts a path into a list kept in order of its base name; false when the list is full or
+// holds it already.
+bool InsertUsb(char (*paths)[LX_PATH_CHARS], int* count, int capacity, const char* path) {
+    for (int i = 0; i < *count; ++i) {
+        if (strcmp(paths[i], path) == 0) {
+            return false;
+        }
+    }
+    if (*count >= capacity) {
+        return false;
+    }
+    int at = *count;
+    while (at > 0 && UsbNameBefore(LxBaseName(path), LxBaseName(paths[at - 1]))) {
+        memcpy(paths[at], paths[at - 1], LX_PATH_CHARS);
+        --at;
+    }
+    CopyText(paths[at], LX_PATH_CHARS, path);
+    ++*count;
+    return true;
+}
+
+// Reads a 4-digit hex id file (idVendor, idProduct).
+bool ReadHexId(const char* node, const char* file, uint32_t* out) {
+    char path[LX_PATH_CHARS];
+    char text[16];
+    return LxJoin(path, sizeof(path), node, file) >= 0 &&
+           LxReadText(path, text, sizeof(text)) == 4 && LxParseNumber(text, 16, 0xFFFF, out) >= 0;
+}
+
+// A serial number Windows takes into an instance id: printable, without blanks or separators.
+bool UsableSerial(const char* text) {
+    if (text[0] == 0 || strlen(text) > 64) {
+        return false;
+    }
+    for (const char* p = text; *p; ++p) {
+        if (*p <= ' ' || *p > '~' || *p == '\\' || *p == ',') {
+            return false;
+        }
     }
     return true;
 }
@@ -149,17 +209,6 @@ bool Before(const LxDisk& a, const LxDisk& b) {
     size_t la = strlen(a.name);
     size_t lb = strlen(b.name);
     return la != lb ? la < lb : strcmp(a.name, b.name) < 0;
-}
-
-// The bus type of a SCSI disk from where it sits: under a USB device, under libata, or else.
-uint32_t ScsiBusType(const char* node) {
-    if (strstr(node, "/usb") != NULL) {
-        return 7; // BusTypeUsb
-    }
-    if (strstr(node, "/ata") != NULL) {
-        return 11; // BusTypeSata
-    }
-    return 1; // BusTypeScsi
 }
 
 bool IsPciAddress(const char* name) {
@@ -329,7 +378,9 @@ int LxListDisks(const char* sysRoot, LxDisk* disks, int capacity) {
         if (!filled) {
             continue;
         }
-        disk.busType = kind == LX_DISK_NVME ? 17u /* BusTypeNvme */ : ScsiBusType(disk.node);
+        if (kind == LX_DISK_NVME) {
+            disk.busType = 17u; // BusTypeNvme
+        }
         // Insertion into order.
         int at = count;
         while (at > 0 && Before(disk, disks[at - 1])) {
@@ -361,6 +412,145 @@ int LxParentNode(const char* sysRoot, const char* node, char* out, size_t capaci
             return CopyText(out, capacity, path);
         }
     }
+}
+
+int LxUsbDeviceOf(const char* sysRoot, const char* node, char* out, size_t capacity) {
+    char devices[LX_PATH_CHARS];
+    char path[LX_PATH_CHARS];
+    if (LxJoin(devices, sizeof(devices), sysRoot, "devices") < 0 ||
+        CopyText(path, sizeof(path), node) < 0) {
+        return -1;
+    }
+    const size_t floor = strlen(devices);
+    while (strlen(path) > floor) {
+        if (strchr(LxBaseName(path), ':') == NULL && Exists(path, "idVendor")) {
+            return CopyText(out, capacity, path) >= 0 ? 1 : -1;
+        }
+        char* slash = strrchr(path, '/');
+        if (slash == NULL) {
+            return -1;
+        }
+        *slash = 0;
+    }
+    return -1;
+}
+
+int LxUsbIds(const char* usbDevice, uint32_t* vendor, uint32_t* product) {
+    return ReadHexId(usbDevice, "idVendor", vendor) && ReadHexId(usbDevice, "idProduct", product)
+               ? 1
+               : -1;
+}
+
+int LxListUsb(const char* sysRoot, int which, char (*paths)[LX_PATH_CHARS], int capacity) {
+    char folder[LX_PATH_CHARS];
+    if (LxJoin(folder, sizeof(folder), sysRoot, "bus/usb/devices") < 0) {
+        return 0;
+    }
+    DIR* dir = opendir(folder);
+    if (dir == NULL) {
+        return 0;
+    }
+    // Root hubs by bus number (at most 64 here), the other devices in name order.
+    char roots[64][LX_PATH_CHARS];
+    uint32_t rootBus[64];
+    int rootCount = 0;
+    int count = 0;
+    int others = 0;
+    char (*rest)[LX_PATH_CHARS] = which == LX_USB_CONTROLLERS ? NULL : paths;
+    struct dirent* entry;
+    while ((entry = readdir(dir)) != NULL) {
+        const char* name = entry->d_name;
+        char link[LX_PATH_CHARS];
+        char node[LX_PATH_CHARS];
+        uint32_t bus = 0;
+        if (name[0] == '.' || strchr(name, ':') != NULL ||
+            LxJoin(link, sizeof(link), folder, name) < 0 ||
+            LxResolve(sysRoot, link, node, sizeof(node)) < 0 || !Exists(node, "idVendor")) {
+            continue;
+        }
+        if (IsRootHubName(name, &bus)) {
+            if (rootCount < 64) {
+                int at = rootCount++;
+                while (at > 0 && rootBus[at - 1] > bus) {
+                    memcpy(roots[at], roots[at - 1], LX_PATH_CHARS);
+                    rootBus[at] = rootBus[at - 1];
+                    --at;
+                }
+                CopyText(roots[at], LX_PATH_CHARS, node);
+                rootBus[at] = bus;
+            }
+            continue;
+        }
+        char path[LX_PATH_CHARS];
+        char deviceClass[8];
+        const bool hub = LxJoin(path, sizeof(path), node, "bDeviceClass") >= 0 &&
+                         LxReadText(path, deviceClass, sizeof(deviceClass)) > 0 &&
+                         strcmp(deviceClass, "09") == 0;
+        if (which == LX_USB_DEVICES || (which == LX_USB_HUBS && hub)) {
+            // Hubs go after the root hubs: keep them apart until those are known.
+            InsertUsb(rest, &others, capacity, node);
+        }
+    }
+    closedir(dir);
+    if (which == LX_USB_DEVICES) {
+        return others;
+    }
+    if (which == LX_USB_HUBS) {
+        const int rootsKept = rootCount < capacity ? rootCount : capacity;
+        const int othersKept = others < capacity - rootsKept ? others : capacity - rootsKept;
+        memmove(paths[rootsKept], paths[0], (size_t)othersKept * LX_PATH_CHARS);
+        for (int i = 0; i < rootsKept; ++i) {
+            memcpy(paths[i], roots[i], LX_PATH_CHARS);
+        }
+        return rootsKept + othersKept;
+    }
+    for (int i = 0; i < rootCount && count < capacity; ++i) {
+        char controller[LX_PATH_CHARS];
+        if (LxParentNode(sysRoot, roots[i], controller, sizeof(controller)) < 0) {
+            continue;
+        }
+        bool seen = false;
+        for (int k = 0; k < count && !seen; ++k) {
+            seen = strcmp(paths[k], controller) == 0;
+        }
+        if (!seen) {
+            CopyText(paths[count++], LX_PATH_CHARS, controller);
+        }
+    }
+    return count;
+}
+
+int LxNodeLocation(const char* node, char* out, size_t capacity) {
+    const char* name = LxBaseName(node);
+    uint32_t bus = 0;
+    char path[LX_PATH_CHARS];
+    char text[LX_NAME_CHARS];
+    uint32_t hub = 0;
+    if (strchr(name, ':') != NULL || IsRootHubName(name, &bus) || !Exists(node, "idVendor") ||
+        LxJoin(path, sizeof(path), node, "devpath") < 0 ||
+        LxReadText(path, text, sizeof(text)) <= 0) {
+        return 0;
+    }
+    const char* last = strrchr(text, '.');
+    uint32_t port = 0;
+    if (LxParseNumber(last != NULL ? last + 1 : text, 10, 255, &port) < 0) {
+        return 0;
+    }
+    // The hub above: the folder that holds this device.
+    char up[LX_PATH_CHARS];
+    if (CopyText(up, sizeof(up), node) < 0) {
+        return 0;
+    }
+    char* slash = strrchr(up, '/');
+    if (slash != NULL) {
+        *slash = 0;
+        if (LxJoin(path, sizeof(path), up, "devnum") >= 0 &&
+            LxReadText(path, text, sizeof(text)) > 0) {
+            LxParseNumber(text, 10, 9999, &hub);
+        }
+    }
+    int n = snprintf(out, capacity, "Port_#%04u.Hub_#%04u", (unsigned)port, (unsigned)hub);
+    return n > 0 && (size_t)n < capacity ? 1 : 0;
 }
 
 int LxNodeService(const char* node, int isDisk, char* out, size_t capacity) {
@@ -444,8 +634,28 @@ int LxNodeLink(const char* node, int which, uint32_t* out) {
 int LxNodeInstanceId(const char* node, int isDisk, char* out, size_t capacity) {
     const char* name = LxBaseName(node);
     int n = 0;
+    uint32_t bus = 0;
+    uint32_t usbVendor = 0;
+    uint32_t usbProduct = 0;
     if (isDisk) {
         n = snprintf(out, capacity, "BLOCK\\%s", name);
+    } else if (IsRootHubName(name, &bus) && Exists(node, "idVendor")) {
+        char path[LX_PATH_CHARS];
+        char speed[16];
+        uint32_t mbps = 0;
+        if (LxJoin(path, sizeof(path), node, "speed") < 0 ||
+            LxReadText(path, speed, sizeof(speed)) <= 0 ||
+            LxParseNumber(speed, 10, 1000000, &mbps) < 0) {
+            mbps = 480;
+        }
+        n = snprintf(out, capacity, "USB\\ROOT_HUB%s\\%s", mbps >= 5000 ? "30" : "20", name);
+    } else if (strchr(name, ':') == NULL && LxUsbIds(node, &usbVendor, &usbProduct) == 1) {
+        char path[LX_PATH_CHARS];
+        char serial[LX_TEXT_CHARS];
+        const bool hasSerial = LxJoin(path, sizeof(path), node, "serial") >= 0 &&
+                               LxReadText(path, serial, sizeof(serial)) > 0 && UsableSerial(serial);
+        n = snprintf(out, capacity, "USB\\VID_%04X&PID_%04X\\%s", (unsigned)usbVendor,
+                     (unsigned)usbProduct, hasSerial ? serial : name);
     } else if (IsPciAddress(name)) {
         char path[LX_PATH_CHARS];
         char vendor[16];

@@ -22,8 +22,10 @@ struct LxDisk {
     char name[LX_NAME_CHARS]; // the block device: nvme1n1, sda
     char node[LX_PATH_CHARS]; // its sysfs folder, resolved
     // The device node above the disk: the controller's PCI function, the fabrics controller
-    // itself, or the SCSI device.
+    // itself, the USB device of a disk in a USB enclosure, or the SCSI device.
     char parent[LX_PATH_CHARS];
+    // SCSI: the SCSI device folder (H:C:T:L), whose vendor, model and scsi_generic it has.
+    char device[LX_PATH_CHARS];
     uint32_t busType; // STORAGE_BUS_TYPE
     // NVMe: the controller (nvme1), its instance number and the namespace id.
     char controller[LX_NAME_CHARS];
@@ -57,6 +59,18 @@ int LxListDisks(const char* sysRoot, LxDisk* disks, int capacity);
 // sysRoot/devices, that is a device (has a uevent file). -1 when there is none.
 int LxParentNode(const char* sysRoot, const char* node, char* out, size_t capacity);
 
+// The USB nodes of the Windows device tree: 0 the USB devices that are not root hubs (an
+// enclosure, a hub), 1 the hubs (root hubs by bus number, then the others by name), 2 the host
+// controllers (the node above each root hub, in the order of their first root hub's bus
+// number). Fills paths (resolved sysfs folders) and returns the count, at most capacity.
+enum { LX_USB_DEVICES = 0, LX_USB_HUBS = 1, LX_USB_CONTROLLERS = 2 };
+int LxListUsb(const char* sysRoot, int which, char (*paths)[LX_PATH_CHARS], int capacity);
+// The USB device a node sits in (the nearest folder above it, or itself, that has idVendor and
+// is no interface); -1 when there is none.
+int LxUsbDeviceOf(const char* sysRoot, const char* node, char* out, size_t capacity);
+// A USB device's vendor and product ids; -1 when it has none.
+int LxUsbIds(const char* usbDevice, uint32_t* vendor, uint32_t* product);
+
 // Properties of a device node, as the Windows device tree gives them. Each returns 1 with the
 // value, or 0 when the node has none.
 // The driver service: the driver of a PCI function ("nvme"), "nvme-<transport>" for an NVMe
@@ -68,6 +82,12 @@ int LxNodeBusNumber(const char* node, uint32_t* out);
 // PCIe link: which 0 current speed, 1 current width, 2 maximum speed, 3 maximum width; speeds
 // as Windows codes them (1 2.5 GT/s, 2 5 GT/s, 3 8 GT/s, 4 16 GT/s, 5 32 GT/s, 6 64 GT/s).
 int LxNodeLink(const char* node, int which, uint32_t* out);
-// A device instance id for the node: PCI\VEN_xxxx&DEV_xxxx\<address>, BLOCK\<name> for a disk,
+// The location text of a USB device that is no root hub, as Windows writes it:
+// "Port_#PPPP.Hub_#HHHH" with its port on the hub above (the last number of devpath) and that
+// hub's device number. 0 for other nodes.
+int LxNodeLocation(const char* node, char* out, size_t capacity);
+// A device instance id for the node: USB\VID_xxxx&PID_xxxx\<serial, or the sysfs name> for a
+// USB device, USB\ROOT_HUB20\<name> (ROOT_HUB30 from 5 Gb/s on) for a root hub,
+// PCI\VEN_xxxx&DEV_xxxx\<address>, BLOCK\<name> for a disk,
 // NVME\<name> for an NVMe controller, SYSFS\<name> for anything else.
 int LxNodeInstanceId(const char* node, int isDisk, char* out, size_t capacity);
