@@ -150,6 +150,12 @@ int main(int argc, char** argv) {
     int result = AppMain(GetModuleHandleW(NULL), commandLine.c_str());
     zxposix::ui::SetFrontEnd(nullptr);
     terminal.reset();
+    // What the Linux backend could not do for a reason the user can remove, once the screen is
+    // gone.
+    char notice[600];
+    for (int i = 0; onLinux && LinuxBackendNotice(i, notice, sizeof(notice)) == 1; ++i) {
+        fprintf(stderr, "zxflash: %s\n", notice);
+    }
     std::string stateError;
     if (!onLinux && !sim::SaveState(&stateError)) {
         fprintf(stderr, "zxflash: %s\n", stateError.c_str());

@@ -33,7 +33,7 @@ using namespace zxposix::ui;
 const char kUsage[] =
     "usage: zxsim run [--state F] [--scenario F] [--package ZIP] [--select N] [--answer A]...\n"
     "                 [--speed X] [--trace F] [--timeout S] [--debug] [--nvme-log F]\n"
-    "                 [--device-backend sim|linux] [-- program text]\n"
+    "                 [--scsi-log F] [--device-backend sim|linux] [-- program text]\n"
     "  Runs zxflash headless on the simulated PC (--scenario F, else ZX_SIM_SCENARIO, else the\n"
     "  default scenario; --state F, else ZX_SIM_STATE, loads the drives' state and saves it at\n"
     "  the end; --trace F writes the request trace). --package ZIP embeds another package.\n"
@@ -47,9 +47,11 @@ const char kUsage[] =
     "  text: the Debug log then goes to standard error, or is appended to the file ZX_DEBUG_LOG\n"
     "  names. An entry the list does not have, answers no message box used and a trace that\n"
     "  could not be written are errors (exit code 2). --nvme-log F writes every NVMe admin\n"
-    "  command the drives receive, one JSON object per line. --device-backend linux (or\n"
-    "  ZX_DEVICE_BACKEND=linux) runs the program on this computer's own disks through the Linux\n"
-    "  kernel instead, only as root (docs/linux.md); the log then holds what the program sent.\n";
+    "  command the drives receive, one JSON object per line; --scsi-log F every SCSI\n"
+    "  pass-through the disks receive. --device-backend linux (or ZX_DEVICE_BACKEND=linux)\n"
+    "  runs the program on this computer's own disks through the Linux kernel instead, only as\n"
+    "  root (docs/linux.md); the logs then hold what the program sent (one file for both), and\n"
+    "  what the backend could not do for a reason the user can remove is said at the end.\n";
 
 // A whole decimal number 0..max; false for anything else.
 bool ParseCount(const char* text, long max, long* out) {
@@ -77,7 +79,7 @@ std::string QuoteUtf8(const std::string& s) {
 // The Linux backend on this computer's disks, for a root user who asked for it; the simulated
 // PC's own options mean nothing there.
 bool StartLinuxBackend(const std::string& scenario, const std::string& trace,
-                       const std::string& nvmeLog) {
+                       const std::string& nvmeLog, const std::string& scsiLog) {
     if (!scenario.empty() || !trace.empty()) {
         std::fprintf(stderr, "zxsim run: --scenario and --trace belong to the simulated PC, not "
                              "to the Linux backend\n");
@@ -92,11 +94,32 @@ bool StartLinuxBackend(const std::string& scenario, const std::string& trace,
         std::fprintf(stderr, "zxsim run: /sys and /dev are not there\n");
         return false;
     }
-    if (!nvmeLog.empty() && LinuxBackendSetCommandLog(nvmeLog.c_str()) != 1) {
-        std::fprintf(stderr, "zxsim run: cannot write the NVMe command log to %s\n",
-                     nvmeLog.c_str());
+    // The backend writes every command it sends into one log.
+    if (!nvmeLog.empty() && !scsiLog.empty() && nvmeLog != scsiLog) {
+        std::fprintf(stderr, "zxsim run: on the Linux backend --nvme-log and --scsi-log name one "
+                             "file\n");
         return false;
     }
+    const std::string log = nvmeLog.empty() ? scsiLog : nvmeLog;
+    if (!log.empty() && LinuxBackendSetCommandLog(log.c_str()) != 1) {
+        std::fprintf(stderr, "zxsim run: cannot write the command log to %s\n", log.c_str());
+        return false;
+    }
+    return true;
+}
+
+// Every SCSI pass-through a simulated disk answers, with its serial number first.
+bool LogScsiCommands(const std::string& path, std::ofstream* out) {
+    out->open(path, std::ios::out | std::ios::trunc);
+    if (!*out) {
+        std::fprintf(stderr, "zxsim run: cannot write the SCSI command log to %s\n", path.c_str());
+        return false;
+    }
+    sim::SetScsiObserver([out](const std::string& serial, const sim::ScsiRequest& request,
+                               const sim::ScsiReply& reply) {
+        *out << sim::ScsiLogLine(serial, request, reply, true) << "\n";
+        out->flush();
+    });
     return true;
 }
 
@@ -126,6 +149,7 @@ int Run(int argc, char** argv) {
     int timeout = 600;
     bool debug = false;
     std::string nvmeLog;
+    std::string scsiLog;
     const char* backendVariable = std::getenv("ZX_DEVICE_BACKEND");
     std::string backend = backendVariable != nullptr ? backendVariable : "";
     for (int i = 1; i < argc; i++) {
@@ -150,6 +174,8 @@ int Run(int argc, char** argv) {
             debug = true;
         } else if (a == "--nvme-log") {
             nvmeLog = value("--nvme-log");
+        } else if (a == "--scsi-log") {
+            scsiLog = value("--scsi-log");
         } else if (a == "--device-backend") {
             backend = value("--device-backend");
         } else if (a == "--select") {
@@ -203,8 +229,9 @@ int Run(int argc, char** argv) {
     }
     const bool onLinux = backend == "linux";
     std::ofstream simLog;
+    std::ofstream simScsiLog;
     if (onLinux) {
-        if (!StartLinuxBackend(scenario, trace, nvmeLog)) {
+        if (!StartLinuxBackend(scenario, trace, nvmeLog, scsiLog)) {
             return 2;
         }
     } else {
@@ -212,6 +239,9 @@ int Run(int argc, char** argv) {
             return 2;
         }
         if (!nvmeLog.empty() && !LogDriveCommands(nvmeLog, &simLog)) {
+            return 2;
+        }
+        if (!scsiLog.empty() && !LogScsiCommands(scsiLog, &simScsiLog)) {
             return 2;
         }
     }
@@ -289,8 +319,13 @@ int Run(int argc, char** argv) {
     }
     if (onLinux) {
         LinuxBackendSetCommandLog(nullptr);
+        char notice[600];
+        for (int i = 0; LinuxBackendNotice(i, notice, sizeof(notice)) == 1; ++i) {
+            std::printf("notice: %s\n", notice);
+        }
     } else {
         sim::SetAdminObserver(nullptr);
+        sim::SetScsiObserver(nullptr);
     }
     if (!trace.empty() && !sim::SetTraceFile("")) {
         std::fprintf(stderr, "zxsim run: the trace could not be written to %s\n", trace.c_str());
