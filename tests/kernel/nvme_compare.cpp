@@ -15,6 +15,8 @@
 // 3. With --foreign: the backend sent controller FOREIGN no data, no vendor command and no
 //    firmware command.
 // The first difference is printed and the exit code is 1.
+#include "tests/kernel/json_lines.h"
+
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -25,7 +27,9 @@
 
 namespace {
 
-using Entry = std::map<std::string, std::string>;
+using kerneltest::Entry;
+using kerneltest::Get;
+using kerneltest::Load;
 
 // Identify Controller bytes that an NVMe/TCP controller fills and a PCIe drive leaves zero: KAS,
 // MAXCMD, SGLS, SUBNQN, and the fabrics block (IOCCSZ, IORCSZ, ICDOFF, FCATT, MSDBD).
@@ -36,75 +40,6 @@ const struct {
 // What the kernel sends a controller on its own: Identify, Get Log Page, Set and Get Features,
 // Asynchronous Event Request, Keep Alive.
 const std::set<unsigned> kKernelOpcodes = {0x06, 0x02, 0x09, 0x0A, 0x0C, 0x18};
-
-// One flat JSON object per line: strings and numbers.
-bool ParseLine(const std::string& line, Entry* out) {
-    size_t i = 0;
-    auto skip = [&] {
-        while (i < line.size() && (line[i] == ' ' || line[i] == ',')) {
-            ++i;
-        }
-    };
-    if (line.empty() || line[0] != '{') {
-        return false;
-    }
-    ++i;
-    while (true) {
-        skip();
-        if (i < line.size() && line[i] == '}') {
-            return true;
-        }
-        if (i >= line.size() || line[i] != '"') {
-            return false;
-        }
-        size_t end = line.find('"', i + 1);
-        if (end == std::string::npos || end + 1 >= line.size() || line[end + 1] != ':') {
-            return false;
-        }
-        std::string key = line.substr(i + 1, end - i - 1);
-        i = end + 2;
-        std::string value;
-        if (i < line.size() && line[i] == '"') {
-            end = line.find('"', i + 1);
-            if (end == std::string::npos) {
-                return false;
-            }
-            value = line.substr(i + 1, end - i - 1);
-            i = end + 1;
-        } else {
-            while (i < line.size() && line[i] != ',' && line[i] != '}') {
-                value += line[i++];
-            }
-        }
-        (*out)[key] = value;
-    }
-}
-
-bool Load(const std::string& path, std::vector<Entry>* out) {
-    std::ifstream in(path);
-    if (!in) {
-        std::fprintf(stderr, "zx-nvme-compare: cannot read %s\n", path.c_str());
-        return false;
-    }
-    std::string line;
-    int number = 0;
-    while (std::getline(in, line)) {
-        ++number;
-        Entry e;
-        if (!ParseLine(line, &e)) {
-            std::fprintf(stderr, "zx-nvme-compare: %s line %d is no JSON object\n", path.c_str(),
-                         number);
-            return false;
-        }
-        out->push_back(e);
-    }
-    return true;
-}
-
-std::string Get(const Entry& e, const char* key) {
-    auto it = e.find(key);
-    return it == e.end() ? std::string() : it->second;
-}
 
 unsigned Number(const Entry& e, const char* key) {
     return unsigned(std::strtoul(Get(e, key).c_str(), nullptr, 10));
@@ -178,8 +113,9 @@ int main(int argc, char** argv) {
         }
     }
     std::vector<Entry> simAll, backendAll, target;
-    if (!Load(o["--sim"], &simAll) || !Load(o["--backend"], &backendAll) ||
-        !Load(o["--target"], &target)) {
+    if (!Load("zx-nvme-compare", o["--sim"], &simAll) ||
+        !Load("zx-nvme-compare", o["--backend"], &backendAll) ||
+        !Load("zx-nvme-compare", o["--target"], &target)) {
         return 2;
     }
     std::vector<Entry> sim, program, sent;

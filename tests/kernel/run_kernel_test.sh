@@ -11,15 +11,9 @@ shift
 phases=("$@")
 [ ${#phases[@]} -gt 0 ] || phases=(update refused gone)
 
-fail() {
-    echo "kernel test: $*" >&2
-    exit 1
-}
-for tool in qemu-system-x86_64 cpio modprobe depmod; do
-    command -v "$tool" >/dev/null || fail "$tool is missing (scripts/setup.sh --kernel)"
-done
-busybox=/bin/busybox
-[ -x "$busybox" ] || fail "busybox is missing (scripts/setup.sh --kernel)"
+. "$here/vm_lib.sh"
+fail() { kernel_test_fail "$@"; }
+kernel_test_tools
 zxsim="$build/tools/zxsim/zxsim"
 target="$build/tests/kernel/zx-nvme-tcp-target"
 compare="$build/tests/kernel/zx-nvme-compare"
@@ -44,34 +38,12 @@ cp "$here/update.scenario" "$work/update.scenario"
 { cat "$here/update.scenario"; echo "faults = download_fail:8192"; } >"$work/refused.scenario"
 { cat "$here/update.scenario"; echo "faults = no_return"; } >"$work/gone.scenario"
 
-# busybox and its applets.
-mkdir -p "$root"/{bin,sbin,usr/bin,usr/sbin,proc,sys,dev,tmp,zx,lib,lib64,out}
-cp "$busybox" "$root/bin/busybox"
-for applet in $("$busybox" --list); do
-    [ -e "$root/bin/$applet" ] || ln -s busybox "$root/bin/$applet"
-done
-# The modules: the NVMe host drivers and 9p for the output folder, with what they need.
-mods="$root/lib/modules/$version"
-mkdir -p "$mods"
-for m in nvme nvme-tcp virtio_pci 9pnet_virtio 9p; do
-    modprobe -d "$cache/root" -S "$version" --show-depends "$m" | awk '$1 == "insmod" {print $2}'
-done | sort -u | while read -r ko; do
-    rel="${ko#$cache/root/lib/modules/$version/}"
-    mkdir -p "$mods/$(dirname "$rel")"
-    cp "$ko" "$mods/$rel"
-done
-cp "$cache/root/lib/modules/$version"/modules.{order,builtin,builtin.modinfo} "$mods/" 2>/dev/null || true
-depmod -b "$root" "$version"
-# The programs and the shared libraries they load.
-cp "$zxsim" "$target" "$root/zx/"
-for lib in $(ldd "$zxsim" "$target" | grep -oE '/[^ )]+\.so[^ )]*' | sort -u); do
-    mkdir -p "$root$(dirname "$lib")"
-    cp -L "$lib" "$root$lib"
-done
+# busybox, the NVMe host drivers and 9p for the output folder, the programs.
+make_initramfs "$root" "$cache" "$version" "nvme nvme-tcp virtio_pci 9pnet_virtio 9p" "$zxsim" "$target"
 cp "$work"/*.scenario "$root/zx/"
 printf '%s\n' "${phases[@]}" >"$root/zx/phases"
 cp "$here/guest_init.sh" "$root/init"
-(cd "$root" && find . | cpio -o -H newc --quiet | gzip -1) >"$work/initramfs.gz"
+pack_initramfs "$root" "$work/initramfs.gz"
 echo "initramfs ready at $((SECONDS - start)) s"
 
 # QEMU: TCG, no network; its NVMe controller (a foreign disk) behind a PCIe root port; the
