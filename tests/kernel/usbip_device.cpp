@@ -21,7 +21,9 @@
 #include "platform/posix/control.h"
 #include "sim/control.h"
 
+#include <linux/sockios.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -156,6 +158,8 @@ private:
     void Detach();
     // Serves one attachment until the connection ends (a detach) or the enclosure lost power.
     void Serve();
+    // Waits until the kernel has read everything sent to it.
+    void WaitUntilTaken() const;
     bool Submit(const uint8_t* header);
     bool Unlink(const uint8_t* header);
     bool Reply(uint32_t seqnum, int32_t status, const uint8_t* data, uint32_t length,
@@ -431,13 +435,26 @@ void Device::Detach() {
     LogLine("{\"disk\":\"" + view_.serial + "\",\"event\":\"detach\"}");
 }
 
+void Device::WaitUntilTaken() const {
+    int unread = 0;
+    while (::ioctl(fd_, SIOCOUTQ, &unread) == 0 && unread > 0) {
+        ::usleep(1000);
+    }
+}
+
 void Device::Serve() {
     uint8_t h[kHeader];
     while (ReadAll(fd_, h, sizeof(h))) {
         const uint32_t command = GetBe32(h);
         const bool ok = command == kCmdSubmit ? Submit(h) : command == kCmdUnlink && Unlink(h);
-        if (!ok || (leave_ && phase_ == Phase::Command)) {
-            return; // a broken exchange, or the status of the power request went out
+        if (!ok) {
+            return; // a broken exchange
+        }
+        if (leave_ && phase_ == Phase::Command) {
+            // The status of the power request went out: the enclosure goes once the kernel has
+            // taken it (its answer is on the cable before the power is cut).
+            WaitUntilTaken();
+            return;
         }
     }
 }
