@@ -285,8 +285,12 @@ TEST_F(LinuxBackendTest, AnswersASataDiskFromSysfs) {
                                                                   25) +
                                                           std::string(1, '\xEE'));
     EXPECT_EQ(returned, 65u);
-    // No pass-through on Linux yet: refused the way an unsupported request is.
+    // A pass-through request too short to hold its structure is refused before anything else.
     EXPECT_FALSE(DeviceIoControl(disk, IOCTL_SCSI_PASS_THROUGH_DIRECT, query, sizeof(query), out,
+                                 sizeof(out), &returned, NULL));
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
+    // The miniport requests (the RST path) have no Linux counterpart.
+    EXPECT_FALSE(DeviceIoControl(disk, IOCTL_SCSI_MINIPORT, query, sizeof(query), out,
                                  sizeof(out), &returned, NULL));
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_NOT_SUPPORTED);
     EXPECT_TRUE(CloseHandle(disk));
