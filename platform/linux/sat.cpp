@@ -70,7 +70,9 @@ int LxSatBuildCdb(const uint8_t previous[8], const uint8_t current[8], uint32_t 
     memset(cdb, 0, 16);
     cdb[0] = kAtaPassThrough16;
     cdb[1] = (uint8_t)(protocol << 1 | (extend ? kExtend : 0));
-    cdb[2] = (uint8_t)(kCkCond | (in ? kTDirIn : 0) | (in || out ? kBytBlok | kTLengthInCount : 0));
+    // CK_COND only without data: libata reads the registers of a PIO data-in command from the
+    // PIO Setup FIS, whose status still has DRQ set, and so fails a command that went well.
+    cdb[2] = (uint8_t)(in || out ? (in ? kTDirIn : 0) | kBytBlok | kTLengthInCount : kCkCond);
     cdb[3] = extend ? previous[0] : 0; // FEATURES 15..8
     cdb[4] = current[0];
     cdb[5] = extend ? previous[1] : 0; // COUNT 15..8

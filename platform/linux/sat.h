@@ -18,9 +18,10 @@ enum {
 // Builds the ATA PASS-THROUGH (16) CDB of one command: the registers of the task files (bytes
 // 0 FEATURES, 1 COUNT, 2..4 LBA, 5 DEVICE, 6 COMMAND; the previous file holds the upper bytes
 // of a 48-bit command), the protocol from the flags (PIO data-in, PIO data-out, DMA or
-// non-data), the transfer length in COUNT as 512-byte blocks, and CK_COND set so that the
-// registers come back. Returns 1, or -1 for flags that ask for data both ways or a length that
-// is no whole number of blocks.
+// non-data), the transfer length in COUNT as 512-byte blocks; CK_COND is set for a command
+// without data, so that its registers come back (a command with data returns them only when it
+// fails). Returns 1, or -1 for flags that ask for data both ways, data without a direction or
+// the other way round, or a length that is no whole number of blocks.
 int LxSatBuildCdb(const uint8_t previous[8], const uint8_t current[8], uint32_t ataFlags,
                   uint32_t length, uint8_t cdb[16]);
 

@@ -59,6 +59,13 @@ for phase in "$@"; do
         ;;
     sata)
         serial=ZX3000H0000000000010
+        # QEMU's AHCI disk answered IDENTIFY DEVICE through the ATA pass-through (libata's SAT):
+        # GOOD, and the registers the backend gives back: status 50h (DRDY, DSC), no error.
+        ahci=$(awk '/^foreign sd[a-z]*: ATA /{sub(":", "", $2); print $2; exit}' "$out/init.log")
+        grep '"ioctl":"ata"' "$out/$phase.backend.log" | grep -F "\"dev\":\"$ahci\"" |
+            grep -F '"cdb":"85080e0000000100000000000040ec00"' | grep -F '"status":0,' |
+            grep -qF '"tf":"00000000000000000000000000005000"' ||
+            bad "QEMU's AHCI disk ($ahci) did not answer IDENTIFY DEVICE through the ATA pass-through"
         expect_line "$phase.run" 'entry 0: "ZELTARIX ZX3000 SATA 960GB (RAW)", data 1'
         expect_line "$phase.run" "$sata_box"
         expect_line "$phase.run" 'status: "Update finished: ZELTARIX ZX3000 SATA 960GB runs firmware 051s0108."'
