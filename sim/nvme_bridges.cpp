@@ -230,8 +230,8 @@ protected:
             if (stage_ != Stage::Commanded) {
                 return SequenceError();
             }
-            if (kind != kind_ || cdb[0] != (kind == 2 ? 0xEA : 0xEB) || !rq.Moves(DirOfKind(kind)) ||
-                (kind == 0 && rq.length != 0)) {
+            if (kind != kind_ || cdb[0] != (kind == 2 ? 0xEA : 0xEB) ||
+                !rq.Moves(DirOfKind(kind)) || (kind == 0 && rq.length != 0)) {
                 return InvalidCdbField();
             }
             return RunPending(host, rq);

@@ -36,5 +36,5 @@ DWORD LxDiskIoControl(LxDiskHandle* handle, DWORD code, const BYTE* in, DWORD in
 // (platform/linux/pass_through.cpp), with the results of LxDiskIoControl.
 DWORD LxScsiPassThrough(LxDiskHandle* handle, const BYTE* in, DWORD inSize, BYTE* out,
                         DWORD outSize, DWORD* returned);
-DWORD LxAtaPassThrough(LxDiskHandle* handle, const BYTE* in, DWORD inSize, BYTE* out,
-                       DWORD outSize, DWORD* returned);
+DWORD LxAtaPassThrough(LxDiskHandle* handle, const BYTE* in, DWORD inSize, BYTE* out, DWORD outSize,
+                       DWORD* returned);

@@ -26,7 +26,7 @@
 
 namespace {
 
-const uint32_t kMaxTransfer = 2u << 20;   // the largest data a request may carry here
+const uint32_t kMaxTransfer = 2u << 20;     // the largest data a request may carry here
 const uint32_t kMaxTimeoutSeconds = 108000; // 30 hours, the port driver's limit
 const uint8_t kCheckCondition = 0x02;
 const uint8_t kAtaPassThrough12 = 0xA1;
@@ -91,7 +91,8 @@ int OpenGeneric(const LxDiskHandle* h, DWORD* error) {
     uint32_t major = 0;
     uint32_t minor = 0;
     char* colon = NULL;
-    if (name[0] == 0 || snprintf(path, sizeof(path), "%s/%s/dev", folder, name) >= (int)sizeof(path) ||
+    if (name[0] == 0 ||
+        snprintf(path, sizeof(path), "%s/%s/dev", folder, name) >= (int)sizeof(path) ||
         LxReadText(path, number, sizeof(number)) < 3 || (colon = strchr(number, ':')) == NULL) {
         return -1;
     }
@@ -161,8 +162,8 @@ void SendCdb(LxDiskHandle* h, const uint8_t* cdb, uint8_t cdbLength, int directi
     io.sbp = r->sense;
     io.timeout = timeoutMs;
     if (ioctl(h->sgFd, SG_IO, &io) != 0) {
-        r->error = errno == ENODEV || errno == ENXIO ? ERROR_NO_SUCH_DEVICE
-                   : errno == EINVAL                ? ERROR_INVALID_PARAMETER
+        r->error = errno == ENODEV || errno == ENXIO   ? ERROR_NO_SUCH_DEVICE
+                   : errno == EINVAL                   ? ERROR_INVALID_PARAMETER
                    : errno == EPERM || errno == EACCES ? ERROR_ACCESS_DENIED
                                                        : ERROR_IO_DEVICE;
         return;
@@ -176,15 +177,15 @@ void SendCdb(LxDiskHandle* h, const uint8_t* cdb, uint8_t cdbLength, int directi
         return;
     }
     r->status = io.status;
-    r->transferred = io.resid >= 0 && (uint32_t)io.resid <= length ? length - (uint32_t)io.resid : 0;
+    r->transferred =
+        io.resid >= 0 && (uint32_t)io.resid <= length ? length - (uint32_t)io.resid : 0;
     r->senseLength = io.sb_len_wr <= sizeof(r->sense) ? io.sb_len_wr : 0;
 }
 
 // Logs one request: which disk, the CDB the kernel got, the data either way, and how it ended.
-void LogRequest(const LxDiskHandle* h, const char* ioctlName, const uint8_t* cdb,
-                uint8_t cdbLength, int direction, const uint8_t* data, uint32_t length,
-                uint32_t timeout, uint32_t senseInfoLength, const CdbResult* r,
-                const uint8_t* taskFiles) {
+void LogRequest(const LxDiskHandle* h, const char* ioctlName, const uint8_t* cdb, uint8_t cdbLength,
+                int direction, const uint8_t* data, uint32_t length, uint32_t timeout,
+                uint32_t senseInfoLength, const CdbResult* r, const uint8_t* taskFiles) {
     char serial[LX_TEXT_CHARS];
     uint32_t vendor = 0;
     uint32_t product = 0;
@@ -195,9 +196,7 @@ void LogRequest(const LxDiskHandle* h, const char* ioctlName, const uint8_t* cdb
         snprintf(cdbText + 2 * i, 3, "%02x", cdb[i]);
     }
     cdbText[2 * (cdbLength < 16 ? cdbLength : 16)] = 0;
-    const char* dir = length == 0                       ? "none"
-                      : direction == SG_DXFER_FROM_DEV ? "in"
-                                                        : "out";
+    const char* dir = length == 0 ? "none" : direction == SG_DXFER_FROM_DEV ? "in" : "out";
     snprintf(head, sizeof(head),
              "{\"dev\":\"%s\",\"disk\":\"%s\",\"usb\":\"%04x:%04x\",\"origin\":\"program\","
              "\"ioctl\":\"%s\",\"cdb\":\"%s\",\"dir\":\"%s\",\"len\":%u,\"timeout\":%u,"
@@ -315,10 +314,10 @@ DWORD LxScsiPassThrough(LxDiskHandle* h, const BYTE* in, DWORD inSize, BYTE* out
     if (KernelBlocked(h, sp.Cdb[0], &r)) {
         return ERROR_NOT_SUPPORTED;
     }
-    const uint32_t senseLength =
-        r.status == kCheckCondition && r.senseLength < sp.SenseInfoLength ? r.senseLength
-        : r.status == kCheckCondition                                       ? sp.SenseInfoLength
-                                                                            : 0;
+    const uint32_t senseLength = r.status == kCheckCondition && r.senseLength < sp.SenseInfoLength
+                                     ? r.senseLength
+                                 : r.status == kCheckCondition ? sp.SenseInfoLength
+                                                               : 0;
     if (senseLength != 0) {
         memcpy(out + sp.SenseInfoOffset, r.sense, senseLength);
     }
@@ -349,8 +348,7 @@ DWORD LxAtaPassThrough(LxDiskHandle* h, const BYTE* in, DWORD inSize, BYTE* out,
                       cdb) != 1) {
         return ERROR_INVALID_PARAMETER;
     }
-    const int direction =
-        (ap.AtaFlags & LX_ATA_DATA_IN) != 0 ? SG_DXFER_FROM_DEV : SG_DXFER_TO_DEV;
+    const int direction = (ap.AtaFlags & LX_ATA_DATA_IN) != 0 ? SG_DXFER_FROM_DEV : SG_DXFER_TO_DEV;
     CdbResult r;
     SendCdb(h, cdb, sizeof(cdb), direction, ap.DataBuffer, ap.DataTransferLength,
             TimeoutMs(ap.TimeOutValue), &r);

@@ -64,9 +64,9 @@ int LxSatBuildCdb(const uint8_t previous[8], const uint8_t current[8], uint32_t 
         return -1;
     }
     const uint8_t protocol = (ataFlags & LX_ATA_USE_DMA) != 0 && (in || out) ? kProtocolDma
-                             : in                                             ? kProtocolPioIn
-                             : out                                            ? kProtocolPioOut
-                                                                              : kProtocolNonData;
+                             : in                                            ? kProtocolPioIn
+                             : out                                           ? kProtocolPioOut
+                                                                             : kProtocolNonData;
     memset(cdb, 0, 16);
     cdb[0] = kAtaPassThrough16;
     cdb[1] = (uint8_t)(protocol << 1 | (extend ? kExtend : 0));

@@ -456,7 +456,7 @@ int LxListUsb(const char* sysRoot, int which, char (*paths)[LX_PATH_CHARS], int 
     int rootCount = 0;
     int count = 0;
     int others = 0;
-    char (*rest)[LX_PATH_CHARS] = which == LX_USB_CONTROLLERS ? NULL : paths;
+    char(*rest)[LX_PATH_CHARS] = which == LX_USB_CONTROLLERS ? NULL : paths;
     struct dirent* entry;
     while ((entry = readdir(dir)) != NULL) {
         const char* name = entry->d_name;

@@ -61,8 +61,8 @@ unsigned Byte(const std::string& hex, size_t index) {
 }
 
 std::string Describe(const Entry& e) {
-    std::string text = "CDB " + Get(e, "cdb") + " " + Get(e, "dir") + " " + Get(e, "len") +
-                       " bytes";
+    std::string text =
+        "CDB " + Get(e, "cdb") + " " + Get(e, "dir") + " " + Get(e, "len") + " bytes";
     if (!Get(e, "failed").empty()) {
         return text + ", failed " + Get(e, "failed");
     }
@@ -187,8 +187,7 @@ int main(int argc, char** argv) {
     std::vector<Entry> simAll, backendAll, laterAll, deviceAll;
     const bool withSim = o.count("--sim") != 0;
     if ((withSim && !Load(kTool, o["--sim"], &simAll)) ||
-        !Load(kTool, o["--backend"], &backendAll) ||
-        !Load(kTool, o["--device"], &deviceAll) ||
+        !Load(kTool, o["--backend"], &backendAll) || !Load(kTool, o["--device"], &deviceAll) ||
         (o.count("--later") != 0 && !Load(kTool, o["--later"], &laterAll))) {
         return 2;
     }
@@ -236,9 +235,8 @@ int main(int argc, char** argv) {
     }
     // 1. The simulated PC's run and the kernel's run: the same requests from the program, but
     // for whole rescans of the disk that one run has and the other not (below).
-    const std::vector<const char*> programKeys = {"cdb",  "dir",    "len",    "timeout",
-                                                  "sense_len", "failed", "status", "sense",
-                                                  "data"};
+    const std::vector<const char*> programKeys = {
+        "cdb", "dir", "len", "timeout", "sense_len", "failed", "status", "sense", "data"};
     const std::vector<Entry> probe = ProbeOf(sim);
     size_t i = 0;
     size_t j = 0;
@@ -299,11 +297,10 @@ int main(int argc, char** argv) {
             continue;
         }
         if (kKernelOpcodes.count(Byte(Get(d, "cdb"), 0)) == 0) {
-            return Fail("the enclosure received " + Describe(d) + ", which the backend did not " +
-                        "send" +
-                        (next < expected.size() ? " (next sent: " +
-                                                      Describe(program[expected[next]]) + ")"
-                                                : std::string()));
+            return Fail(
+                "the enclosure received " + Describe(d) + ", which the backend did not " + "send" +
+                (next < expected.size() ? " (next sent: " + Describe(program[expected[next]]) + ")"
+                                        : std::string()));
         }
         ++kernelOwn;
     }

@@ -194,7 +194,8 @@ private:
 
 std::vector<uint8_t> Device::Descriptor(uint8_t type, uint8_t index) const {
     if (type == 1) { // device
-        std::vector<uint8_t> d = {18, 1, 0x00, 0x02, 0, 0, 0, 64, 0, 0, 0, 0, 0x00, 0x01, 1, 2, 3, 1};
+        std::vector<uint8_t> d = {18, 1, 0x00, 0x02, 0,    0, 0, 64, 0,
+                                  0,  0, 0,    0x00, 0x01, 1, 2, 3,  1};
         d[8] = uint8_t(view_.vendorId);
         d[9] = uint8_t(view_.vendorId >> 8);
         d[10] = uint8_t(view_.productId);
@@ -202,10 +203,38 @@ std::vector<uint8_t> Device::Descriptor(uint8_t type, uint8_t index) const {
         return d;
     }
     if (type == 2 && index == 0) { // configuration, interface (mass storage, SCSI, bulk-only)
-        return {9, 2, 32, 0, 1, 1, 0, 0x80, 50,                     //
-                9, 4, 0, 0, 2, 0x08, 0x06, 0x50, 0,                 //
-                7, 5, uint8_t(0x80 | kBulkIn), 2, uint8_t(kMaxPacket), uint8_t(kMaxPacket >> 8), 0,
-                7, 5, uint8_t(kBulkOut), 2, uint8_t(kMaxPacket), uint8_t(kMaxPacket >> 8), 0};
+        return {9,
+                2,
+                32,
+                0,
+                1,
+                1,
+                0,
+                0x80,
+                50, //
+                9,
+                4,
+                0,
+                0,
+                2,
+                0x08,
+                0x06,
+                0x50,
+                0, //
+                7,
+                5,
+                uint8_t(0x80 | kBulkIn),
+                2,
+                uint8_t(kMaxPacket),
+                uint8_t(kMaxPacket >> 8),
+                0,
+                7,
+                5,
+                uint8_t(kBulkOut),
+                2,
+                uint8_t(kMaxPacket),
+                uint8_t(kMaxPacket >> 8),
+                0};
     }
     if (type == 3) { // strings: languages, manufacturer, product, serial number
         if (index == 0) {
@@ -283,7 +312,9 @@ void Device::Execute() {
     sim::ScsiRequest rq;
     std::memcpy(rq.cdb, cdb_, sizeof(cdb_));
     rq.cdbLength = cdbLength_;
-    rq.dir = expected_ == 0 ? sim::ScsiDir::Unspecified : in_ ? sim::ScsiDir::In : sim::ScsiDir::Out;
+    rq.dir = expected_ == 0 ? sim::ScsiDir::Unspecified
+             : in_          ? sim::ScsiDir::In
+                            : sim::ScsiDir::Out;
     rq.data = data_.empty() ? nullptr : data_.data();
     rq.length = expected_;
     rq.wire = true;

@@ -290,8 +290,8 @@ TEST_F(LinuxBackendTest, AnswersASataDiskFromSysfs) {
                                  sizeof(out), &returned, NULL));
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
     // The miniport requests (the RST path) have no Linux counterpart.
-    EXPECT_FALSE(DeviceIoControl(disk, IOCTL_SCSI_MINIPORT, query, sizeof(query), out,
-                                 sizeof(out), &returned, NULL));
+    EXPECT_FALSE(DeviceIoControl(disk, IOCTL_SCSI_MINIPORT, query, sizeof(query), out, sizeof(out),
+                                 &returned, NULL));
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_NOT_SUPPORTED);
     EXPECT_TRUE(CloseHandle(disk));
 }

@@ -31,24 +31,48 @@ struct CdbCase {
 
 const CdbCase kCdbCases[] = {
     // IDENTIFY DEVICE: PIO data-in, T_DIR, BYT_BLOK, T_LENGTH in COUNT (no CK_COND); 1 block.
-    {"identify", {}, {0, 1, 0, 0, 0, 0x40, 0xEC, 0}, 0x03, 512,
+    {"identify",
+     {},
+     {0, 1, 0, 0, 0, 0x40, 0xEC, 0},
+     0x03,
+     512,
      "8508 0e 00 00 00 01 00 00 00 00 00 00 40 ec 00"},
     // The vendor read of 8 blocks with FEATURES 3.
-    {"vendor read", {}, {3, 8, 0, 0, 0, 0x40, 0xC3, 0}, 0x03, 4096,
+    {"vendor read",
+     {},
+     {3, 8, 0, 0, 0, 0x40, 0xC3, 0},
+     0x03,
+     4096,
      "8508 0e 00 03 00 08 00 00 00 00 00 00 40 c3 00"},
     // DOWNLOAD MICROCODE, mode 3, 8 blocks at block offset 0x1F8 (LBA 7..0 0xF8, 15..8 0x01):
     // PIO data-out, no T_DIR.
-    {"download", {}, {3, 8, 0xF8, 0x01, 0, 0x40, 0x92, 0}, 0x05, 4096,
+    {"download",
+     {},
+     {3, 8, 0xF8, 0x01, 0, 0x40, 0x92, 0},
+     0x05,
+     4096,
      "850a 06 00 03 00 08 00 f8 00 01 00 00 40 92 00"},
     // A 48-bit command: EXTEND, the previous file's upper bytes in 3, 5, 7, 9, 11.
-    {"48-bit", {0x11, 0x22, 0x33, 0x44, 0x55, 0, 0, 0}, {0x01, 0x02, 0x03, 0x04, 0x05, 0x40, 0x25, 0},
-     0x0B, 512, "8509 0e 11 01 22 02 33 03 44 04 55 05 40 25 00"},
+    {"48-bit",
+     {0x11, 0x22, 0x33, 0x44, 0x55, 0, 0, 0},
+     {0x01, 0x02, 0x03, 0x04, 0x05, 0x40, 0x25, 0},
+     0x0B,
+     512,
+     "8509 0e 11 01 22 02 33 03 44 04 55 05 40 25 00"},
     // The upper bytes are not sent without EXTEND; a non-data command asks for its registers
     // (CK_COND).
-    {"28-bit ignores previous", {0x11, 0x22, 0x33, 0x44, 0x55, 0, 0, 0},
-     {0, 0, 0, 0, 0, 0xA0, 0xE5, 0}, 0x01, 0, "8506 20 00 00 00 00 00 00 00 00 00 00 a0 e5 00"},
+    {"28-bit ignores previous",
+     {0x11, 0x22, 0x33, 0x44, 0x55, 0, 0, 0},
+     {0, 0, 0, 0, 0, 0xA0, 0xE5, 0},
+     0x01,
+     0,
+     "8506 20 00 00 00 00 00 00 00 00 00 00 a0 e5 00"},
     // DMA, data in.
-    {"dma", {}, {0, 1, 0, 0, 0, 0x40, 0xC8, 0}, 0x13, 512,
+    {"dma",
+     {},
+     {0, 1, 0, 0, 0, 0x40, 0xC8, 0},
+     0x13,
+     512,
      "850c 0e 00 00 00 01 00 00 00 00 00 00 40 c8 00"},
     {"both ways", {}, {}, 0x07, 512, ""},
     {"no whole block", {}, {}, 0x03, 100, ""},
@@ -84,8 +108,8 @@ TEST(LinuxSatTest, ReadsTheRegistersOfDescriptorSense) {
     // RECOVERED ERROR, ATA PASS-THROUGH INFORMATION AVAILABLE, the ATA Status Return
     // descriptor with EXTEND: ERROR 04, COUNT 0102, LBA 06 05 04 03 02 01 (47..0), DEVICE 40,
     // STATUS 51.
-    const uint8_t sense[] = {0x72, 0x01, 0x00, 0x1D, 0, 0, 0, 14, 0x09, 0x0C, 0x01, 0x04,
-                             0x01, 0x02, 0x04, 0x01, 0x05, 0x02, 0x06, 0x03, 0x40, 0x51};
+    const uint8_t sense[] = {0x72, 0x01, 0x00, 0x1D, 0,    0,    0,    14,   0x09, 0x0C, 0x01,
+                             0x04, 0x01, 0x02, 0x04, 0x01, 0x05, 0x02, 0x06, 0x03, 0x40, 0x51};
     uint8_t previous[8];
     uint8_t current[8];
     memset(previous, 0xEE, 8);
@@ -118,8 +142,8 @@ TEST(LinuxSatTest, FindsTheAtaReturnAfterOtherDescriptors) {
 TEST(LinuxSatTest, ReadsTheRegistersOfFixedSense) {
     // ABORTED COMMAND, 00h/1Dh: INFORMATION = ERROR 04, STATUS 51, DEVICE 40, COUNT 08;
     // LBA 7..0, 15..8, 23..16 = 01 02 03 in bytes 9..11.
-    const uint8_t sense[18] = {0xF0, 0, 0x0B, 0x04, 0x51, 0x40, 0x08, 10, 0x00,
-                               0x01, 0x02, 0x03, 0x00, 0x1D, 0, 0, 0, 0};
+    const uint8_t sense[18] = {0xF0, 0,    0x0B, 0x04, 0x51, 0x40, 0x08, 10, 0x00,
+                               0x01, 0x02, 0x03, 0x00, 0x1D, 0,    0,    0,  0};
     uint8_t previous[8] = {};
     uint8_t current[8] = {};
     ASSERT_EQ(LxSatReadRegisters(sense, sizeof(sense), previous, current), 1);

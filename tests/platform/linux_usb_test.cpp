@@ -68,7 +68,8 @@ protected:
                  const std::string& disk, const std::string& sg, const std::string& model) {
         const std::string iface = device + "/" + usbName + ":1.0";
         Device(iface);
-        const std::string scsi = iface + "/host" + host + "/target" + host + ":0:0/" + host + ":0:0:0";
+        const std::string scsi =
+            iface + "/host" + host + "/target" + host + ":0:0/" + host + ":0:0:0";
         Device(scsi);
         File(scsi + "/vendor", "ZXTEST  \n");
         File(scsi + "/model", model + "\n");
@@ -200,7 +201,10 @@ TEST_F(LinuxUsbTest, PutsADiskInAnEnclosureUnderItsUsbDevice) {
                                 sizeof(out), &returned, NULL));
     EXPECT_EQ(out[28], 7);
     EXPECT_EQ(out[10], 1); // RemovableMedia
-    EXPECT_EQ(std::string((const char*)out + 40, 17), std::string("ZXTEST\0" "2362\0" "0100\0", 17));
+    EXPECT_EQ(std::string((const char*)out + 40, 17), std::string("ZXTEST\0"
+                                                                  "2362\0"
+                                                                  "0100\0",
+                                                                  17));
     EXPECT_TRUE(CloseHandle(disk));
 }
 

@@ -68,9 +68,9 @@ TEST_F(UsbCableTest, TakesTheJmicronPowerRequestWhoseNonDataPhaseCarriesNoDirect
     // The request block of the power request: "NVME", an empty command, 5 in byte 72.
     uint8_t block[512] = {'N', 'V', 'M', 'E'};
     block[72] = 5;
-    sim::ScsiReply r = Send("usb-jmicron", Wire({0xA1, 0x80, 0, 0, 0x02, 0, 0, 0, 0, 0, 0, 0, 0,
-                                                 0, 0, 0},
-                                                sim::ScsiDir::Out, block, 512));
+    sim::ScsiReply r =
+        Send("usb-jmicron", Wire({0xA1, 0x80, 0, 0, 0x02, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0},
+                                 sim::ScsiDir::Out, block, 512));
     ASSERT_TRUE(r.ok);
     EXPECT_EQ(r.status, sim::kScsiGood);
     // Over the cable a phase without data has no direction; the chip takes it.
@@ -87,27 +87,27 @@ TEST_F(UsbCableTest, TakesTheJmicronPowerRequestWhoseNonDataPhaseCarriesNoDirect
     // The enclosure lost its power once the response was read.
     EXPECT_FALSE(sim::IsPresent("usb-jmicron"));
     sim::ScsiReply none;
-    EXPECT_FALSE(sim::UsbCommand("usb-jmicron", Wire({0x00, 0, 0, 0, 0, 0}, sim::ScsiDir::Unspecified,
-                                                     nullptr, 0),
-                                 &none));
+    EXPECT_FALSE(sim::UsbCommand(
+        "usb-jmicron", Wire({0x00, 0, 0, 0, 0, 0}, sim::ScsiDir::Unspecified, nullptr, 0), &none));
 }
 
 TEST_F(UsbCableTest, JudgesTheDirectionOfAPhaseWithDataOverTheCableToo) {
     // The ASMedia command phase must move its 64 bytes out; in, it is an invalid field.
     uint8_t command[64] = {0x06};
-    sim::ScsiReply r = Send("usb-asmedia", Wire({0xEA, 0x5A, 0x80, 0, 0x01, 0, 0, 0, 0, 0, 0, 0,
-                                                 0, 0x40, 0, 0},
-                                                sim::ScsiDir::In, command, 64));
+    sim::ScsiReply r =
+        Send("usb-asmedia", Wire({0xEA, 0x5A, 0x80, 0, 0x01, 0, 0, 0, 0, 0, 0, 0, 0, 0x40, 0, 0},
+                                 sim::ScsiDir::In, command, 64));
     ASSERT_TRUE(r.ok);
     EXPECT_EQ(r.status, sim::kScsiCheckCondition);
-    EXPECT_EQ(Hex(r.sense, 18), "700005000000000a0000000024000000" "0000");
+    EXPECT_EQ(Hex(r.sense, 18), "700005000000000a0000000024000000"
+                                "0000");
 }
 
 TEST_F(UsbCableTest, KeepsTheSenseOfAFailedCommandForTheRequestSenseThatFollows) {
     // A CDB the Realtek bridge does not know: CHECK CONDITION, INVALID COMMAND OPERATION CODE.
-    sim::ScsiReply r = Send("usb-realtek", Wire({0xEA, 0x5A, 0x80, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
-                                                 0, 0, 0},
-                                                sim::ScsiDir::Unspecified, nullptr, 0));
+    sim::ScsiReply r =
+        Send("usb-realtek", Wire({0xEA, 0x5A, 0x80, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0},
+                                 sim::ScsiDir::Unspecified, nullptr, 0));
     ASSERT_TRUE(r.ok);
     EXPECT_EQ(r.status, sim::kScsiCheckCondition);
     uint8_t sense[18] = {};
@@ -115,20 +115,22 @@ TEST_F(UsbCableTest, KeepsTheSenseOfAFailedCommandForTheRequestSenseThatFollows)
     ASSERT_TRUE(r.ok);
     EXPECT_EQ(r.status, sim::kScsiGood);
     EXPECT_EQ(r.transferred, 18u);
-    EXPECT_EQ(Hex(sense, 18), "700005000000000a000000002000000000" "00");
+    EXPECT_EQ(Hex(sense, 18), "700005000000000a000000002000000000"
+                              "00");
     // Read once: the next REQUEST SENSE has nothing to say.
     std::memset(sense, 0xEE, sizeof(sense));
     r = Send("usb-realtek", Wire({0x03, 0, 0, 0, 18, 0}, sim::ScsiDir::In, sense, 18));
     ASSERT_TRUE(r.ok);
-    EXPECT_EQ(Hex(sense, 18), "700000000000000a000000000000000000" "00");
+    EXPECT_EQ(Hex(sense, 18), "700000000000000a000000000000000000"
+                              "00");
 }
 
 TEST_F(UsbCableTest, ReadsTheMediumAsZerosAndAnswersModeSense) {
     uint8_t data[1024];
     std::memset(data, 0xEE, sizeof(data));
     // READ (10) of blocks 1 and 2.
-    sim::ScsiReply r = Send("usb-asmedia", Wire({0x28, 0, 0, 0, 0, 1, 0, 0, 2, 0},
-                                                sim::ScsiDir::In, data, 1024));
+    sim::ScsiReply r =
+        Send("usb-asmedia", Wire({0x28, 0, 0, 0, 0, 1, 0, 0, 2, 0}, sim::ScsiDir::In, data, 1024));
     ASSERT_TRUE(r.ok);
     EXPECT_EQ(r.status, sim::kScsiGood);
     EXPECT_EQ(r.transferred, 1024u);
