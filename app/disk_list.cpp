@@ -145,6 +145,9 @@ void RescanOnce(HWND dialog, int initial) {
 } // namespace
 
 void Rescan(HWND dialog, int initial) {
+    if (dialog == NULL) {
+        return; // an unattended run: no list to fill, and its disks were judged already
+    }
     for (;;) {
         const LONG seen = InterlockedCompareExchange(&g_rescanGuard, RESCAN_RUNNING, RESCAN_FREE);
         if (seen == RESCAN_FREE) {

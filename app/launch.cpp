@@ -113,11 +113,14 @@ void LaunchUpdate(HWND dialog) {
     BeginBarUpdate();
     SetUpdatingDisk(&disk);
     HandOverImage(&image);
+    // The session may not end until the update has ended (OnUpdateDone gives it back).
+    HoldSessionEnd(dialog);
     if (!StartWorker(&state->hWorker, state->bIsSATA != 0 ? SataUpdateWorker : NvmeUpdateWorker)) {
         // No worker will take the image.
         TakeHandedImage(&image);
         ReleaseCheckedImage(&image);
         ClearUpdatingDisk();
+        ReleaseSessionEnd(dialog);
     }
 }
 

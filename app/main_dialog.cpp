@@ -8,6 +8,7 @@
 #include "app/resource_ids.h"
 #include "app/update_flow.h"
 #include "app/update_outcome.h"
+#include "log/debug_log.h"
 #include "package/package_config.h"
 #include "package/package_files.h"
 
@@ -80,6 +81,25 @@ INT_PTR OnClose(HWND dialog) {
     return 1;
 }
 
+// Log-off, shutdown or (on POSIX) Ctrl-C: refused while an update runs, since the process would
+// end between the download and the commit; the reason was given when the update started.
+INT_PTR OnQueryEndSession(HWND dialog) {
+    if (!IsSessionEndHeld()) {
+        return 0; // the default: the session may end
+    }
+    DebugPrint(L"%s", SESSION_BLOCK_TEXT);
+    SetWindowLongPtrW(dialog, DWLP_MSGRESULT, FALSE);
+    return 1;
+}
+
+// The session ends now; the process ends after this message, so the working folder goes first.
+INT_PTR OnEndSession(BOOL ending) {
+    if (ending && !IsSessionEndHeld()) {
+        CleanUpWorkingFolder(GetAppState()->WorkingFolder);
+    }
+    return 0;
+}
+
 // What the status line says while a step runs.
 const WCHAR* StepStatusText(int step) {
     switch (step) {
@@ -150,6 +170,10 @@ INT_PTR CALLBACK MainDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM
         return OnInitDialog(dialog);
     case WM_COMMAND:
         return OnCommand(dialog, LOWORD(wParam), HIWORD(wParam));
+    case WM_QUERYENDSESSION:
+        return OnQueryEndSession(dialog);
+    case WM_ENDSESSION:
+        return OnEndSession(static_cast<BOOL>(wParam));
     case WM_DEVICECHANGE:
         // Setting the timer again restarts its delay: a burst gives one rescan.
         SetTimer(dialog, DEVICE_CHANGE_TIMER_ID, DEVICE_CHANGE_DELAY_MS, NULL);

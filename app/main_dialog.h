@@ -9,6 +9,9 @@
 #define DEVICE_CHANGE_DELAY_MS 2000
 
 #define BUSY_CLOSE_TEXT L"Update FW Now!\nCan't Exit Program."
+// Shown by Windows beside the program while it refuses to let the session end: an update runs.
+#define SESSION_BLOCK_TEXT                                                                         \
+    L"A drive's firmware is being updated. Ending the session now could leave the drive unusable."
 
 // Dialog procedure of template 102. Returns 0 for every message except a completed close (1).
 INT_PTR CALLBACK MainDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);

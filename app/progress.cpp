@@ -36,7 +36,9 @@ void SetProgressRange(int low, int high, int percent) {
     AppState* state = GetAppState();
     StoreRangeEnd(&state->ProgressLow, low);
     StoreRangeEnd(&state->ProgressHigh, high);
-    SendMessageW(state->hDialog, WM_UPDATE_PROGRESS, 0, static_cast<LPARAM>(percent));
+    if (state->hDialog != NULL) {
+        SendMessageW(state->hDialog, WM_UPDATE_PROGRESS, 0, static_cast<LPARAM>(percent));
+    }
 }
 
 void WaitWithProgress(DWORD total) {
@@ -47,11 +49,15 @@ void WaitWithProgress(DWORD total) {
         remaining -= 1000;
         // 64-bit product: the share stays right for waits beyond 42 949 seconds
         DWORD share = static_cast<DWORD>(static_cast<uint64_t>(total - remaining) * 100u / total);
-        PostMessageW(dialog, WM_UPDATE_PROGRESS, 0, static_cast<LPARAM>(share));
+        if (dialog != NULL) {
+            PostMessageW(dialog, WM_UPDATE_PROGRESS, 0, static_cast<LPARAM>(share));
+        }
     }
     if (remaining > 0) {
         Sleep(remaining);
-        SendMessageW(dialog, WM_UPDATE_PROGRESS, 0, 100);
+        if (dialog != NULL) {
+            SendMessageW(dialog, WM_UPDATE_PROGRESS, 0, 100);
+        }
     }
 }
 
@@ -67,12 +73,17 @@ int MapProgress(int percent) {
     return low + (high - low) * percent / 100;
 }
 
+// Without a dialog (an unattended run) progress and steps go nowhere.
 void PostDiskProgress(int percent) {
-    PostMessageW(GetAppState()->hDialog, WM_UPDATE_PROGRESS, 0, static_cast<LPARAM>(percent));
+    if (GetAppState()->hDialog != NULL) {
+        PostMessageW(GetAppState()->hDialog, WM_UPDATE_PROGRESS, 0, static_cast<LPARAM>(percent));
+    }
 }
 
 void ReportStep(int step) {
-    PostMessageW(GetAppState()->hDialog, WM_UPDATE_STEP, 0, static_cast<LPARAM>(step));
+    if (GetAppState()->hDialog != NULL) {
+        PostMessageW(GetAppState()->hDialog, WM_UPDATE_STEP, 0, static_cast<LPARAM>(step));
+    }
 }
 
 void BeginBarUpdate() {

@@ -5,6 +5,7 @@
 #include "app/disk_table.h"
 #include "app/main_dialog.h"
 #include "app/messages.h"
+#include "app/outcome_text.h"
 #include "app/outcome_texts.h"
 #include "app/resource_ids.h"
 #include "app/state/app_state.h"
@@ -25,7 +26,9 @@ int FinishWorker(LPVOID slot, CommandContext* context, HANDLE device, int result
     }
     // The dialog hears of the end before the slot is emptied, so a RUN pressed between the two
     // meets "Thread is Running" rather than a second worker on the same disk.
-    PostMessageW(GetAppState()->hDialog, WM_UPDATE_DONE, 0, static_cast<LPARAM>(result));
+    if (GetAppState()->hDialog != NULL) {
+        PostMessageW(GetAppState()->hDialog, WM_UPDATE_DONE, 0, static_cast<LPARAM>(result));
+    }
     // The thread is not joined: it needs nothing after this, so its handle is closed here.
     HANDLE self = InterlockedExchangePointer(static_cast<PVOID volatile*>(slot), NULL);
     if (self != NULL) {
@@ -46,6 +49,26 @@ void RequestShutdown(UINT flags) {
         CloseHandle(token);
     }
     ExitWindowsEx(flags, 0);
+}
+
+namespace {
+int g_sessionEndHeld = 0;
+} // namespace
+
+void HoldSessionEnd(HWND dialog) {
+    g_sessionEndHeld = 1;
+    ShutdownBlockReasonCreate(dialog, SESSION_BLOCK_TEXT);
+}
+
+void ReleaseSessionEnd(HWND dialog) {
+    if (g_sessionEndHeld) {
+        g_sessionEndHeld = 0;
+        ShutdownBlockReasonDestroy(dialog);
+    }
+}
+
+int IsSessionEndHeld() {
+    return g_sessionEndHeld;
 }
 
 int FinishUpdate(LPVOID slot, CommandContext* context, HANDLE device,
@@ -84,17 +107,10 @@ void ShowAfterMessage(HWND dialog) {
     }
 }
 
-const WCHAR* PendingAfter(int kind) {
-    return kind == OUTCOME_PENDING_RESTART     ? PENDING_AFTER_RESTART
-           : kind == OUTCOME_PENDING_POWER_OFF ? PENDING_AFTER_POWER_OFF
-                                               : PENDING_AFTER_REPLUG;
-}
-
 // The image waits for what the drive needs; the offer follows it, not PowerCtrl.
 void ShowPending(HWND dialog, const UpdateOutcome* o) {
     WCHAR text[APP_MESSAGE_CHARS];
-    WFormat(text, APP_MESSAGE_CHARS, OUTCOME_PENDING_TEXT, o->FirmwareExpected, o->Disk.Model,
-            PendingAfter(o->iKind), o->FirmwareAfter);
+    FormatOutcomeDetails(o, text, APP_MESSAGE_CHARS);
     if (o->iKind == OUTCOME_PENDING_RESTART) {
         AppendText(text, APP_MESSAGE_CHARS, OUTCOME_RESTART_QUESTION);
         OfferShutdown(dialog, text, EWX_REBOOT);
@@ -108,26 +124,7 @@ void ShowPending(HWND dialog, const UpdateOutcome* o) {
 
 void ShowProblem(HWND dialog, const UpdateOutcome* o) {
     WCHAR text[APP_MESSAGE_CHARS];
-    switch (o->iKind) {
-    case OUTCOME_NOT_BACK:
-        WFormat(text, APP_MESSAGE_CHARS, OUTCOME_NOT_BACK_TEXT, o->FirmwareExpected, o->Disk.Model);
-        break;
-    case OUTCOME_FAILED_AFTER_COMMIT:
-        WFormat(text, APP_MESSAGE_CHARS, OUTCOME_AFTER_COMMIT_TEXT, o->FirmwareExpected,
-                o->Disk.Model, o->bRunsNew ? RUNS_NOW : RUNS_AFTER_POWER_CYCLE, o->Reason);
-        break;
-    case OUTCOME_NOT_VERIFIED:
-        WFormat(text, APP_MESSAGE_CHARS, OUTCOME_NOT_VERIFIED_TEXT, o->Disk.Model, o->FirmwareAfter,
-                o->FirmwareExpected);
-        break;
-    case OUTCOME_REFUSED:
-        WFormat(text, APP_MESSAGE_CHARS, L"%s", o->Reason);
-        break;
-    default: // failed before the commit
-        WFormat(text, APP_MESSAGE_CHARS, OUTCOME_FAILED_TEXT, UPDATE_FAILED_TEXT, o->Reason,
-                o->Disk.FirmwareRev);
-        break;
-    }
+    FormatOutcomeDetails(o, text, APP_MESSAGE_CHARS);
     MessageBoxW(dialog, text, GetAppState()->Title, MB_OK | MB_ICONWARNING);
 }
 
@@ -135,32 +132,7 @@ void ShowProblem(HWND dialog, const UpdateOutcome* o) {
 // has no closing message.
 void SetOutcomeStatus(HWND dialog, const UpdateOutcome* o) {
     WCHAR text[APP_MESSAGE_CHARS];
-    switch (o->iKind) {
-    case OUTCOME_ACTIVE:
-        WFormat(text, APP_MESSAGE_CHARS, STATUS_ACTIVE_TEXT, o->Disk.Model, o->FirmwareAfter);
-        break;
-    case OUTCOME_PENDING_RESTART:
-    case OUTCOME_PENDING_POWER_OFF:
-    case OUTCOME_PENDING_REPLUG:
-        WFormat(text, APP_MESSAGE_CHARS, STATUS_PENDING_TEXT, o->FirmwareExpected,
-                PendingAfter(o->iKind));
-        break;
-    case OUTCOME_NOT_BACK:
-        WFormat(text, APP_MESSAGE_CHARS, L"%s", STATUS_NOT_BACK_TEXT);
-        break;
-    case OUTCOME_FAILED_AFTER_COMMIT:
-        WFormat(text, APP_MESSAGE_CHARS, L"%s", STATUS_AFTER_COMMIT_TEXT);
-        break;
-    case OUTCOME_NOT_VERIFIED:
-        WFormat(text, APP_MESSAGE_CHARS, L"%s", STATUS_NOT_VERIFIED_TEXT);
-        break;
-    case OUTCOME_REFUSED:
-        WFormat(text, APP_MESSAGE_CHARS, L"%s", STATUS_REFUSED_TEXT);
-        break;
-    default:
-        WFormat(text, APP_MESSAGE_CHARS, L"%s", STATUS_FAILED_TEXT);
-        break;
-    }
+    FormatOutcomeStatus(o, text, APP_MESSAGE_CHARS);
     SetDlgItemTextW(dialog, IDC_STATUS, text);
 }
 
@@ -192,4 +164,6 @@ void OnUpdateDone(HWND dialog, int result) {
     }
     EnableWindow(GetDlgItem(dialog, IDOK), TRUE);
     EnableWindow(GetDlgItem(dialog, IDC_DISK_LIST), TRUE);
+    // The outcome has been told: a session end held back by the update may go on now.
+    ReleaseSessionEnd(dialog);
 }

@@ -33,3 +33,9 @@ void OnUpdateDone(HWND dialog, int result);
 // Enables the shutdown privilege of the process and asks the system to power off or restart
 // (EWX_POWEROFF, EWX_REBOOT). Nothing is examined or reported.
 void RequestShutdown(UINT flags);
+
+// From the worker's start to its outcome told, the session may not end (log-off, shutdown, and
+// on POSIX Ctrl-C): the hold names the update as the reason. On the dialog's thread only.
+void HoldSessionEnd(HWND dialog);
+void ReleaseSessionEnd(HWND dialog);
+int IsSessionEndHeld();

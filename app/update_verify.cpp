@@ -36,21 +36,24 @@ int PendingKind(const UpdateOutcome* outcome) {
                                                              : OUTCOME_PENDING_POWER_OFF;
 }
 
-// The drive's slot log, read on a fresh handle of the re-found disk; false when it cannot be.
-bool ReadSlots(const DiskRecord* disk, NvmeFirmwareSlots* slots) {
+} // namespace
+
+BOOL ReadDiskFirmwareSlots(const DiskRecord* disk, NvmeFirmwareSlots* slots) {
     CommandContext context;
     memset(&context, 0, sizeof(context));
     HANDLE device = DISKLIB_NVME_OpenDisk(disk->DevicePath, &context);
     if (device == INVALID_HANDLE_VALUE) {
-        return false;
+        return FALSE;
     }
     const int result = DISKLIB_NVME_GetFirmwareSlots(&context, device, slots);
     CloseHandle(device);
     if (context.hScsiPort != INVALID_HANDLE_VALUE) {
         CloseHandle(context.hScsiPort);
     }
-    return result == DISKLIB_OK;
+    return result == DISKLIB_OK ? TRUE : FALSE;
 }
+
+namespace {
 
 // Finds the selected disk again; true when it is back. The reason and kind of a drive that did
 // not come back are set here.
@@ -137,7 +140,7 @@ void RefindAndVerifyNvme(UpdateOutcome* outcome, const NvmeDriveView* before, bo
     ReadSelectedDisk(&now);
     NvmeFirmwareSlots slots;
     memset(&slots, 0, sizeof(slots));
-    const bool haveSlots = ReadSlots(&now, &slots);
+    const bool haveSlots = ReadDiskFirmwareSlots(&now, &slots) != FALSE;
     const WCHAR* expected = outcome->FirmwareExpected;
     int kind;
     if (wcscmp(now.FirmwareRev, expected) == 0) {

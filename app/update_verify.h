@@ -31,5 +31,9 @@ int WaitForDriveAfterCommit(const CommandContext* context, HANDLE device,
 // revision and its Firmware Slot Information log.
 void RefindAndVerifyNvme(UpdateOutcome* outcome, const NvmeDriveView* before, bool waitedAlready);
 
+// The drive's Firmware Slot Information log, read on a fresh handle of the disk; FALSE when it
+// cannot be read.
+BOOL ReadDiskFirmwareSlots(const DiskRecord* disk, NvmeFirmwareSlots* slots);
+
 // The same for a SATA drive, which runs a downloaded image at once: its revision decides.
 void RefindAndVerifySata(UpdateOutcome* outcome);

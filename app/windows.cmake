@@ -1,4 +1,4 @@
-# Windows-only settings of zxflash.exe, included by app/CMakeLists.txt on WIN32 builds (and by
+# Windows-only settings of zxflash.exe, included by fleet/CMakeLists.txt on WIN32 builds (and by
 # host/windows-sim/ for the win64-sim program): a GUI program (no console window) whose
 # resources (dialog, icon, manifest, firmware package) come from resources/zxflash.rc through
 # the object library zx_winres. The toolchain links everything statically; post-build steps

@@ -10,10 +10,16 @@
 namespace {
 const WCHAR kPrefix[] = L"[ZX]          [middle] ";
 const size_t kLineChars = 1024;
+void (*g_sink)(const wchar_t* line) = nullptr;
 } // namespace
 
+void SetDebugLogSink(void (*sink)(const wchar_t* line)) {
+    g_sink = sink;
+}
+
 void DebugPrint(const wchar_t* format, ...) {
-    if (GetAppState()->DebugFlag != 1) {
+    const bool toDebugger = GetAppState()->DebugFlag == 1;
+    if (!toDebugger && g_sink == nullptr) {
         return;
     }
     WCHAR line[kLineChars];
@@ -23,5 +29,10 @@ void DebugPrint(const wchar_t* format, ...) {
     va_start(args, format);
     WFormatV(line + prefixLen, kLineChars - prefixLen, format, args);
     va_end(args);
-    OutputDebugStringW(line);
+    if (toDebugger) {
+        OutputDebugStringW(line);
+    }
+    if (g_sink != nullptr) {
+        g_sink(line);
+    }
 }

@@ -48,6 +48,7 @@
 #include "platform/posix/resources.h"
 #include "platform/posix/threads.h"
 #include "platform/posix/storage.h"
+#include "platform/posix/system_objects.h"
 #include "platform/sdk_additions.h"
 #include "platform/posix/setupapi.h"
 #include "platform/posix/user.h"

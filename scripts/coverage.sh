@@ -18,7 +18,7 @@ tail -3 "$bin/ctest.log"
 
 # One process: gcovr 5.2 hangs when one of its worker threads fails.
 gcovr -r . --object-directory "$bin" --gcov-ignore-parse-errors \
-    --exclude 'tests/' --exclude 'build/' --exclude 'third_party/' \
+    --exclude 'tests/' --exclude 'build/' --exclude 'third_party/' --exclude 'vendor/' \
     --json-summary "$bin/coverage.json" >/dev/null 2>"$bin/gcovr.log" ||
     { cat "$bin/gcovr.log"; exit 1; }
 python3 - "$bin/coverage.json" <<'PY'

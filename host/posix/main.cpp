@@ -1,8 +1,11 @@
 // The program entry on POSIX: the program runs on the simulated PC, its dialog is drawn in the
 // terminal, and the Debug log goes to a file so that it never writes into the screen being
 // drawn. "--device-backend linux" (or ZX_DEVICE_BACKEND=linux) runs it on this computer's own
-// disks through the Linux kernel instead, only as root (docs/linux.md).
-#include "app/app_main.h"
+// disks through the Linux kernel instead, only as root (docs/linux.md). The switches of an
+// unattended run (/silent, /check ...) run it without the terminal (docs/fleet.md); /? and
+// /version print to standard output.
+#include "fleet/program_entry.h"
+#include "fleet/program_options.h"
 #include "platform/linux/linux_backend.h"
 #include "platform/posix/control.h"
 #include "platform/posix/terminal/terminal.h"
@@ -13,6 +16,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <strings.h>
+#include <memory>
 #include <string>
 #include <unistd.h>
 
@@ -90,6 +94,95 @@ bool StartSimulatedPc() {
     return true;
 }
 
+// What the end of a run does, whether the dialog closed or the session ended under it.
+struct RunEnd {
+    std::unique_ptr<zxposix::ui::FrontEnd> terminal;
+    bool onLinux = false;
+    bool logWritten = false;
+    std::string logPath;
+    std::string logError;
+};
+RunEnd g_runEnd;
+
+// Takes the screen down, says the Linux backend's notices, saves the simulated drives' state and
+// names the Debug log; returns result.
+int FinishRun(int result) {
+    zxposix::ui::SetFrontEnd(nullptr);
+    g_runEnd.terminal.reset();
+    // What the Linux backend could not do for a reason the user can remove, once the screen is
+    // gone.
+    char notice[600];
+    for (int i = 0; g_runEnd.onLinux && LinuxBackendNotice(i, notice, sizeof(notice)) == 1; ++i) {
+        fprintf(stderr, "zxflash: %s\n", notice);
+    }
+    std::string stateError;
+    if (!g_runEnd.onLinux && !sim::SaveState(&stateError)) {
+        fprintf(stderr, "zxflash: %s\n", stateError.c_str());
+    }
+    if (g_runEnd.logWritten) {
+        fprintf(stderr, "zxflash: Debug log in %s\n", g_runEnd.logPath.c_str());
+    } else if (!g_runEnd.logError.empty()) {
+        fprintf(stderr, "zxflash: the Debug log cannot be written to %s: %s\n",
+                g_runEnd.logPath.c_str(), g_runEnd.logError.c_str());
+    }
+    return result;
+}
+
+// Ctrl-C, SIGTERM or SIGHUP, once the dialog let the session end (never during an update, which
+// holds it until the update has ended): the run ends as if the signal had ended it, with the
+// state kept.
+void EndOnSignal(int signalNumber) {
+    FinishRun(0);
+    fprintf(stderr, "zxflash: ended by %s\n", strsignal(signalNumber));
+    exit(128 + signalNumber);
+}
+
+// The usage and the version: standard output, or standard error with a refused command line;
+// LF line ends.
+void PrintProgramText(const WCHAR* text, int isError) {
+    std::string utf8;
+    for (const WCHAR* p = text; *p != 0; ++p) {
+        if (*p == L'\r') {
+            continue;
+        }
+        char bytes[8];
+        const int n = WideCharToMultiByte(CP_UTF8, 0, p, 1, bytes, sizeof(bytes), NULL, NULL);
+        utf8.append(bytes, n > 0 ? static_cast<size_t>(n) : 0);
+    }
+    fputs(utf8.c_str(), isError ? stderr : stdout);
+}
+
+// Whether the command line asks for the dialog (no switch of an unattended run, no /? or
+// /version): only then is the terminal taken.
+bool RunsTheDialog(const std::string& commandLine) {
+    std::wstring wide(commandLine.begin(), commandLine.end());
+    static ProgramOptions options;
+    return ParseProgramOptions(wide.c_str(), &options) == OPTIONS_INTERACTIVE;
+}
+
+// One program at a time per PC: on the simulated PC with a state file, the PC is that file (its
+// lock files start with its name); on the Linux backend, the machine.
+void ChooseInstanceScope(bool onLinux) {
+    const char* state = getenv("ZX_SIM_STATE");
+    if (onLinux) {
+        zxposix::SetNamedObjectPrefix("/tmp/zxflash-");
+    } else if (state != NULL && state[0] != 0) {
+        zxposix::SetNamedObjectPrefix((std::string(state) + ".").c_str());
+    }
+}
+
+// An unattended run, /? or /version: no terminal; the state is saved as after the dialog.
+// A POSIX exit status keeps the low 8 bits of the code; the full code goes to standard error.
+int RunWithoutTerminal(const std::string& commandLine) {
+    SetProgramTextSink(PrintProgramText);
+    const int code = ProgramMain(GetModuleHandleW(NULL), commandLine.c_str());
+    FinishRun(code);
+    if (code > 255) {
+        fprintf(stderr, "zxflash: exit code %d\n", code);
+    }
+    return code & 0xFF;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -119,7 +212,9 @@ int main(int argc, char** argv) {
     if (!onLinux && !StartSimulatedPc()) {
         return 2;
     }
-    std::string logPath;
+    g_runEnd.onLinux = onLinux;
+    ChooseInstanceScope(onLinux);
+    std::string& logPath = g_runEnd.logPath;
     const char* log = getenv("ZX_DEBUG_LOG");
     if (log == NULL || log[0] == 0) {
         const char* tmp = getenv("TMPDIR");
@@ -131,40 +226,24 @@ int main(int argc, char** argv) {
     // Only a run that asks for the Debug log writes it; the header marks where this run's
     // lines start, and a log that cannot be written is said at once and again at exit (the
     // screen hides the first).
-    bool logWritten = false;
-    std::string logError;
     if (AsksForDebugLog(commandLine)) {
-        logWritten = StartDebugLog(logPath, commandLine, &logError);
-        if (!logWritten) {
+        g_runEnd.logWritten = StartDebugLog(logPath, commandLine, &g_runEnd.logError);
+        if (!g_runEnd.logWritten) {
             fprintf(stderr, "zxflash: the Debug log cannot be written to %s: %s\n", logPath.c_str(),
-                    logError.c_str());
+                    g_runEnd.logError.c_str());
         }
     }
+    if (!RunsTheDialog(commandLine)) {
+        return RunWithoutTerminal(commandLine);
+    }
     std::string error;
-    std::unique_ptr<zxposix::ui::FrontEnd> terminal = zxposix::ui::MakeTerminalFrontEnd(&error);
-    if (!terminal) {
+    g_runEnd.terminal = zxposix::ui::MakeTerminalFrontEnd(&error);
+    if (!g_runEnd.terminal) {
         fprintf(stderr, "zxflash: %s (zxsim run runs the program without one)\n", error.c_str());
         return 2;
     }
-    zxposix::ui::SetFrontEnd(terminal.get());
-    int result = AppMain(GetModuleHandleW(NULL), commandLine.c_str());
-    zxposix::ui::SetFrontEnd(nullptr);
-    terminal.reset();
-    // What the Linux backend could not do for a reason the user can remove, once the screen is
-    // gone.
-    char notice[600];
-    for (int i = 0; onLinux && LinuxBackendNotice(i, notice, sizeof(notice)) == 1; ++i) {
-        fprintf(stderr, "zxflash: %s\n", notice);
-    }
-    std::string stateError;
-    if (!onLinux && !sim::SaveState(&stateError)) {
-        fprintf(stderr, "zxflash: %s\n", stateError.c_str());
-    }
-    if (logWritten) {
-        fprintf(stderr, "zxflash: Debug log in %s\n", logPath.c_str());
-    } else if (!logError.empty()) {
-        fprintf(stderr, "zxflash: the Debug log cannot be written to %s: %s\n", logPath.c_str(),
-                logError.c_str());
-    }
-    return result;
+    zxposix::ui::SetFrontEnd(g_runEnd.terminal.get());
+    zxposix::SetSessionEndHandler(EndOnSignal);
+    zxposix::InstallSessionEndSignals();
+    return FinishRun(ProgramMain(GetModuleHandleW(NULL), commandLine.c_str()));
 }

@@ -4,8 +4,10 @@
 // between runs, ZX_SIM_TRACE the request trace. ZX_SIM_SCRIPT starts the script driver, which
 // plays a `zxsim run` script into the dialog and prints what `zxsim run` prints to the file
 // ZX_SIM_OUTPUT names (else standard output), then the exit code; ZX_SIM_SHOTS names a folder
-// where it asks for screenshots (host/windows-sim/script_driver.h).
-#include "app/app_main.h"
+// where it asks for screenshots (host/windows-sim/script_driver.h). The switches of an unattended
+// run (/silent, /check ...) work as in zxflash.exe; with ZX_SIM_OUTPUT the exit code is written
+// there too, since Wine hands a POSIX caller only its low 8 bits.
+#include "fleet/program_entry.h"
 #include "host/windows-sim/script_driver.h"
 #include "sim/control.h"
 
@@ -79,10 +81,12 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR commandLine, in
             return 2;
         }
     }
-    int result = AppMain(instance, commandLine);
+    int result = ProgramMain(instance, commandLine);
     bool played = true;
     if (driven) {
         played = winsim::FinishScriptDriver();
+    }
+    if (driven || out != stdout) {
         std::fprintf(out, "exit code: %d\n", result);
     }
     if (!sim::SaveState(&error)) {

@@ -23,3 +23,30 @@ size_t LiveVirtualBlocks();
 size_t RefusedVirtualFrees();
 
 } // namespace zxposix
+
+namespace zxposix {
+
+// Ending the session, as Windows ends it at log-off: every dialog is asked with
+// WM_QUERYENDSESSION, on its own thread in its message loop; when all agree they get
+// WM_ENDSESSION TRUE and the handler runs there (it saves what must be kept and ends the
+// process). A dialog that refuses while it holds a ShutdownBlockReasonCreate reason gets
+// WM_ENDSESSION FALSE, and the request is held: it is asked again when that reason is
+// destroyed.
+//
+// RequestSessionEnd only records the request (the signal number, or any positive number) and is
+// safe to call from a signal handler. InstallSessionEndSignals routes SIGINT (Ctrl-C), SIGTERM
+// and SIGHUP to it.
+void RequestSessionEnd(int signalNumber);
+void InstallSessionEndSignals();
+void SetSessionEndHandler(void (*handler)(int signalNumber));
+
+} // namespace zxposix
+
+namespace zxposix {
+
+// What the names of the lock files that stand for named mutexes (CreateMutexW) start with: a
+// folder ("/tmp/") or a file name's start ("state.json."); programs that use the same prefix
+// see each other's. Null or "" (the default) keeps names to this process.
+void SetNamedObjectPrefix(const char* prefix);
+
+} // namespace zxposix

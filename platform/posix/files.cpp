@@ -473,3 +473,54 @@ DWORD GetFileAttributesW(LPCWSTR fileName) {
     }
     return attributes;
 }
+
+// Renames a file within the file system; with MOVEFILE_REPLACE_EXISTING an existing file of the
+// new name is replaced in one step (rename(2)), so readers see the old file or the new one.
+BOOL MoveFileExW(LPCWSTR existingFileName, LPCWSTR newFileName, DWORD flags) {
+    WindowsPath from;
+    WindowsPath to;
+    DWORD error = zxposix::ParseForFileOp(existingFileName, &from);
+    if (error == 0) {
+        error = zxposix::ParseForFileOp(newFileName, &to);
+    }
+    if (error != 0) {
+        SetLastError(error);
+        return FALSE;
+    }
+    const std::string fromPath = zxposix::LinuxPathOf(from);
+    const std::string toPath = zxposix::LinuxPathOf(to);
+    struct stat st;
+    if (lstat(fromPath.c_str(), &st) != 0) {
+        SetLastError(zxposix::ErrorOfErrno(errno, from));
+        return FALSE;
+    }
+    if (lstat(toPath.c_str(), &st) == 0) {
+        if (!(flags & MOVEFILE_REPLACE_EXISTING)) {
+            SetLastError(ERROR_ALREADY_EXISTS);
+            return FALSE;
+        }
+        if (S_ISDIR(st.st_mode)) {
+            SetLastError(ERROR_ACCESS_DENIED);
+            return FALSE;
+        }
+    }
+    if (rename(fromPath.c_str(), toPath.c_str()) != 0) {
+        SetLastError(errno == EXDEV ? static_cast<DWORD>(ERROR_NOT_SAME_DEVICE)
+                                    : zxposix::ErrorOfErrno(errno, to));
+        return FALSE;
+    }
+    return TRUE;
+}
+
+BOOL FlushFileBuffers(HANDLE file) {
+    std::shared_ptr<FileObject> object = zxposix::GetHandleAs<FileObject>(file);
+    if (object == nullptr || object->fd < 0) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    if (fsync(object->fd) != 0) {
+        SetLastError(ERROR_WRITE_FAULT);
+        return FALSE;
+    }
+    return TRUE;
+}

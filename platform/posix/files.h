@@ -69,6 +69,10 @@ BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD numberOfBytesToWrite,
 DWORD GetFileSize(HANDLE file, LPDWORD fileSizeHigh);
 DWORD SetFilePointer(HANDLE file, LONG distanceToMove, PLONG distanceToMoveHigh, DWORD moveMethod);
 BOOL DeleteFileW(LPCWSTR fileName);
+#define MOVEFILE_REPLACE_EXISTING 0x00000001
+#define MOVEFILE_WRITE_THROUGH 0x00000008
+BOOL MoveFileExW(LPCWSTR existingFileName, LPCWSTR newFileName, DWORD flags);
+BOOL FlushFileBuffers(HANDLE file);
 BOOL CreateDirectoryW(LPCWSTR pathName, LPSECURITY_ATTRIBUTES securityAttributes);
 BOOL RemoveDirectoryW(LPCWSTR pathName);
 DWORD GetFileAttributesW(LPCWSTR fileName);

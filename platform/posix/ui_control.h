@@ -203,6 +203,10 @@ public:
     virtual void DialogShown(HWND) {}
     virtual void DialogClosed(HWND) {}
 };
+// The reason a held end of the session waits for (empty when none is held), for the front end
+// to show.
+std::wstring SessionEndHeldReason();
+
 // The front end the dialog's thread consults (null: none; input only from other threads).
 void SetFrontEnd(FrontEnd* frontEnd);
 // Bumped by every change a front end would show; a front end redraws when it moves.

@@ -34,6 +34,8 @@ typedef void(CALLBACK* TIMERPROC)(HWND, UINT, UINT_PTR, DWORD);
 #define WM_GETTEXT 0x000D
 #define WM_GETTEXTLENGTH 0x000E
 #define WM_CLOSE 0x0010
+#define WM_QUERYENDSESSION 0x0011
+#define WM_ENDSESSION 0x0016
 #define WM_SETICON 0x0080
 #define WM_NCDESTROY 0x0082
 #define WM_KEYDOWN 0x0100
@@ -290,6 +292,13 @@ BOOL SetWindowPos(HWND window, HWND insertAfter, int x, int y, int cx, int cy, U
 BOOL InvalidateRect(HWND window, const RECT* rect, BOOL erase);
 BOOL UpdateWindow(HWND window);
 int GetSystemMetrics(int index);
+// DWLP_MSGRESULT of a dialog only: what a message its procedure handled returns.
+LONG_PTR SetWindowLongPtrW(HWND window, int index, LONG_PTR value);
+LONG_PTR GetWindowLongPtrW(HWND window, int index);
+
+// Ending the session: a reason shown while the window refuses WM_QUERYENDSESSION.
+BOOL ShutdownBlockReasonCreate(HWND window, LPCWSTR reason);
+BOOL ShutdownBlockReasonDestroy(HWND window);
 
 // Messages and timers.
 LRESULT SendMessageW(HWND window, UINT message, WPARAM wParam, LPARAM lParam);

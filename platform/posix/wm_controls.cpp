@@ -236,6 +236,8 @@ LRESULT DefDialogProc(HWND h, UINT msg, WPARAM w, LPARAM l) {
         }
         return static_cast<LRESULT>(d->text.size());
     }
+    case WM_QUERYENDSESSION:
+        return TRUE; // a dialog that does not object lets the session end
     case WM_SYSCOMMAND:
         if ((w & 0xFFF0) == SC_CLOSE) {
             SendMessageW(h, WM_CLOSE, 0, 0);

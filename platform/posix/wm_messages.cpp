@@ -55,10 +55,19 @@ LRESULT Deliver(HWND h, UINT msg, WPARAM w, LPARAM l, bool posted, DWORD sender)
     LogLocked(win, msg, w, l, posted, sender);
     if (win->kind == Kind::Dialog) {
         DLGPROC proc = win->proc;
+        win->msgResult = 0;
         lk.unlock();
         INT_PTR handled = proc != nullptr ? proc(h, msg, w, l) : 0;
-        LRESULT result = handled ? 0 : DefDialogProc(h, msg, w, l);
+        LRESULT result = 0;
+        if (!handled) {
+            result = DefDialogProc(h, msg, w, l);
+        }
         lk.lock();
+        if (handled) {
+            // A handled message returns what the procedure put in DWLP_MSGRESULT.
+            Window* still = FindLocked(h);
+            result = still != nullptr ? still->msgResult : 0;
+        }
         TouchLocked();
         return result;
     }
@@ -87,6 +96,12 @@ void RunLoop(const std::function<bool()>& doneLocked) {
     for (;;) {
         if (doneLocked()) {
             return;
+        }
+        if (SessionEndDueLocked(me)) {
+            lk.unlock();
+            AskToEndSession(me);
+            lk.lock();
+            continue;
         }
         ThreadQueue& q = W().queues[me];
         if (!q.sent.empty()) {

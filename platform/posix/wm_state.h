@@ -40,6 +40,7 @@ struct Window {
     DWORD thread = 0;
     // dialogs
     DLGPROC proc = nullptr;
+    LONG_PTR msgResult = 0; // DWLP_MSGRESULT: what a message the proc handled returns
     bool ended = false;
     INT_PTR result = 0;
     int defId = IDOK;
@@ -126,6 +127,11 @@ struct Wm {
     std::atomic<uint64_t> changes{0};
     HICON classIcon = nullptr;
     HICON classIconSmall = nullptr;
+    // Ending the session (wm_session_end.cpp).
+    std::map<HWND, std::wstring> blockReasons; // ShutdownBlockReasonCreate
+    bool sessionEndHeld = false;   // refused while a reason held it: asked again when none is left
+    bool sessionEndAsking = false; // the dialogs are being asked
+    void (*sessionEndHandler)(int) = nullptr;
 };
 
 // The window manager's state; never destroyed, since worker threads may still send while the
@@ -170,6 +176,11 @@ LRESULT DefDialogProc(HWND h, UINT msg, WPARAM w, LPARAM l);
 void ProcessInput(const Input& in);
 // Queues input to the dialog's thread; *ok is false when the dialog does not exist.
 void QueueInput(const Input& in, bool* ok);
+
+// Ending the session: whether the thread's loop should ask its dialogs now, and the asking
+// (without the lock; the handler may end the process).
+bool SessionEndDueLocked(DWORD thread);
+void AskToEndSession(DWORD thread);
 
 } // namespace ui
 } // namespace zxposix

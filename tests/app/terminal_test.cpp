@@ -216,3 +216,50 @@ TEST(TerminalFrontEnd, TheDebugLogStartsWithAHeaderAndIsNamedOnlyWhenThisRunWrot
     std::string cmd = "rm -rf '" + dir + "'";
     EXPECT_EQ(std::system(cmd.c_str()), 0);
 }
+
+namespace {
+
+// Waits until the file holds text (it is written by another process); false when the time is up.
+bool WaitForFileText(const std::string& path, const std::string& text, int ms) {
+    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    while (ReadFile(path).find(text) == std::string::npos) {
+        if (std::chrono::steady_clock::now() >= end) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
+}
+
+} // namespace
+
+TEST(TerminalFrontEnd, CtrlCDuringAnUpdateEndsTheProgramOnlyAfterTheUpdateWithTheStateSaved) {
+    char pattern[] = "/tmp/zxterm-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    std::string dir = pattern;
+    const std::string state = dir + "/state.json";
+    setenv("ZX_SIM_STATE", state.c_str(), 1); // the program's environment, inherited
+    {
+        Terminal t(dir, 24, 80);
+        ASSERT_TRUE(t.Started());
+        ASSERT_TRUE(t.WaitFor("[ RUN ]", 10000)) << t.Output();
+        t.Send("\r"); // RUN on the first disk; the question opens on No
+        ASSERT_TRUE(t.WaitFor("[ No ]", 10000)) << t.Output();
+        t.Send("\x1b[D\r"); // Left to Yes, Enter
+        // The commit is done and the program waits for the drive: Ctrl-C now.
+        ASSERT_TRUE(
+            WaitForFileText(dir + "/debug.log", "DISKLIB_NVME_FWActive Success OUT", 30000));
+        t.Mark();
+        t.Send("\x03");
+        EXPECT_TRUE(t.WaitFor("Ending when the update has ended.", 10000)) << t.Output();
+        // The update goes on to its end and says it; Enter on its Cancel default ends the run.
+        ASSERT_TRUE(t.WaitFor("Shutdown System Now ?", 30000)) << t.Output();
+        t.Send("\r");
+        EXPECT_EQ(t.WaitExit(10000), 128 + SIGINT);
+        EXPECT_NE(t.Output().find("zxflash: ended by Interrupt"), std::string::npos) << t.Output();
+    }
+    unsetenv("ZX_SIM_STATE");
+    EXPECT_NE(ReadFile(state).find("041k020C"), std::string::npos) << ReadFile(state);
+    std::string cmd = "rm -rf '" + dir + "'";
+    EXPECT_EQ(std::system(cmd.c_str()), 0);
+}

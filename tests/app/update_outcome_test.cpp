@@ -5,10 +5,15 @@
 // status line naming each step while it runs and the bar never moving back. A disk that left
 // stays as its Disconnect entry afterwards.
 #include "app/messages.h"
+#include "platform/posix/control.h"
 #include "app/update_outcome.h"
 #include "tests/app/program_fixture.h"
 
 #include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <csignal>
+#include <mutex>
 
 using namespace zxtest;
 
@@ -157,6 +162,83 @@ TEST_F(UpdateOutcomes, EachOutcomeSaysWhatTheDriveRunsAndWhatToDo) {
 
 // The status line names each step as it starts, and the bar only moves forward: with a 30 s
 // reset the worker waits for the drive in the bar's step after the commit.
+// The signal (Ctrl-C here) that asked for the end of the session, once the dialog let it end.
+std::atomic<int> g_sessionEndedBy{0};
+
+void EndSessionForTest(int signalNumber) {
+    g_sessionEndedBy = signalNumber;
+    EndDialog(CurrentDialog(), 0);
+}
+
+TEST_F(UpdateOutcomes, AnEndOfTheSessionDuringTheUpdateWaitsUntilItsOutcomeIsTold) {
+    // The first Firmware Download (opcode 11h) holds the worker until the test lets it go on.
+    std::mutex lock;
+    std::condition_variable changed;
+    bool downloading = false;
+    bool release = false;
+    sim::SetAdminObserver([&](const sim::NvmeDrive&, const sim::NvmeAdminRequest& request,
+                              const sim::NvmeCompletion&) {
+        if (request.cmd.Opcode() != 0x11) {
+            return;
+        }
+        std::unique_lock<std::mutex> lk(lock);
+        downloading = true;
+        changed.notify_all();
+        changed.wait(lk, [&] { return release; });
+    });
+    g_sessionEndedBy = 0;
+    zxposix::SetSessionEndHandler(EndSessionForTest);
+    UseScenario(NvmeDisk("a", 2, "ZX A", ""));
+    d_ = Start("/debug");
+    ASSERT_EQ(PressRun(d_).text, L"Update now?");
+    const size_t before = MessageBoxes().size();
+    AnswerMessageBox(IDYES);
+    {
+        std::unique_lock<std::mutex> lk(lock);
+        changed.wait(lk, [&] { return downloading; });
+    }
+
+    // Ctrl-C in the middle of the download: refused, and held with the update's reason.
+    zxposix::RequestSessionEnd(SIGINT);
+    const std::wstring reason =
+        L"A drive's firmware is being updated. Ending the session now could leave the drive "
+        L"unusable.";
+    ASSERT_TRUE(WaitUntil([&] { return SessionEndHeldReason() == reason; }, kWait));
+    EXPECT_EQ(SendMessageW(d_, WM_QUERYENDSESSION, 0, 0), 0);
+    {
+        std::lock_guard<std::mutex> lk(lock);
+        release = true;
+    }
+    changed.notify_all();
+
+    // The update runs to its end and tells its outcome; the session ends only after that.
+    MessageBoxRecord box;
+    ASSERT_TRUE(
+        WaitUntil([&] { return MessageBoxes().size() > before && OpenMessageBox(&box); }, kWait));
+    EXPECT_EQ(box.text, L"Done");
+    EXPECT_EQ(g_sessionEndedBy.load(), 0);
+    AnswerMessageBox(IDOK);
+    const bool ended = WaitUntil([&] { return uiDone_.load(); }, kWait);
+    std::vector<std::pair<UINT, WPARAM>> asked;
+    for (const MessageRecord& m : MessageLog()) {
+        if (m.controlId == 0 && (m.message == WM_QUERYENDSESSION || m.message == WM_ENDSESSION)) {
+            asked.push_back({m.message, m.wParam});
+        }
+    }
+    ASSERT_TRUE(ended) << ::testing::PrintToString(asked);
+    EXPECT_EQ(g_sessionEndedBy.load(), SIGINT);
+    ui_.join();
+    sim::SetAdminObserver(nullptr);
+    zxposix::SetSessionEndHandler(nullptr);
+    EXPECT_EQ(Running(), "041k0208");
+    const std::vector<std::pair<UINT, WPARAM>> want = {
+        {WM_QUERYENDSESSION, 0}, {WM_ENDSESSION, FALSE}, // held during the download
+        {WM_QUERYENDSESSION, 0},                         // the test's own question
+        {WM_QUERYENDSESSION, 0}, {WM_ENDSESSION, TRUE},  // asked again after the outcome
+    };
+    EXPECT_EQ(asked, want);
+}
+
 TEST_F(UpdateOutcomes, TheStatusLineNamesEachStepAndTheBarNeverMovesBack) {
     MessageBoxRecord box = Update("fw_activation = reset\nreset_ms = 30000\n");
     EXPECT_EQ(box.text, L"Done");

@@ -256,7 +256,12 @@ private:
                 }
             }
         }
-        if (rows > height) {
+        // The hint line, or while a Ctrl-C (or SIGTERM, SIGHUP) waits for the update to end,
+        // what it waits for.
+        const std::wstring held = SessionEndHeldReason();
+        if (!held.empty()) {
+            PutText(rows - 1, 0, L"Ending when the update has ended. " + held, cols);
+        } else if (rows > height) {
             std::wstring hint = L"Up/Down choose a disk   Enter RUN   Esc close";
             PutText(std::min(rows - 1, top + height), left + 1, hint, width - 2);
         }

@@ -1,8 +1,8 @@
 // The Windows GUI entry point.
-#include "app/app_main.h"
+#include "fleet/program_entry.h"
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR commandLine, int show) {
     (void)previous;
     (void)show;
-    return AppMain(instance, commandLine);
+    return ProgramMain(instance, commandLine);
 }
