@@ -30,7 +30,7 @@ for preset in win32 win64 win32-sim win64-sim; do
     # when a shipped program holds a symbol of the simulated PC (cmake/ZxCheckSimulator.cmake).
     case "$preset" in
         *-sim) program="build/$preset/host/windows-sim/zxflash.exe" ;;
-        *) program="build/$preset/app/zxflash.exe" ;;
+        *) program="build/$preset/fleet/zxflash.exe" ;;
     esac
     echo "imports of $program:"
     sed 's/^/    /' "$program.imports.txt"
