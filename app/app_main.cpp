@@ -1,3 +1,4 @@
+#include "app/progress.h"
 #include "app/app_main.h"
 #include "app/state/app_state.h"
 #include "app/main_dialog.h"

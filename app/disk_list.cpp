@@ -71,7 +71,7 @@ void FormatDiskEntry(const DiskRecord* disk, WCHAR* text, size_t capacity) {
 namespace {
 
 // One pass of the rescan, under the guard.
-void RescanOnce(HWND dialog, int initial) {
+void RescanOnce(HWND dialog, bool initial) {
     const AppState* state = GetAppState();
     WCHAR previousText[DISK_ENTRY_CHARS];
     previousText[0] = 0;
@@ -144,7 +144,7 @@ void RescanOnce(HWND dialog, int initial) {
 
 } // namespace
 
-void Rescan(HWND dialog, int initial) {
+void Rescan(HWND dialog, int when) {
     if (dialog == NULL) {
         return; // an unattended run: no list to fill, and its disks were judged already
     }
@@ -159,12 +159,12 @@ void Rescan(HWND dialog, int initial) {
             return;
         }
     }
-    RescanOnce(dialog, initial);
+    RescanOnce(dialog, when == RESCAN_AT_START);
     // Only the running rescan leaves RESCAN_AGAIN, so the exchange cannot lose a request.
     while (InterlockedCompareExchange(&g_rescanGuard, RESCAN_FREE, RESCAN_RUNNING) ==
            RESCAN_AGAIN) {
         InterlockedExchange(&g_rescanGuard, RESCAN_RUNNING);
-        RescanOnce(dialog, 0);
+        RescanOnce(dialog, false);
     }
 }
 

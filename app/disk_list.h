@@ -8,11 +8,12 @@
 #define DISK_DETAIL_CHARS 260
 
 // Rediscovers the disks and rebuilds the list with the disks the package admits, keeping the
-// selected disk selected by its port; initial is 1 only for dialog initialisation. A rescan that
+// selected disk selected by its port; RESCAN_AT_START only for dialog initialisation. A rescan that
 // finds another one running returns at once and the running one runs once more when it ends, so
 // that the last rescan asked for always reads the disks after it was asked. Safe on the update
 // worker's thread: it reaches the controls by sent messages only.
-void Rescan(HWND dialog, int initial);
+enum { RESCAN_AFTER_CHANGE = 0, RESCAN_AT_START = 1 };
+void Rescan(HWND dialog, int when);
 
 // Re-reads the disk of the current list entry (30 attempts), makes it the selected disk and
 // shows it. No current entry zeroes the selected disk; the Disconnect entry names no disk and

@@ -4,7 +4,7 @@
 // version, FTL build number), then the power supply; the first failed check refuses with one
 // message box. Otherwise the system disk's question and the package's are asked, RUN and the list
 // are locked, and the worker is started with the image the checks read.
-#include "app/update_flow.h"
+#include "app/launch.h"
 #include "app/disk_table.h"
 #include "app/disk_source.h"
 #include "app/handed_image.h"
@@ -18,6 +18,8 @@
 #include "common/wformat.h"
 #include "disklib/physical_drives.h"
 #include "log/debug_log.h"
+#include "app/progress.h"
+#include "app/update_done.h"
 
 namespace {
 

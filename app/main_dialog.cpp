@@ -6,11 +6,13 @@
 #include "app/messages.h"
 #include "app/outcome_texts.h"
 #include "app/resource_ids.h"
-#include "app/update_flow.h"
+#include "app/launch.h"
 #include "app/update_outcome.h"
 #include "log/debug_log.h"
 #include "package/package_config.h"
 #include "package/package_files.h"
+#include "app/progress.h"
+#include "app/update_done.h"
 
 namespace {
 
@@ -65,7 +67,7 @@ INT_PTR OnInitDialog(HWND dialog) {
     }
     LoadPackageConfig(state->ConfigPath);
     SetWindowTextW(dialog, state->Title);
-    Rescan(dialog, 1);
+    Rescan(dialog, RESCAN_AT_START);
     RefreshSelection(dialog);
     return 0;
 }
@@ -180,7 +182,7 @@ INT_PTR CALLBACK MainDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM
         return 0;
     case WM_TIMER:
         KillTimer(dialog, DEVICE_CHANGE_TIMER_ID);
-        Rescan(dialog, 0);
+        Rescan(dialog, RESCAN_AFTER_CHANGE);
         return 0;
     case WM_UPDATE_DONE:
         OnUpdateDone(dialog, static_cast<int>(lParam));

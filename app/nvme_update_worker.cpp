@@ -25,6 +25,8 @@
 #include "disklib/usb/usb_power.h"
 #include "package/image.h"
 #include "package/version_rules.h"
+#include "app/progress.h"
+#include "app/update_done.h"
 
 #include <string.h>
 
@@ -44,7 +46,7 @@ enum { RESTORE_NONE, RESTORE_FWCONFIG, RESTORE_MPINFO };
 
 // Everything one update holds while it runs.
 struct UpdateRun {
-    LPVOID slot;
+    LPVOID workerSlot;
     DiskRecord disk; // the selected disk as the worker started on it
     CommandContext context;
     HANDLE device;
@@ -72,7 +74,7 @@ bool DriveBackAfterCommit(UpdateRun* run) {
 // result posted.
 int EndUpdate(UpdateRun* run) {
     ReleaseCheckedImage(&run->image);
-    return FinishUpdate(run->slot, &run->context, run->device, &run->outcome);
+    return FinishUpdate(run->workerSlot, &run->context, run->device, &run->outcome);
 }
 
 // A step that failed before the image was committed.
@@ -285,11 +287,11 @@ int OpenAndCheck(UpdateRun* run) {
 
 } // namespace
 
-DWORD WINAPI NvmeUpdateWorker(LPVOID slot) {
+DWORD WINAPI NvmeUpdateWorker(LPVOID workerSlot) {
     UpdateRun state;
     UpdateRun* run = &state;
     memset(run, 0, sizeof(*run));
-    run->slot = slot;
+    run->workerSlot = workerSlot;
     run->context.iCmdType = CMD_NONE;
     run->context.hScsiPort = INVALID_HANDLE_VALUE;
     run->device = INVALID_HANDLE_VALUE;
@@ -312,7 +314,7 @@ DWORD WINAPI NvmeUpdateWorker(LPVOID slot) {
         SetProgressRange(100, 100, 0);
         // The worker sends the disk nothing more: its own rescan may probe it.
         ClearUpdatingDisk();
-        Rescan(GetAppState()->hDialog, 0);
+        Rescan(GetAppState()->hDialog, RESCAN_AFTER_CHANGE);
     }
     return static_cast<DWORD>(EndUpdate(run));
 }

@@ -1,6 +1,6 @@
 #include "app/outcome_text.h"
 #include "app/outcome_texts.h"
-#include "app/update_flow.h"
+#include "app/launch.h"
 #include "common/wformat.h"
 
 namespace {

@@ -6,6 +6,7 @@
 #include "app/state/app_state.h"
 #include "app/main_dialog.h"
 #include "app/messages.h"
+#include "app/progress.h"
 
 namespace {
 

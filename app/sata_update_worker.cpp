@@ -20,6 +20,8 @@
 #include "disklib/sata/sata_reflash.h"
 #include "package/image.h"
 #include "package/version_rules.h"
+#include "app/progress.h"
+#include "app/update_done.h"
 
 #include <string.h>
 
@@ -77,7 +79,7 @@ int OpenAndCheck(const DiskRecord* disk, const CheckedImage* image, CommandConte
 
 } // namespace
 
-DWORD WINAPI SataUpdateWorker(LPVOID slot) {
+DWORD WINAPI SataUpdateWorker(LPVOID workerSlot) {
     AppState* state = GetAppState();
     CheckedImage image;
     TakeHandedImage(&image);
@@ -92,7 +94,7 @@ DWORD WINAPI SataUpdateWorker(LPVOID slot) {
     HANDLE device = INVALID_HANDLE_VALUE;
     if (OpenAndCheck(&disk, &image, &context, &device, &outcome) != DISKLIB_OK) {
         ReleaseCheckedImage(&image);
-        return static_cast<DWORD>(FinishUpdate(slot, &context, device, &outcome));
+        return static_cast<DWORD>(FinishUpdate(workerSlot, &context, device, &outcome));
     }
 
     SetProgressRange(0, 40, 0);
@@ -106,7 +108,7 @@ DWORD WINAPI SataUpdateWorker(LPVOID slot) {
         WCHAR reason[OUTCOME_TEXT_CHARS];
         WFormat(reason, OUTCOME_TEXT_CHARS, FAILED_DOWNLOAD_TEXT, refusedAt, imageSize);
         FailOutcome(&outcome, STEP_DOWNLOAD, result, reason);
-        return static_cast<DWORD>(FinishUpdate(slot, &context, device, &outcome));
+        return static_cast<DWORD>(FinishUpdate(workerSlot, &context, device, &outcome));
     }
     // The last piece taken, the drive runs the new image.
     outcome.bCommitted = 1;
@@ -126,6 +128,6 @@ DWORD WINAPI SataUpdateWorker(LPVOID slot) {
     RefindAndVerifySata(&outcome);
     SetProgressRange(100, 100, 0);
     ClearUpdatingDisk();
-    Rescan(state->hDialog, 0);
-    return static_cast<DWORD>(FinishUpdate(slot, &context, device, &outcome));
+    Rescan(state->hDialog, RESCAN_AFTER_CHANGE);
+    return static_cast<DWORD>(FinishUpdate(workerSlot, &context, device, &outcome));
 }

@@ -9,13 +9,15 @@
 #include "app/outcome_texts.h"
 #include "app/resource_ids.h"
 #include "app/state/app_state.h"
-#include "app/update_flow.h"
+#include "app/launch.h"
 #include "app/update_worker.h"
 #include "common/text.h"
 #include "common/wformat.h"
 #include "log/debug_log.h"
+#include "app/progress.h"
+#include "app/update_done.h"
 
-int FinishWorker(LPVOID slot, CommandContext* context, HANDLE device, int result) {
+int FinishWorker(LPVOID workerSlot, CommandContext* context, HANDLE device, int result) {
     if (device != INVALID_HANDLE_VALUE && device != NULL) {
         CloseHandle(device);
     }
@@ -30,7 +32,7 @@ int FinishWorker(LPVOID slot, CommandContext* context, HANDLE device, int result
         PostMessageW(GetAppState()->hDialog, WM_UPDATE_DONE, 0, static_cast<LPARAM>(result));
     }
     // The thread is not joined: it needs nothing after this, so its handle is closed here.
-    HANDLE self = InterlockedExchangePointer(static_cast<PVOID volatile*>(slot), NULL);
+    HANDLE self = InterlockedExchangePointer(static_cast<PVOID volatile*>(workerSlot), NULL);
     if (self != NULL) {
         CloseHandle(self);
     }
@@ -71,10 +73,10 @@ int IsSessionEndHeld() {
     return g_sessionEndHeld;
 }
 
-int FinishUpdate(LPVOID slot, CommandContext* context, HANDLE device,
+int FinishUpdate(LPVOID workerSlot, CommandContext* context, HANDLE device,
                  const UpdateOutcome* outcome) {
     StoreLastOutcome(outcome);
-    return FinishWorker(slot, context, device, outcome->iResult);
+    return FinishWorker(workerSlot, context, device, outcome->iResult);
 }
 
 namespace {

@@ -4,6 +4,7 @@
 #include "app/outcome_texts.h"
 #include "common/text.h"
 #include "common/wformat.h"
+#include "app/progress.h"
 
 #include <string.h>
 

@@ -8,6 +8,7 @@
 #include "disklib/nvme_identify.h"
 #include "disklib/nvme_transport.h"
 #include "log/debug_log.h"
+#include "app/progress.h"
 
 #include <string.h>
 #include <wchar.h>

@@ -9,16 +9,7 @@
 #include "platform/win32.h"
 
 // Updates an NVMe disk. Its exit code is the result it posts.
-DWORD WINAPI NvmeUpdateWorker(LPVOID slot);
+DWORD WINAPI NvmeUpdateWorker(LPVOID workerSlot);
 
 // Updates a SATA disk (packages with bIsSATA set).
-DWORD WINAPI SataUpdateWorker(LPVOID slot);
-
-// The common end of both workers: closes the device handle and the context's SCSI port handle
-// (each only when valid; context may be null), posts WM_UPDATE_DONE with result, empties the
-// slot and closes the thread handle it held, traces the rule of 52 minus signs. Returns result.
-int FinishWorker(LPVOID slot, CommandContext* context, HANDLE device, int result);
-
-// The end of an update: stores its outcome for the dialog, then FinishWorker with the outcome's
-// result.
-int FinishUpdate(LPVOID slot, CommandContext* context, HANDLE device, const UpdateOutcome* outcome);
+DWORD WINAPI SataUpdateWorker(LPVOID workerSlot);

@@ -1,3 +1,4 @@
+#include "app/progress.h"
 #include "fleet/fleet_run.h"
 #include "app/disk_source.h"
 #include "app/disk_table.h"
@@ -6,7 +7,7 @@
 #include "app/outcome_text.h"
 #include "app/run_checks.h"
 #include "app/state/app_state.h"
-#include "app/update_flow.h"
+#include "app/launch.h"
 #include "app/outcome_texts.h"
 #include "app/update_outcome.h"
 #include "app/update_verify.h"
@@ -23,6 +24,7 @@
 #include "package/package_config.h"
 #include "package/package_files.h"
 #include "package/version_rules.h"
+#include "app/update_done.h"
 
 #include <string.h>
 #include <wchar.h>

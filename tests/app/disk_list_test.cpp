@@ -147,7 +147,7 @@ TEST_F(MainDialogDiskList, ARescanAskedForWhileOneRunsIsRunAfterIt) {
             std::lock_guard<std::mutex> guard(lock);
             runner = std::this_thread::get_id();
         }
-        Rescan(d, 0);
+        Rescan(d, RESCAN_AFTER_CHANGE);
     });
     bool held;
     {
@@ -158,7 +158,7 @@ TEST_F(MainDialogDiskList, ARescanAskedForWhileOneRunsIsRunAfterIt) {
     if (held) {
         EXPECT_TRUE(sim::WithDrive(
             "a", [](sim::NvmeDrive& drive) { drive.State().firmware = "041k0300"; }));
-        Rescan(d, 0); // returns at once: the running rescan holds the guard
+        Rescan(d, RESCAN_AFTER_CHANGE); // returns at once: the running rescan holds the guard
     }
     {
         std::lock_guard<std::mutex> guard(lock);

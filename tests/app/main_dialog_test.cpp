@@ -11,6 +11,7 @@
 #include "platform/posix/ui_control.h"
 #include "platform/win32.h"
 #include "sim/control.h"
+#include "app/progress.h"
 
 #include <gtest/gtest.h>
 

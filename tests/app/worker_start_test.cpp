@@ -4,7 +4,7 @@
 // too).
 #include "app/disk_list.h"
 #include "app/disk_table.h"
-#include "app/update_flow.h"
+#include "app/launch.h"
 #include "tests/app/program_fixture.h"
 
 #include <condition_variable>
@@ -122,7 +122,7 @@ DWORD WINAPI RereadingWorker(LPVOID slot) {
         g_reports.tornReads += whole ? 0 : 1;
         g_reports.changed.notify_all();
     }
-    Rescan(GetAppState()->hDialog, 0);
+    Rescan(GetAppState()->hDialog, RESCAN_AFTER_CHANGE);
     EndWorker(slot);
     return 1;
 }

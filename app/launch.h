@@ -21,21 +21,3 @@ void LaunchUpdate(HWND dialog);
 // there; the routine's last act is to empty the slot. Returns 1 when the thread was started, 0
 // otherwise.
 int StartWorker(HANDLE* slot, LPTHREAD_START_ROUTINE routine);
-
-// The worker has ended with result (1 success). Tells the user what the drive runs now, from the
-// outcome the worker left: when it runs the new firmware, the package's AfterMessage, if any,
-// with the power-off or restart offer of PowerCtrl; when the new firmware waits for a restart,
-// a power-off or a replug, that, with the offer the drive needs; otherwise what failed
-// ("Update FW Fail !" first when the drive still runs its old firmware). The status line says
-// it in one line. Then RUN and the list are enabled again.
-void OnUpdateDone(HWND dialog, int result);
-
-// Enables the shutdown privilege of the process and asks the system to power off or restart
-// (EWX_POWEROFF, EWX_REBOOT). Nothing is examined or reported.
-void RequestShutdown(UINT flags);
-
-// From the worker's start to its outcome told, the session may not end (log-off, shutdown, and
-// on POSIX Ctrl-C): the hold names the update as the reason. On the dialog's thread only.
-void HoldSessionEnd(HWND dialog);
-void ReleaseSessionEnd(HWND dialog);
-int IsSessionEndHeld();
