@@ -95,6 +95,9 @@ protected:
             setenv("XDG_STATE_HOME", dir_.c_str(), 1);
             setenv("TMPDIR", dir_.c_str(), 1);
             unsetenv("ZX_DEBUG_LOG");
+            for (const auto& variable : env_) {
+                setenv(variable.first.c_str(), variable.second.c_str(), 1);
+            }
             int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
             int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
             dup2(o, 1);
@@ -143,6 +146,7 @@ protected:
     std::string dir_;
     std::string state_;
     std::string scenario_;
+    std::map<std::string, std::string> env_; // set in the program's environment last
 };
 
 const char kNative[] = "ZX5016A0000000000001";
@@ -308,6 +312,20 @@ TEST_F(FleetProgram, ARefusedCommandLineOrAnUnwritableReportWritesNothing) {
     EXPECT_EQ(version.status, 0);
     EXPECT_EQ(version.out.rfind("zxflash 0.", 0), 0u) << version.out;
     EXPECT_EQ(StateText(), before);
+}
+
+TEST_F(FleetProgram, APackageThatCannotBePreparedIs16WithAReportOfNothing) {
+    env_["TMPDIR"] = dir_ + "/not-there"; // no working folder can be made for the package
+    Result run = Zxflash({"/silent", "/report", "R.json", "/log", "run.log"});
+    EXPECT_EQ(run.status, 16) << run.err;
+    cJSON* root = cJSON_Parse(ReadFile(dir_ + "/R.json").c_str());
+    ASSERT_NE(root, nullptr);
+    EXPECT_EQ(cJSON_GetObjectItem(root, "exit_code")->valueint, 16);
+    EXPECT_EQ(cJSON_GetArraySize(cJSON_GetObjectItem(root, "disks")), 0);
+    cJSON_Delete(root);
+    EXPECT_NE(ReadFile(dir_ + "/run.log")
+                  .find(" The embedded package cannot be prepared: nothing done\r\n"),
+              std::string::npos);
 }
 
 TEST_F(FleetProgram, ASecondInstanceOnThePcExitsWith1618) {
