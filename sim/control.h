@@ -123,6 +123,20 @@ bool SetStateFile(const std::string& path, std::string* error = nullptr);
 // true without a file.
 bool SaveState(std::string* error = nullptr);
 
+// One run at a time on a state file: an exclusive lock on "<path>.lock", held until
+// UnlockStateFile or the end of the process. kStateLockTaken when this process holds it (again
+// does no harm), kStateLockBusy when another run holds it and `wait` is false, kStateLockFailed
+// with the reason when the lock file cannot be opened or locked. With `wait`, it waits for the
+// other run to end.
+enum { kStateLockFailed = -1, kStateLockBusy = 0, kStateLockTaken = 1 };
+int LockStateFile(const std::string& path, bool wait, std::string* error = nullptr);
+void UnlockStateFile();
+// What a program calls before SetStateFile: tries the lock, and when another run holds it and
+// `wait` is true, says so on standard error ("PROGRAM: the state file PATH is in use by another
+// run; waiting for it") and waits. The result of LockStateFile.
+int TakeStateFileLock(const std::string& path, const char* program, bool wait,
+                      std::string* error = nullptr);
+
 // The power calls of the program's shutdown request, as the PC received them: each call in
 // order ("OpenProcessToken 0x28", "LookupPrivilegeValueW SeShutdownPrivilege",
 // "AdjustTokenPrivileges SeShutdownPrivilege enabled", "ExitWindowsEx 0x8 0x0"), each

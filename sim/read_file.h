@@ -29,12 +29,21 @@ constexpr int kReadFileBinary = 0;
 // The largest scenario, package or vendor block file read.
 constexpr size_t kMaxInputFileBytes = 64u * 1024 * 1024;
 
+#ifdef O_NONBLOCK
+constexpr int kReadFileNoWait = O_NONBLOCK;
+#else
+constexpr int kReadFileNoWait = 0;
+#endif
+
 // Reads the file into out; false with the reason in error ("<path>: is a folder", "<path>: File
-// name too long", "<path>: larger than N bytes", ...).
+// name too long", "<path>: larger than N bytes", ...). With onlyRegular, anything but a regular
+// file ("<path>: not a regular file": a FIFO, a device) is refused before a byte is read, and
+// opening it does not wait for a writer.
 inline bool ReadInputFile(const std::string& path, size_t limit, std::string* out,
-                          std::string* error) {
+                          std::string* error, bool onlyRegular = false) {
     out->clear();
-    int fd = open(path.c_str(), O_RDONLY | kReadFileCloseOnExec | kReadFileBinary);
+    int fd = open(path.c_str(), O_RDONLY | kReadFileCloseOnExec | kReadFileBinary |
+                                    (onlyRegular ? kReadFileNoWait : 0));
     if (fd < 0) {
         *error = path + ": " + std::strerror(errno);
         return false;
@@ -42,6 +51,11 @@ inline bool ReadInputFile(const std::string& path, size_t limit, std::string* ou
     struct stat st;
     if (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
         *error = path + ": is a folder";
+        close(fd);
+        return false;
+    }
+    if (onlyRegular && !S_ISREG(st.st_mode)) {
+        *error = path + ": not a regular file";
         close(fd);
         return false;
     }

@@ -6,6 +6,7 @@
 // syntax (docs/scenario.md).
 #include "sim/control.h"
 #include "sim/pc.h"
+#include "sim/read_file.h"
 #include "sim/scenario.h"
 
 #include <cerrno>
@@ -14,6 +15,8 @@
 #include <mutex>
 #include <set>
 #include <sstream>
+
+#include <sys/stat.h>
 
 namespace sim {
 namespace {
@@ -389,26 +392,19 @@ bool SetStateFile(const std::string& path, std::string* error) {
     if (path.empty()) {
         return true;
     }
-    std::FILE* in = std::fopen(path.c_str(), "rb");
-    if (in == nullptr && errno == ENOENT) {
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0 && errno == ENOENT) {
         // No file yet: the first run starts from the scenario and writes the file at its end.
         f.named = true;
         return true;
     }
+    // Only a regular file, and no more of it than of a scenario: a FIFO or a device named by
+    // mistake is refused rather than waited on or read without end.
     std::string text;
-    bool readable = in != nullptr;
-    if (in != nullptr) {
-        char buffer[65536];
-        size_t n = 0;
-        while ((n = std::fread(buffer, 1, sizeof(buffer), in)) > 0) {
-            text.append(buffer, n);
-        }
-        readable = !std::ferror(in);
-        std::fclose(in);
-    }
-    if (!readable) {
+    std::string readError;
+    if (!ReadInputFile(path, kMaxInputFileBytes, &text, &readError, true)) {
         if (error) {
-            *error = "state " + path + ": cannot be read";
+            *error = "state " + readError;
         }
         return false;
     }

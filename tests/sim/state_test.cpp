@@ -11,6 +11,7 @@
 #include <fstream>
 #include <iterator>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -244,8 +245,17 @@ TEST_F(StateTest, AMalformedStateFileIsAClearError) {
     ASSERT_EQ(mkdir(dir.c_str(), 0700), 0);
     std::string error;
     EXPECT_FALSE(sim::SetStateFile(dir, &error));
-    EXPECT_EQ(error, "state " + dir + ": cannot be read");
+    EXPECT_EQ(error, "state " + dir + ": is a folder");
     rmdir(dir.c_str());
+    // A FIFO is refused at once, not waited on for a writer; an endless device is no state file
+    // either (it used to be read until memory ran out).
+    const std::string fifo = path_ + ".fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    EXPECT_FALSE(sim::SetStateFile(fifo, &error));
+    EXPECT_EQ(error, "state " + fifo + ": not a regular file");
+    unlink(fifo.c_str());
+    EXPECT_FALSE(sim::SetStateFile("/dev/zero", &error));
+    EXPECT_EQ(error, "state /dev/zero: not a regular file");
 }
 
 } // namespace
