@@ -150,6 +150,7 @@ void OnUpdateDone(HWND dialog, int result) {
         // No record of how it ended: the result alone speaks.
         outcome.iKind = result == DISKLIB_OK ? OUTCOME_ACTIVE : OUTCOME_FAILED;
     }
+    NoteEndedOutcome(outcome.iKind);
     SetOutcomeStatus(dialog, &outcome);
     switch (outcome.iKind) {
     case OUTCOME_ACTIVE:

@@ -18,6 +18,8 @@ CRITICAL_SECTION* OutcomeLock() {
 }
 
 UpdateOutcome g_last; // under the lock
+int g_ended = 0;      // under the lock
+int g_failed = 0;     // under the lock
 
 } // namespace
 
@@ -79,5 +81,31 @@ void StoreLastOutcome(const UpdateOutcome* outcome) {
 void ReadLastOutcome(UpdateOutcome* outcome) {
     EnterCriticalSection(OutcomeLock());
     *outcome = g_last;
+    LeaveCriticalSection(OutcomeLock());
+}
+
+int IsFailedOutcome(int kind) {
+    switch (kind) {
+    case OUTCOME_ACTIVE:
+    case OUTCOME_PENDING_RESTART:
+    case OUTCOME_PENDING_POWER_OFF:
+    case OUTCOME_PENDING_REPLUG:
+        return 0;
+    default:
+        return 1;
+    }
+}
+
+void NoteEndedOutcome(int kind) {
+    EnterCriticalSection(OutcomeLock());
+    g_ended++;
+    g_failed += IsFailedOutcome(kind);
+    LeaveCriticalSection(OutcomeLock());
+}
+
+void CountOutcomes(int* ended, int* failed) {
+    EnterCriticalSection(OutcomeLock());
+    *ended = g_ended;
+    *failed = g_failed;
     LeaveCriticalSection(OutcomeLock());
 }

@@ -85,3 +85,14 @@ void FailAfterCommit(UpdateOutcome* outcome, int step, int result, const WCHAR* 
 // before it posts WM_UPDATE_DONE, read on the dialog's thread; each copied whole.
 void StoreLastOutcome(const UpdateOutcome* outcome);
 void ReadLastOutcome(UpdateOutcome* outcome);
+
+// Whether an outcome is a failure: the update did not end as the user was told it would (the
+// drive did not come back, the update failed before or after its commit, the new firmware was
+// not seen, or the drive refused it). The new firmware running, or waiting for the restart,
+// power-off or replug the user was told of, is no failure.
+int IsFailedOutcome(int kind);
+// Counts an update that ended, as the dialog showed it (OnUpdateDone); CountOutcomes gives the
+// updates ended since the process started and how many of them failed, for the exit code of the
+// POSIX program and of `zxsim run`.
+void NoteEndedOutcome(int kind);
+void CountOutcomes(int* ended, int* failed);

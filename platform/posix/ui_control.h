@@ -107,6 +107,7 @@ struct MessageBoxRecord {
     bool open = true;
     int answer = 0;          // the button that closed it
     bool unscripted = false; // answered by the front end's default, not by the script
+    uint64_t serial = 0;     // counts the boxes opened since the start: each box its own
 };
 std::vector<MessageBoxRecord> MessageBoxes();
 // The innermost open message box, if any.
@@ -168,6 +169,14 @@ std::vector<int> ButtonsOf(UINT type);
 const wchar_t* ButtonName(int id); // "OK", "Cancel", "Yes", ...
 // What Esc gives for the type: Cancel when offered, OK for a box with only OK, else 0.
 int EscapeAnswer(UINT type);
+// The position (0-based, in display order) of the button a box of the type opens on: the one its
+// MB_DEFBUTTONn names, the first when it has no such button.
+int DefaultButtonIndex(UINT type);
+
+// Whether the thread that runs the dialog is blocked in a modal wait: a handler of its own that
+// waits (Sleep, WaitForSingleObject) and has not yet returned to an idle message loop. Input
+// that comes meanwhile is not meant for what the screen will show after it.
+bool DialogInModalWait();
 
 // ---- Input ----------------------------------------------------------------------------------
 
@@ -216,8 +225,10 @@ uint64_t ChangeCount();
 // (default: always) and no message box is open; an Answer step answers the next message box,
 // and is dropped when the dialog is settled with no box open.
 // A message box that opens with no Answer step next is answered with its Esc answer (No for
-// Yes/No), marked unscripted. When the script is done the driver presses Esc whenever the
-// dialog is settled, until it closes.
+// Yes/No), marked unscripted. An Answer step that names a button the box does not offer is never
+// turned into another button: the box is answered as if the script had no answer for it, the
+// script ends there, and the report names the answer and the box. When the script is done the
+// driver presses Esc whenever the dialog is settled, until it closes.
 struct ScriptStep {
     enum Kind { Select, Run, Escape, CloseBox, Answer } kind;
     int value =
@@ -226,10 +237,12 @@ struct ScriptStep {
 // What became of a script, for its caller to judge once the dialog has closed: a Select of an
 // entry the list does not have ends the script there (RUN is not pressed on another entry).
 struct ScriptReport {
-    int missingEntry = -1;  // the entry a Select step asked for and the list lacked, or -1
-    int entryCount = 0;     // the list's entries then
-    int droppedAnswers = 0; // Answer steps no message box used
-    int stepsLeft = 0;      // steps not played when the dialog closed
+    int missingEntry = -1;       // the entry a Select step asked for and the list lacked, or -1
+    int entryCount = 0;          // the list's entries then
+    int droppedAnswers = 0;      // Answer steps no message box used
+    int stepsLeft = 0;           // steps not played when the dialog closed
+    int refusedAnswer = 0;       // an Answer step's button the box did not offer (0: none)
+    MessageBoxRecord refusedBox; // that box
 };
 std::unique_ptr<FrontEnd> MakeHeadlessScript(std::vector<ScriptStep> steps,
                                              std::function<bool()> settled,

@@ -2,6 +2,7 @@
 // `zxsim run`.
 #include "platform/posix/user_internal.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cwchar>
 #include <deque>
@@ -34,10 +35,19 @@ private:
     std::chrono::milliseconds Step() {
         MessageBoxRecord box;
         if (OpenMessageBox(&box)) {
-            if (!steps_.empty() && steps_.front().kind == ScriptStep::Answer) {
+            if (!steps_.empty() && steps_.front().kind == ScriptStep::Answer &&
+                Offers(box.type, steps_.front().value)) {
                 AnswerMessageBox(steps_.front().value);
                 steps_.pop_front();
             } else {
+                if (!steps_.empty() && steps_.front().kind == ScriptStep::Answer) {
+                    // Not a button of this box: the script cannot go on as written.
+                    if (report_ != nullptr) {
+                        report_->refusedAnswer = steps_.front().value;
+                        report_->refusedBox = box;
+                    }
+                    steps_.clear();
+                }
                 int a = EscapeAnswer(box.type);
                 AnswerMessageBoxUnscripted(a != 0 ? a : IDNO);
             }
@@ -98,6 +108,11 @@ private:
     }
 
     bool IsSettled() const { return !settled_ || settled_(); }
+
+    static bool Offers(UINT type, int answer) {
+        std::vector<int> offered = ButtonsOf(type);
+        return std::find(offered.begin(), offered.end(), answer) != offered.end();
+    }
 
     std::deque<ScriptStep> steps_;
     std::function<bool()> settled_;

@@ -5,6 +5,7 @@
 #include "tools/zxpkg/zip_writer.h"
 #include "platform/win32.h"
 #include "sim/read_file.h"
+#include "version/zx_version.h"
 
 #include <cerrno>
 #include <cstdlib>
@@ -15,6 +16,8 @@
 #include <sstream>
 #include <string>
 #include <vector>
+
+#include <sys/stat.h>
 
 namespace {
 
@@ -46,6 +49,7 @@ bool AnsiFromUtf8(const std::string& text, std::string* out) {
 constexpr size_t kMaxConfigBlockBytes = 16u * 1024 * 1024; // read from --config at most
 
 const char kUsage[] = "usage: zxpkg <command> [options]\n"
+                      "       zxpkg --version\n"
                       "commands:\n"
                       "  image   write a CMFG firmware image\n"
                       "  build   make a package ZIP from a folder\n"
@@ -75,7 +79,8 @@ const char kCheckUsage[] =
     "Reads the package as the program does and prints one line per finding: the title, every\n"
     "UPDATEINFO key, every NandMap entry and whether its file exists, and for each image its\n"
     "magic, regions, checksum kind and validity, version and FTL build number. Problems start\n"
-    "with FAIL. Exit 0 when the package is sound, 1 otherwise.\n";
+    "with FAIL. Exit 0 when the package is sound, 1 otherwise, 2 when there is no package\n"
+    "to read (a missing file, a bad argument).\n";
 
 int BadArguments(const std::string& why, const char* usage) {
     std::cerr << "zxpkg: " << why << "\n" << usage;
@@ -281,6 +286,12 @@ int CommandCheck(const std::vector<std::string>& args) {
     if (args.size() != 1 || (!args[0].empty() && args[0][0] == '-')) {
         return BadArguments("check takes one package", kCheckUsage);
     }
+    // Nothing there to check is a tool error like a bad argument, not a package found unsound.
+    struct stat st;
+    if (stat(args[0].c_str(), &st) != 0) {
+        std::cerr << "zxpkg: cannot read " << args[0] << ": " << std::strerror(errno) << "\n";
+        return 2;
+    }
     return zxpkg::CheckPackage(args[0], std::cout);
 }
 
@@ -294,6 +305,10 @@ int main(int argc, char** argv) {
     std::vector<std::string> args(argv + 2, argv + argc);
     if (command == "--help" || command == "-h" || command == "help") {
         std::cout << kUsage;
+        return 0;
+    }
+    if (command == "--version") {
+        std::cout << "zxpkg " << ZX_VERSION_TEXT << "\n";
         return 0;
     }
     struct Command {

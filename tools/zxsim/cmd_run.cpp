@@ -2,6 +2,7 @@
 // user would have seen.
 #include "app/app_main.h"
 #include "app/state/app_state.h"
+#include "app/update_outcome.h"
 #include "app/resource_ids.h"
 #include "platform/linux/linux_backend.h"
 #include "platform/posix/control.h"
@@ -14,6 +15,7 @@
 #include "tools/zxsim/text_output.h"
 
 #include <atomic>
+#include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -42,7 +44,12 @@ const char kUsage[] =
     "  Yes/No). When the steps are done and no update runs, Esc closes the dialog.\n"
     "  Prints each screen the dialog settles on and every message box as it is answered, in\n"
     "  order, then each simulated disk, the shutdown the program asked for (if any) and the exit\n"
-    "  code (docs/zxsim.md). --speed X runs the clock X times faster (default 10); --timeout S\n"
+    "  code (docs/zxsim.md). Exit code: 0 when every update the run started ended as the user\n"
+    "  was told it would (the new firmware runs, or waits for the restart, power-off or replug\n"
+    "  the program asked for), 1 when one failed, 2 for the errors below.\n"
+    "  An --answer that names a button the box does not offer ends the script at that box,\n"
+    "  which gets its Esc answer (No for Yes/No), and is an error: it is never taken for another\n"
+    "  button. --speed X runs the clock X times faster (default 10); --timeout S\n"
     "  gives up after S real seconds (default 600, 0 never). --debug adds /debug to the program\n"
     "  text: the Debug log then goes to standard error, or is appended to the file ZX_DEBUG_LOG\n"
     "  names. An entry the list does not have, answers no message box used and a trace that\n"
@@ -66,6 +73,13 @@ bool ParseCount(const char* text, long max, long* out) {
     }
     *out = n;
     return true;
+}
+
+std::string ToLower(std::string s) {
+    for (char& c : s) {
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    }
+    return s;
 }
 
 std::string QuoteUtf8(const std::string& s) {
@@ -309,6 +323,17 @@ int Run(int argc, char** argv) {
                      report.missingEntry, report.entryCount);
         failed = 2;
     }
+    if (report.refusedAnswer != 0) {
+        std::string offered;
+        for (int b : ButtonsOf(report.refusedBox.type)) {
+            offered += (offered.empty() ? "" : ", ") + Utf8(ButtonName(b));
+        }
+        std::fprintf(stderr,
+                     "zxsim run: --answer %s: message box %s offers %s; the script ends there\n",
+                     ToLower(Utf8(ButtonName(report.refusedAnswer))).c_str(),
+                     Quote(report.refusedBox.text).c_str(), offered.c_str());
+        failed = 2;
+    }
     int unused = report.droppedAnswers;
     if (report.missingEntry < 0 && report.stepsLeft > 0) {
         unused += report.stepsLeft; // the dialog closed before they were played
@@ -331,7 +356,14 @@ int Run(int argc, char** argv) {
         std::fprintf(stderr, "zxsim run: the trace could not be written to %s\n", trace.c_str());
         failed = 2;
     }
-    return failed != 0 ? failed : result;
+    if (failed != 0) {
+        return failed;
+    }
+    // The program's own result, else whether every update ended as the user was told.
+    int ended = 0;
+    int failedUpdates = 0;
+    CountOutcomes(&ended, &failedUpdates);
+    return result != 0 ? result : failedUpdates > 0 ? 1 : 0;
 }
 
 } // namespace

@@ -1,6 +1,7 @@
 // zxsim: the simulated PC on the command line.
 #include "sim/control.h"
 #include "tools/zxsim/command.h"
+#include "version/zx_version.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -19,13 +20,15 @@ std::map<std::string, std::pair<std::string, CommandFn>>& Commands() {
 }
 
 int Usage(FILE* out) {
-    std::fprintf(out, "usage: zxsim <command> [--state FILE] [options]\n\ncommands:\n");
+    std::fprintf(out, "usage: zxsim <command> [--state FILE] [options]\n"
+                      "       zxsim --version\n\ncommands:\n");
     for (auto& c : Commands()) {
         std::fprintf(out, "  %-10s %s\n", c.first.c_str(), c.second.first.c_str());
     }
     std::fprintf(out,
                  "\nEvery command takes --state FILE (else ZX_SIM_STATE): the simulated drives'\n"
-                 "state is loaded from FILE when it exists and saved to it at the end.\n"
+                 "state is loaded from FILE when it exists and saved to it at the end; a second\n"
+                 "run on the same FILE waits until the first has ended (FILE.lock).\n"
                  "'zxsim <command> --help' describes a command.\n");
     return out == stdout ? 0 : 2;
 }
@@ -53,6 +56,19 @@ std::string TakeStateOption(int& argc, char** argv, bool& bad) {
         }
     }
     return path;
+}
+
+// Whether the command is only asked to describe itself (before any "--").
+bool WantsHelp(int argc, char** argv) {
+    for (int i = 2; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--") == 0) {
+            return false;
+        }
+        if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+            return true;
+        }
+    }
+    return false;
 }
 
 } // namespace
@@ -87,6 +103,10 @@ int main(int argc, char** argv) {
     if (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0) {
         return zxsim::Usage(stdout);
     }
+    if (std::strcmp(argv[1], "--version") == 0) {
+        std::printf("zxsim %s\n", ZX_VERSION_TEXT);
+        return 0;
+    }
     auto it = zxsim::Commands().find(argv[1]);
     if (it == zxsim::Commands().end()) {
         std::fprintf(stderr, "zxsim: unknown command '%s'\n", argv[1]);
@@ -106,6 +126,14 @@ int main(int argc, char** argv) {
     std::string error;
     if (bad) {
         std::fprintf(stderr, "zxsim: --state needs a file\n");
+        return 2;
+    }
+    if (!state.empty() && zxsim::WantsHelp(argc, argv)) {
+        state.clear(); // the command only describes itself: no state to load, lock or save
+    }
+    if (!state.empty() &&
+        sim::TakeStateFileLock(state, "zxsim", true, &error) != sim::kStateLockTaken) {
+        std::fprintf(stderr, "zxsim: %s\n", error.c_str());
         return 2;
     }
     if (!sim::SetStateFile(state, &error)) {
