@@ -18,7 +18,7 @@ done
 
 packages=(cmake ninja-build g++ make pkg-config git ca-certificates
           libgtest-dev libgmock-dev libbenchmark-dev
-          zlib1g-dev libminizip-dev libncurses-dev
+          zlib1g-dev libminizip-dev libncurses-dev libvterm-dev
           clang libclang-rt-dev clang-format cppcheck gcovr ccache python3-jsonschema)
 # The kernel test (ctest -L kernel) boots Debian's kernel, which it downloads itself with
 # apt-get download, under QEMU with a busybox initramfs.

@@ -3,24 +3,98 @@
 // drawn. "--device-backend linux" (or ZX_DEVICE_BACKEND=linux) runs it on this computer's own
 // disks through the Linux kernel instead, only as root (docs/linux.md). The switches of an
 // unattended run (/silent, /check ...) run it without the terminal (docs/fleet.md); /? and
-// /version print to standard output.
+// /version print to standard output, and so do --help and --version. The exit code of a run
+// with the dialog says whether every update it started ended as the user was told
+// (docs/program.md).
+#include "app/update_outcome.h"
+#include "fleet/exit_codes.h"
 #include "fleet/program_entry.h"
 #include "fleet/program_options.h"
 #include "platform/linux/linux_backend.h"
 #include "platform/posix/control.h"
 #include "platform/posix/terminal/terminal.h"
 #include "sim/control.h"
+#include "version/zx_version.h"
 
 #include <errno.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <strings.h>
+#include <functional>
 #include <memory>
 #include <string>
 #include <unistd.h>
 
 namespace {
+
+const char kUsage[] =
+    "usage: zxflash [--device-backend sim|linux] [/debug]\n"
+    "       zxflash --help | --version   (the switches of an unattended run: zxflash /?)\n"
+    "Runs the firmware update program with its dialog drawn in this terminal, on the simulated\n"
+    "PC (or, with --device-backend linux and as root, on this computer's own disks). /debug\n"
+    "writes the Debug log to $ZX_DEBUG_LOG (default $TMPDIR/zxflash-debug.log).\n"
+    "The simulated PC: ZX_SIM_SCENARIO names its scenario file (default: the embedded one),\n"
+    "ZX_SIM_STATE a file that keeps the simulated drives' firmware between runs (a second run on\n"
+    "the same file waits for the first), ZX_SIM_SPEED runs its clock that many times faster\n"
+    "(default 1), ZX_SIM_TRACE writes the request trace.\n"
+    "Keys: Up/Down pick a disk, Enter is RUN, Esc closes; in a message box Left/Right move\n"
+    "between the buttons and Enter presses one.\n"
+    "Exit code: 0 when every update the run started ended as the program said it would, 1 after\n"
+    "a failed update, 2 when the program could not start.\n";
+
+// "--help" or "--version" as the only argument: printed here, and the program does not start.
+// True when it was one of them.
+bool AnswersInformationSwitch(int argc, char** argv) {
+    if (argc != 2) {
+        return false;
+    }
+    if (strcmp(argv[1], "--help") == 0 || strcmp(argv[1], "-h") == 0) {
+        fputs(kUsage, stdout);
+        return true;
+    }
+    if (strcmp(argv[1], "--version") == 0) {
+        printf("zxflash %s\n", ZX_VERSION_TEXT);
+        return true;
+    }
+    return false;
+}
+
+// One run at a time on a state file, so that two runs never lose an update: the lock is held
+// until the process ends. With `wait` (the dialog), a second run says so and waits for the
+// first; without (an unattended run), it gets sim::kStateLockBusy at once. Returns
+// sim::LockStateFile's result.
+int LockStateFile(const char* path, bool wait) {
+    std::string error;
+    const int result = sim::TakeStateFileLock(path, "zxflash", wait, &error);
+    if (result == sim::kStateLockFailed) {
+        fprintf(stderr, "zxflash: %s\n", error.c_str());
+    } else if (result == sim::kStateLockBusy) {
+        fprintf(stderr, "zxflash: the state file %s is in use by another run\n", path);
+    }
+    return result;
+}
+
+// The exit code of a run with the dialog: 1 when an update it started failed, else the
+// program's.
+int InteractiveExitCode(int programResult) {
+    int ended = 0;
+    int failed = 0;
+    CountOutcomes(&ended, &failed);
+    return programResult != 0 ? programResult : failed > 0 ? 1 : 0;
+}
+
+// What the simulated PC does after the program's accepted shutdown request, for the screen and
+// the last line; "" while it has none.
+std::string SimulatedShutdownText() {
+    const std::string requested = sim::ShutdownRequested();
+    if (requested.empty()) {
+        return "";
+    }
+    return "The simulated PC " +
+           std::string(requested == "restart" ? "restarts now" : "powers off now") +
+           ": the program ends.";
+}
 
 // Whether the entry switches the Debug log on: "/debug" anywhere, in any case.
 bool AsksForDebugLog(const std::string& commandLine) {
@@ -65,7 +139,9 @@ bool StartLinuxBackend() {
 
 // The simulated PC of ZX_SIM_SCENARIO (or the default one), its clock speed and state file;
 // false with the reason said.
-bool StartSimulatedPc() {
+// waitForState: whether a state file another run holds is waited for (the dialog) or refused at
+// once (*busy set; an unattended run).
+bool StartSimulatedPc(bool waitForState, bool* busy) {
     sim::Install();
     const char* speed = getenv("ZX_SIM_SPEED");
     if (speed != NULL && atof(speed) > 0) {
@@ -74,6 +150,13 @@ bool StartSimulatedPc() {
     // The drives' state kept between runs in the file ZX_SIM_STATE names, if any.
     const char* state = getenv("ZX_SIM_STATE");
     std::string stateError;
+    if (state != NULL && state[0] != 0) {
+        const int locked = LockStateFile(state, waitForState);
+        if (locked != sim::kStateLockTaken) {
+            *busy = locked == sim::kStateLockBusy;
+            return false;
+        }
+    }
     if (state != NULL && state[0] != 0 && !sim::SetStateFile(state, &stateError)) {
         fprintf(stderr, "zxflash: %s\n", stateError.c_str());
         return false;
@@ -118,6 +201,9 @@ int FinishRun(int result) {
     std::string stateError;
     if (!g_runEnd.onLinux && !sim::SaveState(&stateError)) {
         fprintf(stderr, "zxflash: %s\n", stateError.c_str());
+    }
+    if (!g_runEnd.onLinux && !SimulatedShutdownText().empty()) {
+        fprintf(stderr, "zxflash: %s\n", SimulatedShutdownText().c_str());
     }
     if (g_runEnd.logWritten) {
         fprintf(stderr, "zxflash: Debug log in %s\n", g_runEnd.logPath.c_str());
@@ -186,6 +272,9 @@ int RunWithoutTerminal(const std::string& commandLine) {
 } // namespace
 
 int main(int argc, char** argv) {
+    if (AnswersInformationSwitch(argc, argv)) {
+        return 0;
+    }
     // The command line as Windows hands it to WinMain: the arguments after the program name,
     // without the entry's own choice of device backend.
     const char* backendVariable = getenv("ZX_DEVICE_BACKEND");
@@ -209,7 +298,13 @@ int main(int argc, char** argv) {
     if (onLinux && !StartLinuxBackend()) {
         return 2;
     }
-    if (!onLinux && !StartSimulatedPc()) {
+    bool stateBusy = false;
+    if (!onLinux && !StartSimulatedPc(RunsTheDialog(commandLine), &stateBusy)) {
+        if (stateBusy) {
+            // Another run has this simulated PC: an unattended run is refused, not held up.
+            fprintf(stderr, "zxflash: exit code %d\n", EXIT_ANOTHER_INSTANCE);
+            return EXIT_ANOTHER_INSTANCE & 0xFF;
+        }
         return 2;
     }
     g_runEnd.onLinux = onLinux;
@@ -237,7 +332,13 @@ int main(int argc, char** argv) {
         return RunWithoutTerminal(commandLine);
     }
     std::string error;
-    g_runEnd.terminal = zxposix::ui::MakeTerminalFrontEnd(&error);
+    // On the simulated PC an accepted power-off or restart ends the program as the PC going down
+    // would, after the terminal has shown it.
+    std::function<std::string()> shutdownWatch;
+    if (!onLinux) {
+        shutdownWatch = SimulatedShutdownText;
+    }
+    g_runEnd.terminal = zxposix::ui::MakeTerminalFrontEnd(&error, shutdownWatch);
     if (!g_runEnd.terminal) {
         fprintf(stderr, "zxflash: %s (zxsim run runs the program without one)\n", error.c_str());
         return 2;
@@ -245,5 +346,5 @@ int main(int argc, char** argv) {
     zxposix::ui::SetFrontEnd(g_runEnd.terminal.get());
     zxposix::SetSessionEndHandler(EndOnSignal);
     zxposix::InstallSessionEndSignals();
-    return FinishRun(ProgramMain(GetModuleHandleW(NULL), commandLine.c_str()));
+    return FinishRun(InteractiveExitCode(ProgramMain(GetModuleHandleW(NULL), commandLine.c_str())));
 }

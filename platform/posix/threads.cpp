@@ -3,6 +3,7 @@
 #include "platform/posix/clock.h"
 #include "platform/posix/control.h"
 #include "platform/posix/handles.h"
+#include "platform/posix/user_internal.h"
 
 #include <atomic>
 #include <condition_variable>
@@ -147,6 +148,9 @@ DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
         SetLastError(ERROR_INVALID_HANDLE);
         return WAIT_FAILED;
     }
+    if (milliseconds != 0) {
+        zxposix::ui::NoteBlockingWait();
+    }
     std::unique_lock<std::mutex> guard(state->lock);
     if (milliseconds == INFINITE) {
         state->changed.wait(guard, [&] { return state->done; });
@@ -173,6 +177,7 @@ void Sleep(DWORD milliseconds) {
         std::this_thread::yield();
         return;
     }
+    zxposix::ui::NoteBlockingWait();
     std::this_thread::sleep_for(zxposix::ClockRealDuration(milliseconds));
 }
 

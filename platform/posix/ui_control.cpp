@@ -1,6 +1,7 @@
 // The control interface of the window manager (platform/posix/ui_control.h) for tests, tools
 // and the front ends: reading the dialog and the records, input from outside, answers to message
 // boxes, waits, and the front end.
+#include "platform/posix/threads.h"
 #include "platform/posix/wm_state.h"
 
 #include <algorithm>
@@ -211,6 +212,24 @@ int EscapeAnswer(UINT type) {
         return IDOK;
     }
     return 0;
+}
+
+int DefaultButtonIndex(UINT type) {
+    const int n = static_cast<int>(ButtonsOf(type).size());
+    const int index = static_cast<int>((type & MB_DEFMASK) >> 8);
+    return index < n ? index : 0;
+}
+
+bool DialogInModalWait() {
+    return W().modalWait.load();
+}
+
+void NoteBlockingWait() {
+    const DWORD thread = W().frontEndThread.load();
+    if (thread != 0 && thread == GetCurrentThreadId()) {
+        W().modalWait.store(true);
+        W().changes++;
+    }
 }
 
 bool PressKey(HWND dialog, UINT vk) {

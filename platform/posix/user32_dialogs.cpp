@@ -238,6 +238,7 @@ int MessageBoxW(HWND owner, LPCWSTR text, LPCWSTR caption, UINT type) {
         r.text = text != nullptr ? text : L"";
         r.type = type;
         r.open = true;
+        r.serial = ++W().boxSerial;
         record = W().boxes.size();
         W().boxes.push_back(r);
         W().openBoxes.push_back(OpenBox{record, me});

@@ -14,6 +14,11 @@ void AnswerMessageBoxUnscripted(int answer);
 // window manager's lock held.
 DWORD FrontEndThread();
 
+// Called by the clock's waits (Sleep, WaitForSingleObject) before they block: when the calling
+// thread is the one whose loop consults the front end, it is in a modal wait until its loop is
+// idle again.
+void NoteBlockingWait();
+
 // Forgets message boxes and the message log (ClearRecords also forgets shutdown requests).
 void ClearWindowRecords();
 

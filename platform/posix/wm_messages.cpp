@@ -166,6 +166,13 @@ void RunLoop(const std::function<bool()>& doneLocked) {
         }
         std::chrono::nanoseconds wait = std::chrono::milliseconds(50);
         FrontEnd* fe = W().frontEnd;
+        if (FrontEndThread() == me) {
+            // Idle with nothing to dispatch: whatever wait a handler made is over.
+            W().frontEndThread.store(me);
+            if (W().modalWait.exchange(false)) {
+                TouchLocked();
+            }
+        }
         if (fe != nullptr && FrontEndThread() == me) {
             uint64_t before = W().changes.load();
             lk.unlock();

@@ -132,6 +132,11 @@ struct Wm {
     bool sessionEndHeld = false;   // refused while a reason held it: asked again when none is left
     bool sessionEndAsking = false; // the dialogs are being asked
     void (*sessionEndHandler)(int) = nullptr;
+    uint64_t boxSerial = 0; // message boxes opened since the start
+    // The thread whose loop last consulted the front end, and whether it has blocked in a wait
+    // (Sleep, WaitForSingleObject) since its loop was last idle: a modal wait inside a handler.
+    std::atomic<DWORD> frontEndThread{0};
+    std::atomic<bool> modalWait{false};
 };
 
 // The window manager's state; never destroyed, since worker threads may still send while the

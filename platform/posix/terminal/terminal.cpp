@@ -1,14 +1,22 @@
-// The terminal front end. The dialog's client area (pixels) is scaled onto the cells inside a
-// frame whose top edge carries the title; controls are drawn at their scaled positions, and
-// the separator lines only on rows no text uses. It redraws whenever the window manager's state
-// changes and when the terminal is resized.
+// The terminal front end. One thread of its own owns the terminal: it reads the keys and draws,
+// so that the screen stays drawn (and resizes) while the dialog's thread is busy. The dialog's
+// client area (pixels) is scaled onto the cells inside a frame whose top edge carries the title;
+// controls are drawn at their scaled positions, texts on one row one after the other (a label
+// whole, the value after it cut), and the separator lines only on rows no text uses. Keys are
+// acted on by the dialog's thread when its loop is idle, one at a time, so that a key typed
+// after Enter meets the message box that Enter opened.
 #include "platform/posix/terminal/terminal.h"
+#include "platform/posix/terminal/terminal_text.h"
 
 #include <algorithm>
+#include <atomic>
 #include <clocale>
-#include <cwchar>
 #include <cwctype>
+#include <deque>
+#include <mutex>
+#include <poll.h>
 #include <set>
+#include <thread>
 #include <unistd.h>
 
 #ifndef NCURSES_WIDECHAR
@@ -22,6 +30,8 @@ namespace {
 
 const int kMaxWidth = 96;
 const int kMaxHeight = 26;
+const int kMinWidth = 40;
+const int kMinHeight = 12;
 
 // Writes text from (row, col) into at most maxCols columns; returns the columns used.
 int PutText(int row, int col, const std::wstring& text, int maxCols) {
@@ -43,46 +53,39 @@ int PutText(int row, int col, const std::wstring& text, int maxCols) {
     return used;
 }
 
-int TextWidth(const std::wstring& text) {
-    int n = 0;
-    for (wchar_t c : text) {
-        int w = wcwidth(c);
-        n += w < 0 ? 1 : w;
+std::wstring Widen(const std::string& text) {
+    std::wstring out;
+    std::mbstate_t state{};
+    const char* p = text.c_str();
+    size_t left = text.size();
+    while (left > 0) {
+        wchar_t c = 0;
+        size_t n = std::mbrtowc(&c, p, left, &state);
+        if (n == 0 || n == static_cast<size_t>(-1) || n == static_cast<size_t>(-2)) {
+            out.push_back(L'?');
+            n = 1;
+            state = std::mbstate_t{};
+        } else {
+            out.push_back(c);
+        }
+        p += n;
+        left -= n;
     }
-    return n;
+    return out;
 }
 
-std::vector<std::wstring> SplitLines(const std::wstring& text, int width) {
-    std::vector<std::wstring> lines;
-    std::wstring line;
-    int lineWidth = 0;
-    for (size_t i = 0; i < text.size(); i++) {
-        wchar_t c = text[i];
-        if (c == L'\r') {
-            continue;
-        }
-        if (c == L'\n') {
-            lines.push_back(line);
-            line.clear();
-            lineWidth = 0;
-            continue;
-        }
-        int w = std::max(1, wcwidth(c));
-        if (lineWidth + w > width) {
-            lines.push_back(line);
-            line.clear();
-            lineWidth = 0;
-        }
-        line.push_back(c);
-        lineWidth += w;
-    }
-    lines.push_back(line);
-    return lines;
-}
+// A control placed on the screen: its row, first column and the columns it may use.
+struct Placed {
+    const ControlView* control;
+    int row;
+    int col;
+    int span;
+};
 
 class Terminal : public FrontEnd {
 public:
-    explicit Terminal(SCREEN* screen) : screen_(screen) {
+    Terminal(SCREEN* screen, std::function<std::string()> shutdownWatch)
+        : screen_(screen), shutdownWatch_(std::move(shutdownWatch)) {
         cbreak();
         noecho();
         keypad(stdscr, TRUE);
@@ -95,83 +98,102 @@ public:
             init_pair(1, COLOR_WHITE, COLOR_BLUE); // message boxes
             init_pair(2, COLOR_GREEN, -1);         // progress
         }
+        thread_ = std::thread([this] { Run(); });
     }
 
     ~Terminal() override {
+        if (!shutdownText_.empty()) {
+            // The PC's last words stay a moment before the terminal is given back.
+            std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+        }
+        stop_ = true;
+        thread_.join();
         endwin();
         delscreen(screen_);
     }
 
+    // On the dialog's thread, when its loop is idle: acts on one key, and ends the dialog once the
+    // PC has gone down.
     std::chrono::milliseconds Idle() override {
-        for (;;) {
-            int key = getch();
-            if (key == ERR) {
-                break;
+        if (shutdownWatch_ && !poweredOff_.load()) {
+            const std::string text = shutdownWatch_();
+            if (!text.empty()) {
+                {
+                    std::lock_guard<std::mutex> guard(lock_);
+                    shutdownText_ = Widen(text);
+                    keys_.clear();
+                }
+                poweredOff_ = true;
+                if (HWND dialog = CurrentDialog()) {
+                    EndDialog(dialog, 0);
+                }
+                return std::chrono::milliseconds(1);
             }
-            if (key == KEY_RESIZE) {
-                dirty_ = true;
-                continue;
+        }
+        int key = 0;
+        bool more = false;
+        {
+            std::lock_guard<std::mutex> guard(lock_);
+            if (keys_.empty()) {
+                return std::chrono::milliseconds(20);
             }
-            HandleKey(key);
+            key = keys_.front();
+            keys_.pop_front();
+            more = !keys_.empty();
         }
-        if (dirty_ || ChangeCount() != drawn_) {
-            drawn_ = ChangeCount();
-            dirty_ = false;
-            Draw();
-        }
-        return std::chrono::milliseconds(30);
+        HandleKey(key);
+        return std::chrono::milliseconds(more ? 1 : 20);
     }
 
     void DialogShown(HWND) override { dirty_ = true; }
-    void DialogClosed(HWND) override {
-        erase();
-        refresh();
-    }
+    void DialogClosed(HWND) override { dirty_ = true; }
 
 private:
+    // The terminal's own thread: keys in, screen out.
+    void Run() {
+        while (!stop_) {
+            pollfd p{STDIN_FILENO, POLLIN, 0};
+            poll(&p, 1, 30);
+            for (;;) {
+                const int key = getch();
+                if (key == ERR) {
+                    break;
+                }
+                if (key == KEY_RESIZE) {
+                    dirty_ = true;
+                    continue;
+                }
+                TakeKey(key);
+            }
+            const bool busy = DialogInModalWait();
+            if (dirty_ || ChangeCount() != drawn_ || busy != drawnBusy_) {
+                drawn_ = ChangeCount();
+                drawnBusy_ = busy;
+                dirty_ = false;
+                Draw(busy);
+            }
+        }
+    }
+
+    // A key read from the terminal: dropped while the PC has gone down, while the dialog's thread
+    // is in a modal wait (it was typed at a screen that is about to change), and, while the
+    // dialog cannot be drawn, unless it is Esc; else queued for the dialog's thread.
+    void TakeKey(int key) {
+        if (poweredOff_.load() || DialogInModalWait()) {
+            return;
+        }
+        if (tooSmall_.load() && key != 27) {
+            return;
+        }
+        std::lock_guard<std::mutex> guard(lock_);
+        keys_.push_back(key);
+    }
+
     void HandleKey(int key) {
         MessageBoxRecord box;
         if (OpenMessageBox(&box)) {
-            std::vector<int> buttons = ButtonsOf(box.type);
-            if (boxSeen_ != box.text + box.caption) {
-                boxSeen_ = box.text + box.caption;
-                focus_ = 0;
-            }
-            int n = static_cast<int>(buttons.size());
-            switch (key) {
-            case KEY_LEFT:
-            case KEY_BTAB:
-                focus_ = (focus_ + n - 1) % n;
-                dirty_ = true;
-                return;
-            case KEY_RIGHT:
-            case '\t':
-                focus_ = (focus_ + 1) % n;
-                dirty_ = true;
-                return;
-            case '\n':
-            case '\r':
-            case KEY_ENTER:
-            case ' ':
-                AnswerMessageBox(buttons[static_cast<size_t>(std::min(focus_, n - 1))]);
-                return;
-            case 27:
-                if (EscapeAnswer(box.type) != 0) {
-                    AnswerMessageBox(EscapeAnswer(box.type));
-                }
-                return;
-            default:
-                // A letter key presses the button whose name starts with it.
-                for (int b : buttons) {
-                    if (key >= 0 && key < 128 &&
-                        std::towlower(static_cast<wint_t>(ButtonName(b)[0])) ==
-                            std::towlower(static_cast<wint_t>(key))) {
-                        AnswerMessageBox(b);
-                        return;
-                    }
-                }
-                return;
-            }
+            HandleBoxKey(box, key);
+            return;
         }
         HWND dialog = CurrentDialog();
         if (dialog == nullptr) {
@@ -197,64 +219,106 @@ private:
         }
     }
 
-    void Draw() {
+    void HandleBoxKey(const MessageBoxRecord& box, int key) {
+        std::vector<int> buttons = ButtonsOf(box.type);
+        const int n = static_cast<int>(buttons.size());
+        int focus = FocusOf(box);
+        switch (key) {
+        case KEY_LEFT:
+        case KEY_BTAB:
+            SetFocus((focus + n - 1) % n);
+            return;
+        case KEY_RIGHT:
+        case '\t':
+            SetFocus((focus + 1) % n);
+            return;
+        case '\n':
+        case '\r':
+        case KEY_ENTER:
+        case ' ':
+            AnswerMessageBox(buttons[static_cast<size_t>(focus)]);
+            return;
+        case 27:
+            if (EscapeAnswer(box.type) != 0) {
+                AnswerMessageBox(EscapeAnswer(box.type));
+            }
+            return;
+        default:
+            // A letter key presses the button whose name starts with it.
+            for (int b : buttons) {
+                if (key >= 0 && key < 128 &&
+                    std::towlower(static_cast<wint_t>(ButtonName(b)[0])) ==
+                        std::towlower(static_cast<wint_t>(key))) {
+                    AnswerMessageBox(b);
+                    return;
+                }
+            }
+            return;
+        }
+    }
+
+    // The button that has the focus in the box: each box opens on its own default button.
+    int FocusOf(const MessageBoxRecord& box) {
+        std::lock_guard<std::mutex> guard(lock_);
+        if (focusBox_ != box.serial) {
+            focusBox_ = box.serial;
+            focus_ = DefaultButtonIndex(box.type);
+        }
+        return focus_;
+    }
+
+    void SetFocus(int focus) {
+        {
+            std::lock_guard<std::mutex> guard(lock_);
+            focus_ = focus;
+        }
+        dirty_ = true;
+    }
+
+    void Draw(bool busy) {
         erase();
         int rows = 0;
         int cols = 0;
         getmaxyx(stdscr, rows, cols);
+        std::wstring shutdown;
+        {
+            std::lock_guard<std::mutex> guard(lock_);
+            shutdown = shutdownText_;
+        }
+        if (!shutdown.empty()) {
+            DrawShutdown(shutdown, rows, cols);
+            refresh();
+            return;
+        }
+        tooSmall_ = cols < kMinWidth || rows < kMinHeight;
         DialogView v;
         HWND dialog = CurrentDialog();
         if (dialog == nullptr || !ReadDialog(dialog, &v)) {
             refresh();
             return;
         }
-        if (cols < 40 || rows < 12) {
-            PutText(0, 0, L"Terminal too small", cols);
+        if (tooSmall_) {
+            const std::wstring text =
+                L"Terminal too small: the dialog needs " + std::to_wstring(kMinWidth) + L" x " +
+                std::to_wstring(kMinHeight) + L", this one is " + std::to_wstring(cols) + L" x " +
+                std::to_wstring(rows) + L". Esc closes.";
+            std::vector<std::wstring> lines = SplitLines(text, std::max(1, cols));
+            for (size_t i = 0; i < lines.size() && static_cast<int>(i) < rows; i++) {
+                PutText(static_cast<int>(i), 0, lines[i], cols);
+            }
             refresh();
             return;
         }
-        int width = std::min(cols, kMaxWidth);
-        int height = std::min(rows - (rows > 13 ? 1 : 0), kMaxHeight);
-        int top = (rows - height) / 2;
-        int left = (cols - width) / 2;
+        const int width = std::min(cols, kMaxWidth);
+        const int height = std::min(rows - (rows > 13 ? 1 : 0), kMaxHeight);
+        const int top = (rows - height) / 2;
+        const int left = (cols - width) / 2;
         DrawFrame(top, left, height, width, v.title);
-        int cw = std::max<LONG>(1, v.client.right);
-        int ch = std::max<LONG>(1, v.client.bottom);
-        int innerW = width - 2;
-        int innerH = height - 2;
-        auto colOf = [&](LONG x) {
-            int c = static_cast<int>((x * innerW + cw / 2) / cw);
-            return left + 1 + std::min(std::max(c, 0), innerW - 1);
-        };
-        auto rowOf = [&](LONG y) {
-            int r = static_cast<int>((y * innerH + ch / 2) / ch);
-            return top + 1 + std::min(std::max(r, 0), innerH - 1);
-        };
-        auto endColOf = [&](LONG x) { // one past the last cell
-            int c = static_cast<int>((x * innerW + cw / 2) / cw);
-            return left + 1 + std::min(std::max(c, 0), innerW);
-        };
-        auto spanOf = [&](const RECT& r) { return std::max(1, endColOf(r.right) - colOf(r.left)); };
-        // Text first, so that separators take only free rows.
-        std::set<int> textRows;
-        for (const ControlView& c : v.controls) {
-            if (!c.visible || IsSeparator(c)) {
-                continue;
-            }
-            int row = rowOf(c.rect.top);
-            int col = colOf(c.rect.left);
-            int span = std::min(spanOf(c.rect), left + width - 1 - col);
-            textRows.insert(row);
-            DrawControl(c, row, col, span);
-        }
-        for (const ControlView& c : v.controls) {
-            if (c.visible && IsSeparator(c)) {
-                int row = rowOf(c.rect.top);
-                if (!textRows.count(row)) {
-                    int col = colOf(c.rect.left);
-                    mvhline(row, col, ACS_HLINE, std::min(spanOf(c.rect), left + width - 1 - col));
-                }
-            }
+        std::set<int> textRows = DrawControls(v, top, left, height, width);
+        DrawSeparators(v, top, left, height, width, textRows);
+        const std::wstring busyNote = L" Busy: please wait, keys are ignored ";
+        if (busy) {
+            PutText(top + height - 1, left + 1, busyNote, width - 2);
         }
         // The hint line, or while a Ctrl-C (or SIGTERM, SIGHUP) waits for the update to end,
         // what it waits for.
@@ -262,7 +326,7 @@ private:
         if (!held.empty()) {
             PutText(rows - 1, 0, L"Ending when the update has ended. " + held, cols);
         } else if (rows > height) {
-            std::wstring hint = L"Up/Down choose a disk   Enter RUN   Esc close";
+            std::wstring hint = busy ? busyNote : L"Up/Down choose a disk   Enter RUN   Esc close";
             PutText(std::min(rows - 1, top + height), left + 1, hint, width - 2);
         }
         MessageBoxRecord box;
@@ -270,6 +334,112 @@ private:
             DrawBox(box, rows, cols);
         }
         refresh();
+    }
+
+    // The scaled place of every visible control but the separators. Controls of one row are laid
+    // one after the other: a text with another control after it (a label) runs whole, up to the
+    // frame if it must, and the control after it starts one column later, cut to what is left of
+    // its own span; the last text of a row (a value, the status line) is cut to its span.
+    std::vector<Placed> Layout(const DialogView& v, int top, int left, int height, int width) {
+        const int cw = std::max<LONG>(1, v.client.right);
+        const int ch = std::max<LONG>(1, v.client.bottom);
+        const int innerW = width - 2;
+        const int innerH = height - 2;
+        const int right = left + width - 1; // the frame's right column
+        auto cellOf = [](LONG x, int inner, int extent) {
+            return static_cast<int>((x * inner + extent / 2) / extent);
+        };
+        std::vector<Placed> placed;
+        for (const ControlView& c : v.controls) {
+            if (!c.visible || IsSeparator(c)) {
+                continue;
+            }
+            const int col =
+                left + 1 + std::min(std::max(cellOf(c.rect.left, innerW, cw), 0), innerW - 1);
+            const int end =
+                left + 1 + std::min(std::max(cellOf(c.rect.right, innerW, cw), 0), innerW);
+            const int row =
+                top + 1 + std::min(std::max(cellOf(c.rect.top, innerH, ch), 0), innerH - 1);
+            placed.push_back(Placed{&c, row, col, std::max(1, end - col)});
+        }
+        std::stable_sort(placed.begin(), placed.end(), [](const Placed& a, const Placed& b) {
+            return a.row != b.row ? a.row < b.row : a.col < b.col;
+        });
+        for (size_t i = 0; i < placed.size(); i++) {
+            Placed& p = placed[i];
+            if (i > 0 && placed[i - 1].row == p.row) {
+                const Placed& before = placed[i - 1];
+                const int taken = before.col + before.span;
+                if (taken >= p.col) {
+                    const int end = p.col + p.span;
+                    p.col = std::min(taken + 1, right);
+                    p.span = std::max(0, end - p.col);
+                }
+            }
+            const bool hasNext = i + 1 < placed.size() && placed[i + 1].row == p.row;
+            if (hasNext && IsText(*p.control)) {
+                // A label is drawn whole: what follows it on its row moves along.
+                p.span = std::max(p.span, TextWidth(p.control->text));
+            } else if (IsText(*p.control)) {
+                p.span = right - p.col; // the last text of its row may run to the frame
+            }
+            p.span = std::min(p.span, right - p.col);
+        }
+        // A button shows its whole label: one that would cross the frame moves left, and the
+        // control before it on its row gives way.
+        for (size_t i = 0; i < placed.size(); i++) {
+            Placed& p = placed[i];
+            if (p.control->className != L"Button") {
+                continue;
+            }
+            const int need = TextWidth(L"[ " + p.control->text + L" ]");
+            if (p.span < need) {
+                p.span = std::min(need, right - 1 - left);
+                p.col = std::min(p.col, right - p.span);
+            }
+            if (i > 0 && placed[i - 1].row == p.row) {
+                Placed& before = placed[i - 1];
+                before.span = std::max(0, std::min(before.span, p.col - 1 - before.col));
+            }
+        }
+        return placed;
+    }
+
+    static bool IsText(const ControlView& c) {
+        return c.className == L"Static" && (c.style & SS_TYPEMASK) != SS_ICON &&
+               (c.style & SS_TYPEMASK) != SS_ETCHEDHORZ;
+    }
+
+    std::set<int> DrawControls(const DialogView& v, int top, int left, int height, int width) {
+        std::set<int> textRows;
+        for (const Placed& p : Layout(v, top, left, height, width)) {
+            textRows.insert(p.row);
+            DrawControl(*p.control, p.row, p.col, p.span);
+        }
+        return textRows;
+    }
+
+    void DrawSeparators(const DialogView& v, int top, int left, int height, int width,
+                        const std::set<int>& textRows) {
+        const int cw = std::max<LONG>(1, v.client.right);
+        const int ch = std::max<LONG>(1, v.client.bottom);
+        const int innerW = width - 2;
+        const int innerH = height - 2;
+        for (const ControlView& c : v.controls) {
+            if (!c.visible || !IsSeparator(c)) {
+                continue;
+            }
+            const int r = static_cast<int>((c.rect.top * innerH + ch / 2) / ch);
+            const int row = top + 1 + std::min(std::max(r, 0), innerH - 1);
+            if (textRows.count(row)) {
+                continue;
+            }
+            const int c0 = static_cast<int>((c.rect.left * innerW + cw / 2) / cw);
+            const int c1 = static_cast<int>((c.rect.right * innerW + cw / 2) / cw);
+            const int col = left + 1 + std::min(std::max(c0, 0), innerW - 1);
+            const int end = left + 1 + std::min(std::max(c1, 0), innerW);
+            mvhline(row, col, ACS_HLINE, std::min(std::max(1, end - col), left + width - 1 - col));
+        }
     }
 
     static bool IsSeparator(const ControlView& c) {
@@ -305,9 +475,14 @@ private:
             if (c.items.empty()) {
                 shown = L"(no disk)";
             }
+            const bool more = c.items.size() > 1;
+            const int arrow = more ? 2 : 0; // " v" before the closing bracket
             mvaddch(row, col, '[');
-            PutText(row, col + 1, shown, std::max(0, span - 5));
-            mvaddstr(row, col + std::max(1, span - 4), c.items.size() > 1 ? " \\/" : "   ");
+            PutText(row, col + 1, FitListEntry(shown, std::max(0, span - 2 - arrow)),
+                    std::max(0, span - 2 - arrow));
+            if (more && span > 4) {
+                mvaddstr(row, col + span - 3, " v");
+            }
             mvaddch(row, col + std::max(1, span - 1), ']');
         } else if (c.className == L"Button") {
             std::wstring label = L"[ " + c.text + L" ]";
@@ -346,10 +521,7 @@ private:
 
     void DrawBox(const MessageBoxRecord& box, int rows, int cols) {
         std::vector<int> buttons = ButtonsOf(box.type);
-        if (boxSeen_ != box.text + box.caption) {
-            boxSeen_ = box.text + box.caption;
-            focus_ = 0;
-        }
+        const int focus = FocusOf(box);
         int maxText = std::max(10, std::min(cols - 8, 70));
         std::vector<std::wstring> lines = SplitLines(box.text, maxText);
         int textW = 0;
@@ -381,7 +553,7 @@ private:
         int col = left + (width - buttonsW) / 2 + 1;
         for (size_t i = 0; i < buttons.size(); i++) {
             std::wstring label = std::wstring(L"[ ") + ButtonName(buttons[i]) + L" ]";
-            if (static_cast<int>(i) == focus_) {
+            if (static_cast<int>(i) == focus) {
                 attron(A_REVERSE);
             }
             PutText(top + height - 2, col, label, width);
@@ -393,16 +565,40 @@ private:
         }
     }
 
+    // The PC going down: its words alone, in the middle of the screen.
+    void DrawShutdown(const std::wstring& text, int rows, int cols) {
+        std::vector<std::wstring> lines = SplitLines(text, std::max(1, cols - 2));
+        int row = std::max(0, (rows - static_cast<int>(lines.size())) / 2);
+        attron(A_BOLD);
+        for (const std::wstring& line : lines) {
+            if (row >= rows) {
+                break;
+            }
+            PutText(row++, std::max(0, (cols - TextWidth(line)) / 2), line, cols);
+        }
+        attroff(A_BOLD);
+    }
+
     SCREEN* screen_;
-    uint64_t drawn_ = UINT64_MAX;
-    bool dirty_ = true;
+    std::function<std::string()> shutdownWatch_;
+    std::thread thread_;
+    std::atomic<bool> stop_{false};
+    std::atomic<bool> dirty_{true};
+    std::atomic<bool> tooSmall_{false};
+    std::atomic<bool> poweredOff_{false};
+    uint64_t drawn_ = UINT64_MAX; // the terminal's thread only
+    bool drawnBusy_ = false;      // the terminal's thread only
+    std::mutex lock_;             // guards what follows
+    std::deque<int> keys_;
+    uint64_t focusBox_ = 0;
     int focus_ = 0;
-    std::wstring boxSeen_;
+    std::wstring shutdownText_;
 };
 
 } // namespace
 
-std::unique_ptr<FrontEnd> MakeTerminalFrontEnd(std::string* error) {
+std::unique_ptr<FrontEnd> MakeTerminalFrontEnd(std::string* error,
+                                               std::function<std::string()> shutdownWatch) {
     if (!isatty(STDIN_FILENO) || !isatty(STDOUT_FILENO)) {
         if (error != nullptr) {
             *error = "standard input and output must be a terminal";
@@ -418,7 +614,7 @@ std::unique_ptr<FrontEnd> MakeTerminalFrontEnd(std::string* error) {
         return nullptr;
     }
     set_term(screen);
-    return std::make_unique<Terminal>(screen);
+    return std::make_unique<Terminal>(screen, std::move(shutdownWatch));
 }
 
 } // namespace ui
