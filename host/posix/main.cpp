@@ -190,6 +190,7 @@ RunEnd g_runEnd;
 // Takes the screen down, says the Linux backend's notices, saves the simulated drives' state and
 // names the Debug log; returns result.
 int FinishRun(int result) {
+    const bool hadTerminal = g_runEnd.terminal != nullptr;
     zxposix::ui::SetFrontEnd(nullptr);
     g_runEnd.terminal.reset();
     // What the Linux backend could not do for a reason the user can remove, once the screen is
@@ -202,7 +203,8 @@ int FinishRun(int result) {
     if (!g_runEnd.onLinux && !sim::SaveState(&stateError)) {
         fprintf(stderr, "zxflash: %s\n", stateError.c_str());
     }
-    if (!g_runEnd.onLinux && !SimulatedShutdownText().empty()) {
+    // The dialog's screen showed the simulated PC going down; the line stays after it.
+    if (hadTerminal && !g_runEnd.onLinux && !SimulatedShutdownText().empty()) {
         fprintf(stderr, "zxflash: %s\n", SimulatedShutdownText().c_str());
     }
     if (g_runEnd.logWritten) {

@@ -416,6 +416,7 @@ TEST(TerminalFrontEnd, CtrlCDuringAnUpdateEndsTheProgramOnlyAfterTheUpdateWithTh
     EXPECT_NE(ReadFile(state).find("041k020C"), std::string::npos) << ReadFile(state);
     std::string cmd = "rm -rf '" + dir + "'";
     EXPECT_EQ(std::system(cmd.c_str()), 0);
+}
 
 // While the terminal is too small to draw the dialog, the screen names the size it needs and no
 // key but Esc acts: Down, Enter, Enter (pick the next disk, RUN, and the answer to a question
@@ -425,7 +426,7 @@ TEST(TerminalFrontEnd, ATooSmallTerminalNamesTheSizeAndOnlyEscActs) {
     ASSERT_FALSE(dir.Path().empty());
     Terminal t(dir.Path(), 12, 39, false, nullptr, "", {"ZX_SIM_STATE=" + dir.Path() + "/state"});
     ASSERT_TRUE(t.Started());
-    ASSERT_TRUE(t.WaitForScreen("Terminal too small", 10000)) << t.ScreenText();
+    ASSERT_TRUE(t.WaitForScreen("Terminal too small", 30000)) << t.ScreenText();
     EXPECT_EQ(t.ScreenRow(0), "Terminal too small: the dialog needs 40");
     EXPECT_EQ(t.ScreenRow(1), " x 12, this one is 39 x 12. Esc closes.");
     t.Send(std::string(kDown) + "\r\r");
@@ -443,18 +444,18 @@ TEST(TerminalFrontEnd, EachMessageBoxOpensOnItsOwnDefaultButton) {
     ASSERT_FALSE(dir.Path().empty());
     Terminal t(dir.Path(), 24, 80, false, nullptr, "", {"ZX_SIM_STATE=" + dir.Path() + "/state"});
     ASSERT_TRUE(t.Started());
-    ASSERT_TRUE(t.WaitForScreen("[ RUN ]", 10000)) << t.ScreenText();
+    ASSERT_TRUE(t.WaitForScreen("[ RUN ]", 30000)) << t.ScreenText();
     for (int round = 0; round < 2; round++) {
         t.Send("\r");
-        ASSERT_TRUE(t.WaitForScreen(kQuestion, 10000)) << t.ScreenText();
+        ASSERT_TRUE(t.WaitForScreen(kQuestion, 30000)) << t.ScreenText();
         t.Send("\r");
-        ASSERT_TRUE(t.WaitForScreen(kQuestion, 10000, false)) << t.ScreenText();
+        ASSERT_TRUE(t.WaitForScreen(kQuestion, 30000, false)) << t.ScreenText();
     }
     // Yes once, by moving to it: the next question opens on No again, not on the last focus.
     t.Send("\r");
-    ASSERT_TRUE(t.WaitForScreen(kQuestion, 10000)) << t.ScreenText();
+    ASSERT_TRUE(t.WaitForScreen(kQuestion, 30000)) << t.ScreenText();
     t.Send(std::string(kLeft) + kRight + "\r"); // Left to Yes, Right back to No, Enter
-    ASSERT_TRUE(t.WaitForScreen(kQuestion, 10000, false)) << t.ScreenText();
+    ASSERT_TRUE(t.WaitForScreen(kQuestion, 30000, false)) << t.ScreenText();
     t.Send("\x1b");
     EXPECT_EQ(t.WaitExit(10000), 0); // no update runs, so Esc closes at once
     EXPECT_EQ(t.Output().find("Update FW"), std::string::npos) << "an update ran";
@@ -469,13 +470,13 @@ TEST(TerminalFrontEnd, OkToTheShutdownQuestionShowsThePowerOffAndEndsTheProgram)
     Terminal t(dir.Path(), 24, 80, false, nullptr, "",
                {"ZX_SIM_STATE=" + state, "ZX_SIM_SPEED=20"});
     ASSERT_TRUE(t.Started());
-    ASSERT_TRUE(t.WaitForScreen("[ RUN ]", 10000)) << t.ScreenText();
+    ASSERT_TRUE(t.WaitForScreen("[ RUN ]", 30000)) << t.ScreenText();
     t.Send("\r");
-    ASSERT_TRUE(t.WaitForScreen(kQuestion, 10000)) << t.ScreenText();
+    ASSERT_TRUE(t.WaitForScreen(kQuestion, 30000)) << t.ScreenText();
     t.Send(std::string(kLeft) + "\r"); // Yes
     ASSERT_TRUE(t.WaitForScreen(kShutdownQuestion, 120000)) << t.ScreenText();
     t.Send(std::string(kLeft) + "\r"); // OK (the box opens on Cancel)
-    ASSERT_TRUE(t.WaitForScreen("The simulated PC powers off now: the program ends.", 10000))
+    ASSERT_TRUE(t.WaitForScreen("The simulated PC powers off now: the program ends.", 30000))
         << t.ScreenText();
     EXPECT_EQ(t.WaitExit(20000), 0);
     EXPECT_NE(t.Output().find("zxflash: The simulated PC powers off now: the program ends."),
@@ -497,16 +498,16 @@ TEST(TerminalFrontEnd, ABusyRereadKeepsTheScreenDrawnAndDropsTheKeysTypedMeanwhi
     Terminal t(dir.Path(), 24, 80, false, nullptr, "",
                {"ZX_SIM_SCENARIO=" + scenario, "ZX_SIM_SPEED=10"});
     ASSERT_TRUE(t.Started());
-    ASSERT_TRUE(t.WaitForScreen("1TB [D: ]", 10000)) << t.ScreenText();
+    ASSERT_TRUE(t.WaitForScreen("1TB [D: ]", 30000)) << t.ScreenText();
     t.Send(kDown); // the disk that does not answer
-    ASSERT_TRUE(t.WaitForScreen("Busy: please wait, keys are ignored", 10000)) << t.ScreenText();
+    ASSERT_TRUE(t.WaitForScreen("Busy: please wait, keys are ignored", 30000)) << t.ScreenText();
     EXPECT_NE(t.ScreenText().find("1TB [E: ]"), std::string::npos) << t.ScreenText();
     t.Send("\x1b");
     ASSERT_TRUE(t.WaitForScreen("Busy: please wait", 60000, false)) << t.ScreenText();
     // Still open: Up picks the first disk again and shows it.
     EXPECT_TRUE(t.Running());
     t.Send(kUp);
-    ASSERT_TRUE(t.WaitForScreen("1TB [D: ]", 10000)) << t.ScreenText();
+    ASSERT_TRUE(t.WaitForScreen("1TB [D: ]", 30000)) << t.ScreenText();
     t.Send("\x1b");
     EXPECT_EQ(t.WaitExit(10000), 0);
 }
@@ -518,7 +519,7 @@ TEST(TerminalFrontEnd, At40By12LabelsStayWholeAndEntriesKeepTheirDriveLetters) {
     ASSERT_FALSE(dir.Path().empty());
     Terminal t(dir.Path(), 12, 40, false);
     ASSERT_TRUE(t.Started());
-    ASSERT_TRUE(t.WaitForScreen("1000 GB", 10000)) << t.ScreenText();
+    ASSERT_TRUE(t.WaitForScreen("1000 GB", 30000)) << t.ScreenText();
     const std::vector<std::string> expected = {
         "┌─────────── FW update tool ───────────┐", "│                                      │",
         "│  [ZX] [ZELTARIX ZX5~ [D: ] v] [ RUN ]│", "│       Model  ZELTARIX ZX5016 1TB     │",
@@ -570,16 +571,16 @@ TEST(TerminalFrontEnd, AFailedUpdateEndsTheProgramWithExitCodeOne) {
     Terminal t(dir.Path(), 24, 80, false, nullptr, "",
                {"ZX_SIM_SCENARIO=" + scenario, "ZX_SIM_SPEED=20"});
     ASSERT_TRUE(t.Started());
-    ASSERT_TRUE(t.WaitForScreen("1TB [D: ]", 10000)) << t.ScreenText();
+    ASSERT_TRUE(t.WaitForScreen("1TB [D: ]", 30000)) << t.ScreenText();
     t.Send(kDown);
-    ASSERT_TRUE(t.WaitForScreen("1TB [E: ]", 10000)) << t.ScreenText();
-    ASSERT_TRUE(t.WaitForScreen("ZX5016A0000000000002", 10000)) << t.ScreenText();
+    ASSERT_TRUE(t.WaitForScreen("1TB [E: ]", 30000)) << t.ScreenText();
+    ASSERT_TRUE(t.WaitForScreen("ZX5016A0000000000002", 30000)) << t.ScreenText();
     t.Send("\r");
-    ASSERT_TRUE(t.WaitForScreen(kQuestion, 10000)) << t.ScreenText();
+    ASSERT_TRUE(t.WaitForScreen(kQuestion, 30000)) << t.ScreenText();
     t.Send(std::string(kLeft) + "\r"); // Yes
     ASSERT_TRUE(t.WaitForScreen("Update FW Fail !", 120000)) << t.ScreenText();
     t.Send("\r");
-    ASSERT_TRUE(t.WaitForScreen("Update FW Fail !", 10000, false)) << t.ScreenText();
+    ASSERT_TRUE(t.WaitForScreen("Update FW Fail !", 30000, false)) << t.ScreenText();
     t.Send("\x1b");
     EXPECT_EQ(t.WaitExit(10000), 1);
 }
