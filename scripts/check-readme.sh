@@ -100,6 +100,12 @@ check "zxpkg check package.zip" \
     "build/dev/tools/zxpkg/zxpkg check build/dev/resources/demo-package/demo-package.zip" 0
 expect_line "zxpkg check" "result: sound"
 
+check "ZX_SIM_STATE=/tmp/pc.json build/dev/host/posix/zxflash /silent /report /tmp/R.json" \
+    "ZX_SIM_STATE=$out/pc.json build/dev/host/posix/zxflash /silent /report $out/R.json" 204
+expect_line "zxflash /silent" "zxflash: exit code 3020"
+grep -qF '"pending-replug"' "$out/R.json" ||
+    fail "zxflash /silent: the report does not name the Realtek disk's pending-replug"
+
 in_readme "scripts/test.sh"
 step "scripts/test.sh: the next step of .ci/run"
 
