@@ -2,6 +2,7 @@
 // write, and DOWNLOAD MICROCODE with offsets, which assembles an image piece by piece, checks it
 // when the last piece has come and runs it at once.
 #include "sim/ata_drive.h"
+#include "sim/refusal.h"
 
 #include "sim/firmware_image.h"
 #include "sim/nvme_bridges.h"
@@ -58,6 +59,12 @@ bool HostOffers(const AtaRequest& r, AtaXfer dir, uint64_t bytes) {
     return r.dir == dir && r.length >= bytes && (bytes == 0 || r.data != nullptr);
 }
 
+// ABORT, with the reason noted (sim/refusal.h).
+AtaResult Abort(const char* reason) {
+    NoteRefusal("ATA drive", reason);
+    return AtaResult::Abort();
+}
+
 AtaResult Done(uint32_t transferred) {
     AtaResult r;
     r.transferred = transferred;
@@ -80,9 +87,9 @@ AtaResult AtaDrive::Execute(const AtaRequest& request) {
     case kAtaDownloadMicrocode:
         return DownloadMicrocode(request);
     case kAtaFlushCache:
-        return request.dir == AtaXfer::None ? Done(0) : AtaResult::Abort();
+        return request.dir == AtaXfer::None ? Done(0) : Abort("FLUSH CACHE moves no data");
     default:
-        return AtaResult::Abort();
+        return Abort("the drive does not know the command");
     }
 }
 
@@ -149,7 +156,7 @@ std::vector<uint8_t> AtaDrive::Block(const std::string& name) const {
 
 AtaResult AtaDrive::Identify(const AtaRequest& r) {
     if (!HostOffers(r, AtaXfer::In, kSector)) {
-        return AtaResult::Abort();
+        return Abort("IDENTIFY DEVICE must read 512 bytes in");
     }
     BuildIdentify(r.data);
     return Done(kSector);
@@ -161,12 +168,12 @@ AtaResult AtaDrive::ReadSectors(const AtaRequest& r) {
         count = r.ext ? 65536 : 256;
     }
     if (r.regs.lba + count > state_.sectors) {
-        AtaResult out = AtaResult::Abort();
+        AtaResult out = Abort("READ SECTORS: the sectors lie past the medium's end");
         out.error = kErrorIdnf;
         return out;
     }
     if (!HostOffers(r, AtaXfer::In, count * kSector)) {
-        return AtaResult::Abort();
+        return Abort("READ SECTORS must read the sectors in");
     }
     std::memset(r.data, 0, size_t(count * kSector));
     return Done(uint32_t(count * kSector));
@@ -174,9 +181,17 @@ AtaResult AtaDrive::ReadSectors(const AtaRequest& r) {
 
 AtaResult AtaDrive::VendorRead(const AtaRequest& r) {
     const char* name = VendorReadBlock(r.regs.features);
-    if (!state_.vendorCommands || name == nullptr || r.regs.count != kVendorBlockSectors ||
-        r.regs.lba != 0 || !HostOffers(r, AtaXfer::In, kBlockBytes)) {
-        return AtaResult::Abort();
+    if (!state_.vendorCommands) {
+        return Abort("vendor read: the drive has no vendor commands");
+    }
+    if (name == nullptr) {
+        return Abort("vendor read: FEATURES names no block");
+    }
+    if (r.regs.count != kVendorBlockSectors || r.regs.lba != 0) {
+        return Abort("vendor read: SECTOR COUNT must be 8 and LBA 0");
+    }
+    if (!HostOffers(r, AtaXfer::In, kBlockBytes)) {
+        return Abort("vendor read must read 4096 bytes in");
     }
     const std::vector<uint8_t> block = Block(name);
     std::memcpy(r.data, block.data(), kBlockBytes);
@@ -184,10 +199,17 @@ AtaResult AtaDrive::VendorRead(const AtaRequest& r) {
 }
 
 AtaResult AtaDrive::VendorWrite(const AtaRequest& r) {
-    if (!state_.vendorCommands || r.regs.features != kVendorWriteFwConfig ||
-        r.regs.count != kVendorBlockSectors || r.regs.lba != 0 ||
-        !HostOffers(r, AtaXfer::Out, kBlockBytes)) {
-        return AtaResult::Abort();
+    if (!state_.vendorCommands) {
+        return Abort("vendor write: the drive has no vendor commands");
+    }
+    if (r.regs.features != kVendorWriteFwConfig) {
+        return Abort("vendor write: FEATURES must name the FW configuration block");
+    }
+    if (r.regs.count != kVendorBlockSectors || r.regs.lba != 0) {
+        return Abort("vendor write: SECTOR COUNT must be 8 and LBA 0");
+    }
+    if (!HostOffers(r, AtaXfer::Out, kBlockBytes)) {
+        return Abort("vendor write must write 4096 bytes out");
     }
     state_.blocks["fwconfig"].assign(r.data, r.data + kBlockBytes);
     return Done(kBlockBytes);
@@ -200,28 +222,37 @@ AtaResult AtaDrive::DownloadMicrocode(const AtaRequest& r) {
     const uint32_t blocks = (r.regs.count & 0xFFu) | uint32_t(r.regs.lba & 0xFF) << 8;
     const uint32_t offset = uint32_t(r.regs.lba >> 8) & 0xFFFF;
     const uint64_t bytes = uint64_t(blocks) * kSector;
-    auto discard = [this]() {
+    auto discard = [this](const char* reason) {
         state_.staging.clear();
         state_.nextBlockOffset = 0;
-        return AtaResult::Abort();
+        return Abort(reason);
     };
-    if (!state_.microcode || !state_.microcodeOffsets ||
-        (r.regs.features & 0xFF) != kMicrocodeOffsetsSave || blocks == 0 ||
-        blocks < state_.microcodeMinBlocks || blocks > state_.microcodeMaxBlocks ||
-        !HostOffers(r, AtaXfer::Out, bytes)) {
-        return AtaResult::Abort();
+    if (!state_.microcode || !state_.microcodeOffsets) {
+        return Abort("DOWNLOAD MICROCODE with offsets is not supported");
+    }
+    if ((r.regs.features & 0xFF) != kMicrocodeOffsetsSave) {
+        return Abort("DOWNLOAD MICROCODE: FEATURES must be 03 (offsets, save)");
+    }
+    if (blocks == 0 || blocks < state_.microcodeMinBlocks || blocks > state_.microcodeMaxBlocks) {
+        return Abort("DOWNLOAD MICROCODE: the block count must lie within words 234 and 235");
+    }
+    if (!HostOffers(r, AtaXfer::Out, bytes)) {
+        return Abort("DOWNLOAD MICROCODE must write the blocks out");
     }
     if (offset == 0) {
         state_.staging.clear();
         state_.nextBlockOffset = 0;
     }
     if (offset != state_.nextBlockOffset) {
-        return discard();
+        return discard("DOWNLOAD MICROCODE: the piece must follow the one before");
     }
     state_.staging.insert(state_.staging.end(), r.data, r.data + bytes);
     const size_t expected = CmfgImageBytes(state_.staging.data(), state_.staging.size());
-    if (expected == 0 || state_.staging.size() > expected) {
-        return discard(); // not an image this drive runs, or more than the image holds
+    if (expected == 0) {
+        return discard("DOWNLOAD MICROCODE: not an image this drive runs");
+    }
+    if (state_.staging.size() > expected) {
+        return discard("DOWNLOAD MICROCODE: more than the image holds");
     }
     AtaResult done = Done(uint32_t(bytes));
     if (state_.staging.size() < expected) {
@@ -231,7 +262,7 @@ AtaResult AtaDrive::DownloadMicrocode(const AtaRequest& r) {
     }
     const CmfgImageCheck check = CheckCmfgImage(state_.staging);
     if (!check.ok) {
-        return discard();
+        return discard(check.refused);
     }
     state_.firmware = check.revision.substr(0, 8);
     state_.params["vsc_ftl_build"] = std::to_string(check.ftlBuild);

@@ -3,6 +3,7 @@
 #include "sim/bridge_model.h"
 
 #include "sim/nvme_bridges.h"
+#include "sim/refusal.h"
 #include "sim/scenario.h"
 
 #include <algorithm>
@@ -39,10 +40,20 @@ void PutBe32(uint8_t* p, uint32_t v) {
     p[3] = uint8_t(v);
 }
 
+// CHECK CONDITION, ILLEGAL REQUEST, with the reason noted: what a USB disk refuses of the
+// commands it answers like any other.
+ScsiReply Refuse(uint8_t asc, const char* reason) {
+    NoteRefusal("disk", reason);
+    return ScsiReply::Check(0x05, asc, 0x00);
+}
+constexpr uint8_t kInvalidOpcode = 0x20;
+constexpr uint8_t kLbaOutOfRange = 0x21;
+constexpr uint8_t kInvalidFieldInCdb = 0x24;
+
 // Copies a reply of `size` bytes, cut to the allocation length and the transfer length.
 ScsiReply DataIn(const ScsiRequest& rq, const uint8_t* reply, uint32_t size, uint32_t alloc) {
     if (rq.length != 0 && rq.dir != ScsiDir::In) {
-        return ScsiReply::Check(0x05, 0x24, 0x00); // invalid field in CDB
+        return Refuse(kInvalidFieldInCdb, "the command's data must move in");
     }
     uint32_t n = std::min(std::min(size, alloc), rq.length);
     if (n != 0) {
@@ -62,7 +73,7 @@ public:
         if (AnswerStandardScsi(host, rq, std::string(), reply)) {
             return reply;
         }
-        return ScsiReply::Check(0x05, 0x20, 0x00); // invalid command operation code
+        return Refuse(kInvalidOpcode, "the operation code is not one the disk answers");
     }
 
 private:
@@ -76,7 +87,8 @@ bool AnswerStandardScsi(BridgeHost& host, const ScsiRequest& rq, const std::stri
     const uint8_t op = rq.cdb[0];
     switch (op) {
     case 0x00: // TEST UNIT READY
-        reply = rq.length == 0 ? ScsiReply::Good(0) : ScsiReply::Check(0x05, 0x24, 0x00);
+        reply = rq.length == 0 ? ScsiReply::Good(0)
+                               : Refuse(kInvalidFieldInCdb, "TEST UNIT READY moves no data");
         return true;
     case 0x03: { // REQUEST SENSE
         uint8_t sense[18] = {0x70, 0, 0, 0, 0, 0, 0, 10};
@@ -100,12 +112,12 @@ bool AnswerStandardScsi(BridgeHost& host, const ScsiRequest& rq, const std::stri
                 std::memcpy(page + 4, serial.data(), serial.size());
                 reply = DataIn(rq, page, uint32_t(4 + serial.size()), alloc);
             } else {
-                reply = ScsiReply::Check(0x05, 0x24, 0x00);
+                reply = Refuse(kInvalidFieldInCdb, "the VPD page must be 00 or 80");
             }
             return true;
         }
         if (rq.cdb[2] != 0) {
-            reply = ScsiReply::Check(0x05, 0x24, 0x00);
+            reply = Refuse(kInvalidFieldInCdb, "the page code of a standard INQUIRY must be 0");
             return true;
         }
         if (host.TakeFault("bridge_check_inquiry")) {
@@ -164,7 +176,8 @@ bool AnswerStandardScsi(BridgeHost& host, const ScsiRequest& rq, const std::stri
     }
     case 0x1E: // PREVENT ALLOW MEDIUM REMOVAL
     case 0x35: // SYNCHRONIZE CACHE (10)
-        reply = rq.length == 0 ? ScsiReply::Good(0) : ScsiReply::Check(0x05, 0x24, 0x00);
+        reply = rq.length == 0 ? ScsiReply::Good(0)
+                               : Refuse(kInvalidFieldInCdb, "the command moves no data");
         return true;
     case 0x28:   // READ (10)
     case 0x88: { // READ (16): the medium reads as zeros
@@ -179,9 +192,9 @@ bool AnswerStandardScsi(BridgeHost& host, const ScsiRequest& rq, const std::stri
         }
         const uint64_t bytes = uint64_t(blocks) * host.BlockSize();
         if (lba + blocks > host.Blocks()) {
-            reply = ScsiReply::Check(0x05, 0x21, 0x00); // logical block address out of range
+            reply = Refuse(kLbaOutOfRange, "the blocks lie past the medium's end");
         } else if (bytes != rq.length || (bytes != 0 && rq.dir != ScsiDir::In)) {
-            reply = ScsiReply::Check(0x05, 0x24, 0x00);
+            reply = Refuse(kInvalidFieldInCdb, "the blocks must be DataTransferLength, moved in");
         } else {
             if (rq.length != 0) {
                 std::memset(rq.data, 0, rq.length);

@@ -34,6 +34,10 @@ const std::string& DefaultScenarioText();
 // written (a full disk, /dev/full).
 bool SetTraceFile(const std::string& path);
 
+// Appends the simulated PC's own Debug log (the reasons of its refusals, "sim: " first) to a
+// file; "" writes it nowhere. Until the first call, the file ZX_SIM_DEBUG_LOG names is used.
+void SetSimDebugLog(const std::string& path);
+
 // Adds faults to a disk: "kind[:arg][@skip][*count]", comma-separated (docs/scenario.md).
 bool InjectFault(const std::string& disk, const std::string& faults);
 void ClearFaults(const std::string& disk);

@@ -4,6 +4,7 @@
 #include "platform/win32.h"
 #include "sim/handles.h"
 #include "sim/pc.h"
+#include "sim/refusal.h"
 #include "sim/stack.h"
 #include "sim/trace.h"
 #include "sim/windows_api.h"
@@ -110,6 +111,7 @@ HANDLE OpenDevice(LPCWSTR path, DWORD access, DWORD share, DWORD disposition, DW
     h->path = path ? path : L"";
     h->access = access;
     h->share = share;
+    TakeRefusal(); // what an earlier request of this thread left unread
     DWORD error = 0;
     const std::wstring lower = path ? Lower(path) : std::wstring();
     const std::wstring prefix = L"\\\\.\\";
@@ -135,8 +137,11 @@ HANDLE OpenDevice(LPCWSTR path, DWORD access, DWORD share, DWORD disposition, DW
         disk = pc.DiskByInterface(lower);
         error = disk ? 0 : ERROR_FILE_NOT_FOUND;
     }
-    if (!error && disposition != OPEN_EXISTING) {
-        error = ERROR_INVALID_PARAMETER;
+    if (error) {
+        error = Refused("I/O manager", error, "no device has this path");
+    } else if (disposition != OPEN_EXISTING) {
+        error = Refused("I/O manager", ERROR_INVALID_PARAMETER,
+                        "a device opens with OPEN_EXISTING only");
     }
     h->epoch = pc.epoch;
     if (disk) {
@@ -144,11 +149,13 @@ HANDLE OpenDevice(LPCWSTR path, DWORD access, DWORD share, DWORD disposition, DW
         h->generation = disk->generation;
     }
     if (!error && disk && pc.TakeFault(*disk, "open_fail")) {
-        error = ERROR_ACCESS_DENIED;
+        error = Refused("disk", ERROR_ACCESS_DENIED, "fault open_fail");
     }
     if (!error && SharingConflict(*h)) {
-        error = ERROR_SHARING_VIOLATION;
+        error = Refused("I/O manager", ERROR_SHARING_VIOLATION,
+                        "an open handle does not share what this one uses, or the reverse");
     }
+    const std::string refused = TakeRefusal();
     HANDLE result = INVALID_HANDLE_VALUE;
     if (!error) {
         OpenHandles().push_back(h);
@@ -161,6 +168,9 @@ HANDLE OpenDevice(LPCWSTR path, DWORD access, DWORD share, DWORD disposition, DW
         f.Num("disposition", disposition);
         f.Bool("ok", error == 0);
         f.Num("error", error);
+        if (!refused.empty()) {
+            f.Str("refused", refused);
+        }
         if (disk) {
             f.Str("disk", disk->name);
         }

@@ -91,8 +91,12 @@ size_t CmfgImageBytes(const uint8_t* header, size_t size) {
 CmfgImageCheck CheckCmfgImage(const std::vector<uint8_t>& image) {
     CmfgImageCheck check;
     Region regions[kUsedRegions];
-    if (!ReadRegions(image.data(), image.size(), regions) ||
-        CmfgImageBytes(image.data(), image.size()) != image.size()) {
+    if (!ReadRegions(image.data(), image.size(), regions)) {
+        check.refused = "the image has no CMFG header with regions 0 to 2";
+        return check;
+    }
+    if (CmfgImageBytes(image.data(), image.size()) != image.size()) {
+        check.refused = "the image's length is not the one its header declares";
         return check;
     }
     std::vector<uint8_t> covered(image.begin(), image.begin() + kHeaderFields);
@@ -105,6 +109,7 @@ CmfgImageCheck CheckCmfgImage(const std::vector<uint8_t>& image) {
     const uint32_t stored = Le32(trailer + kTrailerChecksum);
     if (SimCrc(covered.data(), covered.size(), 0) != stored &&
         SimCrc(covered.data(), covered.size(), 1) != stored) {
+        check.refused = "the image's checksum matches neither CRC-32 nor CRC-32C";
         return check;
     }
     check.ok = true;

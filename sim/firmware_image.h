@@ -19,6 +19,7 @@ size_t CmfgImageBytes(const uint8_t* header, size_t size);
 
 struct CmfgImageCheck {
     bool ok = false;
+    const char* refused = nullptr; // why the image is not sound
     std::string revision; // what the drive reports while the image runs (8 characters at most)
     uint32_t ftlBuild = 0;
     std::vector<uint8_t> config; // the FW configuration block: the first page of region 2

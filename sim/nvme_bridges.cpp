@@ -3,6 +3,7 @@
 #include "sim/nvme_bridges.h"
 
 #include "platform/win32.h"
+#include "sim/refusal.h"
 
 #include <cstring>
 #include <string>
@@ -69,7 +70,7 @@ public:
     ScsiReply Execute(BridgeHost& host, const ScsiRequest& rq) override {
         ScsiReply reply;
         if (rq.cdb[0] == kInquiry && !Carries(rq, kInquiryEnvelope)) {
-            return WrongEnvelope();
+            return WrongEnvelope("INQUIRY must carry sense length 64 and timeout 10");
         }
         const std::string tail = host.Param("bridge_signature") == "no" ? "" : Signature();
         if (AnswerStandardScsi(host, rq, tail, reply)) {
@@ -99,7 +100,15 @@ protected:
     }
     // A request of the family that does not carry its envelope never reaches the chip as the
     // program means it: the call fails.
-    static ScsiReply WrongEnvelope() { return ScsiReply::Fail(ERROR_INVALID_PARAMETER); }
+    ScsiReply WrongEnvelope(const std::string& reason) const {
+        return Refuse(ScsiReply::Fail(ERROR_INVALID_PARAMETER), reason);
+    }
+
+    // A refusal of the chip, with its reason noted (sim/refusal.h).
+    ScsiReply Refuse(const ScsiReply& reply, const std::string& reason) const {
+        NoteRefusal((std::string(Name()) + " bridge").c_str(), reason);
+        return reply;
+    }
 
     virtual std::string Signature() const = 0;
     virtual ScsiReply Tunnel(BridgeHost& host, const ScsiRequest& rq) = 0;
@@ -112,9 +121,11 @@ protected:
     // nothing, except that a faulted completion phase has taken the completion off the chip.
     bool PhaseFault(BridgeHost& host, const char* phase, ScsiReply& reply) {
         if (host.TakeFault(std::string("bridge_fail_") + phase)) {
-            reply = ScsiReply::Fail(ERROR_IO_DEVICE);
+            reply =
+                Refuse(ScsiReply::Fail(ERROR_IO_DEVICE), "fault bridge_fail_" + std::string(phase));
         } else if (host.TakeFault(std::string("bridge_check_") + phase)) {
-            reply = ScsiReply::Check(0x0B, 0x47, 0x00);
+            reply = Refuse(ScsiReply::Check(0x0B, 0x47, 0x00),
+                           "fault bridge_check_" + std::string(phase));
         } else {
             return false;
         }
@@ -135,7 +146,7 @@ protected:
         NvmeDrive* drive = host.Drive();
         if (drive == nullptr) {
             stage_ = Stage::Idle;
-            return NoDrive();
+            return Refuse(NoDrive(), "no drive behind the bridge");
         }
         NvmeAdminRequest request;
         request.cmd = cmd_;
@@ -185,10 +196,10 @@ protected:
         const uint8_t* cdb = rq.cdb;
         const bool tunnel = (cdb[0] == 0xEA || cdb[0] == 0xEB) && cdb[1] == 0x5A;
         if (cdb[0] != 0xE6 && !tunnel) {
-            return InvalidOpcode();
+            return Refuse(InvalidOpcode(), "the CDB must be E6, or EA/EB 5A");
         }
         if (!Carries(rq, kEnvelope)) {
-            return WrongEnvelope();
+            return WrongEnvelope("the request must carry sense length 24 and timeout 10");
         }
         if (cdb[0] == 0xE6) {
             return OneRequest(host, rq);
@@ -196,7 +207,8 @@ protected:
         const uint8_t phase = cdb[2];
         if (phase < 0x80 || phase > 0x82) {
             if (!IsPowerRequest(rq)) {
-                return InvalidCdbField();
+                return Refuse(InvalidCdbField(),
+                              "byte 2 must be a phase (80-82) or the power request EA 5A 01");
             }
             // Value 1: the chip cuts the enclosure's power once it has answered.
             host.PowerCycle();
@@ -204,65 +216,95 @@ protected:
         }
         // EA/EB 5A phase 00 kind 00*5 length(4) 00 00
         const uint8_t kind = cdb[4];
-        const uint32_t length = Be32(cdb + 10);
-        if (!KindValid(kind) || length != rq.length || cdb[3] != 0 || !Zero(cdb, 5, 10) ||
-            !Zero(cdb, 14, 16)) {
-            return InvalidCdbField();
+        if (!KindValid(kind)) {
+            return Refuse(InvalidCdbField(), "the transfer kind (byte 4) must be 0, 1 or 2");
         }
-        ScsiReply reply;
+        if (Be32(cdb + 10) != rq.length) {
+            return Refuse(InvalidCdbField(), "the length (bytes 10-13) must be DataTransferLength");
+        }
+        if (cdb[3] != 0 || !Zero(cdb, 5, 10) || !Zero(cdb, 14, 16)) {
+            return Refuse(InvalidCdbField(), "bytes 3, 5-9 and 14-15 must be zero");
+        }
         switch (phase) {
-        case 0x80: // command: the 64-byte submission entry, host to device
-            if (PhaseFault(host, "command", reply)) {
-                return reply;
-            }
-            if (cdb[0] != 0xEA || !rq.Moves(ScsiDir::Out) || rq.length != 64) {
-                return InvalidCdbField();
-            }
-            if (CompletionOwed()) {
-                return SequenceError();
-            }
-            Accept(rq.data, kind);
-            return ScsiReply::Good(64);
-        case 0x81: // data, in the direction the command phase announced
-            if (PhaseFault(host, "data", reply)) {
-                return reply;
-            }
-            if (stage_ != Stage::Commanded) {
-                return SequenceError();
-            }
-            if (kind != kind_ || cdb[0] != (kind == 2 ? 0xEA : 0xEB) ||
-                !rq.Moves(DirOfKind(kind)) || (kind == 0 && rq.length != 0)) {
-                return InvalidCdbField();
-            }
-            return RunPending(host, rq);
-        default: // 0x82 completion: 16 bytes, device to host, the command's transfer kind
-            if (PhaseFault(host, "completion", reply)) {
-                return reply;
-            }
-            if (!CompletionReadable()) {
-                return SequenceError();
-            }
-            if (kind != kind_ || cdb[0] != 0xEB || !rq.Moves(ScsiDir::In) || rq.length != 16) {
-                return InvalidCdbField();
-            }
-            Complete(rq.data);
-            return ScsiReply::Good(16);
+        case 0x80:
+            return CommandPhase(host, rq, kind);
+        case 0x81:
+            return DataPhase(host, rq, kind);
+        default:
+            return CompletionPhase(host, rq, kind);
         }
     }
 
 private:
+    // Command: the 64-byte submission entry, host to device.
+    ScsiReply CommandPhase(BridgeHost& host, const ScsiRequest& rq, uint8_t kind) {
+        ScsiReply reply;
+        if (PhaseFault(host, "command", reply)) {
+            return reply;
+        }
+        if (rq.cdb[0] != 0xEA || !rq.Moves(ScsiDir::Out) || rq.length != 64) {
+            return Refuse(InvalidCdbField(), "the command phase must be EA with 64 bytes out");
+        }
+        if (CompletionOwed()) {
+            return Refuse(SequenceError(), "the completion of the command before is owed");
+        }
+        Accept(rq.data, kind);
+        return ScsiReply::Good(64);
+    }
+
+    // Data, in the direction the command phase announced.
+    ScsiReply DataPhase(BridgeHost& host, const ScsiRequest& rq, uint8_t kind) {
+        ScsiReply reply;
+        if (PhaseFault(host, "data", reply)) {
+            return reply;
+        }
+        if (stage_ != Stage::Commanded) {
+            return Refuse(SequenceError(), "a data phase must follow a command phase");
+        }
+        if (kind != kind_) {
+            return Refuse(InvalidCdbField(), "the data phase's kind must be the command phase's");
+        }
+        if (rq.cdb[0] != (kind == 2 ? 0xEA : 0xEB) || !rq.Moves(DirOfKind(kind)) ||
+            (kind == 0 && rq.length != 0)) {
+            return Refuse(InvalidCdbField(), "the data phase must move data the kind's way");
+        }
+        return RunPending(host, rq);
+    }
+
+    // Completion: 16 bytes, device to host, the command's transfer kind.
+    ScsiReply CompletionPhase(BridgeHost& host, const ScsiRequest& rq, uint8_t kind) {
+        ScsiReply reply;
+        if (PhaseFault(host, "completion", reply)) {
+            return reply;
+        }
+        if (!CompletionReadable()) {
+            return Refuse(SequenceError(), "no command has run whose completion could be read");
+        }
+        if (kind != kind_) {
+            return Refuse(InvalidCdbField(), "the completion phase's kind must be the command's");
+        }
+        if (rq.cdb[0] != 0xEB || !rq.Moves(ScsiDir::In) || rq.length != 16) {
+            return Refuse(InvalidCdbField(), "the completion phase must be EB with 16 bytes in");
+        }
+        Complete(rq.data);
+        return ScsiReply::Good(16);
+    }
+
     // E6 opcode 00 CNS 00 00 00 NSID and eight zero bytes: the chip's one-request Identify.
     ScsiReply OneRequest(BridgeHost& host, const ScsiRequest& rq) {
         const uint8_t* cdb = rq.cdb;
-        if (cdb[1] != kNvmeIdentify || cdb[2] != 0 || !Zero(cdb, 4, 7) || !Zero(cdb, 8, 16)) {
-            return InvalidCdbField();
+        if (cdb[1] != kNvmeIdentify) {
+            return Refuse(InvalidCdbField(), "E6 carries Identify (06) only");
+        }
+        if (cdb[2] != 0 || !Zero(cdb, 4, 7) || !Zero(cdb, 8, 16)) {
+            return Refuse(InvalidCdbField(), "bytes 2, 4-6 and 8-15 of E6 must be zero");
         }
         if (!rq.Moves(ScsiDir::In) || rq.length == 0) {
-            return InvalidCdbField();
+            return Refuse(InvalidCdbField(), "E6 must move data in");
         }
         NvmeDrive* drive = host.Drive();
         if (drive == nullptr) {
-            return NoDrive();
+            return Refuse(NoDrive(), "no drive behind the bridge");
         }
         NvmeAdminRequest request;
         request.cmd.cdw[0] = cdb[1];
@@ -303,87 +345,29 @@ protected:
     ScsiReply Tunnel(BridgeHost& host, const ScsiRequest& rq) override {
         const uint8_t* cdb = rq.cdb;
         if (cdb[0] != 0xA1) {
-            return InvalidOpcode();
+            return Refuse(InvalidOpcode(), "the CDB must be A1");
         }
         if (!Carries(rq, kEnvelope)) {
-            return WrongEnvelope();
+            return WrongEnvelope("the request must carry sense length 24 and timeout 10");
         }
         // A1 code 00 length(3) and ten zero bytes.
-        const uint32_t length = Be24(cdb + 3);
-        if (length != rq.length || cdb[2] != 0 || !Zero(cdb, 6, 16)) {
-            return InvalidCdbField();
+        if (Be24(cdb + 3) != rq.length) {
+            return Refuse(InvalidCdbField(), "the length (bytes 3-5) must be DataTransferLength");
         }
-        ScsiReply reply;
+        if (cdb[2] != 0 || !Zero(cdb, 6, 16)) {
+            return Refuse(InvalidCdbField(), "bytes 2 and 6-15 must be zero");
+        }
         switch (cdb[1]) {
-        case 0x80: { // command: the 512-byte request block
-            if (PhaseFault(host, "command", reply)) {
-                return reply;
-            }
-            if (!rq.Moves(ScsiDir::Out) || rq.length != kJmiBlock) {
-                return InvalidCdbField();
-            }
-            // "NVME", four zero bytes, the NVMe command, zeros; a power request has an empty
-            // command and its value in byte 72, and the chip knows the value 5 only.
-            const bool power = Zero(rq.data, 8, 72) && rq.data[72] != 0;
-            if (std::memcmp(rq.data, "NVME", 4) != 0 || !Zero(rq.data, 4, 8) ||
-                (!power && rq.data[72] != 0) || (power && rq.data[72] != kPowerCycle) ||
-                !Zero(rq.data, 73, kJmiBlock)) {
-                return InvalidParameter();
-            }
-            if (CompletionOwed()) {
-                return SequenceError();
-            }
-            power_ = power;
-            Accept(rq.data + 8, 0);
-            return ScsiReply::Good(kJmiBlock);
-        }
-        case 0x81:   // no data
-        case 0x82:   // data in
-        case 0x83: { // data out
-            if (PhaseFault(host, "data", reply)) {
-                return reply;
-            }
-            if (stage_ != Stage::Commanded) {
-                return SequenceError();
-            }
-            if (power_) {
-                // The power request's non-data phase: no data, DataIn IN.
-                if (cdb[1] != 0x81 || rq.length != 0 || !rq.Moves(ScsiDir::In)) {
-                    return InvalidCdbField();
-                }
-                done_ = NvmeCompletion::Of(nvme_status::kSuccess);
-                stage_ = Stage::Executed;
-                return ScsiReply::Good(0);
-            }
-            const uint8_t kind = cdb[1] == 0x82 ? 1 : cdb[1] == 0x83 ? 2 : 0;
-            if (!rq.Moves(DirOfKind(kind)) || (kind == 0 && rq.length != 0)) {
-                return InvalidCdbField();
-            }
-            kind_ = kind;
-            return RunPending(host, rq);
-        }
-        case 0x8F: { // response: the 512-byte block with the completion
-            if (PhaseFault(host, "completion", reply)) {
-                return reply;
-            }
-            if (!CompletionReadable()) {
-                return SequenceError();
-            }
-            if (!rq.Moves(ScsiDir::In) || rq.length != kJmiBlock) {
-                return InvalidCdbField();
-            }
-            std::memset(rq.data, 0, kJmiBlock);
-            std::memcpy(rq.data, "NVME", 4);
-            Complete(rq.data + 8);
-            if (power_) {
-                // The power request is carried out once its response has been read.
-                power_ = false;
-                host.PowerCycle();
-            }
-            return ScsiReply::Good(kJmiBlock);
-        }
+        case 0x80:
+            return CommandPhase(host, rq);
+        case 0x81: // no data
+        case 0x82: // data in
+        case 0x83: // data out
+            return DataPhase(host, rq);
+        case 0x8F:
+            return ResponsePhase(host, rq);
         default:
-            return InvalidCdbField();
+            return Refuse(InvalidCdbField(), "byte 1 must be a phase (80-83, 8F)");
         }
     }
 
@@ -396,6 +380,99 @@ private:
     static constexpr Envelope kEnvelope = {24, 10};
     static constexpr uint8_t kPowerCycle = 5;
     bool power_ = false;
+
+    // "NVME", four zero bytes, the NVMe command, zeros; a power request has an empty command
+    // and its value in byte 72, and the chip knows the value 5 only.
+    const char* BlockRefusal(const uint8_t* block, bool power) const {
+        if (std::memcmp(block, "NVME", 4) != 0) {
+            return "the request block must start with NVME";
+        }
+        if (!Zero(block, 4, 8)) {
+            return "bytes 4-7 of the request block must be zero";
+        }
+        if (!power && block[72] != 0) {
+            return "byte 72 of a command's request block must be zero";
+        }
+        if (power && block[72] != kPowerCycle) {
+            return "the power request's value (byte 72) must be 5";
+        }
+        if (!Zero(block, 73, kJmiBlock)) {
+            return "bytes 73-511 of the request block must be zero";
+        }
+        return nullptr;
+    }
+
+    // Command: the 512-byte request block.
+    ScsiReply CommandPhase(BridgeHost& host, const ScsiRequest& rq) {
+        ScsiReply reply;
+        if (PhaseFault(host, "command", reply)) {
+            return reply;
+        }
+        if (!rq.Moves(ScsiDir::Out) || rq.length != kJmiBlock) {
+            return Refuse(InvalidCdbField(), "the command phase must move 512 bytes out");
+        }
+        const bool power = Zero(rq.data, 8, 72) && rq.data[72] != 0;
+        if (const char* refused = BlockRefusal(rq.data, power)) {
+            return Refuse(InvalidParameter(), refused);
+        }
+        if (CompletionOwed()) {
+            return Refuse(SequenceError(), "the response of the command before is owed");
+        }
+        power_ = power;
+        Accept(rq.data + 8, 0);
+        return ScsiReply::Good(kJmiBlock);
+    }
+
+    // No data (81), data in (82) or data out (83).
+    ScsiReply DataPhase(BridgeHost& host, const ScsiRequest& rq) {
+        ScsiReply reply;
+        if (PhaseFault(host, "data", reply)) {
+            return reply;
+        }
+        if (stage_ != Stage::Commanded) {
+            return Refuse(SequenceError(), "a data phase must follow a command phase");
+        }
+        const uint8_t code = rq.cdb[1];
+        if (power_) {
+            // The power request's non-data phase: no data, DataIn IN.
+            if (code != 0x81 || rq.length != 0 || !rq.Moves(ScsiDir::In)) {
+                return Refuse(InvalidCdbField(),
+                              "the power request's phase must be 81 without data, DataIn IN");
+            }
+            done_ = NvmeCompletion::Of(nvme_status::kSuccess);
+            stage_ = Stage::Executed;
+            return ScsiReply::Good(0);
+        }
+        const uint8_t kind = code == 0x82 ? 1 : code == 0x83 ? 2 : 0;
+        if (!rq.Moves(DirOfKind(kind)) || (kind == 0 && rq.length != 0)) {
+            return Refuse(InvalidCdbField(), "the data phase must move data its code's way");
+        }
+        kind_ = kind;
+        return RunPending(host, rq);
+    }
+
+    // Response: the 512-byte block with the completion.
+    ScsiReply ResponsePhase(BridgeHost& host, const ScsiRequest& rq) {
+        ScsiReply reply;
+        if (PhaseFault(host, "completion", reply)) {
+            return reply;
+        }
+        if (!CompletionReadable()) {
+            return Refuse(SequenceError(), "no command has run whose response could be read");
+        }
+        if (!rq.Moves(ScsiDir::In) || rq.length != kJmiBlock) {
+            return Refuse(InvalidCdbField(), "the response phase must move 512 bytes in");
+        }
+        std::memset(rq.data, 0, kJmiBlock);
+        std::memcpy(rq.data, "NVME", 4);
+        Complete(rq.data + 8);
+        if (power_) {
+            // The power request is carried out once its response has been read.
+            power_ = false;
+            host.PowerCycle();
+        }
+        return ScsiReply::Good(kJmiBlock);
+    }
 };
 
 // --- Realtek ---------------------------------------------------------------------------------
@@ -411,64 +488,87 @@ protected:
     ScsiReply Tunnel(BridgeHost& host, const ScsiRequest& rq) override {
         const uint8_t* cdb = rq.cdb;
         if (cdb[0] != 0xE4 && cdb[0] != 0xE5) {
-            return InvalidOpcode();
+            return Refuse(InvalidOpcode(), "the CDB must be E4 or E5");
         }
         if (!Carries(rq, kEnvelope)) {
-            return WrongEnvelope();
+            return WrongEnvelope("the request must carry sense length 64 and timeout 60");
         }
         // E4/E5 length(2) phase 00 00 kind and nine zero bytes; the kind only in the data phase.
-        const uint32_t length = Le16(cdb + 1);
-        if (length != rq.length || !Zero(cdb, 4, 6) || !Zero(cdb, 7, 16)) {
-            return InvalidCdbField();
+        if (Le16(cdb + 1) != rq.length) {
+            return Refuse(InvalidCdbField(), "the length (bytes 1-2) must be DataTransferLength");
         }
-        ScsiReply reply;
+        if (!Zero(cdb, 4, 6) || !Zero(cdb, 7, 16)) {
+            return Refuse(InvalidCdbField(), "bytes 4-5 and 7-15 must be zero");
+        }
         switch (cdb[3]) {
-        case 0xF7: // command: the 64-byte submission entry
-            if (PhaseFault(host, "command", reply)) {
-                return reply;
-            }
-            if (cdb[0] != 0xE5 || !rq.Moves(ScsiDir::Out) || rq.length != 64 || cdb[6] != 0) {
-                return InvalidCdbField();
-            }
-            if (CompletionOwed()) {
-                return SequenceError();
-            }
-            Accept(rq.data, 0);
-            return ScsiReply::Good(64);
-        case 0xF8: { // data, kind in byte 6
-            if (PhaseFault(host, "data", reply)) {
-                return reply;
-            }
-            if (stage_ != Stage::Commanded) {
-                return SequenceError();
-            }
-            const uint8_t kind = cdb[6];
-            if (!KindValid(kind) || cdb[0] != (kind == 1 ? 0xE4 : 0xE5) ||
-                !rq.Moves(DirOfKind(kind)) || (kind == 0 && rq.length != 0)) {
-                return InvalidCdbField();
-            }
-            kind_ = kind;
-            return RunPending(host, rq);
-        }
-        case 0xF9: // completion: 16 bytes
-            if (PhaseFault(host, "completion", reply)) {
-                return reply;
-            }
-            if (!CompletionReadable()) {
-                return SequenceError();
-            }
-            if (cdb[0] != 0xE4 || !rq.Moves(ScsiDir::In) || rq.length != 16 || cdb[6] != 0) {
-                return InvalidCdbField();
-            }
-            Complete(rq.data);
-            return ScsiReply::Good(16);
+        case 0xF7:
+            return CommandPhase(host, rq);
+        case 0xF8:
+            return DataPhase(host, rq);
+        case 0xF9:
+            return CompletionPhase(host, rq);
         default:
-            return InvalidCdbField();
+            return Refuse(InvalidCdbField(), "byte 3 must be a phase (F7-F9)");
         }
     }
 
 private:
     static constexpr Envelope kEnvelope = {64, 60};
+
+    // Command: the 64-byte submission entry.
+    ScsiReply CommandPhase(BridgeHost& host, const ScsiRequest& rq) {
+        ScsiReply reply;
+        if (PhaseFault(host, "command", reply)) {
+            return reply;
+        }
+        if (rq.cdb[0] != 0xE5 || !rq.Moves(ScsiDir::Out) || rq.length != 64 || rq.cdb[6] != 0) {
+            return Refuse(InvalidCdbField(),
+                          "the command phase must be E5 kind 0 with 64 bytes out");
+        }
+        if (CompletionOwed()) {
+            return Refuse(SequenceError(), "the completion of the command before is owed");
+        }
+        Accept(rq.data, 0);
+        return ScsiReply::Good(64);
+    }
+
+    // Data, kind in byte 6.
+    ScsiReply DataPhase(BridgeHost& host, const ScsiRequest& rq) {
+        ScsiReply reply;
+        if (PhaseFault(host, "data", reply)) {
+            return reply;
+        }
+        if (stage_ != Stage::Commanded) {
+            return Refuse(SequenceError(), "a data phase must follow a command phase");
+        }
+        const uint8_t kind = rq.cdb[6];
+        if (!KindValid(kind)) {
+            return Refuse(InvalidCdbField(), "the transfer kind (byte 6) must be 0, 1 or 2");
+        }
+        if (rq.cdb[0] != (kind == 1 ? 0xE4 : 0xE5) || !rq.Moves(DirOfKind(kind)) ||
+            (kind == 0 && rq.length != 0)) {
+            return Refuse(InvalidCdbField(), "the data phase must move data the kind's way");
+        }
+        kind_ = kind;
+        return RunPending(host, rq);
+    }
+
+    // Completion: 16 bytes.
+    ScsiReply CompletionPhase(BridgeHost& host, const ScsiRequest& rq) {
+        ScsiReply reply;
+        if (PhaseFault(host, "completion", reply)) {
+            return reply;
+        }
+        if (!CompletionReadable()) {
+            return Refuse(SequenceError(), "no command has run whose completion could be read");
+        }
+        if (rq.cdb[0] != 0xE4 || !rq.Moves(ScsiDir::In) || rq.length != 16 || rq.cdb[6] != 0) {
+            return Refuse(InvalidCdbField(),
+                          "the completion phase must be E4 kind 0 with 16 bytes in");
+        }
+        Complete(rq.data);
+        return ScsiReply::Good(16);
+    }
 };
 
 } // namespace

@@ -1,4 +1,5 @@
 #include "sim/nvme_drive.h"
+#include "sim/refusal.h"
 
 #include <algorithm>
 #include <cstring>
@@ -28,11 +29,17 @@ void Put64(uint8_t* p, uint64_t v) {
     }
 }
 
+// A command the drive refuses, with its status and the reason noted (sim/refusal.h).
+NvmeCompletion Refuse(NvmeStatus status, const std::string& reason) {
+    NoteRefusal("NVMe drive", reason);
+    return NvmeCompletion::Of(status);
+}
+
 // Moves a reply of `size` bytes into the request's buffer: the transfer length must be the
 // reply's size, as a drive writes whole structures.
 NvmeCompletion Deliver(const NvmeAdminRequest& r, const uint8_t* reply, uint32_t size) {
     if (r.length != size || r.data == nullptr) {
-        return NvmeCompletion::Of(nvme_status::kDataTransferError);
+        return Refuse(nvme_status::kDataTransferError, "the transfer must be the reply's size");
     }
     std::memcpy(r.data, reply, size);
     return NvmeCompletion::Of(nvme_status::kSuccess);
@@ -189,14 +196,14 @@ NvmeCompletion NvmeDrive::Admin(const NvmeAdminRequest& r) {
         return faulted;
     }
     if (r.length != 0 && r.data == nullptr) {
-        return NvmeCompletion::Of(nvme_status::kDataTransferError);
+        return Refuse(nvme_status::kDataTransferError, "a transfer without a buffer");
     }
     const uint8_t op = r.cmd.Opcode();
     // The opcode fixes the direction of its data; a transport that moves data the other way
     // (or data for a command without any) is refused.
     const NvmeXfer wanted = XferOfOpcode(op);
     if (r.length != 0 && r.dir != wanted) {
-        return NvmeCompletion::Of(nvme_status::kInvalidField);
+        return Refuse(nvme_status::kInvalidField, "the data must move the way the opcode says");
     }
     switch (op) {
     case kNvmeIdentify:
@@ -204,11 +211,13 @@ NvmeCompletion NvmeDrive::Admin(const NvmeAdminRequest& r) {
     case kNvmeGetLogPage:
         return GetLogPage(r);
     case kNvmeFirmwareDownload:
-        return state_.firmwareCommands ? FirmwareDownload(r)
-                                       : NvmeCompletion::Of(nvme_status::kInvalidOpcode);
+        return state_.firmwareCommands
+                   ? FirmwareDownload(r)
+                   : Refuse(nvme_status::kInvalidOpcode, "the drive has no firmware commands");
     case kNvmeFirmwareCommit:
-        return state_.firmwareCommands ? FirmwareCommit(r)
-                                       : NvmeCompletion::Of(nvme_status::kInvalidOpcode);
+        return state_.firmwareCommands
+                   ? FirmwareCommit(r)
+                   : Refuse(nvme_status::kInvalidOpcode, "the drive has no firmware commands");
     case kNvmeAbort: {
         // No command is outstanding: nothing to abort (DW0 bit 0 set: not aborted).
         NvmeCompletion c = NvmeCompletion::Of(nvme_status::kSuccess);
@@ -217,12 +226,12 @@ NvmeCompletion NvmeDrive::Admin(const NvmeAdminRequest& r) {
     }
     case kNvmeSetFeatures:
     case kNvmeGetFeatures:
-        return NvmeCompletion::Of(nvme_status::kInvalidField);
+        return Refuse(nvme_status::kInvalidField, "the drive has no features to set or get");
     default:
         if (op >= 0xC0 && commandSet_ && commandSet_->Handles(op)) {
             return commandSet_->Execute(*this, r);
         }
-        return NvmeCompletion::Of(nvme_status::kInvalidOpcode);
+        return Refuse(nvme_status::kInvalidOpcode, "the drive does not know the opcode");
     }
 }
 
@@ -232,7 +241,8 @@ NvmeCompletion NvmeDrive::Identify(const NvmeAdminRequest& r) {
     switch (cns) {
     case 0: // namespace 1, or (NSID 0xFFFFFFFF) what all namespaces have in common
         if (r.cmd.Nsid() != 1 && r.cmd.Nsid() != 0xFFFFFFFF) {
-            return NvmeCompletion::Of(nvme_status::kInvalidNamespace);
+            return Refuse(nvme_status::kInvalidNamespace,
+                          "Identify Namespace: NSID must be 1 or FFFFFFFF");
         }
         BuildIdentifyNamespace(reply);
         if (r.cmd.Nsid() == 0xFFFFFFFF) {
@@ -249,7 +259,7 @@ NvmeCompletion NvmeDrive::Identify(const NvmeAdminRequest& r) {
         }
         break;
     default:
-        return NvmeCompletion::Of(nvme_status::kInvalidField);
+        return Refuse(nvme_status::kInvalidField, "Identify: CNS must be 0, 1 or 2");
     }
     return Deliver(r, reply, kNvmeIdentifySize);
 }
@@ -260,8 +270,12 @@ NvmeCompletion NvmeDrive::GetLogPage(const NvmeAdminRequest& r) {
     // must describe exactly the bytes the transport moves.
     const uint64_t numd = (uint64_t(r.cmd.cdw[11] & 0xFFFF) << 16 | (r.cmd.cdw[10] >> 16)) + 1;
     const uint64_t offset = uint64_t(r.cmd.cdw[13]) << 32 | r.cmd.cdw[12];
-    if (numd * 4 != r.length || (offset & 3) != 0) {
-        return NvmeCompletion::Of(nvme_status::kInvalidField);
+    if (numd * 4 != r.length) {
+        return Refuse(nvme_status::kInvalidField,
+                      "Get Log Page: NUMD must describe the bytes moved");
+    }
+    if ((offset & 3) != 0) {
+        return Refuse(nvme_status::kInvalidField, "Get Log Page: the offset must be whole dwords");
     }
     std::vector<uint8_t> page;
     switch (lid) {
@@ -288,10 +302,10 @@ NvmeCompletion NvmeDrive::GetLogPage(const NvmeAdminRequest& r) {
         BuildEffectsLog(page.data());
         break;
     default:
-        return NvmeCompletion::Of(nvme_status::kInvalidLogPage);
+        return Refuse(nvme_status::kInvalidLogPage, "Get Log Page: the drive has no such log");
     }
     if (offset >= page.size()) {
-        return NvmeCompletion::Of(nvme_status::kInvalidField);
+        return Refuse(nvme_status::kInvalidField, "Get Log Page: the offset lies past the log");
     }
     // A read past the end of the page returns zeros there.
     std::memset(r.data, 0, r.length);
@@ -305,16 +319,19 @@ NvmeCompletion NvmeDrive::FirmwareDownload(const NvmeAdminRequest& r) {
     const uint64_t bytes = (uint64_t(r.cmd.cdw[10]) + 1) * 4;
     const uint64_t offset = uint64_t(r.cmd.cdw[11]) * 4;
     if (bytes != r.length || r.length == 0) {
-        return NvmeCompletion::Of(nvme_status::kInvalidField);
+        return Refuse(nvme_status::kInvalidField,
+                      "Firmware Image Download: NUMD must describe the bytes moved");
     }
     if (offset + bytes > (64u << 20)) {
-        return NvmeCompletion::Of(nvme_status::kInvalidField);
+        return Refuse(nvme_status::kInvalidField,
+                      "Firmware Image Download: the image must end within 64 MiB");
     }
     // Pieces and offsets must be whole granules of the update granularity the drive reports.
     const uint8_t fwug = state_.updateGranularity;
     if (fwug != 0 && fwug != 0xFF &&
         (bytes % (fwug * 4096u) != 0 || offset % (fwug * 4096u) != 0)) {
-        return NvmeCompletion::Of(nvme_status::kInvalidField);
+        return Refuse(nvme_status::kInvalidField,
+                      "Firmware Image Download: piece and offset must be whole update granules");
     }
     if (state_.staging.size() < offset + bytes) {
         state_.staging.resize(size_t(offset + bytes), 0);
@@ -322,7 +339,8 @@ NvmeCompletion NvmeDrive::FirmwareDownload(const NvmeAdminRequest& r) {
     }
     for (uint64_t i = offset; i < offset + bytes; ++i) {
         if (state_.stagingFilled[size_t(i)]) {
-            return NvmeCompletion::Of(nvme_status::kOverlappingRange);
+            return Refuse(nvme_status::kOverlappingRange,
+                          "Firmware Image Download: the piece overlaps one downloaded before");
         }
     }
     std::memcpy(state_.staging.data() + offset, r.data, r.length);
@@ -338,19 +356,22 @@ NvmeCompletion NvmeDrive::FirmwareCommit(const NvmeAdminRequest& r) {
         slot = 1; // the controller picks the slot
     }
     if (slot > state_.slotCount) {
-        return NvmeCompletion::Of(nvme_status::kInvalidFirmwareSlot);
+        return Refuse(nvme_status::kInvalidFirmwareSlot,
+                      "Firmware Commit: the drive has no such slot");
     }
     // A read-only slot 1 takes no image.
     const bool replaces = action == 0 || action == 1 || (action == 3 && !state_.staging.empty());
     if (slot == 1 && state_.slot1ReadOnly && replaces) {
-        return NvmeCompletion::Of(nvme_status::kInvalidFirmwareSlot);
+        return Refuse(nvme_status::kInvalidFirmwareSlot, "Firmware Commit: slot 1 is read-only");
+    }
+    // Actions 0 and 1, and 3 after a download, put the downloaded image into the slot first.
+    const std::string refused = replaces ? TakeDownloadedImage(slot) : std::string();
+    if (!refused.empty()) {
+        return Refuse(nvme_status::kInvalidFirmwareImage, refused);
     }
     switch (action) {
     case 0: // replace the slot's image with the downloaded one
     case 1: // ... and activate it at the next reset
-        if (!TakeDownloadedImage(slot)) {
-            return NvmeCompletion::Of(nvme_status::kInvalidFirmwareImage);
-        }
         if (action == 1) {
             SetPending(slot);
         }
@@ -361,16 +382,13 @@ NvmeCompletion NvmeDrive::FirmwareCommit(const NvmeAdminRequest& r) {
         return NvmeCompletion::Of(nvme_status::kSuccess);
     case 2: // activate the image already in the slot at the next reset
         if (!state_.slots[slot].filled) {
-            return NvmeCompletion::Of(nvme_status::kInvalidFirmwareImage);
+            return Refuse(nvme_status::kInvalidFirmwareImage, "Firmware Commit: the slot is empty");
         }
         SetPending(slot);
         return NvmeCompletion::Of(nvme_status::kSuccess);
-    case 3: // activate the slot's image now (a downloaded image replaces it first)
-        if (!state_.staging.empty() && !TakeDownloadedImage(slot)) {
-            return NvmeCompletion::Of(nvme_status::kInvalidFirmwareImage);
-        }
+    case 3: // activate the slot's image now (a downloaded image replaced it above)
         if (!state_.slots[slot].filled) {
-            return NvmeCompletion::Of(nvme_status::kInvalidFirmwareImage);
+            return Refuse(nvme_status::kInvalidFirmwareImage, "Firmware Commit: the slot is empty");
         }
         switch (state_.activation) {
         case FwActivation::Immediate:
@@ -384,11 +402,11 @@ NvmeCompletion NvmeDrive::FirmwareCommit(const NvmeAdminRequest& r) {
             return NvmeCompletion::Of(nvme_status::kFirmwareNeedsSubsystemReset);
         }
     default:
-        return NvmeCompletion::Of(nvme_status::kInvalidField);
+        return Refuse(nvme_status::kInvalidField, "Firmware Commit: the action must be 0 to 3");
     }
 }
 
-bool NvmeDrive::TakeDownloadedImage(int slot) {
+std::string NvmeDrive::TakeDownloadedImage(int slot) {
     // The image must be whole (no gaps) and pass the image check.
     const bool whole = !state_.staging.empty() &&
                        std::all_of(state_.stagingFilled.begin(), state_.stagingFilled.end(),
@@ -404,12 +422,16 @@ bool NvmeDrive::TakeDownloadedImage(int slot) {
     }
     state_.staging.clear();
     state_.stagingFilled.clear();
-    if (!whole || !check.ok) {
-        return false;
+    if (!whole) {
+        return "Firmware Commit: no whole image was downloaded";
+    }
+    if (!check.ok) {
+        return "Firmware Commit: " +
+               (check.refused.empty() ? "the image fails the drive's check" : check.refused);
     }
     state_.slots[slot].filled = true;
     state_.slots[slot].image = check.image;
-    return true;
+    return std::string();
 }
 
 void NvmeDrive::SetPending(int slot) {

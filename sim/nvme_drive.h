@@ -133,6 +133,7 @@ public:
 // The result of checking a firmware image at commit.
 struct FirmwareCheck {
     bool ok = false;
+    std::string refused; // why not, for the drive's refusal
     FirmwareImage image;
 };
 using FirmwareChecker = std::function<FirmwareCheck(const std::vector<uint8_t>& image)>;
@@ -221,8 +222,9 @@ private:
     NvmeCompletion GetLogPage(const NvmeAdminRequest& r);
     NvmeCompletion FirmwareDownload(const NvmeAdminRequest& r);
     NvmeCompletion FirmwareCommit(const NvmeAdminRequest& r);
-    // Puts the downloaded image, checked, into the slot; false when it is not whole or fails.
-    bool TakeDownloadedImage(int slot);
+    // Puts the downloaded image, checked, into the slot; the reason when it is not whole or
+    // fails the check, null when it is in the slot.
+    std::string TakeDownloadedImage(int slot);
     // The slot runs after the next reset (of the kind the drive's activation needs).
     void SetPending(int slot);
     // The image in the slot starts to run.

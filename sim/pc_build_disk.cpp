@@ -1,5 +1,6 @@
 // Building the simulated PC: a disk ([disk NAME]), its identity, the NVMe or ATA drive that
 // answers for it, its SCSI address and its disk node.
+#include "sim/refusal.h"
 #include "sim/pc_build.h"
 #include "sim/read_file.h"
 #include "sim/vendor.h"
@@ -66,19 +67,23 @@ NvmeFaultHook DriveFaults(int index) {
             if (pc.TakeFault(self, "download_vanish", offset)) {
                 // The disk leaves the PC in the middle of the download, until it is re-added.
                 pc.TakeAway(self, 0, true);
+                NoteRefusal("NVMe drive", "fault download_vanish");
                 out = NvmeCompletion::Of(nvme_status::kDataTransferError);
                 return true;
             }
             if (pc.TakeFault(self, "download_fail", offset)) {
+                NoteRefusal("NVMe drive", "fault download_fail");
                 out = NvmeCompletion::Of(nvme_status::kInternalError);
                 return true;
             }
         }
         if (op == kNvmeFirmwareCommit && pc.TakeFault(self, "commit_fail")) {
+            NoteRefusal("NVMe drive", "fault commit_fail");
             out = NvmeCompletion::Of(nvme_status::kInvalidFirmwareImage);
             return true;
         }
         if (pc.TakeFault(self, "nvme_fail", opcode)) {
+            NoteRefusal("NVMe drive", "fault nvme_fail");
             out = NvmeCompletion::Of(nvme_status::kInternalError);
             return true;
         }

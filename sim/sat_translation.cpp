@@ -4,6 +4,7 @@
 // and sense data. This SATL supports the PIO data-in, PIO data-out and non-data protocols with
 // the transfer length in the FEATURES or SECTOR COUNT field.
 #include "sim/ata_stack.h"
+#include "sim/refusal.h"
 
 namespace sim {
 namespace {
@@ -32,16 +33,21 @@ constexpr uint8_t kRecoveredError = 0x01;
 constexpr uint8_t kAscInvalidFieldInCdb = 0x24;
 constexpr uint8_t kAscqPassThroughInformation = 0x1D; // ASC 00h
 
-ScsiReply InvalidField() {
+// CHECK CONDITION, INVALID FIELD IN CDB, with the reason noted.
+ScsiReply InvalidField(const char* reason) {
+    NoteRefusal("SATL", reason);
     return ScsiReply::Check(kIllegalRequest, kAscInvalidFieldInCdb, 0x00);
 }
 
-// The registers of the CDB; false for a CDB this SATL refuses.
-bool ReadRegisters(const ScsiRequest& rq, AtaRegisters& regs, bool& extend) {
+// The registers of the CDB; the reason for a CDB this SATL refuses, or null.
+const char* ReadRegisters(const ScsiRequest& rq, AtaRegisters& regs, bool& extend) {
     const uint8_t* c = rq.cdb;
     if (c[0] == kPassThrough12) {
-        if (rq.cdbLength != 12 || (c[1] & 0x01) != 0 || c[10] != 0) {
-            return false; // byte 1 bit 0 and byte 10 are reserved
+        if (rq.cdbLength != 12) {
+            return "ATA PASS-THROUGH (12) must be 12 bytes long";
+        }
+        if ((c[1] & 0x01) != 0 || c[10] != 0) {
+            return "byte 1 bit 0 and byte 10 of ATA PASS-THROUGH (12) are reserved";
         }
         extend = false;
         regs.features = c[3];
@@ -50,10 +56,10 @@ bool ReadRegisters(const ScsiRequest& rq, AtaRegisters& regs, bool& extend) {
                    uint64_t(c[8] & 0x0F) << 24;
         regs.device = c[8];
         regs.command = c[9];
-        return true;
+        return nullptr;
     }
     if (rq.cdbLength != 16) {
-        return false;
+        return "ATA PASS-THROUGH (16) must be 16 bytes long";
     }
     extend = (c[1] & 0x01) != 0;
     if (extend) {
@@ -70,7 +76,7 @@ bool ReadRegisters(const ScsiRequest& rq, AtaRegisters& regs, bool& extend) {
     }
     regs.device = c[13];
     regs.command = c[14];
-    return true;
+    return nullptr;
 }
 
 // Fixed-format sense data with the ATA registers: INFORMATION holds ERROR, STATUS, DEVICE and
@@ -101,8 +107,8 @@ bool IsAtaPassThroughCdb(const ScsiRequest& request) {
 ScsiReply SatPassThrough(Pc& pc, SimDisk& disk, const ScsiRequest& rq) {
     AtaRequest ata;
     bool extend = false;
-    if (!ReadRegisters(rq, ata.regs, extend)) {
-        return InvalidField();
+    if (const char* refused = ReadRegisters(rq, ata.regs, extend)) {
+        return InvalidField(refused);
     }
     ata.ext = extend;
     const uint8_t protocol = (rq.cdb[1] >> 1) & 0x0F;
@@ -110,33 +116,42 @@ ScsiReply SatPassThrough(Pc& pc, SimDisk& disk, const ScsiRequest& rq) {
     const uint8_t transfer = rq.cdb[2];
     const uint8_t tLength = transfer & kTLengthMask;
     const bool fromDevice = (transfer & kTDir) != 0;
-    if (multipleCount != 0 || (transfer & kOffLineMask) != 0) {
-        return InvalidField();
+    if (multipleCount != 0) {
+        return InvalidField("MULTIPLE_COUNT must be 0");
+    }
+    if ((transfer & kOffLineMask) != 0) {
+        return InvalidField("OFF_LINE must be 0");
     }
     uint32_t bytes = 0;
     if (protocol == kProtocolNonData) {
         if (tLength != 0 || rq.length != 0) {
-            return InvalidField();
+            return InvalidField("a non-data command must move no data (T_LENGTH 0)");
         }
         ata.dir = AtaXfer::None;
     } else if (protocol == kProtocolPioIn || protocol == kProtocolPioOut) {
         const bool in = protocol == kProtocolPioIn;
         const ScsiDir wanted = in ? ScsiDir::In : ScsiDir::Out;
-        if (fromDevice != in || rq.dir != wanted ||
-            (tLength != kTLengthFeatures && tLength != kTLengthCount)) {
-            return InvalidField();
+        if (fromDevice != in) {
+            return InvalidField("T_DIR must match the PIO protocol");
+        }
+        if (rq.dir != wanted) {
+            return InvalidField("the request's direction must match the PIO protocol");
+        }
+        if (tLength != kTLengthFeatures && tLength != kTLengthCount) {
+            return InvalidField("T_LENGTH must name FEATURES or SECTOR COUNT");
         }
         const uint32_t field = tLength == kTLengthCount ? ata.regs.count : ata.regs.features;
         bytes = (transfer & kBytBlok) != 0 ? field * 512u : field;
         // The transfer the CDB describes must fit the request's buffer.
         if (bytes == 0 || bytes > rq.length) {
-            return InvalidField();
+            return InvalidField("the transfer the CDB describes must fit the request's buffer");
         }
         ata.dir = in ? AtaXfer::In : AtaXfer::Out;
         ata.data = rq.data;
         ata.length = bytes;
     } else {
-        return InvalidField(); // DMA, queued and the other protocols are not translated here
+        // DMA, queued and the other protocols are not translated here.
+        return InvalidField("PROTOCOL must be non-data, PIO data-in or PIO data-out");
     }
 
     AtaResult result;

@@ -34,6 +34,7 @@ ScsiReply Execute(Pc& pc, SimDisk& d, const ScsiRequest& rq) {
     }
     ScsiReply reply;
     if (!AnswerStandardScsi(*d.host, rq, std::string(), reply)) {
+        NoteRefusal("port driver", "the CDB's operation code is not one it translates");
         reply = ScsiReply::Check(0x05, 0x20, 0x00);
     }
     return reply;
@@ -113,9 +114,47 @@ bool UsbCommand(const std::string& disk, const ScsiRequest& rq, ScsiReply* reply
 
 // --- IOCTL_SCSI_PASS_THROUGH_DIRECT --------------------------------------------------------
 
+namespace {
+
+DWORD Refuse(const char* reason) {
+    return Refused("storport", ERROR_INVALID_PARAMETER, reason);
+}
+
+// The checks of the SCSI_PASS_THROUGH_DIRECT before the request goes to the disk.
+DWORD CheckScsiPassThrough(const Io& io, const SCSI_PASS_THROUGH_DIRECT& sp) {
+    if (sp.Length != sizeof(SCSI_PASS_THROUGH_DIRECT)) {
+        return Refuse("Length must be sizeof(SCSI_PASS_THROUGH_DIRECT)");
+    }
+    if (io.outSize < sizeof(sp)) {
+        return Refuse("the output must hold SCSI_PASS_THROUGH_DIRECT");
+    }
+    if (sp.CdbLength == 0 || sp.CdbLength > 16) {
+        return Refuse("CdbLength must be 1 to 16");
+    }
+    if (sp.DataIn > SCSI_IOCTL_DATA_UNSPECIFIED) {
+        return Refuse("DataIn must be 0, 1 or 2");
+    }
+    if (sp.TimeOutValue == 0 || sp.TimeOutValue > 108000) {
+        return Refuse("TimeOutValue must be 1 to 108000");
+    }
+    if (sp.DataTransferLength > kMaxScsiTransfer) {
+        return Refuse("DataTransferLength must be at most 2 MiB");
+    }
+    if (sp.DataTransferLength && sp.DataBuffer == nullptr) {
+        return Refuse("DataBuffer must be given with DataTransferLength");
+    }
+    if (sp.SenseInfoLength && (sp.SenseInfoOffset < sizeof(sp) ||
+                               uint64_t(sp.SenseInfoOffset) + sp.SenseInfoLength > io.outSize)) {
+        return Refuse("the sense area must lie past the structure inside the output");
+    }
+    return 0;
+}
+
+} // namespace
+
 DWORD ScsiPassThrough(Io& io) {
     if (io.in.size() < sizeof(SCSI_PASS_THROUGH_DIRECT)) {
-        return ERROR_INVALID_PARAMETER;
+        return Refuse("the input must hold SCSI_PASS_THROUGH_DIRECT");
     }
     auto sp = Read<SCSI_PASS_THROUGH_DIRECT>(io.in);
     io.f.Num("length", sp.Length);
@@ -127,16 +166,10 @@ DWORD ScsiPassThrough(Io& io) {
     io.f.Num("sense_len", sp.SenseInfoLength);
     io.f.Num("sense_off", sp.SenseInfoOffset);
     if (!io.disk || io.handle.kind != DeviceHandle::Disk) {
-        return ERROR_INVALID_FUNCTION;
+        return Refused("storport", ERROR_INVALID_FUNCTION, "SCSI pass-through goes to a disk");
     }
-    if (sp.Length != sizeof(SCSI_PASS_THROUGH_DIRECT) || io.outSize < sizeof(sp) ||
-        sp.CdbLength == 0 || sp.CdbLength > 16 || sp.DataIn > SCSI_IOCTL_DATA_UNSPECIFIED ||
-        sp.TimeOutValue == 0 || sp.TimeOutValue > 108000 ||
-        sp.DataTransferLength > kMaxScsiTransfer ||
-        (sp.DataTransferLength && sp.DataBuffer == nullptr) ||
-        (sp.SenseInfoLength && (sp.SenseInfoOffset < sizeof(sp) ||
-                                uint64_t(sp.SenseInfoOffset) + sp.SenseInfoLength > io.outSize))) {
-        return ERROR_INVALID_PARAMETER;
+    if (const DWORD refused = CheckScsiPassThrough(io, sp)) {
+        return refused;
     }
     ScsiRequest rq;
     std::memcpy(rq.cdb, sp.Cdb, sp.CdbLength);

@@ -70,7 +70,7 @@ DWORD DeviceDescriptor(Io& io, SimDisk& d) {
     desc.BusType = STORAGE_BUS_TYPE(d.busType);
     std::memcpy(reply.data(), &desc, offsetof(STORAGE_DEVICE_DESCRIPTOR, RawDeviceProperties));
     if (io.outSize < 8) {
-        return ERROR_INSUFFICIENT_BUFFER;
+        return Refused("disk", ERROR_INSUFFICIENT_BUFFER, "the output must hold 8 bytes");
     }
     // A short buffer receives the start of the descriptor; Size tells the whole.
     io.returned = std::min<DWORD>(io.outSize, DWORD(reply.size()));
@@ -81,13 +81,13 @@ DWORD DeviceDescriptor(Io& io, SimDisk& d) {
 
 DWORD QueryProperty(Io& io) {
     if (io.in.size() < sizeof(STORAGE_PROPERTY_QUERY)) {
-        return ERROR_BAD_LENGTH;
+        return Refused("disk", ERROR_BAD_LENGTH, "the input must hold STORAGE_PROPERTY_QUERY");
     }
     auto q = Read<STORAGE_PROPERTY_QUERY>(io.in);
     io.f.Num("property_id", q.PropertyId);
     io.f.Num("query_type", q.QueryType);
     if (!io.disk) {
-        return ERROR_INVALID_FUNCTION;
+        return Refused("storport", ERROR_INVALID_FUNCTION, "a SCSI port has no properties");
     }
     switch (q.PropertyId) {
     case StorageDeviceProperty:
@@ -95,17 +95,19 @@ DWORD QueryProperty(Io& io) {
             return 0;
         }
         if (q.QueryType != PropertyStandardQuery) {
-            return ERROR_INVALID_PARAMETER;
+            return Refused("disk", ERROR_INVALID_PARAMETER,
+                           "QueryType must be a standard or an exists query");
         }
         return DeviceDescriptor(io, *io.disk);
     case StorageAdapterProtocolSpecificProperty:
     case StorageDeviceProtocolSpecificProperty:
         if (io.handle.kind != DeviceHandle::Disk) {
-            return ERROR_INVALID_FUNCTION;
+            return Refused("volume", ERROR_INVALID_FUNCTION,
+                           "protocol-specific queries go to the disk, not a volume");
         }
         return ProtocolSpecific(io, *io.disk, q);
     default:
-        return ERROR_NOT_SUPPORTED;
+        return Refused("disk", ERROR_NOT_SUPPORTED, "the PropertyId is not one the disk answers");
     }
 }
 
@@ -113,13 +115,14 @@ DWORD QueryProperty(Io& io) {
 
 DWORD GetDeviceNumber(Io& io) {
     if (!io.disk) {
-        return ERROR_INVALID_FUNCTION;
+        return Refused("storport", ERROR_INVALID_FUNCTION, "a SCSI port has no device number");
     }
     if (io.pc.TakeFault(*io.disk, "no_device_number")) {
-        return ERROR_INVALID_FUNCTION;
+        return Refused("disk", ERROR_INVALID_FUNCTION, "fault no_device_number");
     }
     if (io.outSize < sizeof(STORAGE_DEVICE_NUMBER)) {
-        return ERROR_INSUFFICIENT_BUFFER;
+        return Refused("disk", ERROR_INSUFFICIENT_BUFFER,
+                       "the output must hold STORAGE_DEVICE_NUMBER");
     }
     STORAGE_DEVICE_NUMBER n = {};
     n.DeviceType = FILE_DEVICE_DISK;
@@ -139,13 +142,13 @@ DWORD GetDeviceNumber(Io& io) {
 
 DWORD GetScsiAddress(Io& io) {
     if (!io.disk) {
-        return ERROR_INVALID_FUNCTION;
+        return Refused("storport", ERROR_INVALID_FUNCTION, "a SCSI port has no SCSI address");
     }
     if (io.pc.TakeFault(*io.disk, "no_scsi_address")) {
-        return ERROR_INVALID_FUNCTION;
+        return Refused("disk", ERROR_INVALID_FUNCTION, "fault no_scsi_address");
     }
     if (io.outSize < sizeof(SCSI_ADDRESS)) {
-        return ERROR_INSUFFICIENT_BUFFER;
+        return Refused("disk", ERROR_INSUFFICIENT_BUFFER, "the output must hold SCSI_ADDRESS");
     }
     SCSI_ADDRESS a = {};
     a.Length = sizeof(SCSI_ADDRESS);
@@ -184,7 +187,7 @@ DWORD Dispatch(Io& io) {
     case IOCTL_STORAGE_FIRMWARE_ACTIVATE:
         return FirmwareActivate(io);
     default:
-        return ERROR_INVALID_FUNCTION;
+        return Refused("disk", ERROR_INVALID_FUNCTION, "no driver of the stack knows the code");
     }
 }
 
@@ -254,6 +257,55 @@ DWORD SlowWait(const DeviceHandle& handle) {
 
 } // namespace
 
+namespace {
+
+// What the I/O manager checks before any driver sees the request: the handle's rights, that
+// its device is still there, the call's form and the buffers; 0 when it passes.
+DWORD CheckCall(Pc& pc, const DeviceHandle& handle, DWORD code, const void* in, DWORD inSize,
+                const void* out, DWORD outSize, const DWORD* returned, const void* overlapped,
+                SimDisk*& disk) {
+    disk = nullptr;
+    if (!AccessAllows(handle, code)) {
+        return Refused("I/O manager", ERROR_ACCESS_DENIED,
+                       "the handle lacks the access the control code requires");
+    }
+    if (const DWORD error = HandleTarget(pc, handle, disk)) {
+        return Refused("I/O manager", error, "the handle's device is gone");
+    }
+    if (overlapped) {
+        return Refused("I/O manager", ERROR_INVALID_PARAMETER,
+                       "the handle was not opened for overlapped I/O");
+    }
+    if (!returned) {
+        return Refused("I/O manager", ERROR_INVALID_PARAMETER,
+                       "lpBytesReturned must be given without an OVERLAPPED");
+    }
+    if ((inSize && !in) || (outSize && !out)) {
+        return Refused("I/O manager", ERROR_INVALID_USER_BUFFER,
+                       "a buffer with a size has no address");
+    }
+    return 0;
+}
+
+void TraceCall(const DeviceHandle& handle, const Io& io, DWORD inSize, DWORD outSize,
+               const std::string& inHex, DWORD error, const std::string& refused) {
+    TraceFields head;
+    head.Str("path", Narrow(handle.path));
+    head.Str("ioctl", IoctlName(io.code));
+    head.Num("code", io.code);
+    head.Num("in_len", inSize);
+    head.Num("out_len", outSize);
+    head.Str("in", inHex);
+    head.Bool("ok", error == 0);
+    head.Num("error", error);
+    if (!refused.empty()) {
+        head.Str("refused", refused);
+    }
+    TraceWrite("DeviceIoControl", head.Text(), io.f);
+}
+
+} // namespace
+
 BOOL DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD inSize, LPVOID out, DWORD outSize,
                      LPDWORD returned, LPOVERLAPPED overlapped) {
     auto handle = GetHandleAs<DeviceHandle>(device);
@@ -268,19 +320,10 @@ BOOL DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD inSize, LPVOID 
     }
     std::lock_guard<std::recursive_mutex> guard(PcLock());
     Pc& pc = ThePc();
+    TakeRefusal(); // what an earlier request of this thread left unread
     SimDisk* disk = nullptr;
-    DWORD error = 0;
-    if (!AccessAllows(*handle, code)) {
-        error = ERROR_ACCESS_DENIED;
-    } else {
-        error = HandleTarget(pc, *handle, disk);
-    }
-    if (!error && (overlapped || !returned)) {
-        error = ERROR_INVALID_PARAMETER;
-    }
-    if (!error && ((inSize && !in) || (outSize && !out))) {
-        error = ERROR_INVALID_USER_BUFFER;
-    }
+    DWORD error =
+        CheckCall(pc, *handle, code, in, inSize, out, outSize, returned, overlapped, disk);
     const uint8_t* inBytes = static_cast<const uint8_t*>(in);
     Io io{pc, *handle, disk, code, std::vector<uint8_t>(), static_cast<uint8_t*>(out), outSize};
     if (in) {
@@ -288,7 +331,7 @@ BOOL DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD inSize, LPVOID 
     }
     const std::string inHex = TraceOn() ? HexText(io.in.data(), io.in.size()) : std::string();
     if (!error && disk && pc.TakeFault(*disk, "ioctl_fail", IoctlName(code))) {
-        error = ERROR_IO_DEVICE;
+        error = Refused("disk", ERROR_IO_DEVICE, "fault ioctl_fail");
     }
     if (!error) {
         error = Dispatch(io);
@@ -296,17 +339,9 @@ BOOL DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD inSize, LPVOID 
     if (returned) {
         *returned = error ? 0 : io.returned;
     }
+    const std::string refused = TakeRefusal();
     if (TraceOn()) {
-        TraceFields head;
-        head.Str("path", Narrow(handle->path));
-        head.Str("ioctl", IoctlName(code));
-        head.Num("code", code);
-        head.Num("in_len", inSize);
-        head.Num("out_len", outSize);
-        head.Str("in", inHex);
-        head.Bool("ok", error == 0);
-        head.Num("error", error);
-        TraceWrite("DeviceIoControl", head.Text(), io.f);
+        TraceCall(*handle, io, inSize, outSize, inHex, error, refused);
     }
     if (error) {
         SetLastError(error);

@@ -8,6 +8,7 @@
 #include "sim/handles.h"
 #include "sim/nvme_drive.h"
 #include "sim/pc.h"
+#include "sim/refusal.h"
 #include "sim/trace.h"
 
 #include <cstdint>
@@ -70,6 +71,13 @@ struct Io {
     DWORD returned = 0;
     TraceFields f;
 };
+
+// A refusal of the request by a driver of the stack: the reason is noted (sim/refusal.h) and
+// the error returned, so that the refusing check reads `return Refused(party, error, why);`.
+inline DWORD Refused(const char* party, DWORD error, const std::string& reason) {
+    NoteRefusal(party, reason);
+    return error;
+}
 
 // True when every byte of a reserved field is zero.
 template <size_t N> bool Zero(const uint8_t (&bytes)[N]) {

@@ -65,11 +65,48 @@ void PutResult(ATA_PASS_THROUGH_DIRECT& ap, bool ext, const AtaResult& r) {
     }
 }
 
+DWORD Refuse(DWORD error, const char* reason) {
+    return Refused("storahci", error, reason);
+}
+
+// The checks of the ATA_PASS_THROUGH_DIRECT before the command goes to the drive.
+DWORD CheckAtaPassThrough(const Io& io, const SimDisk& d, const ATA_PASS_THROUGH_DIRECT& ap) {
+    const bool in = (ap.AtaFlags & ATA_FLAGS_DATA_IN) != 0;
+    const bool out = (ap.AtaFlags & ATA_FLAGS_DATA_OUT) != 0;
+    const uint32_t length = ap.DataTransferLength;
+    if (ap.Length != sizeof(ATA_PASS_THROUGH_DIRECT)) {
+        return Refuse(ERROR_INVALID_PARAMETER, "Length must be sizeof(ATA_PASS_THROUGH_DIRECT)");
+    }
+    if (io.outSize < sizeof(ap)) {
+        return Refuse(ERROR_INVALID_PARAMETER, "the output must hold ATA_PASS_THROUGH_DIRECT");
+    }
+    if (ap.TimeOutValue == 0 || ap.TimeOutValue > kMaxTimeoutSeconds) {
+        return Refuse(ERROR_INVALID_PARAMETER, "TimeOutValue must be 1 to 108000");
+    }
+    if (in && out) {
+        return Refuse(ERROR_INVALID_PARAMETER, "AtaFlags must not name both directions");
+    }
+    if ((in || out) != (length != 0)) {
+        return Refuse(ERROR_INVALID_PARAMETER,
+                      "a direction in AtaFlags must come with DataTransferLength, and only then");
+    }
+    if (length > kMaxAtaTransfer) {
+        return Refuse(ERROR_INVALID_PARAMETER, "DataTransferLength must be at most 128 KiB");
+    }
+    if (length != 0 && ap.DataBuffer == nullptr) {
+        return Refuse(ERROR_INVALID_PARAMETER, "DataBuffer must be given with DataTransferLength");
+    }
+    if ((reinterpret_cast<uintptr_t>(ap.DataBuffer) & AlignmentMask(d)) != 0) {
+        return Refuse(ERROR_INVALID_PARAMETER, "DataBuffer must meet the port's alignment");
+    }
+    return 0;
+}
+
 } // namespace
 
 DWORD AtaPassThrough(Io& io) {
     if (io.in.size() < sizeof(ATA_PASS_THROUGH_DIRECT)) {
-        return ERROR_INVALID_PARAMETER;
+        return Refuse(ERROR_INVALID_PARAMETER, "the input must hold ATA_PASS_THROUGH_DIRECT");
     }
     auto ap = Read<ATA_PASS_THROUGH_DIRECT>(io.in);
     io.f.Num("length", ap.Length);
@@ -79,26 +116,24 @@ DWORD AtaPassThrough(Io& io) {
     io.f.Hex("prev_tf", ap.PreviousTaskFile, 8);
     io.f.Hex("cur_tf", ap.CurrentTaskFile, 8);
     if (!io.disk || io.handle.kind != DeviceHandle::Disk || !io.disk->ata) {
-        return ERROR_INVALID_FUNCTION;
+        return Refused("disk", ERROR_INVALID_FUNCTION, "ATA pass-through needs an ATA drive");
     }
     SimDisk& d = *io.disk;
     if (d.busType == BusTypeUsb) {
-        return ERROR_INVALID_FUNCTION; // USB mass storage has no such request
+        return Refused("usbstor", ERROR_INVALID_FUNCTION,
+                       "USB mass storage has no ATA pass-through");
     }
     if (d.busType != BusTypeSata && d.busType != BusTypeAta) {
-        return ERROR_NOT_SUPPORTED; // the SCSI and SAS adapters' miniports refuse it
+        return Refused("miniport", ERROR_NOT_SUPPORTED,
+                       "the SCSI and SAS adapters' miniports refuse ATA pass-through");
+    }
+    if (const DWORD refused = CheckAtaPassThrough(io, d, ap)) {
+        return refused;
     }
     const bool in = (ap.AtaFlags & ATA_FLAGS_DATA_IN) != 0;
     const bool out = (ap.AtaFlags & ATA_FLAGS_DATA_OUT) != 0;
     const bool ext = (ap.AtaFlags & ATA_FLAGS_48BIT_COMMAND) != 0;
     const uint32_t length = ap.DataTransferLength;
-    if (ap.Length != sizeof(ATA_PASS_THROUGH_DIRECT) || io.outSize < sizeof(ap) ||
-        ap.TimeOutValue == 0 || ap.TimeOutValue > kMaxTimeoutSeconds || (in && out) ||
-        (in || out) != (length != 0) || length > kMaxAtaTransfer ||
-        (length != 0 && ap.DataBuffer == nullptr) ||
-        (reinterpret_cast<uintptr_t>(ap.DataBuffer) & AlignmentMask(d)) != 0) {
-        return ERROR_INVALID_PARAMETER;
-    }
     AtaRequest rq;
     rq.regs = Registers(ap, ext);
     rq.ext = ext;

@@ -1,7 +1,7 @@
 // The inbox NVMe driver of the simulated PC (stornvme): the protocol-specific queries of
 // IOCTL_STORAGE_QUERY_PROPERTY, NVMe admin commands through IOCTL_STORAGE_PROTOCOL_COMMAND, and
 // the native firmware download and activate requests, each checked the way the driver checks it
-// and translated to the drive's admin commands.
+// and translated to the drive's admin commands. Each refusal says why (sim/refusal.h).
 #include "sim/stack.h"
 
 #include <algorithm>
@@ -14,59 +14,35 @@ namespace {
 
 constexpr DWORD kProtocolCommandTimeout = 10; // seconds
 
+DWORD Refuse(DWORD error, const char* reason) {
+    return Refused("stornvme", error, reason);
+}
+
 } // namespace
 
 // --- IOCTL_STORAGE_QUERY_PROPERTY, protocol-specific data ---------------------------------
 
-DWORD ProtocolSpecific(Io& io, SimDisk& d, const STORAGE_PROPERTY_QUERY& q) {
-    const size_t psdAt = offsetof(STORAGE_PROPERTY_QUERY, AdditionalParameters);
-    if (io.in.size() < psdAt + sizeof(STORAGE_PROTOCOL_SPECIFIC_DATA)) {
-        return ERROR_INVALID_PARAMETER;
-    }
-    auto psd = Read<STORAGE_PROTOCOL_SPECIFIC_DATA>(io.in, psdAt);
-    io.f.Num("protocol_type", psd.ProtocolType);
-    io.f.Num("data_type", psd.DataType);
-    io.f.Num("request_value", psd.ProtocolDataRequestValue);
-    io.f.Num("request_subvalue", psd.ProtocolDataRequestSubValue);
-    io.f.Num("data_off", psd.ProtocolDataOffset);
-    io.f.Num("data_len", psd.ProtocolDataLength);
-    if (d.kind != DiskKind::Nvme || !d.nvme) {
-        return ERROR_NOT_SUPPORTED; // only the NVMe driver knows protocol-specific queries
-    }
-    if (q.QueryType != PropertyStandardQuery || psd.ProtocolType != ProtocolTypeNvme) {
-        return ERROR_INVALID_PARAMETER;
-    }
-    // The data follows the STORAGE_PROTOCOL_SPECIFIC_DATA; its offset counts from that
-    // structure's start, which sits 8 bytes into the returned descriptor.
-    const uint64_t dataAt = psdAt + uint64_t(psd.ProtocolDataOffset);
-    if (psd.ProtocolDataOffset < sizeof(STORAGE_PROTOCOL_SPECIFIC_DATA) ||
-        psd.ProtocolDataLength == 0) {
-        return ERROR_INVALID_PARAMETER;
-    }
-    if (dataAt + psd.ProtocolDataLength > io.outSize) {
-        return ERROR_INSUFFICIENT_BUFFER;
-    }
-    // Identify data is the adapter's, log pages the device's; a query that asks the other
-    // property for them is refused (docs/scenario.md: the strict reading).
-    if ((psd.DataType == NVMeDataTypeIdentify &&
-         q.PropertyId != StorageAdapterProtocolSpecificProperty) ||
-        (psd.DataType == NVMeDataTypeLogPage &&
-         q.PropertyId != StorageDeviceProtocolSpecificProperty)) {
-        return ERROR_INVALID_PARAMETER;
-    }
-    NvmeCommand cmd;
-    std::vector<uint8_t> data(psd.ProtocolDataLength, 0);
+namespace {
+
+// The admin command a protocol-specific query asks for, with its data buffer sized; 0 when the
+// query is one the driver takes, or the refusal.
+DWORD QueryCommand(const STORAGE_PROTOCOL_SPECIFIC_DATA& psd, NvmeCommand& cmd,
+                   std::vector<uint8_t>& data) {
+    data.assign(psd.ProtocolDataLength, 0);
     if (psd.DataType == NVMeDataTypeIdentify) {
         if (psd.ProtocolDataLength < kNvmeIdentifySize) {
-            return ERROR_INVALID_PARAMETER;
+            return Refuse(ERROR_INVALID_PARAMETER,
+                          "ProtocolDataLength must hold 4096 bytes of Identify data");
         }
         data.resize(kNvmeIdentifySize);
         cmd.cdw[0] = kNvmeIdentify;
         cmd.cdw[1] = psd.ProtocolDataRequestSubValue;
         cmd.cdw[10] = psd.ProtocolDataRequestValue & 0xFF;
-    } else if (psd.DataType == NVMeDataTypeLogPage) {
+        return 0;
+    }
+    if (psd.DataType == NVMeDataTypeLogPage) {
         if (psd.ProtocolDataLength % 4 != 0) {
-            return ERROR_INVALID_PARAMETER;
+            return Refuse(ERROR_INVALID_PARAMETER, "ProtocolDataLength must be whole dwords");
         }
         const uint32_t numd = psd.ProtocolDataLength / 4 - 1;
         cmd.cdw[0] = kNvmeGetLogPage;
@@ -75,8 +51,73 @@ DWORD ProtocolSpecific(Io& io, SimDisk& d, const STORAGE_PROPERTY_QUERY& q) {
         cmd.cdw[11] = numd >> 16;
         cmd.cdw[12] = psd.ProtocolDataRequestSubValue;  // log page offset, low
         cmd.cdw[13] = psd.ProtocolDataRequestSubValue2; // log page offset, high
-    } else {
-        return ERROR_NOT_SUPPORTED;
+        return 0;
+    }
+    return Refuse(ERROR_NOT_SUPPORTED, "DataType must be Identify (1) or a log page (2)");
+}
+
+// The checks of a protocol-specific query before the driver builds its command.
+DWORD CheckQuery(const Io& io, const SimDisk& d, const STORAGE_PROPERTY_QUERY& q,
+                 const STORAGE_PROTOCOL_SPECIFIC_DATA& psd, uint64_t dataAt) {
+    if (d.kind != DiskKind::Nvme || !d.nvme) {
+        // Only the NVMe driver knows protocol-specific queries.
+        return Refused("disk", ERROR_NOT_SUPPORTED,
+                       "protocol-specific queries need the NVMe driver");
+    }
+    if (q.QueryType != PropertyStandardQuery) {
+        return Refuse(ERROR_INVALID_PARAMETER, "QueryType must be PropertyStandardQuery");
+    }
+    if (psd.ProtocolType != ProtocolTypeNvme) {
+        return Refuse(ERROR_INVALID_PARAMETER, "ProtocolType must be ProtocolTypeNvme (3)");
+    }
+    if (psd.ProtocolDataOffset < sizeof(STORAGE_PROTOCOL_SPECIFIC_DATA)) {
+        return Refuse(ERROR_INVALID_PARAMETER,
+                      "ProtocolDataOffset must be past the structure (40)");
+    }
+    if (psd.ProtocolDataLength == 0) {
+        return Refuse(ERROR_INVALID_PARAMETER, "ProtocolDataLength must not be 0");
+    }
+    if (dataAt + psd.ProtocolDataLength > io.outSize) {
+        return Refuse(ERROR_INSUFFICIENT_BUFFER, "the output buffer must hold the data area");
+    }
+    // Identify data is the adapter's, log pages the device's; a query that asks the other
+    // property for them is refused (docs/scenario.md: the strict reading).
+    if (psd.DataType == NVMeDataTypeIdentify &&
+        q.PropertyId != StorageAdapterProtocolSpecificProperty) {
+        return Refuse(ERROR_INVALID_PARAMETER, "Identify data is the adapter's property (49)");
+    }
+    if (psd.DataType == NVMeDataTypeLogPage &&
+        q.PropertyId != StorageDeviceProtocolSpecificProperty) {
+        return Refuse(ERROR_INVALID_PARAMETER, "a log page is the device's property (50)");
+    }
+    return 0;
+}
+
+} // namespace
+
+DWORD ProtocolSpecific(Io& io, SimDisk& d, const STORAGE_PROPERTY_QUERY& q) {
+    const size_t psdAt = offsetof(STORAGE_PROPERTY_QUERY, AdditionalParameters);
+    if (io.in.size() < psdAt + sizeof(STORAGE_PROTOCOL_SPECIFIC_DATA)) {
+        return Refuse(ERROR_INVALID_PARAMETER,
+                      "the input must hold STORAGE_PROTOCOL_SPECIFIC_DATA");
+    }
+    auto psd = Read<STORAGE_PROTOCOL_SPECIFIC_DATA>(io.in, psdAt);
+    io.f.Num("protocol_type", psd.ProtocolType);
+    io.f.Num("data_type", psd.DataType);
+    io.f.Num("request_value", psd.ProtocolDataRequestValue);
+    io.f.Num("request_subvalue", psd.ProtocolDataRequestSubValue);
+    io.f.Num("data_off", psd.ProtocolDataOffset);
+    io.f.Num("data_len", psd.ProtocolDataLength);
+    // The data follows the STORAGE_PROTOCOL_SPECIFIC_DATA; its offset counts from that
+    // structure's start, which sits 8 bytes into the returned descriptor.
+    const uint64_t dataAt = psdAt + uint64_t(psd.ProtocolDataOffset);
+    NvmeCommand cmd;
+    std::vector<uint8_t> data;
+    if (const DWORD refused = CheckQuery(io, d, q, psd, dataAt)) {
+        return refused;
+    }
+    if (const DWORD refused = QueryCommand(psd, cmd, data)) {
+        return refused;
     }
     const NvmeCompletion c = RunAdmin(*d.nvme, cmd, NvmeXfer::FromDevice, data);
     if (!c.Ok()) {
@@ -100,112 +141,178 @@ DWORD ProtocolSpecific(Io& io, SimDisk& d, const STORAGE_PROPERTY_QUERY& q) {
 
 // --- IOCTL_STORAGE_PROTOCOL_COMMAND ------------------------------------------------------
 
+namespace {
+
+constexpr size_t kCommandAt = offsetof(STORAGE_PROTOCOL_COMMAND, Command);
+
+void TraceProtocolCommand(Io& io, const STORAGE_PROTOCOL_COMMAND& request) {
+    io.f.Num("version", request.Version);
+    io.f.Num("length", request.Length);
+    io.f.Num("protocol_type", request.ProtocolType);
+    io.f.Num("flags", request.Flags);
+    io.f.Num("command_length", request.CommandLength);
+    io.f.Num("timeout", request.TimeOutValue);
+    io.f.Num("to_dev_len", request.DataToDeviceTransferLength);
+    io.f.Num("from_dev_len", request.DataFromDeviceTransferLength);
+    io.f.Num("to_dev_off", request.DataToDeviceBufferOffset);
+    io.f.Num("from_dev_off", request.DataFromDeviceBufferOffset);
+    io.f.Num("command_specific", request.CommandSpecific);
+}
+
+// The header's fixed values: an NVMe admin command for the adapter, with the timeout the
+// program's requests carry (docs/scenario.md: the strict reading of both).
+DWORD CheckCommandHeader(const Io& io, const STORAGE_PROTOCOL_COMMAND& request, uint64_t cmdEnd) {
+    if (request.Version != STORAGE_PROTOCOL_STRUCTURE_VERSION) {
+        return Refuse(ERROR_INVALID_PARAMETER, "Version must be 1");
+    }
+    if (request.Length != sizeof(STORAGE_PROTOCOL_COMMAND)) {
+        return Refuse(ERROR_INVALID_PARAMETER, "Length must be 84");
+    }
+    if (request.ProtocolType != ProtocolTypeNvme) {
+        return Refuse(ERROR_INVALID_PARAMETER, "ProtocolType must be ProtocolTypeNvme (3)");
+    }
+    if (request.CommandLength != STORAGE_PROTOCOL_COMMAND_LENGTH_NVME) {
+        return Refuse(ERROR_INVALID_PARAMETER, "CommandLength must be 64");
+    }
+    if (io.in.size() < cmdEnd) {
+        return Refuse(ERROR_INVALID_PARAMETER, "the input must hold the 64-byte command");
+    }
+    if (request.CommandSpecific != STORAGE_PROTOCOL_SPECIFIC_NVME_ADMIN_COMMAND) {
+        return Refuse(ERROR_NOT_SUPPORTED, "CommandSpecific must be an admin command (1)");
+    }
+    if (request.Flags != STORAGE_PROTOCOL_COMMAND_FLAG_ADAPTER_REQUEST) {
+        return Refuse(ERROR_INVALID_PARAMETER, "Flags must be 0x80000000");
+    }
+    if (request.TimeOutValue != kProtocolCommandTimeout) {
+        return Refuse(ERROR_INVALID_PARAMETER, "TimeOutValue must be 10");
+    }
+    return 0;
+}
+
+// The data buffers: at most one direction moves data, inside the buffer and past the command;
+// a direction without data names no buffer (its offset is 0 or lies past the command, inside
+// the buffer, never inside the header or the command).
+DWORD CheckCommandBuffers(const Io& io, const STORAGE_PROTOCOL_COMMAND& request, uint64_t cmdEnd) {
+    const uint32_t toLen = request.DataToDeviceTransferLength;
+    const uint32_t fromLen = request.DataFromDeviceTransferLength;
+    const uint32_t toOff = request.DataToDeviceBufferOffset;
+    const uint32_t fromOff = request.DataFromDeviceBufferOffset;
+    const auto unusedOffsetOk = [cmdEnd](uint32_t offset, uint64_t size) {
+        return offset == 0 || (offset >= cmdEnd && offset <= size);
+    };
+    if (toLen == 0 && !unusedOffsetOk(toOff, io.in.size())) {
+        return Refuse(ERROR_INVALID_PARAMETER,
+                      "DataToDeviceBufferOffset without data must be 0 or past the command");
+    }
+    if (fromLen == 0 && !unusedOffsetOk(fromOff, io.outSize)) {
+        return Refuse(ERROR_INVALID_PARAMETER,
+                      "DataFromDeviceBufferOffset without data must be 0 or past the command");
+    }
+    if (toLen && fromLen) {
+        return Refuse(ERROR_INVALID_PARAMETER, "data must move one way only");
+    }
+    if (toLen && (toOff < cmdEnd || uint64_t(toOff) + toLen > io.in.size())) {
+        return Refuse(ERROR_INVALID_PARAMETER,
+                      "the data to the device must lie past the command inside the input");
+    }
+    if (fromLen && (fromOff < cmdEnd || uint64_t(fromOff) + fromLen > io.outSize)) {
+        return Refuse(ERROR_INVALID_PARAMETER,
+                      "the data from the device must lie past the command inside the output");
+    }
+    if (request.ErrorInfoLength &&
+        uint64_t(request.ErrorInfoOffset) + request.ErrorInfoLength > io.outSize) {
+        return Refuse(ERROR_INVALID_PARAMETER, "the error information must lie inside the output");
+    }
+    if (io.outSize < kCommandAt) {
+        return Refuse(ERROR_INSUFFICIENT_BUFFER, "the output must hold the 80-byte header");
+    }
+    return 0;
+}
+
+// Queue management belongs to the driver; every other opcode passes only when the drive's
+// Commands Supported and Effects log lists it.
+DWORD CheckOpcode(NvmeDrive& drive, uint8_t op) {
+    if (op == 0x00 || op == 0x01 || op == 0x04 || op == 0x05) {
+        return Refuse(ERROR_INVALID_FUNCTION, "queue management is the driver's own");
+    }
+    if (!drive.Lists(op)) {
+        return Refuse(ERROR_INVALID_FUNCTION,
+                      "the opcode is not in the Commands Supported and Effects log");
+    }
+    return 0;
+}
+
+// The header goes back with the request's status, the data from the device behind it.
+DWORD ReturnCommand(Io& io, const STORAGE_PROTOCOL_COMMAND& request, const NvmeCompletion& c,
+                    const std::vector<uint8_t>& data) {
+    std::memcpy(io.out, io.in.data(), std::min<size_t>(io.outSize, io.in.size()));
+    STORAGE_PROTOCOL_COMMAND outHeader = request;
+    outHeader.ReturnStatus =
+        c.Ok() ? STORAGE_PROTOCOL_STATUS_SUCCESS : STORAGE_PROTOCOL_STATUS_ERROR;
+    outHeader.ErrorCode = uint32_t(c.status.sct) << 8 | c.status.sc;
+    outHeader.FixedProtocolReturnData = c.dw0;
+    std::memcpy(io.out, &outHeader, kCommandAt);
+    io.f.Num("return_status", outHeader.ReturnStatus);
+    if (!c.Ok()) {
+        return ERROR_IO_DEVICE;
+    }
+    if (request.DataFromDeviceTransferLength) {
+        std::memcpy(io.out + request.DataFromDeviceBufferOffset, data.data(),
+                    request.DataFromDeviceTransferLength);
+    }
+    io.returned = io.outSize;
+    return 0;
+}
+
+} // namespace
+
 DWORD ProtocolCommand(Io& io) {
     if (io.in.size() < sizeof(STORAGE_PROTOCOL_COMMAND)) {
-        return ERROR_INVALID_PARAMETER;
+        return Refuse(ERROR_INVALID_PARAMETER, "the input must hold STORAGE_PROTOCOL_COMMAND");
     }
-    auto pc = Read<STORAGE_PROTOCOL_COMMAND>(io.in);
-    io.f.Num("version", pc.Version);
-    io.f.Num("length", pc.Length);
-    io.f.Num("protocol_type", pc.ProtocolType);
-    io.f.Num("flags", pc.Flags);
-    io.f.Num("command_length", pc.CommandLength);
-    io.f.Num("timeout", pc.TimeOutValue);
-    io.f.Num("to_dev_len", pc.DataToDeviceTransferLength);
-    io.f.Num("from_dev_len", pc.DataFromDeviceTransferLength);
-    io.f.Num("to_dev_off", pc.DataToDeviceBufferOffset);
-    io.f.Num("from_dev_off", pc.DataFromDeviceBufferOffset);
-    io.f.Num("command_specific", pc.CommandSpecific);
-    const size_t cmdAt = offsetof(STORAGE_PROTOCOL_COMMAND, Command);
-    const uint64_t cmdEnd = cmdAt + uint64_t(pc.CommandLength);
+    const auto request = Read<STORAGE_PROTOCOL_COMMAND>(io.in);
+    TraceProtocolCommand(io, request);
+    const uint64_t cmdEnd = kCommandAt + uint64_t(request.CommandLength);
     NvmeCommand cmd;
-    if (pc.CommandLength == STORAGE_PROTOCOL_COMMAND_LENGTH_NVME && io.in.size() >= cmdEnd) {
-        cmd = NvmeCommand::FromBytes(io.in.data() + cmdAt);
+    if (request.CommandLength == STORAGE_PROTOCOL_COMMAND_LENGTH_NVME && io.in.size() >= cmdEnd) {
+        cmd = NvmeCommand::FromBytes(io.in.data() + kCommandAt);
         io.f.Nums("cdw", cmd.cdw, 16);
     }
     // Data to the device is recorded as given, also when the request is refused; data from the
     // device only once the drive has run.
-    const uint32_t toLen = pc.DataToDeviceTransferLength;
-    const uint32_t fromLen = pc.DataFromDeviceTransferLength;
-    const bool toDataGiven = toLen && uint64_t(pc.DataToDeviceBufferOffset) + toLen <= io.in.size();
+    const uint32_t toLen = request.DataToDeviceTransferLength;
+    const uint32_t toOff = request.DataToDeviceBufferOffset;
+    const bool toDataGiven = toLen && uint64_t(toOff) + toLen <= io.in.size();
     if (toDataGiven) {
-        io.f.Data(io.in.data() + pc.DataToDeviceBufferOffset, toLen);
+        io.f.Data(io.in.data() + toOff, toLen);
     }
     if (!io.disk || io.handle.kind != DeviceHandle::Disk || io.disk->kind != DiskKind::Nvme ||
         !io.disk->nvme) {
-        return ERROR_INVALID_FUNCTION;
+        return Refused("disk", ERROR_INVALID_FUNCTION, "protocol commands need the NVMe driver");
     }
-    if (pc.Version != STORAGE_PROTOCOL_STRUCTURE_VERSION ||
-        pc.Length != sizeof(STORAGE_PROTOCOL_COMMAND) || pc.ProtocolType != ProtocolTypeNvme ||
-        pc.CommandLength != STORAGE_PROTOCOL_COMMAND_LENGTH_NVME || io.in.size() < cmdEnd) {
-        return ERROR_INVALID_PARAMETER;
+    if (const DWORD refused = CheckCommandHeader(io, request, cmdEnd)) {
+        return refused;
     }
-    if (pc.CommandSpecific != STORAGE_PROTOCOL_SPECIFIC_NVME_ADMIN_COMMAND) {
-        return ERROR_NOT_SUPPORTED;
+    if (const DWORD refused = CheckCommandBuffers(io, request, cmdEnd)) {
+        return refused;
     }
-    // Admin commands go to the adapter, with the timeout the program's requests carry
-    // (docs/scenario.md: the strict reading of both).
-    if (pc.Flags != STORAGE_PROTOCOL_COMMAND_FLAG_ADAPTER_REQUEST ||
-        pc.TimeOutValue != kProtocolCommandTimeout) {
-        return ERROR_INVALID_PARAMETER;
-    }
-    // A direction without data names no buffer: its offset is 0 or lies past the command,
-    // inside the buffer, never inside the header or the command.
-    const auto unusedOffsetOk = [cmdEnd](uint32_t length, uint32_t offset, uint64_t size) {
-        return length != 0 || offset == 0 || (offset >= cmdEnd && offset <= size);
-    };
-    if (!unusedOffsetOk(toLen, pc.DataToDeviceBufferOffset, io.in.size()) ||
-        !unusedOffsetOk(fromLen, pc.DataFromDeviceBufferOffset, io.outSize)) {
-        return ERROR_INVALID_PARAMETER;
-    }
-    if ((toLen && fromLen) ||
-        (toLen && (pc.DataToDeviceBufferOffset < cmdEnd ||
-                   uint64_t(pc.DataToDeviceBufferOffset) + toLen > io.in.size())) ||
-        (fromLen && (pc.DataFromDeviceBufferOffset < cmdEnd ||
-                     uint64_t(pc.DataFromDeviceBufferOffset) + fromLen > io.outSize)) ||
-        (pc.ErrorInfoLength && uint64_t(pc.ErrorInfoOffset) + pc.ErrorInfoLength > io.outSize)) {
-        return ERROR_INVALID_PARAMETER;
-    }
-    if (io.outSize < cmdAt) {
-        return ERROR_INSUFFICIENT_BUFFER;
-    }
-    const uint8_t op = cmd.Opcode();
-    // Queue management belongs to the driver; every other opcode passes only when the drive's
-    // Commands Supported and Effects log lists it.
-    if (op == 0x00 || op == 0x01 || op == 0x04 || op == 0x05 || !io.disk->nvme->Lists(op)) {
-        return ERROR_INVALID_FUNCTION;
+    if (const DWORD refused = CheckOpcode(*io.disk->nvme, cmd.Opcode())) {
+        return refused;
     }
     std::vector<uint8_t> data;
     NvmeXfer dir = NvmeXfer::None;
     if (toLen) {
         dir = NvmeXfer::ToDevice;
-        data.assign(io.in.begin() + pc.DataToDeviceBufferOffset,
-                    io.in.begin() + pc.DataToDeviceBufferOffset + toLen);
-    } else if (fromLen) {
+        data.assign(io.in.begin() + toOff, io.in.begin() + toOff + toLen);
+    } else if (request.DataFromDeviceTransferLength) {
         dir = NvmeXfer::FromDevice;
-        data.assign(fromLen, 0);
+        data.assign(request.DataFromDeviceTransferLength, 0);
     }
     const NvmeCompletion c = RunAdmin(*io.disk->nvme, cmd, dir, data);
     if (!toDataGiven) {
         io.f.Data(data.data(), data.size());
     }
-    // The header goes back with the request's status.
-    std::memcpy(io.out, io.in.data(), std::min<size_t>(io.outSize, io.in.size()));
-    STORAGE_PROTOCOL_COMMAND outHeader = pc;
-    outHeader.ReturnStatus =
-        c.Ok() ? STORAGE_PROTOCOL_STATUS_SUCCESS : STORAGE_PROTOCOL_STATUS_ERROR;
-    outHeader.ErrorCode = uint32_t(c.status.sct) << 8 | c.status.sc;
-    outHeader.FixedProtocolReturnData = c.dw0;
-    std::memcpy(io.out, &outHeader, cmdAt);
-    io.f.Num("return_status", outHeader.ReturnStatus);
-    if (!c.Ok()) {
-        return ERROR_IO_DEVICE;
-    }
-    if (fromLen) {
-        std::memcpy(io.out + pc.DataFromDeviceBufferOffset, data.data(), fromLen);
-    }
-    io.returned = io.outSize;
-    return 0;
+    return ReturnCommand(io, request, c, data);
 }
 
 // --- firmware activation, as the Windows storage drivers carry it out --------------------
@@ -250,10 +357,83 @@ ActivateOutcome ActivateFirmware(Pc& pc, SimDisk& disk, int slot, bool existing)
 
 // --- native firmware requests ------------------------------------------------------------
 
+namespace {
+
+// The download is the whole 40-byte structure (the image starts 32 bytes in) and the rest of
+// the piece: Size and the input length are both 40 + BufferSize. The piece is whole dwords at a
+// dword offset; the request is for the controller, with no other flag.
+DWORD CheckDownload(const Io& io, const STORAGE_HW_FIRMWARE_DOWNLOAD& fw) {
+    const uint64_t size = sizeof(STORAGE_HW_FIRMWARE_DOWNLOAD);
+    if (io.in.size() < size) {
+        return Refuse(ERROR_INVALID_PARAMETER, "the input must hold the 40-byte structure");
+    }
+    if (fw.Version != size) {
+        return Refuse(ERROR_INVALID_PARAMETER, "Version must be 40");
+    }
+    if (fw.Size != io.in.size()) {
+        return Refuse(ERROR_INVALID_PARAMETER, "Size must be the input length");
+    }
+    if (fw.BufferSize == 0) {
+        return Refuse(ERROR_INVALID_PARAMETER, "BufferSize must not be 0");
+    }
+    if (fw.Size != size + fw.BufferSize) {
+        return Refuse(ERROR_INVALID_PARAMETER, "Size must be 40 + BufferSize");
+    }
+    if (fw.BufferSize % 4) {
+        return Refuse(ERROR_INVALID_PARAMETER, "BufferSize must be whole dwords");
+    }
+    if (fw.Offset % 4 || fw.Offset / 4 > 0xFFFFFFFFu) {
+        return Refuse(ERROR_INVALID_PARAMETER, "Offset must be a dword offset below 16 GiB");
+    }
+    if (fw.Flags != STORAGE_HW_FIRMWARE_REQUEST_FLAG_CONTROLLER) {
+        return Refuse(ERROR_INVALID_PARAMETER, "Flags must be 0x00000001");
+    }
+    if (!Zero(fw.Reserved)) {
+        return Refuse(ERROR_INVALID_PARAMETER, "Reserved must be zero");
+    }
+    if (fw.Slot == 0 || fw.Slot > kNvmeFirmwareSlots) {
+        return Refuse(DWORD(STG_E_FIRMWARE_SLOT_INVALID), "Slot must be 1 to 3");
+    }
+    return 0;
+}
+
+// The activation is exactly the 16-byte structure, for the controller, switching to the
+// downloaded image or to the one already in the slot.
+constexpr uint32_t kSwitchToExisting = STORAGE_HW_FIRMWARE_REQUEST_FLAG_CONTROLLER |
+                                       STORAGE_HW_FIRMWARE_REQUEST_FLAG_SWITCH_TO_EXISTING_FIRMWARE;
+
+DWORD CheckActivate(const Io& io, const STORAGE_HW_FIRMWARE_ACTIVATE& fa) {
+    if (io.in.size() != sizeof(STORAGE_HW_FIRMWARE_ACTIVATE)) {
+        return Refuse(ERROR_INVALID_PARAMETER, "the input must be the 16-byte structure");
+    }
+    if (fa.Version != sizeof(STORAGE_HW_FIRMWARE_ACTIVATE)) {
+        return Refuse(ERROR_INVALID_PARAMETER, "Version must be 16");
+    }
+    if (fa.Size != sizeof(STORAGE_HW_FIRMWARE_ACTIVATE)) {
+        return Refuse(ERROR_INVALID_PARAMETER, "Size must be 16");
+    }
+    if (fa.Flags != STORAGE_HW_FIRMWARE_REQUEST_FLAG_CONTROLLER && fa.Flags != kSwitchToExisting) {
+        return Refuse(ERROR_INVALID_PARAMETER, "Flags must be 0x00000001 or 0x80000001");
+    }
+    if (!Zero(fa.Reserved0)) {
+        return Refuse(ERROR_INVALID_PARAMETER, "Reserved0 must be zero");
+    }
+    if (fa.Slot == 0 || fa.Slot > kNvmeFirmwareSlots) {
+        return Refuse(DWORD(STG_E_FIRMWARE_SLOT_INVALID), "Slot must be 1 to 3");
+    }
+    return 0;
+}
+
+bool NativeNvmeDisk(const Io& io) {
+    return io.disk && io.handle.kind == DeviceHandle::Disk && io.disk->kind == DiskKind::Nvme;
+}
+
+} // namespace
+
 DWORD FirmwareDownload(Io& io) {
     const size_t imageAt = offsetof(STORAGE_HW_FIRMWARE_DOWNLOAD, ImageBuffer);
     if (io.in.size() < imageAt) {
-        return ERROR_INVALID_PARAMETER;
+        return Refuse(ERROR_INVALID_PARAMETER, "the input must hold the structure's header");
     }
     auto fw = ReadHead<STORAGE_HW_FIRMWARE_DOWNLOAD>(io.in, 0, imageAt);
     io.f.Num("version", fw.Version);
@@ -264,21 +444,11 @@ DWORD FirmwareDownload(Io& io) {
     io.f.Num("buffer_size", fw.BufferSize);
     const uint64_t avail = io.in.size() - imageAt;
     io.f.Data(io.in.data() + imageAt, size_t(std::min<uint64_t>(avail, fw.BufferSize)));
-    if (!io.disk || io.handle.kind != DeviceHandle::Disk || io.disk->kind != DiskKind::Nvme) {
-        return ERROR_INVALID_FUNCTION;
+    if (!NativeNvmeDisk(io)) {
+        return Refused("disk", ERROR_INVALID_FUNCTION, "firmware requests need the NVMe driver");
     }
-    // The input is the whole 40-byte structure (the image starts 32 bytes in) and the rest of
-    // the piece: Size and the input length are both 40 + BufferSize. The piece is whole
-    // dwords at a dword offset; the request is for the controller, with no other flag.
-    const uint64_t size = sizeof(STORAGE_HW_FIRMWARE_DOWNLOAD);
-    if (io.in.size() < size || fw.Version != size || fw.Size != io.in.size() ||
-        fw.BufferSize == 0 || fw.Size != size + fw.BufferSize || fw.BufferSize % 4 ||
-        fw.Offset % 4 || fw.Offset / 4 > 0xFFFFFFFFu ||
-        fw.Flags != STORAGE_HW_FIRMWARE_REQUEST_FLAG_CONTROLLER || !Zero(fw.Reserved)) {
-        return ERROR_INVALID_PARAMETER;
-    }
-    if (fw.Slot == 0 || fw.Slot > kNvmeFirmwareSlots) {
-        return DWORD(STG_E_FIRMWARE_SLOT_INVALID);
+    if (const DWORD refused = CheckDownload(io, fw)) {
+        return refused;
     }
     NvmeCommand cmd;
     cmd.cdw[0] = kNvmeFirmwareDownload;
@@ -291,31 +461,20 @@ DWORD FirmwareDownload(Io& io) {
 
 DWORD FirmwareActivate(Io& io) {
     if (io.in.size() < sizeof(STORAGE_HW_FIRMWARE_ACTIVATE)) {
-        return ERROR_INVALID_PARAMETER;
+        return Refuse(ERROR_INVALID_PARAMETER, "the input must be the 16-byte structure");
     }
     auto fa = Read<STORAGE_HW_FIRMWARE_ACTIVATE>(io.in);
     io.f.Num("version", fa.Version);
     io.f.Num("size", fa.Size);
     io.f.Num("slot", fa.Slot);
     io.f.Num("flags", fa.Flags);
-    if (!io.disk || io.handle.kind != DeviceHandle::Disk || io.disk->kind != DiskKind::Nvme) {
-        return ERROR_INVALID_FUNCTION;
+    if (!NativeNvmeDisk(io)) {
+        return Refused("disk", ERROR_INVALID_FUNCTION, "firmware requests need the NVMe driver");
     }
-    // Exactly the 16-byte structure, for the controller, switching to the downloaded image or
-    // to the one already in the slot.
-    const uint32_t existingFlags = STORAGE_HW_FIRMWARE_REQUEST_FLAG_CONTROLLER |
-                                   STORAGE_HW_FIRMWARE_REQUEST_FLAG_SWITCH_TO_EXISTING_FIRMWARE;
-    if (io.in.size() != sizeof(STORAGE_HW_FIRMWARE_ACTIVATE) ||
-        fa.Version != sizeof(STORAGE_HW_FIRMWARE_ACTIVATE) ||
-        fa.Size != sizeof(STORAGE_HW_FIRMWARE_ACTIVATE) ||
-        (fa.Flags != STORAGE_HW_FIRMWARE_REQUEST_FLAG_CONTROLLER && fa.Flags != existingFlags) ||
-        !Zero(fa.Reserved0)) {
-        return ERROR_INVALID_PARAMETER;
+    if (const DWORD refused = CheckActivate(io, fa)) {
+        return refused;
     }
-    if (fa.Slot == 0 || fa.Slot > kNvmeFirmwareSlots) {
-        return DWORD(STG_E_FIRMWARE_SLOT_INVALID);
-    }
-    switch (ActivateFirmware(io.pc, *io.disk, fa.Slot, fa.Flags == existingFlags)) {
+    switch (ActivateFirmware(io.pc, *io.disk, fa.Slot, fa.Flags == kSwitchToExisting)) {
     case ActivateOutcome::Running:
     case ActivateOutcome::Reset:
         return 0;

@@ -23,6 +23,7 @@ FirmwareCheck CheckZeltarixImage(const std::vector<uint8_t>& image) {
     const CmfgImageCheck cmfg = CheckCmfgImage(image);
     FirmwareCheck check;
     check.ok = cmfg.ok;
+    check.refused = cmfg.refused ? cmfg.refused : "";
     check.image.revision = cmfg.revision;
     check.image.version = cmfg.revision;
     check.image.hasFtlBuild = cmfg.ok;

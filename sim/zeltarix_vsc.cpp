@@ -2,6 +2,7 @@
 // unlock, the Drive information, MP information and FW configuration blocks, their reads and
 // writes, and the check value of the FW configuration write.
 #include "sim/nvme_bridges.h"
+#include "sim/refusal.h"
 #include "sim/scenario.h"
 
 #include <algorithm>
@@ -186,25 +187,28 @@ public:
     NvmeCompletion Execute(NvmeDrive& drive, const NvmeAdminRequest& r) override {
         const uint32_t* cdw = r.cmd.cdw;
         if (r.cmd.Nsid() != kNsidAll) {
-            return NvmeCompletion::Of(nvme_status::kInvalidNamespace);
+            return Refuse(nvme_status::kInvalidNamespace, "vendor command: NSID must be FFFFFFFF");
         }
         // CDW10: the transfer in dwords, not zero-based.
         if (uint64_t(cdw[10]) * 4 != r.length) {
-            return NvmeCompletion::Of(nvme_status::kInvalidField);
+            return Refuse(nvme_status::kInvalidField,
+                          "vendor command: CDW10 must count the dwords moved");
         }
         const uint8_t op = r.cmd.Opcode();
         if (op == 0xFC) {
             if (r.length != 0 || cdw[12] != 0x1F || cdw[13] != kUnlockCode || cdw[14] != 1) {
-                return NvmeCompletion::Of(nvme_status::kInvalidField);
+                return Refuse(nvme_status::kInvalidField,
+                              "unlock: no data, CDW12 1F, CDW13 the unlock code, CDW14 1");
             }
             unlocked_ = true;
             return Ok();
         }
         if (Param(drive, "vsc_unlock") == "required" && !unlocked_) {
-            return NvmeCompletion::Of(kSequenceError);
+            return Refuse(kSequenceError, "vendor command: the drive is not unlocked");
         }
         if (r.length != kBlock) {
-            return NvmeCompletion::Of(nvme_status::kInvalidField);
+            return Refuse(nvme_status::kInvalidField,
+                          "vendor command: the block must be 4096 bytes");
         }
         const bool signed_ = cdw[14] == kSigLow && cdw[15] == kSigHigh;
         switch (op) {
@@ -259,7 +263,8 @@ public:
         default:
             break;
         }
-        return NvmeCompletion::Of(nvme_status::kInvalidField);
+        return Refuse(nvme_status::kInvalidField,
+                      "vendor command: CDW12 to CDW15 name no block of the opcode");
     }
 
     void OnReset(NvmeDrive& drive) override {
@@ -292,6 +297,12 @@ public:
 private:
     static NvmeCompletion Ok() { return NvmeCompletion::Of(nvme_status::kSuccess); }
 
+    // A vendor command the drive refuses, with the reason noted (sim/refusal.h).
+    static NvmeCompletion Refuse(NvmeStatus status, const char* reason) {
+        NoteRefusal("NVMe drive", reason);
+        return NvmeCompletion::Of(status);
+    }
+
     // The named block of the drive's state, made from the scenario keys on first use.
     static std::vector<uint8_t>& Block(NvmeDrive& drive, const std::string& name) {
         auto& blocks = drive.State().blocks;
@@ -320,7 +331,8 @@ private:
                                       uint32_t checkValue) {
         const int kind = Param(drive, "vsc_checksum") == "crc32c" ? 1 : 0;
         if (SimCrc(r.data, kBlock, kind) != checkValue) {
-            return NvmeCompletion::Of(nvme_status::kInvalidField);
+            return Refuse(nvme_status::kInvalidField,
+                          "FW configuration write: the check value is not the block's CRC");
         }
         Block(drive, "fwconfig").assign(r.data, r.data + kBlock);
         return Ok();

@@ -1,6 +1,7 @@
 // The simulated USB bridges refuse what the chips refuse: a request of the family without the
 // sense length and timeout its requests carry, a new command while the completion of the one
-// before is owed, a power request with a value the chip does not know.
+// before is owed, a power request with a value the chip does not know. The trace record of each
+// refused request says why.
 #include "tests/support/sim_fixture.h"
 #include "tests/sim/sim_requests.h"
 
@@ -29,6 +30,7 @@ std::vector<uint8_t> LogPageCommand() {
 
 struct Family {
     const char* bridge;
+    const char* envelope; // why a request without the family's sense length and timeout fails
     const char* product;
     std::string command; // the command phase of a data-in command, its data: the request
     std::string data;    // the data-in phase of 4096 bytes
@@ -39,12 +41,15 @@ struct Family {
 };
 
 const Family kFamilies[] = {
-    {"asmedia", "2362", "ea5a8000010000000000000000400000", "eb5a8100010000000000000010000000",
+    {"asmedia", "the request must carry sense length 24 and timeout 10", "2362",
+     "ea5a8000010000000000000000400000", "eb5a8100010000000000000010000000",
      "eb5a8200010000000000000000100000", 24, 10, 64},
-    {"jmicron", "Tech", "a1800000020000000000000000000000", "a1820000100000000000000000000000",
+    {"jmicron", "the request must carry sense length 24 and timeout 10", "Tech",
+     "a1800000020000000000000000000000", "a1820000100000000000000000000000",
      "a18f0000020000000000000000000000", 24, 10, 512},
-    {"realtek", "RTL9210B NVME", "e54000f7000000000000000000000000",
-     "e40010f8000001000000000000000000", "e41000f9000000000000000000000000", 64, 60, 64},
+    {"realtek", "the request must carry sense length 64 and timeout 60", "RTL9210B NVME",
+     "e54000f7000000000000000000000000", "e40010f8000001000000000000000000",
+     "e41000f9000000000000000000000000", 64, 60, 64},
 };
 
 class BridgeRefusalsTest : public SimTest {
@@ -93,12 +98,15 @@ TEST_F(BridgeRefusalsTest, ARequestWithoutItsFamilysSenseLengthAndTimeoutIsRefus
         for (const auto& c : cases) {
             SCOPED_TRACE(c.what);
             HANDLE h = LoadFamily(f);
+            StartTrace();
             const Phase p = Command(h, f, c.sense, c.timeout);
             if (c.ok) {
                 EXPECT_EQ(p.status, 0);
+                EXPECT_EQ(LastRefusal(), "");
             } else {
                 EXPECT_EQ(p.status, -1); // the call fails
                 EXPECT_EQ(p.error, 87u); // ERROR_INVALID_PARAMETER
+                EXPECT_EQ(LastRefusal(), f.envelope);
             }
             CloseHandle(h);
         }
@@ -107,12 +115,17 @@ TEST_F(BridgeRefusalsTest, ARequestWithoutItsFamilysSenseLengthAndTimeoutIsRefus
         uint8_t inquiry[38] = {};
         const std::vector<uint8_t> cdb = Cdb("12000000260000000000000000000000");
         EXPECT_EQ(Scsi(h, cdb, SCSI_IOCTL_DATA_IN, inquiry, 38, 64, 10).status, 0);
+        const char* inquiryEnvelope = "INQUIRY must carry sense length 64 and timeout 10";
+        StartTrace();
         const Phase shortSense = Scsi(h, cdb, SCSI_IOCTL_DATA_IN, inquiry, 38, 24, 10);
         EXPECT_EQ(shortSense.status, -1);
         EXPECT_EQ(shortSense.error, 87u);
+        EXPECT_EQ(LastRefusal(), inquiryEnvelope);
+        StartTrace();
         const Phase longTimeout = Scsi(h, cdb, SCSI_IOCTL_DATA_IN, inquiry, 38, 64, 60);
         EXPECT_EQ(longTimeout.status, -1);
         EXPECT_EQ(longTimeout.error, 87u);
+        EXPECT_EQ(LastRefusal(), inquiryEnvelope);
         CloseHandle(h);
     }
     // The ASMedia one-request Identify and its power request carry the family's values too.
@@ -120,8 +133,12 @@ TEST_F(BridgeRefusalsTest, ARequestWithoutItsFamilysSenseLengthAndTimeoutIsRefus
     std::vector<uint8_t> id(4096, 0);
     const std::vector<uint8_t> identify = Cdb("e6060001000000000000000000000000");
     EXPECT_EQ(Scsi(h, identify, SCSI_IOCTL_DATA_IN, id.data(), 4096, 24, 10).status, 0);
+    StartTrace();
     EXPECT_EQ(Scsi(h, identify, SCSI_IOCTL_DATA_IN, id.data(), 4096, 64, 60).error, 87u);
+    EXPECT_EQ(LastRefusal(), kFamilies[0].envelope);
+    StartTrace();
     EXPECT_EQ(Scsi(h, Cdb("ea5a01"), SCSI_IOCTL_DATA_OUT, nullptr, 0, 64, 10).error, 87u);
+    EXPECT_EQ(LastRefusal(), kFamilies[0].envelope);
     EXPECT_TRUE(sim::IsPresent("e")); // the refused power request did nothing
     CloseHandle(h);
 }
@@ -138,7 +155,11 @@ TEST_F(BridgeRefusalsTest, ANewCommandWhileTheCompletionIsOwedIsRefused) {
             Scsi(h, Cdb(f.data), SCSI_IOCTL_DATA_IN, data.data(), 4096, f.sense, f.timeout).status,
             0);
         // The drive ran the command; the next command phase comes before its completion.
+        StartTrace();
         const Phase early = Command(h, f, f.sense, f.timeout);
+        EXPECT_EQ(LastRefusal(), std::string(f.bridge) == "jmicron"
+                                     ? "the response of the command before is owed"
+                                     : "the completion of the command before is owed");
         EXPECT_EQ(early.status, 2);
         EXPECT_EQ(early.senseKey, 0x05); // ILLEGAL REQUEST
         EXPECT_EQ(early.asc, 0x2C);      // command sequence error
@@ -154,9 +175,9 @@ TEST_F(BridgeRefusalsTest, ANewCommandWhileTheCompletionIsOwedIsRefused) {
 }
 
 TEST_F(BridgeRefusalsTest, ACommandTheDriveFailedOwesNoCompletion) {
-    // Opcode C0 is no command of the drive: its data phase ends in CHECK CONDITION, after which
-    // the program sends no completion phase; the next command is taken.
-    const std::vector<uint32_t> unknown = {0xC0, 0xFFFFFFFFu, 0, 0, 0, 0, 0, 0, 0, 0, 1024};
+    // Opcode C2 (data from the device) is no command of the drive: its data phase ends in CHECK
+    // CONDITION, after which the program sends no completion phase; the next command is taken.
+    const std::vector<uint32_t> unknown = {0xC2, 0xFFFFFFFFu, 0, 0, 0, 0, 0, 0, 0, 0, 1024};
     const struct {
         Bridge family;
         const Family* f;
@@ -169,7 +190,10 @@ TEST_F(BridgeRefusalsTest, ACommandTheDriveFailedOwesNoCompletion) {
         uint32_t cdw[16] = {};
         std::copy(unknown.begin(), unknown.end(), cdw);
         std::vector<uint8_t> data(4096, 0);
+        StartTrace();
         EXPECT_EQ(simreq::Tunnel(h, c.family, cdw, 1, data.data(), 4096), (std::vector<int>{0, 2}));
+        // The drive refused the opcode; its data phase says so.
+        EXPECT_EQ(LastRefusal(), "the drive does not know the opcode");
         EXPECT_EQ(Command(h, *c.f, c.f->sense, c.f->timeout).status, 0);
         CloseHandle(h);
     }
@@ -178,7 +202,9 @@ TEST_F(BridgeRefusalsTest, ACommandTheDriveFailedOwesNoCompletion) {
 TEST_F(BridgeRefusalsTest, PowerRequestsKnowOneValueEach) {
     // ASMedia: EA 5A 02 is no request of the chip.
     HANDLE h = LoadFamily(kFamilies[0]);
+    StartTrace();
     const Phase asm2 = Scsi(h, Cdb("ea5a02"), SCSI_IOCTL_DATA_OUT, nullptr, 0, 24, 10);
+    EXPECT_EQ(LastRefusal(), "byte 2 must be a phase (80-82) or the power request EA 5A 01");
     EXPECT_EQ(asm2.status, 2);
     EXPECT_EQ(asm2.asc, 0x24); // invalid field in CDB
     EXPECT_TRUE(sim::IsPresent("e"));
@@ -188,7 +214,9 @@ TEST_F(BridgeRefusalsTest, PowerRequestsKnowOneValueEach) {
     std::vector<uint8_t> block(512, 0);
     std::memcpy(block.data(), "NVME", 4);
     block[72] = 1;
+    StartTrace();
     const Phase jmi1 = Scsi(h, Cdb("a18000000200"), SCSI_IOCTL_DATA_OUT, block.data(), 512, 24, 10);
+    EXPECT_EQ(LastRefusal(), "the power request's value (byte 72) must be 5");
     EXPECT_EQ(jmi1.status, 2);
     EXPECT_EQ(jmi1.asc, 0x26); // invalid field in parameter list
     EXPECT_TRUE(sim::IsPresent("e"));

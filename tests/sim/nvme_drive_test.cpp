@@ -1,5 +1,7 @@
-// The NVMe drive model: its checks, its log pages, firmware slots and the vendor command seam.
+// The NVMe drive model: its checks (each refusal with its reason), its log pages, firmware slots
+// and the vendor command seam.
 #include "sim/nvme_drive.h"
+#include "sim/refusal.h"
 
 #include <gtest/gtest.h>
 
@@ -34,17 +36,22 @@ sim::NvmeCompletion Send(sim::NvmeDrive& d, uint32_t cdw0, uint32_t cdw10, sim::
 
 TEST(NvmeDrive, LogPageDwordCountMustMatchTheTransfer) {
     sim::NvmeDrive d(State());
+    sim::TakeRefusal(); // what an earlier test of this thread left
     std::vector<uint8_t> page(4096, 0);
     EXPECT_TRUE(Send(d, 0x02, 0x03FF0005, sim::NvmeXfer::FromDevice, page).Ok());
     std::vector<uint8_t> small(512, 0);
     EXPECT_TRUE(Send(d, 0x02, 0x007F0005, sim::NvmeXfer::FromDevice, small).Ok());
+    EXPECT_EQ(sim::TakeRefusal(), "");
     sim::NvmeCompletion c = Send(d, 0x02, 0x007F0005, sim::NvmeXfer::FromDevice, page);
     EXPECT_EQ(c.status.sc, 0x02); // invalid field
+    EXPECT_EQ(sim::TakeRefusal(), "Get Log Page: NUMD must describe the bytes moved");
     c = Send(d, 0x02, 0x03FF0005, sim::NvmeXfer::ToDevice, page);
     EXPECT_EQ(c.status.sc, 0x02); // data against the opcode's direction
+    EXPECT_EQ(sim::TakeRefusal(), "the data must move the way the opcode says");
     c = Send(d, 0x02, 0x03FF0077, sim::NvmeXfer::FromDevice, page);
     EXPECT_EQ(c.status.sct, 1);
     EXPECT_EQ(c.status.sc, 0x09); // invalid log page
+    EXPECT_EQ(sim::TakeRefusal(), "Get Log Page: the drive has no such log");
     uint8_t completion[16];
     c.ToBytes(completion);
     EXPECT_EQ(completion[14], 0x12);
@@ -69,6 +76,7 @@ TEST(NvmeDrive, VendorCommandSetIsListedAndExecuted) {
     EXPECT_EQ(effects[4 * 0xE6], 0);
     std::vector<uint8_t> block(4096, 0);
     EXPECT_EQ(Send(d, 0xE6, 1024, sim::NvmeXfer::FromDevice, block).status.sc, 0x01);
+    EXPECT_EQ(sim::TakeRefusal(), "the drive does not know the opcode");
     auto set = std::make_unique<TestCommandSet>();
     TestCommandSet* raw = set.get();
     d.SetCommandSet(std::move(set));
@@ -85,6 +93,7 @@ TEST(NvmeDrive, FirmwareGoesIntoASlotAndRunsAfterReset) {
     d.SetFirmwareChecker([](const std::vector<uint8_t>& image) {
         sim::FirmwareCheck c;
         c.ok = image.size() == 8 && image[0] == 'C';
+        c.refused = "not the test's image";
         c.image.revision = "ZX16A200";
         return c;
     });
@@ -93,15 +102,21 @@ TEST(NvmeDrive, FirmwareGoesIntoASlotAndRunsAfterReset) {
     std::vector<uint8_t> rest = {1, 2, 3, 4};
     // Commit with nothing downloaded, then a gap in the image.
     EXPECT_EQ(Send(d, 0x10, 0x09, sim::NvmeXfer::None, none).status.sc, 0x07);
+    EXPECT_EQ(sim::TakeRefusal(), "Firmware Commit: no whole image was downloaded");
     EXPECT_TRUE(Send(d, 0x11, 0, sim::NvmeXfer::ToDevice, rest, 1).Ok());
     EXPECT_EQ(Send(d, 0x10, 0x09, sim::NvmeXfer::None, none).status.sc, 0x07);
+    EXPECT_EQ(sim::TakeRefusal(), "Firmware Commit: no whole image was downloaded");
     // Pieces in any order; an overlap is refused; NUMD is zero-based.
     EXPECT_TRUE(Send(d, 0x11, 0, sim::NvmeXfer::ToDevice, rest, 1).Ok());
     EXPECT_EQ(Send(d, 0x11, 0, sim::NvmeXfer::ToDevice, rest, 1).status.sc, 0x14);
+    EXPECT_EQ(sim::TakeRefusal(),
+              "Firmware Image Download: the piece overlaps one downloaded before");
     EXPECT_EQ(Send(d, 0x11, 1, sim::NvmeXfer::ToDevice, half, 0).status.sc, 0x02);
+    EXPECT_EQ(sim::TakeRefusal(), "Firmware Image Download: NUMD must describe the bytes moved");
     EXPECT_TRUE(Send(d, 0x11, 0, sim::NvmeXfer::ToDevice, half, 0).Ok());
     EXPECT_EQ(Send(d, 0x10, 0x0C, sim::NvmeXfer::None, none).status.sc, 0x06); // slot 4
-    EXPECT_TRUE(Send(d, 0x10, 0x09, sim::NvmeXfer::None, none).Ok());          // slot 1, CA 1
+    EXPECT_EQ(sim::TakeRefusal(), "Firmware Commit: the drive has no such slot");
+    EXPECT_TRUE(Send(d, 0x10, 0x09, sim::NvmeXfer::None, none).Ok()); // slot 1, CA 1
     EXPECT_EQ(d.State().firmware, "ZX16A100");
     std::vector<uint8_t> slots(512, 0);
     EXPECT_TRUE(Send(d, 0x02, 0x007F0003, sim::NvmeXfer::FromDevice, slots).Ok());
@@ -123,11 +138,34 @@ TEST(NvmeDrive, IdentifyChecksNamespaceAndLength) {
     r.data = id.data();
     r.length = 4096;
     EXPECT_EQ(d.Admin(r).status.sc, 0x0B); // namespace 2 does not exist
+    EXPECT_EQ(sim::TakeRefusal(), "Identify Namespace: NSID must be 1 or FFFFFFFF");
     r.cmd.cdw[1] = 1;
     EXPECT_TRUE(d.Admin(r).Ok());
     EXPECT_EQ(id[130], 9);
     r.length = 512;
     EXPECT_EQ(d.Admin(r).status.sc, 0x04); // Identify moves 4096 bytes
+    EXPECT_EQ(sim::TakeRefusal(), "the transfer must be the reply's size");
+}
+
+} // namespace
+
+namespace {
+
+TEST(NvmeDrive, AnImageTheCheckRefusesSaysWhy) {
+    sim::NvmeDrive d(State());
+    sim::TakeRefusal(); // what an earlier test of this thread left
+    d.SetFirmwareChecker([](const std::vector<uint8_t>&) {
+        sim::FirmwareCheck c;
+        c.refused = "the image's checksum matches neither CRC-32 nor CRC-32C";
+        return c;
+    });
+    std::vector<uint8_t> piece = {'C', 'M', 'F', 'G'};
+    std::vector<uint8_t> none;
+    EXPECT_TRUE(Send(d, 0x11, 0, sim::NvmeXfer::ToDevice, piece, 0).Ok());
+    EXPECT_EQ(Send(d, 0x10, 0x09, sim::NvmeXfer::None, none).status.sc, 0x07);
+    EXPECT_EQ(sim::TakeRefusal(),
+              "Firmware Commit: the image's checksum matches neither CRC-32 nor CRC-32C");
+    EXPECT_EQ(sim::TakeRefusal(), ""); // taken once
 }
 
 } // namespace

@@ -67,9 +67,11 @@ TEST_F(RequestSafetyTest, NativeDownloadShorterThanItsStructureIsRefused) {
         Put32(in, 8, 1);
         in[12] = 1;
         Put32(in, 24, size - 32); // BufferSize: the bytes after the fields
+        StartTrace();
         Result r = Ioctl(h, IOCTL_STORAGE_FIRMWARE_DOWNLOAD, in.data(), size, nullptr, 0);
         EXPECT_FALSE(r.ok);
         EXPECT_EQ(r.error, 87u);
+        EXPECT_EQ(LastRefusal(), "the input must hold the 40-byte structure");
     }
     CloseHandle(h);
 }
@@ -79,9 +81,11 @@ TEST_F(RequestSafetyTest, IntelFwDownloadWhoseStructureEndsTheInputIsRefused) {
     HANDLE port = Open(L"\\\\.\\scsi3:");
     std::vector<uint8_t> in = simreq::IntelFwDownload(1, 0, {});
     ASSERT_EQ(in.size(), 88u);
+    StartTrace();
     Result r = Ioctl(port, IOCTL_SCSI_MINIPORT, in.data(), DWORD(in.size()), nullptr, 0);
     EXPECT_FALSE(r.ok);
     EXPECT_EQ(r.error, 87u);
+    EXPECT_EQ(LastRefusal(), "BufferSize must be whole dwords, not 0");
     CloseHandle(port);
 }
 

@@ -371,17 +371,24 @@ TEST_F(SataStackTest, StorahciChecksTheRequest) {
         ULONG timeout;
         DWORD outSize;
         DWORD error;
+        const char* refused;
     } cases[] = {
-        {"good", 48, 3, 512, 1, 60, 48, 0},
-        {"Length 40", 40, 3, 512, 1, 60, 48, 87},
-        {"output 40 bytes", 48, 3, 512, 1, 60, 40, 87},
-        {"data in and out", 48, 7, 512, 1, 60, 48, 87},
-        {"data in without length", 48, 3, 0, 1, 60, 48, 87},
-        {"length without data flag", 48, 1, 512, 1, 60, 48, 87},
-        {"beyond 128 KiB", 48, 3, 128 * 1024 + 512, 1, 60, 48, 87},
-        {"no buffer", 48, 3, 512, 0, 60, 48, 87},
-        {"buffer off the alignment", 48, 3, 512, 9, 60, 48, 87},
-        {"no timeout", 48, 3, 512, 1, 0, 48, 87},
+        {"good", 48, 3, 512, 1, 60, 48, 0, ""},
+        {"Length 40", 40, 3, 512, 1, 60, 48, 87, "Length must be sizeof(ATA_PASS_THROUGH_DIRECT)"},
+        {"output 40 bytes", 48, 3, 512, 1, 60, 40, 87,
+         "the output must hold ATA_PASS_THROUGH_DIRECT"},
+        {"data in and out", 48, 7, 512, 1, 60, 48, 87, "AtaFlags must not name both directions"},
+        {"data in without length", 48, 3, 0, 1, 60, 48, 87,
+         "a direction in AtaFlags must come with DataTransferLength, and only then"},
+        {"length without data flag", 48, 1, 512, 1, 60, 48, 87,
+         "a direction in AtaFlags must come with DataTransferLength, and only then"},
+        {"beyond 128 KiB", 48, 3, 128 * 1024 + 512, 1, 60, 48, 87,
+         "DataTransferLength must be at most 128 KiB"},
+        {"no buffer", 48, 3, 512, 0, 60, 48, 87,
+         "DataBuffer must be given with DataTransferLength"},
+        {"buffer off the alignment", 48, 3, 512, 9, 60, 48, 87,
+         "DataBuffer must meet the port's alignment"},
+        {"no timeout", 48, 3, 512, 1, 0, 48, 87, "TimeOutValue must be 1 to 108000"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -394,9 +401,11 @@ TEST_F(SataStackTest, StorahciChecksTheRequest) {
         ap.DataBuffer = c.bufferAt == 0 ? nullptr : buffer + (c.bufferAt - 1);
         const uint8_t tf[8] = {0, 1, 0, 0, 0, 0x40, 0xEC, 0};
         memcpy(ap.CurrentTaskFile, tf, 8);
+        StartTrace();
         const AtaAnswer a = Ata(AtaCall(), &ap, c.outSize);
         EXPECT_EQ(a.ok, c.error == 0);
         EXPECT_EQ(a.error, c.error);
+        EXPECT_EQ(LastRefusal(), c.refused);
     }
 }
 
@@ -410,15 +419,18 @@ TEST_F(SataStackTest, WhichDisksTakeTheAtaPassThrough) {
         std::string scenario;
         DWORD error;
         int satStatus;
+        const char* refused; // why the ATA pass-through is refused
     } cases[] = {
-        {"AHCI", kAhci, 0, 0},
-        {"USB", "[disk d]\nkind = usb\nbridge = sata\nusb = 1/2\ndrive = 1\n" + identity, 1, 0},
+        {"AHCI", kAhci, 0, 0, ""},
+        {"USB", "[disk d]\nkind = usb\nbridge = sata\nusb = 1/2\ndrive = 1\n" + identity, 1, 0,
+         "USB mass storage has no ATA pass-through"},
         {"SAS",
          "[controller s]\nkind = sas\n\n[disk d]\nkind = sata\ncontroller = s\n"
          "bus_type = 10\ndrive = 1\n" +
              identity,
-         50, 0},
-        {"NVMe", "[disk d]\nkind = nvme\ndrive = 1\nsectors = 937703088\n", 1, 2},
+         50, 0, "the SCSI and SAS adapters' miniports refuse ATA pass-through"},
+        {"NVMe", "[disk d]\nkind = nvme\ndrive = 1\nsectors = 937703088\n", 1, 2,
+         "ATA pass-through needs an ATA drive"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -427,7 +439,9 @@ TEST_F(SataStackTest, WhichDisksTakeTheAtaPassThrough) {
         AtaCall call;
         call.data = id;
         call.length = 512;
+        StartTrace();
         EXPECT_EQ(Ata(call).error, c.error);
+        EXPECT_EQ(LastRefusal(), c.refused);
         EXPECT_EQ(
             Scsi({0xA1, 0x08, 0x0E, 0, 1, 0, 0, 0, 0x40, 0xEC, 0, 0}, SCSI_IOCTL_DATA_IN, id, 512),
             c.satStatus);
@@ -443,28 +457,83 @@ TEST_F(SataStackTest, MalformedAtaPassThroughCdbs) {
         std::vector<uint8_t> cdb;
         UCHAR dataIn;
         ULONG length;
+        const char* refused;
     } cases[] = {
-        {"DMA protocol", {0xA1, 0x0C, 0x0E, 0, 1, 0, 0, 0, 0x40, 0xEC, 0, 0}, 1, 512},
-        {"MULTIPLE_COUNT", {0xA1, 0x28, 0x0E, 0, 1, 0, 0, 0, 0x40, 0xEC, 0, 0}, 1, 512},
-        {"OFF_LINE", {0xA1, 0x08, 0x4E, 0, 1, 0, 0, 0, 0x40, 0xEC, 0, 0}, 1, 512},
-        {"T_DIR against PIO in", {0xA1, 0x08, 0x06, 0, 1, 0, 0, 0, 0x40, 0xEC, 0, 0}, 1, 512},
-        {"DataIn against PIO in", {0xA1, 0x08, 0x0E, 0, 1, 0, 0, 0, 0x40, 0xEC, 0, 0}, 0, 512},
-        {"T_LENGTH 3", {0xA1, 0x08, 0x0F, 0, 1, 0, 0, 0, 0x40, 0xEC, 0, 0}, 1, 512},
-        {"no blocks", {0xA1, 0x08, 0x0E, 0, 0, 0, 0, 0, 0x40, 0xEC, 0, 0}, 1, 512},
-        {"longer than the buffer", {0xA1, 0x08, 0x0E, 0, 2, 0, 0, 0, 0x40, 0xEC, 0, 0}, 1, 512},
-        {"reserved byte 10", {0xA1, 0x08, 0x0E, 0, 1, 0, 0, 0, 0x40, 0xEC, 1, 0}, 1, 512},
-        {"reserved bit of byte 1", {0xA1, 0x09, 0x0E, 0, 1, 0, 0, 0, 0x40, 0xEC, 0, 0}, 1, 512},
-        {"A1 in 16 bytes", {0xA1, 0x08, 0x0E, 0, 1, 0, 0, 0, 0x40, 0xEC, 0, 0, 0, 0, 0, 0}, 1, 512},
-        {"85 in 12 bytes", {0x85, 0x09, 0x0E, 0, 0, 0, 1, 0, 0, 0, 0, 0}, 1, 512},
-        {"non-data with a transfer", {0xA1, 0x06, 0x00, 0, 0, 0, 0, 0, 0x40, 0xE7, 0, 0}, 1, 512},
+        {"DMA protocol",
+         {0xA1, 0x0C, 0x0E, 0, 1, 0, 0, 0, 0x40, 0xEC, 0, 0},
+         1,
+         512,
+         "PROTOCOL must be non-data, PIO data-in or PIO data-out"},
+        {"MULTIPLE_COUNT",
+         {0xA1, 0x28, 0x0E, 0, 1, 0, 0, 0, 0x40, 0xEC, 0, 0},
+         1,
+         512,
+         "MULTIPLE_COUNT must be 0"},
+        {"OFF_LINE",
+         {0xA1, 0x08, 0x4E, 0, 1, 0, 0, 0, 0x40, 0xEC, 0, 0},
+         1,
+         512,
+         "OFF_LINE must be 0"},
+        {"T_DIR against PIO in",
+         {0xA1, 0x08, 0x06, 0, 1, 0, 0, 0, 0x40, 0xEC, 0, 0},
+         1,
+         512,
+         "T_DIR must match the PIO protocol"},
+        {"DataIn against PIO in",
+         {0xA1, 0x08, 0x0E, 0, 1, 0, 0, 0, 0x40, 0xEC, 0, 0},
+         0,
+         512,
+         "the request's direction must match the PIO protocol"},
+        {"T_LENGTH 3",
+         {0xA1, 0x08, 0x0F, 0, 1, 0, 0, 0, 0x40, 0xEC, 0, 0},
+         1,
+         512,
+         "T_LENGTH must name FEATURES or SECTOR COUNT"},
+        {"no blocks",
+         {0xA1, 0x08, 0x0E, 0, 0, 0, 0, 0, 0x40, 0xEC, 0, 0},
+         1,
+         512,
+         "the transfer the CDB describes must fit the request's buffer"},
+        {"longer than the buffer",
+         {0xA1, 0x08, 0x0E, 0, 2, 0, 0, 0, 0x40, 0xEC, 0, 0},
+         1,
+         512,
+         "the transfer the CDB describes must fit the request's buffer"},
+        {"reserved byte 10",
+         {0xA1, 0x08, 0x0E, 0, 1, 0, 0, 0, 0x40, 0xEC, 1, 0},
+         1,
+         512,
+         "byte 1 bit 0 and byte 10 of ATA PASS-THROUGH (12) are reserved"},
+        {"reserved bit of byte 1",
+         {0xA1, 0x09, 0x0E, 0, 1, 0, 0, 0, 0x40, 0xEC, 0, 0},
+         1,
+         512,
+         "byte 1 bit 0 and byte 10 of ATA PASS-THROUGH (12) are reserved"},
+        {"A1 in 16 bytes",
+         {0xA1, 0x08, 0x0E, 0, 1, 0, 0, 0, 0x40, 0xEC, 0, 0, 0, 0, 0, 0},
+         1,
+         512,
+         "ATA PASS-THROUGH (12) must be 12 bytes long"},
+        {"85 in 12 bytes",
+         {0x85, 0x09, 0x0E, 0, 0, 0, 1, 0, 0, 0, 0, 0},
+         1,
+         512,
+         "ATA PASS-THROUGH (16) must be 16 bytes long"},
+        {"non-data with a transfer",
+         {0xA1, 0x06, 0x00, 0, 0, 0, 0, 0, 0x40, 0xE7, 0, 0},
+         1,
+         512,
+         "a non-data command must move no data (T_LENGTH 0)"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         alignas(16) uint8_t data[512];
         memset(data, 0xEE, sizeof(data));
         std::string sense;
+        StartTrace();
         EXPECT_EQ(Scsi(c.cdb, c.dataIn, data, c.length, &sense), 2);
         EXPECT_EQ(sense, "700005000000000a00000000240000000000");
+        EXPECT_EQ(LastRefusal(), c.refused);
         EXPECT_EQ(data[54], 0xEE);
     }
 }

@@ -286,8 +286,10 @@ TEST_F(StackTest, ScsiPassThroughDirect) {
     req.sptd = Sptd(unknown, 16, SCSI_IOCTL_DATA_IN, data, 64);
     req.sptd.SenseInfoLength = 32;
     req.sptd.SenseInfoOffset = ULONG(senseAt);
+    StartTrace();
     r = Ioctl(h, IOCTL_SCSI_PASS_THROUGH_DIRECT, &req, sizeof(req), &req, sizeof(req));
     ASSERT_TRUE(r.ok);
+    EXPECT_EQ(LastRefusal(), "the operation code is not one the disk answers");
     EXPECT_EQ(req.sptd.ScsiStatus, 2);
     EXPECT_EQ(req.sense[2], 0x05);  // ILLEGAL REQUEST
     EXPECT_EQ(req.sense[12], 0x20); // invalid command operation code
@@ -295,16 +297,24 @@ TEST_F(StackTest, ScsiPassThroughDirect) {
     const struct {
         const char* what;
         std::function<void(SCSI_PASS_THROUGH_DIRECT&)> change;
+        const char* reason;
     } refused[] = {
-        {"the 32-bit Length 44", [](SCSI_PASS_THROUGH_DIRECT& s) { s.Length = 44; }},
-        {"CdbLength 0", [](SCSI_PASS_THROUGH_DIRECT& s) { s.CdbLength = 0; }},
-        {"CdbLength 17", [](SCSI_PASS_THROUGH_DIRECT& s) { s.CdbLength = 17; }},
-        {"DataIn 3", [](SCSI_PASS_THROUGH_DIRECT& s) { s.DataIn = 3; }},
-        {"TimeOutValue 0", [](SCSI_PASS_THROUGH_DIRECT& s) { s.TimeOutValue = 0; }},
-        {"no DataBuffer", [](SCSI_PASS_THROUGH_DIRECT& s) { s.DataBuffer = nullptr; }},
+        {"the 32-bit Length 44", [](SCSI_PASS_THROUGH_DIRECT& s) { s.Length = 44; },
+         "Length must be sizeof(SCSI_PASS_THROUGH_DIRECT)"},
+        {"CdbLength 0", [](SCSI_PASS_THROUGH_DIRECT& s) { s.CdbLength = 0; },
+         "CdbLength must be 1 to 16"},
+        {"CdbLength 17", [](SCSI_PASS_THROUGH_DIRECT& s) { s.CdbLength = 17; },
+         "CdbLength must be 1 to 16"},
+        {"DataIn 3", [](SCSI_PASS_THROUGH_DIRECT& s) { s.DataIn = 3; }, "DataIn must be 0, 1 or 2"},
+        {"TimeOutValue 0", [](SCSI_PASS_THROUGH_DIRECT& s) { s.TimeOutValue = 0; },
+         "TimeOutValue must be 1 to 108000"},
+        {"no DataBuffer", [](SCSI_PASS_THROUGH_DIRECT& s) { s.DataBuffer = nullptr; },
+         "DataBuffer must be given with DataTransferLength"},
         {"sense past the output",
-         [](SCSI_PASS_THROUGH_DIRECT& s) { s.SenseInfoOffset = sizeof(req) - 8; }},
-        {"sense over the structure", [](SCSI_PASS_THROUGH_DIRECT& s) { s.SenseInfoOffset = 8; }},
+         [](SCSI_PASS_THROUGH_DIRECT& s) { s.SenseInfoOffset = sizeof(req) - 8; },
+         "the sense area must lie past the structure inside the output"},
+        {"sense over the structure", [](SCSI_PASS_THROUGH_DIRECT& s) { s.SenseInfoOffset = 8; },
+         "the sense area must lie past the structure inside the output"},
     };
     for (const auto& c : refused) {
         SCOPED_TRACE(c.what);
@@ -312,9 +322,11 @@ TEST_F(StackTest, ScsiPassThroughDirect) {
         req.sptd.SenseInfoLength = 32;
         req.sptd.SenseInfoOffset = ULONG(senseAt);
         c.change(req.sptd);
+        StartTrace();
         r = Ioctl(h, IOCTL_SCSI_PASS_THROUGH_DIRECT, &req, sizeof(req), &req, sizeof(req));
         EXPECT_FALSE(r.ok);
         EXPECT_EQ(r.error, 87u);
+        EXPECT_EQ(LastRefusal(), c.reason);
     }
     CloseHandle(h);
 }
@@ -341,11 +353,15 @@ TEST_F(StackTest, DeviceNumbersAddressesAndVolumes) {
     EXPECT_EQ(a.Lun, 0);
     // Asynchronous requests and a missing byte count are refused.
     DWORD returned = 0;
+    StartTrace();
     EXPECT_FALSE(DeviceIoControl(disk, IOCTL_SCSI_GET_ADDRESS, &a, 8, &a, 8, NULL, NULL));
     EXPECT_EQ(GetLastError(), 87u);
+    EXPECT_EQ(LastRefusal(), "lpBytesReturned must be given without an OVERLAPPED");
+    StartTrace();
     EXPECT_FALSE(DeviceIoControl(disk, IOCTL_SCSI_GET_ADDRESS, &a, 8, &a, 8, &returned,
                                  reinterpret_cast<LPOVERLAPPED>(&returned)));
     EXPECT_EQ(GetLastError(), 87u);
+    EXPECT_EQ(LastRefusal(), "the handle was not opened for overlapped I/O");
     CloseHandle(disk);
     CloseHandle(volume);
 }
@@ -477,8 +493,12 @@ TEST_F(StackTest, ReadOnlyAndWriteOnlyControlCodesCheckTheirOneRight) {
     ASSERT_NE(writer, INVALID_HANDLE_VALUE);
     ASSERT_NE(none, INVALID_HANDLE_VALUE);
     uint8_t buf[16] = {};
+    StartTrace();
     EXPECT_EQ(Ioctl(reader, 0x002D4000, buf, 16, buf, 16).error, 1u);
+    EXPECT_EQ(LastRefusal(), "no driver of the stack knows the code");
+    StartTrace();
     EXPECT_EQ(Ioctl(writer, 0x002D4000, buf, 16, buf, 16).error, 5u);
+    EXPECT_EQ(LastRefusal(), "the handle lacks the access the control code requires");
     EXPECT_EQ(Ioctl(none, 0x002D4000, buf, 16, buf, 16).error, 5u);
     EXPECT_EQ(Ioctl(reader, 0x002D8000, buf, 16, buf, 16).error, 5u);
     EXPECT_EQ(Ioctl(writer, 0x002D8000, buf, 16, buf, 16).error, 1u);

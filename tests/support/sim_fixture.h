@@ -89,6 +89,18 @@ protected:
         return records;
     }
 
+    // Why the simulated PC refused the last request traced since StartTrace(): that record's
+    // "refused" field, "" when it has none; fails the test when nothing was traced.
+    std::string LastRefusal() {
+        const std::vector<tracetest::Value> records = Records();
+        if (records.empty()) {
+            ADD_FAILURE() << "no request was traced";
+            return "<no record>";
+        }
+        auto it = records.back().fields.find("refused");
+        return it == records.back().fields.end() ? std::string() : it->second.text;
+    }
+
     // Ends the trace and returns its records in the flat view.
     std::vector<tracetest::Record> Trace() {
         sim::SetTraceFile("");
