@@ -5,15 +5,16 @@
 #pragma once
 
 #include "disklib/disk_record.h"
+#include "disklib/nvme_firmware.h"
 #include "disklib/nvme_firmware_slots.h"
 #include "platform/win32.h"
 
 #include <stddef.h>
 
-// The firmware slot every update is committed into.
-#define UPDATE_FIRMWARE_SLOT 1
-// The commit action: replace the slot's image and activate it at the next reset.
-#define UPDATE_COMMIT_ACTION 1
+// The firmware slot every update is committed into, and the commit action (replace the slot's
+// image and activate it at the next reset): the disk library's, which its transports use too.
+#define UPDATE_FIRMWARE_SLOT NVME_UPDATE_SLOT
+#define UPDATE_COMMIT_ACTION NVME_UPDATE_COMMIT_ACTION
 
 // What an NVMe drive said on the opened handle.
 struct NvmeDriveView {

@@ -12,9 +12,6 @@
 
 namespace {
 
-const uint32_t kOpcodeFirmwareCommit = 0x10;
-const uint32_t kCommitActionActivate = 1; // replace the slot's image, activate at the next reset
-
 // --- IOCTL_STORAGE_FIRMWARE_DOWNLOAD / IOCTL_STORAGE_FIRMWARE_ACTIVATE ------------------------
 
 // The native download request: STORAGE_HW_FIRMWARE_DOWNLOAD with the chunk in its ImageBuffer,
@@ -198,8 +195,8 @@ int DISKLIB_NVME_FWActiveAndSay(const CommandContext* context, HANDLE device, ui
     // 3..5; no data, NSID 0.
     NvmeCommandBlock command;
     memset(&command, 0, sizeof(command));
-    command.CDW0 = kOpcodeFirmwareCommit;
-    command.CDW10 = (slot & 0x7) | ((action & 0x7) << 3);
+    command.CDW0 = NVME_ADMIN_FIRMWARE_COMMIT;
+    command.CDW10 = NvmeFirmwareCommitCdw10(slot, action);
     int result = DISKLIB_ERR_UNSUPPORTED;
     switch (context->iCmdType) {
     case CMD_NVME:
@@ -215,7 +212,7 @@ int DISKLIB_NVME_FWActiveAndSay(const CommandContext* context, HANDLE device, ui
         break;
     }
     case CMD_RST:
-        result = IO_RST_FirmwareActivate(context->hScsiPort, context->iScsiPathId);
+        result = IO_RST_FirmwareActivate(context->hScsiPort, context->iScsiPathId, slot);
         break;
     default:
         return DISKLIB_ERR_UNSUPPORTED;
@@ -241,7 +238,7 @@ int IO_NVME_FirmwareDownload(HANDLE device, uint32_t offset, const void* chunk, 
     download->Version = sizeof(STORAGE_HW_FIRMWARE_DOWNLOAD);
     download->Size = kNativeDownloadHeader + length;
     download->Flags = STORAGE_HW_FIRMWARE_REQUEST_FLAG_CONTROLLER;
-    download->Slot = 1;
+    download->Slot = NVME_UPDATE_SLOT;
     download->Offset = offset;
     download->BufferSize = length;
     memcpy(request + kNativeImageAt, chunk, length);
@@ -263,7 +260,7 @@ int IO_NVME_FirmwareActivateAndSay(HANDLE device, uint32_t slot, uint32_t action
     activate.Size = sizeof(STORAGE_HW_FIRMWARE_ACTIVATE);
     activate.Slot = (BYTE)slot;
     activate.Flags = STORAGE_HW_FIRMWARE_REQUEST_FLAG_CONTROLLER;
-    if (action != kCommitActionActivate) {
+    if (action != NVME_COMMIT_ACTION_REPLACE_ACTIVATE) {
         activate.Flags |= STORAGE_HW_FIRMWARE_REQUEST_FLAG_SWITCH_TO_EXISTING_FIRMWARE;
     }
     DWORD returned = 0;
@@ -308,7 +305,7 @@ int IO_RST_FirmwareDownload(HANDLE scsiPort, uint32_t pathId, uint32_t offset, c
     return SendRstFirmwareRequest(scsiPort, request, size);
 }
 
-int IO_RST_FirmwareActivate(HANDLE scsiPort, uint32_t pathId) {
+int IO_RST_FirmwareActivate(HANDLE scsiPort, uint32_t pathId, uint32_t slot) {
     BYTE* request = NewRstFirmwareRequest(kRstActivateBytes, pathId, FIRMWARE_FUNCTION_ACTIVATE,
                                           sizeof(STORAGE_FIRMWARE_ACTIVATE));
     if (request == NULL) {
@@ -317,7 +314,7 @@ int IO_RST_FirmwareActivate(HANDLE scsiPort, uint32_t pathId) {
     STORAGE_FIRMWARE_ACTIVATE* activate = (STORAGE_FIRMWARE_ACTIVATE*)(request + kRstFwDataAt);
     activate->Version = STORAGE_FIRMWARE_ACTIVATE_STRUCTURE_VERSION;
     activate->Size = sizeof(STORAGE_FIRMWARE_ACTIVATE);
-    activate->SlotToActivate = 1;
+    activate->SlotToActivate = (UCHAR)slot;
     put_le32(request + kRstActivateTrailerAt, 5);
     put_le32(request + kRstActivateTrailerAt + 4, 7);
     return SendRstFirmwareRequest(scsiPort, request, kRstActivateBytes);

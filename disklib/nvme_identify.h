@@ -1,11 +1,11 @@
-// The Identify command as the disk library uses it: its opcode and CNS values, the size of its
-// data, and where the fields it reads lie in the NVMe Identify Controller and Identify Namespace
-// data structures (byte offsets and lengths, with the standard's field names).
+// The Identify command as the disk library uses it (its opcode and CNS values are in
+// disklib/nvme_command.h): the size of its data, and where the fields it reads lie in the NVMe
+// Identify Controller and Identify Namespace data structures (byte offsets and lengths, with the
+// standard's field names).
 #pragma once
 
-#define NVME_ADMIN_IDENTIFY 0x06
-#define NVME_CNS_NAMESPACE 0x00  // the Identify Namespace data of the NSID
-#define NVME_CNS_CONTROLLER 0x01 // the Identify Controller data
+#include "disklib/nvme_command.h" // NVME_ADMIN_IDENTIFY, NVME_CNS_*
+
 #define NVME_IDENTIFY_BYTES 4096
 
 // Identify Controller.

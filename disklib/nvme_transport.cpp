@@ -1,4 +1,5 @@
 #include "disklib/nvme_transport.h"
+#include "disklib/nvme_command.h"
 #include "disklib/nvme_identify.h"
 #include "disklib/request_buffer.h"
 #include "disklib/rst_srb.h"
@@ -127,10 +128,9 @@ int DISKLIB_NVME_GetLogPage(const CommandContext* context, HANDLE device, uint32
     DebugPrint(L"DISKLIB_NVME_GetLogPage IN");
     NvmeCommandBlock command;
     memset(&command, 0, sizeof(command));
-    command.CDW0 = 0x02;
-    command.CDW1 = 0xFFFFFFFF;
-    // Log identifier in bits 0..7, the zero-based dword count in bits 16..31.
-    command.CDW10 = (logId & 0xFF) | (((length / 4 - 1) & 0xFFFF) << 16);
+    command.CDW0 = NVME_ADMIN_GET_LOG_PAGE;
+    command.CDW1 = NVME_NSID_ALL;
+    command.CDW10 = NvmeGetLogPageCdw10(logId, length);
     int result = DISKLIB_NVME_Dispatch(context, device, NVME_REQUEST_LOG_PAGE, XFER_IN, &command,
                                        buffer, length);
     if (result == DISKLIB_OK) {
@@ -164,8 +164,8 @@ int IO_NVME_ProtocolCommand(HANDLE device, int direction, uint8_t opcode, uint32
 
     NvmeCommandBlock* command = (NvmeCommandBlock*)(request + kProtocolCommandAt);
     command->CDW0 = opcode;
-    command->CDW1 = 0xFFFFFFFF;
-    command->CDW10 = length / 4; // the dword count, not zero-based
+    command->CDW1 = NVME_NSID_ALL;
+    command->CDW10 = NvmeVendorCdw10(length);
     command->CDW12 = cdw12;
     command->CDW13 = cdw13;
     command->CDW14 = cdw14;

@@ -1,6 +1,7 @@
 #include "disklib/nvme_vsc.h"
 
 #include "common/byte_order.h"
+#include "disklib/nvme_command.h"
 #include "disklib/nvme_transport.h"
 #include "log/debug_log.h"
 
@@ -9,7 +10,6 @@
 
 namespace {
 
-const uint32_t kNsidAll = 0xFFFFFFFFu;
 const uint32_t kLogCommandsSupported = 0x05;
 const uint32_t kCommandSupported = 0x1; // bit 0 of a Commands Supported and Effects entry
 
@@ -43,9 +43,9 @@ int DISKLIB_NVME_VSC_Command(const CommandContext* context, HANDLE hDisk, int32_
     NvmeCommandBlock command;
     memset(&command, 0, sizeof(command));
     command.CDW0 = opcode;
-    command.CDW1 = kNsidAll;
+    command.CDW1 = NVME_NSID_ALL;
     command.CDW2 = VSC_MARKER;
-    command.CDW10 = length / 4;
+    command.CDW10 = NvmeVendorCdw10(length);
     command.CDW12 = cdw12;
     command.CDW13 = cdw13;
     command.CDW14 = cdw14;

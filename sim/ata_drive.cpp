@@ -1,6 +1,7 @@
 // The ATA drive model: IDENTIFY DEVICE, the reads of the medium, the ZELTARIX vendor read and
 // write, and DOWNLOAD MICROCODE with offsets, which assembles an image piece by piece, checks it
 // when the last piece has come and runs it at once.
+#include "sim/byte_order.h"
 #include "sim/ata_drive.h"
 #include "sim/refusal.h"
 
@@ -42,8 +43,7 @@ constexpr uint16_t kMicrocodeMoreExpected = 1;
 constexpr uint16_t kMicrocodeApplied = 2;
 
 void PutWord(uint8_t* out, size_t word, uint32_t value) {
-    out[2 * word] = uint8_t(value);
-    out[2 * word + 1] = uint8_t(value >> 8);
+    PutLe16(out + 2 * word, value);
 }
 
 // An ATA string: blank-padded to the field, the two characters of each word swapped.

@@ -1,5 +1,6 @@
 // The USB bridges of the simulated PC: the table of bridge kinds, the SCSI commands every USB
 // disk answers alike, and the plain bridge of an ordinary USB disk.
+#include "sim/byte_order.h"
 #include "sim/bridge_model.h"
 
 #include "sim/nvme_bridges.h"
@@ -27,18 +28,6 @@ ScsiReply ScsiReply::Check(uint8_t key, uint8_t asc, uint8_t ascq) {
 }
 
 namespace {
-
-void PutText(uint8_t* dst, size_t size, const std::string& text) {
-    std::memset(dst, ' ', size);
-    std::memcpy(dst, text.data(), std::min(size, text.size()));
-}
-
-void PutBe32(uint8_t* p, uint32_t v) {
-    p[0] = uint8_t(v >> 24);
-    p[1] = uint8_t(v >> 16);
-    p[2] = uint8_t(v >> 8);
-    p[3] = uint8_t(v);
-}
 
 // CHECK CONDITION, ILLEGAL REQUEST, with the reason noted: what a USB disk refuses of the
 // commands it answers like any other.
@@ -95,9 +84,9 @@ bool AnswerStandardScsi(BridgeHost& host, const ScsiRequest& rq, const std::stri
         reply = DataIn(rq, sense, sizeof(sense), rq.cdb[4]);
         return true;
     }
-    case 0x12: { // INQUIRY
-        const uint32_t alloc = uint32_t(rq.cdb[3]) << 8 | rq.cdb[4];
-        if (rq.cdb[1] & 1) { // vital product data
+    case 0x12: {                                                     // INQUIRY
+        const uint32_t alloc = uint32_t(rq.cdb[3]) << 8 | rq.cdb[4]; // big-endian 16 bits
+        if (rq.cdb[1] & 1) {                                         // vital product data
             uint8_t page[64] = {};
             page[1] = rq.cdb[2];
             if (rq.cdb[2] == 0x00) {
@@ -137,9 +126,9 @@ bool AnswerStandardScsi(BridgeHost& host, const ScsiRequest& rq, const std::stri
         data[1] = 0x80; // removable medium
         data[2] = 0x06; // SPC-4
         data[3] = 0x02; // response data format
-        PutText(data + 8, 8, host.Vendor());
-        PutText(data + 16, 16, host.Product());
-        PutText(data + 32, 4, host.Revision());
+        PutBlankPadded(data + 8, 8, host.Vendor());
+        PutBlankPadded(data + 16, 16, host.Product());
+        PutBlankPadded(data + 32, 4, host.Revision());
         const size_t tailLen = std::min<size_t>(tail.size(), sizeof(data) - 36);
         std::memcpy(data + 36, tail.data(), tailLen);
         const uint32_t size = uint32_t(36 + tailLen);
@@ -164,8 +153,7 @@ bool AnswerStandardScsi(BridgeHost& host, const ScsiRequest& rq, const std::stri
         PutBe32(data, uint32_t(last >> 32));
         PutBe32(data + 4, uint32_t(last));
         PutBe32(data + 8, host.BlockSize());
-        const uint32_t alloc = uint32_t(rq.cdb[10]) << 24 | uint32_t(rq.cdb[11]) << 16 |
-                               uint32_t(rq.cdb[12]) << 8 | rq.cdb[13];
+        const uint32_t alloc = GetBe32(rq.cdb + 10);
         reply = DataIn(rq, data, sizeof(data), alloc);
         return true;
     }

@@ -1,3 +1,4 @@
+#include "sim/byte_order.h"
 #include "sim/firmware_image.h"
 
 #include "sim/nvme_bridges.h"
@@ -18,10 +19,6 @@ constexpr size_t kTrailerFtlBuild = 4088;
 // No drive of this PC takes an image beyond 64 MiB.
 constexpr uint64_t kMaxImagePages = 16384;
 
-uint32_t Le32(const uint8_t* p) {
-    return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
-}
-
 struct Region {
     uint32_t first = 0;
     uint32_t last = 0;
@@ -29,12 +26,12 @@ struct Region {
 
 // Regions 0 to 2 lie between the header page and the trailer page, which follows region 2.
 bool ReadRegions(const uint8_t* header, size_t size, Region regions[kUsedRegions]) {
-    if (size < kRegionTable + 8 * kUsedRegions || Le32(header) != kMagic) {
+    if (size < kRegionTable + 8 * kUsedRegions || GetLe32(header) != kMagic) {
         return false;
     }
     for (int k = 0; k < kUsedRegions; ++k) {
-        regions[k].first = Le32(header + kRegionTable + 8 * size_t(k));
-        regions[k].last = Le32(header + kRegionTable + 8 * size_t(k) + 4);
+        regions[k].first = GetLe32(header + kRegionTable + 8 * size_t(k));
+        regions[k].last = GetLe32(header + kRegionTable + 8 * size_t(k) + 4);
         if (regions[k].first == 0 || regions[k].last < regions[k].first ||
             regions[k].last >= kMaxImagePages) {
             return false;
@@ -106,7 +103,7 @@ CmfgImageCheck CheckCmfgImage(const std::vector<uint8_t>& image) {
                        image.begin() + ptrdiff_t((size_t(r.last) + 1) * kImagePageBytes));
     }
     const uint8_t* trailer = image.data() + image.size() - kImagePageBytes;
-    const uint32_t stored = Le32(trailer + kTrailerChecksum);
+    const uint32_t stored = GetLe32(trailer + kTrailerChecksum);
     if (SimCrc(covered.data(), covered.size(), 0) != stored &&
         SimCrc(covered.data(), covered.size(), 1) != stored) {
         check.refused = "the image's checksum matches neither CRC-32 nor CRC-32C";
@@ -114,7 +111,7 @@ CmfgImageCheck CheckCmfgImage(const std::vector<uint8_t>& image) {
     }
     check.ok = true;
     check.revision = Revision(trailer);
-    check.ftlBuild = Le32(trailer + kTrailerFtlBuild);
+    check.ftlBuild = GetLe32(trailer + kTrailerFtlBuild);
     const auto config = image.begin() + ptrdiff_t(regions[2].first * kImagePageBytes);
     check.config.assign(config, config + ptrdiff_t(kImagePageBytes));
     return check;

@@ -1,5 +1,6 @@
 // The ASMedia, JMicron and Realtek NVMe-to-USB bridges: INQUIRY signatures, the three-phase
 // NVMe tunnels, the ASMedia one-request command and the power requests.
+#include "sim/byte_order.h"
 #include "sim/nvme_bridges.h"
 
 #include "platform/win32.h"
@@ -29,16 +30,6 @@ ScsiReply NoDrive() {
 }
 ScsiReply CommandFailed() {
     return ScsiReply::Check(0x0B, 0x00, 0x00);
-}
-
-uint32_t Be32(const uint8_t* p) {
-    return uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | p[3];
-}
-uint32_t Be24(const uint8_t* p) {
-    return uint32_t(p[0]) << 16 | uint32_t(p[1]) << 8 | p[2];
-}
-uint32_t Le16(const uint8_t* p) {
-    return uint32_t(p[0]) | uint32_t(p[1]) << 8;
 }
 
 // True when bytes [from, to) of p are all zero; the chips refuse a request with anything in
@@ -166,7 +157,7 @@ protected:
     // A bridge that answers Identify Controller itself, with zero PCI ids.
     static void ZeroIdsIfAsked(BridgeHost& host, const NvmeCommand& cmd, const ScsiRequest& rq) {
         if (host.Param("bridge_zero_ids") == "yes" && cmd.Opcode() == kNvmeIdentify &&
-            (cmd.cdw[10] & 0xFF) == 1 && rq.length >= 4) {
+            cmd.Cns() == kNvmeCnsController && rq.length >= 4) {
             std::memset(rq.data, 0, 4);
         }
     }
@@ -219,7 +210,7 @@ protected:
         if (!KindValid(kind)) {
             return Refuse(InvalidCdbField(), "the transfer kind (byte 4) must be 0, 1 or 2");
         }
-        if (Be32(cdb + 10) != rq.length) {
+        if (GetBe32(cdb + 10) != rq.length) {
             return Refuse(InvalidCdbField(), "the length (bytes 10-13) must be DataTransferLength");
         }
         if (cdb[3] != 0 || !Zero(cdb, 5, 10) || !Zero(cdb, 14, 16)) {
@@ -307,9 +298,7 @@ private:
             return Refuse(NoDrive(), "no drive behind the bridge");
         }
         NvmeAdminRequest request;
-        request.cmd.cdw[0] = cdb[1];
-        request.cmd.cdw[1] = cdb[7];
-        request.cmd.cdw[10] = cdb[3];
+        request.cmd = IdentifyCommand(cdb[3], cdb[7]);
         request.dir = NvmeXfer::FromDevice;
         request.data = rq.data;
         request.length = rq.length;
@@ -351,7 +340,7 @@ protected:
             return WrongEnvelope("the request must carry sense length 24 and timeout 10");
         }
         // A1 code 00 length(3) and ten zero bytes.
-        if (Be24(cdb + 3) != rq.length) {
+        if (GetBe24(cdb + 3) != rq.length) {
             return Refuse(InvalidCdbField(), "the length (bytes 3-5) must be DataTransferLength");
         }
         if (cdb[2] != 0 || !Zero(cdb, 6, 16)) {
@@ -494,7 +483,7 @@ protected:
             return WrongEnvelope("the request must carry sense length 64 and timeout 60");
         }
         // E4/E5 length(2) phase 00 00 kind and nine zero bytes; the kind only in the data phase.
-        if (Le16(cdb + 1) != rq.length) {
+        if (GetLe16(cdb + 1) != rq.length) {
             return Refuse(InvalidCdbField(), "the length (bytes 1-2) must be DataTransferLength");
         }
         if (!Zero(cdb, 4, 6) || !Zero(cdb, 7, 16)) {

@@ -1,3 +1,4 @@
+#include "sim/byte_order.h"
 #include "sim/nvme_drive.h"
 #include "sim/refusal.h"
 
@@ -6,28 +7,6 @@
 
 namespace sim {
 namespace {
-
-void PutText(uint8_t* dst, size_t size, const std::string& text) {
-    std::memset(dst, ' ', size);
-    std::memcpy(dst, text.data(), std::min(size, text.size()));
-}
-
-void Put16(uint8_t* p, uint16_t v) {
-    p[0] = uint8_t(v);
-    p[1] = uint8_t(v >> 8);
-}
-
-void Put32(uint8_t* p, uint32_t v) {
-    for (int i = 0; i < 4; ++i) {
-        p[i] = uint8_t(v >> (8 * i));
-    }
-}
-
-void Put64(uint8_t* p, uint64_t v) {
-    for (int i = 0; i < 8; ++i) {
-        p[i] = uint8_t(v >> (8 * i));
-    }
-}
 
 // A command the drive refuses, with its status and the reason noted (sim/refusal.h).
 NvmeCompletion Refuse(NvmeStatus status, const std::string& reason) {
@@ -71,26 +50,25 @@ const char* XferName(NvmeXfer xfer) {
 
 NvmeCommand NvmeCommand::FromBytes(const uint8_t* b) {
     NvmeCommand c;
-    for (int i = 0; i < 16; ++i) {
-        c.cdw[i] = uint32_t(b[4 * i]) | uint32_t(b[4 * i + 1]) << 8 | uint32_t(b[4 * i + 2]) << 16 |
-                   uint32_t(b[4 * i + 3]) << 24;
+    for (size_t i = 0; i < 16; ++i) {
+        c.cdw[i] = GetLe32(b + 4 * i);
     }
     return c;
 }
 
 void NvmeCommand::ToBytes(uint8_t* b) const {
     for (int i = 0; i < 16; ++i) {
-        Put32(b + 4 * i, cdw[i]);
+        PutLe32(b + 4 * i, cdw[i]);
     }
 }
 
 void NvmeCompletion::ToBytes(uint8_t* b) const {
-    Put32(b, dw0);
-    Put32(b + 4, dw1);
-    Put16(b + 8, sqHead);
-    Put16(b + 10, sqId);
-    Put16(b + 12, cid);
-    Put16(b + 14, uint16_t(uint16_t(status.sc) << 1 | uint16_t(status.sct & 7) << 9));
+    PutLe32(b, dw0);
+    PutLe32(b + 4, dw1);
+    PutLe16(b + 8, sqHead);
+    PutLe16(b + 10, sqId);
+    PutLe16(b + 12, cid);
+    PutLe16(b + 14, uint16_t(uint16_t(status.sc) << 1 | uint16_t(status.sct & 7) << 9));
 }
 
 NvmeDrive::NvmeDrive(NvmeDriveState state) : state_(std::move(state)) {
@@ -137,28 +115,28 @@ void NvmeDrive::BuildIdentifyController(uint8_t* out) const {
         }
         return;
     }
-    Put16(out + 0, state_.vendorId);
-    Put16(out + 2, state_.subsystemVendorId);
-    PutText(out + 4, 20, state_.serial);
-    PutText(out + 24, 40, state_.model);
-    PutText(out + 64, 8, state_.firmware);
-    out[72] = 6;                 // RAB
-    Put16(out + 78, 1);          // CNTLID
-    Put32(out + 80, 0x00010400); // VER 1.4
+    PutLe16(out + 0, state_.vendorId);
+    PutLe16(out + 2, state_.subsystemVendorId);
+    PutBlankPadded(out + 4, 20, state_.serial);
+    PutBlankPadded(out + 24, 40, state_.model);
+    PutBlankPadded(out + 64, 8, state_.firmware);
+    out[72] = 6;                   // RAB
+    PutLe16(out + 78, 1);          // CNTLID
+    PutLe32(out + 80, 0x00010400); // VER 1.4
     // OACS: Format NVM, and Firmware Commit and Image Download when the drive has them.
-    Put16(out + 256, uint16_t(0x0002 | (state_.firmwareCommands ? 0x0004 : 0)));
+    PutLe16(out + 256, uint16_t(0x0002 | (state_.firmwareCommands ? 0x0004 : 0)));
     out[258] = 3; // ACL
     out[259] = 3; // AERL
     // FRMW: slot 1 read-only, the slot count, and activation without reset when the drive has it.
     out[260] = uint8_t((state_.slot1ReadOnly ? 0x01 : 0) | (state_.slotCount & 7) << 1 |
                        (state_.activation == FwActivation::Immediate ? 0x10 : 0));
-    out[261] = 0x02;                            // LPA: Commands Supported and Effects log
-    out[262] = 63;                              // ELPE
-    Put16(out + 266, state_.maxActivationTime); // MTFA
-    out[319] = state_.updateGranularity;        // FWUG
-    out[512] = 0x66;                            // SQES
-    out[513] = 0x44;                            // CQES
-    Put32(out + 516, 1);                        // NN
+    out[261] = 0x02;                              // LPA: Commands Supported and Effects log
+    out[262] = 63;                                // ELPE
+    PutLe16(out + 266, state_.maxActivationTime); // MTFA
+    out[319] = state_.updateGranularity;          // FWUG
+    out[512] = 0x66;                              // SQES
+    out[513] = 0x44;                              // CQES
+    PutLe32(out + 516, 1);                        // NN
 }
 
 void NvmeDrive::BuildIdentifyNamespace(uint8_t* out) const {
@@ -167,26 +145,26 @@ void NvmeDrive::BuildIdentifyNamespace(uint8_t* out) const {
         std::memset(out, 0xA5, kNvmeIdentifySize);
         return;
     }
-    Put64(out + 0, state_.namespaceBlocks);  // NSZE
-    Put64(out + 8, state_.namespaceBlocks);  // NCAP
-    Put64(out + 16, state_.namespaceBlocks); // NUSE
-    out[25] = 0;                             // NLBAF: one format
-    out[26] = 0;                             // FLBAS: format 0
-    out[130] = state_.lbaShift;              // LBAF0.LBADS
+    PutLe64(out + 0, state_.namespaceBlocks);  // NSZE
+    PutLe64(out + 8, state_.namespaceBlocks);  // NCAP
+    PutLe64(out + 16, state_.namespaceBlocks); // NUSE
+    out[25] = 0;                               // NLBAF: one format
+    out[26] = 0;                               // FLBAS: format 0
+    out[130] = state_.lbaShift;                // LBAF0.LBADS
 }
 
 void NvmeDrive::BuildEffectsLog(uint8_t* out) const {
     std::memset(out, 0, 4096);
     for (int op = 0; op < 256; ++op) {
         if (Lists(uint8_t(op))) {
-            Put32(out + 4 * op, 1); // CSUPP
+            PutLe32(out + 4 * op, 1); // CSUPP
         }
     }
-    Put32(out + 1024 + 4 * 0x00, 1);     // Flush
-    Put32(out + 1024 + 4 * 0x01, 1 | 2); // Write: CSUPP, LBCC
-    Put32(out + 1024 + 4 * 0x02, 1);     // Read
+    PutLe32(out + 1024 + 4 * 0x00, 1);     // Flush
+    PutLe32(out + 1024 + 4 * 0x01, 1 | 2); // Write: CSUPP, LBCC
+    PutLe32(out + 1024 + 4 * 0x02, 1);     // Read
     for (const auto& entry : state_.effectsEntries) {
-        Put32(out + 4 * entry.first, entry.second);
+        PutLe32(out + 4 * entry.first, entry.second);
     }
 }
 
@@ -236,26 +214,26 @@ NvmeCompletion NvmeDrive::Admin(const NvmeAdminRequest& r) {
 }
 
 NvmeCompletion NvmeDrive::Identify(const NvmeAdminRequest& r) {
-    const uint32_t cns = r.cmd.cdw[10] & 0xFF;
+    const uint32_t cns = r.cmd.Cns();
     uint8_t reply[kNvmeIdentifySize];
     switch (cns) {
-    case 0: // namespace 1, or (NSID 0xFFFFFFFF) what all namespaces have in common
-        if (r.cmd.Nsid() != 1 && r.cmd.Nsid() != 0xFFFFFFFF) {
+    case kNvmeCnsNamespace: // namespace 1, or (NSID FFFFFFFF) what all namespaces share
+        if (r.cmd.Nsid() != 1 && r.cmd.Nsid() != kNvmeNsidAll) {
             return Refuse(nvme_status::kInvalidNamespace,
                           "Identify Namespace: NSID must be 1 or FFFFFFFF");
         }
         BuildIdentifyNamespace(reply);
-        if (r.cmd.Nsid() == 0xFFFFFFFF) {
+        if (r.cmd.Nsid() == kNvmeNsidAll) {
             std::memset(reply, 0, 24); // no size, capacity or use
         }
         break;
-    case 1: // controller
+    case kNvmeCnsController:
         BuildIdentifyController(reply);
         break;
-    case 2: // active namespace list
+    case kNvmeCnsActiveNamespaces:
         std::memset(reply, 0, sizeof(reply));
         if (r.cmd.Nsid() < 1) {
-            Put32(reply, 1);
+            PutLe32(reply, 1);
         }
         break;
     default:
@@ -265,12 +243,10 @@ NvmeCompletion NvmeDrive::Identify(const NvmeAdminRequest& r) {
 }
 
 NvmeCompletion NvmeDrive::GetLogPage(const NvmeAdminRequest& r) {
-    const uint32_t lid = r.cmd.cdw[10] & 0xFF;
-    // NUMDL (CDW10 bits 16..31) and NUMDU (CDW11 bits 0..15): a zero-based dword count that
-    // must describe exactly the bytes the transport moves.
-    const uint64_t numd = (uint64_t(r.cmd.cdw[11] & 0xFFFF) << 16 | (r.cmd.cdw[10] >> 16)) + 1;
-    const uint64_t offset = uint64_t(r.cmd.cdw[13]) << 32 | r.cmd.cdw[12];
-    if (numd * 4 != r.length) {
+    const uint32_t lid = r.cmd.LogId();
+    // The dword count must describe exactly the bytes the transport moves.
+    const uint64_t offset = r.cmd.LogPageOffset();
+    if (r.cmd.LogPageBytes() != r.length) {
         return Refuse(nvme_status::kInvalidField,
                       "Get Log Page: NUMD must describe the bytes moved");
     }
@@ -284,16 +260,16 @@ NvmeCompletion NvmeDrive::GetLogPage(const NvmeAdminRequest& r) {
         break;
     case 0x02: // SMART / health
         page.assign(512, 0);
-        page[3] = 100;        // available spare
-        page[4] = 10;         // threshold
-        Put16(&page[1], 308); // composite temperature, Kelvin
+        page[3] = 100;          // available spare
+        page[4] = 10;           // threshold
+        PutLe16(&page[1], 308); // composite temperature, Kelvin
         break;
     case 0x03: // firmware slot information
         page.assign(512, 0);
         page[0] = uint8_t(state_.activeSlot | state_.pendingSlot << 4);
         for (int s = 1; s <= kNvmeFirmwareSlots; ++s) {
             if (state_.slots[s].filled) {
-                PutText(&page[8 * s], 8, state_.slots[s].image.revision);
+                PutBlankPadded(&page[8 * s], 8, state_.slots[s].image.revision);
             }
         }
         break;
@@ -315,9 +291,8 @@ NvmeCompletion NvmeDrive::GetLogPage(const NvmeAdminRequest& r) {
 }
 
 NvmeCompletion NvmeDrive::FirmwareDownload(const NvmeAdminRequest& r) {
-    // NUMD (CDW10) is zero-based, OFST (CDW11) counts dwords.
-    const uint64_t bytes = (uint64_t(r.cmd.cdw[10]) + 1) * 4;
-    const uint64_t offset = uint64_t(r.cmd.cdw[11]) * 4;
+    const uint64_t bytes = r.cmd.DownloadBytes();
+    const uint64_t offset = r.cmd.DownloadOffset();
     if (bytes != r.length || r.length == 0) {
         return Refuse(nvme_status::kInvalidField,
                       "Firmware Image Download: NUMD must describe the bytes moved");
@@ -350,8 +325,8 @@ NvmeCompletion NvmeDrive::FirmwareDownload(const NvmeAdminRequest& r) {
 }
 
 NvmeCompletion NvmeDrive::FirmwareCommit(const NvmeAdminRequest& r) {
-    int slot = int(r.cmd.cdw[10] & 7);
-    const uint32_t action = (r.cmd.cdw[10] >> 3) & 7;
+    int slot = int(r.cmd.CommitSlot());
+    const uint32_t action = r.cmd.CommitAction();
     if (slot == 0) {
         slot = 1; // the controller picks the slot
     }
@@ -360,7 +335,8 @@ NvmeCompletion NvmeDrive::FirmwareCommit(const NvmeAdminRequest& r) {
                       "Firmware Commit: the drive has no such slot");
     }
     // A read-only slot 1 takes no image.
-    const bool replaces = action == 0 || action == 1 || (action == 3 && !state_.staging.empty());
+    const bool replaces = action == kCommitReplace || action == kCommitReplaceActivateAtReset ||
+                          (action == kCommitActivateNow && !state_.staging.empty());
     if (slot == 1 && state_.slot1ReadOnly && replaces) {
         return Refuse(nvme_status::kInvalidFirmwareSlot, "Firmware Commit: slot 1 is read-only");
     }
@@ -370,9 +346,9 @@ NvmeCompletion NvmeDrive::FirmwareCommit(const NvmeAdminRequest& r) {
         return Refuse(nvme_status::kInvalidFirmwareImage, refused);
     }
     switch (action) {
-    case 0: // replace the slot's image with the downloaded one
-    case 1: // ... and activate it at the next reset
-        if (action == 1) {
+    case kCommitReplace:
+    case kCommitReplaceActivateAtReset:
+        if (action == kCommitReplaceActivateAtReset) {
             SetPending(slot);
         }
         if (state_.commitStatus != 0) {
@@ -380,13 +356,13 @@ NvmeCompletion NvmeDrive::FirmwareCommit(const NvmeAdminRequest& r) {
                 NvmeStatus{uint8_t(state_.commitStatus >> 8), uint8_t(state_.commitStatus)});
         }
         return NvmeCompletion::Of(nvme_status::kSuccess);
-    case 2: // activate the image already in the slot at the next reset
+    case kCommitActivateAtReset:
         if (!state_.slots[slot].filled) {
             return Refuse(nvme_status::kInvalidFirmwareImage, "Firmware Commit: the slot is empty");
         }
         SetPending(slot);
         return NvmeCompletion::Of(nvme_status::kSuccess);
-    case 3: // activate the slot's image now (a downloaded image replaced it above)
+    case kCommitActivateNow: // a downloaded image replaced the slot's above
         if (!state_.slots[slot].filled) {
             return Refuse(nvme_status::kInvalidFirmwareImage, "Firmware Commit: the slot is empty");
         }

@@ -7,6 +7,8 @@
 // the transport moves data, and the data buffer. The drive answers with a completion entry.
 #pragma once
 
+#include "sim/nvme_command.h"
+
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -20,17 +22,6 @@ namespace sim {
 constexpr uint32_t kNvmeIdentifySize = 4096;
 constexpr int kNvmeFirmwareSlots = 3; // slots 1..3; slot 1 is writable
 
-// Admin opcodes the drive itself answers.
-enum : uint8_t {
-    kNvmeGetLogPage = 0x02,
-    kNvmeIdentify = 0x06,
-    kNvmeAbort = 0x08,
-    kNvmeSetFeatures = 0x09,
-    kNvmeGetFeatures = 0x0A,
-    kNvmeFirmwareCommit = 0x10,
-    kNvmeFirmwareDownload = 0x11,
-};
-
 // The resets a drive sees: a controller reset (the driver resets the controller; the drive
 // keeps power) and a power cycle (its enclosure or the PC loses power).
 enum class NvmeReset { Controller, PowerCycle };
@@ -42,15 +33,6 @@ enum class NvmeXfer : uint8_t { None, ToDevice, FromDevice };
 // host, 00 none). 11 (bidirectional) is reported as None; no command of this PC uses it.
 NvmeXfer XferOfOpcode(uint8_t opcode);
 const char* XferName(NvmeXfer xfer);
-
-// A submission queue entry: 16 little-endian dwords.
-struct NvmeCommand {
-    uint32_t cdw[16] = {};
-    static NvmeCommand FromBytes(const uint8_t* bytes64);
-    void ToBytes(uint8_t* bytes64) const;
-    uint8_t Opcode() const { return uint8_t(cdw[0] & 0xFF); }
-    uint32_t Nsid() const { return cdw[1]; }
-};
 
 // Status code type and status code of a completion.
 struct NvmeStatus {

@@ -63,7 +63,7 @@ NvmeFaultHook DriveFaults(int index) {
         char opcode[8];
         std::snprintf(opcode, sizeof(opcode), "0x%02x", op);
         if (op == kNvmeFirmwareDownload) {
-            const std::string offset = std::to_string(uint64_t(r.cmd.cdw[11]) * 4);
+            const std::string offset = std::to_string(r.cmd.DownloadOffset());
             if (pc.TakeFault(self, "download_vanish", offset)) {
                 // The disk leaves the PC in the middle of the download, until it is re-added.
                 pc.TakeAway(self, 0, true);

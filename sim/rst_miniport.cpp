@@ -1,6 +1,7 @@
 // The Intel RST miniport of the simulated PC: IOCTL_SCSI_MINIPORT on the SCSI port of an RST
 // volume, with the "IntelNvm" NVMe pass-through and the "IntelFw " firmware requests, checked the
 // way the miniport checks them.
+#include "sim/byte_order.h"
 #include "sim/stack.h"
 
 #include <algorithm>
@@ -20,10 +21,6 @@ constexpr size_t kIntelFwDataAt = 56; // the download or activate structure
 constexpr size_t kIntelFwActivateSize = 4184;
 constexpr uint8_t kIntelFwAnySlot = 0xFF; // the download names no slot
 constexpr uint8_t kIntelFwSlot = 1;       // the slot the activation runs
-
-uint32_t Dword(const uint8_t* p) {
-    return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
-}
 
 DWORD Refuse(DWORD error, const char* reason) {
     return Refused("iaStorAC", error, reason);
@@ -50,10 +47,10 @@ DWORD CheckIntelNvm(const Io& io, const SRB_IO_CONTROL& srb, uint32_t retLen) {
     if (p[30] != 0 || p[31] != 0) {
         return Refuse(ERROR_INVALID_PARAMETER, "TargetId and Lun must be 0");
     }
-    if (Dword(p + 112) != 0) {
+    if (GetLe32(p + 112) != 0) {
         return Refuse(ERROR_INVALID_PARAMETER, "QueueId must be 0 (admin)");
     }
-    if (Dword(p + 116) != kIntelNvmDataOffset) {
+    if (GetLe32(p + 116) != kIntelNvmDataOffset) {
         return Refuse(ERROR_INVALID_PARAMETER, "ParameterBufferLength must be 164");
     }
     if (uint64_t(kIntelNvmDataOffset) + retLen + 3 != io.in.size()) {
@@ -91,9 +88,9 @@ DWORD IntelNvm(Io& io, const SRB_IO_CONTROL& srb) {
     const uint8_t targetId = p[30];
     const uint8_t lun = p[31];
     const NvmeCommand cmd = NvmeCommand::FromBytes(p + 32);
-    const uint32_t queueId = Dword(p + 112);
-    const uint32_t paramLen = Dword(p + 116);
-    const uint32_t retLen = Dword(p + 120);
+    const uint32_t queueId = GetLe32(p + 112);
+    const uint32_t paramLen = GetLe32(p + 116);
+    const uint32_t retLen = GetLe32(p + 120);
     io.f.Num("version", version);
     io.f.Num("path_id", pathId);
     io.f.Num("target_id", targetId);
@@ -236,10 +233,7 @@ DWORD IntelFwDownload(Io& io, const FIRMWARE_REQUEST_BLOCK& frb, SimDisk& d) {
     const uint8_t* chunk = io.in.data() + kIntelFwDataAt + imageAt;
     std::vector<uint8_t> data(chunk, chunk + dl.BufferSize);
     io.f.Data(data.data(), data.size());
-    NvmeCommand cmd;
-    cmd.cdw[0] = kNvmeFirmwareDownload;
-    cmd.cdw[10] = uint32_t(dl.BufferSize / 4 - 1);
-    cmd.cdw[11] = uint32_t(dl.Offset / 4);
+    const NvmeCommand cmd = FirmwareDownloadCommand(dl.BufferSize, dl.Offset);
     if (!RunAdmin(*d.nvme, cmd, NvmeXfer::ToDevice, data).Ok()) {
         return ERROR_IO_DEVICE;
     }
@@ -265,7 +259,7 @@ DWORD CheckIntelFwActivate(const Io& io, const STORAGE_FIRMWARE_ACTIVATE& act) {
     if (io.in.size() != kIntelFwActivateSize) {
         return Refuse(ERROR_INVALID_PARAMETER, "the input must be 4184 bytes");
     }
-    if (Dword(p + tailAt) != 5 || Dword(p + tailAt + 4) != 7) {
+    if (GetLe32(p + tailAt) != 5 || GetLe32(p + tailAt + 4) != 7) {
         return Refuse(ERROR_INVALID_PARAMETER, "the dwords after the structure must be 5 and 7");
     }
     if (!ZeroBytes(io.in, tailAt + 8, io.in.size())) {

@@ -35,22 +35,17 @@ DWORD QueryCommand(const STORAGE_PROTOCOL_SPECIFIC_DATA& psd, NvmeCommand& cmd,
                           "ProtocolDataLength must hold 4096 bytes of Identify data");
         }
         data.resize(kNvmeIdentifySize);
-        cmd.cdw[0] = kNvmeIdentify;
-        cmd.cdw[1] = psd.ProtocolDataRequestSubValue;
-        cmd.cdw[10] = psd.ProtocolDataRequestValue & 0xFF;
+        cmd = IdentifyCommand(psd.ProtocolDataRequestValue, psd.ProtocolDataRequestSubValue);
         return 0;
     }
     if (psd.DataType == NVMeDataTypeLogPage) {
         if (psd.ProtocolDataLength % 4 != 0) {
             return Refuse(ERROR_INVALID_PARAMETER, "ProtocolDataLength must be whole dwords");
         }
-        const uint32_t numd = psd.ProtocolDataLength / 4 - 1;
-        cmd.cdw[0] = kNvmeGetLogPage;
-        cmd.cdw[1] = 0xFFFFFFFF;
-        cmd.cdw[10] = (psd.ProtocolDataRequestValue & 0xFF) | (numd & 0xFFFF) << 16;
-        cmd.cdw[11] = numd >> 16;
-        cmd.cdw[12] = psd.ProtocolDataRequestSubValue;  // log page offset, low
-        cmd.cdw[13] = psd.ProtocolDataRequestSubValue2; // log page offset, high
+        // The sub-values are the log page offset, low and high.
+        cmd = GetLogPageCommand(psd.ProtocolDataRequestValue, psd.ProtocolDataLength,
+                                uint64_t(psd.ProtocolDataRequestSubValue2) << 32 |
+                                    psd.ProtocolDataRequestSubValue);
         return 0;
     }
     return Refuse(ERROR_NOT_SUPPORTED, "DataType must be Identify (1) or a log page (2)");
@@ -232,7 +227,7 @@ DWORD CheckCommandBuffers(const Io& io, const STORAGE_PROTOCOL_COMMAND& request,
 // Queue management belongs to the driver; every other opcode passes only when the drive's
 // Commands Supported and Effects log lists it.
 DWORD CheckOpcode(NvmeDrive& drive, uint8_t op) {
-    if (op == 0x00 || op == 0x01 || op == 0x04 || op == 0x05) {
+    if (op == kNvmeDeleteSq || op == kNvmeCreateSq || op == kNvmeDeleteCq || op == kNvmeCreateCq) {
         return Refuse(ERROR_INVALID_FUNCTION, "queue management is the driver's own");
     }
     if (!drive.Lists(op)) {
@@ -322,9 +317,8 @@ ActivateOutcome ActivateFirmware(Pc& pc, SimDisk& disk, int slot, bool existing)
     std::vector<uint8_t> none;
     // Commit the downloaded image into the slot (or the image already there), to run at the
     // next reset ...
-    NvmeCommand commit;
-    commit.cdw[0] = kNvmeFirmwareCommit;
-    commit.cdw[10] = uint32_t(slot) | (existing ? 2u : 1u) << 3;
+    const NvmeCommand commit = FirmwareCommitCommand(
+        uint32_t(slot), existing ? kCommitActivateAtReset : kCommitReplaceActivateAtReset);
     NvmeCompletion c = RunAdmin(drive, commit, NvmeXfer::None, none);
     if (!c.Ok()) {
         if (c.status.sct == 1 && c.status.sc == nvme_status::kInvalidFirmwareSlot.sc) {
@@ -337,9 +331,7 @@ ActivateOutcome ActivateFirmware(Pc& pc, SimDisk& disk, int slot, bool existing)
     }
     // ... then ask the drive to run it now. It does, or it says which reset it needs: the
     // driver resets the controller itself, but cannot power the drive off.
-    NvmeCommand activate;
-    activate.cdw[0] = kNvmeFirmwareCommit;
-    activate.cdw[10] = uint32_t(slot) | 3u << 3;
+    const NvmeCommand activate = FirmwareCommitCommand(uint32_t(slot), kCommitActivateNow);
     c = RunAdmin(drive, activate, NvmeXfer::None, none);
     if (c.Ok()) {
         return ActivateOutcome::Running;
@@ -450,10 +442,7 @@ DWORD FirmwareDownload(Io& io) {
     if (const DWORD refused = CheckDownload(io, fw)) {
         return refused;
     }
-    NvmeCommand cmd;
-    cmd.cdw[0] = kNvmeFirmwareDownload;
-    cmd.cdw[10] = uint32_t(fw.BufferSize / 4 - 1);
-    cmd.cdw[11] = uint32_t(fw.Offset / 4);
+    const NvmeCommand cmd = FirmwareDownloadCommand(fw.BufferSize, fw.Offset);
     std::vector<uint8_t> data(io.in.begin() + long(imageAt),
                               io.in.begin() + long(imageAt + fw.BufferSize));
     return RunAdmin(*io.disk->nvme, cmd, NvmeXfer::ToDevice, data).Ok() ? 0 : ERROR_IO_DEVICE;

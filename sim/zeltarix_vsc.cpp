@@ -1,6 +1,7 @@
 // The ZELTARIX vendor command set of the simulated NVMe drives, generations 0 and 1: the
 // unlock, the Drive information, MP information and FW configuration blocks, their reads and
 // writes, and the check value of the FW configuration write.
+#include "sim/byte_order.h"
 #include "sim/nvme_bridges.h"
 #include "sim/refusal.h"
 #include "sim/scenario.h"
@@ -52,7 +53,6 @@ namespace {
 
 constexpr uint32_t kBlock = 4096;
 constexpr unsigned kMpFormat1768 = 1768; // the layout with SOC id and version at 1582, 1606
-constexpr uint32_t kNsidAll = 0xFFFFFFFFu;
 constexpr uint32_t kUnlockCode = 0x6B716D77u;
 constexpr uint32_t kSigLow = 0x58495241u;     // "ARIX"
 constexpr uint32_t kSigHigh = 0x544C455Au;    // "ZELT"
@@ -92,17 +92,6 @@ void PutText(std::vector<uint8_t>& block, size_t offset, size_t size, const std:
     }
 }
 
-void Put16(std::vector<uint8_t>& block, size_t offset, uint64_t v) {
-    block[offset] = uint8_t(v);
-    block[offset + 1] = uint8_t(v >> 8);
-}
-
-void Put32(std::vector<uint8_t>& block, size_t offset, uint64_t v) {
-    for (int i = 0; i < 4; ++i) {
-        block[offset + size_t(i)] = uint8_t(v >> (8 * i));
-    }
-}
-
 std::string Text(const BlockKeys& keys, const std::string& key) {
     const std::string text = Param(keys, key);
     return text.empty() ? keys.firmware : text;
@@ -124,19 +113,19 @@ std::vector<uint8_t> MakeDrvInfo(const BlockKeys& keys) {
         return b;
     }
     b[0] = 0x5A;
-    Put16(b, 2, Number(keys, "vsc_soc_id", 0x5016));
+    PutLe16(&b[2], Number(keys, "vsc_soc_id", 0x5016));
     const std::vector<uint8_t> id = NandId(keys);
     std::memcpy(&b[16], id.data(), 6);
     PutText(b, 32, 8, Text(keys, "vsc_drvinfo_version"));
-    Put32(b, 72, Number(keys, "vsc_ftl_build", 0));
+    PutLe32(&b[72], Number(keys, "vsc_ftl_build", 0));
     return b;
 }
 
 std::vector<uint8_t> MakeMpInfo(const BlockKeys& keys) {
     std::vector<uint8_t> b(kBlock, 0);
     PutText(b, 88, 8, Text(keys, "vsc_mp_header_version"));
-    Put16(b, 280, Number(keys, "vsc_mp_format", 1768));
-    Put16(b, 288, Number(keys, "vsc_pg", 2304));
+    PutLe16(&b[280], Number(keys, "vsc_mp_format", 1768));
+    PutLe16(&b[288], Number(keys, "vsc_pg", 2304));
     const uint64_t ch = Number(keys, "vsc_ch", 4);
     const uint64_t ce = Number(keys, "vsc_ce", 2);
     b[295] = uint8_t(ch);
@@ -152,7 +141,7 @@ std::vector<uint8_t> MakeMpInfo(const BlockKeys& keys) {
     }
     const size_t room = 1582 - 1352;
     std::memcpy(&b[1352], table.data(), std::min(table.size(), room));
-    Put16(b, 1582, Number(keys, "vsc_mp_soc_id", Number(keys, "vsc_soc_id", 0x5016)));
+    PutLe16(&b[1582], Number(keys, "vsc_mp_soc_id", Number(keys, "vsc_soc_id", 0x5016)));
     PutText(b, 1606, 10, Text(keys, "vsc_mp_version"));
     return b;
 }
@@ -186,7 +175,7 @@ public:
 
     NvmeCompletion Execute(NvmeDrive& drive, const NvmeAdminRequest& r) override {
         const uint32_t* cdw = r.cmd.cdw;
-        if (r.cmd.Nsid() != kNsidAll) {
+        if (r.cmd.Nsid() != kNvmeNsidAll) {
             return Refuse(nvme_status::kInvalidNamespace, "vendor command: NSID must be FFFFFFFF");
         }
         // CDW10: the transfer in dwords, not zero-based.
@@ -281,7 +270,7 @@ public:
             if (info[0] == 0x5A) {
                 PutText(info, 32, 8, image.version);
                 if (image.hasFtlBuild) {
-                    Put32(info, 72, image.ftlBuild);
+                    PutLe32(&info[72], image.ftlBuild);
                 }
             }
             std::vector<uint8_t>& mp = Block(drive, "mpinfo");

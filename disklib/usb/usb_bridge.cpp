@@ -1,14 +1,13 @@
 #include "disklib/usb/usb_bridge.h"
 
 #include "common/byte_order.h"
+#include "disklib/nvme_command.h"
 #include "disklib/nvme_identify.h"
 #include "disklib/usb/usb_requests.h"
 
 #include <string.h>
 
 namespace {
-
-const UCHAR kOpcodeFirmwareDownload = 0x11;
 
 const UCHAR kInquirySenseLength = 64;
 const ULONG kInquiryTimeout = 10;
@@ -270,13 +269,13 @@ int32_t ChunkResult(int32_t result, uint16_t status) {
 
 // --- Firmware Image Download ----------------------------------------------------------------
 
-// Opcode 0x11, NSID 0, CDW10 the zero-based dword count, CDW11 the offset in dwords.
+// NSID 0, NUMD and OFST.
 NvmeCommandBlock BuildFirmwareDownloadCommand(uint32_t offset, uint32_t length) {
     NvmeCommandBlock command;
     memset(&command, 0, sizeof(command));
-    command.CDW0 = kOpcodeFirmwareDownload;
-    command.CDW10 = (length - 1) >> 2;
-    command.CDW11 = offset >> 2;
+    command.CDW0 = NVME_ADMIN_FIRMWARE_DOWNLOAD;
+    command.CDW10 = NvmeFirmwareDownloadNumd(length);
+    command.CDW11 = NvmeFirmwareDownloadOfst(offset);
     return command;
 }
 

@@ -587,20 +587,32 @@ TEST_F(FirmwareTransferTest, NativeActivateNeedingAPowerCycleIsASuccess) {
     }
 }
 
-TEST_F(FirmwareTransferTest, RstActivateIgnoresSlotAndActionAndActivatesSlotOne) {
-    const uint32_t requested[][2] = {{1, 1}, {2, 3}, {0, 0}, {7, 2}};
-    for (const auto& slotAction : requested) {
-        SCOPED_TRACE(std::to_string(slotAction[0]) + "/" + std::to_string(slotAction[1]));
+TEST_F(FirmwareTransferTest, RstActivateRunsTheSlotItIsGivenAndIgnoresTheAction) {
+    // The update's slot and action give the one activate request; another action changes
+    // nothing in it.
+    const uint32_t actions[] = {NVME_UPDATE_COMMIT_ACTION, 3, 0, 2};
+    for (const uint32_t action : actions) {
+        SCOPED_TRACE(action);
         HANDLE device = INVALID_HANDLE_VALUE;
         const CommandContext context = OpenPathOf(kRst, &device);
         ASSERT_EQ(DISKLIB_NVME_DownloadFW(&context, device, image_.data(), 8192), DISKLIB_OK);
         StartTrace();
-        EXPECT_EQ(DISKLIB_NVME_FWActive(&context, device, slotAction[0], slotAction[1]),
-                  DISKLIB_OK);
+        EXPECT_EQ(DISKLIB_NVME_FWActive(&context, device, NVME_UPDATE_SLOT, action), DISKLIB_OK);
         EXPECT_EQ(Requests(Trace()), std::vector<std::string>{Miniport(4184, kRstActivate)});
         EXPECT_EQ(LogLines(), (std::vector<std::string>{"DISKLIB_NVME_FWActive IN",
                                                         "DISKLIB_NVME_FWActive Success OUT "}));
     }
+    // The slot the caller commits reaches the miniport, which runs slot 1 only.
+    HANDLE device = INVALID_HANDLE_VALUE;
+    const CommandContext context = OpenPathOf(kRst, &device);
+    ASSERT_EQ(DISKLIB_NVME_DownloadFW(&context, device, image_.data(), 8192), DISKLIB_OK);
+    StartTrace();
+    EXPECT_EQ(DISKLIB_NVME_FWActive(&context, device, 2, NVME_UPDATE_COMMIT_ACTION),
+              DISKLIB_ERR_IO);
+    const std::vector<Record> trace = Trace();
+    ASSERT_EQ(trace.size(), 1u);
+    EXPECT_EQ(Field(trace[0], "slot"), "2");
+    EXPECT_EQ(Field(trace[0], "refused"), "SlotToActivate must be 1");
 }
 
 } // namespace

@@ -169,3 +169,47 @@ TEST(NvmeDrive, AnImageTheCheckRefusesSaysWhy) {
 }
 
 } // namespace
+
+namespace {
+
+// The command fields as the simulated drivers build them and the drive reads them, against the
+// dwords of the standard's layout.
+TEST(NvmeCommandFields, BuildersAndReadersAgreeWithTheStandardsLayout) {
+    const sim::NvmeCommand log = sim::GetLogPageCommand(0x05, 4096, 0x100000200ull);
+    EXPECT_EQ(log.cdw[0], 0x02u);
+    EXPECT_EQ(log.cdw[1], 0xFFFFFFFFu);
+    EXPECT_EQ(log.cdw[10], 0x03FF0005u);
+    EXPECT_EQ(log.cdw[11], 0u);
+    EXPECT_EQ(log.cdw[12], 0x200u);
+    EXPECT_EQ(log.cdw[13], 1u);
+    EXPECT_EQ(log.LogId(), 5u);
+    EXPECT_EQ(log.LogPageBytes(), 4096u);
+    EXPECT_EQ(log.LogPageOffset(), 0x100000200ull);
+    sim::NvmeCommand big;
+    big.cdw[10] = 0xFFFF0002;
+    big.cdw[11] = 0x0001;
+    EXPECT_EQ(big.LogPageBytes(), 0x80000u); // NUMDU 1, NUMDL FFFF: 0x20000 dwords
+    EXPECT_EQ(sim::GetLogPageCommand(2, 0x80000, 0).cdw[11], 1u);
+
+    const sim::NvmeCommand id = sim::IdentifyCommand(0x01, 0);
+    EXPECT_EQ(id.cdw[0], 0x06u);
+    EXPECT_EQ(id.cdw[10], 0x01u);
+    EXPECT_EQ(id.Cns(), 1u);
+
+    const sim::NvmeCommand download = sim::FirmwareDownloadCommand(4096, 8192);
+    EXPECT_EQ(download.cdw[0], 0x11u);
+    EXPECT_EQ(download.cdw[10], 0x3FFu);
+    EXPECT_EQ(download.cdw[11], 0x800u);
+    EXPECT_EQ(download.DownloadBytes(), 4096u);
+    EXPECT_EQ(download.DownloadOffset(), 8192u);
+
+    const sim::NvmeCommand commit = sim::FirmwareCommitCommand(1, sim::kCommitActivateNow);
+    EXPECT_EQ(commit.cdw[0], 0x10u);
+    EXPECT_EQ(commit.cdw[10], 0x19u);
+    EXPECT_EQ(sim::FirmwareCommitCommand(1, sim::kCommitReplaceActivateAtReset).cdw[10], 0x09u);
+    EXPECT_EQ(sim::FirmwareCommitCommand(2, sim::kCommitActivateAtReset).cdw[10], 0x12u);
+    EXPECT_EQ(commit.CommitSlot(), 1u);
+    EXPECT_EQ(commit.CommitAction(), 3u);
+}
+
+} // namespace
