@@ -269,7 +269,7 @@ NvmeCompletion NvmeDrive::GetLogPage(const NvmeAdminRequest& r) {
         page[0] = uint8_t(state_.activeSlot | state_.pendingSlot << 4);
         for (int s = 1; s <= kNvmeFirmwareSlots; ++s) {
             if (state_.slots[s].filled) {
-                PutBlankPadded(&page[8 * s], 8, state_.slots[s].image.revision);
+                PutBlankPadded(&page[8 * size_t(s)], 8, state_.slots[s].image.revision);
             }
         }
         break;

@@ -43,7 +43,8 @@ std::wstring GuidText(const GUID& g) {
 
 uint32_t Hash32(const std::string& s) {
     uint32_t h = 2166136261u;
-    for (unsigned char c : s) {
+    for (const char ch : s) {
+        const auto c = static_cast<unsigned char>(ch);
         h = (h ^ c) * 16777619u;
     }
     return h;

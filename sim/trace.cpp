@@ -47,7 +47,8 @@ bool FullData() {
 
 std::string JsonString(const std::string& s) {
     std::string out = "\"";
-    for (unsigned char c : s) {
+    for (const char ch : s) {
+        const auto c = static_cast<unsigned char>(ch);
         switch (c) {
         case '"':
             out += "\\\"";

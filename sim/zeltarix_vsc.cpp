@@ -113,19 +113,19 @@ std::vector<uint8_t> MakeDrvInfo(const BlockKeys& keys) {
         return b;
     }
     b[0] = 0x5A;
-    PutLe16(&b[2], Number(keys, "vsc_soc_id", 0x5016));
+    PutLe16(&b[2], uint32_t(Number(keys, "vsc_soc_id", 0x5016)));
     const std::vector<uint8_t> id = NandId(keys);
     std::memcpy(&b[16], id.data(), 6);
     PutText(b, 32, 8, Text(keys, "vsc_drvinfo_version"));
-    PutLe32(&b[72], Number(keys, "vsc_ftl_build", 0));
+    PutLe32(&b[72], uint32_t(Number(keys, "vsc_ftl_build", 0)));
     return b;
 }
 
 std::vector<uint8_t> MakeMpInfo(const BlockKeys& keys) {
     std::vector<uint8_t> b(kBlock, 0);
     PutText(b, 88, 8, Text(keys, "vsc_mp_header_version"));
-    PutLe16(&b[280], Number(keys, "vsc_mp_format", 1768));
-    PutLe16(&b[288], Number(keys, "vsc_pg", 2304));
+    PutLe16(&b[280], uint32_t(Number(keys, "vsc_mp_format", 1768)));
+    PutLe16(&b[288], uint32_t(Number(keys, "vsc_pg", 2304)));
     const uint64_t ch = Number(keys, "vsc_ch", 4);
     const uint64_t ce = Number(keys, "vsc_ce", 2);
     b[295] = uint8_t(ch);
@@ -141,7 +141,7 @@ std::vector<uint8_t> MakeMpInfo(const BlockKeys& keys) {
     }
     const size_t room = 1582 - 1352;
     std::memcpy(&b[1352], table.data(), std::min(table.size(), room));
-    PutLe16(&b[1582], Number(keys, "vsc_mp_soc_id", Number(keys, "vsc_soc_id", 0x5016)));
+    PutLe16(&b[1582], uint32_t(Number(keys, "vsc_mp_soc_id", Number(keys, "vsc_soc_id", 0x5016))));
     PutText(b, 1606, 10, Text(keys, "vsc_mp_version"));
     return b;
 }
