@@ -48,6 +48,7 @@ def ansible_env():
         "ANSIBLE_REMOTE_TMP": os.path.join(WORK, "ansible-tmp"),
         "ANSIBLE_NOCOLOR": "1",
         "ANSIBLE_FORCE_COLOR": "0",
+        "ANSIBLE_INVENTORY_UNPARSED_FAILED": "1",
     })
     return env
 
