@@ -14,7 +14,7 @@
 #define EXIT_NOT_VERIFIED                                                                          \
     15                             // committed, but the drive's firmware or version text is not
                                    // what the image carries
-#define EXIT_PACKAGE_UNUSABLE 16   // the embedded package could not be prepared
+#define EXIT_PACKAGE_UNUSABLE 16   // the embedded package could not be prepared or unpacked
 #define EXIT_OUTPUT_UNWRITABLE 17  // the report or the log cannot be written: nothing was done
 #define EXIT_INVALID_SWITCH 87     // ERROR_INVALID_PARAMETER: an unknown or incomplete switch
 #define EXIT_ANOTHER_INSTANCE 1618 // ERROR_INSTALL_ALREADY_RUNNING

@@ -273,6 +273,13 @@ int FleetMain(const ProgramOptions* options, const WCHAR* commandLine, const cha
     if (!PreparePackage()) {
         RunLogLine(L"The embedded package cannot be prepared: nothing done");
         exitCode = Finish(options, EXIT_PACKAGE_UNUSABLE, version);
+    } else if (!PathExists(GetAppState()->ConfigPath)) {
+        // Nothing of the package reached the working folder (its archive could not be written
+        // or read back): without its configuration and images every disk would look foreign,
+        // and /check would call the PC done. No disk is judged.
+        RunLogLine(L"The embedded package could not be unpacked: nothing done");
+        exitCode = Finish(options, EXIT_PACKAGE_UNUSABLE, version);
+        CleanUpWorkingFolder(GetAppState()->WorkingFolder);
     } else {
         AppState* state = GetAppState();
         LoadPackageConfig(state->ConfigPath);

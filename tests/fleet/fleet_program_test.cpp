@@ -9,6 +9,7 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -326,6 +327,29 @@ TEST_F(FleetProgram, APackageThatCannotBePreparedIs16WithAReportOfNothing) {
     EXPECT_NE(ReadFile(dir_ + "/run.log")
                   .find(" The embedded package cannot be prepared: nothing done\r\n"),
               std::string::npos);
+}
+
+TEST_F(FleetProgram, APackageThatCannotBeUnpackedIsUnusable) {
+    // The package's archive cannot be written to the temp folder (a folder holds its name), so
+    // nothing of the package reaches the working folder: neither run may judge a disk by it.
+    ASSERT_EQ(mkdir((dir_ + "/~ReleasePackage.a").c_str(), 0755), 0);
+    Result check = Zxflash({"/check", "/report", "C.json", "/log", "run.log"});
+    EXPECT_EQ(check.status, 16) << check.err;
+    Result silent = Zxflash({"/silent", "/report", "R.json", "/log", "run.log"});
+    EXPECT_EQ(silent.status, 16) << silent.err;
+    for (const char* report : {"/C.json", "/R.json"}) {
+        cJSON* root = cJSON_Parse(ReadFile(dir_ + report).c_str());
+        ASSERT_NE(root, nullptr) << report;
+        EXPECT_EQ(cJSON_GetObjectItem(root, "exit_code")->valueint, 16) << report;
+        EXPECT_EQ(cJSON_GetArraySize(cJSON_GetObjectItem(root, "disks")), 0) << report;
+        cJSON_Delete(root);
+    }
+    const std::string log = ReadFile(dir_ + "/run.log");
+    const std::string line = "The embedded package could not be unpacked: nothing done";
+    const size_t first = log.find(line);
+    ASSERT_NE(first, std::string::npos) << log;
+    EXPECT_NE(log.find(line, first + 1), std::string::npos) << log;
+    EXPECT_EQ(StateText().find("041k020C"), std::string::npos); // no drive was written
 }
 
 TEST_F(FleetProgram, ASecondInstanceOnThePcExitsWith1618) {
