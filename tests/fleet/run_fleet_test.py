@@ -152,7 +152,9 @@ def phase_rollout():
           "first run summary: expected %s, got %s" % (json.dumps(expected["first_summary"]),
                                                      json.dumps(summary["outcomes"])))
     check(summary["pcs"] == "24" or summary["pcs"] == 24, "the summary counts %s PCs" % summary["pcs"])
-    shutil.copytree(os.path.join(fleet, "collected"), os.path.join(WORK, "first-run-collected"))
+    first_run = os.path.join(WORK, "first-run-collected")
+    shutil.rmtree(first_run, ignore_errors=True)  # an earlier test run's copy
+    shutil.copytree(os.path.join(fleet, "collected"), first_run)
 
     # The operator does what the flagged PCs asked for: each disk that waits for a replug of its
     # enclosure or a power-off is replugged (a power cycle of that drive).
