@@ -38,10 +38,11 @@ std::wstring Widen(const std::string& s) {
         uint32_t cp = c;
         size_t n = 1;
         if (c >= 0xC0 && c < 0xE0 && i + 1 < s.size()) {
-            cp = (c & 0x1F) << 6 | (s[i + 1] & 0x3F);
+            cp = static_cast<uint32_t>((c & 0x1F) << 6 | (s[i + 1] & 0x3F));
             n = 2;
         } else if (c >= 0xE0 && c < 0xF0 && i + 2 < s.size()) {
-            cp = (c & 0x0F) << 12 | (s[i + 1] & 0x3F) << 6 | (s[i + 2] & 0x3F);
+            cp = static_cast<uint32_t>((c & 0x0F) << 12 | (s[i + 1] & 0x3F) << 6 |
+                                       (s[i + 2] & 0x3F));
             n = 3;
         }
         w += wchar_t(cp);
