@@ -427,6 +427,7 @@ TEST(TerminalFrontEnd, ATooSmallTerminalNamesTheSizeAndOnlyEscActs) {
     Terminal t(dir.Path(), 12, 39, false, nullptr, "", {"ZX_SIM_STATE=" + dir.Path() + "/state"});
     ASSERT_TRUE(t.Started());
     ASSERT_TRUE(t.WaitForScreen("Terminal too small", 30000)) << t.ScreenText();
+    ASSERT_TRUE(t.WaitForScreen("Esc closes.", 30000)) << t.ScreenText(); // the second row too
     EXPECT_EQ(t.ScreenRow(0), "Terminal too small: the dialog needs 40");
     EXPECT_EQ(t.ScreenRow(1), " x 12, this one is 39 x 12. Esc closes.");
     t.Send(std::string(kDown) + "\r\r");
@@ -528,6 +529,10 @@ TEST(TerminalFrontEnd, At40By12LabelsStayWholeAndEntriesKeepTheirDriveLetters) {
         "│       Capacity  1000 GB              │", "│       ────────────────────────────   │",
         "│[....................................]│", "└──────────────────────────────────────┘",
     };
+    // The screen is drawn row by row: every row must have arrived before they are compared.
+    for (const std::string& row : expected) {
+        ASSERT_TRUE(t.WaitForScreen(row, 30000)) << t.ScreenText();
+    }
     for (size_t r = 0; r < expected.size(); r++) {
         EXPECT_EQ(t.ScreenRow(static_cast<int>(r)), expected[r]) << "row " << r;
     }
