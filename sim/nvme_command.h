@@ -1,7 +1,8 @@
 // The NVMe admin commands of the simulated PC, named once: the opcodes, the submission entry, and
 // each command's dword fields as the drive reads them and as the drivers build them, so that no
-// file shifts a field by hand. Written from the NVMe base specification, apart from the product's
-// own names for the same fields (disklib/nvme_command.h), so that each side checks the other.
+// file shifts a field by hand. Kept apart from the product's own names for the same fields
+// (disklib/nvme_command.h) and written from the NVMe command layouts on their own, so that each
+// side checks the other.
 #pragma once
 
 #include <cstdint>
