@@ -17,7 +17,8 @@ namespace {
 
 const size_t kPathChars = 600;
 
-// The text in UTF-8 (cut at 4096 bytes), as a JSON string member of object.
+// The text in UTF-8 as a JSON string member of object. The texts here are at most 1024
+// characters (APP_MESSAGE_CHARS), which 4096 bytes always hold.
 void AddText(cJSON* object, const char* name, const WCHAR* text) {
     char utf8[4096];
     if (WideCharToMultiByte(CP_UTF8, 0, text, -1, utf8, sizeof(utf8), NULL, NULL) == 0) {

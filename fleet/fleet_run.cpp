@@ -36,12 +36,16 @@ const int kRereadTries = 30;
 
 FleetRun g_run; // large: kept out of the stack
 
+// Whether /disk names the disk (its serial number, trailing blanks aside: some drives pad it).
 bool Selected(const ProgramOptions* options, const DiskRecord* disk) {
     if (options->iDiskCount == 0) {
         return true;
     }
+    WCHAR serial[DISK_TEXT_CHARS];
+    CopyText(serial, DISK_TEXT_CHARS, disk->SerialNumber);
+    TrimBlanks(serial);
     for (int i = 0; i < options->iDiskCount; ++i) {
-        if (wcscmp(options->Disks[i], disk->SerialNumber) == 0) {
+        if (wcscmp(options->Disks[i], serial) == 0) {
             return true;
         }
     }

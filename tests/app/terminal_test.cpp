@@ -1,6 +1,8 @@
 // zxflash in a terminal: the program on its embedded demo package, driven through a
 // pseudo-terminal as a person would drive it. What it draws is read back as a screen of cells
 // through libvterm.
+#include "tests/support/scenario_builders.h"
+
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -363,24 +365,6 @@ const char kRight[] = "\x1bOC";
 const char kLeft[] = "\x1bOD";
 const char kShutdownQuestion[] = "Shutdown System Now ?";
 
-// Two ZELTARIX NVMe disks on the NVMe driver, D: and E:; `extraB` goes into the second one.
-std::string TwoDiskScenario(const std::string& extraB) {
-    std::string text;
-    for (int i = 1; i <= 2; i++) {
-        text += "[disk zx-" + std::string(i == 1 ? "a" : "b") +
-                "]\nkind = nvme\ndrive = " + std::to_string(i) +
-                "\nmodel = ZELTARIX ZX5016 1TB\nserial = ZX5016A000000000000" + std::to_string(i) +
-                "\nfirmware = 041k0207\nvendor_id = 0x1E5C\nssvid = 0x1E5C\n"
-                "sectors = 1953525168\nbus = " +
-                std::to_string(i + 1) +
-                "\nroot_bus = 0\nlink = 3,4,4,4\nvsc = 1\nvsc_soc_id = 0x3C71\n"
-                "vsc_nand_id = 9BC558713000\nvsc_lun = 1\nvsc_ftl_build = 0x00010203\n"
-                "firmware_check = image\nfw_activation = reset\nvolumes = " +
-                std::string(i == 1 ? "D" : "E") + "\n" + (i == 2 ? extraB : std::string()) + "\n";
-    }
-    return text;
-}
-
 void WriteFile(const std::string& path, const std::string& text) {
     std::ofstream(path, std::ios::binary) << text;
 }
@@ -495,7 +479,7 @@ TEST(TerminalFrontEnd, ABusyRereadKeepsTheScreenDrawnAndDropsTheKeysTypedMeanwhi
     ASSERT_FALSE(dir.Path().empty());
     const std::string scenario = dir.Path() + "/two.scenario";
     // The second disk takes 3 s of program time to answer each request.
-    WriteFile(scenario, TwoDiskScenario("faults = slow:3000\n"));
+    WriteFile(scenario, testsupport::TwoDemoNvmeDisks("faults = slow:3000\n", true));
     Terminal t(dir.Path(), 24, 80, false, nullptr, "",
                {"ZX_SIM_SCENARIO=" + scenario, "ZX_SIM_SPEED=10"});
     ASSERT_TRUE(t.Started());
@@ -572,7 +556,7 @@ TEST(TerminalFrontEnd, AFailedUpdateEndsTheProgramWithExitCodeOne) {
     TempFolder dir;
     ASSERT_FALSE(dir.Path().empty());
     const std::string scenario = dir.Path() + "/two.scenario";
-    WriteFile(scenario, TwoDiskScenario("faults = download_fail\n"));
+    WriteFile(scenario, testsupport::TwoDemoNvmeDisks("faults = download_fail\n", true));
     Terminal t(dir.Path(), 24, 80, false, nullptr, "",
                {"ZX_SIM_SCENARIO=" + scenario, "ZX_SIM_SPEED=20"});
     ASSERT_TRUE(t.Started());

@@ -236,6 +236,13 @@ TEST_F(FleetProgram, DiskUpdatesOnlyTheNamedDiskAndAnAbsentSerialFindsNone) {
     EXPECT_EQ(Zxflash({"/check", "/disk", "NOT-HERE"}).status, 0);
 }
 
+TEST_F(FleetProgram, DiskNamesASerialNumberWithoutTheBlanksTheDrivePadsItWith) {
+    UseDefaultWith("zx-native", "serial = ZX5016SHORT\n"); // Identify pads it to 20 characters
+    Result run = Zxflash({"/silent", "/disk", "ZX5016SHORT", "/report", "R.json"});
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(Outcomes(dir_ + "/R.json")["ZX5016SHORT         "], "active");
+}
+
 TEST_F(FleetProgram, EachFailureHasItsCode) {
     const struct {
         const char* name;

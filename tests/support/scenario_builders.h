@@ -148,4 +148,25 @@ inline std::string RstDisk(const std::string& name, int drive, const std::string
            extra + "\n";
 }
 
+// Two ZELTARIX NVMe disks on the NVMe driver that the demo package admits (model ZX5016 1TB, NAND
+// 9BC558713000, revision 041k0207, reset activation); `extraB` goes into the second one, and with
+// volumes they hold D: and E:.
+inline std::string TwoDemoNvmeDisks(const std::string& extraB, bool volumes) {
+    std::string text;
+    for (int i = 1; i <= 2; i++) {
+        text += "[disk zx-" + std::string(i == 1 ? "a" : "b") +
+                "]\nkind = nvme\ndrive = " + std::to_string(i) +
+                "\nmodel = ZELTARIX ZX5016 1TB\nserial = ZX5016A000000000000" + std::to_string(i) +
+                "\nfirmware = 041k0207\nvendor_id = 0x1E5C\nssvid = 0x1E5C\n"
+                "sectors = 1953525168\nbus = " +
+                std::to_string(i + 1) +
+                "\nroot_bus = 0\nlink = 3,4,4,4\nvsc = 1\nvsc_soc_id = 0x3C71\n"
+                "vsc_nand_id = 9BC558713000\nvsc_lun = 1\nvsc_ftl_build = 0x00010203\n"
+                "firmware_check = image\nfw_activation = reset\n" +
+                (volumes ? "volumes = " + std::string(i == 1 ? "D" : "E") + "\n" : std::string()) +
+                (i == 2 ? extraB : std::string()) + "\n";
+    }
+    return text;
+}
+
 } // namespace testsupport

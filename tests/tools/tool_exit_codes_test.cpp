@@ -1,6 +1,8 @@
 // The tools as a person uses them on the command line: one version for every program, exit codes
 // that tell (a failed update, an answer the box does not offer, nothing to check), a state file
 // that is a regular file and is used by one run at a time, and --trace on every zxsim command.
+#include "tests/support/scenario_builders.h"
+
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -45,24 +47,6 @@ RunResult RunCommand(const std::string& command) {
 
 bool HasLine(const std::string& text, const std::string& line) {
     return ("\n" + text).find("\n" + line + "\n") != std::string::npos;
-}
-
-// Two ZELTARIX NVMe disks on the NVMe driver; `extraB` goes into the second one.
-std::string TwoDiskScenario(const std::string& extraB) {
-    std::string text;
-    for (int i = 1; i <= 2; i++) {
-        text += "[disk zx-" + std::string(i == 1 ? "a" : "b") +
-                "]\nkind = nvme\ndrive = " + std::to_string(i) +
-                "\nmodel = ZELTARIX ZX5016 1TB\nserial = ZX5016A000000000000" + std::to_string(i) +
-                "\nfirmware = 041k0207\nvendor_id = 0x1E5C\nssvid = 0x1E5C\n"
-                "sectors = 1953525168\nbus = " +
-                std::to_string(i + 1) +
-                "\nroot_bus = 0\nlink = 3,4,4,4\nvsc = 1\nvsc_soc_id = 0x3C71\n"
-                "vsc_nand_id = 9BC558713000\nvsc_lun = 1\nvsc_ftl_build = 0x00010203\n"
-                "firmware_check = image\nfw_activation = reset\n" +
-                (i == 2 ? extraB : std::string()) + "\n";
-    }
-    return text;
 }
 
 class ToolContract : public ::testing::Test {
@@ -130,7 +114,7 @@ TEST_F(ToolContract, ZxsimRunRefusesAnAnswerTheBoxDoesNotOffer) {
 
 // zxsim run exits 0 when the update it ran took, and 1 after "Update FW Fail !".
 TEST_F(ToolContract, ZxsimRunExitsOneAfterAFailedUpdate) {
-    Write("fail.scenario", TwoDiskScenario("faults = download_fail\n"));
+    Write("fail.scenario", testsupport::TwoDemoNvmeDisks("faults = download_fail\n", false));
     const RunResult failed =
         RunCommand(Env() + ZXSIM_PATH + " run --speed 100 --scenario " + D("fail.scenario") +
                    " --select 1 --answer yes --answer ok");
