@@ -240,12 +240,12 @@ void PrintProgramText(const WCHAR* text, int isError) {
     fputs(utf8.c_str(), isError ? stderr : stdout);
 }
 
-// Whether the command line asks for the dialog (no switch of an unattended run, no /? or
-// /version): only then is the terminal taken.
-bool RunsTheDialog(const std::string& commandLine) {
+// What the command line asks for (OPTIONS_*): the dialog, an unattended run, /? or /version,
+// or a refused line.
+int CommandLineKind(const std::string& commandLine) {
     std::wstring wide(commandLine.begin(), commandLine.end());
     static ProgramOptions options;
-    return ParseProgramOptions(wide.c_str(), &options) == OPTIONS_INTERACTIVE;
+    return ParseProgramOptions(wide.c_str(), &options);
 }
 
 // One program at a time per PC: on the simulated PC with a state file, the PC is that file (its
@@ -259,7 +259,7 @@ void ChooseInstanceScope(bool onLinux) {
     }
 }
 
-// An unattended run, /? or /version: no terminal; the state is saved as after the dialog.
+// An unattended run: no terminal; the state is saved as after the dialog.
 // A POSIX exit status keeps the low 8 bits of the code; the full code goes to standard error.
 int RunWithoutTerminal(const std::string& commandLine) {
     SetProgramTextSink(PrintProgramText);
@@ -300,8 +300,14 @@ int main(int argc, char** argv) {
     if (onLinux && !StartLinuxBackend()) {
         return 2;
     }
+    const int kind = CommandLineKind(commandLine);
+    if (kind == OPTIONS_INFORMATION || kind == OPTIONS_INVALID) {
+        // The usage, the version or a refused line: said before any PC starts, nothing written.
+        SetProgramTextSink(PrintProgramText);
+        return ProgramMain(GetModuleHandleW(NULL), commandLine.c_str()) & 0xFF;
+    }
     bool stateBusy = false;
-    if (!onLinux && !StartSimulatedPc(RunsTheDialog(commandLine), &stateBusy)) {
+    if (!onLinux && !StartSimulatedPc(kind == OPTIONS_INTERACTIVE, &stateBusy)) {
         if (stateBusy) {
             // Another run has this simulated PC: an unattended run is refused, not held up.
             fprintf(stderr, "zxflash: exit code %d\n", EXIT_ANOTHER_INSTANCE);
@@ -330,7 +336,7 @@ int main(int argc, char** argv) {
                     g_runEnd.logError.c_str());
         }
     }
-    if (!RunsTheDialog(commandLine)) {
+    if (kind != OPTIONS_INTERACTIVE) {
         return RunWithoutTerminal(commandLine);
     }
     std::string error;
