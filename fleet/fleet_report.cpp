@@ -55,17 +55,12 @@ void AddPackage(cJSON* root) {
         AddText(image, "file", file);
         WCHAR revision[DISK_TEXT_CHARS] = L"";
         WCHAR full[MAX_PATH];
-        if (wcslen(state->WorkingFolder) + wcslen(file) + 2 < MAX_PATH &&
-            wcschr(file, L'\\') == NULL && wcschr(file, L'/') == NULL) {
-            CopyText(full, MAX_PATH, state->WorkingFolder);
-            AppendText(full, MAX_PATH, L"\\");
-            AppendText(full, MAX_PATH, file);
-            DWORD size = 0;
-            BYTE* bytes = LoadImageFile(full, &size);
-            if (bytes != NULL) {
-                ReadImageVersionFromBuffer(bytes, size, revision, DISK_TEXT_CHARS);
-                FreeImageFile(bytes);
-            }
+        DWORD size = 0;
+        BYTE* bytes =
+            WorkingFolderImagePath(file, full, MAX_PATH) ? LoadImageFile(full, &size) : NULL;
+        if (bytes != NULL) {
+            ReadImageVersionFromBuffer(bytes, size, revision, DISK_TEXT_CHARS);
+            FreeImageFile(bytes);
         }
         AddText(image, "revision", revision);
         cJSON_AddItemToArray(images, image);

@@ -203,13 +203,18 @@ BOOL FindNandMapImage(const DiskRecord* disk, WCHAR* path, size_t capacity) {
             return FALSE;
         }
     }
-    // The value must name a file inside the working folder: no climbing out, no other
-    // drive, no wildcard that would match some other file.
-    if (!IsSafeRelativeName(value)) {
+    return WorkingFolderImagePath(value, path, capacity);
+}
+
+BOOL WorkingFolderImagePath(const WCHAR* name, WCHAR* path, size_t capacity) {
+    // The name must be a file inside the working folder: no climbing out, no other drive, no
+    // wildcard that would match some other file.
+    if (!IsSafeRelativeName(name)) {
         return FALSE;
     }
+    const AppState* state = GetAppState();
     WCHAR full[PACKAGE_PATH_CHARS];
-    if (WFormat(full, PACKAGE_PATH_CHARS, L"%s\\%s", state->WorkingFolder, value) < 0 ||
+    if (WFormat(full, PACKAGE_PATH_CHARS, L"%s\\%s", state->WorkingFolder, name) < 0 ||
         !PathExists(full)) {
         return FALSE;
     }

@@ -116,6 +116,11 @@ const WCHAR* ImageVerdictText(int verdict);
 // name a plain file inside the working folder.
 BOOL FindNandMapImage(const DiskRecord* disk, WCHAR* path, size_t capacity);
 
+// The full path of a file the package names (a NandMap value) in the working folder; false when
+// the name is not a plain file name there (a folder, another drive, a way out, a wildcard) or no
+// such file exists.
+BOOL WorkingFolderImagePath(const WCHAR* name, WCHAR* path, size_t capacity);
+
 // Loads the file into a zero-filled, page-granular buffer; null (size 0) when the file cannot
 // be read or is empty. Release it with FreeImageFile.
 BYTE* LoadImageFile(const WCHAR* path, DWORD* size);

@@ -180,6 +180,18 @@ TEST_F(FleetProgram, SilentUpdatesTheFiveDisksAndCheckAgreesBeforeAndAfterTheRep
     const cJSON* package = cJSON_GetObjectItem(root, "package");
     EXPECT_STREQ(cJSON_GetObjectItem(package, "title")->valuestring, "FW update tool");
     EXPECT_STREQ(cJSON_GetObjectItem(package, "newversion")->valuestring, "041k0210");
+    // Each NandMap entry with the revision its image carries; a file the package lacks has none.
+    std::vector<std::string> images;
+    const cJSON* image = nullptr;
+    cJSON_ArrayForEach(image, cJSON_GetObjectItem(package, "images")) {
+        images.push_back(std::string(cJSON_GetObjectItem(image, "nand")->valuestring) + " " +
+                         cJSON_GetObjectItem(image, "file")->valuestring + " " +
+                         cJSON_GetObjectItem(image, "revision")->valuestring);
+    }
+    const std::vector<std::string> packageImages = {
+        "9BC5587130_1 YMTC_X3_9070_0.fw 041k020C", "9BC5587130_2 YMTC_X3_9070_0.fw 041k020C",
+        "2CC30832E604_1 NoFile ", "2CC30832E604_2 MICRON_B47R_0.fw 041k020D"};
+    EXPECT_EQ(images, packageImages);
     const cJSON* native = cJSON_GetArrayItem(cJSON_GetObjectItem(root, "disks"), 1);
     EXPECT_STREQ(cJSON_GetObjectItem(native, "path")->valuestring, "nvme");
     EXPECT_STREQ(cJSON_GetObjectItem(native, "firmware_before")->valuestring, "041k0207");
