@@ -225,7 +225,111 @@ std::string AtaDriveSection(const AtaDriveState& st) {
     return out.str();
 }
 
-// Puts one [disk] section into its disk of the PC.
+// Reads firmware slot n of an NVMe drive from the section: slotN is its revision, with its
+// _version, _ftl and _config beside it; a slot the section does not fill has none of them.
+bool ReadNvmeSlot(const std::string& where, const ScenarioSection& s, int n, FirmwareSlot& fs,
+                  std::string& error) {
+    const std::string slot = "slot" + std::to_string(n);
+    if (!s.Has(slot)) {
+        for (const char* suffix : {"_version", "_ftl", "_config"}) {
+            if (s.Has(slot + suffix)) {
+                error = where + slot + suffix + " names an empty slot";
+                return false;
+            }
+        }
+        return true;
+    }
+    fs.filled = true;
+    fs.image.revision = s.Get(slot);
+    fs.image.version = s.Get(slot + "_version");
+    if (!TextOk(fs.image.revision) || !TextOk(fs.image.version)) {
+        error = where + slot + ": a revision or version is printable text of at most 64 characters";
+        return false;
+    }
+    uint64_t v = 0;
+    if (s.Has(slot + "_ftl")) {
+        if (!ParseU64(s.Get(slot + "_ftl"), v) || v > 0xFFFFFFFFu) {
+            error = where + slot + "_ftl is a 32-bit number";
+            return false;
+        }
+        fs.image.hasFtlBuild = true;
+        fs.image.ftlBuild = uint32_t(v);
+    }
+    if (s.Has(slot + "_config") &&
+        !ParseHexBlock(s.Get(slot + "_config"), kBlockBytes, fs.image.config)) {
+        error = where + slot + "_config is 4096 bytes in hex";
+        return false;
+    }
+    return true;
+}
+
+// active_slot and pending_slot name filled slots (pending_slot may be 0, none); a key the
+// section leaves out keeps the drive's value.
+bool ReadNvmeSlotChoices(const std::string& where, const ScenarioSection& s, NvmeDriveState& st,
+                         std::string& error) {
+    const struct {
+        const char* key;
+        int* field;
+        int low;
+    } slots[] = {{"active_slot", &st.activeSlot, 1}, {"pending_slot", &st.pendingSlot, 0}};
+    uint64_t v = 0;
+    for (const auto& k : slots) {
+        const std::string given = s.Get(k.key, std::to_string(*k.field));
+        if (!ParseU64(given, v) || v < uint64_t(k.low) || v > kNvmeFirmwareSlots ||
+            (v != 0 && !st.slots[v].filled)) {
+            error = where + k.key + " is a filled slot" + (k.low ? "" : " or 0");
+            return false;
+        }
+        *k.field = int(v);
+    }
+    return true;
+}
+
+// Puts the NVMe keys of a [disk] section into its drive. Fields the section gives replace the
+// drive's; the slots are given all together or not at all.
+bool ApplyNvmeDrive(const std::string& where, const ScenarioSection& s, NvmeDrive& nvme,
+                    std::string& error) {
+    NvmeDriveState st = nvme.State();
+    bool slotsGiven = false;
+    for (const auto& kv : s.keys) {
+        slotsGiven = slotsGiven || IsSlotKey(kv.first);
+    }
+    for (int n = 1; slotsGiven && n <= kNvmeFirmwareSlots; ++n) {
+        FirmwareSlot fs;
+        if (!ReadNvmeSlot(where, s, n, fs, error)) {
+            return false;
+        }
+        st.slots[n] = fs;
+    }
+    for (const char* block : kBlocks) {
+        if (s.Has(block) && !ParseHexBlock(s.Get(block), kBlockBytes, st.blocks[block])) {
+            error = where + block + " is 4096 bytes in hex";
+            return false;
+        }
+    }
+    if (!ReadNvmeSlotChoices(where, s, st, error)) {
+        return false;
+    }
+    if (s.Has("pending_power_cycle") &&
+        !YesNo(s.Get("pending_power_cycle"), st.pendingNeedsPowerCycle)) {
+        error = where + "pending_power_cycle is yes or no";
+        return false;
+    }
+    if (s.Has("firmware") || slotsGiven) {
+        st.firmware = s.Get("firmware", st.slots[st.activeSlot].image.revision);
+    }
+    if (!TextOk(st.firmware)) {
+        error = where + "firmware is printable text of at most 64 characters";
+        return false;
+    }
+    st.staging.clear();
+    st.stagingFilled.clear();
+    nvme.State() = st;
+    return true;
+}
+
+// Puts one [disk] section into its disk of the PC: whether it is present and its drive number,
+// then the keys of its ATA or NVMe drive.
 bool ApplyDisk(const std::string& path, const ScenarioSection& s, SimDisk& d, std::string& error) {
     const std::string where = Where(path, s);
     bool present = true;
@@ -244,11 +348,11 @@ bool ApplyDisk(const std::string& path, const ScenarioSection& s, SimDisk& d, st
     d.removed = !present;
     d.awayUntil = 0;
     d.returnDrive = -1;
-    bool nvmeKeys = false;
+    bool driveKeys = false;
     for (const auto& kv : s.keys) {
-        nvmeKeys = nvmeKeys || (kv.first != "present" && kv.first != "drive");
+        driveKeys = driveKeys || (kv.first != "present" && kv.first != "drive");
     }
-    if (!nvmeKeys) {
+    if (!driveKeys) {
         return true;
     }
     if (d.ata) {
@@ -262,83 +366,7 @@ bool ApplyDisk(const std::string& path, const ScenarioSection& s, SimDisk& d, st
         error = where + "the disk has no NVMe drive for these keys";
         return false;
     }
-    // Fields the section gives replace the drive's; the slots are given all together or not.
-    NvmeDriveState st = d.nvme->State();
-    bool slotsGiven = false;
-    for (const auto& kv : s.keys) {
-        slotsGiven = slotsGiven || IsSlotKey(kv.first);
-    }
-    for (int n = 1; slotsGiven && n <= kNvmeFirmwareSlots; ++n) {
-        const std::string slot = "slot" + std::to_string(n);
-        FirmwareSlot fs;
-        if (s.Has(slot)) {
-            fs.filled = true;
-            fs.image.revision = s.Get(slot);
-            fs.image.version = s.Get(slot + "_version");
-            if (!TextOk(fs.image.revision) || !TextOk(fs.image.version)) {
-                error = where + slot +
-                        ": a revision or version is printable text of at most 64 characters";
-                return false;
-            }
-            if (s.Has(slot + "_ftl")) {
-                if (!ParseU64(s.Get(slot + "_ftl"), v) || v > 0xFFFFFFFFu) {
-                    error = where + slot + "_ftl is a 32-bit number";
-                    return false;
-                }
-                fs.image.hasFtlBuild = true;
-                fs.image.ftlBuild = uint32_t(v);
-            }
-            if (s.Has(slot + "_config") &&
-                !ParseHexBlock(s.Get(slot + "_config"), kBlockBytes, fs.image.config)) {
-                error = where + slot + "_config is 4096 bytes in hex";
-                return false;
-            }
-        } else {
-            for (const char* suffix : {"_version", "_ftl", "_config"}) {
-                if (s.Has(slot + suffix)) {
-                    error = where + slot + suffix + " names an empty slot";
-                    return false;
-                }
-            }
-        }
-        st.slots[n] = fs;
-    }
-    for (const char* block : kBlocks) {
-        if (s.Has(block) && !ParseHexBlock(s.Get(block), kBlockBytes, st.blocks[block])) {
-            error = where + block + " is 4096 bytes in hex";
-            return false;
-        }
-    }
-    const struct {
-        const char* key;
-        int* field;
-        int low;
-    } slots[] = {{"active_slot", &st.activeSlot, 1}, {"pending_slot", &st.pendingSlot, 0}};
-    for (const auto& k : slots) {
-        const std::string given = s.Get(k.key, std::to_string(*k.field));
-        if (!ParseU64(given, v) || v < uint64_t(k.low) || v > kNvmeFirmwareSlots ||
-            (v != 0 && !st.slots[v].filled)) {
-            error = where + k.key + " is a filled slot" + (k.low ? "" : " or 0");
-            return false;
-        }
-        *k.field = int(v);
-    }
-    if (s.Has("pending_power_cycle") &&
-        !YesNo(s.Get("pending_power_cycle"), st.pendingNeedsPowerCycle)) {
-        error = where + "pending_power_cycle is yes or no";
-        return false;
-    }
-    if (s.Has("firmware") || slotsGiven) {
-        st.firmware = s.Get("firmware", st.slots[st.activeSlot].image.revision);
-    }
-    if (!TextOk(st.firmware)) {
-        error = where + "firmware is printable text of at most 64 characters";
-        return false;
-    }
-    st.staging.clear();
-    st.stagingFilled.clear();
-    d.nvme->State() = st;
-    return true;
+    return ApplyNvmeDrive(where, s, *d.nvme, error);
 }
 
 std::string DiskSection(const SimDisk& d) {

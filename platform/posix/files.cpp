@@ -94,6 +94,129 @@ bool OthersAllowDelete(dev_t device, ino_t inode) {
     return true;
 }
 
+HANDLE FailOpen(DWORD error) {
+    SetLastError(error);
+    return INVALID_HANDLE_VALUE;
+}
+
+// Enters an opened object in the table of open files, unless the handles already open on the
+// same file refuse its access or share mode (ERROR_SHARING_VIOLATION). Answers 0 or the error.
+DWORD RegisterOpen(FileObject& object, const struct stat& st) {
+    object.device = st.st_dev;
+    object.inode = st.st_ino;
+    std::lock_guard<std::mutex> guard(g_openLock);
+    if (!SharingAllows(st.st_dev, st.st_ino, object.access, object.share)) {
+        return ERROR_SHARING_VIOLATION;
+    }
+    g_open.push_back(&object);
+    return 0;
+}
+
+// A folder opens only for its metadata, only when asked for with backup semantics, and only to
+// open what exists.
+HANDLE OpenFolder(const std::string& linuxPath, const WindowsPath& path,
+                  const std::shared_ptr<FileObject>& object, DWORD creationDisposition,
+                  DWORD flagsAndAttributes, const struct stat& st) {
+    if (!(flagsAndAttributes & FILE_FLAG_BACKUP_SEMANTICS)) {
+        return FailOpen(ERROR_ACCESS_DENIED);
+    }
+    if (creationDisposition == CREATE_NEW) {
+        return FailOpen(ERROR_FILE_EXISTS);
+    }
+    if (creationDisposition != OPEN_EXISTING && creationDisposition != OPEN_ALWAYS) {
+        return FailOpen(ERROR_ACCESS_DENIED);
+    }
+    object->fd = open(linuxPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (object->fd < 0) {
+        return FailOpen(ErrorOfErrno(errno, path));
+    }
+    object->directory = true;
+    if (DWORD error = RegisterOpen(*object, st)) {
+        return FailOpen(error); // the object closes its descriptor
+    }
+    SetLastError(creationDisposition == OPEN_ALWAYS ? ERROR_ALREADY_EXISTS : 0);
+    return NewHandle(object);
+}
+
+// Whether the disposition lets a file that does (not) exist be opened: 0 or the error.
+DWORD CheckFileDisposition(const WindowsPath& path, bool exists, DWORD creationDisposition) {
+    if (path.trailingSeparator) { // a file name cannot end in a separator
+        return ERROR_INVALID_NAME;
+    }
+    if (exists && (creationDisposition == CREATE_NEW)) {
+        return ERROR_FILE_EXISTS;
+    }
+    if (!exists &&
+        (creationDisposition == OPEN_EXISTING || creationDisposition == TRUNCATE_EXISTING)) {
+        return MissingError(path);
+    }
+    return 0;
+}
+
+// The open(2) flags for the access asked for; a missing file is created, and CREATE_NEW never
+// follows a link.
+int OpenFlagsOf(DWORD access, bool exists, DWORD creationDisposition) {
+    int flags = O_CLOEXEC;
+    if ((access & kAccessRead) && (access & kAccessWrite)) {
+        flags |= O_RDWR;
+    } else if (access & kAccessWrite) {
+        flags |= O_WRONLY;
+    } else {
+        flags |= O_RDONLY;
+    }
+    if (!exists) {
+        flags |= O_CREAT | O_EXCL;
+    }
+    if (creationDisposition == CREATE_NEW) {
+        flags |= O_NOFOLLOW;
+    }
+    return flags;
+}
+
+// CREATE_ALWAYS and TRUNCATE_EXISTING empty a file that exists, also through a handle without
+// write access.
+DWORD TruncateIfAsked(const std::string& linuxPath, const WindowsPath& path,
+                      const FileObject& object, bool exists, DWORD creationDisposition) {
+    bool needTruncate = exists && (creationDisposition == CREATE_ALWAYS ||
+                                   creationDisposition == TRUNCATE_EXISTING);
+    if (!needTruncate) {
+        return 0;
+    }
+    int result =
+        (object.access & kAccessWrite) ? ftruncate(object.fd, 0) : truncate(linuxPath.c_str(), 0);
+    return result != 0 ? ErrorOfErrno(errno, path) : 0;
+}
+
+HANDLE OpenPlainFile(const std::string& linuxPath, const WindowsPath& path,
+                     const std::shared_ptr<FileObject>& object, bool exists,
+                     DWORD creationDisposition, DWORD flagsAndAttributes) {
+    if (DWORD error = CheckFileDisposition(path, exists, creationDisposition)) {
+        return FailOpen(error);
+    }
+    int flags = OpenFlagsOf(object->access, exists, creationDisposition);
+    mode_t mode = (flagsAndAttributes & FILE_ATTRIBUTE_READONLY) ? 0444 : 0666;
+    object->fd = open(linuxPath.c_str(), flags, mode);
+    if (object->fd < 0) {
+        return FailOpen(errno == EEXIST && creationDisposition == CREATE_NEW
+                            ? ERROR_FILE_EXISTS
+                            : ErrorOfErrno(errno, path));
+    }
+    struct stat st;
+    if (fstat(object->fd, &st) != 0) {
+        return FailOpen(ERROR_GEN_FAILURE);
+    }
+    if (DWORD error = RegisterOpen(*object, st)) {
+        return FailOpen(error);
+    }
+    if (DWORD error = TruncateIfAsked(linuxPath, path, *object, exists, creationDisposition)) {
+        return FailOpen(error);
+    }
+    bool reportExisting =
+        exists && (creationDisposition == CREATE_ALWAYS || creationDisposition == OPEN_ALWAYS);
+    SetLastError(reportExisting ? ERROR_ALREADY_EXISTS : 0);
+    return NewHandle(object);
+}
+
 } // namespace
 
 // Attributes of a name found with lstat: a symbolic link is a reparse point that is a folder
@@ -130,6 +253,8 @@ bool OthersAllowReading(unsigned long long device, unsigned long long inode) {
 using zxposix::FileObject;
 using zxposix::WindowsPath;
 
+// A device path goes to the device layer; a folder opens only with backup semantics; a file is
+// opened, created or emptied as the disposition says, under the Windows sharing rules.
 HANDLE CreateFileW(LPCWSTR fileName, DWORD desiredAccess, DWORD shareMode, LPSECURITY_ATTRIBUTES,
                    DWORD creationDisposition, DWORD flagsAndAttributes, HANDLE) {
     if (zxposix::IsDevicePath(fileName)) {
@@ -137,124 +262,29 @@ HANDLE CreateFileW(LPCWSTR fileName, DWORD desiredAccess, DWORD shareMode, LPSEC
                                        flagsAndAttributes);
     }
     if (creationDisposition < CREATE_NEW || creationDisposition > TRUNCATE_EXISTING) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return INVALID_HANDLE_VALUE;
+        return zxposix::FailOpen(ERROR_INVALID_PARAMETER);
     }
     WindowsPath path;
-    DWORD error = zxposix::ParseForFileOp(fileName, &path);
-    if (error != 0) {
-        SetLastError(error);
-        return INVALID_HANDLE_VALUE;
+    if (DWORD error = zxposix::ParseForFileOp(fileName, &path)) {
+        return zxposix::FailOpen(error);
     }
     std::string linuxPath = zxposix::LinuxPathOf(path);
-    DWORD access = zxposix::AccessBits(desiredAccess);
     struct stat st;
     // CREATE_NEW takes the name itself: any link of that name, dangling or not, is a name that
     // exists, and the open below never follows one.
     if (creationDisposition == CREATE_NEW && lstat(linuxPath.c_str(), &st) == 0) {
-        SetLastError(ERROR_FILE_EXISTS);
-        return INVALID_HANDLE_VALUE;
+        return zxposix::FailOpen(ERROR_FILE_EXISTS);
     }
     bool exists = stat(linuxPath.c_str(), &st) == 0;
     auto object = std::make_shared<FileObject>();
-    object->access = access;
+    object->access = zxposix::AccessBits(desiredAccess);
     object->share = shareMode & (FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
-
     if (exists && S_ISDIR(st.st_mode)) {
-        // A folder opens only for its metadata, and only when asked for with backup semantics.
-        if (!(flagsAndAttributes & FILE_FLAG_BACKUP_SEMANTICS)) {
-            SetLastError(ERROR_ACCESS_DENIED);
-            return INVALID_HANDLE_VALUE;
-        }
-        if (creationDisposition == CREATE_NEW) {
-            SetLastError(ERROR_FILE_EXISTS);
-            return INVALID_HANDLE_VALUE;
-        }
-        if (creationDisposition != OPEN_EXISTING && creationDisposition != OPEN_ALWAYS) {
-            SetLastError(ERROR_ACCESS_DENIED);
-            return INVALID_HANDLE_VALUE;
-        }
-        object->fd = open(linuxPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        if (object->fd < 0) {
-            SetLastError(zxposix::ErrorOfErrno(errno, path));
-            return INVALID_HANDLE_VALUE;
-        }
-        object->directory = true;
-        object->device = st.st_dev;
-        object->inode = st.st_ino;
-        std::lock_guard<std::mutex> guard(zxposix::g_openLock);
-        if (!zxposix::SharingAllows(st.st_dev, st.st_ino, access, object->share)) {
-            SetLastError(ERROR_SHARING_VIOLATION);
-            return INVALID_HANDLE_VALUE; // the object closes its descriptor
-        }
-        zxposix::g_open.push_back(object.get());
-        SetLastError(creationDisposition == OPEN_ALWAYS ? ERROR_ALREADY_EXISTS : 0);
-        return zxposix::NewHandle(object);
+        return zxposix::OpenFolder(linuxPath, path, object, creationDisposition, flagsAndAttributes,
+                                   st);
     }
-    if (path.trailingSeparator) { // a file name cannot end in a separator
-        SetLastError(ERROR_INVALID_NAME);
-        return INVALID_HANDLE_VALUE;
-    }
-    if (exists && (creationDisposition == CREATE_NEW)) {
-        SetLastError(ERROR_FILE_EXISTS);
-        return INVALID_HANDLE_VALUE;
-    }
-    if (!exists &&
-        (creationDisposition == OPEN_EXISTING || creationDisposition == TRUNCATE_EXISTING)) {
-        SetLastError(zxposix::MissingError(path));
-        return INVALID_HANDLE_VALUE;
-    }
-    int flags = O_CLOEXEC;
-    if ((access & zxposix::kAccessRead) && (access & zxposix::kAccessWrite)) {
-        flags |= O_RDWR;
-    } else if (access & zxposix::kAccessWrite) {
-        flags |= O_WRONLY;
-    } else {
-        flags |= O_RDONLY;
-    }
-    if (!exists) {
-        flags |= O_CREAT | O_EXCL;
-    }
-    if (creationDisposition == CREATE_NEW) {
-        flags |= O_NOFOLLOW;
-    }
-    mode_t mode = (flagsAndAttributes & FILE_ATTRIBUTE_READONLY) ? 0444 : 0666;
-    object->fd = open(linuxPath.c_str(), flags, mode);
-    if (object->fd < 0) {
-        DWORD openError = errno == EEXIST && creationDisposition == CREATE_NEW
-                              ? ERROR_FILE_EXISTS
-                              : zxposix::ErrorOfErrno(errno, path);
-        SetLastError(openError);
-        return INVALID_HANDLE_VALUE;
-    }
-    if (fstat(object->fd, &st) != 0) {
-        SetLastError(ERROR_GEN_FAILURE);
-        return INVALID_HANDLE_VALUE;
-    }
-    object->device = st.st_dev;
-    object->inode = st.st_ino;
-    {
-        std::lock_guard<std::mutex> guard(zxposix::g_openLock);
-        if (!zxposix::SharingAllows(st.st_dev, st.st_ino, access, object->share)) {
-            SetLastError(ERROR_SHARING_VIOLATION);
-            return INVALID_HANDLE_VALUE;
-        }
-        zxposix::g_open.push_back(object.get());
-    }
-    bool needTruncate = exists && (creationDisposition == CREATE_ALWAYS ||
-                                   creationDisposition == TRUNCATE_EXISTING);
-    if (needTruncate) {
-        int result = (access & zxposix::kAccessWrite) ? ftruncate(object->fd, 0)
-                                                      : truncate(linuxPath.c_str(), 0);
-        if (result != 0) {
-            SetLastError(zxposix::ErrorOfErrno(errno, path));
-            return INVALID_HANDLE_VALUE;
-        }
-    }
-    bool reportExisting =
-        exists && (creationDisposition == CREATE_ALWAYS || creationDisposition == OPEN_ALWAYS);
-    SetLastError(reportExisting ? ERROR_ALREADY_EXISTS : 0);
-    return zxposix::NewHandle(object);
+    return zxposix::OpenPlainFile(linuxPath, path, object, exists, creationDisposition,
+                                  flagsAndAttributes);
 }
 
 BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD numberOfBytesToRead, LPDWORD numberOfBytesRead,

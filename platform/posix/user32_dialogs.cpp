@@ -40,110 +40,161 @@ int MulDiv(int number, int numerator, int denominator) {
     return static_cast<int>(negative ? -q : q);
 }
 
+namespace {
+
+// Reads dialog `id` from the resource script; a script that does not parse says why in the
+// debug output. Answers 0 or the error code to set.
+DWORD LoadDialogTemplate(int id, DialogTemplate* t) {
+    HRSRC res =
+        FindResourceW(nullptr, MAKEINTRESOURCEW(ZX_DIALOG_SCRIPT_ID), ZX_DIALOG_SCRIPT_TYPE);
+    if (res == nullptr) {
+        return ERROR_RESOURCE_NAME_NOT_FOUND;
+    }
+    const char* bytes = static_cast<const char*>(LockResource(LoadResource(nullptr, res)));
+    std::string script(bytes, SizeofResource(nullptr, res));
+    std::string error;
+    if (!ParseDialogScript(script, id, t, &error)) {
+        std::wstring line = L"DialogBoxParamW: ";
+        for (char c : error) {
+            line.push_back(static_cast<unsigned char>(c));
+        }
+        OutputDebugStringW(line.c_str());
+        return ERROR_RESOURCE_NAME_NOT_FOUND;
+    }
+    return 0;
+}
+
+// The dialog's window rectangle on the screen: its client area in dialog units, the frame and
+// caption around it, centred on the screen (DS_CENTER) or placed in its owner's client area.
+RECT DialogRectLocked(const DialogTemplate& t, HWND parent, int bx, int by) {
+    int cw = MulDiv(t.cx, bx, 4);
+    int ch = MulDiv(t.cy, by, 8);
+    int cap = (t.style & WS_CAPTION) == WS_CAPTION ? kCaption : 0;
+    int ww = cw + 2 * kFrame;
+    int wh = ch + 2 * kFrame + cap;
+    int x = MulDiv(t.x, bx, 4);
+    int y = MulDiv(t.y, by, 8);
+    if (t.style & DS_CENTER) {
+        x = (W().screenW - ww) / 2;
+        y = (W().screenH - wh) / 2;
+    } else if (Window* owner = FindLocked(parent)) {
+        int ocap = (owner->style & WS_CAPTION) == WS_CAPTION ? kCaption : 0;
+        x += owner->rect.left + kFrame;
+        y += owner->rect.top + kFrame + ocap;
+    }
+    return RECT{x, y, x + ww, y + wh};
+}
+
+std::unique_ptr<Window> NewDialogLocked(const DialogTemplate& t, HWND parent, DLGPROC proc, int bx,
+                                        int by, DWORD thread) {
+    auto d = std::make_unique<Window>();
+    d->hwnd = NewHandleLocked();
+    d->kind = Kind::Dialog;
+    d->parent = parent;
+    d->className = L"#32770";
+    d->text = t.caption;
+    d->style = t.style;
+    d->exStyle = t.exStyle;
+    d->enabled = (t.style & WS_DISABLED) == 0;
+    d->thread = thread;
+    d->proc = proc;
+    d->rect = DialogRectLocked(t, parent, bx, by);
+    return d;
+}
+
+// A control of the template, placed in its dialog's client area; a combo box's template height
+// is the height of its dropped list, the closed box is one line high.
+std::unique_ptr<Window> NewControlLocked(const ControlTemplate& ct, HWND dlg, int bx, int by,
+                                         DWORD thread) {
+    auto c = std::make_unique<Window>();
+    c->hwnd = NewHandleLocked();
+    c->kind = KindOf(ct.className);
+    c->parent = dlg;
+    c->id = ct.id;
+    c->className = ct.className;
+    c->text = c->kind == Kind::Combo ? std::wstring() : ct.text;
+    c->style = ct.style;
+    c->exStyle = ct.exStyle;
+    c->enabled = (ct.style & WS_DISABLED) == 0;
+    c->visible = (ct.style & WS_VISIBLE) != 0;
+    c->thread = thread;
+    int cx = MulDiv(ct.x, bx, 4);
+    int cy = MulDiv(ct.y, by, 8);
+    int cwid = MulDiv(ct.cx, bx, 4);
+    int chgt = MulDiv(ct.cy, by, 8);
+    if (c->kind == Kind::Combo) {
+        c->droppedHeight = chgt; // the template gives the dropped-down height
+        chgt = by + 6;
+    }
+    c->rect = RECT{cx, cy, cx + cwid, cy + chgt};
+    return c;
+}
+
+// Creates the dialog and its controls from the template; *firstTab is the first enabled control
+// with WS_TABSTOP, which WM_INITDIALOG names.
+HWND CreateDialogWindows(const DialogTemplate& t, HWND parent, DLGPROC proc, DWORD thread,
+                         HWND* firstTab) {
+    int bx = 0, by = 0;
+    DialogBaseUnits(t, &bx, &by);
+    *firstTab = nullptr;
+    std::lock_guard<std::mutex> guard(W().lock);
+    std::unique_ptr<Window> d = NewDialogLocked(t, parent, proc, bx, by, thread);
+    HWND dlg = d->hwnd;
+    for (const ControlTemplate& ct : t.controls) {
+        std::unique_ptr<Window> c = NewControlLocked(ct, dlg, bx, by, thread);
+        HWND h = c->hwnd;
+        if (c->kind == Kind::Button && (ct.style & BS_TYPEMASK) == BS_DEFPUSHBUTTON) {
+            d->defId = ct.id;
+        }
+        if (*firstTab == nullptr && (ct.style & WS_TABSTOP) && c->enabled) {
+            *firstTab = h;
+        }
+        d->children.push_back(h);
+        W().windows[h] = std::move(c);
+    }
+    W().windows[dlg] = std::move(d);
+    W().dialogs.push_back(dlg);
+    TouchLocked();
+    return dlg;
+}
+
+FrontEnd* CurrentFrontEnd() {
+    std::lock_guard<std::mutex> guard(W().lock);
+    return W().frontEnd;
+}
+
+// Takes the ended dialog's result and destroys it with its controls.
+INT_PTR DestroyEndedDialog(HWND dlg) {
+    std::lock_guard<std::mutex> guard(W().lock);
+    Window* d = FindLocked(dlg);
+    INT_PTR result = d != nullptr ? d->result : 0;
+    if (d != nullptr) {
+        DestroyDialogLocked(d);
+    }
+    return result;
+}
+
+} // namespace
+
+// Creates the dialog from the resource script, runs its modal loop on this thread until
+// EndDialog, and destroys it; the front end, if one is attached, sees it shown and closed.
 INT_PTR DialogBoxParamW(HINSTANCE, LPCWSTR templateName, HWND parent, DLGPROC proc,
                         LPARAM initParam) {
     if (!IS_INTRESOURCE(templateName) || proc == nullptr) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return -1;
     }
-    HRSRC res =
-        FindResourceW(nullptr, MAKEINTRESOURCEW(ZX_DIALOG_SCRIPT_ID), ZX_DIALOG_SCRIPT_TYPE);
-    if (res == nullptr) {
-        SetLastError(ERROR_RESOURCE_NAME_NOT_FOUND);
-        return -1;
-    }
-    const char* bytes = static_cast<const char*>(LockResource(LoadResource(nullptr, res)));
-    std::string script(bytes, SizeofResource(nullptr, res));
     DialogTemplate t;
-    std::string error;
     int id = static_cast<int>(reinterpret_cast<ULONG_PTR>(templateName));
-    if (!ParseDialogScript(script, id, &t, &error)) {
-        std::wstring line = L"DialogBoxParamW: ";
-        for (char c : error) {
-            line.push_back(static_cast<unsigned char>(c));
-        }
-        OutputDebugStringW(line.c_str());
-        SetLastError(ERROR_RESOURCE_NAME_NOT_FOUND);
+    if (DWORD error = LoadDialogTemplate(id, &t)) {
+        SetLastError(error);
         return -1;
     }
-    int bx = 0, by = 0;
-    DialogBaseUnits(t, &bx, &by);
     DWORD me = GetCurrentThreadId();
-    HWND dlg;
     HWND firstTab = nullptr;
-    {
-        std::lock_guard<std::mutex> guard(W().lock);
-        auto d = std::make_unique<Window>();
-        dlg = NewHandleLocked();
-        d->hwnd = dlg;
-        d->kind = Kind::Dialog;
-        d->parent = parent;
-        d->className = L"#32770";
-        d->text = t.caption;
-        d->style = t.style;
-        d->exStyle = t.exStyle;
-        d->enabled = (t.style & WS_DISABLED) == 0;
-        d->thread = me;
-        d->proc = proc;
-        int cw = MulDiv(t.cx, bx, 4);
-        int ch = MulDiv(t.cy, by, 8);
-        int cap = (t.style & WS_CAPTION) == WS_CAPTION ? kCaption : 0;
-        int ww = cw + 2 * kFrame;
-        int wh = ch + 2 * kFrame + cap;
-        int x = MulDiv(t.x, bx, 4);
-        int y = MulDiv(t.y, by, 8);
-        if (t.style & DS_CENTER) {
-            x = (W().screenW - ww) / 2;
-            y = (W().screenH - wh) / 2;
-        } else if (Window* owner = FindLocked(parent)) {
-            int ocap = (owner->style & WS_CAPTION) == WS_CAPTION ? kCaption : 0;
-            x += owner->rect.left + kFrame;
-            y += owner->rect.top + kFrame + ocap;
-        }
-        d->rect = RECT{x, y, x + ww, y + wh};
-        for (const ControlTemplate& ct : t.controls) {
-            auto c = std::make_unique<Window>();
-            HWND h = NewHandleLocked();
-            c->hwnd = h;
-            c->kind = KindOf(ct.className);
-            c->parent = dlg;
-            c->id = ct.id;
-            c->className = ct.className;
-            c->text = c->kind == Kind::Combo ? std::wstring() : ct.text;
-            c->style = ct.style;
-            c->exStyle = ct.exStyle;
-            c->enabled = (ct.style & WS_DISABLED) == 0;
-            c->visible = (ct.style & WS_VISIBLE) != 0;
-            c->thread = me;
-            int cx = MulDiv(ct.x, bx, 4);
-            int cy = MulDiv(ct.y, by, 8);
-            int cwid = MulDiv(ct.cx, bx, 4);
-            int chgt = MulDiv(ct.cy, by, 8);
-            if (c->kind == Kind::Combo) {
-                c->droppedHeight = chgt; // the template gives the dropped-down height
-                chgt = by + 6;
-            }
-            c->rect = RECT{cx, cy, cx + cwid, cy + chgt};
-            if (c->kind == Kind::Button && (ct.style & BS_TYPEMASK) == BS_DEFPUSHBUTTON) {
-                d->defId = ct.id;
-            }
-            if (firstTab == nullptr && (ct.style & WS_TABSTOP) && c->enabled) {
-                firstTab = h;
-            }
-            d->children.push_back(h);
-            W().windows[h] = std::move(c);
-        }
-        W().windows[dlg] = std::move(d);
-        W().dialogs.push_back(dlg);
-        TouchLocked();
-    }
+    HWND dlg = CreateDialogWindows(t, parent, proc, me, &firstTab);
     Deliver(dlg, WM_INITDIALOG, reinterpret_cast<WPARAM>(firstTab), initParam, false, me);
-    FrontEnd* fe;
-    {
-        std::lock_guard<std::mutex> guard(W().lock);
-        fe = W().frontEnd;
-    }
-    if (fe != nullptr) {
+    if (FrontEnd* fe = CurrentFrontEnd()) {
         fe->DialogShown(dlg);
     }
     RunLoop([dlg] {
@@ -151,17 +202,8 @@ INT_PTR DialogBoxParamW(HINSTANCE, LPCWSTR templateName, HWND parent, DLGPROC pr
         return d == nullptr || d->ended;
     });
     Deliver(dlg, WM_DESTROY, 0, 0, false, me);
-    INT_PTR result;
-    {
-        std::lock_guard<std::mutex> guard(W().lock);
-        Window* d = FindLocked(dlg);
-        result = d != nullptr ? d->result : 0;
-        if (d != nullptr) {
-            DestroyDialogLocked(d);
-        }
-        fe = W().frontEnd;
-    }
-    if (fe != nullptr) {
+    INT_PTR result = DestroyEndedDialog(dlg);
+    if (FrontEnd* fe = CurrentFrontEnd()) {
         fe->DialogClosed(dlg);
     }
     return result;

@@ -47,7 +47,192 @@ void UserSelect(HWND combo, int index) {
 
 } // namespace
 
-// The built-in behaviour of a control, run under the lock on the control's thread.
+namespace {
+
+bool ComboHasIndex(const Window& c, int index) {
+    return index >= 0 && index < static_cast<int>(c.items.size());
+}
+
+// CB_INSERTSTRING: -1 appends; the selection follows the entry it was on.
+LRESULT ComboInsert(Window& c, int index, LPARAM l) {
+    const int count = static_cast<int>(c.items.size());
+    if (index == -1) {
+        index = count;
+    }
+    if (index < 0 || index > count) {
+        return CB_ERR;
+    }
+    c.items.insert(c.items.begin() + index, TextOf(l));
+    c.data.insert(c.data.begin() + index, 0);
+    if (c.curSel >= index) {
+        c.curSel++;
+    }
+    return index;
+}
+
+// CB_DELETESTRING: deleting the selected entry clears the selection and the text.
+LRESULT ComboDelete(Window& c, int index) {
+    if (!ComboHasIndex(c, index)) {
+        return CB_ERR;
+    }
+    c.items.erase(c.items.begin() + index);
+    c.data.erase(c.data.begin() + index);
+    if (c.curSel == index) {
+        c.curSel = -1;
+        c.text.clear();
+    } else if (c.curSel > index) {
+        c.curSel--;
+    }
+    return static_cast<LRESULT>(c.items.size());
+}
+
+// CB_SETCURSEL: an index out of range clears the selection and answers CB_ERR.
+LRESULT ComboSetCurSel(Window& c, int index) {
+    if (!ComboHasIndex(c, index)) {
+        c.curSel = -1;
+        c.text.clear();
+        return CB_ERR;
+    }
+    c.curSel = index;
+    c.text = c.items[static_cast<size_t>(index)];
+    return index;
+}
+
+// CB_FINDSTRINGEXACT: the search starts after entry `index` and wraps round the list.
+LRESULT ComboFindExact(const Window& c, int index, LPARAM l) {
+    const int count = static_cast<int>(c.items.size());
+    std::wstring want = TextOf(l);
+    for (int k = 0; k < count; k++) {
+        int i = (index + 1 + k) % count;
+        if (i < 0) {
+            i += count;
+        }
+        if (EqualNoCase(c.items[static_cast<size_t>(i)], want.c_str())) {
+            return i;
+        }
+    }
+    return CB_ERR;
+}
+
+LRESULT ComboProcLocked(Window& c, UINT msg, WPARAM w, LPARAM l) {
+    const int count = static_cast<int>(c.items.size());
+    const int index = static_cast<int>(static_cast<INT_PTR>(w));
+    switch (msg) {
+    case CB_ADDSTRING:
+        c.items.push_back(TextOf(l));
+        c.data.push_back(0);
+        return count;
+    case CB_INSERTSTRING:
+        return ComboInsert(c, index, l);
+    case CB_DELETESTRING:
+        return ComboDelete(c, index);
+    case CB_GETCOUNT:
+        return count;
+    case CB_GETCURSEL:
+        return c.curSel;
+    case CB_SETCURSEL:
+        return ComboSetCurSel(c, index);
+    case CB_GETLBTEXT:
+        if (!ComboHasIndex(c, index)) {
+            return CB_ERR;
+        }
+        return static_cast<LRESULT>(
+            CopyOut(c.items[static_cast<size_t>(index)], reinterpret_cast<LPWSTR>(l), SIZE_MAX));
+    case CB_GETLBTEXTLEN:
+        if (!ComboHasIndex(c, index)) {
+            return CB_ERR;
+        }
+        return static_cast<LRESULT>(c.items[static_cast<size_t>(index)].size());
+    case CB_SETITEMDATA:
+        if (!ComboHasIndex(c, index)) {
+            return CB_ERR;
+        }
+        c.data[static_cast<size_t>(index)] = l;
+        return CB_OKAY;
+    case CB_GETITEMDATA:
+        if (!ComboHasIndex(c, index)) {
+            return CB_ERR;
+        }
+        return c.data[static_cast<size_t>(index)];
+    case CB_RESETCONTENT:
+        c.items.clear();
+        c.data.clear();
+        c.curSel = -1;
+        c.text.clear();
+        return CB_OKAY;
+    case CB_FINDSTRINGEXACT:
+        return ComboFindExact(c, index, l);
+    default:
+        return 0;
+    }
+}
+
+// PBM_SETRANGE and PBM_SETRANGE32 answer the previous range packed as MAKELONG(low, high).
+LRESULT ProgressSetRange(Window& c, int low, int high) {
+    LRESULT previous = MAKELONG(c.low, c.high);
+    c.low = low;
+    c.high = high;
+    ClampPos(c);
+    return previous;
+}
+
+LRESULT ProgressProcLocked(Window& c, UINT msg, WPARAM w, LPARAM l) {
+    const int old = c.pos;
+    switch (msg) {
+    case PBM_SETPOS:
+        c.pos = static_cast<int>(static_cast<INT_PTR>(w));
+        ClampPos(c);
+        return old;
+    case PBM_GETPOS:
+        return c.pos;
+    case PBM_DELTAPOS:
+        c.pos += static_cast<int>(static_cast<INT_PTR>(w));
+        ClampPos(c);
+        return old;
+    case PBM_SETRANGE:
+        return ProgressSetRange(c, LOWORD(l), HIWORD(l));
+    case PBM_SETRANGE32:
+        return ProgressSetRange(c, static_cast<int>(static_cast<INT_PTR>(w)), static_cast<int>(l));
+    case PBM_GETRANGE:
+        return w ? c.low : c.high;
+    case PBM_SETSTEP: {
+        int previous = c.step;
+        c.step = static_cast<int>(static_cast<INT_PTR>(w));
+        return previous;
+    }
+    case PBM_STEPIT:
+        c.pos += c.step;
+        if (c.pos > c.high) {
+            c.pos = c.low + (c.pos - c.high);
+        }
+        ClampPos(c);
+        return old;
+    default:
+        return 0;
+    }
+}
+
+LRESULT StaticProcLocked(Window& c, UINT msg, WPARAM w, LPARAM l) {
+    HANDLE old = c.image;
+    switch (msg) {
+    case STM_SETIMAGE:
+        c.image = reinterpret_cast<HANDLE>(l);
+        return reinterpret_cast<LRESULT>(old);
+    case STM_SETICON:
+        c.image = reinterpret_cast<HANDLE>(w);
+        return reinterpret_cast<LRESULT>(old);
+    case STM_GETIMAGE:
+    case STM_GETICON:
+        return reinterpret_cast<LRESULT>(old);
+    default:
+        return 0;
+    }
+}
+
+} // namespace
+
+// The built-in behaviour of a control, run under the lock on the control's thread: the text
+// messages every control answers, then those of its kind.
 LRESULT ControlProcLocked(Window& c, UINT msg, WPARAM w, LPARAM l) {
     switch (msg) {
     case WM_SETTEXT:
@@ -60,160 +245,16 @@ LRESULT ControlProcLocked(Window& c, UINT msg, WPARAM w, LPARAM l) {
     default:
         break;
     }
-    if (c.kind == Kind::Combo) {
-        int count = static_cast<int>(c.items.size());
-        int index = static_cast<int>(static_cast<INT_PTR>(w));
-        switch (msg) {
-        case CB_ADDSTRING:
-            c.items.push_back(TextOf(l));
-            c.data.push_back(0);
-            return count;
-        case CB_INSERTSTRING:
-            if (index == -1) {
-                index = count;
-            }
-            if (index < 0 || index > count) {
-                return CB_ERR;
-            }
-            c.items.insert(c.items.begin() + index, TextOf(l));
-            c.data.insert(c.data.begin() + index, 0);
-            if (c.curSel >= index) {
-                c.curSel++;
-            }
-            return index;
-        case CB_DELETESTRING:
-            if (index < 0 || index >= count) {
-                return CB_ERR;
-            }
-            c.items.erase(c.items.begin() + index);
-            c.data.erase(c.data.begin() + index);
-            if (c.curSel == index) {
-                c.curSel = -1;
-                c.text.clear();
-            } else if (c.curSel > index) {
-                c.curSel--;
-            }
-            return count - 1;
-        case CB_GETCOUNT:
-            return count;
-        case CB_GETCURSEL:
-            return c.curSel;
-        case CB_SETCURSEL:
-            if (index < 0 || index >= count) {
-                c.curSel = -1;
-                c.text.clear();
-                return CB_ERR;
-            }
-            c.curSel = index;
-            c.text = c.items[static_cast<size_t>(index)];
-            return index;
-        case CB_GETLBTEXT:
-            if (index < 0 || index >= count) {
-                return CB_ERR;
-            }
-            return static_cast<LRESULT>(CopyOut(c.items[static_cast<size_t>(index)],
-                                                reinterpret_cast<LPWSTR>(l), SIZE_MAX));
-        case CB_GETLBTEXTLEN:
-            if (index < 0 || index >= count) {
-                return CB_ERR;
-            }
-            return static_cast<LRESULT>(c.items[static_cast<size_t>(index)].size());
-        case CB_SETITEMDATA:
-            if (index < 0 || index >= count) {
-                return CB_ERR;
-            }
-            c.data[static_cast<size_t>(index)] = l;
-            return CB_OKAY;
-        case CB_GETITEMDATA:
-            if (index < 0 || index >= count) {
-                return CB_ERR;
-            }
-            return c.data[static_cast<size_t>(index)];
-        case CB_RESETCONTENT:
-            c.items.clear();
-            c.data.clear();
-            c.curSel = -1;
-            c.text.clear();
-            return CB_OKAY;
-        case CB_FINDSTRINGEXACT: {
-            std::wstring want = TextOf(l);
-            for (int k = 0; k < count; k++) {
-                int i = (index + 1 + k) % count;
-                if (i < 0) {
-                    i += count;
-                }
-                if (EqualNoCase(c.items[static_cast<size_t>(i)], want.c_str())) {
-                    return i;
-                }
-            }
-            return CB_ERR;
-        }
-        default:
-            return 0;
-        }
+    switch (c.kind) {
+    case Kind::Combo:
+        return ComboProcLocked(c, msg, w, l);
+    case Kind::Progress:
+        return ProgressProcLocked(c, msg, w, l);
+    case Kind::Static:
+        return StaticProcLocked(c, msg, w, l);
+    default:
+        return 0;
     }
-    if (c.kind == Kind::Progress) {
-        int old = c.pos;
-        switch (msg) {
-        case PBM_SETPOS:
-            c.pos = static_cast<int>(static_cast<INT_PTR>(w));
-            ClampPos(c);
-            return old;
-        case PBM_GETPOS:
-            return c.pos;
-        case PBM_DELTAPOS:
-            c.pos += static_cast<int>(static_cast<INT_PTR>(w));
-            ClampPos(c);
-            return old;
-        case PBM_SETRANGE: {
-            LRESULT previous = MAKELONG(c.low, c.high);
-            c.low = LOWORD(l);
-            c.high = HIWORD(l);
-            ClampPos(c);
-            return previous;
-        }
-        case PBM_SETRANGE32: {
-            LRESULT previous = MAKELONG(c.low, c.high);
-            c.low = static_cast<int>(static_cast<INT_PTR>(w));
-            c.high = static_cast<int>(l);
-            ClampPos(c);
-            return previous;
-        }
-        case PBM_GETRANGE:
-            return w ? c.low : c.high;
-        case PBM_SETSTEP: {
-            int previous = c.step;
-            c.step = static_cast<int>(static_cast<INT_PTR>(w));
-            return previous;
-        }
-        case PBM_STEPIT:
-            c.pos += c.step;
-            if (c.pos > c.high) {
-                c.pos = c.low + (c.pos - c.high);
-            }
-            ClampPos(c);
-            return old;
-        default:
-            return 0;
-        }
-    }
-    if (c.kind == Kind::Static) {
-        HANDLE old = c.image;
-        switch (msg) {
-        case STM_SETIMAGE:
-            c.image = reinterpret_cast<HANDLE>(l);
-            return reinterpret_cast<LRESULT>(old);
-        case STM_SETICON:
-            c.image = reinterpret_cast<HANDLE>(w);
-            return reinterpret_cast<LRESULT>(old);
-        case STM_GETIMAGE:
-        case STM_GETICON:
-            return reinterpret_cast<LRESULT>(old);
-        default:
-            return 0;
-        }
-    }
-    return 0;
 }
 
 LRESULT DefDialogProc(HWND h, UINT msg, WPARAM w, LPARAM l) {
