@@ -26,3 +26,21 @@ void GetPcieLinkInfo(const WCHAR* path, int32_t* linkSpeed, uint32_t* linkWidth,
 int32_t GetBusNumber(DEVINST node, int level);
 // Finds the element of a device information set whose DevInst is node; false when none.
 bool FindDeviceInfo(HDEVINFO set, DEVINST node, SP_DEVINFO_DATA* data);
+
+// Called with element `index` of a device information set, in the set's order; answers true to
+// stop the walk there.
+typedef bool (*DeviceVisitor)(HDEVINFO set, DWORD index, SP_DEVINFO_DATA* data, void* context);
+// Calls visit for each element of set until it answers true; answers whether it did.
+bool WalkDeviceInfoSet(HDEVINFO set, DeviceVisitor visit, void* context);
+// The same over the present devices of a device interface class (TOPOLOGY_INTERFACE_FLAGS), or
+// over every present device of every class when interfaceClass is NULL; the set lives for the
+// walk. False also when the set cannot be opened.
+bool WalkClassDevices(const GUID* interfaceClass, DeviceVisitor visit, void* context);
+// Called with each present disk whose interface opens, in interface order, and that open
+// handle, which the visitor closes or keeps; answers true to stop the walk there.
+typedef bool (*DiskVisitor)(HDEVINFO set, SP_DEVINFO_DATA* data, HANDLE disk, void* context);
+bool WalkPresentDisks(DiskVisitor visit, void* context);
+// Calls use with the present device whose DevInst is node, while its set is open; false when
+// the set cannot be opened or no present device is that node.
+typedef void (*DeviceUser)(HDEVINFO set, SP_DEVINFO_DATA* data, void* context);
+bool WithPresentDevice(DEVINST node, DeviceUser use, void* context);

@@ -96,19 +96,25 @@ bool GetParentId(DEVINST node, WCHAR* id) {
     return GetInstanceId(parent, id);
 }
 
+struct IdSearch {
+    const WCHAR* id;
+    SP_DEVINFO_DATA* data;
+};
+
+bool HasId(HDEVINFO, DWORD, SP_DEVINFO_DATA* data, void* context) {
+    IdSearch* search = (IdSearch*)context;
+    WCHAR elementId[kIdChars];
+    if (!GetInstanceId(data->DevInst, elementId) || wcscmp(elementId, search->id) != 0) {
+        return false;
+    }
+    *search->data = *data;
+    return true;
+}
+
 // Finds the element of an interface set whose instance ID equals id (case-sensitive).
 bool FindById(HDEVINFO set, const WCHAR* id, SP_DEVINFO_DATA* data) {
-    for (DWORD i = 0;; ++i) {
-        memset(data, 0, sizeof(*data));
-        data->cbSize = sizeof(SP_DEVINFO_DATA);
-        if (!SetupDiEnumDeviceInfo(set, i, data)) {
-            return false;
-        }
-        WCHAR elementId[kIdChars];
-        if (GetInstanceId(data->DevInst, elementId) && wcscmp(elementId, id) == 0) {
-            return true;
-        }
-    }
+    IdSearch search = {id, data};
+    return WalkDeviceInfoSet(set, HasId, &search);
 }
 
 // Reads SPDRP_LOCATION_INFORMATION (size first, then the text) and parses its port.
@@ -181,6 +187,116 @@ bool ScsiPathId(HANDLE disk, int64_t* portId) {
     return true;
 }
 
+struct ControllerSearch {
+    const WCHAR* instanceId;
+    uint32_t count; // controllers walked
+    uint32_t index; // 1-based; 0 until found
+};
+
+bool IsController(HDEVINFO, DWORD i, SP_DEVINFO_DATA* data, void* context) {
+    ControllerSearch* search = (ControllerSearch*)context;
+    ++search->count;
+    WCHAR id[kIdChars];
+    if (GetInstanceId(data->DevInst, id) && wcscmp(id, search->instanceId) == 0) {
+        search->index = i + 1;
+        return true;
+    }
+    return false;
+}
+
+struct UsbDeviceSearch {
+    const WCHAR* instanceId;
+    uint64_t code;
+};
+
+// The USB device's own port, then the ports of the hubs above it.
+bool ReadPathCode(HDEVINFO set, DWORD, SP_DEVINFO_DATA* data, void* context) {
+    UsbDeviceSearch* search = (UsbDeviceSearch*)context;
+    WCHAR id[kIdChars];
+    if (!GetInstanceId(data->DevInst, id) || wcscmp(id, search->instanceId) != 0) {
+        return false;
+    }
+    int64_t port = 0;
+    ReadLocationPort(set, data, &port);
+    WCHAR hub[kIdChars];
+    GetParentId(data->DevInst, hub);
+    search->code = HubWalk(hub, (uint64_t)port);
+    return true;
+}
+
+struct DriveNumberSearch {
+    uint32_t busType;
+    uint32_t driveNumber;
+    int64_t portId;
+};
+
+bool ReadPortIdOfDrive(HDEVINFO, SP_DEVINFO_DATA* data, HANDLE disk, void* context) {
+    DriveNumberSearch* search = (DriveNumberSearch*)context;
+    STORAGE_DEVICE_NUMBER number;
+    if (!IO_GetDeviceNumber(disk, &number) || number.DeviceNumber != search->driveNumber) {
+        CloseHandle(disk);
+        return false;
+    }
+    if (search->busType == BusTypeUsb) {
+        search->portId = UsbPortId(data->DevInst);
+    } else if (search->busType == BusTypeRAID || search->busType == BusTypeNvme) {
+        search->portId = BusNumberPortId(data->DevInst);
+    } else if (!ScsiPathId(disk, &search->portId)) {
+        search->portId = 0;
+    }
+    CloseHandle(disk);
+    return true;
+}
+
+// The port id of a disk in the form the command type uses; false when the type has none.
+bool PortIdForCommand(int32_t cmdType, DEVINST diskNode, HANDLE disk, int64_t* id) {
+    switch (cmdType) {
+    case CMD_USB_ASM:
+    case CMD_USB_JMI:
+    case CMD_USB_RTK:
+    case CMD_SATA_USB:
+        *id = UsbPortId(diskNode);
+        return true;
+    case CMD_NVME:
+    case CMD_RST:
+        *id = BusNumberPortId(diskNode);
+        return true;
+    case CMD_SATA:
+    case CMD_SATA_SCSI:
+        return ScsiPathId(disk, id);
+    default:
+        return false;
+    }
+}
+
+struct PortSearch {
+    int32_t cmdType;
+    uint32_t busType;
+    int64_t portId;
+    int position; // the match wanted, 0 the first
+    int matches;  // matches walked
+    HANDLE found;
+};
+
+// Keeps the handle of the match at the wanted position and closes every other.
+bool KeepPortMatch(HDEVINFO, SP_DEVINFO_DATA* data, HANDLE disk, void* context) {
+    PortSearch* search = (PortSearch*)context;
+    if (IO_GetBusType(disk) != search->busType) {
+        CloseHandle(disk);
+        return false;
+    }
+    int64_t id = 0;
+    bool computed = PortIdForCommand(search->cmdType, data->DevInst, disk, &id);
+    if (computed && id == search->portId && search->matches++ == search->position) {
+        DebugPrint(L"[%d] GetPortDeviceHandle %I64d, %I64d Target", search->position,
+                   search->portId, id);
+        search->found = disk;
+        return true;
+    }
+    CloseHandle(disk);
+    return false;
+}
+
 } // namespace
 
 uint64_t ReverseDigitPairs(uint64_t value) {
@@ -193,85 +309,21 @@ uint64_t ReverseDigitPairs(uint64_t value) {
 }
 
 uint32_t GetUsbControllerIndex(const WCHAR* instanceId) {
-    HDEVINFO set = SetupDiGetClassDevsW(&GUID_DEVINTERFACE_USB_HOST_CONTROLLER, NULL, NULL,
-                                        TOPOLOGY_INTERFACE_FLAGS);
-    if (set == INVALID_HANDLE_VALUE) {
-        return 1;
-    }
-    uint32_t index = 0;
-    uint32_t count = 0;
-    for (DWORD i = 0;; ++i) {
-        SP_DEVINFO_DATA data;
-        memset(&data, 0, sizeof(data));
-        data.cbSize = sizeof(SP_DEVINFO_DATA);
-        if (!SetupDiEnumDeviceInfo(set, i, &data)) {
-            break;
-        }
-        ++count;
-        WCHAR id[kIdChars];
-        if (GetInstanceId(data.DevInst, id) && wcscmp(id, instanceId) == 0) {
-            index = i + 1;
-            break;
-        }
-    }
-    SetupDiDestroyDeviceInfoList(set);
-    return index != 0 ? index : count + 1;
+    ControllerSearch search = {instanceId, 0, 0};
+    WalkClassDevices(&GUID_DEVINTERFACE_USB_HOST_CONTROLLER, IsController, &search);
+    return search.index != 0 ? search.index : search.count + 1;
 }
 
 uint64_t GetUsbPathCode(const WCHAR* instanceId) {
-    HDEVINFO set =
-        SetupDiGetClassDevsW(&GUID_DEVINTERFACE_USB_DEVICE, NULL, NULL, TOPOLOGY_INTERFACE_FLAGS);
-    if (set == INVALID_HANDLE_VALUE) {
-        return 0;
-    }
-    uint64_t code = 0;
-    SP_DEVINFO_DATA data;
-    if (FindById(set, instanceId, &data)) {
-        int64_t port = 0;
-        ReadLocationPort(set, &data, &port);
-        WCHAR hub[kIdChars];
-        GetParentId(data.DevInst, hub);
-        code = HubWalk(hub, (uint64_t)port);
-    }
-    SetupDiDestroyDeviceInfoList(set);
-    return code;
+    UsbDeviceSearch search = {instanceId, 0};
+    WalkClassDevices(&GUID_DEVINTERFACE_USB_DEVICE, ReadPathCode, &search);
+    return search.code;
 }
 
 int64_t GetDiskPortID(uint32_t busType, uint32_t driveNumber) {
-    HDEVINFO set =
-        SetupDiGetClassDevsW(&GUID_DEVINTERFACE_DISK, NULL, NULL, TOPOLOGY_INTERFACE_FLAGS);
-    if (set == INVALID_HANDLE_VALUE) {
-        return -1;
-    }
-    int64_t portId = -1;
-    for (DWORD i = 0;; ++i) {
-        SP_DEVINFO_DATA data;
-        memset(&data, 0, sizeof(data));
-        data.cbSize = sizeof(SP_DEVINFO_DATA);
-        if (!SetupDiEnumDeviceInfo(set, i, &data)) {
-            break;
-        }
-        HANDLE handle = OpenDiskInterface(set, i);
-        if (handle == INVALID_HANDLE_VALUE) {
-            continue;
-        }
-        STORAGE_DEVICE_NUMBER number;
-        if (!IO_GetDeviceNumber(handle, &number) || number.DeviceNumber != driveNumber) {
-            CloseHandle(handle);
-            continue;
-        }
-        if (busType == BusTypeUsb) {
-            portId = UsbPortId(data.DevInst);
-        } else if (busType == BusTypeRAID || busType == BusTypeNvme) {
-            portId = BusNumberPortId(data.DevInst);
-        } else if (!ScsiPathId(handle, &portId)) {
-            portId = 0;
-        }
-        CloseHandle(handle);
-        break;
-    }
-    SetupDiDestroyDeviceInfoList(set);
-    return portId;
+    DriveNumberSearch search = {busType, driveNumber, -1};
+    WalkPresentDisks(ReadPortIdOfDrive, &search);
+    return search.portId;
 }
 
 HANDLE GetPortDeviceHandle(int32_t cmdType, uint32_t busType, int64_t portId) {
@@ -279,56 +331,7 @@ HANDLE GetPortDeviceHandle(int32_t cmdType, uint32_t busType, int64_t portId) {
 }
 
 HANDLE GetPortDeviceHandleAt(int32_t cmdType, uint32_t busType, int64_t portId, int position) {
-    HDEVINFO set =
-        SetupDiGetClassDevsW(&GUID_DEVINTERFACE_DISK, NULL, NULL, TOPOLOGY_INTERFACE_FLAGS);
-    if (set == INVALID_HANDLE_VALUE) {
-        return INVALID_HANDLE_VALUE;
-    }
-    HANDLE found = INVALID_HANDLE_VALUE;
-    int matches = 0;
-    for (DWORD i = 0; found == INVALID_HANDLE_VALUE; ++i) {
-        SP_DEVINFO_DATA data;
-        memset(&data, 0, sizeof(data));
-        data.cbSize = sizeof(SP_DEVINFO_DATA);
-        if (!SetupDiEnumDeviceInfo(set, i, &data)) {
-            break;
-        }
-        HANDLE handle = OpenDiskInterface(set, i);
-        if (handle == INVALID_HANDLE_VALUE) {
-            continue;
-        }
-        if (IO_GetBusType(handle) != busType) {
-            CloseHandle(handle);
-            continue;
-        }
-        bool computed = true;
-        int64_t id = 0;
-        switch (cmdType) {
-        case CMD_USB_ASM:
-        case CMD_USB_JMI:
-        case CMD_USB_RTK:
-        case CMD_SATA_USB:
-            id = UsbPortId(data.DevInst);
-            break;
-        case CMD_NVME:
-        case CMD_RST:
-            id = BusNumberPortId(data.DevInst);
-            break;
-        case CMD_SATA:
-        case CMD_SATA_SCSI:
-            computed = ScsiPathId(handle, &id);
-            break;
-        default:
-            computed = false;
-            break;
-        }
-        if (computed && id == portId && matches++ == position) {
-            DebugPrint(L"[%d] GetPortDeviceHandle %I64d, %I64d Target", position, portId, id);
-            found = handle;
-        } else {
-            CloseHandle(handle);
-        }
-    }
-    SetupDiDestroyDeviceInfoList(set);
-    return found;
+    PortSearch search = {cmdType, busType, portId, position, 0, INVALID_HANDLE_VALUE};
+    WalkPresentDisks(KeepPortMatch, &search);
+    return search.found;
 }
