@@ -22,3 +22,13 @@ static_assert(sizeof(PassThroughRequest) == (sizeof(void*) == 4 ? 112 : 128),
               "the pass-through request is 112 bytes (32-bit) or 128 bytes (64-bit)");
 static_assert(offsetof(PassThroughRequest, SenseBuffer) == (sizeof(void*) == 4 ? 48 : 60),
               "the sense area is at 48 (32-bit) or 60 (64-bit)");
+
+// Fills a zeroed envelope for one exchange on path, target and LUN 0: the CDB of cdbLength bytes
+// (at most 16), the data buffer exactly as given with its direction (SCSI_IOCTL_DATA_IN, _OUT or
+// _UNSPECIFIED) and length, senseLength bytes of the sense area after the filler, the time-out.
+void BuildPassThroughRequest(PassThroughRequest* request, const UCHAR* cdb, UCHAR cdbLength,
+                             UCHAR dataIn, void* data, ULONG length, UCHAR senseLength,
+                             ULONG timeoutSeconds);
+// Sends the envelope synchronously with IOCTL_SCSI_PASS_THROUGH_DIRECT, serving as input and
+// output; the call's result (ScsiStatus and the sense area come back in the envelope).
+BOOL SendPassThroughRequest(HANDLE hDisk, PassThroughRequest* request);

@@ -5,7 +5,6 @@
 
 #include "disklib/scsi_pass_through.h"
 
-#include <stddef.h>
 #include <string.h>
 
 namespace {
@@ -110,29 +109,17 @@ int SatPassThroughCommand(HANDLE hDisk, uint8_t opcode, uint8_t features, uint16
         return 0;
     }
     const bool lba48 = IsAta48BitCommand(opcode);
-    PassThroughRequest request;
-    memset(&request, 0, sizeof(request));
-    request.Sptd.Length = (USHORT)sizeof(SCSI_PASS_THROUGH_DIRECT);
-    request.Sptd.PathId = 0;
-    request.Sptd.TargetId = 0;
-    request.Sptd.Lun = 0;
-    request.Sptd.CdbLength = lba48 ? kCdb16Length : kCdb12Length;
-    request.Sptd.SenseInfoLength = PASS_THROUGH_SENSE_BYTES;
-    request.Sptd.DataIn = DataInOf(flags);
-    request.Sptd.DataTransferLength = length;
-    request.Sptd.TimeOutValue = ATA_TIMEOUT_SECONDS;
-    request.Sptd.DataBuffer = buffer;
-    request.Sptd.SenseInfoOffset = (ULONG)offsetof(PassThroughRequest, SenseBuffer);
     const uint8_t sectorCount = AtaSectorCount(length);
+    UCHAR cdb[kCdb16Length];
     if (lba48) {
-        BuildCdb16(request.Sptd.Cdb, opcode, features, flags, sectorCount, lbaLow, lbaHigh);
+        BuildCdb16(cdb, opcode, features, flags, sectorCount, lbaLow, lbaHigh);
     } else {
-        BuildCdb12(request.Sptd.Cdb, opcode, features, flags, sectorCount, lbaLow);
+        BuildCdb12(cdb, opcode, features, flags, sectorCount, lbaLow);
     }
-
-    DWORD returned = 0;
-    const BOOL ok = DeviceIoControl(hDisk, IOCTL_SCSI_PASS_THROUGH_DIRECT, &request,
-                                    sizeof(request), &request, sizeof(request), &returned, NULL);
+    PassThroughRequest request;
+    BuildPassThroughRequest(&request, cdb, lba48 ? kCdb16Length : kCdb12Length, DataInOf(flags),
+                            buffer, length, PASS_THROUGH_SENSE_BYTES, ATA_TIMEOUT_SECONDS);
+    const BOOL ok = SendPassThroughRequest(hDisk, &request);
     // A command the drive aborted comes back inside a successful call as CHECK CONDITION.
     return ok && request.Sptd.ScsiStatus == kScsiStatusGood ? 1 : 0;
 }

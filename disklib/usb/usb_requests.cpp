@@ -2,30 +2,15 @@
 
 #include "common/byte_order.h"
 
-#include <stddef.h>
 #include <string.h>
 
 UsbPhaseOutcome UsbSendPassThrough(HANDLE hDisk, const UCHAR cdb[USB_CDB_BYTES], UCHAR dataIn,
                                    void* data, ULONG length, UCHAR senseLength,
                                    ULONG timeoutSeconds) {
     PassThroughRequest request;
-    memset(&request, 0, sizeof(request));
-    request.Sptd.Length = (USHORT)sizeof(SCSI_PASS_THROUGH_DIRECT);
-    request.Sptd.PathId = 0;
-    request.Sptd.TargetId = 0;
-    request.Sptd.Lun = 0;
-    request.Sptd.CdbLength = USB_CDB_BYTES;
-    request.Sptd.SenseInfoLength = senseLength;
-    request.Sptd.DataIn = dataIn;
-    request.Sptd.DataTransferLength = length;
-    request.Sptd.TimeOutValue = timeoutSeconds;
-    request.Sptd.DataBuffer = data;
-    request.Sptd.SenseInfoOffset = (ULONG)offsetof(PassThroughRequest, SenseBuffer);
-    memcpy(request.Sptd.Cdb, cdb, USB_CDB_BYTES);
-
-    DWORD returned = 0;
-    const BOOL ok = DeviceIoControl(hDisk, IOCTL_SCSI_PASS_THROUGH_DIRECT, &request,
-                                    sizeof(request), &request, sizeof(request), &returned, NULL);
+    BuildPassThroughRequest(&request, cdb, USB_CDB_BYTES, dataIn, data, length, senseLength,
+                            timeoutSeconds);
+    const BOOL ok = SendPassThroughRequest(hDisk, &request);
     UsbPhaseOutcome outcome;
     outcome.callOk = ok != FALSE;
     outcome.scsiStatus = request.Sptd.ScsiStatus;
