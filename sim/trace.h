@@ -28,6 +28,9 @@ private:
     std::string text_;
 };
 
+// A JSON string literal of UTF-8 text: the quotes around it, " and \ escaped with a backslash,
+// LF, CR and tab as \n \r \t, the other control characters below 0x20 as \u00XX (lower-case
+// hex), every other byte (DEL and UTF-8 sequences included) as it is.
 std::string JsonString(const std::string& utf8);
 std::string HexText(const void* data, size_t size);
 uint32_t Crc32(const void* data, size_t size);

@@ -2,6 +2,8 @@
 // numbered in order and marked with the thread that sent it, and a refused request still
 // recorded with the data it gave the device.
 #include "tests/sim/trace_checks.h"
+#include "sim/trace.h"
+#include "tools/zxsim/text_output.h"
 
 #include <cstring>
 #include <thread>
@@ -132,6 +134,39 @@ TEST_F(TraceTest, ARefusedRequestStillRecordsTheDataGivenToTheDevice) {
     EXPECT_EQ(Num(r[1], "from_dev_len"), 8u);
     EXPECT_EQ(Field(r[2], "cmd"), "11" + Zeros(63));
     EXPECT_EQ(Num(r[2], "target_id"), 1u);
+}
+
+// The one JSON string escaper of the simulated side (the trace's texts and every text zxsim and
+// the win64-sim driver print): the quotes, " and \ escaped, LF CR tab by name, the other control
+// characters as \u00xx, DEL and UTF-8 bytes as they are.
+struct JsonCase {
+    std::string text; // UTF-8
+    const char* json; // the literal expected
+};
+
+TEST(JsonStringTest, EscapesQuotesBackslashAndControlCharactersOnly) {
+    const JsonCase cases[] = {
+        {"", "\"\""},
+        {"Zeltarix Z1 1TB", "\"Zeltarix Z1 1TB\""},
+        {"say \"hi\"", "\"say \\\"hi\\\"\""},
+        {"C:\\fw\\", "\"C:\\\\fw\\\\\""},
+        {"a\nb\rc\td", "\"a\\nb\\rc\\td\""},
+        {std::string("\0", 1), "\"\\u0000\""},
+        {"\x01\x08\x0b\x0c\x1b\x1f", "\"\\u0001\\u0008\\u000b\\u000c\\u001b\\u001f\""},
+        {" \x7f~", "\" \x7f~\""},
+        {"caf\xc3\xa9 \xe2\x82\xac", "\"caf\xc3\xa9 \xe2\x82\xac\""},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(sim::JsonString(c.text), c.json) << c.json;
+    }
+}
+
+TEST(JsonStringTest, WideTextIsQuotedInUtf8) {
+    EXPECT_EQ(zxsim::Quote(L""), "\"\"");
+    EXPECT_EQ(zxsim::Quote(L"Caf\u00e9 \"1.2\"\n"), "\"Caf\xc3\xa9 \\\"1.2\\\"\\n\"");
+    EXPECT_EQ(zxsim::Quote(L"\\\\.\\PhysicalDrive1\u20ac\t"),
+              "\"\\\\\\\\.\\\\PhysicalDrive1\xe2\x82\xac\\t\"");
+    EXPECT_EQ(zxsim::Quote(std::wstring(L"\x01\x1f", 2)), "\"\\u0001\\u001f\"");
 }
 
 } // namespace

@@ -3,8 +3,8 @@
 #pragma once
 
 #include "platform/win32.h"
+#include "sim/trace.h"
 
-#include <cstdio>
 #include <string>
 
 namespace zxsim {
@@ -23,38 +23,9 @@ inline std::string Utf8(const std::wstring& w) {
     return s;
 }
 
-// A JSON string literal of the text: quotes, backslashes and control characters escaped.
+// A JSON string literal of the text in UTF-8, escaped as the trace escapes its texts.
 inline std::string Quote(const std::wstring& w) {
-    std::string out = "\"";
-    for (char c : Utf8(w)) {
-        switch (c) {
-        case '\n':
-            out += "\\n";
-            break;
-        case '\r':
-            out += "\\r";
-            break;
-        case '\t':
-            out += "\\t";
-            break;
-        case '"':
-            out += "\\\"";
-            break;
-        case '\\':
-            out += "\\\\";
-            break;
-        default:
-            if (static_cast<unsigned char>(c) < 0x20) {
-                char esc[8];
-                std::snprintf(esc, sizeof(esc), "\\u%04x", static_cast<unsigned>(c));
-                out += esc;
-            } else {
-                out.push_back(c);
-            }
-            break;
-        }
-    }
-    return out + "\"";
+    return sim::JsonString(Utf8(w));
 }
 
 } // namespace zxsim
