@@ -1,6 +1,7 @@
 // Reading the windows of the win64-sim program (host/windows-sim/window_reading.h).
 #include "host/windows-sim/window_reading.h"
 #include "app/resource_ids.h"
+#include "tools/zxsim/screen_lines.h"
 
 #include <algorithm>
 #include <atomic>
@@ -168,13 +169,13 @@ int EscapeAnswer(const BoxView& v) {
 }
 
 std::string FormatScreen(HWND dialog) {
-    std::string s = "title: " + Quote(TextOf(dialog)) + "\n";
+    zxsim::ScreenView screen;
+    screen.title = TextOf(dialog);
     HWND list = GetDlgItem(dialog, IDC_DISK_LIST);
     LRESULT count = Ask(list, CB_GETCOUNT, 0, 0);
-    LRESULT sel = Ask(list, CB_GETCURSEL, 0, 0);
-    s += std::string("list: ") + (IsWindowEnabled(list) ? "enabled" : "disabled") + ", " +
-         std::to_string(count > 0 ? count : 0) + " entries, selection " +
-         (sel < 0 ? std::string("none") : std::to_string(sel)) + "\n";
+    screen.hasList = true;
+    screen.selection = Ask(list, CB_GETCURSEL, 0, 0);
+    screen.listEnabled = IsWindowEnabled(list) != FALSE;
     for (LRESULT i = 0; i < count; i++) {
         // CB_GETLBTEXT takes no buffer size, and another thread may replace the entry between
         // the two calls: the buffer is far larger than any entry the program makes, and the
@@ -186,25 +187,17 @@ std::string FormatScreen(HWND dialog) {
         text.resize(got > 0 ? wcsnlen(text.c_str(), text.size()) : 0);
         long long data =
             static_cast<long long>(Ask(list, CB_GETITEMDATA, static_cast<WPARAM>(i), 0));
-        s += "entry " + std::to_string(i) + ": " + Quote(text) + ", data " + std::to_string(data) +
-             "\n";
+        screen.entries.push_back(zxsim::ScreenEntry{text, data});
     }
-    const struct {
-        int id;
-        const char* name;
-    } fields[] = {{IDC_MODEL, "model"},         {IDC_SERIAL, "serial"},
-                  {IDC_INTERFACE, "interface"}, {IDC_FIRMWARE, "firmware"},
-                  {IDC_CAPACITY, "capacity"},   {IDC_STATUS, "status"}};
-    for (const auto& f : fields) {
-        s += std::string(f.name) + ": " + Quote(TextOf(GetDlgItem(dialog, f.id))) + "\n";
+    for (const auto& f : zxsim::kScreenFields) {
+        screen.fields.push_back(zxsim::ScreenField{f.name, TextOf(GetDlgItem(dialog, f.id))});
     }
-    s += std::string("RUN: ") +
-         (IsWindowEnabled(GetDlgItem(dialog, IDOK)) ? "enabled" : "disabled") + "\n";
-    s += "progress: " +
-         std::to_string(
-             static_cast<long long>(Ask(GetDlgItem(dialog, IDC_PROGRESS), PBM_GETPOS, 0, 0))) +
-         "\n";
-    return s;
+    screen.hasRun = true;
+    screen.runEnabled = IsWindowEnabled(GetDlgItem(dialog, IDOK)) != FALSE;
+    screen.hasProgress = true;
+    screen.progress =
+        static_cast<long long>(Ask(GetDlgItem(dialog, IDC_PROGRESS), PBM_GETPOS, 0, 0));
+    return zxsim::FormatScreenLines(screen);
 }
 
 } // namespace winsim

@@ -1,16 +1,13 @@
 // The screens and message boxes of `zxsim run`, printed while the script plays.
 #include "tools/zxsim/run_screen.h"
 #include "app/resource_ids.h"
+#include "tools/zxsim/screen_lines.h"
 #include "tools/zxsim/text_output.h"
 
 namespace zxsim {
 namespace {
 
 using namespace zxposix::ui;
-
-std::string Line(const char* name, const std::string& value) {
-    return std::string(name) + ": " + value + "\n";
-}
 
 const char* IconName(UINT type) {
     switch (type & MB_ICONMASK) {
@@ -43,38 +40,32 @@ std::string ButtonList(UINT type) {
 } // namespace
 
 std::string FormatScreen(const DialogView& v) {
-    std::string s = Line("title", Quote(v.title));
+    ScreenView screen;
+    screen.title = v.title;
     if (const ControlView* list = v.Find(IDC_DISK_LIST)) {
-        std::string selection =
-            list->curSel < 0 ? std::string("none") : std::to_string(list->curSel);
-        s += Line("list", std::string(list->enabled ? "enabled" : "disabled") + ", " +
-                              std::to_string(list->items.size()) + " entries, selection " +
-                              selection);
+        screen.hasList = true;
+        screen.listEnabled = list->enabled;
+        screen.selection = list->curSel;
         for (size_t i = 0; i < list->items.size(); i++) {
             long long data =
                 i < list->itemData.size() ? static_cast<long long>(list->itemData[i]) : 0;
-            s += "entry " + std::to_string(i) + ": " + Quote(list->items[i]) + ", data " +
-                 std::to_string(data) + "\n";
+            screen.entries.push_back(ScreenEntry{list->items[i], data});
         }
     }
-    const struct {
-        int id;
-        const char* name;
-    } fields[] = {{IDC_MODEL, "model"},         {IDC_SERIAL, "serial"},
-                  {IDC_INTERFACE, "interface"}, {IDC_FIRMWARE, "firmware"},
-                  {IDC_CAPACITY, "capacity"},   {IDC_STATUS, "status"}};
-    for (const auto& f : fields) {
+    for (const auto& f : kScreenFields) {
         if (const ControlView* c = v.Find(f.id)) {
-            s += Line(f.name, Quote(c->text));
+            screen.fields.push_back(ScreenField{f.name, c->text});
         }
     }
     if (const ControlView* run = v.Find(IDOK)) {
-        s += Line("RUN", run->enabled ? "enabled" : "disabled");
+        screen.hasRun = true;
+        screen.runEnabled = run->enabled;
     }
     if (const ControlView* bar = v.Find(IDC_PROGRESS)) {
-        s += Line("progress", std::to_string(bar->pos));
+        screen.hasProgress = true;
+        screen.progress = bar->pos;
     }
-    return s;
+    return FormatScreenLines(screen);
 }
 
 std::string FormatMessageBox(size_t number, const MessageBoxRecord& box) {
