@@ -153,7 +153,7 @@ bool LogDriveCommands(const std::string& path, std::ofstream* out) {
     return true;
 }
 
-int Run(int argc, char** argv) {
+struct RunOptions {
     std::vector<ScriptStep> steps;
     std::string package;
     std::string scenario;
@@ -164,146 +164,172 @@ int Run(int argc, char** argv) {
     bool debug = false;
     std::string nvmeLog;
     std::string scsiLog;
+    std::string backend;
+};
+
+// Reads the options of one argument (and the value after it), moving i past what it read.
+// Answers -1 to go on, or the exit code: 0 after --help, 2 for a refused option.
+int ReadOption(int argc, char** argv, int& i, RunOptions& o) {
+    std::string a = argv[i];
+    auto value = [&](const char* name) -> const char* {
+        if (i + 1 >= argc) {
+            std::fprintf(stderr, "zxsim run: %s needs a value\n", name);
+            std::exit(2);
+        }
+        return argv[++i];
+    };
+    if (a == "--help" || a == "-h") {
+        std::fputs(kUsage, stdout);
+        return 0;
+    } else if (a == "--scenario") {
+        o.scenario = value("--scenario");
+    } else if (a == "--trace") {
+        o.trace = value("--trace");
+    } else if (a == "--package") {
+        o.package = value("--package");
+    } else if (a == "--debug") {
+        o.debug = true;
+    } else if (a == "--nvme-log") {
+        o.nvmeLog = value("--nvme-log");
+    } else if (a == "--scsi-log") {
+        o.scsiLog = value("--scsi-log");
+    } else if (a == "--device-backend") {
+        o.backend = value("--device-backend");
+    } else if (a == "--select") {
+        long n = 0;
+        if (!ParseCount(value("--select"), 0xFFFF, &n)) {
+            std::fprintf(stderr, "zxsim run: --select takes an entry number 0..65535\n");
+            return 2;
+        }
+        o.steps.push_back(ScriptStep{ScriptStep::Select, static_cast<int>(n)});
+        o.steps.push_back(ScriptStep{ScriptStep::Run, 0});
+    } else if (a == "--answer") {
+        int answer = ParseAnswer(value("--answer"));
+        if (answer == 0) {
+            std::fprintf(stderr, "zxsim run: --answer takes ok, cancel, yes or no\n");
+            return 2;
+        }
+        o.steps.push_back(ScriptStep{ScriptStep::Answer, answer});
+    } else if (a == "--speed") {
+        const char* text = value("--speed");
+        char* end = nullptr;
+        o.speed = std::strtod(text, &end);
+        if (end == text || *end != 0 || !(o.speed > 0) || !(o.speed <= 1e6)) {
+            std::fprintf(stderr, "zxsim run: --speed takes a number above 0, up to 1e6\n");
+            return 2;
+        }
+    } else if (a == "--timeout") {
+        long n = 0;
+        if (!ParseCount(value("--timeout"), 86400, &n)) {
+            std::fprintf(stderr, "zxsim run: --timeout takes whole seconds 0..86400\n");
+            return 2;
+        }
+        o.timeout = static_cast<int>(n);
+    } else {
+        std::fprintf(stderr, "zxsim run: unknown option '%s'\n%s", a.c_str(), kUsage);
+        return 2;
+    }
+    return -1;
+}
+
+// The command line: the options, then after "--" the program's own command line. Answers -1 to
+// go on, or the exit code.
+int ReadOptions(int argc, char** argv, RunOptions& o) {
     const char* backendVariable = std::getenv("ZX_DEVICE_BACKEND");
-    std::string backend = backendVariable != nullptr ? backendVariable : "";
+    o.backend = backendVariable != nullptr ? backendVariable : "";
     for (int i = 1; i < argc; i++) {
-        std::string a = argv[i];
-        auto value = [&](const char* name) -> const char* {
-            if (i + 1 >= argc) {
-                std::fprintf(stderr, "zxsim run: %s needs a value\n", name);
-                std::exit(2);
-            }
-            return argv[++i];
-        };
-        if (a == "--help" || a == "-h") {
-            std::fputs(kUsage, stdout);
-            return 0;
-        } else if (a == "--scenario") {
-            scenario = value("--scenario");
-        } else if (a == "--trace") {
-            trace = value("--trace");
-        } else if (a == "--package") {
-            package = value("--package");
-        } else if (a == "--debug") {
-            debug = true;
-        } else if (a == "--nvme-log") {
-            nvmeLog = value("--nvme-log");
-        } else if (a == "--scsi-log") {
-            scsiLog = value("--scsi-log");
-        } else if (a == "--device-backend") {
-            backend = value("--device-backend");
-        } else if (a == "--select") {
-            long n = 0;
-            if (!ParseCount(value("--select"), 0xFFFF, &n)) {
-                std::fprintf(stderr, "zxsim run: --select takes an entry number 0..65535\n");
-                return 2;
-            }
-            steps.push_back(ScriptStep{ScriptStep::Select, static_cast<int>(n)});
-            steps.push_back(ScriptStep{ScriptStep::Run, 0});
-        } else if (a == "--answer") {
-            int answer = ParseAnswer(value("--answer"));
-            if (answer == 0) {
-                std::fprintf(stderr, "zxsim run: --answer takes ok, cancel, yes or no\n");
-                return 2;
-            }
-            steps.push_back(ScriptStep{ScriptStep::Answer, answer});
-        } else if (a == "--speed") {
-            const char* text = value("--speed");
-            char* end = nullptr;
-            speed = std::strtod(text, &end);
-            if (end == text || *end != 0 || !(speed > 0) || !(speed <= 1e6)) {
-                std::fprintf(stderr, "zxsim run: --speed takes a number above 0, up to 1e6\n");
-                return 2;
-            }
-        } else if (a == "--timeout") {
-            long n = 0;
-            if (!ParseCount(value("--timeout"), 86400, &n)) {
-                std::fprintf(stderr, "zxsim run: --timeout takes whole seconds 0..86400\n");
-                return 2;
-            }
-            timeout = static_cast<int>(n);
-        } else if (a == "--") {
+        if (std::string(argv[i]) == "--") {
             for (int k = i + 1; k < argc; k++) {
-                commandLine += (k > i + 1 ? " " : "");
-                commandLine += argv[k];
+                o.commandLine += (k > i + 1 ? " " : "");
+                o.commandLine += argv[k];
             }
             break;
-        } else {
-            std::fprintf(stderr, "zxsim run: unknown option '%s'\n%s", a.c_str(), kUsage);
-            return 2;
+        }
+        const int exitCode = ReadOption(argc, argv, i, o);
+        if (exitCode >= 0) {
+            return exitCode;
         }
     }
-    if (debug) {
-        commandLine = commandLine.empty() ? "/debug" : "/debug " + commandLine;
+    if (o.debug) {
+        o.commandLine = o.commandLine.empty() ? "/debug" : "/debug " + o.commandLine;
     }
-    if (!backend.empty() && backend != "sim" && backend != "linux") {
+    if (!o.backend.empty() && o.backend != "sim" && o.backend != "linux") {
         std::fprintf(stderr, "zxsim run: the device backend is sim or linux, not '%s'\n",
-                     backend.c_str());
+                     o.backend.c_str());
         return 2;
     }
-    const bool onLinux = backend == "linux";
-    std::ofstream simLog;
-    std::ofstream simScsiLog;
-    if (onLinux) {
-        if (!StartLinuxBackend(scenario, trace, nvmeLog, scsiLog)) {
-            return 2;
-        }
-    } else {
-        if (!zxsim::LoadCommandScenario("run", scenario)) {
-            return 2;
-        }
-        if (!nvmeLog.empty() && !LogDriveCommands(nvmeLog, &simLog)) {
-            return 2;
-        }
-        if (!scsiLog.empty() && !LogScsiCommands(scsiLog, &simScsiLog)) {
-            return 2;
-        }
-    }
-    if (!trace.empty() && !sim::SetTraceFile(trace)) {
-        std::fprintf(stderr, "zxsim run: cannot write the trace to %s\n", trace.c_str());
-        return 2;
-    }
-    static std::vector<char> packageBytes; // registered resources must outlive the run
-    if (!package.empty()) {
-        std::string bytes;
-        std::string readError;
-        if (!sim::ReadInputFile(package, sim::kMaxInputFileBytes, &bytes, &readError)) {
-            std::fprintf(stderr, "zxsim run: cannot read %s\n", readError.c_str());
-            return 2;
-        }
-        packageBytes.assign(bytes.begin(), bytes.end());
-        zxposix::RegisterResource(L"FWPACKAGEZIP", IDR_FWPACKAGEZIP, packageBytes.data(),
-                                  packageBytes.size());
-    }
-    zxposix::SetClockSpeed(speed);
-    if (timeout > 0) {
-        std::thread([timeout] {
-            std::this_thread::sleep_for(std::chrono::seconds(timeout));
-            std::fprintf(stdout, "timeout: the dialog did not close in %d s\n", timeout);
-            std::fflush(stdout);
-            std::_Exit(124);
-        }).detach();
-    }
-    // No update runs, and none has ended unheard: a worker posts its WM_UPDATE_DONE before it
-    // empties its slot, so with the slot seen empty a result not yet handled is still queued.
-    // The front end is asked on the dialog's thread while other threads may post, so the slot
-    // is read first.
-    auto idle = [] {
-        if (IsBusy() != 0) {
+    return -1;
+}
+
+// The device backend with its command logs, and the trace.
+bool StartBackend(const RunOptions& o, std::ofstream* simLog, std::ofstream* simScsiLog) {
+    if (o.backend == "linux") {
+        if (!StartLinuxBackend(o.scenario, o.trace, o.nvmeLog, o.scsiLog)) {
             return false;
         }
-        HWND dialog = CurrentDialog();
-        return dialog == nullptr || PendingPostedMessages(dialog) == 0;
-    };
-    ScriptReport report;
-    ScreenPrinter frontEnd(MakeHeadlessScript(steps, idle, &report), idle, stdout);
-    SetFrontEnd(&frontEnd);
-    int result = AppMain(GetModuleHandleW(nullptr), commandLine.c_str());
-    SetFrontEnd(nullptr);
-    if (!frontEnd.ShownDialog()) {
-        std::printf("dialog: not shown\n");
+    } else {
+        if (!zxsim::LoadCommandScenario("run", o.scenario)) {
+            return false;
+        }
+        if (!o.nvmeLog.empty() && !LogDriveCommands(o.nvmeLog, simLog)) {
+            return false;
+        }
+        if (!o.scsiLog.empty() && !LogScsiCommands(o.scsiLog, simScsiLog)) {
+            return false;
+        }
     }
-    frontEnd.PrintAnsweredBoxes();
+    if (!o.trace.empty() && !sim::SetTraceFile(o.trace)) {
+        std::fprintf(stderr, "zxsim run: cannot write the trace to %s\n", o.trace.c_str());
+        return false;
+    }
+    return true;
+}
+
+// The package the program finds among its resources, in place of the demo package.
+bool RegisterPackage(const std::string& package) {
+    static std::vector<char> packageBytes; // registered resources must outlive the run
+    if (package.empty()) {
+        return true;
+    }
+    std::string bytes;
+    std::string readError;
+    if (!sim::ReadInputFile(package, sim::kMaxInputFileBytes, &bytes, &readError)) {
+        std::fprintf(stderr, "zxsim run: cannot read %s\n", readError.c_str());
+        return false;
+    }
+    packageBytes.assign(bytes.begin(), bytes.end());
+    zxposix::RegisterResource(L"FWPACKAGEZIP", IDR_FWPACKAGEZIP, packageBytes.data(),
+                              packageBytes.size());
+    return true;
+}
+
+void StartTimeout(int timeout) {
+    if (timeout <= 0) {
+        return;
+    }
+    std::thread([timeout] {
+        std::this_thread::sleep_for(std::chrono::seconds(timeout));
+        std::fprintf(stdout, "timeout: the dialog did not close in %d s\n", timeout);
+        std::fflush(stdout);
+        std::_Exit(124);
+    }).detach();
+}
+
+// No update runs, and none has ended unheard: a worker posts its WM_UPDATE_DONE before it
+// empties its slot, so with the slot seen empty a result not yet handled is still queued.
+// The front end is asked on the dialog's thread while other threads may post, so the slot
+// is read first.
+bool ProgramIdle() {
+    if (IsBusy() != 0) {
+        return false;
+    }
+    HWND dialog = CurrentDialog();
+    return dialog == nullptr || PendingPostedMessages(dialog) == 0;
+}
+
+// The lines after the dialog: the simulated disks as they ended, a shutdown asked for, the
+// program's exit code.
+void PrintEnding(bool onLinux, int result) {
     for (const sim::DiskView& disk :
          onLinux ? std::vector<sim::DiskView>() : sim::DescribeDisks()) {
         std::printf("disk %s: %s%s%s, %s, model %s, firmware %s\n", disk.name.c_str(),
@@ -317,6 +343,11 @@ int Run(int argc, char** argv) {
     }
     std::printf("exit code: %d\n", result);
     std::fflush(stdout);
+}
+
+// What of the script could not be played: a missing entry, an answer the box did not offer,
+// steps never used. Answers 2 when any, else 0.
+int ScriptFailures(const ScriptReport& report) {
     int failed = 0;
     if (report.missingEntry >= 0) {
         std::fprintf(stderr, "zxsim run: --select %d: the list has %d entries\n",
@@ -342,7 +373,13 @@ int Run(int argc, char** argv) {
         std::fprintf(stderr, "zxsim run: %d of the script's steps were never used\n", unused);
         failed = 2;
     }
-    if (onLinux) {
+    return failed;
+}
+
+// Detaches the command logs (the Linux backend's notices are printed) and closes the trace;
+// false when the trace could not be written.
+bool StopBackend(const RunOptions& o) {
+    if (o.backend == "linux") {
         LinuxBackendSetCommandLog(nullptr);
         char notice[600];
         for (int i = 0; LinuxBackendNotice(i, notice, sizeof(notice)) == 1; ++i) {
@@ -352,8 +389,41 @@ int Run(int argc, char** argv) {
         sim::SetAdminObserver(nullptr);
         sim::SetScsiObserver(nullptr);
     }
-    if (!trace.empty() && !sim::SetTraceFile("")) {
-        std::fprintf(stderr, "zxsim run: the trace could not be written to %s\n", trace.c_str());
+    if (!o.trace.empty() && !sim::SetTraceFile("")) {
+        std::fprintf(stderr, "zxsim run: the trace could not be written to %s\n", o.trace.c_str());
+        return false;
+    }
+    return true;
+}
+
+// Starts the backend, runs the program with the script as its user and prints what it shows;
+// the exit code is 2 for a run that could not be made or a script that could not be played,
+// else the program's own, else 1 when an update failed.
+int Run(int argc, char** argv) {
+    RunOptions o;
+    if (const int exitCode = ReadOptions(argc, argv, o); exitCode >= 0) {
+        return exitCode;
+    }
+    const bool onLinux = o.backend == "linux";
+    std::ofstream simLog;
+    std::ofstream simScsiLog;
+    if (!StartBackend(o, &simLog, &simScsiLog) || !RegisterPackage(o.package)) {
+        return 2;
+    }
+    zxposix::SetClockSpeed(o.speed);
+    StartTimeout(o.timeout);
+    ScriptReport report;
+    ScreenPrinter frontEnd(MakeHeadlessScript(o.steps, ProgramIdle, &report), ProgramIdle, stdout);
+    SetFrontEnd(&frontEnd);
+    int result = AppMain(GetModuleHandleW(nullptr), o.commandLine.c_str());
+    SetFrontEnd(nullptr);
+    if (!frontEnd.ShownDialog()) {
+        std::printf("dialog: not shown\n");
+    }
+    frontEnd.PrintAnsweredBoxes();
+    PrintEnding(onLinux, result);
+    int failed = ScriptFailures(report);
+    if (!StopBackend(o)) {
         failed = 2;
     }
     if (failed != 0) {
