@@ -69,6 +69,80 @@ private:
     const char* name_;
 };
 
+// INQUIRY: the vital product data pages 00 and 80 (the serial number), or the standard data,
+// the enclosure's own bytes when the scenario gives them, else made of its names and `tail`.
+ScsiReply AnswerInquiry(BridgeHost& host, const ScsiRequest& rq, const std::string& tail) {
+    const uint32_t alloc = uint32_t(rq.cdb[3]) << 8 | rq.cdb[4]; // big-endian 16 bits
+    if (rq.cdb[1] & 1) {                                         // vital product data
+        uint8_t page[64] = {};
+        page[1] = rq.cdb[2];
+        if (rq.cdb[2] == 0x00) {
+            page[3] = 2;
+            page[4] = 0x00;
+            page[5] = 0x80;
+            return DataIn(rq, page, 6, alloc);
+        }
+        if (rq.cdb[2] == 0x80) {
+            std::string serial = host.Param("serial");
+            serial.resize(std::min<size_t>(serial.size(), 32));
+            page[3] = uint8_t(serial.size());
+            std::memcpy(page + 4, serial.data(), serial.size());
+            return DataIn(rq, page, uint32_t(4 + serial.size()), alloc);
+        }
+        return Refuse(kInvalidFieldInCdb, "the VPD page must be 00 or 80");
+    }
+    if (rq.cdb[2] != 0) {
+        return Refuse(kInvalidFieldInCdb, "the page code of a standard INQUIRY must be 0");
+    }
+    if (host.TakeFault("bridge_check_inquiry")) {
+        return ScsiReply::Check(0x04, 0x44, 0x00); // hardware error, internal target failure
+    }
+    uint8_t data[96] = {};
+    const std::vector<uint8_t> given = HexBytes(host.Param("bridge_inquiry"));
+    if (!given.empty()) {
+        // The enclosure's own INQUIRY data, byte for byte.
+        const size_t n = std::min(given.size(), sizeof(data));
+        std::memcpy(data, given.data(), n);
+        return DataIn(rq, data, uint32_t(n), alloc);
+    }
+    data[0] = 0x00; // direct-access block device
+    data[1] = 0x80; // removable medium
+    data[2] = 0x06; // SPC-4
+    data[3] = 0x02; // response data format
+    PutBlankPadded(data + 8, 8, host.Vendor());
+    PutBlankPadded(data + 16, 16, host.Product());
+    PutBlankPadded(data + 32, 4, host.Revision());
+    const size_t tailLen = std::min<size_t>(tail.size(), sizeof(data) - 36);
+    std::memcpy(data + 36, tail.data(), tailLen);
+    const uint32_t size = uint32_t(36 + tailLen);
+    data[4] = uint8_t(size - 5);
+    return DataIn(rq, data, size, alloc);
+}
+
+// READ (10) and READ (16): the medium reads as zeros.
+ScsiReply AnswerRead(BridgeHost& host, const ScsiRequest& rq) {
+    const bool ten = rq.cdb[0] == 0x28;
+    uint64_t lba = 0;
+    uint32_t blocks = 0;
+    for (int i = 0; i < (ten ? 4 : 8); ++i) {
+        lba = lba << 8 | rq.cdb[2 + i];
+    }
+    for (int i = 0; i < (ten ? 2 : 4); ++i) {
+        blocks = blocks << 8 | rq.cdb[(ten ? 7 : 10) + i];
+    }
+    const uint64_t bytes = uint64_t(blocks) * host.BlockSize();
+    if (lba + blocks > host.Blocks()) {
+        return Refuse(kLbaOutOfRange, "the blocks lie past the medium's end");
+    }
+    if (bytes != rq.length || (bytes != 0 && rq.dir != ScsiDir::In)) {
+        return Refuse(kInvalidFieldInCdb, "the blocks must be DataTransferLength, moved in");
+    }
+    if (rq.length != 0) {
+        std::memset(rq.data, 0, rq.length);
+    }
+    return ScsiReply::Good(rq.length);
+}
+
 } // namespace
 
 bool AnswerStandardScsi(BridgeHost& host, const ScsiRequest& rq, const std::string& tail,
@@ -84,58 +158,9 @@ bool AnswerStandardScsi(BridgeHost& host, const ScsiRequest& rq, const std::stri
         reply = DataIn(rq, sense, sizeof(sense), rq.cdb[4]);
         return true;
     }
-    case 0x12: {                                                     // INQUIRY
-        const uint32_t alloc = uint32_t(rq.cdb[3]) << 8 | rq.cdb[4]; // big-endian 16 bits
-        if (rq.cdb[1] & 1) {                                         // vital product data
-            uint8_t page[64] = {};
-            page[1] = rq.cdb[2];
-            if (rq.cdb[2] == 0x00) {
-                page[3] = 2;
-                page[4] = 0x00;
-                page[5] = 0x80;
-                reply = DataIn(rq, page, 6, alloc);
-            } else if (rq.cdb[2] == 0x80) {
-                std::string serial = host.Param("serial");
-                serial.resize(std::min<size_t>(serial.size(), 32));
-                page[3] = uint8_t(serial.size());
-                std::memcpy(page + 4, serial.data(), serial.size());
-                reply = DataIn(rq, page, uint32_t(4 + serial.size()), alloc);
-            } else {
-                reply = Refuse(kInvalidFieldInCdb, "the VPD page must be 00 or 80");
-            }
-            return true;
-        }
-        if (rq.cdb[2] != 0) {
-            reply = Refuse(kInvalidFieldInCdb, "the page code of a standard INQUIRY must be 0");
-            return true;
-        }
-        if (host.TakeFault("bridge_check_inquiry")) {
-            reply = ScsiReply::Check(0x04, 0x44, 0x00); // hardware error, internal target failure
-            return true;
-        }
-        uint8_t data[96] = {};
-        const std::vector<uint8_t> given = HexBytes(host.Param("bridge_inquiry"));
-        if (!given.empty()) {
-            // The enclosure's own INQUIRY data, byte for byte.
-            const size_t n = std::min(given.size(), sizeof(data));
-            std::memcpy(data, given.data(), n);
-            reply = DataIn(rq, data, uint32_t(n), alloc);
-            return true;
-        }
-        data[0] = 0x00; // direct-access block device
-        data[1] = 0x80; // removable medium
-        data[2] = 0x06; // SPC-4
-        data[3] = 0x02; // response data format
-        PutBlankPadded(data + 8, 8, host.Vendor());
-        PutBlankPadded(data + 16, 16, host.Product());
-        PutBlankPadded(data + 32, 4, host.Revision());
-        const size_t tailLen = std::min<size_t>(tail.size(), sizeof(data) - 36);
-        std::memcpy(data + 36, tail.data(), tailLen);
-        const uint32_t size = uint32_t(36 + tailLen);
-        data[4] = uint8_t(size - 5);
-        reply = DataIn(rq, data, size, alloc);
+    case 0x12: // INQUIRY
+        reply = AnswerInquiry(host, rq, tail);
         return true;
-    }
     case 0x25: { // READ CAPACITY (10)
         uint8_t data[8];
         const uint64_t last = host.Blocks() ? host.Blocks() - 1 : 0;
@@ -167,30 +192,10 @@ bool AnswerStandardScsi(BridgeHost& host, const ScsiRequest& rq, const std::stri
         reply = rq.length == 0 ? ScsiReply::Good(0)
                                : Refuse(kInvalidFieldInCdb, "the command moves no data");
         return true;
-    case 0x28:   // READ (10)
-    case 0x88: { // READ (16): the medium reads as zeros
-        const bool ten = op == 0x28;
-        uint64_t lba = 0;
-        uint32_t blocks = 0;
-        for (int i = 0; i < (ten ? 4 : 8); ++i) {
-            lba = lba << 8 | rq.cdb[2 + i];
-        }
-        for (int i = 0; i < (ten ? 2 : 4); ++i) {
-            blocks = blocks << 8 | rq.cdb[(ten ? 7 : 10) + i];
-        }
-        const uint64_t bytes = uint64_t(blocks) * host.BlockSize();
-        if (lba + blocks > host.Blocks()) {
-            reply = Refuse(kLbaOutOfRange, "the blocks lie past the medium's end");
-        } else if (bytes != rq.length || (bytes != 0 && rq.dir != ScsiDir::In)) {
-            reply = Refuse(kInvalidFieldInCdb, "the blocks must be DataTransferLength, moved in");
-        } else {
-            if (rq.length != 0) {
-                std::memset(rq.data, 0, rq.length);
-            }
-            reply = ScsiReply::Good(rq.length);
-        }
+    case 0x28: // READ (10)
+    case 0x88: // READ (16)
+        reply = AnswerRead(host, rq);
         return true;
-    }
     default:
         return false;
     }
