@@ -178,23 +178,24 @@ int ReadOption(int argc, char** argv, int& i, RunOptions& o) {
         }
         return argv[++i];
     };
+    // The options that take a text.
+    const struct {
+        const char* name;
+        std::string* text;
+    } texts[] = {{"--scenario", &o.scenario}, {"--trace", &o.trace},
+                 {"--package", &o.package},   {"--nvme-log", &o.nvmeLog},
+                 {"--scsi-log", &o.scsiLog},  {"--device-backend", &o.backend}};
+    for (const auto& t : texts) {
+        if (a == t.name) {
+            *t.text = value(t.name);
+            return -1;
+        }
+    }
     if (a == "--help" || a == "-h") {
         std::fputs(kUsage, stdout);
         return 0;
-    } else if (a == "--scenario") {
-        o.scenario = value("--scenario");
-    } else if (a == "--trace") {
-        o.trace = value("--trace");
-    } else if (a == "--package") {
-        o.package = value("--package");
     } else if (a == "--debug") {
         o.debug = true;
-    } else if (a == "--nvme-log") {
-        o.nvmeLog = value("--nvme-log");
-    } else if (a == "--scsi-log") {
-        o.scsiLog = value("--scsi-log");
-    } else if (a == "--device-backend") {
-        o.backend = value("--device-backend");
     } else if (a == "--select") {
         long n = 0;
         if (!ParseCount(value("--select"), 0xFFFF, &n)) {
