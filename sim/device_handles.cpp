@@ -162,19 +162,19 @@ HANDLE OpenDevice(LPCWSTR path, DWORD access, DWORD share, DWORD disposition, DW
         result = NewHandle(h);
     }
     if (TraceOn()) {
-        TraceFields f;
-        f.Num("access", access);
-        f.Num("share", share);
-        f.Num("disposition", disposition);
-        f.Bool("ok", error == 0);
-        f.Num("error", error);
+        TraceFields fields;
+        fields.Num("access", access);
+        fields.Num("share", share);
+        fields.Num("disposition", disposition);
+        fields.Bool("ok", error == 0);
+        fields.Num("error", error);
         if (!refused.empty()) {
-            f.Str("refused", refused);
+            fields.Str("refused", refused);
         }
         if (disk) {
-            f.Str("disk", disk->name);
+            fields.Str("disk", disk->name);
         }
-        TraceWrite("CreateFileW", ",\"path\":" + JsonString(Narrow(h->path)), f);
+        TraceWrite("CreateFileW", ",\"path\":" + JsonString(Narrow(h->path)), fields);
     }
     if (error) {
         SetLastError(error);

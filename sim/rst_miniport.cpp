@@ -91,21 +91,21 @@ DWORD IntelNvm(Io& io, const SRB_IO_CONTROL& srb) {
     const uint32_t queueId = GetLe32(p + 112);
     const uint32_t paramLen = GetLe32(p + 116);
     const uint32_t retLen = GetLe32(p + 120);
-    io.f.Num("version", version);
-    io.f.Num("path_id", pathId);
-    io.f.Num("target_id", targetId);
-    io.f.Num("lun", lun);
-    io.f.Hex("cmd", p + 32, 64);
-    io.f.Num("queue_id", queueId);
-    io.f.Num("param_len", paramLen);
-    io.f.Num("ret_len", retLen);
+    io.trace.Num("version", version);
+    io.trace.Num("path_id", pathId);
+    io.trace.Num("target_id", targetId);
+    io.trace.Num("lun", lun);
+    io.trace.Hex("cmd", p + 32, 64);
+    io.trace.Num("queue_id", queueId);
+    io.trace.Num("param_len", paramLen);
+    io.trace.Num("ret_len", retLen);
     // Data to the device is recorded as given, also when the request is refused; data from the
     // device only once the drive has run.
     const NvmeXfer dir = XferOfOpcode(cmd.Opcode());
     const bool toDataGiven =
         dir == NvmeXfer::ToDevice && uint64_t(kIntelNvmDataOffset) + retLen <= io.in.size();
     if (toDataGiven) {
-        io.f.Data(p + kIntelNvmDataOffset, retLen);
+        io.trace.Data(p + kIntelNvmDataOffset, retLen);
     }
     if (srb.ControlCode != kIntelNvmControlCode) {
         return Refuse(ERROR_INVALID_FUNCTION, "IntelNvm ControlCode must be 0xF0002808");
@@ -125,7 +125,7 @@ DWORD IntelNvm(Io& io, const SRB_IO_CONTROL& srb) {
     }
     const NvmeCompletion c = RunAdmin(*d->nvme, cmd, dir, data);
     if (!toDataGiven) {
-        io.f.Data(data.data(), data.size());
+        io.trace.Data(data.data(), data.size());
     }
     std::memcpy(io.out, p, std::min<size_t>(io.outSize, io.in.size()));
     c.ToBytes(io.out + 96);
@@ -221,18 +221,18 @@ DWORD IntelFwDownload(Io& io, const FIRMWARE_REQUEST_BLOCK& frb, SimDisk& d) {
         return Refuse(ERROR_INVALID_PARAMETER, "DataBufferLength must hold the 32-byte structure");
     }
     auto dl = ReadHead<STORAGE_FIRMWARE_DOWNLOAD_V2>(io.in, kIntelFwDataAt, imageAt);
-    io.f.Num("fw_struct_version", dl.Version);
-    io.f.Num("fw_struct_size", dl.Size);
-    io.f.Num("offset", dl.Offset);
-    io.f.Num("buffer_size", dl.BufferSize);
-    io.f.Num("slot", dl.Slot);
-    io.f.Num("image_size", dl.ImageSize);
+    io.trace.Num("fw_struct_version", dl.Version);
+    io.trace.Num("fw_struct_size", dl.Size);
+    io.trace.Num("offset", dl.Offset);
+    io.trace.Num("buffer_size", dl.BufferSize);
+    io.trace.Num("slot", dl.Slot);
+    io.trace.Num("image_size", dl.ImageSize);
     if (const DWORD refused = CheckIntelFwDownload(io, frb, dl, imageAt)) {
         return refused;
     }
     const uint8_t* chunk = io.in.data() + kIntelFwDataAt + imageAt;
     std::vector<uint8_t> data(chunk, chunk + dl.BufferSize);
-    io.f.Data(data.data(), data.size());
+    io.trace.Data(data.data(), data.size());
     const NvmeCommand cmd = FirmwareDownloadCommand(dl.BufferSize, dl.Offset);
     if (!RunAdmin(*d.nvme, cmd, NvmeXfer::ToDevice, data).Ok()) {
         return ERROR_IO_DEVICE;
@@ -273,9 +273,9 @@ DWORD IntelFwActivate(Io& io, const FIRMWARE_REQUEST_BLOCK& frb, SimDisk& d) {
         return Refuse(ERROR_INVALID_PARAMETER, "DataBufferLength must be 12");
     }
     auto act = Read<STORAGE_FIRMWARE_ACTIVATE>(io.in, kIntelFwDataAt);
-    io.f.Num("fw_struct_version", act.Version);
-    io.f.Num("fw_struct_size", act.Size);
-    io.f.Num("slot", act.SlotToActivate);
+    io.trace.Num("fw_struct_version", act.Version);
+    io.trace.Num("fw_struct_size", act.Size);
+    io.trace.Num("slot", act.SlotToActivate);
     if (const DWORD refused = CheckIntelFwActivate(io, act)) {
         return refused;
     }
@@ -300,12 +300,12 @@ DWORD IntelFw(Io& io, const SRB_IO_CONTROL& srb) {
     const uint8_t* p = io.in.data();
     const uint8_t pathId = p[29];
     auto frb = Read<FIRMWARE_REQUEST_BLOCK>(io.in, frbAt);
-    io.f.Num("version", p[28]);
-    io.f.Num("path_id", pathId);
-    io.f.Num("function", frb.Function);
-    io.f.Num("fw_flags", frb.Flags);
-    io.f.Num("data_buffer_offset", frb.DataBufferOffset);
-    io.f.Num("data_buffer_length", frb.DataBufferLength);
+    io.trace.Num("version", p[28]);
+    io.trace.Num("path_id", pathId);
+    io.trace.Num("function", frb.Function);
+    io.trace.Num("fw_flags", frb.Flags);
+    io.trace.Num("data_buffer_offset", frb.DataBufferOffset);
+    io.trace.Num("data_buffer_length", frb.DataBufferLength);
     if (srb.ControlCode != kIntelFwControlCode) {
         return Refuse(ERROR_INVALID_FUNCTION, "IntelFw ControlCode must be 0xF0000040");
     }
@@ -334,11 +334,11 @@ DWORD Miniport(Io& io) {
         return Refuse(ERROR_INVALID_PARAMETER, "the input must hold SRB_IO_CONTROL");
     }
     auto srb = Read<SRB_IO_CONTROL>(io.in);
-    io.f.Str("signature", std::string(reinterpret_cast<const char*>(srb.Signature), 8));
-    io.f.Num("header_length", srb.HeaderLength);
-    io.f.Num("timeout", srb.Timeout);
-    io.f.Num("control_code", srb.ControlCode);
-    io.f.Num("srb_length", srb.Length);
+    io.trace.Str("signature", std::string(reinterpret_cast<const char*>(srb.Signature), 8));
+    io.trace.Num("header_length", srb.HeaderLength);
+    io.trace.Num("timeout", srb.Timeout);
+    io.trace.Num("control_code", srb.ControlCode);
+    io.trace.Num("srb_length", srb.Length);
     if (io.handle.kind != DeviceHandle::Port) {
         return Refused("disk", ERROR_INVALID_FUNCTION, "miniport requests go to the SCSI port");
     }

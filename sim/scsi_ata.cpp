@@ -157,14 +157,14 @@ DWORD ScsiPassThrough(Io& io) {
         return Refuse("the input must hold SCSI_PASS_THROUGH_DIRECT");
     }
     auto sp = Read<SCSI_PASS_THROUGH_DIRECT>(io.in);
-    io.f.Num("length", sp.Length);
-    io.f.Hex("cdb", sp.Cdb, std::min<size_t>(sp.CdbLength, sizeof(sp.Cdb)));
-    io.f.Num("cdb_len", sp.CdbLength);
-    io.f.Num("data_in", sp.DataIn);
-    io.f.Num("transfer_len", sp.DataTransferLength);
-    io.f.Num("timeout", sp.TimeOutValue);
-    io.f.Num("sense_len", sp.SenseInfoLength);
-    io.f.Num("sense_off", sp.SenseInfoOffset);
+    io.trace.Num("length", sp.Length);
+    io.trace.Hex("cdb", sp.Cdb, std::min<size_t>(sp.CdbLength, sizeof(sp.Cdb)));
+    io.trace.Num("cdb_len", sp.CdbLength);
+    io.trace.Num("data_in", sp.DataIn);
+    io.trace.Num("transfer_len", sp.DataTransferLength);
+    io.trace.Num("timeout", sp.TimeOutValue);
+    io.trace.Num("sense_len", sp.SenseInfoLength);
+    io.trace.Num("sense_off", sp.SenseInfoOffset);
     if (!io.disk || io.handle.kind != DeviceHandle::Disk) {
         return Refused("storport", ERROR_INVALID_FUNCTION, "SCSI pass-through goes to a disk");
     }
@@ -180,7 +180,7 @@ DWORD ScsiPassThrough(Io& io) {
     rq.timeout = sp.TimeOutValue;
     rq.senseLength = sp.SenseInfoLength;
     if (rq.dir == ScsiDir::Out) {
-        io.f.Data(rq.data, rq.length);
+        io.trace.Data(rq.data, rq.length);
     }
     SimDisk& d = *io.disk;
     const ScsiReply reply = Execute(io.pc, d, rq);
@@ -202,11 +202,11 @@ DWORD ScsiPassThrough(Io& io) {
     }
     outSp.SenseInfoLength = senseLen;
     Write(io.out, outSp);
-    io.f.Num("scsi_status", reply.status);
+    io.trace.Num("scsi_status", reply.status);
     if (rq.dir == ScsiDir::In) {
-        io.f.Data(rq.data, outSp.DataTransferLength);
+        io.trace.Data(rq.data, outSp.DataTransferLength);
     } else if (rq.dir == ScsiDir::Unspecified) {
-        io.f.Data(rq.data, 0);
+        io.trace.Data(rq.data, 0);
     }
     io.returned = std::max<DWORD>(sizeof(sp), sp.SenseInfoOffset + senseLen);
     return 0;

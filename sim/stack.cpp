@@ -75,7 +75,7 @@ DWORD DeviceDescriptor(Io& io, SimDisk& d) {
     // A short buffer receives the start of the descriptor; Size tells the whole.
     io.returned = std::min<DWORD>(io.outSize, DWORD(reply.size()));
     std::memcpy(io.out, reply.data(), io.returned);
-    io.f.Num("bus_type", d.busType);
+    io.trace.Num("bus_type", d.busType);
     return 0;
 }
 
@@ -84,8 +84,8 @@ DWORD QueryProperty(Io& io) {
         return Refused("disk", ERROR_BAD_LENGTH, "the input must hold STORAGE_PROPERTY_QUERY");
     }
     auto q = Read<STORAGE_PROPERTY_QUERY>(io.in);
-    io.f.Num("property_id", q.PropertyId);
-    io.f.Num("query_type", q.QueryType);
+    io.trace.Num("property_id", q.PropertyId);
+    io.trace.Num("query_type", q.QueryType);
     if (!io.disk) {
         return Refused("storport", ERROR_INVALID_FUNCTION, "a SCSI port has no properties");
     }
@@ -134,9 +134,9 @@ DWORD GetDeviceNumber(Io& io) {
     }
     std::memcpy(io.out, &n, sizeof(n));
     io.returned = sizeof(n);
-    io.f.Num("device_type", n.DeviceType);
-    io.f.Num("device_number", n.DeviceNumber);
-    io.f.Num("partition_number", n.PartitionNumber);
+    io.trace.Num("device_type", n.DeviceType);
+    io.trace.Num("device_number", n.DeviceNumber);
+    io.trace.Num("partition_number", n.PartitionNumber);
     return 0;
 }
 
@@ -158,11 +158,11 @@ DWORD GetScsiAddress(Io& io) {
     a.Lun = io.disk->scsiLun;
     std::memcpy(io.out, &a, sizeof(a));
     io.returned = sizeof(a);
-    io.f.Num("length", a.Length);
-    io.f.Num("port_number", a.PortNumber);
-    io.f.Num("path_id", a.PathId);
-    io.f.Num("target_id", a.TargetId);
-    io.f.Num("lun", a.Lun);
+    io.trace.Num("length", a.Length);
+    io.trace.Num("port_number", a.PortNumber);
+    io.trace.Num("path_id", a.PathId);
+    io.trace.Num("target_id", a.TargetId);
+    io.trace.Num("lun", a.Lun);
     return 0;
 }
 
@@ -301,7 +301,7 @@ void TraceCall(const DeviceHandle& handle, const Io& io, DWORD inSize, DWORD out
     if (!refused.empty()) {
         head.Str("refused", refused);
     }
-    TraceWrite("DeviceIoControl", head.Text(), io.f);
+    TraceWrite("DeviceIoControl", head.Text(), io.trace);
 }
 
 } // namespace

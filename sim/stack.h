@@ -59,7 +59,8 @@ template <class T> void Write(uint8_t* out, const T& value) {
 }
 
 // One request as the handlers see it. `in` is a copy of the input buffer as given, so that
-// handlers may write the output buffer even when the caller passed the same one.
+// handlers may write the output buffer even when the caller passed the same one. `trace` holds
+// the fields the handlers add to the request's trace record, after the fixed ones.
 struct Io {
     Pc& pc;
     DeviceHandle& handle;
@@ -69,7 +70,7 @@ struct Io {
     uint8_t* out;
     DWORD outSize;
     DWORD returned = 0;
-    TraceFields f;
+    TraceFields trace;
 };
 
 // A refusal of the request by a driver of the stack: the reason is noted (sim/refusal.h) and

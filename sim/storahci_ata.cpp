@@ -109,12 +109,12 @@ DWORD AtaPassThrough(Io& io) {
         return Refuse(ERROR_INVALID_PARAMETER, "the input must hold ATA_PASS_THROUGH_DIRECT");
     }
     auto ap = Read<ATA_PASS_THROUGH_DIRECT>(io.in);
-    io.f.Num("length", ap.Length);
-    io.f.Num("ata_flags", ap.AtaFlags);
-    io.f.Num("transfer_len", ap.DataTransferLength);
-    io.f.Num("timeout", ap.TimeOutValue);
-    io.f.Hex("prev_tf", ap.PreviousTaskFile, 8);
-    io.f.Hex("cur_tf", ap.CurrentTaskFile, 8);
+    io.trace.Num("length", ap.Length);
+    io.trace.Num("ata_flags", ap.AtaFlags);
+    io.trace.Num("transfer_len", ap.DataTransferLength);
+    io.trace.Num("timeout", ap.TimeOutValue);
+    io.trace.Hex("prev_tf", ap.PreviousTaskFile, 8);
+    io.trace.Hex("cur_tf", ap.CurrentTaskFile, 8);
     if (!io.disk || io.handle.kind != DeviceHandle::Disk || !io.disk->ata) {
         return Refused("disk", ERROR_INVALID_FUNCTION, "ATA pass-through needs an ATA drive");
     }
@@ -141,7 +141,7 @@ DWORD AtaPassThrough(Io& io) {
     rq.data = static_cast<uint8_t*>(ap.DataBuffer);
     rq.length = length;
     if (out) {
-        io.f.Data(rq.data, length);
+        io.trace.Data(rq.data, length);
     }
 
     AtaResult result;
@@ -158,11 +158,11 @@ DWORD AtaPassThrough(Io& io) {
     PutResult(reply, ext, result);
     std::memcpy(io.out, &reply, sizeof(reply));
     io.returned = sizeof(reply);
-    io.f.Num("status", result.status);
+    io.trace.Num("status", result.status);
     if (in) {
-        io.f.Data(rq.data, result.transferred);
+        io.trace.Data(rq.data, result.transferred);
     } else if (!out) {
-        io.f.Data(rq.data, 0);
+        io.trace.Data(rq.data, 0);
     }
     return 0;
 }

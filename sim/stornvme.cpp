@@ -97,12 +97,12 @@ DWORD ProtocolSpecific(Io& io, SimDisk& d, const STORAGE_PROPERTY_QUERY& q) {
                       "the input must hold STORAGE_PROTOCOL_SPECIFIC_DATA");
     }
     auto psd = Read<STORAGE_PROTOCOL_SPECIFIC_DATA>(io.in, psdAt);
-    io.f.Num("protocol_type", psd.ProtocolType);
-    io.f.Num("data_type", psd.DataType);
-    io.f.Num("request_value", psd.ProtocolDataRequestValue);
-    io.f.Num("request_subvalue", psd.ProtocolDataRequestSubValue);
-    io.f.Num("data_off", psd.ProtocolDataOffset);
-    io.f.Num("data_len", psd.ProtocolDataLength);
+    io.trace.Num("protocol_type", psd.ProtocolType);
+    io.trace.Num("data_type", psd.DataType);
+    io.trace.Num("request_value", psd.ProtocolDataRequestValue);
+    io.trace.Num("request_subvalue", psd.ProtocolDataRequestSubValue);
+    io.trace.Num("data_off", psd.ProtocolDataOffset);
+    io.trace.Num("data_len", psd.ProtocolDataLength);
     // The data follows the STORAGE_PROTOCOL_SPECIFIC_DATA; its offset counts from that
     // structure's start, which sits 8 bytes into the returned descriptor.
     const uint64_t dataAt = psdAt + uint64_t(psd.ProtocolDataOffset);
@@ -130,7 +130,7 @@ DWORD ProtocolSpecific(Io& io, SimDisk& d, const STORAGE_PROPERTY_QUERY& q) {
     data.resize(psd.ProtocolDataLength, 0);
     std::memcpy(io.out + dataAt, data.data(), data.size());
     io.returned = DWORD(dataAt + psd.ProtocolDataLength);
-    io.f.Data(data.data(), data.size(), true);
+    io.trace.Data(data.data(), data.size(), true);
     return 0;
 }
 
@@ -141,17 +141,17 @@ namespace {
 constexpr size_t kCommandAt = offsetof(STORAGE_PROTOCOL_COMMAND, Command);
 
 void TraceProtocolCommand(Io& io, const STORAGE_PROTOCOL_COMMAND& request) {
-    io.f.Num("version", request.Version);
-    io.f.Num("length", request.Length);
-    io.f.Num("protocol_type", request.ProtocolType);
-    io.f.Num("flags", request.Flags);
-    io.f.Num("command_length", request.CommandLength);
-    io.f.Num("timeout", request.TimeOutValue);
-    io.f.Num("to_dev_len", request.DataToDeviceTransferLength);
-    io.f.Num("from_dev_len", request.DataFromDeviceTransferLength);
-    io.f.Num("to_dev_off", request.DataToDeviceBufferOffset);
-    io.f.Num("from_dev_off", request.DataFromDeviceBufferOffset);
-    io.f.Num("command_specific", request.CommandSpecific);
+    io.trace.Num("version", request.Version);
+    io.trace.Num("length", request.Length);
+    io.trace.Num("protocol_type", request.ProtocolType);
+    io.trace.Num("flags", request.Flags);
+    io.trace.Num("command_length", request.CommandLength);
+    io.trace.Num("timeout", request.TimeOutValue);
+    io.trace.Num("to_dev_len", request.DataToDeviceTransferLength);
+    io.trace.Num("from_dev_len", request.DataFromDeviceTransferLength);
+    io.trace.Num("to_dev_off", request.DataToDeviceBufferOffset);
+    io.trace.Num("from_dev_off", request.DataFromDeviceBufferOffset);
+    io.trace.Num("command_specific", request.CommandSpecific);
 }
 
 // The header's fixed values: an NVMe admin command for the adapter, with the timeout the
@@ -247,7 +247,7 @@ DWORD ReturnCommand(Io& io, const STORAGE_PROTOCOL_COMMAND& request, const NvmeC
     outHeader.ErrorCode = uint32_t(c.status.sct) << 8 | c.status.sc;
     outHeader.FixedProtocolReturnData = c.dw0;
     std::memcpy(io.out, &outHeader, kCommandAt);
-    io.f.Num("return_status", outHeader.ReturnStatus);
+    io.trace.Num("return_status", outHeader.ReturnStatus);
     if (!c.Ok()) {
         return ERROR_IO_DEVICE;
     }
@@ -271,7 +271,7 @@ DWORD ProtocolCommand(Io& io) {
     NvmeCommand cmd;
     if (request.CommandLength == STORAGE_PROTOCOL_COMMAND_LENGTH_NVME && io.in.size() >= cmdEnd) {
         cmd = NvmeCommand::FromBytes(io.in.data() + kCommandAt);
-        io.f.Nums("cdw", cmd.cdw, 16);
+        io.trace.Nums("cdw", cmd.cdw, 16);
     }
     // Data to the device is recorded as given, also when the request is refused; data from the
     // device only once the drive has run.
@@ -279,7 +279,7 @@ DWORD ProtocolCommand(Io& io) {
     const uint32_t toOff = request.DataToDeviceBufferOffset;
     const bool toDataGiven = toLen && uint64_t(toOff) + toLen <= io.in.size();
     if (toDataGiven) {
-        io.f.Data(io.in.data() + toOff, toLen);
+        io.trace.Data(io.in.data() + toOff, toLen);
     }
     if (!io.disk || io.handle.kind != DeviceHandle::Disk || io.disk->kind != DiskKind::Nvme ||
         !io.disk->nvme) {
@@ -305,7 +305,7 @@ DWORD ProtocolCommand(Io& io) {
     }
     const NvmeCompletion c = RunAdmin(*io.disk->nvme, cmd, dir, data);
     if (!toDataGiven) {
-        io.f.Data(data.data(), data.size());
+        io.trace.Data(data.data(), data.size());
     }
     return ReturnCommand(io, request, c, data);
 }
@@ -428,14 +428,14 @@ DWORD FirmwareDownload(Io& io) {
         return Refuse(ERROR_INVALID_PARAMETER, "the input must hold the structure's header");
     }
     auto fw = ReadHead<STORAGE_HW_FIRMWARE_DOWNLOAD>(io.in, 0, imageAt);
-    io.f.Num("version", fw.Version);
-    io.f.Num("size", fw.Size);
-    io.f.Num("flags", fw.Flags);
-    io.f.Num("slot", fw.Slot);
-    io.f.Num("offset", fw.Offset);
-    io.f.Num("buffer_size", fw.BufferSize);
+    io.trace.Num("version", fw.Version);
+    io.trace.Num("size", fw.Size);
+    io.trace.Num("flags", fw.Flags);
+    io.trace.Num("slot", fw.Slot);
+    io.trace.Num("offset", fw.Offset);
+    io.trace.Num("buffer_size", fw.BufferSize);
     const uint64_t avail = io.in.size() - imageAt;
-    io.f.Data(io.in.data() + imageAt, size_t(std::min<uint64_t>(avail, fw.BufferSize)));
+    io.trace.Data(io.in.data() + imageAt, size_t(std::min<uint64_t>(avail, fw.BufferSize)));
     if (!NativeNvmeDisk(io)) {
         return Refused("disk", ERROR_INVALID_FUNCTION, "firmware requests need the NVMe driver");
     }
@@ -453,10 +453,10 @@ DWORD FirmwareActivate(Io& io) {
         return Refuse(ERROR_INVALID_PARAMETER, "the input must be the 16-byte structure");
     }
     auto fa = Read<STORAGE_HW_FIRMWARE_ACTIVATE>(io.in);
-    io.f.Num("version", fa.Version);
-    io.f.Num("size", fa.Size);
-    io.f.Num("slot", fa.Slot);
-    io.f.Num("flags", fa.Flags);
+    io.trace.Num("version", fa.Version);
+    io.trace.Num("size", fa.Size);
+    io.trace.Num("slot", fa.Slot);
+    io.trace.Num("flags", fa.Flags);
     if (!NativeNvmeDisk(io)) {
         return Refused("disk", ERROR_INVALID_FUNCTION, "firmware requests need the NVMe driver");
     }
