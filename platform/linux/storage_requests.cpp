@@ -338,25 +338,26 @@ DWORD ProtocolCommand(LxDiskHandle* h, const BYTE* in, DWORD inSize, BYTE* out, 
     if (h->disk.kind != LX_DISK_NVME) {
         return ERROR_INVALID_FUNCTION;
     }
-    STORAGE_PROTOCOL_COMMAND pc;
-    memcpy(&pc, in, commandAt);
-    if (pc.Version != STORAGE_PROTOCOL_STRUCTURE_VERSION ||
-        pc.Length != sizeof(STORAGE_PROTOCOL_COMMAND) || pc.ProtocolType != ProtocolTypeNvme ||
-        pc.CommandLength != STORAGE_PROTOCOL_COMMAND_LENGTH_NVME) {
+    STORAGE_PROTOCOL_COMMAND header;
+    memcpy(&header, in, commandAt);
+    if (header.Version != STORAGE_PROTOCOL_STRUCTURE_VERSION ||
+        header.Length != sizeof(STORAGE_PROTOCOL_COMMAND) ||
+        header.ProtocolType != ProtocolTypeNvme ||
+        header.CommandLength != STORAGE_PROTOCOL_COMMAND_LENGTH_NVME) {
         return ERROR_INVALID_PARAMETER;
     }
-    if (pc.CommandSpecific != STORAGE_PROTOCOL_SPECIFIC_NVME_ADMIN_COMMAND) {
+    if (header.CommandSpecific != STORAGE_PROTOCOL_SPECIFIC_NVME_ADMIN_COMMAND) {
         return ERROR_NOT_SUPPORTED;
     }
     const uint64_t commandEnd = commandAt + STORAGE_PROTOCOL_COMMAND_LENGTH_NVME;
-    const uint32_t toLength = pc.DataToDeviceTransferLength;
-    const uint32_t fromLength = pc.DataFromDeviceTransferLength;
+    const uint32_t toLength = header.DataToDeviceTransferLength;
+    const uint32_t fromLength = header.DataFromDeviceTransferLength;
     if ((toLength != 0 && fromLength != 0) || toLength > kMaxTransfer ||
         fromLength > kMaxTransfer ||
-        (toLength != 0 && (pc.DataToDeviceBufferOffset < commandEnd ||
-                           (uint64_t)pc.DataToDeviceBufferOffset + toLength > inSize)) ||
-        (fromLength != 0 && (pc.DataFromDeviceBufferOffset < commandEnd ||
-                             (uint64_t)pc.DataFromDeviceBufferOffset + fromLength > outSize)) ||
+        (toLength != 0 && (header.DataToDeviceBufferOffset < commandEnd ||
+                           (uint64_t)header.DataToDeviceBufferOffset + toLength > inSize)) ||
+        (fromLength != 0 && (header.DataFromDeviceBufferOffset < commandEnd ||
+                             (uint64_t)header.DataFromDeviceBufferOffset + fromLength > outSize)) ||
         outSize < commandAt || out == NULL) {
         return ERROR_INVALID_PARAMETER;
     }
@@ -376,20 +377,21 @@ DWORD ProtocolCommand(LxDiskHandle* h, const BYTE* in, DWORD inSize, BYTE* out, 
         return ERROR_NOT_ENOUGH_MEMORY;
     }
     if (direction == LX_DIR_TO_DEVICE) {
-        memcpy(data, in + pc.DataToDeviceBufferOffset, length);
+        memcpy(data, in + header.DataToDeviceBufferOffset, length);
     }
     uint32_t result = 0;
-    const uint32_t timeoutMs =
-        pc.TimeOutValue != 0 && pc.TimeOutValue < 3600 ? pc.TimeOutValue * 1000u : kAdminTimeoutMs;
+    const uint32_t timeoutMs = header.TimeOutValue != 0 && header.TimeOutValue < 3600
+                                   ? header.TimeOutValue * 1000u
+                                   : kAdminTimeoutMs;
     int rc = Admin(h, LX_ORIGIN_PROGRAM, cdw, direction, data, length, timeoutMs, &result);
     // The header goes back with the command's status, as the driver returns it.
     memmove(out, in, commandAt);
-    pc.ReturnStatus = rc == 0 ? STORAGE_PROTOCOL_STATUS_SUCCESS : STORAGE_PROTOCOL_STATUS_ERROR;
-    pc.ErrorCode = rc > 0 ? (DWORD)rc : 0;
-    pc.FixedProtocolReturnData = result;
-    memcpy(out, &pc, commandAt);
+    header.ReturnStatus = rc == 0 ? STORAGE_PROTOCOL_STATUS_SUCCESS : STORAGE_PROTOCOL_STATUS_ERROR;
+    header.ErrorCode = rc > 0 ? (DWORD)rc : 0;
+    header.FixedProtocolReturnData = result;
+    memcpy(out, &header, commandAt);
     if (rc == 0 && direction == LX_DIR_FROM_DEVICE) {
-        memcpy(out + pc.DataFromDeviceBufferOffset, data, length);
+        memcpy(out + header.DataFromDeviceBufferOffset, data, length);
     }
     free(data);
     if (rc != 0) {

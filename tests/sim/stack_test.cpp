@@ -71,17 +71,17 @@ Result Ioctl(HANDLE h, DWORD code, void* in, DWORD inSize, void* out, DWORD outS
 // An Identify Controller as a protocol command of 144 + 4096 bytes, as the SDK describes it.
 std::vector<uint8_t> IdentifyCommand() {
     std::vector<uint8_t> buf(144 + 4096, 0);
-    auto* pc = reinterpret_cast<STORAGE_PROTOCOL_COMMAND*>(buf.data());
-    pc->Version = STORAGE_PROTOCOL_STRUCTURE_VERSION;
-    pc->Length = sizeof(STORAGE_PROTOCOL_COMMAND);
-    pc->ProtocolType = ProtocolTypeNvme;
-    pc->Flags = STORAGE_PROTOCOL_COMMAND_FLAG_ADAPTER_REQUEST;
-    pc->CommandLength = 64;
-    pc->TimeOutValue = 10;
-    pc->DataFromDeviceTransferLength = 4096;
-    pc->DataFromDeviceBufferOffset = 144;
-    pc->DataToDeviceBufferOffset = 144;
-    pc->CommandSpecific = STORAGE_PROTOCOL_SPECIFIC_NVME_ADMIN_COMMAND;
+    auto* header = reinterpret_cast<STORAGE_PROTOCOL_COMMAND*>(buf.data());
+    header->Version = STORAGE_PROTOCOL_STRUCTURE_VERSION;
+    header->Length = sizeof(STORAGE_PROTOCOL_COMMAND);
+    header->ProtocolType = ProtocolTypeNvme;
+    header->Flags = STORAGE_PROTOCOL_COMMAND_FLAG_ADAPTER_REQUEST;
+    header->CommandLength = 64;
+    header->TimeOutValue = 10;
+    header->DataFromDeviceTransferLength = 4096;
+    header->DataFromDeviceBufferOffset = 144;
+    header->DataToDeviceBufferOffset = 144;
+    header->CommandSpecific = STORAGE_PROTOCOL_SPECIFIC_NVME_ADMIN_COMMAND;
     buf[80] = 0x06;   // Identify
     buf[80 + 40] = 1; // CNS 1
     return buf;

@@ -33,14 +33,14 @@ TEST_F(TraceTest, StorageRequestsRecordTheirDecodedFields) {
     Send(native, IOCTL_STORAGE_QUERY_PROPERTY, buf.data(), 48 + 4096, buf.data(), 48 + 4096);
     // Protocol command: Abort, no data.
     std::memset(buf.data(), 0, buf.size());
-    auto* pc = reinterpret_cast<STORAGE_PROTOCOL_COMMAND*>(buf.data());
-    pc->Version = 1;
-    pc->Length = sizeof(STORAGE_PROTOCOL_COMMAND);
-    pc->ProtocolType = ProtocolTypeNvme;
-    pc->Flags = STORAGE_PROTOCOL_COMMAND_FLAG_ADAPTER_REQUEST;
-    pc->CommandLength = 64;
-    pc->TimeOutValue = 10;
-    pc->CommandSpecific = 1;
+    auto* header = reinterpret_cast<STORAGE_PROTOCOL_COMMAND*>(buf.data());
+    header->Version = 1;
+    header->Length = sizeof(STORAGE_PROTOCOL_COMMAND);
+    header->ProtocolType = ProtocolTypeNvme;
+    header->Flags = STORAGE_PROTOCOL_COMMAND_FLAG_ADAPTER_REQUEST;
+    header->CommandLength = 64;
+    header->TimeOutValue = 10;
+    header->CommandSpecific = 1;
     buf[80] = 0x08;
     Send(native, IOCTL_STORAGE_PROTOCOL_COMMAND, buf.data(), 144, buf.data(), 144);
     CloseHandle(native);

@@ -44,17 +44,17 @@ TEST_F(TraceTest, RecordsAreNumberedInOrderWithTheThreadThatSentThem) {
 // describes STORAGE_PROTOCOL_COMMAND, with data to the device (8 bytes A0..A7) or from it.
 std::vector<uint8_t> ProtocolCommand(uint8_t opcode, bool toDevice, uint32_t length) {
     std::vector<uint8_t> buf(144 + length, 0);
-    auto* pc = reinterpret_cast<STORAGE_PROTOCOL_COMMAND*>(buf.data());
-    pc->Version = 1;
-    pc->Length = 84;
-    pc->ProtocolType = ProtocolTypeNvme;
-    pc->Flags = 0x80000000;
-    pc->CommandLength = 64;
-    pc->TimeOutValue = 10;
-    pc->DataToDeviceBufferOffset = 144;
-    pc->DataFromDeviceBufferOffset = 144;
-    (toDevice ? pc->DataToDeviceTransferLength : pc->DataFromDeviceTransferLength) = length;
-    pc->CommandSpecific = 1;
+    auto* header = reinterpret_cast<STORAGE_PROTOCOL_COMMAND*>(buf.data());
+    header->Version = 1;
+    header->Length = 84;
+    header->ProtocolType = ProtocolTypeNvme;
+    header->Flags = 0x80000000;
+    header->CommandLength = 64;
+    header->TimeOutValue = 10;
+    header->DataToDeviceBufferOffset = 144;
+    header->DataFromDeviceBufferOffset = 144;
+    (toDevice ? header->DataToDeviceTransferLength : header->DataFromDeviceTransferLength) = length;
+    header->CommandSpecific = 1;
     buf[80] = opcode;
     for (uint32_t i = 0; toDevice && i < length; ++i) {
         buf[144 + i] = uint8_t(0xA0 + i);
