@@ -78,11 +78,12 @@ struct DevicePower {
 };
 
 // The table a backend installs. Every member is set but Power; each is named after the SDK
-// function it answers.
+// function it answers, but OpenDevice and IoControl, so that the name DeviceIoControl stays the
+// SDK function's alone.
 struct DeviceBackend {
     DeviceOpenFn* OpenDevice; // CreateFileW on a device path
     DeviceCloseFn* CloseHandle;
-    DeviceIoControlFn* DeviceIoControl;
+    DeviceIoControlFn* IoControl; // DeviceIoControl on a handle the backend made
     GetClassDevsFn* SetupDiGetClassDevsW;
     EnumDeviceInfoFn* SetupDiEnumDeviceInfo;
     EnumDeviceInterfacesFn* SetupDiEnumDeviceInterfaces;

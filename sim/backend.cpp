@@ -19,7 +19,7 @@ const DevicePower kPower = {
 const DeviceBackend kBackend = {
     OpenDevice,
     CloseHandle,
-    DeviceIoControl,
+    IoControl,
     ClassDevs,
     EnumDeviceInfo,
     EnumDeviceInterfaces,

@@ -1,6 +1,6 @@
-// The storage stack of the simulated PC: DeviceIoControl on a device handle with the checks made
-// before any driver sees a request, the dispatch to the drivers, and what every disk answers
-// itself (its device descriptor, device number and SCSI address).
+// The storage stack of the simulated PC: IoControl (DeviceIoControl on a device handle) with the
+// checks made before any driver sees a request, the dispatch to the drivers, and what every disk
+// answers itself (its device descriptor, device number and SCSI address).
 #include "platform/win32.h"
 #include "sim/handles.h"
 #include "sim/pc.h"
@@ -306,8 +306,8 @@ void TraceCall(const DeviceHandle& handle, const Io& io, DWORD inSize, DWORD out
 
 } // namespace
 
-BOOL DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD inSize, LPVOID out, DWORD outSize,
-                     LPDWORD returned, LPOVERLAPPED overlapped) {
+BOOL IoControl(HANDLE device, DWORD code, LPVOID in, DWORD inSize, LPVOID out, DWORD outSize,
+               LPDWORD returned, LPOVERLAPPED overlapped) {
     auto handle = GetHandleAs<DeviceHandle>(device);
     if (!handle) {
         SetLastError(GetHandleObject(device) ? ERROR_INVALID_FUNCTION : ERROR_INVALID_HANDLE);

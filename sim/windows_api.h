@@ -10,8 +10,9 @@ namespace sim {
 
 HANDLE OpenDevice(LPCWSTR path, DWORD desiredAccess, DWORD shareMode, DWORD creationDisposition,
                   DWORD flagsAndAttributes);
-BOOL DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD inSize, LPVOID out, DWORD outSize,
-                     LPDWORD returned, LPOVERLAPPED overlapped);
+// DeviceIoControl on a device handle: the storage stack's entry (sim/stack.cpp).
+BOOL IoControl(HANDLE device, DWORD code, LPVOID in, DWORD inSize, LPVOID out, DWORD outSize,
+               LPDWORD returned, LPOVERLAPPED overlapped);
 
 HDEVINFO GetClassDevs(const GUID* classGuid, PCWSTR enumerator, DWORD flags);
 BOOL EnumDeviceInfo(HDEVINFO set, DWORD index, PSP_DEVINFO_DATA data);

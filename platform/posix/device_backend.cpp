@@ -103,8 +103,8 @@ BOOL DeviceIoControl(HANDLE device, DWORD ioControlCode, LPVOID inBuffer, DWORD 
         SetLastError(object ? ERROR_INVALID_FUNCTION : ERROR_INVALID_HANDLE);
         return FALSE;
     }
-    return h->backend->DeviceIoControl(device, ioControlCode, inBuffer, inBufferSize, outBuffer,
-                                       outBufferSize, bytesReturned, overlapped);
+    return h->backend->IoControl(device, ioControlCode, inBuffer, inBufferSize, outBuffer,
+                                 outBufferSize, bytesReturned, overlapped);
 }
 
 HDEVINFO SetupDiGetClassDevsW(const GUID* classGuid, PCWSTR enumerator, HWND parent, DWORD flags) {

@@ -154,8 +154,8 @@ BOOL WINAPI ZxRoutedDeviceIoControl(HANDLE device, DWORD ioControlCode, LPVOID i
                                     LPDWORD bytesReturned, LPOVERLAPPED overlapped) {
     BackendObject found;
     if (FindHandle(device, &found)) {
-        return found.backend->DeviceIoControl(device, ioControlCode, inBuffer, inBufferSize,
-                                              outBuffer, outBufferSize, bytesReturned, overlapped);
+        return found.backend->IoControl(device, ioControlCode, inBuffer, inBufferSize, outBuffer,
+                                        outBufferSize, bytesReturned, overlapped);
     }
     // Only the backend's devices are opened, so no other handle answers a control code.
     SetLastError(ERROR_INVALID_FUNCTION);

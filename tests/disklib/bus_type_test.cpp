@@ -35,7 +35,7 @@ TEST(BusTypeQuery, TheDwordTheDriverReturnsAtOffset28) {
     DeviceBackend backend = {};
     backend.OpenDevice = Open;
     backend.CloseHandle = Close;
-    backend.DeviceIoControl = IoControl;
+    backend.IoControl = IoControl;
     const DeviceBackend* before = InstalledDeviceBackend();
     InstallDeviceBackend(&backend);
     HANDLE device = CreateFileW(L"\\\\.\\PhysicalDrive0", GENERIC_READ, FILE_SHARE_READ, NULL,
