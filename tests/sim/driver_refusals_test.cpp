@@ -125,6 +125,97 @@ TEST_F(DriverRefusalsTest, TheProtocolCommandCarriesTheProgramsFlagsTimeoutAndOf
     CloseHandle(h);
 }
 
+TEST_F(DriverRefusalsTest, EveryProtocolCommandRefusalSaysWhichFieldIsWrong) {
+    HANDLE h = Open(L"\\\\.\\PhysicalDrive1");
+    // Get Log Page 05 of 4096 bytes from the device, in a buffer of 4240 bytes.
+    Bytes logPage = simreq::ProtocolCommand(0x02, 2, 4096);
+    Put32(logPage, 80 + 40, 0x03FF0005);
+    const Case cases[] = {
+        {"as the program sends it", kAsGiven, 0, ""},
+        {"an input of 83 bytes", [](Bytes& b) { b.resize(83); }, 87,
+         "the input must hold STORAGE_PROTOCOL_COMMAND"},
+        {"Version 2", [](Bytes& b) { Put32(b, 0, 2); }, 87, "Version must be 1"},
+        {"Length 80", [](Bytes& b) { Put32(b, 4, 80); }, 87, "Length must be 84"},
+        {"ProtocolType 2", [](Bytes& b) { Put32(b, 8, 2); }, 87,
+         "ProtocolType must be ProtocolTypeNvme (3)"},
+        {"CommandLength 32", [](Bytes& b) { Put32(b, 24, 32); }, 87, "CommandLength must be 64"},
+        {"an input of 100 bytes", [](Bytes& b) { b.resize(100); }, 87,
+         "the input must hold the 64-byte command"},
+        {"CommandSpecific 2", [](Bytes& b) { Put32(b, 56, 2); }, 50,
+         "CommandSpecific must be an admin command (1)"},
+        {"16 bytes to the device as well", [](Bytes& b) { Put32(b, 32, 16); }, 87,
+         "data must move one way only"},
+        {"4100 bytes from the device", [](Bytes& b) { Put32(b, 36, 4100); }, 87,
+         "the data from the device must lie past the command inside the output"},
+        {"the data from the device at 100", [](Bytes& b) { Put32(b, 52, 100); }, 87,
+         "the data from the device must lie past the command inside the output"},
+        {"4100 bytes to the device",
+         [](Bytes& b) {
+             Put32(b, 32, 4100);
+             Put32(b, 36, 0);
+         },
+         87, "the data to the device must lie past the command inside the input"},
+        {"16 bytes of error information at 4230",
+         [](Bytes& b) {
+             Put32(b, 28, 16);
+             Put32(b, 44, 4230);
+         },
+         87, "the error information must lie inside the output"},
+        {"a queue-management opcode", [](Bytes& b) { b[80] = 0x01; }, 1,
+         "queue management is the driver's own"},
+        {"an opcode the effects log does not list", [](Bytes& b) { b[80] = 0xE6; }, 1,
+         "the opcode is not in the Commands Supported and Effects log"},
+    };
+    Expect(h, IOCTL_STORAGE_PROTOCOL_COMMAND, logPage, cases, std::size(cases));
+    // A command without data and without buffer offsets, answered into 64 bytes.
+    Bytes abort = simreq::ProtocolCommand(0x08, 0, 0);
+    Put32(abort, 48, 0);
+    Put32(abort, 52, 0);
+    Bytes out(64, 0);
+    StartTrace();
+    EXPECT_EQ(Ioctl(h, IOCTL_STORAGE_PROTOCOL_COMMAND, abort.data(), DWORD(abort.size()),
+                    out.data(), DWORD(out.size()))
+                  .error,
+              122u); // ERROR_INSUFFICIENT_BUFFER
+    EXPECT_EQ(LastRefusal(), "the output must hold the 80-byte header");
+    CloseHandle(h);
+    // The RST disk is not the NVMe driver's.
+    HANDLE rst = Open(L"\\\\.\\PhysicalDrive2");
+    const Case other[] = {
+        {"on the RST disk", kAsGiven, 1, "protocol commands need the NVMe driver"},
+    };
+    Expect(rst, IOCTL_STORAGE_PROTOCOL_COMMAND, logPage, other, std::size(other));
+    CloseHandle(rst);
+}
+
+// A refused protocol command is still traced as the program gave it: the command's dwords and
+// the data to the device, before any check.
+TEST_F(DriverRefusalsTest, ARefusedProtocolCommandIsTracedWithItsCommandAndData) {
+    HANDLE h = Open(L"\\\\.\\PhysicalDrive1");
+    Bytes request = simreq::ProtocolCommand(0xC1, 1, 8);
+    for (uint8_t i = 0; i < 8; ++i) {
+        request[144 + i] = uint8_t(0xA0 + i);
+    }
+    Put32(request, 12, 0); // Flags 0
+    StartTrace();
+    EXPECT_EQ(Ioctl(h, IOCTL_STORAGE_PROTOCOL_COMMAND, request.data(), DWORD(request.size()),
+                    request.data(), DWORD(request.size()))
+                  .error,
+              87u);
+    const std::vector<tracetest::Value> records = Records();
+    ASSERT_EQ(records.size(), 1u);
+    const tracetest::Value& r = records[0];
+    EXPECT_EQ(r.fields.at("refused").text, "Flags must be 0x80000000");
+    const std::vector<tracetest::Value>& cdw = r.fields.at("cdw").items;
+    ASSERT_EQ(cdw.size(), 16u);
+    EXPECT_EQ(cdw[0].text, "193");        // C1
+    EXPECT_EQ(cdw[1].text, "4294967295"); // FFFFFFFF
+    EXPECT_EQ(cdw[10].text, "2");
+    EXPECT_EQ(r.fields.at("data").text, "a0a1a2a3a4a5a6a7");
+    EXPECT_EQ(r.fields.count("return_status"), 0u);
+    CloseHandle(h);
+}
+
 TEST_F(DriverRefusalsTest, IdentifyIsTheAdaptersDataAndLogPagesTheDevices) {
     HANDLE h = Open(L"\\\\.\\PhysicalDrive1");
     const struct {
