@@ -259,41 +259,53 @@ DWORD ReturnCommand(Io& io, const STORAGE_PROTOCOL_COMMAND& request, const NvmeC
     return 0;
 }
 
-} // namespace
+// Where the NVMe command ends in the input: the header, then CommandLength bytes.
+uint64_t CommandEnd(const STORAGE_PROTOCOL_COMMAND& request) {
+    return kCommandAt + uint64_t(request.CommandLength);
+}
 
-DWORD ProtocolCommand(Io& io) {
-    if (io.in.size() < sizeof(STORAGE_PROTOCOL_COMMAND)) {
-        return Refuse(ERROR_INVALID_PARAMETER, "the input must hold STORAGE_PROTOCOL_COMMAND");
-    }
-    const auto request = Read<STORAGE_PROTOCOL_COMMAND>(io.in);
+// What the request carries, recorded before any check: the header, the command's dwords when
+// the input holds a 64-byte command, and the data to the device as given (also when the request
+// is refused). Returns the command, all zero when the input holds none.
+NvmeCommand TraceRequest(Io& io, const STORAGE_PROTOCOL_COMMAND& request) {
     TraceProtocolCommand(io, request);
-    const uint64_t cmdEnd = kCommandAt + uint64_t(request.CommandLength);
     NvmeCommand cmd;
-    if (request.CommandLength == STORAGE_PROTOCOL_COMMAND_LENGTH_NVME && io.in.size() >= cmdEnd) {
+    if (request.CommandLength == STORAGE_PROTOCOL_COMMAND_LENGTH_NVME &&
+        io.in.size() >= CommandEnd(request)) {
         cmd = NvmeCommand::FromBytes(io.in.data() + kCommandAt);
         io.trace.Nums("cdw", cmd.cdw, 16);
     }
-    // Data to the device is recorded as given, also when the request is refused; data from the
-    // device only once the drive has run.
     const uint32_t toLen = request.DataToDeviceTransferLength;
     const uint32_t toOff = request.DataToDeviceBufferOffset;
-    const bool toDataGiven = toLen && uint64_t(toOff) + toLen <= io.in.size();
-    if (toDataGiven) {
+    if (toLen && uint64_t(toOff) + toLen <= io.in.size()) {
         io.trace.Data(io.in.data() + toOff, toLen);
     }
+    return cmd;
+}
+
+// The checks the driver makes before the drive sees the command: that the disk is its own, the
+// header, the data buffers, the opcode; 0 when the request passes, or the refusal.
+DWORD CheckCommand(const Io& io, const STORAGE_PROTOCOL_COMMAND& request, const NvmeCommand& cmd) {
     if (!io.disk || io.handle.kind != DeviceHandle::Disk || io.disk->kind != DiskKind::Nvme ||
         !io.disk->nvme) {
         return Refused("disk", ERROR_INVALID_FUNCTION, "protocol commands need the NVMe driver");
     }
+    const uint64_t cmdEnd = CommandEnd(request);
     if (const DWORD refused = CheckCommandHeader(io, request, cmdEnd)) {
         return refused;
     }
     if (const DWORD refused = CheckCommandBuffers(io, request, cmdEnd)) {
         return refused;
     }
-    if (const DWORD refused = CheckOpcode(*io.disk->nvme, cmd.Opcode())) {
-        return refused;
-    }
+    return CheckOpcode(*io.disk->nvme, cmd.Opcode());
+}
+
+// Runs a checked command on the drive and returns its header, status and data. The data to the
+// device is in the trace already (the checks put it inside the input); the data from the device
+// is recorded once the drive has run.
+DWORD RunCommand(Io& io, const STORAGE_PROTOCOL_COMMAND& request, const NvmeCommand& cmd) {
+    const uint32_t toLen = request.DataToDeviceTransferLength;
+    const uint32_t toOff = request.DataToDeviceBufferOffset;
     std::vector<uint8_t> data;
     NvmeXfer dir = NvmeXfer::None;
     if (toLen) {
@@ -304,10 +316,24 @@ DWORD ProtocolCommand(Io& io) {
         data.assign(request.DataFromDeviceTransferLength, 0);
     }
     const NvmeCompletion c = RunAdmin(*io.disk->nvme, cmd, dir, data);
-    if (!toDataGiven) {
+    if (!toLen) {
         io.trace.Data(data.data(), data.size());
     }
     return ReturnCommand(io, request, c, data);
+}
+
+} // namespace
+
+DWORD ProtocolCommand(Io& io) {
+    if (io.in.size() < sizeof(STORAGE_PROTOCOL_COMMAND)) {
+        return Refuse(ERROR_INVALID_PARAMETER, "the input must hold STORAGE_PROTOCOL_COMMAND");
+    }
+    const auto request = Read<STORAGE_PROTOCOL_COMMAND>(io.in);
+    const NvmeCommand cmd = TraceRequest(io, request);
+    if (const DWORD refused = CheckCommand(io, request, cmd)) {
+        return refused;
+    }
+    return RunCommand(io, request, cmd);
 }
 
 // --- firmware activation, as the Windows storage drivers carry it out --------------------
