@@ -310,7 +310,7 @@ DWORD RunCommand(Io& io, const STORAGE_PROTOCOL_COMMAND& request, const NvmeComm
     NvmeXfer dir = NvmeXfer::None;
     if (toLen) {
         dir = NvmeXfer::ToDevice;
-        data.assign(io.in.begin() + toOff, io.in.begin() + toOff + toLen);
+        data.assign(io.in.data() + toOff, io.in.data() + toOff + toLen);
     } else if (request.DataFromDeviceTransferLength) {
         dir = NvmeXfer::FromDevice;
         data.assign(request.DataFromDeviceTransferLength, 0);
