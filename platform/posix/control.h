@@ -11,8 +11,9 @@ namespace zxposix {
 // another package).
 bool RegisterResource(const wchar_t* type, int id, const void* data, size_t size);
 
-// The process-wide clock. A speed of 10 makes Sleep(1000) take 100 ms of real time and makes
-// GetTickCount64 advance ten times faster. The speed must be positive.
+// The process-wide clock (platform/posix/clock.h). A speed of 10 makes Sleep(1000) take 100 ms
+// of real time and makes GetTickCount64 advance ten times faster while the program's threads
+// wait; while one of them works, program time stands still. The speed must be positive.
 void SetClockSpeed(double speed);
 double GetClockSpeed();
 

@@ -11,27 +11,125 @@
 #include <thread>
 
 namespace zxposix {
-namespace {
 
 using Steady = std::chrono::steady_clock;
 
+struct ClockWaiter {
+    std::condition_variable cv;
+    ClockCondition* on = nullptr;
+    bool participant = false;
+    uint64_t deadline = kNoDeadline; // program time
+    Steady::time_point realDeadline;
+    uint64_t seq = 0;   // the order of the waits, for deadlines that fall together
+    bool woken = false; // handed off by a notify, or chosen as the earliest deadline
+    ClockWake why = ClockWake::Notified;
+};
+
+namespace {
+
 // Program time starts at the machine's uptime, as the Windows tick count counts from the
-// system's start, so that two runs never read the same tick count.
+// system's start, so that two runs never read the same tick count. While time advances it is
+// base + (real time since anchor) x speed, held at the earliest participant deadline; every
+// change of who waits re-anchors it, so that time held back does not jump ahead afterwards.
 struct Clock {
     std::mutex lock;
     Steady::time_point anchor = Steady::now();
-    double anchorMs = std::chrono::duration<double, std::milli>(anchor.time_since_epoch()).count();
+    double base = std::chrono::duration<double, std::milli>(anchor.time_since_epoch()).count();
     double speed = 1.0;
+    int working = 0; // participants that do not wait in the clock
+    uint64_t seq = 0;
+    std::vector<ClockWaiter*> waiters;
 };
 
+// Never destroyed: detached threads may still wait on it while the process ends.
 Clock& TheClock() {
-    static Clock clock;
-    return clock;
+    static Clock* clock = new Clock;
+    return *clock;
 }
 
-double NowLocked(Clock& c) {
+thread_local int t_depth = 0; // ClockJoin nesting; > 0 for a participant
+thread_local ClockWaiter t_waiter;
+
+// The earliest deadline of a participant's wait that is still to come (not yet woken).
+uint64_t CapLocked(const Clock& c) {
+    uint64_t cap = kNoDeadline;
+    for (const ClockWaiter* w : c.waiters) {
+        if (w->participant && !w->woken && w->deadline < cap) {
+            cap = w->deadline;
+        }
+    }
+    return cap;
+}
+
+double NowLocked(const Clock& c) {
+    if (c.working > 0) {
+        return c.base;
+    }
     std::chrono::duration<double, std::milli> real = Steady::now() - c.anchor;
-    return c.anchorMs + real.count() * c.speed;
+    double now = c.base + real.count() * c.speed;
+    const uint64_t cap = CapLocked(c);
+    if (cap != kNoDeadline && now > double(cap)) {
+        now = double(cap);
+    }
+    return now < c.base ? c.base : now;
+}
+
+// Before anything changes who works or waits: time so far becomes the base.
+void RebaseLocked(Clock& c) {
+    c.base = NowLocked(c);
+    c.anchor = Steady::now();
+}
+
+// Every waiter works its real wait out again (time started, stopped or its limit moved).
+void KickLocked(Clock& c) {
+    for (ClockWaiter* w : c.waiters) {
+        w->cv.notify_one();
+    }
+}
+
+void AddWorkingLocked(Clock& c, int delta) {
+    RebaseLocked(c);
+    c.working += delta;
+    KickLocked(c);
+}
+
+// The participant whose deadline has come and that runs next: the earliest deadline, and of
+// deadlines that fall together the first wait. Only while no participant works: one that works
+// at this instant runs before time moves on.
+ClockWaiter* DueLocked(Clock& c) {
+    if (c.working > 0) {
+        return nullptr;
+    }
+    const double now = NowLocked(c);
+    ClockWaiter* first = nullptr;
+    for (ClockWaiter* w : c.waiters) {
+        if (w->participant && !w->woken && double(w->deadline) <= now &&
+            (first == nullptr || w->deadline < first->deadline ||
+             (w->deadline == first->deadline && w->seq < first->seq))) {
+            first = w;
+        }
+    }
+    return first;
+}
+
+// Wakes a waiter, a participant already marked working.
+void WakeLocked(Clock& c, ClockWaiter* w, ClockWake why) {
+    RebaseLocked(c); // while its deadline still holds time back
+    w->woken = true;
+    w->why = why;
+    if (w->participant) {
+        c.working++;
+    }
+    w->cv.notify_one();
+}
+
+void RemoveLocked(std::vector<ClockWaiter*>& list, ClockWaiter* w) {
+    for (auto it = list.begin(); it != list.end(); ++it) {
+        if (*it == w) {
+            list.erase(it);
+            return;
+        }
+    }
 }
 
 } // namespace
@@ -42,14 +140,127 @@ uint64_t ClockNowMs() {
     return static_cast<uint64_t>(NowLocked(c));
 }
 
-std::chrono::nanoseconds ClockRealDuration(uint64_t programMs) {
-    Clock& c = TheClock();
-    double speed;
-    {
+uint64_t ClockDeadlineIn(uint64_t ms) {
+    const uint64_t now = ClockNowMs();
+    return ms >= kNoDeadline - now ? kNoDeadline - 1 : now + ms;
+}
+
+void ClockJoin() {
+    if (t_depth++ == 0) {
+        Clock& c = TheClock();
         std::lock_guard<std::mutex> guard(c.lock);
-        speed = c.speed;
+        AddWorkingLocked(c, 1);
     }
-    return std::chrono::nanoseconds(static_cast<int64_t>(double(programMs) * 1e6 / speed));
+}
+
+void ClockLeave() {
+    if (t_depth > 0 && --t_depth == 0) {
+        Clock& c = TheClock();
+        std::lock_guard<std::mutex> guard(c.lock);
+        AddWorkingLocked(c, -1);
+    }
+}
+
+void ClockReserve() {
+    Clock& c = TheClock();
+    std::lock_guard<std::mutex> guard(c.lock);
+    AddWorkingLocked(c, 1);
+}
+
+void ClockAdopt() {
+    t_depth = 1;
+}
+
+void ClockUnreserve() {
+    Clock& c = TheClock();
+    std::lock_guard<std::mutex> guard(c.lock);
+    AddWorkingLocked(c, -1);
+}
+
+ClockWaiter* ClockCondition::Enter(uint64_t programDeadline, Steady::time_point realDeadline) {
+    Clock& c = TheClock();
+    std::lock_guard<std::mutex> guard(c.lock);
+    ClockWaiter* w = &t_waiter;
+    w->on = this;
+    w->participant = t_depth > 0;
+    w->deadline = programDeadline;
+    w->realDeadline = realDeadline;
+    w->seq = ++c.seq;
+    w->woken = false;
+    RebaseLocked(c);
+    c.waiters.push_back(w);
+    waiters.push_back(w);
+    if (w->participant) {
+        c.working--;
+    }
+    KickLocked(c);
+    return w;
+}
+
+ClockWake ClockCondition::Park(ClockWaiter* w) {
+    Clock& c = TheClock();
+    std::unique_lock<std::mutex> guard(c.lock);
+    for (;;) {
+        if (w->woken) {
+            break;
+        }
+        const double now = NowLocked(c);
+        if (w->deadline != kNoDeadline && double(w->deadline) <= now) {
+            if (!w->participant) {
+                w->woken = true;
+                w->why = ClockWake::Deadline;
+                break;
+            }
+            // Whose deadline comes first runs first; the others wait their turn.
+            if (ClockWaiter* first = DueLocked(c)) {
+                WakeLocked(c, first, ClockWake::Deadline);
+                continue;
+            }
+        }
+        const Steady::time_point realNow = Steady::now();
+        if (realNow >= w->realDeadline) {
+            w->why = ClockWake::RealTimeout;
+            break;
+        }
+        Steady::time_point until = w->realDeadline;
+        if (c.working == 0 && w->deadline != kNoDeadline) {
+            // Time advances: wake when it reaches this deadline, or the earlier one it is held at
+            // (then whoever waits for that one moves things on).
+            const uint64_t cap = CapLocked(c);
+            const double target = double(std::min(cap, w->deadline));
+            if (target > now) {
+                const auto real = std::chrono::nanoseconds(
+                    static_cast<int64_t>((target - now) * 1e6 / c.speed) + 1000);
+                if (real < until - realNow) {
+                    until = realNow + real;
+                }
+            }
+        }
+        if (until == Steady::time_point::max()) {
+            w->cv.wait(guard);
+        } else {
+            w->cv.wait_until(guard, until);
+        }
+    }
+    RebaseLocked(c);
+    RemoveLocked(c.waiters, w);
+    RemoveLocked(w->on->waiters, w);
+    if (w->participant && !w->woken) {
+        c.working++; // woke on its own (its real limit): it works from here
+    }
+    w->on = nullptr;
+    KickLocked(c);
+    return w->why;
+}
+
+void ClockCondition::NotifyAll() {
+    Clock& c = TheClock();
+    std::lock_guard<std::mutex> guard(c.lock);
+    for (ClockWaiter* w : waiters) {
+        if (!w->woken) {
+            WakeLocked(c, w, ClockWake::Notified);
+        }
+    }
 }
 
 void SetClockSpeed(double speed) {
@@ -58,9 +269,9 @@ void SetClockSpeed(double speed) {
     }
     Clock& c = TheClock();
     std::lock_guard<std::mutex> guard(c.lock);
-    c.anchorMs = NowLocked(c);
-    c.anchor = Steady::now();
+    RebaseLocked(c);
     c.speed = speed;
+    KickLocked(c);
 }
 
 double GetClockSpeed() {
@@ -73,7 +284,7 @@ namespace {
 
 struct ThreadObject : HandleObject {
     std::mutex lock;
-    std::condition_variable changed;
+    ClockCondition changed;
     DWORD suspendCount = 0;
     bool done = false;
     DWORD exitCode = STILL_ACTIVE;
@@ -105,20 +316,27 @@ HANDLE CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE startA
     auto state = std::make_shared<ThreadObject>();
     state->suspendCount = (creationFlags & CREATE_SUSPENDED) ? 1 : 0;
     DWORD id = zxposix::g_nextThreadId++;
+    // The new thread takes part in the clock from now: time cannot pass before it starts.
+    zxposix::ClockReserve();
     try {
         std::thread([state, startAddress, parameter, id]() {
             zxposix::t_threadId = id;
+            zxposix::ClockAdopt();
             {
                 std::unique_lock<std::mutex> guard(state->lock);
-                state->changed.wait(guard, [&] { return state->suspendCount == 0; });
+                state->changed.Wait(guard, [&] { return state->suspendCount == 0; });
             }
             DWORD code = startAddress(parameter);
-            std::lock_guard<std::mutex> guard(state->lock);
-            state->exitCode = code;
-            state->done = true;
-            state->changed.notify_all();
+            {
+                std::lock_guard<std::mutex> guard(state->lock);
+                state->exitCode = code;
+                state->done = true;
+                state->changed.NotifyAll(); // those waiting for the thread work before it leaves
+            }
+            zxposix::ClockLeave();
         }).detach();
     } catch (...) {
+        zxposix::ClockUnreserve();
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return nullptr;
     }
@@ -137,7 +355,7 @@ DWORD ResumeThread(HANDLE thread) {
     std::lock_guard<std::mutex> guard(state->lock);
     DWORD previous = state->suspendCount;
     if (state->suspendCount > 0 && --state->suspendCount == 0) {
-        state->changed.notify_all();
+        state->changed.NotifyAll();
     }
     return previous;
 }
@@ -152,13 +370,20 @@ DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
         zxposix::ui::NoteBlockingWait();
     }
     std::unique_lock<std::mutex> guard(state->lock);
+    if (milliseconds == 0 || state->done) {
+        return state->done ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
+    }
     if (milliseconds == INFINITE) {
-        state->changed.wait(guard, [&] { return state->done; });
+        state->changed.Wait(guard, [&] { return state->done; });
         return WAIT_OBJECT_0;
     }
-    auto real = zxposix::ClockRealDuration(milliseconds);
-    bool done = state->changed.wait_for(guard, real, [&] { return state->done; });
-    return done ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
+    const uint64_t deadline = zxposix::ClockDeadlineIn(milliseconds);
+    while (!state->done) {
+        if (state->changed.Wait(guard, deadline) == zxposix::ClockWake::Deadline) {
+            return state->done ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
+        }
+    }
+    return WAIT_OBJECT_0;
 }
 
 BOOL GetExitCodeThread(HANDLE thread, LPDWORD exitCode) {
@@ -178,7 +403,15 @@ void Sleep(DWORD milliseconds) {
         return;
     }
     zxposix::ui::NoteBlockingWait();
-    std::this_thread::sleep_for(zxposix::ClockRealDuration(milliseconds));
+    // A condition nobody notifies, guarding nothing: the wait ends at its deadline.
+    struct Nothing {
+        void lock() {}
+        void unlock() {}
+    } nothing;
+    thread_local zxposix::ClockCondition alone;
+    const uint64_t deadline = zxposix::ClockDeadlineIn(milliseconds);
+    while (alone.Wait(nothing, deadline) != zxposix::ClockWake::Deadline) {
+    }
 }
 
 ULONGLONG GetTickCount64() {

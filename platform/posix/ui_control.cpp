@@ -14,7 +14,7 @@ namespace {
 void AddAnswer(int answer, bool unscripted) {
     std::lock_guard<std::mutex> guard(W().lock);
     W().answers.push_back(PendingAnswer{answer, unscripted});
-    W().cv.notify_all();
+    W().cv.NotifyAll();
 }
 
 } // namespace
@@ -279,7 +279,8 @@ bool WaitUntil(const std::function<bool()>& pred, std::chrono::milliseconds real
             return false;
         }
         std::unique_lock<std::mutex> lk(W().lock);
-        W().cv.wait_for(lk, std::chrono::milliseconds(5));
+        W().cv.Wait(lk, kNoDeadline,
+                    std::chrono::steady_clock::now() + std::chrono::milliseconds(5));
     }
 }
 

@@ -184,6 +184,8 @@ INT_PTR DialogBoxParamW(HINSTANCE, LPCWSTR templateName, HWND parent, DLGPROC pr
         SetLastError(ERROR_INVALID_PARAMETER);
         return -1;
     }
+    // The dialog's thread takes part in the clock, WM_INITDIALOG included.
+    zxposix::ClockMember member;
     DialogTemplate t;
     int id = static_cast<int>(reinterpret_cast<ULONG_PTR>(templateName));
     if (DWORD error = LoadDialogTemplate(id, &t)) {
@@ -270,6 +272,7 @@ LRESULT SendDlgItemMessageW(HWND dialog, int id, UINT message, WPARAM wParam, LP
 
 int MessageBoxW(HWND owner, LPCWSTR text, LPCWSTR caption, UINT type) {
     DWORD me = GetCurrentThreadId();
+    zxposix::ClockMember member;
     size_t record;
     HWND disabled = nullptr;
     {

@@ -399,7 +399,7 @@ void QueueInput(const Input& in, bool* ok) {
         return;
     }
     W().queues[d->thread].input.push_back(in);
-    W().cv.notify_all();
+    W().cv.NotifyAll();
     *ok = true;
 }
 

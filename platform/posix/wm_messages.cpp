@@ -92,6 +92,7 @@ LRESULT Deliver(HWND h, UINT msg, WPARAM w, LPARAM l, bool posted, DWORD sender)
 // until something arrives or the next timer is due.
 void RunLoop(const std::function<bool()>& doneLocked) {
     DWORD me = GetCurrentThreadId();
+    ClockMember member; // a thread in a message loop takes part in the clock
     std::unique_lock<std::mutex> lk(W().lock);
     for (;;) {
         if (doneLocked()) {
@@ -112,7 +113,7 @@ void RunLoop(const std::function<bool()>& doneLocked) {
             lk.lock();
             s->result = r;
             s->done = true;
-            W().cv.notify_all();
+            W().cv.NotifyAll();
             continue;
         }
         if (!q.posted.empty()) {
@@ -164,7 +165,9 @@ void RunLoop(const std::function<bool()>& doneLocked) {
             lk.lock();
             continue;
         }
-        std::chrono::nanoseconds wait = std::chrono::milliseconds(50);
+        // Besides the next timer, the loop looks again after a while of real time (the front end's
+        // polling, a session end asked from a signal handler); that holds no program time back.
+        std::chrono::milliseconds wait = std::chrono::milliseconds(50);
         FrontEnd* fe = W().frontEnd;
         if (FrontEndThread() == me) {
             // Idle with nothing to dispatch: whatever wait a handler made is over.
@@ -184,12 +187,9 @@ void RunLoop(const std::function<bool()>& doneLocked) {
                 continue;
             }
         }
-        if (next != UINT64_MAX) {
-            wait = std::min(wait, ClockRealDuration(next - now) + std::chrono::microseconds(100));
-        }
         q.waiting = true;
         W().idle.notify_all();
-        W().cv.wait_for(lk, wait);
+        W().cv.Wait(lk, next, std::chrono::steady_clock::now() + wait);
         q.waiting = false;
     }
 }
@@ -247,7 +247,7 @@ LRESULT SendMessageW(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     }
     Sent s{window, message, wParam, lParam, me};
     W().queues[owner].sent.push_back(&s);
-    W().cv.notify_all();
+    W().cv.NotifyAll();
     while (!s.done) {
         // A thread waiting for its reply still runs messages sent to its own windows.
         ThreadQueue& mine = W().queues[me];
@@ -259,10 +259,10 @@ LRESULT SendMessageW(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
             lk.lock();
             in->result = r;
             in->done = true;
-            W().cv.notify_all();
+            W().cv.NotifyAll();
             continue;
         }
-        W().cv.wait(lk);
+        W().cv.Wait(lk, zxposix::kNoDeadline);
     }
     return s.result;
 }
@@ -277,7 +277,7 @@ BOOL PostMessageW(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     }
     LogIssuedLocked(w, message, wParam, lParam, true, me);
     W().queues[OwnerThreadLocked(w)].posted.push_back(Posted{window, message, wParam, lParam, me});
-    W().cv.notify_all();
+    W().cv.NotifyAll();
     return TRUE;
 }
 
@@ -315,12 +315,12 @@ UINT_PTR SetTimer(HWND window, UINT_PTR id, UINT elapse, TIMERPROC proc) {
             t.elapse = elapse;
             t.due = due;
             t.proc = proc;
-            W().cv.notify_all();
+            W().cv.NotifyAll();
             return id == 0 ? 1 : id;
         }
     }
     W().timers.push_back(Timer{window, id, elapse, due, proc});
-    W().cv.notify_all();
+    W().cv.NotifyAll();
     return id == 0 ? 1 : id;
 }
 

@@ -28,7 +28,7 @@ Wm& W() {
 
 void TouchLocked() {
     W().changes++;
-    W().cv.notify_all();
+    W().cv.NotifyAll();
 }
 
 Window* FindLocked(HWND h) {

@@ -3,6 +3,7 @@
 // platform/posix (the window manager's files).
 #pragma once
 
+#include "platform/posix/clock.h"
 #include "platform/posix/user_internal.h"
 
 #include <atomic>
@@ -109,7 +110,7 @@ struct OpenBox {
 
 struct Wm {
     std::mutex lock;
-    std::condition_variable cv;
+    ClockCondition cv; // a queue or a window changed: the loops look again
     std::map<HWND, std::unique_ptr<Window>> windows;
     uintptr_t nextHandle = 0x7F0010;
     std::map<DWORD, ThreadQueue> queues;

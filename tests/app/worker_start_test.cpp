@@ -5,6 +5,7 @@
 #include "app/disk_list.h"
 #include "app/disk_table.h"
 #include "app/launch.h"
+#include "app/main_dialog.h"
 #include "tests/app/program_fixture.h"
 
 #include <condition_variable>
@@ -133,7 +134,10 @@ class MainDialogRescanOverlap : public MainDialogWorkerStart {};
 
 // The device-change rescans on the dialog thread, with disk c coming and going, overlap a worker
 // that keeps reading and re-reading the selected disk b. Every copy it gets is whole, nothing
-// deadlocks, and the worker's own rescan at the end still finds b and shows it.
+// deadlocks, and the worker's own rescan at the end still finds b and shows it. The worker never
+// waits, so program time stands still while it runs and the device-change timer cannot come due:
+// the test posts the timer's WM_TIMER itself after each change, and the dialog rescans at once,
+// while the worker reads.
 TEST_F(MainDialogRescanOverlap, TimerRescansOverlapAWorkerRereadingTheSelectedDisk) {
     UseScenario(NvmeDisk("a", 2, "ZX A") + NvmeDisk("b", 3, "ZX B") + NvmeDisk("c", 4, "ZX C"));
     HWND d = Start();
@@ -145,7 +149,10 @@ TEST_F(MainDialogRescanOverlap, TimerRescansOverlapAWorkerRereadingTheSelectedDi
     g_stopReading = false;
     ASSERT_EQ(StartWorker(&GetAppState()->hWorker, RereadingWorker), 1);
     for (int i = 0; i < 20; i++) {
-        ChangeDisks(d, [i] { ASSERT_TRUE(i % 2 == 0 ? sim::RemoveDisk("c") : sim::AddDisk("c")); });
+        ChangeDisks(d, [i, d] {
+            ASSERT_TRUE(i % 2 == 0 ? sim::RemoveDisk("c") : sim::AddDisk("c"));
+            ASSERT_TRUE(PostMessageW(d, WM_TIMER, DEVICE_CHANGE_TIMER_ID, 0));
+        });
     }
     {
         std::unique_lock<std::mutex> guard(g_reports.lock);
