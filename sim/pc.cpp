@@ -12,7 +12,6 @@
 #include <cstdlib>
 #include <cwctype>
 #include <fstream>
-#include <thread>
 
 namespace sim {
 
@@ -273,23 +272,35 @@ std::unique_ptr<Pc>& CurrentPc() {
     return *pc;
 }
 
-// The thread that brings away disks back on time. It is joined when the process ends, before
-// the clock it sleeps on goes (this object is made after the clock's first use).
+// The thread that brings away disks back on time. It is made by CreateThread, so that on the
+// POSIX platform it takes part in the program's clock: program time does not pass a disk's
+// return before the watcher has brought it back and announced it, at every clock speed. Never
+// destroyed, like the PC: it may still wait for a return while the process ends.
 struct ReturnWatcher {
-    bool running = false; // under PcLock
-    std::atomic<bool> stop{false};
-    std::thread thread;
-    ~ReturnWatcher() {
-        stop = true;
-        if (thread.joinable()) {
-            thread.join();
-        }
-    }
+    bool running = false;    // under PcLock
+    HANDLE thread = nullptr; // under PcLock
 };
 
 ReturnWatcher& Watcher() {
-    static ReturnWatcher watcher;
-    return watcher;
+    static auto* watcher = new ReturnWatcher;
+    return *watcher;
+}
+
+DWORD WINAPI BringBackOnTime(LPVOID) {
+    ReturnWatcher& w = Watcher();
+    for (;;) {
+        uint64_t wait = 0;
+        {
+            std::lock_guard<std::recursive_mutex> held(PcLock());
+            wait = ThePc().NextReturnIn(); // ThePc() brings back the disks due
+            if (wait == 0) {
+                w.running = false;
+                return 0;
+            }
+        }
+        // In steps, so that a return made earlier meanwhile is not missed for long.
+        Sleep(DWORD(std::min<uint64_t>(wait, 50)));
+    }
 }
 
 } // namespace
@@ -326,27 +337,15 @@ std::recursive_mutex& PcLock() {
 void WatchReturns() {
     std::lock_guard<std::recursive_mutex> guard(PcLock());
     ReturnWatcher& w = Watcher();
-    if (w.running || w.stop) {
+    if (w.running) {
         return;
     }
-    w.running = true;
-    if (w.thread.joinable()) {
-        w.thread.join(); // the one before has let go of the lock and ends
+    if (w.thread != nullptr) {
+        WaitForSingleObject(w.thread, INFINITE); // the one before has let go of the lock and ends
+        CloseHandle(w.thread);
     }
-    w.thread = std::thread([&w] {
-        while (!w.stop) {
-            uint64_t wait = 0;
-            {
-                std::lock_guard<std::recursive_mutex> held(PcLock());
-                wait = ThePc().NextReturnIn(); // ThePc() brings back the disks due
-                if (wait == 0) {
-                    w.running = false;
-                    return;
-                }
-            }
-            Sleep(DWORD(std::min<uint64_t>(wait, 50)));
-        }
-    });
+    w.thread = CreateThread(nullptr, 0, BringBackOnTime, nullptr, 0, nullptr);
+    w.running = w.thread != nullptr;
 }
 
 bool ReplacePc(const Scenario& scenario, const std::string& name, std::string& error) {
