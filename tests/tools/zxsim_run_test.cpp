@@ -8,10 +8,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <map>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace {
@@ -69,7 +72,70 @@ std::string Expected(const char* name) {
     return expected.str();
 }
 
+// The requests of each thread of a trace (by thread id), in their order, without what the run's
+// timing and memory decide: the sequence number (how the threads' requests interleave) and the
+// buffer address inside a pass-through-direct request (bytes 24 to 31 of its `in`).
+std::map<int, std::vector<std::string>> RequestsByThread(const std::string& path) {
+    static const std::regex seq("\"seq\":[0-9]+,");
+    static const std::regex tid("\"tid\":([0-9]+),");
+    static const std::regex direct("(\"ioctl\":\"IOCTL_SCSI_PASS_THROUGH_DIRECT\",.*\"in\":\"."
+                                   "{48})[0-9a-f]{16}");
+    std::map<int, std::vector<std::string>> requests;
+    std::ifstream in(path);
+    EXPECT_TRUE(in.good()) << path;
+    std::string line;
+    while (std::getline(in, line)) {
+        std::smatch m;
+        EXPECT_TRUE(std::regex_search(line, m, tid)) << line;
+        const int thread = std::stoi(m[1].str());
+        line = std::regex_replace(line, seq, "");
+        line = std::regex_replace(line, tid, "");
+        line = std::regex_replace(line, direct, "$1<address>");
+        requests[thread].push_back(line);
+    }
+    return requests;
+}
+
 } // namespace
+
+// An enclosure that comes back 3 s after the program stopped looking for it: the update ends
+// "did not come back" with the Disconnect entry, at speed 10 as at speed 1000, and each thread
+// (the dialog's, the update worker's) makes the same requests in the same order. The work
+// between the waits takes no program time, so it cannot stretch the program's 60 attempts
+// past the enclosure's return at the higher speed.
+TEST(ZxsimRun, ASlowEnclosureEndsAlikeAtTenAndAtAThousandTimesTheSpeed) {
+    char folder[] = "/tmp/zxsimspeed-XXXXXX";
+    ASSERT_NE(mkdtemp(folder), nullptr);
+    const std::string scenario =
+        std::string(" --scenario '") + ZX_TESTS_TOOLS_DIR + "/zxsim_run/slow-enclosure.scenario'";
+    std::map<int, std::vector<std::string>> requests[2];
+    const char* speeds[] = {"10", "1000"};
+    for (int n = 0; n < 2; n++) {
+        SCOPED_TRACE(speeds[n]);
+        const std::string trace = std::string(folder) + "/" + speeds[n] + ".trace";
+        int status = -1;
+        std::string output =
+            RunZxsim(std::string("--speed ") + speeds[n] + scenario + " --trace '" + trace +
+                         "' --select 0 --answer yes" + " --answer ok",
+                     &status);
+        ASSERT_TRUE(WIFEXITED(status));
+        EXPECT_EQ(WEXITSTATUS(status), 1); // an update that failed
+        ExpectSameLines(Lines(output), Lines(Expected("slow_enclosure.txt")));
+        requests[n] = RequestsByThread(trace);
+        ASSERT_EQ(requests[n].size(), 2u); // the dialog's thread and the update worker
+    }
+    for (const auto& thread : requests[0]) {
+        SCOPED_TRACE("thread " + std::to_string(thread.first));
+        ASSERT_EQ(requests[1].count(thread.first), 1u);
+        const std::vector<std::string>& slow = thread.second;
+        const std::vector<std::string>& fast = requests[1].at(thread.first);
+        for (size_t i = 0; i < slow.size() && i < fast.size(); i++) {
+            ASSERT_EQ(fast[i], slow[i]) << "request " << i + 1;
+        }
+        EXPECT_EQ(fast.size(), slow.size());
+    }
+    EXPECT_EQ(std::system(("rm -rf '" + std::string(folder) + "'").c_str()), 0);
+}
 
 TEST(ZxsimRun, PrintsTheScreensAndMessageBoxesOfTheDefaultScenario) {
     const struct {
