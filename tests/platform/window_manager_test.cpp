@@ -9,7 +9,9 @@
 #include <functional>
 #include <mutex>
 #include <sstream>
+#include <string>
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -382,6 +384,65 @@ TEST_F(WindowManager, TimersFireFromTheClockAndSettingAgainRestartsThem) {
     ASSERT_TRUE(WaitUntilIdle(d, kWait));
     EXPECT_EQ(TimerMessages().size(), count);
     EXPECT_FALSE(KillTimer(d, 1000));
+}
+
+struct PostThenSleep {
+    HWND dialog;
+    std::mutex lock;
+    std::vector<std::string> order;
+    std::vector<uint64_t> ticks; // since the post
+    uint64_t posted = 0;
+
+    void Note(const char* who) {
+        std::lock_guard<std::mutex> guard(lock);
+        order.push_back(who);
+        ticks.push_back(GetTickCount64() - posted);
+    }
+};
+
+DWORD WINAPI PostAndSleepOneMillisecond(LPVOID p) {
+    PostThenSleep* s = static_cast<PostThenSleep*>(p);
+    {
+        std::lock_guard<std::mutex> guard(s->lock);
+        s->posted = GetTickCount64();
+    }
+    PostMessageW(s->dialog, kMsgA, 0, 0);
+    Sleep(1);
+    s->Note("worker");
+    return 0;
+}
+
+// A message posted to the dialog's queue hands off to its thread: the dialog's thread works from
+// the post on, so time cannot reach the poster's one-millisecond sleep before the dialog has
+// handled the message (at a speed where the millisecond is a microsecond of real time).
+TEST_F(WindowManager, APostedMessageHandsOffToTheDialogsThread) {
+    zxposix::SetClockSpeed(1000000.0);
+    PostThenSleep state;
+    SetHandler([&](HWND, UINT msg, WPARAM, LPARAM) -> INT_PTR {
+        if (msg == kMsgA) {
+            state.Note("dialog");
+        }
+        return 0;
+    });
+    HWND d = Start();
+    state.dialog = d;
+    for (int round = 0; round < 20; round++) {
+        {
+            std::lock_guard<std::mutex> guard(state.lock);
+            state.order.clear();
+            state.ticks.clear();
+        }
+        HANDLE worker = CreateThread(nullptr, 0, PostAndSleepOneMillisecond, &state, 0, nullptr);
+        ASSERT_NE(worker, nullptr);
+        EXPECT_EQ(WaitForSingleObject(worker, INFINITE), WAIT_OBJECT_0);
+        CloseHandle(worker);
+        ASSERT_TRUE(WaitUntilIdle(d, kWait));
+        std::lock_guard<std::mutex> guard(state.lock);
+        EXPECT_EQ(state.order, (std::vector<std::string>{"dialog", "worker"})) << round;
+        EXPECT_EQ(state.ticks, (std::vector<uint64_t>{0, 1})) << round;
+    }
+    PressKey(d, VK_ESCAPE);
+    EXPECT_EQ(Finish(), 7);
 }
 
 TEST_F(WindowManager, ATimerHandledLateKeepsItsPeriodAndMissedPeriodsGiveOneMessage) {
