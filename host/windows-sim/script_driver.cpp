@@ -129,6 +129,9 @@ void Shot(HWND window, const char* name) {
     FindCloseChangeNotification(change);
 }
 
+int g_refusedAnswer = 0; // an answer the box it was meant for did not offer (0: none)
+BoxView g_refusedBox;
+
 // ---- The play ----------------------------------------------------------------------------------
 
 void AnswerBox(HWND box, size_t* nextStep) {
@@ -138,18 +141,19 @@ void AnswerBox(HWND box, size_t* nextStep) {
     Shot(box, shot);
     int answer = 0;
     bool unscripted = true;
-    if (*nextStep < g_steps.size() && g_steps[*nextStep].kind == ScriptStep::Answer) {
+    bool scripted = *nextStep < g_steps.size() && g_steps[*nextStep].kind == ScriptStep::Answer;
+    if (scripted && Offers(v, g_steps[*nextStep].value)) {
         answer = g_steps[*nextStep].value;
         unscripted = false;
         ++*nextStep;
-        if (!Offers(v, answer)) {
-            // A box answers a button it lacks as Esc does, or with its first button.
-            answer = EscapeAnswer(v);
-            if (answer == 0 && !v.buttons.empty()) {
-                answer = v.buttons[0].first;
-            }
-        }
     } else {
+        if (scripted) {
+            // A button the box lacks is never turned into another one: the script ends here,
+            // as zxsim run ends it.
+            g_refusedAnswer = g_steps[*nextStep].value;
+            g_refusedBox = v;
+            *nextStep = g_steps.size();
+        }
         answer = EscapeAnswer(v);
         if (answer == 0) {
             answer = IDNO;
@@ -382,6 +386,20 @@ bool FinishScriptDriver() {
     if (g_missingEntry >= 0) {
         std::fprintf(stderr, "zxflash: --select %d: the list has %d entries\n", g_missingEntry,
                      static_cast<int>(g_entryCount));
+        played = false;
+    }
+    if (g_refusedAnswer != 0) {
+        std::string offered;
+        for (const auto& b : g_refusedBox.buttons) {
+            offered += (offered.empty() ? "" : ", ") + std::string(ButtonName(b.first));
+        }
+        std::string refused = ButtonName(g_refusedAnswer);
+        for (char& c : refused) {
+            c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+        }
+        std::fprintf(stderr,
+                     "zxflash: --answer %s: message box %s offers %s; the script ends there\n",
+                     refused.c_str(), Quote(g_refusedBox.text).c_str(), offered.c_str());
         played = false;
     }
     int unused = g_droppedAnswers;
