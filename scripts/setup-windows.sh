@@ -131,6 +131,12 @@ log "minizip ready in $third_party/mingw-{i686,x86_64}"
 # --- 4. 32-bit Wine in an i386 root -----------------------------------------------------------
 
 i386_root="${ZX_I386_ROOT:-$third_party/i386-root}"
+# A kernel without IA32 emulation runs no i386 program: no root can be made, and the i686
+# programs cannot run under Wine here (scripts/ci-windows.sh says so and runs the rest).
+if ! "$root/scripts/runs-i386.sh"; then
+    log "no 32-bit Wine on this machine: its kernel does not run 32-bit x86 programs"
+    exit 0
+fi
 if [ ! -x "$i386_root/usr/bin/wine" ] || [ ! -f "$i386_root/.zxflash-wine32" ]; then
     read -r mirror keyring < <(configured_mirror | head -n 1) || true
     if [ -z "${mirror:-}" ]; then
@@ -151,8 +157,11 @@ if [ ! -x "$i386_root/usr/bin/wine" ] || [ ! -f "$i386_root/.zxflash-wine32" ]; 
     if [ -n "${keyring:-}" ]; then keyring_options=(--keyring "$keyring"); fi
     unshare --mount --propagation private \
         debootstrap --arch=i386 --variant=minbase "${keyring_options[@]}" "$codename" "$partial" \
-        "$mirror" >"$third_party/i386-root.log" 2>&1 ||
-        { echo "setup-windows: debootstrap failed (see $third_party/i386-root.log)" >&2; exit 1; }
+        "$mirror" >"$third_party/i386-root.log" 2>&1 || {
+        echo "setup-windows: debootstrap failed (see $third_party/i386-root.log); its end:" >&2
+        tail -n 20 "$third_party/i386-root.log" >&2
+        exit 1
+    }
     log "i386 root made in $((SECONDS - started)) s; installing wine and wine32 in it"
     started=$SECONDS
     ZX_I386_ROOT="$partial" "$root/scripts/i386-chroot.sh" /bin/sh -c '
