@@ -6,14 +6,17 @@
 #include <signal.h>
 
 #include <algorithm>
+#include <atomic>
 #include <vector>
 
 using namespace zxposix::ui;
 
 namespace {
 
-// Written by signal handlers: only a lock-free flag.
-volatile sig_atomic_t g_requested = 0;
+// Written by signal handlers and by other threads, read by the dialogs' threads: a lock-free
+// atomic, which a signal handler may use.
+std::atomic<int> g_requested{0};
+static_assert(std::atomic<int>::is_always_lock_free, "a signal handler needs a lock-free flag");
 
 void OnSessionEndSignal(int signalNumber) {
     g_requested = signalNumber;
