@@ -1,10 +1,15 @@
 #!/usr/bin/env bash
 # Debian's own kernel for the kernel tests, downloaded and unpacked (never installed) into a
 # cache folder of the build tree: CACHE/vmlinuz, CACHE/root (the package's files, its module
-# index made with depmod) and CACHE/version. Fails, never skips, when it cannot be had.
+# index made with depmod) and CACHE/version. Fails, never skips, when it cannot be had. The
+# kernel tests run side by side and share the cache: one fetches while the others wait on the
+# lock CACHE.lock, then find it ready.
 #   tests/kernel/fetch_kernel.sh CACHE
 set -euo pipefail
 cache="$1"
+mkdir -p "$(dirname "$cache")"
+exec 9>"$cache.lock"
+flock 9
 if [ -f "$cache/ready" ]; then
     exit 0
 fi
