@@ -1,10 +1,12 @@
 // The objects behind the Linux backend's handles, and the roots it was installed with.
 #pragma once
 
+#include "platform/device_backend.h"
 #include "platform/linux/sysfs.h"
 #include "platform/win32.h"
 
 #include <stdint.h>
+#include <string.h>
 
 enum LxObjectKind { LX_OBJECT_DISK = 0x4C584431, LX_OBJECT_SET = 0x4C585331 };
 
@@ -22,6 +24,23 @@ struct LxDiskHandle {
     // A SCSI disk's SCSI generic node (/dev/sgN), opened at its first pass-through; -1 before.
     int sgFd;
 };
+
+// Sets the last error and fails, as the Windows calls do.
+inline BOOL LxFail(DWORD error) {
+    SetLastError(error);
+    return FALSE;
+}
+
+// The object of a handle the backend made when it is of that kind; null otherwise.
+template <class T> T* LxObjectOf(HANDLE handle, uint32_t kind) {
+    void* object = BackendHandleObject(handle);
+    if (object == NULL) {
+        return NULL;
+    }
+    uint32_t k = 0;
+    memcpy(&k, object, sizeof(k));
+    return k == kind ? (T*)object : NULL;
+}
 
 // The roots given at installation, resolved.
 const char* LxSysRoot();
