@@ -48,6 +48,10 @@ int LxLinkName(const char* path, char* out, size_t capacity);
 int LxParseNumber(const char* text, int base, uint32_t max, uint32_t* out);
 // The last part of a path.
 const char* LxBaseName(const char* path);
+// Copies a text into out; its length, or -1 when it does not fit.
+int LxCopyText(char* out, size_t capacity, const char* text);
+// Whether folder/name exists.
+bool LxExists(const char* folder, const char* name);
 
 // The disks under sysRoot/block, in the order of their drive numbers: NVMe namespaces by
 // controller instance and namespace id, then SCSI disks by name (sda ... sdz, sdaa ...). Block
@@ -70,6 +74,8 @@ int LxListUsb(const char* sysRoot, int which, char (*paths)[LX_PATH_CHARS], int 
 int LxUsbDeviceOf(const char* sysRoot, const char* node, char* out, size_t capacity);
 // A USB device's vendor and product ids; -1 when it has none.
 int LxUsbIds(const char* usbDevice, uint32_t* vendor, uint32_t* product);
+// "usb<N>": whether a name is a root hub's, with its bus number.
+bool LxIsRootHubName(const char* name, uint32_t* bus);
 
 // Properties of a device node, as the Windows device tree gives them. Each returns 1 with the
 // value, or 0 when the node has none.
