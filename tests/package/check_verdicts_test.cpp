@@ -2,6 +2,7 @@
 // ReflashInfo.ini through the program's profile reader and fails, naming the key or entry,
 // what the program would read without complaint but cannot use. Warnings keep exit 0.
 #include "tests/package/test_support.h"
+#include "tools/zxpkg/zip_writer.h"
 
 #include <array>
 #include <functional>
@@ -13,8 +14,10 @@ namespace {
 using zxtest::PackageTest;
 namespace fs = std::filesystem;
 
-int Zxpkg(const std::string& args, std::string* out) {
-    FILE* p = popen((std::string(ZXPKG_PATH) + " " + args + " 2>&1").c_str(), "r");
+// Runs zxpkg with the arguments (after the environment settings env, if any); its exit code, and
+// its standard output and error in *out.
+int Zxpkg(const std::string& args, std::string* out, const std::string& env = "") {
+    FILE* p = popen((env + ZXPKG_PATH + " " + args + " 2>&1").c_str(), "r");
     out->clear();
     char buf[4096];
     size_t n;
@@ -485,6 +488,128 @@ TEST_F(CheckVerdicts, TheDemoPackagesAreSound) {
         EXPECT_EQ(Findings(out), std::vector<std::string>{c.warning}) << c.zip << "\n" << out;
         EXPECT_EQ(LastLine(out), "result: sound") << c.zip << "\n" << out;
     }
+}
+
+// The whole report, line by line and in order, of an archive whose entries are refused for each
+// reason the extraction has (a symbolic link, a name outside the folder, a path too long under
+// the temp folder, an entry the directory claims but does not hold) and whose NandMap names a
+// file outside the folder.
+TEST_F(CheckVerdicts, TheWholeReportOfAnArchiveWithEntriesThatAreNotExtracted) {
+    const std::string ini =
+        std::string(kSound) + "9BC5587130_2=..\\x.fw\r\n" + "2CC30832E604_1=NoFile\r\n";
+    const std::vector<uint8_t> good = zxtest::ReadBytes(pkg_ / "good.fw");
+    auto entry = [](const std::string& name, const std::string& data, unsigned long mode) {
+        zxpkg::ZipInput e;
+        e.name = name;
+        e.data.assign(data.begin(), data.end());
+        e.unixMode = mode;
+        return e;
+    };
+    const std::string longName = std::string(70, 'n') + ".bin";
+    const fs::path zip = dir_ / "entries.zip";
+    ASSERT_EQ(
+        zxpkg::WriteZip(zip.string(), {entry("ReflashInfo.ini", ini, 0),
+                                       entry("good.fw", std::string(good.begin(), good.end()), 0),
+                                       entry("link.fw", "good.fw", 0120777),
+                                       entry("../outside.bin", "x", 0), entry(longName, "y", 0)}),
+        "");
+    // The end record claims six entries on this disk and in all; the directory holds five.
+    std::vector<uint8_t> bytes = zxtest::ReadBytes(zip);
+    const size_t end = bytes.size() - 22;
+    ASSERT_EQ(Le32(bytes, end), 0x06054B50u);
+    bytes[end + 8] = 6;
+    bytes[end + 10] = 6;
+    zxtest::WriteBytes(zip, bytes.data(), bytes.size());
+    // A temp folder whose check folder "<temp>/zxpkg-check-XXXXXX" takes 200 characters: the
+    // 75 characters of the long name then do not fit in 259.
+    const size_t base = dir_.string().size() + 1;
+    const fs::path temp = dir_ / std::string(200 - base - 19, 't');
+    fs::create_directories(temp);
+    std::string out;
+    EXPECT_EQ(Zxpkg("check " + zip.string(), &out, "TMPDIR=" + temp.string() + " "), 1) << out;
+    EXPECT_EQ(out, "package archive " + zip.string() + "\n" +
+                       "FAIL entry link.fw: symbolic link, not extracted\n"
+                       "FAIL entry 3 '..\\outside.bin': name outside the working folder, not "
+                       "extracted\n"
+                       "FAIL entry " +
+                       longName +
+                       ": path too long, not extracted\n"
+                       "FAIL archive claims 6 entries, 5 can be read\n"
+                       "entries extracted: 2 of 5\n"
+                       "title: FW\n"
+                       "UPDATEINFO TITLE=46 00 57 00\n"
+                       "UPDATEINFO SOCID=0x3C71\n"
+                       "UPDATEINFO ModelName=\n"
+                       "UPDATEINFO FWVersion=|041k0207|041k020A|\n"
+                       "UPDATEINFO NEWVERSION=041k020C\n"
+                       "UPDATEINFO iInternalFWVersionCheckPart=3\n"
+                       "UPDATEINFO bIsSATA=0\n"
+                       "UPDATEINFO bRemoveFtlBuildNumCheck=0\n"
+                       "UPDATEINFO bSetVersionBeforeReflash=0\n"
+                       "UPDATEINFO BeforeMessage=Warning !\\r\\nData may go.\n"
+                       "UPDATEINFO AfterMessage=Update FW OK !\\r\\nShutdown System Now ?\n"
+                       "UPDATEINFO PowerCtrl=1\n"
+                       "NandMap 9BC5587130_1=good.fw: file present\n"
+                       "FAIL NandMap 9BC5587130_2=..\\x.fw: not a plain file name inside the "
+                       "working folder\n"
+                       "NandMap 2CC30832E604_1=NoFile: names no file on purpose\n"
+                       "image good.fw: size 20480 bytes\n"
+                       "image good.fw: magic CMFG\n"
+                       "image good.fw: region 0 pages 1-1\n"
+                       "image good.fw: region 1 pages 2-2\n"
+                       "image good.fw: region 2 pages 3-3\n"
+                       "image good.fw: trailer page 4\n"
+                       "image good.fw: checksum kind 0 (crc32), stored 0x53DCB96A valid\n"
+                       "image good.fw: version 041k0207\n"
+                       "image good.fw: FTL build number 0x00000000\n"
+                       "result: not sound, 5 problem(s)\n")
+        << out;
+    EXPECT_TRUE(fs::is_empty(temp));
+}
+
+// A folder without ReflashInfo.ini: every setting reads as its default, and the report says so
+// whole.
+TEST_F(CheckVerdicts, TheWholeReportOfAFolderWithoutReflashInfo) {
+    std::string out;
+    EXPECT_EQ(Zxpkg("check " + pkg_.string(), &out), 1) << out;
+    EXPECT_EQ(out, "package folder " + pkg_.string() + "\n" +
+                       "FAIL ReflashInfo.ini missing\n"
+                       "title: Package Error (no TITLE)\n"
+                       "UPDATEINFO TITLE=\n"
+                       "UPDATEINFO SOCID=\n"
+                       "UPDATEINFO ModelName=\n"
+                       "UPDATEINFO FWVersion=\n"
+                       "UPDATEINFO NEWVERSION=\n"
+                       "UPDATEINFO iInternalFWVersionCheckPart=3\n"
+                       "UPDATEINFO bIsSATA=0\n"
+                       "UPDATEINFO bRemoveFtlBuildNumCheck=0\n"
+                       "UPDATEINFO bSetVersionBeforeReflash=0\n"
+                       "UPDATEINFO BeforeMessage=\n"
+                       "UPDATEINFO AfterMessage=\n"
+                       "UPDATEINFO PowerCtrl=0\n"
+                       "FAIL UPDATEINFO TITLE: missing or empty: the window and every message box "
+                       "have no readable title\n"
+                       "FAIL UPDATEINFO SOCID: missing or empty: no disk can ever be listed\n"
+                       "WARN UPDATEINFO NEWVERSION: empty: every update clears the drive's version "
+                       "field (KEEP leaves it as it is)\n"
+                       "WARN UPDATEINFO AfterMessage: empty: a successful update ends without a "
+                       "message box (and without PowerCtrl's offer); only the status line tells "
+                       "the user\n"
+                       "FAIL NandMap has no entries\n"
+                       "result: not sound, 4 problem(s)\n")
+        << out;
+}
+
+// What is not an archive nor a folder: the one failure and the result, nothing else.
+TEST_F(CheckVerdicts, NeitherAnArchiveNorAFolderIsOneFailure) {
+    zxtest::WriteText(dir_ / "junk.zip", "this is not a zip archive at all");
+    std::string out;
+    EXPECT_EQ(Zxpkg("check " + (dir_ / "junk.zip").string(), &out), 1) << out;
+    EXPECT_EQ(out, "package archive " + (dir_ / "junk.zip").string() +
+                       "\nFAIL not a readable ZIP archive\nresult: not sound, 1 problem(s)\n")
+        << out;
+    EXPECT_EQ(Zxpkg("check /dev/null", &out), 1) << out;
+    EXPECT_EQ(out, "FAIL /dev/null: no such package\nresult: not sound, 1 problem(s)\n") << out;
 }
 
 } // namespace

@@ -266,4 +266,64 @@ TEST_F(PackageTest, ZxpkgCheckNamesACorruptEntryThatNoNandMapUses) {
     EXPECT_TRUE(HasLine(out, "entries extracted: 2 of 3")) << out;
 }
 
+// Each refusal of zxpkg image says its reason on the first line, then the command's usage, and
+// exits 2 without writing the image; an image that cannot be written is exit 1 with its name.
+TEST_F(PackageTest, ZxpkgImageSaysWhyItRefuses) {
+    const std::string file = (dir_ / "x.fw").string();
+    const std::string o = " -o " + file;
+    zxtest::WriteText(dir_ / "empty.bin", "");
+    const std::string empty = (dir_ / "empty.bin").string();
+    const std::string missing = (dir_ / "missing.bin").string();
+    const std::string usage =
+        "usage: zxpkg image -o FILE [--version-parts P1,P2,P3,P4] [--ftl N]\n";
+    struct Case {
+        std::string args;
+        std::string line;
+    };
+    const std::vector<Case> cases = {
+        {"image", "zxpkg: -o FILE is required"},
+        {"image -o", "zxpkg: -o needs a file"},
+        {"image" + o + " --version-parts", "zxpkg: --version-parts needs P1,P2,P3,P4"},
+        {"image" + o + " --version-parts 1,2,3", "zxpkg: --version-parts takes four parts"},
+        {"image" + o + " --version-parts 1,2,3,4,", "zxpkg: --version-parts takes four parts"},
+        {"image" + o + " --version-parts 1,2,3,abc",
+         "zxpkg: a version part holds one or two characters"},
+        {"image" + o + " --ftl", "zxpkg: --ftl needs a 32-bit number"},
+        {"image" + o + " --ftl 0x100000000", "zxpkg: --ftl needs a 32-bit number"},
+        {"image" + o + " --ftl -1", "zxpkg: --ftl needs a 32-bit number"},
+        {"image" + o + " --checksum", "zxpkg: --checksum is crc32 or crc32c"},
+        {"image" + o + " --checksum md5", "zxpkg: --checksum is crc32 or crc32c"},
+        {"image" + o + " --regions", "zxpkg: --regions needs F0-L0,F1-L1,F2-L2"},
+        {"image" + o + " --regions 1-4,5-614", "zxpkg: --regions takes three ranges"},
+        {"image" + o + " --regions 1-4,5:614,615-615", "zxpkg: bad range '5:614'"},
+        {"image" + o + " --regions 1-4,5-x,615-615", "zxpkg: bad range '5-x'"},
+        {"image" + o + " --regions 1-4,4-614,615-615", "zxpkg: regions 0 and 1 overlap"},
+        {"image" + o + " --regions 0-4,5-614,615-615",
+         "zxpkg: region 0: pages F-L with 1 <= F <= L and L below 65535"},
+        {"image" + o + " --config", "zxpkg: --config needs a file"},
+        {"image" + o + " --config " + missing,
+         "zxpkg: cannot read " + missing + ": No such file or directory"},
+        {"image" + o + " --config " + empty, "zxpkg: " + empty + " is empty"},
+        {"image" + o + " --config-version", "zxpkg: --config-version needs a text"},
+        {"image" + o + " --config-version 123456789",
+         "zxpkg: the configuration version holds at most 8 characters"},
+        {"image" + o + " --config-version '\xCE\xA9'",
+         "zxpkg: --config-version '\xCE\xA9' has characters outside the ANSI code page"},
+        {"image" + o + " --seed", "zxpkg: --seed needs a number"},
+        {"image" + o + " --seed x", "zxpkg: --seed needs a number"},
+        {"image" + o + " --bogus", "zxpkg: unknown option '--bogus'"},
+    };
+    for (const Case& c : cases) {
+        std::string out;
+        EXPECT_EQ(Zxpkg(c.args, &out), 2) << c.args << "\n" << out;
+        const size_t eol = out.find('\n');
+        EXPECT_EQ(out.substr(0, eol), c.line) << c.args;
+        EXPECT_EQ(out.substr(eol + 1, usage.size()), usage) << c.args << "\n" << out;
+    }
+    EXPECT_FALSE(fs::exists(file));
+    std::string out;
+    EXPECT_EQ(Zxpkg("image -o " + (dir_ / "none" / "x.fw").string(), &out), 1);
+    EXPECT_EQ(out, "zxpkg: cannot write " + (dir_ / "none" / "x.fw").string() + "\n");
+}
+
 } // namespace

@@ -12,6 +12,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <poll.h>
 #include <string>
 #include <sys/file.h>
@@ -211,6 +212,69 @@ TEST_F(ToolContract, ZxsimReplugTakesTrace) {
     EXPECT_EQ(fs::file_size(D("t")), 0u);
     const RunResult full = RunCommand(Env() + ZXSIM_PATH + " replug usb-realtek --trace /dev/full");
     EXPECT_EQ(full.exitCode, 0) << full.out; // nothing to write, nothing lost
+}
+
+// zxflash on POSIX refuses what it cannot start with exit 2 and the reason: a device backend it
+// does not have (as a switch or from ZX_DEVICE_BACKEND), and the dialog without a terminal. A
+// run that asks for the Debug log has written its header line before then, or said why not.
+TEST_F(ToolContract, ZxflashSaysWhyItCannotStart) {
+    const std::string noTerminal = "zxflash: standard input and output must be a terminal (zxsim "
+                                   "run runs the program without one)\n";
+    struct Case {
+        std::string command;
+        std::string out;
+    };
+    const std::vector<Case> cases = {
+        {Env() + ZXFLASH_PATH + " --device-backend bogus /check </dev/null",
+         "zxflash: the device backend is sim or linux, not 'bogus'\n"},
+        {Env() + "ZX_DEVICE_BACKEND=bogus " + ZXFLASH_PATH + " /check </dev/null",
+         "zxflash: the device backend is sim or linux, not 'bogus'\n"},
+        {Env() + ZXFLASH_PATH + " </dev/null", noTerminal},
+        {Env() + ZXFLASH_PATH + " --device-backend sim /debug </dev/null", noTerminal},
+        {Env() + "ZX_DEBUG_LOG=" + D("none/x.log") + " " + ZXFLASH_PATH + " /DEBUG </dev/null",
+         "zxflash: the Debug log cannot be written to " + D("none/x.log") +
+             ": No such file or directory\n" + noTerminal},
+    };
+    for (const Case& c : cases) {
+        const RunResult r = RunCommand(c.command);
+        EXPECT_EQ(r.exitCode, 2) << c.command << "\n" << r.out;
+        EXPECT_EQ(r.out, c.out) << c.command;
+    }
+    // The default Debug log is $TMPDIR/zxflash-debug.log; the runs above wrote one header to it.
+    std::ifstream log(D("temp/zxflash-debug.log"), std::ios::binary);
+    const std::string text((std::istreambuf_iterator<char>(log)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(text, "[zxflash] run started, command line \"/debug\"\n");
+}
+
+// An unattended run names its Debug log at the end, after the program's own output.
+TEST_F(ToolContract, ZxflashNamesTheDebugLogOfAnUnattendedRun) {
+    const RunResult r =
+        RunCommand(Env() + "ZX_SIM_STATE=" + D("state") + " ZX_DEBUG_LOG=" + D("u.log") + " " +
+                   ZXFLASH_PATH + " /check /debug </dev/null");
+    EXPECT_EQ(r.exitCode, 1) << r.out;
+    const std::string named = "zxflash: Debug log in " + D("u.log") + "\n";
+    ASSERT_GE(r.out.size(), named.size()) << r.out;
+    EXPECT_EQ(r.out.substr(r.out.size() - named.size()), named) << r.out;
+    std::ifstream log(D("u.log"), std::ios::binary);
+    std::string first;
+    std::getline(log, first);
+    EXPECT_EQ(first, "[zxflash] run started, command line \"/check /debug\"");
+}
+
+// An unattended run on a simulated PC whose state file another run holds is refused at once:
+// 1618 (another instance), of which the exit status keeps the low 8 bits.
+TEST_F(ToolContract, ZxflashRefusesAnUnattendedRunOnAStateFileInUse) {
+    const std::string state = D("state");
+    const int held = open((state + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    ASSERT_GE(held, 0);
+    ASSERT_EQ(flock(held, LOCK_EX), 0);
+    const RunResult r =
+        RunCommand(Env() + "ZX_SIM_STATE=" + state + " " + ZXFLASH_PATH + " /silent </dev/null");
+    close(held);
+    EXPECT_EQ(r.exitCode, 82) << r.out;
+    EXPECT_EQ(r.out, "zxflash: the state file " + state +
+                         " is in use by another run\nzxflash: exit code 1618\n");
+    EXPECT_FALSE(fs::exists(state));
 }
 
 } // namespace
