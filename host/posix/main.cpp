@@ -271,20 +271,16 @@ int RunWithoutTerminal(const std::string& commandLine) {
     return code & 0xFF;
 }
 
-} // namespace
-
-int main(int argc, char** argv) {
-    if (AnswersInformationSwitch(argc, argv)) {
-        return 0;
-    }
-    // The command line as Windows hands it to WinMain: the arguments after the program name,
-    // without the entry's own choice of device backend.
+// The command line as Windows hands it to WinMain: the arguments after the program name,
+// without the entry's own choice of device backend, which goes to *backend (ZX_DEVICE_BACKEND
+// unless --device-backend names one).
+std::string WindowsCommandLine(int argc, char** argv, std::string* backend) {
     const char* backendVariable = getenv("ZX_DEVICE_BACKEND");
-    std::string backend = backendVariable != NULL ? backendVariable : "";
+    *backend = backendVariable != NULL ? backendVariable : "";
     std::string commandLine;
     for (int i = 1; i < argc; i++) {
         if (strcmp(argv[i], "--device-backend") == 0 && i + 1 < argc) {
-            backend = argv[++i];
+            *backend = argv[++i];
             continue;
         }
         if (!commandLine.empty()) {
@@ -292,31 +288,29 @@ int main(int argc, char** argv) {
         }
         commandLine += argv[i];
     }
-    if (!backend.empty() && backend != "sim" && backend != "linux") {
-        fprintf(stderr, "zxflash: the device backend is sim or linux, not '%s'\n", backend.c_str());
-        return 2;
-    }
-    const bool onLinux = backend == "linux";
-    if (onLinux && !StartLinuxBackend()) {
-        return 2;
-    }
-    const int kind = CommandLineKind(commandLine);
-    if (kind == OPTIONS_INFORMATION || kind == OPTIONS_INVALID) {
-        // The usage, the version or a refused line: said before any PC starts, nothing written.
-        SetProgramTextSink(PrintProgramText);
-        return ProgramMain(GetModuleHandleW(NULL), commandLine.c_str()) & 0xFF;
-    }
+    return commandLine;
+}
+
+// Starts the simulated PC for a run of this kind (OPTIONS_*). -1 when it started, else the exit
+// code of a run that cannot go on, said on standard error.
+int StartSimulatedPcOrExitCode(int kind) {
     bool stateBusy = false;
-    if (!onLinux && !StartSimulatedPc(kind == OPTIONS_INTERACTIVE, &stateBusy)) {
-        if (stateBusy) {
-            // Another run has this simulated PC: an unattended run is refused, not held up.
-            fprintf(stderr, "zxflash: exit code %d\n", EXIT_ANOTHER_INSTANCE);
-            return EXIT_ANOTHER_INSTANCE & 0xFF;
-        }
-        return 2;
+    if (StartSimulatedPc(kind == OPTIONS_INTERACTIVE, &stateBusy)) {
+        return -1;
     }
-    g_runEnd.onLinux = onLinux;
-    ChooseInstanceScope(onLinux);
+    if (stateBusy) {
+        // Another run has this simulated PC: an unattended run is refused, not held up.
+        fprintf(stderr, "zxflash: exit code %d\n", EXIT_ANOTHER_INSTANCE);
+        return EXIT_ANOTHER_INSTANCE & 0xFF;
+    }
+    return 2;
+}
+
+// Where the Debug log goes: $ZX_DEBUG_LOG, by default $TMPDIR/zxflash-debug.log (set in
+// ZX_DEBUG_LOG for the program). Only a run that asks for the log writes it; the header marks
+// where this run's lines start, and a log that cannot be written is said at once and again at
+// exit (the screen hides the first).
+void StartRequestedDebugLog(const std::string& commandLine) {
     std::string& logPath = g_runEnd.logPath;
     const char* log = getenv("ZX_DEBUG_LOG");
     if (log == NULL || log[0] == 0) {
@@ -326,9 +320,6 @@ int main(int argc, char** argv) {
     } else {
         logPath = log;
     }
-    // Only a run that asks for the Debug log writes it; the header marks where this run's
-    // lines start, and a log that cannot be written is said at once and again at exit (the
-    // screen hides the first).
     if (AsksForDebugLog(commandLine)) {
         g_runEnd.logWritten = StartDebugLog(logPath, commandLine, &g_runEnd.logError);
         if (!g_runEnd.logWritten) {
@@ -336,9 +327,11 @@ int main(int argc, char** argv) {
                     g_runEnd.logError.c_str());
         }
     }
-    if (kind != OPTIONS_INTERACTIVE) {
-        return RunWithoutTerminal(commandLine);
-    }
+}
+
+// A run with the dialog drawn in this terminal; the session ends on Ctrl-C, SIGTERM or SIGHUP
+// once the dialog lets it.
+int RunWithTerminal(const std::string& commandLine, bool onLinux) {
     std::string error;
     // On the simulated PC an accepted power-off or restart ends the program as the PC going down
     // would, after the terminal has shown it.
@@ -355,4 +348,41 @@ int main(int argc, char** argv) {
     zxposix::SetSessionEndHandler(EndOnSignal);
     zxposix::InstallSessionEndSignals();
     return FinishRun(InteractiveExitCode(ProgramMain(GetModuleHandleW(NULL), commandLine.c_str())));
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    if (AnswersInformationSwitch(argc, argv)) {
+        return 0;
+    }
+    std::string backend;
+    const std::string commandLine = WindowsCommandLine(argc, argv, &backend);
+    if (!backend.empty() && backend != "sim" && backend != "linux") {
+        fprintf(stderr, "zxflash: the device backend is sim or linux, not '%s'\n", backend.c_str());
+        return 2;
+    }
+    const bool onLinux = backend == "linux";
+    if (onLinux && !StartLinuxBackend()) {
+        return 2;
+    }
+    const int kind = CommandLineKind(commandLine);
+    if (kind == OPTIONS_INFORMATION || kind == OPTIONS_INVALID) {
+        // The usage, the version or a refused line: said before any PC starts, nothing written.
+        SetProgramTextSink(PrintProgramText);
+        return ProgramMain(GetModuleHandleW(NULL), commandLine.c_str()) & 0xFF;
+    }
+    if (!onLinux) {
+        const int exitCode = StartSimulatedPcOrExitCode(kind);
+        if (exitCode >= 0) {
+            return exitCode;
+        }
+    }
+    g_runEnd.onLinux = onLinux;
+    ChooseInstanceScope(onLinux);
+    StartRequestedDebugLog(commandLine);
+    if (kind != OPTIONS_INTERACTIVE) {
+        return RunWithoutTerminal(commandLine);
+    }
+    return RunWithTerminal(commandLine, onLinux);
 }

@@ -276,49 +276,48 @@ TEST_F(PackageTest, ZxpkgImageSaysWhyItRefuses) {
     const std::string missing = (dir_ / "missing.bin").string();
     const std::string usage =
         "usage: zxpkg image -o FILE [--version-parts P1,P2,P3,P4] [--ftl N]\n";
+    // Each refusal, with the arguments after "image" that give it.
     struct Case {
-        std::string args;
         std::string line;
+        std::vector<std::string> args;
     };
     const std::vector<Case> cases = {
-        {"image", "zxpkg: -o FILE is required"},
-        {"image -o", "zxpkg: -o needs a file"},
-        {"image" + o + " --version-parts", "zxpkg: --version-parts needs P1,P2,P3,P4"},
-        {"image" + o + " --version-parts 1,2,3", "zxpkg: --version-parts takes four parts"},
-        {"image" + o + " --version-parts 1,2,3,4,", "zxpkg: --version-parts takes four parts"},
-        {"image" + o + " --version-parts 1,2,3,abc",
-         "zxpkg: a version part holds one or two characters"},
-        {"image" + o + " --ftl", "zxpkg: --ftl needs a 32-bit number"},
-        {"image" + o + " --ftl 0x100000000", "zxpkg: --ftl needs a 32-bit number"},
-        {"image" + o + " --ftl -1", "zxpkg: --ftl needs a 32-bit number"},
-        {"image" + o + " --checksum", "zxpkg: --checksum is crc32 or crc32c"},
-        {"image" + o + " --checksum md5", "zxpkg: --checksum is crc32 or crc32c"},
-        {"image" + o + " --regions", "zxpkg: --regions needs F0-L0,F1-L1,F2-L2"},
-        {"image" + o + " --regions 1-4,5-614", "zxpkg: --regions takes three ranges"},
-        {"image" + o + " --regions 1-4,5:614,615-615", "zxpkg: bad range '5:614'"},
-        {"image" + o + " --regions 1-4,5-x,615-615", "zxpkg: bad range '5-x'"},
-        {"image" + o + " --regions 1-4,4-614,615-615", "zxpkg: regions 0 and 1 overlap"},
-        {"image" + o + " --regions 0-4,5-614,615-615",
-         "zxpkg: region 0: pages F-L with 1 <= F <= L and L below 65535"},
-        {"image" + o + " --config", "zxpkg: --config needs a file"},
-        {"image" + o + " --config " + missing,
-         "zxpkg: cannot read " + missing + ": No such file or directory"},
-        {"image" + o + " --config " + empty, "zxpkg: " + empty + " is empty"},
-        {"image" + o + " --config-version", "zxpkg: --config-version needs a text"},
-        {"image" + o + " --config-version 123456789",
-         "zxpkg: the configuration version holds at most 8 characters"},
-        {"image" + o + " --config-version '\xCE\xA9'",
-         "zxpkg: --config-version '\xCE\xA9' has characters outside the ANSI code page"},
-        {"image" + o + " --seed", "zxpkg: --seed needs a number"},
-        {"image" + o + " --seed x", "zxpkg: --seed needs a number"},
-        {"image" + o + " --bogus", "zxpkg: unknown option '--bogus'"},
+        {"zxpkg: -o FILE is required", {""}},
+        {"zxpkg: -o needs a file", {" -o"}},
+        {"zxpkg: --version-parts needs P1,P2,P3,P4", {o + " --version-parts"}},
+        {"zxpkg: --version-parts takes four parts",
+         {o + " --version-parts 1,2,3", o + " --version-parts 1,2,3,4,"}},
+        {"zxpkg: a version part holds one or two characters", {o + " --version-parts 1,2,3,abc"}},
+        {"zxpkg: --ftl needs a 32-bit number",
+         {o + " --ftl", o + " --ftl 0x100000000", o + " --ftl -1"}},
+        {"zxpkg: --checksum is crc32 or crc32c", {o + " --checksum", o + " --checksum md5"}},
+        {"zxpkg: --regions needs F0-L0,F1-L1,F2-L2", {o + " --regions"}},
+        {"zxpkg: --regions takes three ranges", {o + " --regions 1-4,5-614"}},
+        {"zxpkg: bad range '5:614'", {o + " --regions 1-4,5:614,615-615"}},
+        {"zxpkg: bad range '5-x'", {o + " --regions 1-4,5-x,615-615"}},
+        {"zxpkg: regions 0 and 1 overlap", {o + " --regions 1-4,4-614,615-615"}},
+        {"zxpkg: region 0: pages F-L with 1 <= F <= L and L below 65535",
+         {o + " --regions 0-4,5-614,615-615"}},
+        {"zxpkg: --config needs a file", {o + " --config"}},
+        {"zxpkg: cannot read " + missing + ": No such file or directory",
+         {o + " --config " + missing}},
+        {"zxpkg: " + empty + " is empty", {o + " --config " + empty}},
+        {"zxpkg: --config-version needs a text", {o + " --config-version"}},
+        {"zxpkg: the configuration version holds at most 8 characters",
+         {o + " --config-version 123456789"}},
+        {"zxpkg: --config-version '\xCE\xA9' has characters outside the ANSI code page",
+         {o + " --config-version '\xCE\xA9'"}},
+        {"zxpkg: --seed needs a number", {o + " --seed", o + " --seed x"}},
+        {"zxpkg: unknown option '--bogus'", {o + " --bogus", o + " --bogus 1"}},
     };
     for (const Case& c : cases) {
-        std::string out;
-        EXPECT_EQ(Zxpkg(c.args, &out), 2) << c.args << "\n" << out;
-        const size_t eol = out.find('\n');
-        EXPECT_EQ(out.substr(0, eol), c.line) << c.args;
-        EXPECT_EQ(out.substr(eol + 1, usage.size()), usage) << c.args << "\n" << out;
+        for (const std::string& args : c.args) {
+            std::string out;
+            EXPECT_EQ(Zxpkg("image" + args, &out), 2) << args << "\n" << out;
+            const size_t eol = out.find('\n');
+            EXPECT_EQ(out.substr(0, eol), c.line) << args;
+            EXPECT_EQ(out.substr(eol + 1, usage.size()), usage) << args << "\n" << out;
+        }
     }
     EXPECT_FALSE(fs::exists(file));
     std::string out;

@@ -377,19 +377,8 @@ void CheckDriveSafety(Report& r, const AppState* state) {
     }
 }
 
-int CheckFolder(Report& r, const fs::path& folder) {
-    AppState* state = GetAppState();
-    InitAppState("");
-    std::wstring wfolder = Widen(folder.string());
-    CopyText(state->WorkingFolder, APP_PATH_CHARS, wfolder.c_str());
-    std::wstring config = wfolder + L"\\" + PACKAGE_CONFIG_NAME;
-    CopyText(state->ConfigPath, APP_PATH_CHARS, config.c_str());
-    fs::path ini = folder / "ReflashInfo.ini";
-    std::error_code iniError;
-    if (!fs::is_regular_file(ini, iniError)) {
-        r.Fail("ReflashInfo.ini missing");
-    }
-    LoadPackageConfig(state->ConfigPath);
+// Every UPDATEINFO key as the program read it (the title also as the file has it), one line each.
+void ReportSettings(Report& r, const AppState* state) {
     WCHAR rawTitle[APP_PATH_CHARS] = {};
     DWORD n = GetPrivateProfileStringW(L"UPDATEINFO", L"TITLE", L"", rawTitle, APP_PATH_CHARS,
                                        state->ConfigPath);
@@ -408,47 +397,63 @@ int CheckFolder(Report& r, const fs::path& folder) {
     r.Info("UPDATEINFO BeforeMessage=" + Escaped(state->BeforeMessage));
     r.Info("UPDATEINFO AfterMessage=" + Escaped(state->AfterMessage));
     r.Info("UPDATEINFO PowerCtrl=" + std::to_string(state->PowerCtrl));
-    CheckSettings(r, ini, state->ConfigPath);
-    CheckDriveSafety(r, state);
+}
 
+// One NandMap entry: whether the program looks it up and can use the file it names. A file
+// that is there goes into images (file name -> full path).
+void CheckNandMapEntry(Report& r, const std::wstring& key, const WCHAR* value,
+                       const fs::path& folder, const std::wstring& wfolder,
+                       std::map<std::string, std::wstring>* images) {
+    std::string who = "NandMap " + Narrow(key) + "=" + Narrow(value) + ": ";
+    if (!IsLookupKey(key)) {
+        r.Warn(who + "key is never looked up (not 10 or 12 hex digits, '_' and 0, 1 or 2)");
+    }
+    if (value[0] == 0) {
+        r.Warn(who + "empty, the lookup goes on as if the key were missing");
+    } else if (Lower(Narrow(value)) == "nofile") {
+        r.Info(who + "names no file on purpose");
+    } else if (!IsSafeRelativeName(value)) {
+        r.Fail(who + "not a plain file name inside the working folder");
+    } else if (!SurvivesAnsi(value)) {
+        r.Fail(who + "the name does not survive the ANSI code page");
+    } else if (wcslen(value) > kLongestImageName) {
+        r.Fail(who + "longer than " + std::to_string(kLongestImageName) +
+               " characters: does not fit the working folder path under a temp folder of " +
+               std::to_string(kTypicalTempChars) + " characters");
+    } else {
+        std::wstring full = wfolder + L"\\" + value;
+        std::string rel = Narrow(value);
+        std::replace(rel.begin(), rel.end(), '\\', '/');
+        std::error_code ec;
+        if (fs::is_regular_file(folder / rel, ec)) {
+            r.Info(who + "file present");
+            images->emplace(Narrow(value), full);
+        } else {
+            r.Fail(who + "file missing");
+        }
+    }
+}
+
+// Every NandMap entry, in file order; the images present (file name -> full path).
+std::map<std::string, std::wstring> CheckNandMap(Report& r, const AppState* state,
+                                                 const fs::path& folder,
+                                                 const std::wstring& wfolder) {
     std::vector<std::wstring> keys = SectionKeys(state->ConfigPath, L"NandMap");
     if (keys.empty()) {
         r.Fail("NandMap has no entries");
     }
-    std::map<std::string, std::wstring> images; // file name -> full path
+    std::map<std::string, std::wstring> images;
     for (const std::wstring& key : keys) {
         WCHAR value[PACKAGE_PATH_CHARS] = {};
         GetPrivateProfileStringW(L"NandMap", key.c_str(), L"", value, PACKAGE_PATH_CHARS,
                                  state->ConfigPath);
-        std::string who = "NandMap " + Narrow(key) + "=" + Narrow(value) + ": ";
-        if (!IsLookupKey(key)) {
-            r.Warn(who + "key is never looked up (not 10 or 12 hex digits, '_' and 0, 1 or 2)");
-        }
-        if (value[0] == 0) {
-            r.Warn(who + "empty, the lookup goes on as if the key were missing");
-        } else if (Lower(Narrow(value)) == "nofile") {
-            r.Info(who + "names no file on purpose");
-        } else if (!IsSafeRelativeName(value)) {
-            r.Fail(who + "not a plain file name inside the working folder");
-        } else if (!SurvivesAnsi(value)) {
-            r.Fail(who + "the name does not survive the ANSI code page");
-        } else if (wcslen(value) > kLongestImageName) {
-            r.Fail(who + "longer than " + std::to_string(kLongestImageName) +
-                   " characters: does not fit the working folder path under a temp folder of " +
-                   std::to_string(kTypicalTempChars) + " characters");
-        } else {
-            std::wstring full = wfolder + L"\\" + value;
-            std::string rel = Narrow(value);
-            std::replace(rel.begin(), rel.end(), '\\', '/');
-            std::error_code ec;
-            if (fs::is_regular_file(folder / rel, ec)) {
-                r.Info(who + "file present");
-                images.emplace(Narrow(value), full);
-            } else {
-                r.Fail(who + "file missing");
-            }
-        }
+        CheckNandMapEntry(r, key, value, folder, wfolder, &images);
     }
+    return images;
+}
+
+// Each image in name order, and a warning when the sound ones use different checksum kinds.
+void CheckImages(Report& r, const std::map<std::string, std::wstring>& images) {
     std::map<int, std::vector<std::string>> kinds; // checksum kind -> the sound images of it
     for (const auto& [name, path] : images) {
         const int kind = CheckImage(r, name, path);
@@ -465,6 +470,25 @@ int CheckFolder(Report& r, const fs::path& folder) {
         }
         r.Warn("images use different checksum kinds: " + list);
     }
+}
+
+int CheckFolder(Report& r, const fs::path& folder) {
+    AppState* state = GetAppState();
+    InitAppState("");
+    std::wstring wfolder = Widen(folder.string());
+    CopyText(state->WorkingFolder, APP_PATH_CHARS, wfolder.c_str());
+    std::wstring config = wfolder + L"\\" + PACKAGE_CONFIG_NAME;
+    CopyText(state->ConfigPath, APP_PATH_CHARS, config.c_str());
+    fs::path ini = folder / "ReflashInfo.ini";
+    std::error_code iniError;
+    if (!fs::is_regular_file(ini, iniError)) {
+        r.Fail("ReflashInfo.ini missing");
+    }
+    LoadPackageConfig(state->ConfigPath);
+    ReportSettings(r, state);
+    CheckSettings(r, ini, state->ConfigPath);
+    CheckDriveSafety(r, state);
+    CheckImages(r, CheckNandMap(r, state, folder, wfolder));
     return 0;
 }
 
@@ -476,6 +500,113 @@ std::string MakeTempFolder() {
         return {};
     }
     return buf.data();
+}
+
+// The archive limits the program applies before it extracts anything.
+void ReportArchiveLimits(Report& r, ZipReader* reader) {
+    switch (CheckArchiveLimits(reader)) {
+    case PACKAGE_LIMIT_TOTAL:
+        r.Fail("archive: the entries expand past " + std::to_string(PACKAGE_MAX_EXPANDED_BYTES) +
+               " bytes; the program extracts nothing");
+        break;
+    case PACKAGE_LIMIT_RATIO:
+        r.Fail("archive: an entry expands more than " + std::to_string(PACKAGE_MAX_RATIO) +
+               " times its compressed size; the program extracts nothing");
+        break;
+    case PACKAGE_LIMIT_CONFIG:
+        r.Fail("archive: ReflashInfo.ini is larger than " +
+               std::to_string(PACKAGE_MAX_CONFIG_BYTES) + " bytes; the program extracts nothing");
+        break;
+    default:
+        break;
+    }
+}
+
+// Whether the entry is left out before extraction: a name Windows takes for an earlier entry's
+// (folded: folded name -> first entry's name), or encrypted.
+bool LeftOutBeforeExtraction(Report& r, const ZipEntry& e,
+                             std::map<std::wstring, std::wstring>* folded) {
+    WCHAR key[PACKAGE_PATH_CHARS];
+    if (e.bNameValid && !e.bDirectory && FoldEntryName(e.Name, key, PACKAGE_PATH_CHARS)) {
+        auto [it, added] = folded->emplace(key, e.Name);
+        if (!added) {
+            r.Fail("entry " + Narrow(e.Name) + ": Windows takes it for entry " +
+                   Narrow(it->second) + ", not extracted");
+            return true;
+        }
+    }
+    if (e.bEncrypted) {
+        r.Fail("entry " + Narrow(e.Name) +
+               ": encrypted; the program reads no password, not extracted");
+        return true;
+    }
+    return false;
+}
+
+// Why entry i was not extracted, from ZipExtractEntry's result.
+void ReportNotExtracted(Report& r, uint32_t i, const ZipEntry& e, int extracted) {
+    if (e.bSymlink) {
+        r.Fail("entry " + Narrow(e.Name) + ": symbolic link, not extracted");
+    } else if (!e.bNameValid) {
+        r.Fail("entry " + std::to_string(i) + " '" + Narrow(e.Name) +
+               "': name outside the working folder, not extracted");
+    } else if (extracted < 0) {
+        r.Fail("entry " + Narrow(e.Name) + ": data corrupt, not extracted");
+    } else {
+        r.Fail("entry " + Narrow(e.Name) + ": path too long, not extracted");
+    }
+}
+
+// Extracts every entry as the program's extraction does, so that one whose data is corrupt is
+// named even when no NandMap entry uses it. Returns the number written.
+int ExtractEntries(Report& r, ZipReader* reader) {
+    int written = 0;
+    std::map<std::wstring, std::wstring> folded; // folded name -> first entry's name
+    // The count shrinks to the entries that can be reached.
+    for (uint32_t i = 0; i < ZipEntryCount(reader); ++i) {
+        ZipEntry e;
+        if (!ZipGetEntry(reader, i, &e)) {
+            r.Fail("entry " + std::to_string(i) + ": unreadable");
+            continue;
+        }
+        if (LeftOutBeforeExtraction(r, e, &folded)) {
+            continue;
+        }
+        int extracted = ZipExtractEntry(reader, i);
+        if (extracted == 1) {
+            ++written;
+        } else {
+            ReportNotExtracted(r, i, e, extracted);
+        }
+    }
+    return written;
+}
+
+// Reads the archive at path into the temporary folder temp and checks what the program would
+// find there.
+void CheckArchiveIn(Report& r, const fs::path& path, const std::string& temp) {
+    std::wstring wzip = Widen(path.string());
+    std::wstring wtemp = Widen(temp);
+    ZipReader reader;
+    if (!ZipOpenArchive(&reader, wzip.c_str())) {
+        r.Fail("not a readable ZIP archive");
+        return;
+    }
+    const uint32_t claimed = ZipEntryCount(&reader);
+    ReportArchiveLimits(r, &reader);
+    for (const auto& [central, local] : LocalNameMismatches(path)) {
+        r.Fail("entry " + central + ": its local header names it " + local);
+    }
+    ZipSetBaseFolder(&reader, wtemp.c_str());
+    const int written = ExtractEntries(r, &reader);
+    const uint32_t count = ZipEntryCount(&reader);
+    if (count != claimed) {
+        r.Fail("archive claims " + std::to_string(claimed) + " entries, " + std::to_string(count) +
+               " can be read");
+    }
+    ZipCloseArchive(&reader);
+    r.Info("entries extracted: " + std::to_string(written) + " of " + std::to_string(count));
+    CheckFolder(r, temp);
 }
 
 } // namespace
@@ -494,85 +625,7 @@ int CheckPackage(const std::string& target, std::ostream& out) {
             r.Fail("cannot make a temporary folder");
             return 1;
         }
-        std::wstring wzip = Widen(path.string());
-        std::wstring wtemp = Widen(temp);
-        ZipReader reader;
-        if (!ZipOpenArchive(&reader, wzip.c_str())) {
-            r.Fail("not a readable ZIP archive");
-        } else {
-            const uint32_t claimed = ZipEntryCount(&reader);
-            // Each entry is extracted as the program's extraction does it, so that one whose
-            // data is corrupt is named even when no NandMap entry uses it. The count shrinks to
-            // the entries that can be reached.
-            switch (CheckArchiveLimits(&reader)) {
-            case PACKAGE_LIMIT_TOTAL:
-                r.Fail("archive: the entries expand past " +
-                       std::to_string(PACKAGE_MAX_EXPANDED_BYTES) +
-                       " bytes; the program extracts nothing");
-                break;
-            case PACKAGE_LIMIT_RATIO:
-                r.Fail("archive: an entry expands more than " + std::to_string(PACKAGE_MAX_RATIO) +
-                       " times its compressed size; the program extracts nothing");
-                break;
-            case PACKAGE_LIMIT_CONFIG:
-                r.Fail("archive: ReflashInfo.ini is larger than " +
-                       std::to_string(PACKAGE_MAX_CONFIG_BYTES) +
-                       " bytes; the program extracts nothing");
-                break;
-            default:
-                break;
-            }
-            for (const auto& [central, local] : LocalNameMismatches(path)) {
-                r.Fail("entry " + central + ": its local header names it " + local);
-            }
-            ZipSetBaseFolder(&reader, wtemp.c_str());
-            int written = 0;
-            std::map<std::wstring, std::wstring> folded; // folded name -> first entry's name
-            for (uint32_t i = 0; i < ZipEntryCount(&reader); ++i) {
-                ZipEntry e;
-                if (!ZipGetEntry(&reader, i, &e)) {
-                    r.Fail("entry " + std::to_string(i) + ": unreadable");
-                    continue;
-                }
-                WCHAR key[PACKAGE_PATH_CHARS];
-                if (e.bNameValid && !e.bDirectory &&
-                    FoldEntryName(e.Name, key, PACKAGE_PATH_CHARS)) {
-                    auto [it, added] = folded.emplace(key, e.Name);
-                    if (!added) {
-                        r.Fail("entry " + Narrow(e.Name) + ": Windows takes it for entry " +
-                               Narrow(it->second) + ", not extracted");
-                        continue;
-                    }
-                }
-                if (e.bEncrypted) {
-                    r.Fail("entry " + Narrow(e.Name) +
-                           ": encrypted; the program reads no password, not extracted");
-                    continue;
-                }
-                int extracted = ZipExtractEntry(&reader, i);
-                if (extracted == 1) {
-                    ++written;
-                } else if (e.bSymlink) {
-                    r.Fail("entry " + Narrow(e.Name) + ": symbolic link, not extracted");
-                } else if (!e.bNameValid) {
-                    r.Fail("entry " + std::to_string(i) + " '" + Narrow(e.Name) +
-                           "': name outside the working folder, not extracted");
-                } else if (extracted < 0) {
-                    r.Fail("entry " + Narrow(e.Name) + ": data corrupt, not extracted");
-                } else {
-                    r.Fail("entry " + Narrow(e.Name) + ": path too long, not extracted");
-                }
-            }
-            const uint32_t count = ZipEntryCount(&reader);
-            if (count != claimed) {
-                r.Fail("archive claims " + std::to_string(claimed) + " entries, " +
-                       std::to_string(count) + " can be read");
-            }
-            ZipCloseArchive(&reader);
-            r.Info("entries extracted: " + std::to_string(written) + " of " +
-                   std::to_string(count));
-            CheckFolder(r, temp);
-        }
+        CheckArchiveIn(r, path, temp);
         fs::remove_all(temp, ec);
     } else {
         r.Fail(target + ": no such package");

@@ -123,104 +123,139 @@ std::vector<std::string> SplitComma(const std::string& text) {
     return parts;
 }
 
+// The four version parts of --version-parts P1,P2,P3,P4 into the recipe; "" or why not.
+std::string SetVersionParts(const std::string& text, zxpkg::ImageRecipe* recipe) {
+    std::vector<std::string> parts = SplitComma(text);
+    if (parts.size() != 4) {
+        return "--version-parts takes four parts";
+    }
+    for (int k = 0; k < 4; ++k) {
+        recipe->versionParts[k] = parts[k];
+    }
+    return "";
+}
+
+// The page ranges of --regions F0-L0,F1-L1,F2-L2 into the recipe; "" or why not.
+std::string SetRegions(const std::string& text, zxpkg::ImageRecipe* recipe) {
+    std::vector<std::string> parts = SplitComma(text);
+    if (parts.size() != 3) {
+        return "--regions takes three ranges";
+    }
+    for (int k = 0; k < 3; ++k) {
+        size_t dash = parts[k].find('-');
+        uint64_t f = 0;
+        uint64_t l = 0;
+        if (dash == std::string::npos || !ParseNumber(parts[k].substr(0, dash), 0xFFFFFFFFu, f) ||
+            !ParseNumber(parts[k].substr(dash + 1), 0xFFFFFFFFu, l)) {
+            return "bad range '" + parts[k] + "'";
+        }
+        recipe->regions[k][0] = static_cast<uint32_t>(f);
+        recipe->regions[k][1] = static_cast<uint32_t>(l);
+    }
+    return "";
+}
+
+// The FW configuration block of --config from the file; "" or why not.
+std::string ReadConfigBlock(const std::string& file, zxpkg::ImageRecipe* recipe) {
+    std::string bytes;
+    std::string readError;
+    if (!sim::ReadInputFile(file, kMaxConfigBlockBytes, &bytes, &readError)) {
+        return "cannot read " + readError;
+    }
+    recipe->configBlock.assign(bytes.begin(), bytes.end());
+    if (recipe->configBlock.empty()) {
+        return file + " is empty";
+    }
+    return "";
+}
+
+// The text of --config-version into the recipe; "" or why not.
+std::string SetConfigVersion(const std::string& text, zxpkg::ImageRecipe* recipe) {
+    // The program reads the field as ANSI text: count and write its ANSI bytes.
+    if (!AnsiFromUtf8(text, &recipe->configVersion)) {
+        return "--config-version '" + text + "' has characters outside the ANSI code page";
+    }
+    recipe->hasConfigVersion = true;
+    return "";
+}
+
+// The options of zxpkg image whose value is a number or a name: --ftl, --checksum and --seed
+// (value is null when the command line ends before it). "" when taken, else why not.
+std::string SetScalarOption(const std::string& option, const std::string* value,
+                            zxpkg::ImageRecipe* recipe) {
+    uint64_t n = 0;
+    if (option == "--ftl") {
+        if (value == nullptr || !ParseNumber(*value, 0xFFFFFFFFu, n)) {
+            return "--ftl needs a 32-bit number";
+        }
+        recipe->ftlBuildNumber = static_cast<uint32_t>(n);
+    } else if (option == "--checksum") {
+        if (value == nullptr || (*value != "crc32" && *value != "crc32c")) {
+            return "--checksum is crc32 or crc32c";
+        }
+        recipe->checksumKind = *value == "crc32c" ? 1 : 0;
+    } else if (option == "--seed") {
+        if (value == nullptr || !ParseNumber(*value, UINT64_MAX, n)) {
+            return "--seed needs a number";
+        }
+        recipe->seed = n;
+    } else {
+        return "unknown option '" + option + "'";
+    }
+    return "";
+}
+
+// One option of zxpkg image and its value (null when the command line ends before it) into the
+// recipe or the output name. "" when taken, else why not.
+std::string SetImageOption(const std::string& option, const std::string* value,
+                           zxpkg::ImageRecipe* recipe, std::string* output) {
+    const struct {
+        const char* name;
+        const char* missing; // the refusal when the value is missing
+        std::string (*set)(const std::string&, zxpkg::ImageRecipe*);
+    } withText[] = {
+        {"--version-parts", "--version-parts needs P1,P2,P3,P4", SetVersionParts},
+        {"--regions", "--regions needs F0-L0,F1-L1,F2-L2", SetRegions},
+        {"--config", "--config needs a file", ReadConfigBlock},
+        {"--config-version", "--config-version needs a text", SetConfigVersion},
+    };
+    if (option == "-o") {
+        if (value == nullptr) {
+            return "-o needs a file";
+        }
+        *output = *value;
+        return "";
+    }
+    for (const auto& o : withText) {
+        if (option == o.name) {
+            return value == nullptr ? o.missing : o.set(*value, recipe);
+        }
+    }
+    return SetScalarOption(option, value, recipe);
+}
+
+// The recipe and the output name from zxpkg image's arguments; "" or the first refusal.
+std::string ParseImageArguments(const std::vector<std::string>& args, zxpkg::ImageRecipe* recipe,
+                                std::string* output) {
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::string& option = args[i];
+        // Every option takes the next argument; an unknown one is refused before it is used.
+        const std::string* value = i + 1 < args.size() ? &args[++i] : nullptr;
+        std::string problem = SetImageOption(option, value, recipe, output);
+        if (!problem.empty()) {
+            return problem;
+        }
+    }
+    if (output->empty()) {
+        return "-o FILE is required";
+    }
+    return zxpkg::ValidateImageRecipe(*recipe);
+}
+
 int CommandImage(const std::vector<std::string>& args) {
     zxpkg::ImageRecipe recipe;
     std::string output;
-    for (size_t i = 0; i < args.size(); ++i) {
-        const std::string& a = args[i];
-        auto value = [&](std::string& out) {
-            if (i + 1 >= args.size()) {
-                return false;
-            }
-            out = args[++i];
-            return true;
-        };
-        std::string v;
-        if (a == "-o") {
-            if (!value(output)) {
-                return BadArguments("-o needs a file", kImageUsage);
-            }
-        } else if (a == "--version-parts") {
-            if (!value(v)) {
-                return BadArguments("--version-parts needs P1,P2,P3,P4", kImageUsage);
-            }
-            std::vector<std::string> parts = SplitComma(v);
-            if (parts.size() != 4) {
-                return BadArguments("--version-parts takes four parts", kImageUsage);
-            }
-            for (int k = 0; k < 4; ++k) {
-                recipe.versionParts[k] = parts[k];
-            }
-        } else if (a == "--ftl") {
-            uint64_t n = 0;
-            if (!value(v) || !ParseNumber(v, 0xFFFFFFFFu, n)) {
-                return BadArguments("--ftl needs a 32-bit number", kImageUsage);
-            }
-            recipe.ftlBuildNumber = static_cast<uint32_t>(n);
-        } else if (a == "--checksum") {
-            if (!value(v) || (v != "crc32" && v != "crc32c")) {
-                return BadArguments("--checksum is crc32 or crc32c", kImageUsage);
-            }
-            recipe.checksumKind = v == "crc32c" ? 1 : 0;
-        } else if (a == "--regions") {
-            if (!value(v)) {
-                return BadArguments("--regions needs F0-L0,F1-L1,F2-L2", kImageUsage);
-            }
-            std::vector<std::string> parts = SplitComma(v);
-            if (parts.size() != 3) {
-                return BadArguments("--regions takes three ranges", kImageUsage);
-            }
-            for (int k = 0; k < 3; ++k) {
-                size_t dash = parts[k].find('-');
-                uint64_t f = 0;
-                uint64_t l = 0;
-                if (dash == std::string::npos ||
-                    !ParseNumber(parts[k].substr(0, dash), 0xFFFFFFFFu, f) ||
-                    !ParseNumber(parts[k].substr(dash + 1), 0xFFFFFFFFu, l)) {
-                    return BadArguments("bad range '" + parts[k] + "'", kImageUsage);
-                }
-                recipe.regions[k][0] = static_cast<uint32_t>(f);
-                recipe.regions[k][1] = static_cast<uint32_t>(l);
-            }
-        } else if (a == "--config") {
-            if (!value(v)) {
-                return BadArguments("--config needs a file", kImageUsage);
-            }
-            std::string bytes;
-            std::string readError;
-            if (!sim::ReadInputFile(v, kMaxConfigBlockBytes, &bytes, &readError)) {
-                return BadArguments("cannot read " + readError, kImageUsage);
-            }
-            recipe.configBlock.assign(bytes.begin(), bytes.end());
-            if (recipe.configBlock.empty()) {
-                return BadArguments(v + " is empty", kImageUsage);
-            }
-        } else if (a == "--config-version") {
-            std::string text;
-            if (!value(text)) {
-                return BadArguments("--config-version needs a text", kImageUsage);
-            }
-            // The program reads the field as ANSI text: count and write its ANSI bytes.
-            if (!AnsiFromUtf8(text, &recipe.configVersion)) {
-                return BadArguments("--config-version '" + text +
-                                        "' has characters outside the ANSI code page",
-                                    kImageUsage);
-            }
-            recipe.hasConfigVersion = true;
-        } else if (a == "--seed") {
-            uint64_t n = 0;
-            if (!value(v) || !ParseNumber(v, UINT64_MAX, n)) {
-                return BadArguments("--seed needs a number", kImageUsage);
-            }
-            recipe.seed = n;
-        } else {
-            return BadArguments("unknown option '" + a + "'", kImageUsage);
-        }
-    }
-    if (output.empty()) {
-        return BadArguments("-o FILE is required", kImageUsage);
-    }
-    std::string problem = zxpkg::ValidateImageRecipe(recipe);
+    std::string problem = ParseImageArguments(args, &recipe, &output);
     if (!problem.empty()) {
         return BadArguments(problem, kImageUsage);
     }
